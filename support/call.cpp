@@ -1,0 +1,192 @@
+#include "support/call.hpp"
+
+#include <vector>
+
+namespace zelto {
+
+Ref str(std::string_view text) {
+    return to_py(text);
+}
+
+Ref interned(const char* text) {
+    return Ref::steal(PyUnicode_InternFromString(text));
+}
+
+std::string_view utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data) {
+        throw_error();
+    }
+    return {data, (size_t)size};
+}
+
+Ref getattr(PyObject* obj, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(obj, name));
+}
+
+Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback) {
+    PyObject* result = nullptr;
+    if (check(PyObject_GetOptionalAttrString(obj, name, &result)) == 0) {
+        return Ref::borrow(fallback);
+    }
+    return Ref::steal(result);
+}
+
+void setattr(PyObject* obj, const char* name, PyObject* value) {
+    check(PyObject_SetAttrString(obj, name, value));
+}
+
+Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
+}
+
+Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return Ref::steal(PyObject_Call(callable, args, kwargs));
+}
+
+Ref import_module(const char* name) {
+    return Ref::steal(PyImport_ImportModule(name));
+}
+
+namespace {
+
+// The module that `from module import ...` binds: through builtins.__import__,
+// as the interpreter does, so that import hooks installed there still apply.
+Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* import_func = nullptr;
+    if (check(PyDict_GetItemRef(builtins, interned("__import__").get(), &import_func)) == 0) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw_error();
+    }
+    Ref hook = Ref::steal(import_func);
+    return call(hook.get(), module_name, Py_None, Py_None, fromlist, 0);
+}
+
+[[noreturn]] void raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+    Ref path = getattr_or(module, "__file__", Py_None);
+    Ref message;
+    if (path.is_none()) {
+        message = Ref::steal(PyUnicode_FromFormat(
+            "cannot import name %R from %R (unknown location)", name, module_name));
+    } else {
+        message = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name,
+                                                  module_name, path.get()));
+    }
+    PyErr_SetImportError(message.get(), module_name, path.get());
+    throw_error();
+}
+
+} // namespace
+
+Ref import_from(const char* module, const char* name) {
+    Ref module_name = str(module);
+    Ref attr_name = interned(name);
+    Ref fromlist = Ref::steal(PyTuple_Pack(1, attr_name.get()));
+    Ref mod = import_for_from(module_name.get(), fromlist.get());
+    PyObject* value = nullptr;
+    if (check(PyObject_GetOptionalAttr(mod.get(), attr_name.get(), &value)) == 1) {
+        return Ref::steal(value);
+    }
+    // A submodule that is imported but not yet bound on its package.
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), attr_name.get()));
+    PyObject* sub = nullptr;
+    if (check(PyDict_GetItemRef(PyImport_GetModuleDict(), full_name.get(), &sub)) == 1) {
+        return Ref::steal(sub);
+    }
+    raise_cannot_import(mod.get(), module_name.get(), attr_name.get());
+}
+
+Ref global(PyObject* globals, PyObject* name) {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(globals, name, &value)) == 1) {
+        return Ref::steal(value);
+    }
+    if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value)) == 1) {
+        return Ref::steal(value);
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_error();
+}
+
+Ref global(PyObject* globals, const char* name) {
+    return global(globals, interned(name).get());
+}
+
+Ref get_item(PyObject* mapping, const char* key, PyObject* fallback) {
+    Ref key_obj = interned(key);
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (check(PyDict_GetItemRef(mapping, key_obj.get(), &value)) == 1) {
+            return Ref::steal(value);
+        }
+        return Ref::borrow(fallback);
+    }
+    return call_method(mapping, "get", key_obj, fallback);
+}
+
+Ref subscript(PyObject* obj, const char* key) {
+    return Ref::steal(PyObject_GetItem(obj, interned(key).get()));
+}
+
+void unpack_into(PyObject* iterable, Ref* out, size_t count) {
+    PyObject* raw_iter = PyObject_GetIter(iterable);
+    if (!raw_iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(iterable)->tp_iter &&
+            !PySequence_Check(iterable)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(iterable)->tp_name);
+        }
+        throw_error();
+    }
+    Ref iter = Ref::steal(raw_iter);
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* item = PyIter_Next(iter.get());
+        if (!item) {
+            if (PyErr_Occurred()) {
+                throw_error();
+            }
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                         count, i);
+            throw_error();
+        }
+        out[i] = Ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(iter.get());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+        throw_error();
+    }
+    if (PyErr_Occurred()) {
+        throw_error();
+    }
+}
+
+Ref py_str(PyObject* obj) {
+    return Ref::steal(PyObject_Str(obj));
+}
+
+Ref py_format(PyObject* obj) {
+    return Ref::steal(PyObject_Format(obj, nullptr));
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (PyObject* part : parts) {
+        check(PyList_Append(list.get(), part));
+    }
+    Ref empty = str("");
+    return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
+}
+
+bool isinstance(PyObject* obj, PyObject* cls) {
+    return check(PyObject_IsInstance(obj, cls)) != 0;
+}
+
+} // namespace zelto

@@ -1,0 +1,174 @@
+// Attribute access, calls with positional and keyword arguments, imports by name,
+// and the handful of conversions module code needs.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace zelto {
+
+// ---- conversions to Python -------------------------------------------------
+
+inline Ref to_py(const Ref& obj) {
+    return obj;
+}
+inline Ref to_py(Ref&& obj) {
+    return std::move(obj);
+}
+inline Ref to_py(PyObject* borrowed) {
+    return Ref::borrow(borrowed);
+}
+inline Ref to_py(std::string_view text) {
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+}
+inline Ref to_py(const char* text) {
+    return to_py(std::string_view(text));
+}
+inline Ref to_py(bool value) {
+    return py_bool(value);
+}
+inline Ref to_py(int value) {
+    return Ref::steal(PyLong_FromLong(value));
+}
+inline Ref to_py(long value) {
+    return Ref::steal(PyLong_FromLong(value));
+}
+inline Ref to_py(long long value) {
+    return Ref::steal(PyLong_FromLongLong(value));
+}
+inline Ref to_py(double value) {
+    return Ref::steal(PyFloat_FromDouble(value));
+}
+
+Ref str(std::string_view text);        // a new str
+Ref interned(const char* text);        // an interned str, for names
+std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
+
+// ---- attributes --------------------------------------------------------------
+
+Ref getattr(PyObject* obj, const char* name);
+Ref getattr(PyObject* obj, PyObject* name);
+// getattr(obj, name, default): only AttributeError selects the default.
+Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback);
+void setattr(PyObject* obj, const char* name, PyObject* value);
+inline Ref getattr(const Ref& obj, const char* name) {
+    return getattr(obj.get(), name);
+}
+inline Ref getattr_or(const Ref& obj, const char* name, PyObject* fallback) {
+    return getattr_or(obj.get(), name, fallback);
+}
+
+// ---- calls -------------------------------------------------------------------
+
+// A keyword argument: kw("timeout", value).
+struct Kw {
+    const char* name;
+    Ref value;
+};
+template <typename T>
+Kw kw(const char* name, T&& value) {
+    return Kw{name, to_py(std::forward<T>(value))};
+}
+
+Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
+Ref kwnames_tuple(const Kw* kws, size_t count);
+
+namespace detail {
+template <typename T>
+constexpr bool is_kw = std::is_same_v<std::remove_cvref_t<T>, Kw>;
+
+template <typename T>
+Ref arg_ref(T&& value) {
+    if constexpr (is_kw<T>) {
+        return std::forward<T>(value).value;
+    } else {
+        return to_py(std::forward<T>(value));
+    }
+}
+} // namespace detail
+
+// call(f, a, b, kw("x", c)): positional arguments first, then keywords.
+template <typename... Args>
+Ref call(PyObject* callable, Args&&... args) {
+    constexpr size_t total = sizeof...(Args);
+    constexpr size_t nkw = (size_t(detail::is_kw<Args>) + ... + 0);
+    // One slot in front lets the callee borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    std::array<Ref, total + 1> refs{Ref(), detail::arg_ref(std::forward<Args>(args))...};
+    std::array<PyObject*, total + 1> ptrs{};
+    for (size_t i = 0; i <= total; ++i) {
+        ptrs[i] = refs[i].get();
+    }
+    Ref names;
+    if constexpr (nkw > 0) {
+        std::array<const char*, nkw> kwname_list{};
+        size_t index = 0;
+        (
+            [&] {
+                if constexpr (detail::is_kw<Args>) {
+                    kwname_list[index++] = args.name;
+                }
+            }(),
+            ...);
+        names = Ref::steal(PyTuple_New(nkw));
+        for (size_t i = 0; i < nkw; ++i) {
+            PyTuple_SET_ITEM(names.get(), i, interned(kwname_list[i]).release());
+        }
+    }
+    return vectorcall(callable, ptrs.data() + 1, (total - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                      names.get());
+}
+template <typename... Args>
+Ref call(const Ref& callable, Args&&... args) {
+    return call(callable.get(), std::forward<Args>(args)...);
+}
+
+template <typename... Args>
+Ref call_method(PyObject* obj, const char* name, Args&&... args) {
+    Ref method = getattr(obj, name);
+    return call(method.get(), std::forward<Args>(args)...);
+}
+template <typename... Args>
+Ref call_method(const Ref& obj, const char* name, Args&&... args) {
+    return call_method(obj.get(), name, std::forward<Args>(args)...);
+}
+
+// f(*args, **kwargs) with a tuple and an optional dict.
+Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs);
+
+// ---- imports -----------------------------------------------------------------
+
+// import a.b.c (returns the leaf module, like importlib.import_module).
+Ref import_module(const char* name);
+// from a.b import name, with the interpreter's ImportError when name is missing.
+Ref import_from(const char* module, const char* name);
+
+// ---- containers and small helpers ----------------------------------------------
+
+// dict[key] from a dict that must hold it (module globals): KeyError → NameError.
+Ref global(PyObject* globals, PyObject* name);
+Ref global(PyObject* globals, const char* name);
+
+// mapping.get(key) and mapping.get(key, default), through the object's own get.
+Ref get_item(PyObject* mapping, const char* key, PyObject* fallback = Py_None);
+// obj[key] by subscription.
+Ref subscript(PyObject* obj, const char* key);
+
+// a, b = iterable, with the interpreter's unpacking errors.
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* iterable);
+void unpack_into(PyObject* iterable, Ref* out, size_t count);
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* iterable) {
+    std::array<Ref, N> out;
+    unpack_into(iterable, out.data(), N);
+    return out;
+}
+
+Ref py_str(PyObject* obj);                          // str(obj)
+Ref py_format(PyObject* obj);                       // format(obj)
+Ref concat(std::initializer_list<PyObject*> parts); // "".join(parts), all str
+bool isinstance(PyObject* obj, PyObject* cls);
+
+} // namespace zelto

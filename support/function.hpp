@@ -1,0 +1,117 @@
+// Native function objects that look and behave like Python functions: name,
+// qualname, module, docstring, string annotations, inspect.signature(), the
+// interpreter's own argument errors, method binding, closures, and the
+// coroutine-function marker.
+#pragma once
+
+#include "support/call.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace zelto {
+
+class Task;
+class Frame;
+
+enum class Kind {
+    positional_only,
+    positional_or_keyword,
+    var_positional,
+    keyword_only,
+    var_keyword,
+};
+
+// A parameter default, described statically and made into an object when the
+// function object is created.
+struct Default {
+    enum class Type { missing, none, text, real, integer, boolean };
+    Type type = Type::missing;
+    const char* text = nullptr;
+    double real = 0.0;
+    long long integer = 0;
+
+    static constexpr Default None() { return {Type::none}; }
+    static constexpr Default Text(const char* value) { return {Type::text, value}; }
+    static constexpr Default Real(double value) { return {Type::real, nullptr, value}; }
+    static constexpr Default Integer(long long value) { return {Type::integer, nullptr, 0, value}; }
+    static constexpr Default Bool(bool value) { return {Type::boolean, nullptr, 0, value}; }
+};
+
+struct Param {
+    const char* name;
+    Kind kind = Kind::positional_or_keyword;
+    const char* annotation = nullptr; // stored as a string; nullptr: none
+    Default fallback = {};
+};
+
+inline constexpr size_t max_params = 12;
+
+using PlainImpl = Ref (*)(Frame&);
+using CoroutineImpl = Task (*)(Frame);
+
+struct FunctionDef {
+    const char* name;
+    std::initializer_list<Param> params;
+    const char* returns = nullptr; // return annotation; nullptr: none
+    const char* doc = nullptr;
+    PlainImpl impl = nullptr;
+    CoroutineImpl coroutine = nullptr; // set instead of impl for `async def`
+};
+
+// An interned name, made on first use and kept for the life of the process.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get();
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    PyObject* object_ = nullptr;
+};
+
+// One call of a native function: its bound arguments (owned, so that a
+// coroutine can keep them across suspensions) and access to the function's
+// globals and closure cells.
+class Frame {
+public:
+    PyObject* arg(size_t index) const { return args_[index].get(); }
+    const Ref& arg_ref(size_t index) const { return args_[index]; }
+    PyObject* varargs() const { return varargs_.get(); } // tuple (only with *args)
+    PyObject* varkw() const { return varkw_.get(); }     // dict (only with **kwargs)
+    PyObject* function() const { return function_.get(); }
+    PyObject* globals() const;
+    // A module-level name, looked up now (module dict, then builtins).
+    Ref global(Name& name) const;
+    Ref global(const char* name) const;
+    // Contents of closure cell `index`.
+    Ref cell(size_t index) const;
+
+private:
+    friend struct FunctionAccess;
+    Ref function_;
+    std::array<Ref, max_params> args_;
+    Ref varargs_;
+    Ref varkw_;
+};
+
+// Makes a function object from def whose globals are `globals` (a module dict).
+// qualname defaults to the name; `cells` become the closure (captured values).
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname = nullptr,
+                  std::initializer_list<PyObject*> cells = {});
+
+// Makes the function and binds it on the module under its name.
+Ref add_function(PyObject* module, const FunctionDef& def);
+
+// True when obj is a native function object made from def (for fast paths
+// that hold only while a module global is still the module's own function).
+bool is_function_of(PyObject* obj, const FunctionDef& def);
+
+// Runs def's implementation directly with positional arguments, skipping the
+// argument parser (for fast paths; the arguments must fit the signature).
+Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args);
+
+void init_function_type(PyObject* module);
+
+} // namespace zelto

@@ -1,0 +1,28 @@
+// Logger calls through the standard logging package: %-style arguments stay
+// arguments (formatted only if the record is emitted), extra fields by keyword.
+#pragma once
+
+#include "support/call.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace zelto {
+
+// logging.getLogger(name)
+Ref get_logger(const char* name);
+
+// {"key": value, ...} as a new dict, in the given order.
+Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items);
+
+// logger.<level>(message, *args, [extra=...])
+template <typename... Args>
+void log(PyObject* logger, const char* level, const char* message, Args&&... args) {
+    call_method(logger, level, message, std::forward<Args>(args)...);
+}
+template <typename... Args>
+void log(const Ref& logger, const char* level, const char* message, Args&&... args) {
+    log(logger.get(), level, message, std::forward<Args>(args)...);
+}
+
+} // namespace zelto

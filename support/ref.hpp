@@ -1,0 +1,103 @@
+// Owned references and the one way a set Python error travels through C++.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace zelto {
+
+// Thrown when a Python exception is set in the thread state. Whoever catches it
+// at the boundary back to the interpreter returns NULL (or -1) and leaves the
+// error in place.
+struct PythonError {};
+
+[[noreturn]] inline void throw_error() {
+    throw PythonError{};
+}
+
+// An owned (strong) reference: released on destruction, never copied by accident.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    // Takes over a new reference; NULL means an error is set.
+    static Ref steal(PyObject* ptr) {
+        if (!ptr) {
+            throw_error();
+        }
+        return Ref(ptr);
+    }
+    // Takes over a new reference that may legitimately be NULL without an error.
+    static Ref steal_maybe(PyObject* ptr) noexcept { return Ref(ptr); }
+    // Adds a reference to a borrowed pointer.
+    static Ref borrow(PyObject* ptr) noexcept { return Ref(Py_XNewRef(ptr)); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    PyObject* new_ref() const noexcept { return Py_XNewRef(ptr_); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return ptr_ == other; }
+    bool is_none() const noexcept { return ptr_ == Py_None; }
+
+private:
+    explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+    PyObject* ptr_ = nullptr;
+};
+
+inline Ref none() {
+    return Ref::borrow(Py_None);
+}
+inline Ref py_bool(bool value) {
+    return Ref::borrow(value ? Py_True : Py_False);
+}
+
+// Checks a C-API status: negative means an error is set.
+inline int check(int status) {
+    if (status < 0) {
+        throw_error();
+    }
+    return status;
+}
+
+inline bool truthy(PyObject* obj) {
+    return check(PyObject_IsTrue(obj)) != 0;
+}
+inline bool truthy(const Ref& obj) {
+    return truthy(obj.get());
+}
+
+// Runs body at a boundary back to the interpreter: a PythonError becomes the
+// NULL (or failure value) that the C API expects; other C++ failures become
+// the matching Python exceptions.
+template <typename Result, typename Body>
+Result guarded(Result failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return failure;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return failure;
+    } catch (const std::exception& exc) {
+        PyErr_SetString(PyExc_SystemError, exc.what());
+        return failure;
+    }
+}
+
+template <typename Body>
+PyObject* boundary(Body&& body) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return body().release(); });
+}
+
+} // namespace zelto
