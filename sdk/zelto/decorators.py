@@ -1,0 +1,195 @@
+"""The ``guard`` decorator and the key scope that approval handlers read."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import functools
+import inspect
+import uuid
+from collections.abc import Callable, Iterator
+from contextvars import ContextVar
+from typing import Any
+
+from zelto_core import SigningKey, approval_request_hash, py_build_approval_context_attestation
+
+from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
+from .warrant import Warrant, WarrantError
+
+__all__ = ["GuardBuilder", "bind_key_scope", "guard", "key_scope"]
+
+_scoped_key: ContextVar[SigningKey | None] = ContextVar("zelto_scoped_key", default=None)
+
+
+def key_scope() -> SigningKey | None:
+    """The signing key bound to the current context, or None."""
+    return _scoped_key.get()
+
+
+@contextlib.contextmanager
+def bind_key_scope(key: SigningKey | None) -> Iterator[SigningKey | None]:
+    """Bind ``key`` as the scoped signing key for the duration of the block."""
+    token = _scoped_key.set(key)
+    try:
+        yield key
+    finally:
+        _scoped_key.reset(token)
+
+
+async def _awaited(awaitable: Any) -> Any:
+    return await awaitable
+
+
+def _check_guard_options(warrant: Any, handler: Any, signing_key: Any) -> None:
+    if not isinstance(warrant, Warrant):
+        raise TypeError("guard needs a Warrant")
+    if handler is not None and not callable(handler):
+        raise TypeError("approval_handler must be callable")
+    if signing_key is not None:
+        if not isinstance(signing_key, SigningKey):
+            raise TypeError("signing_key must be a SigningKey")
+        if signing_key.public_key != warrant.holder_key:
+            raise ValueError("signing_key is not the warrant holder's key")
+
+
+class _Gate:
+    """The approval gate of one guarded tool."""
+
+    def __init__(self, fn: Callable, tool: str, warrant: Warrant, handler: Callable | None, signing_key: Any) -> None:
+        self.signature = inspect.signature(fn)
+        self.tool = tool
+        self.warrant = warrant
+        self.handler = handler
+        self.signing_key = signing_key
+
+    def open(self, args: tuple, kwargs: dict) -> ApprovalRequest | None:
+        """Check the call against the warrant; the request to approve, or None if none is needed."""
+        bound = self.signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        if not self.warrant.grants(self.tool):
+            raise WarrantError(f"warrant {self.warrant.id} does not grant the tool {self.tool}")
+        if not self.warrant.needs_approval:
+            return None
+        request = self._request(dict(bound.arguments))
+        if self.handler is None:
+            raise ApprovalDenied(request, reason="the call needs approval and no approval handler is installed")
+        return request
+
+    def _request(self, arguments: dict) -> ApprovalRequest:
+        warrant = self.warrant
+        try:
+            request_hash = approval_request_hash(warrant.id, self.tool, arguments, warrant.holder_key)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"the arguments of {self.tool} cannot be approved: {exc}") from exc
+        request = ApprovalRequest(
+            tool=self.tool,
+            warrant_id=warrant.id,
+            arguments=arguments,
+            request_id=f"req_{uuid.uuid4().hex}",
+            holder_key=warrant.holder_key.to_bytes(),
+            request_hash=request_hash,
+            required_approvers=[key.to_bytes() for key in warrant.required_approvers],
+            min_approvals=warrant.min_approvals,
+            ttl_seconds=warrant.ttl_seconds,
+            policy_id=warrant.policy_id,
+        )
+        if self.signing_key is not None:
+            request.args_canonical_cbor_b64, request.approval_context_attestation = (
+                py_build_approval_context_attestation(
+                    self.signing_key, warrant.id, self.tool, arguments, warrant.holder_key
+                )
+            )
+        return request
+
+    def key_scope(self) -> contextlib.AbstractContextManager:
+        # Without a key of its own the gate leaves any outer binding visible.
+        return bind_key_scope(self.signing_key) if self.signing_key is not None else contextlib.nullcontext()
+
+    def ask(self, request: ApprovalRequest) -> list:
+        with self.key_scope():
+            result = self.handler(request)
+            if inspect.isawaitable(result):
+                result = self._run_from_sync(result)
+        return verified_approvals(request, result)
+
+    async def ask_async(self, request: ApprovalRequest) -> list:
+        with self.key_scope():
+            result = self.handler(request)
+            if inspect.isawaitable(result):
+                result = await result
+        return verified_approvals(request, result)
+
+    @staticmethod
+    def _run_from_sync(awaitable: Any) -> Any:
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            return asyncio.run(_awaited(awaitable))
+        if inspect.iscoroutine(awaitable):
+            awaitable.close()
+        raise TypeError("an async approval handler cannot serve a synchronous tool called inside an event loop")
+
+
+def guard(
+    tool: str | None = None,
+    *,
+    warrant: Warrant,
+    approval_handler: Callable | None = None,
+    signing_key: SigningKey | None = None,
+) -> Callable[[Callable], Callable]:
+    """Guard a tool function with ``warrant``.
+
+    A call that needs approval runs only after ``approval_handler`` returned
+    valid signed approvals for it; otherwise ApprovalDenied is raised.  The
+    tool's name defaults to the function's name.
+    """
+    _check_guard_options(warrant, approval_handler, signing_key)
+
+    def decorate(fn: Callable) -> Callable:
+        gate = _Gate(fn, tool or fn.__name__, warrant, approval_handler, signing_key)
+        if inspect.iscoroutinefunction(fn):
+
+            @functools.wraps(fn)
+            async def guarded_async(*args: Any, **kwargs: Any) -> Any:
+                request = gate.open(args, kwargs)
+                if request is not None:
+                    await gate.ask_async(request)
+                return await fn(*args, **kwargs)
+
+            return guarded_async
+
+        @functools.wraps(fn)
+        def guarded(*args: Any, **kwargs: Any) -> Any:
+            request = gate.open(args, kwargs)
+            if request is not None:
+                gate.ask(request)
+            return fn(*args, **kwargs)
+
+        return guarded
+
+    return decorate
+
+
+class GuardBuilder:
+    """``GuardBuilder(warrant).on_approval(handler).signing_key(key).build()`` gives a guard decorator."""
+
+    def __init__(self, warrant: Warrant) -> None:
+        self._warrant = warrant
+        self._tool: str | None = None
+        self._handler: Callable | None = None
+        self._signing_key: SigningKey | None = None
+
+    def tool(self, name: str) -> GuardBuilder:
+        self._tool = name
+        return self
+
+    def on_approval(self, handler: Callable) -> GuardBuilder:
+        self._handler = handler
+        return self
+
+    def signing_key(self, key: SigningKey) -> GuardBuilder:
+        self._signing_key = key
+        return self
+
+    def build(self) -> Callable[[Callable], Callable]:
+        return guard(self._tool, warrant=self._warrant, approval_handler=self._handler, signing_key=self._signing_key)
