@@ -10,7 +10,7 @@ import pytest
 
 import zelto_cloud
 
-NATIVE = ["enforcement", "redaction"]
+NATIVE = ["enforcement", "redaction", "morvel", "approval"]
 
 
 def shared_object(name: str) -> Path:

@@ -1,0 +1,16 @@
+// Shared between the sources of zelto_cloud.approval.
+#pragma once
+
+#include "support/call.hpp"
+#include "support/function.hpp"
+
+namespace zelto::approval {
+
+// The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
+inline constexpr const char* default_base_url = "https://api.zelto.cloud";
+
+extern const FunctionDef cloud_approval_def;
+extern const FunctionDef poll_until_resolved_def;
+extern const FunctionDef extract_signed_approvals_def;
+
+} // namespace zelto::approval

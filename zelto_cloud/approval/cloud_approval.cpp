@@ -1,0 +1,207 @@
+// The synchronous cloud approval handler: create the approval request, poll it
+// until a human resolves it, and hand back the signed approvals, or raise the
+// SDK's ApprovalDenied.
+#include "zelto_cloud/approval/approval.hpp"
+
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace zelto::approval {
+
+namespace {
+
+Name logger_name{"logger"};
+Name client_class_name{"ZeltoCloudClient"};
+Name build_payload_name{"build_approval_request_payload"};
+Name poll_name{"_poll_until_resolved"};
+Name extract_name{"_extract_signed_approvals"};
+Name denied_error_name{"ApprovalDeniedError"};
+Name expired_error_name{"ApprovalExpiredError"};
+Name timeout_error_name{"ApprovalTimeoutError"};
+Name time_name{"time"};
+
+// Closure cells of _handle, in the order a Python closure keeps its free
+// variables (sorted by name).
+enum Cell : size_t {
+    api_key_cell,
+    base_url_cell,
+    poll_interval_cell,
+    signing_key_cell,
+    timeout_cell
+};
+
+bool equals(PyObject* value, const char* text) {
+    Ref other = str(text);
+    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
+}
+
+[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+    raise(call(denied_class, request, kw("reason", reason)));
+}
+
+// The final status of a resolved request, in the caller's terms.
+Ref resolve(Frame& frame, PyObject* denied_class, PyObject* request, const Ref& final_response) {
+    Ref status = subscript(final_response.get(), "status");
+    if (equals(status.get(), "approved")) {
+        return call(frame.global(extract_name), final_response);
+    }
+    if (equals(status.get(), "denied")) {
+        Ref reason = get_item(final_response.get(), "denied_reason");
+        if (!truthy(reason)) {
+            reason = str("denied in Zelto Cloud");
+        }
+        deny(denied_class, request, reason);
+    }
+    if (equals(status.get(), "expired")) {
+        deny(denied_class, request, str("approval request expired"));
+    }
+    Ref reason = concat({str("unexpected status: ").get(), py_format(status.get()).get()});
+    deny(denied_class, request, reason);
+}
+
+Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
+    PyObject* request = frame.arg(0);
+    Ref kwargs = call_method(payload, "to_create_request_kwargs");
+    Ref created = call_with(getattr(client, "create_request").get(),
+                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    Ref request_id = subscript(created.get(), "id");
+    Ref extra = dict_of({{"request_id", request_id}, {"tool", getattr(request, "tool")}});
+    log(frame.global(logger_name), "info", "approval request created in cloud", kw("extra", extra));
+    Ref final_response = call(frame.global(poll_name), client, request_id,
+                              kw("poll_interval", frame.cell(poll_interval_cell)),
+                              kw("timeout", frame.cell(timeout_cell)));
+    return resolve(frame, denied_class, request, final_response);
+}
+
+// Client errors in the SDK's vocabulary.
+[[noreturn]] void translate(Frame& frame, PyObject* denied_class, Caught& caught) {
+    PyObject* request = frame.arg(0);
+    if (caught.matches(frame.global(denied_error_name).get()) ||
+        caught.matches(frame.global(expired_error_name).get())) {
+        Handling scope(caught);
+        Ref denial = call(denied_class, request, kw("reason", py_str(caught.get())));
+        raise_from(denial, caught.get());
+    }
+    if (caught.matches(frame.global(timeout_error_name).get())) {
+        Handling scope(caught);
+        Ref reason =
+            concat({str("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
+                    str("s waiting for cloud approval").get()});
+        deny(denied_class, request, reason);
+    }
+    caught.reraise();
+}
+
+Ref handle(Frame& frame) {
+    Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
+    Ref payload = call(frame.global(build_payload_name), frame.arg(0),
+                       kw("signing_key", frame.cell(signing_key_cell)));
+    Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
+                      kw("base_url", frame.cell(base_url_cell)));
+    return with_finally(
+        [&] {
+            try {
+                return create_and_wait(frame, denied_class.get(), client, payload);
+            } catch (const PythonError&) {
+                Caught caught;
+                translate(frame, denied_class.get(), caught);
+            }
+        },
+        [&] { call_method(client, "close"); });
+}
+
+const FunctionDef handle_def{
+    .name = "_handle",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = "Union[SignedApproval, List[SignedApproval]]",
+    .impl = handle,
+};
+
+Ref cloud_approval(Frame& frame) {
+    // Parameters: api_key, signing_key, base_url, poll_interval, timeout.
+    return make_function(handle_def, frame.globals(), "cloud_approval.<locals>._handle",
+                         {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
+}
+
+Ref poll_until_resolved(Frame& frame) {
+    PyObject* client = frame.arg(0);
+    PyObject* request_id = frame.arg(1);
+    PyObject* poll_interval = frame.arg(2);
+    PyObject* timeout = frame.arg(3);
+    Ref clock = frame.global(time_name);
+    Ref deadline = Ref::steal(PyNumber_Add(call_method(clock, "monotonic").get(), timeout));
+    Ref zero = to_py(0);
+    for (;;) {
+        Ref response = call_method(client, "get_request", request_id);
+        Ref status = get_item(response.get(), "status", str("").get());
+        Ref pending = str("pending");
+        if (check(PyObject_RichCompareBool(status.get(), pending.get(), Py_NE))) {
+            return response;
+        }
+        Ref now = call_method(frame.global(time_name), "monotonic");
+        Ref remaining = Ref::steal(PyNumber_Subtract(deadline.get(), now.get()));
+        if (check(PyObject_RichCompareBool(remaining.get(), zero.get(), Py_LE))) {
+            raise(call(frame.global(timeout_error_name), request_id, timeout));
+        }
+        bool shorter = check(PyObject_RichCompareBool(remaining.get(), poll_interval, Py_LT));
+        Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
+        Ref extra = dict_of({{"request_id", Ref::borrow(request_id)}, {"sleep", sleep_time}});
+        log(frame.global(logger_name), "debug", "approval still pending, polling again",
+            kw("extra", extra));
+        call_method(frame.global(time_name), "sleep", sleep_time);
+    }
+}
+
+} // namespace
+
+const FunctionDef cloud_approval_def{
+    .name = "cloud_approval",
+    .params = {{.name = "api_key", .annotation = "str"},
+               {.name = "signing_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Any",
+                .fallback = Default::None()},
+               {.name = "base_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text(default_base_url)},
+               {.name = "poll_interval",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(2.0)},
+               {.name = "timeout",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(300.0)}},
+    .doc = "Create an approval handler backed by Zelto Cloud.\n"
+           "\n"
+           "The handler follows the SDK's ``ApprovalHandler`` protocol: give it as the\n"
+           "``approval_handler`` argument of the SDK's ``guard`` decorator, or to\n"
+           "``GuardBuilder.on_approval``. Each call creates an approval request in the\n"
+           "cloud, polls it until a human resolves it, and returns the signed\n"
+           "approval(s), or raises ``ApprovalDenied``.\n"
+           "\n"
+           "Args:\n"
+           "    api_key: Cloud API key (or OAuth bearer credential) allowed to create\n"
+           "        and poll approval requests.\n"
+           "    signing_key: Optional holder ``SigningKey``; when None the holder key\n"
+           "        is resolved from the active warrant context.\n"
+           "    base_url: Cloud API base URL.\n"
+           "    poll_interval: Seconds between status polls.\n"
+           "    timeout: Maximum seconds to wait for the request to be resolved. Longer\n"
+           "        values suit asynchronous, Slack or e-mail based approval flows.\n",
+    .impl = cloud_approval,
+};
+
+const FunctionDef poll_until_resolved_def{
+    .name = "_poll_until_resolved",
+    .params = {{.name = "client", .annotation = "ZeltoCloudClient"},
+               {.name = "request_id", .annotation = "str"},
+               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
+               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .returns = "Dict[str, Any]",
+    .doc = "Poll the cloud API until the approval request leaves the pending status.",
+    .impl = poll_until_resolved,
+};
+
+} // namespace zelto::approval

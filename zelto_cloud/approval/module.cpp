@@ -1,0 +1,45 @@
+// zelto_cloud.approval: the approval handlers that bridge the SDK's approval
+// gates with the cloud control plane.
+#include "zelto_cloud/approval/approval.hpp"
+
+#include "support/logging.hpp"
+#include "support/module.hpp"
+
+namespace zelto::approval {
+namespace {
+
+void add(PyObject* module, const char* name, const Ref& value) {
+    check(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+void exec_approval(PyObject* module) {
+    for (const char* name : {"asyncio", "base64", "hashlib", "logging", "time"}) {
+        add(module, name, import_module(name));
+    }
+    for (const char* name : {"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
+        add(module, name, import_from("zelto_cloud.client", name));
+    }
+    for (const char* name : {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError",
+                             "ZeltoCloudError"}) {
+        add(module, name, import_from("zelto_cloud.exceptions", name));
+    }
+    add(module, "build_approval_request_payload",
+        import_from("zelto_cloud.morvel", "build_approval_request_payload"));
+    add(module, "logger", get_logger("zelto_cloud.approval"));
+    // In definition order; the asynchronous and Temporal handlers join here.
+    for (const FunctionDef* def :
+         {&cloud_approval_def, &poll_until_resolved_def, &extract_signed_approvals_def}) {
+        add_function(module, *def);
+    }
+}
+
+} // namespace
+} // namespace zelto::approval
+
+ZELTO_MODULE(approval, "zelto_cloud.approval",
+             "Approval handlers that bridge the SDK's approval gates with Zelto Cloud.\n"
+             "\n"
+             "    from zelto_cloud import cloud_approval\n"
+             "\n"
+             "    handler = cloud_approval(api_key)\n",
+             zelto::approval::exec_approval)

@@ -1,0 +1,439 @@
+// The body of a cloud approval request, built from the SDK's approval-gate
+// request: holder key, request hash, canonical arguments and attestation
+// (made by the native core when the request carries none), policy id and the
+// inline approval rules.
+#include "support/call.hpp"
+#include "support/classes.hpp"
+#include "support/errors.hpp"
+#include "support/function.hpp"
+#include "support/logging.hpp"
+#include "support/module.hpp"
+
+using namespace zelto;
+
+namespace {
+
+Name logger_name{"logger"};
+Name error_name{"ZeltoCloudError"};
+Name payload_class_name{"ApprovalRequestPayload"};
+Name resolve_holder_key_name{"_resolve_holder_key"};
+Name resolve_signing_key_name{"_resolve_signing_key"};
+Name normalize_request_hash_name{"_normalize_request_hash"};
+Name extract_policy_id_name{"_extract_policy_id"};
+Name extract_inline_rules_name{"_extract_inline_rules"};
+Name build_attestation_fields_name{"_build_attestation_fields"};
+
+constexpr const char* holder_key_required =
+    "request.holder_key is required for cloud approval - ensure the warrant is bound before "
+    "enforcement";
+constexpr const char* attestation_required =
+    "approval attestation required - pass signing_key= to cloud_approval() or ensure the "
+    "warrant is bound so key_scope() resolves the holder key";
+constexpr const char* hash_unresolved = "request_hash could not be resolved for approval request";
+constexpr const char* hash_wrong_type = "request.request_hash must be bytes or hex string";
+
+PyObject* bytes_type() {
+    return (PyObject*)&PyBytes_Type;
+}
+
+[[noreturn]] void raise_cloud_error(const Frame& frame, const char* message) {
+    Ref error = call(frame.global(error_name), message);
+    raise(error);
+}
+
+// getattr(obj, name, default)
+Ref read(PyObject* obj, const char* name, PyObject* fallback = Py_None) {
+    return getattr_or(obj, name, fallback);
+}
+
+Ref empty_bytes() {
+    return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+}
+
+Ref bytes_copy(PyObject* value) {
+    if (PyBytes_CheckExact(value)) {
+        return Ref::borrow(value);
+    }
+    return call(bytes_type(), value);
+}
+
+Ref from_hex(PyObject* text) {
+    return call_method(bytes_type(), "fromhex", text);
+}
+
+bool is_bytes_like(PyObject* value) {
+    return PyBytes_Check(value) || PyByteArray_Check(value);
+}
+
+// ---- private functions -------------------------------------------------------------
+
+Ref resolve_holder_key(Frame& frame) {
+    Ref holder_key = read(frame.arg(0), "holder_key");
+    if (holder_key.is_none()) {
+        return empty_bytes();
+    }
+    if (is_bytes_like(holder_key.get())) {
+        return bytes_copy(holder_key.get());
+    }
+    if (PyUnicode_Check(holder_key.get())) {
+        return from_hex(holder_key.get());
+    }
+    Ref to_bytes = read(holder_key.get(), "to_bytes");
+    if (PyCallable_Check(to_bytes.get())) {
+        return call(bytes_type(), call(to_bytes));
+    }
+    return empty_bytes();
+}
+
+Ref resolve_signing_key(Frame& frame) {
+    PyObject* explicit_key = frame.arg(0);
+    if (explicit_key != Py_None) {
+        return Ref::borrow(explicit_key);
+    }
+    try {
+        Ref key_scope = import_from("zelto.decorators", "key_scope");
+        return call(key_scope);
+    } catch (const PythonError&) {
+        Caught caught;
+        if (caught.matches(PyExc_ImportError)) {
+            return none();
+        }
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        Handling scope(caught);
+        log(frame.global(logger_name), "debug", "key_scope unavailable: %s", caught.ref());
+        return none();
+    }
+}
+
+Ref normalize_request_hash(Frame& frame) {
+    PyObject* value = frame.arg(0);
+    if (is_bytes_like(value)) {
+        return bytes_copy(value);
+    }
+    if (PyUnicode_Check(value)) {
+        return from_hex(value);
+    }
+    raise_cloud_error(frame, hash_wrong_type);
+}
+
+Ref extract_policy_id(Frame& frame) {
+    PyObject* override_id = frame.arg(1);
+    if (truthy(override_id)) {
+        return Ref::borrow(override_id);
+    }
+    for (const char* name : {"policy_id", "policy_ref"}) {
+        Ref value = read(frame.arg(0), name);
+        if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) {
+            return value;
+        }
+    }
+    return none();
+}
+
+Ref approver_key_text(PyObject* approver) {
+    if (is_bytes_like(approver)) {
+        return call_method(approver, "hex");
+    }
+    if (PyUnicode_CheckExact(approver)) {
+        return Ref::borrow(approver);
+    }
+    return py_str(approver);
+}
+
+Ref extract_inline_rules(Frame& frame) {
+    PyObject* request = frame.arg(0);
+    Ref approvers = read(request, "required_approvers");
+    Ref approver_keys = none();
+    if (truthy(approvers)) {
+        approver_keys = Ref::steal(PyList_New(0));
+        Ref iterator = Ref::steal(PyObject_GetIter(approvers.get()));
+        while (Ref approver = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
+            check(PyList_Append(approver_keys.get(), approver_key_text(approver.get()).get()));
+        }
+        if (PyErr_Occurred()) {
+            throw_error();
+        }
+    }
+    Ref threshold = read(request, "min_approvals");
+    Ref ttl = read(request, "ttl_seconds");
+    if (ttl.is_none()) {
+        Ref gate_ttl = read(request, "gate_ttl");
+        if (!gate_ttl.is_none()) {
+            ttl = Ref::steal(PyNumber_Long(gate_ttl.get()));
+        }
+    }
+    return Ref::steal(PyTuple_Pack(3, approver_keys.get(), threshold.get(), ttl.get()));
+}
+
+Ref build_attestation_fields(Frame& frame) {
+    PyObject* request = frame.arg(0);
+    PyObject* signing_key = frame.arg(1);
+    Ref attest = import_from("zelto_core", "py_build_approval_context_attestation");
+    Ref holder_public_key = getattr(signing_key, "public_key");
+    Ref warrant_id = getattr(request, "warrant_id");
+    Ref tool = getattr(request, "tool");
+    Ref arguments = getattr(request, "arguments");
+    Ref built = call(attest, signing_key, warrant_id, tool, arguments, holder_public_key);
+    auto [args_b64, raw_attestation] = unpack<2>(built.get());
+    Ref attestation = call((PyObject*)&PyDict_Type, raw_attestation);
+
+    Ref hash_source = read(request, "request_hash", empty_bytes().get());
+    Ref request_hash = call(frame.global(normalize_request_hash_name), hash_source);
+    Ref attested_hash = get_item(attestation.get(), "request_hash");
+    if (truthy(attested_hash)) {
+        try {
+            request_hash = from_hex(py_str(attested_hash.get()).get());
+        } catch (const PythonError&) {
+            Caught caught;
+            if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
+                caught.reraise();
+            }
+        }
+    }
+    return Ref::steal(PyTuple_Pack(3, args_b64.get(), attestation.get(), request_hash.get()));
+}
+
+// ---- the builder -----------------------------------------------------------------
+
+struct Attested {
+    Ref args_b64;
+    Ref attestation;
+    Ref request_hash;
+};
+
+Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_key) {
+    Ref args_b64 = read(request, "args_canonical_cbor_b64", str("").get());
+    if (!truthy(args_b64)) {
+        args_b64 = str("");
+    }
+    Ref raw_attestation = read(request, "approval_context_attestation");
+    Ref attestation = truthy(raw_attestation) ? call((PyObject*)&PyDict_Type, raw_attestation)
+                                              : Ref::steal(PyDict_New());
+    Ref signing_key = call(frame.global(resolve_signing_key_name), frame.arg(1));
+    Ref request_hash = empty_bytes();
+    if (!read(request, "request_hash").is_none()) {
+        request_hash =
+            call(frame.global(normalize_request_hash_name), getattr(request, "request_hash"));
+    }
+    bool incomplete = !truthy(args_b64) || !truthy(attestation);
+    if (incomplete && !signing_key.is_none()) {
+        Ref built = call(frame.global(build_attestation_fields_name), request,
+                         kw("signing_key", signing_key), kw("holder_key", holder_key));
+        auto [new_args, new_attestation, new_hash] = unpack<3>(built.get());
+        return {new_args, new_attestation, new_hash};
+    }
+    if (incomplete) {
+        raise_cloud_error(frame, attestation_required);
+    }
+    return {args_b64, attestation, request_hash};
+}
+
+Ref build_approval_request_payload(Frame& frame) {
+    PyObject* request = frame.arg(0);
+    Ref holder_key = call(frame.global(resolve_holder_key_name), request);
+    if (!truthy(holder_key)) {
+        raise_cloud_error(frame, holder_key_required);
+    }
+    Attested attested = resolve_attestation(frame, request, holder_key);
+    if (!truthy(attested.request_hash)) {
+        Ref attested_hash = get_item(attested.attestation.get(), "request_hash");
+        if (!truthy(attested_hash)) {
+            raise_cloud_error(frame, hash_unresolved);
+        }
+        attested.request_hash = from_hex(py_str(attested_hash.get()).get());
+    }
+    Ref rules = call(frame.global(extract_inline_rules_name), request);
+    auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules.get());
+    Ref policy_id = call(frame.global(extract_policy_id_name), request, frame.arg(2));
+    Ref arguments = read(request, "arguments");
+    Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
+    Ref idempotency_key = Ref::borrow(frame.arg(3));
+    if (!truthy(idempotency_key)) {
+        idempotency_key = read(request, "idempotency_key");
+    }
+    Ref empty = str("");
+    return call(frame.global(payload_class_name),
+                kw("warrant_id", py_str(read(request, "warrant_id", empty.get()).get())),
+                kw("tool", py_str(read(request, "tool", empty.get()).get())),
+                kw("request_hash", attested.request_hash), kw("holder_key", holder_key),
+                kw("args_canonical_cbor_b64", attested.args_b64),
+                kw("approval_context_attestation", attested.attestation), kw("metadata", metadata),
+                kw("policy_id", policy_id), kw("threshold", threshold),
+                kw("approver_keys", approver_keys), kw("ttl_seconds", ttl_seconds),
+                kw("idempotency_key", idempotency_key));
+}
+
+// ---- ApprovalRequestPayload ------------------------------------------------------------
+
+enum class Include { always, not_none, truthy };
+
+struct KwargField {
+    const char* name;
+    Include include;
+};
+
+constexpr KwargField kwarg_fields[] = {
+    {"warrant_id", Include::always},
+    {"tool", Include::always},
+    {"request_hash", Include::always},
+    {"holder_key", Include::always},
+    {"args_canonical_cbor_b64", Include::always},
+    {"approval_context_attestation", Include::always},
+    {"metadata", Include::not_none},
+    {"policy_id", Include::truthy},
+    {"threshold", Include::not_none},
+    {"approver_keys", Include::not_none},
+    {"ttl_seconds", Include::not_none},
+    {"idempotency_key", Include::truthy},
+};
+
+Ref to_create_request_kwargs(Frame& frame) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    for (const KwargField& field : kwarg_fields) {
+        Ref value = getattr(frame.arg(0), field.name);
+        bool include = field.include == Include::always ||
+                       (field.include == Include::not_none && !value.is_none()) ||
+                       (field.include == Include::truthy && truthy(value));
+        if (include) {
+            check(PyDict_SetItemString(kwargs.get(), field.name, value.get()));
+        }
+    }
+    return kwargs;
+}
+
+const FunctionDef to_create_request_kwargs_def{
+    .name = "to_create_request_kwargs",
+    .params = {{.name = "self"}},
+    .returns = "Dict[str, Any]",
+    .doc = "Keyword arguments for the cloud client's ``create_request``.",
+    .impl = to_create_request_kwargs,
+};
+
+struct Field {
+    const char* name;
+    const char* annotation;
+    bool optional;
+};
+
+constexpr Field payload_fields[] = {
+    {"warrant_id", "str", false},
+    {"tool", "str", false},
+    {"request_hash", "bytes", false},
+    {"holder_key", "bytes", false},
+    {"args_canonical_cbor_b64", "str", false},
+    {"approval_context_attestation", "Dict[str, Any]", false},
+    {"metadata", "Optional[Dict[str, Any]]", true},
+    {"policy_id", "Optional[str]", true},
+    {"threshold", "Optional[int]", true},
+    {"approver_keys", "Optional[List[str]]", true},
+    {"ttl_seconds", "Optional[int]", true},
+    {"idempotency_key", "Optional[str]", true},
+};
+
+Ref make_payload_class(PyObject* module) {
+    ClassBuilder builder(module, "ApprovalRequestPayload");
+    builder.doc("Fully populated body for ``POST /v1/approvals/requests``.");
+    for (const Field& field : payload_fields) {
+        builder.annotate(field.name, field.annotation);
+        if (field.optional) {
+            builder.attr(field.name, Py_None);
+        }
+    }
+    builder.method(to_create_request_kwargs_def);
+    Ref cls = builder.build();
+    return dataclass(cls.get());
+}
+
+// ---- module definition ----------------------------------------------------------------
+
+const FunctionDef resolve_holder_key_def{
+    .name = "_resolve_holder_key",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = "bytes",
+    .impl = resolve_holder_key,
+};
+
+const FunctionDef resolve_signing_key_def{
+    .name = "_resolve_signing_key",
+    .params = {{.name = "explicit", .annotation = "Any", .fallback = Default::None()}},
+    .returns = "Any",
+    .impl = resolve_signing_key,
+};
+
+const FunctionDef normalize_request_hash_def{
+    .name = "_normalize_request_hash",
+    .params = {{.name = "value", .annotation = "Any"}},
+    .returns = "bytes",
+    .impl = normalize_request_hash,
+};
+
+const FunctionDef extract_policy_id_def{
+    .name = "_extract_policy_id",
+    .params = {{.name = "request", .annotation = "Any"},
+               {.name = "override", .annotation = "Optional[str]", .fallback = Default::None()}},
+    .returns = "Optional[str]",
+    .impl = extract_policy_id,
+};
+
+const FunctionDef extract_inline_rules_def{
+    .name = "_extract_inline_rules",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = "tuple[Optional[List[str]], Optional[int], Optional[int]]",
+    .impl = extract_inline_rules,
+};
+
+const FunctionDef build_attestation_fields_def{
+    .name = "_build_attestation_fields",
+    .params = {{.name = "request", .annotation = "Any"},
+               {.name = "signing_key", .kind = Kind::keyword_only, .annotation = "Any"},
+               {.name = "holder_key", .kind = Kind::keyword_only, .annotation = "bytes"}},
+    .returns = "tuple[str, Dict[str, Any], bytes]",
+    .impl = build_attestation_fields,
+};
+
+const FunctionDef build_approval_request_payload_def{
+    .name = "build_approval_request_payload",
+    .params = {{.name = "request", .annotation = "Any"},
+               {.name = "signing_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Any",
+                .fallback = Default::None()},
+               {.name = "policy_id",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[str]",
+                .fallback = Default::None()},
+               {.name = "idempotency_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[str]",
+                .fallback = Default::None()}},
+    .returns = "ApprovalRequestPayload",
+    .doc = "Build the cloud approval request body for an approval-gate request.\n"
+           "\n"
+           "The holder key and request hash come from the request; when the request\n"
+           "carries no canonical arguments or attestation, the native core makes them\n"
+           "with ``signing_key`` (or the key bound by ``key_scope()``).",
+    .impl = build_approval_request_payload,
+};
+
+void exec_morvel(PyObject* module) {
+    check(PyModule_AddObjectRef(module, "logger", get_logger("zelto_cloud.morvel").get()));
+    Ref error = import_from("zelto_cloud.exceptions", "ZeltoCloudError");
+    check(PyModule_AddObjectRef(module, "ZeltoCloudError", error.get()));
+    check(
+        PyModule_AddObjectRef(module, "ApprovalRequestPayload", make_payload_class(module).get()));
+    for (const FunctionDef* def :
+         {&resolve_holder_key_def, &resolve_signing_key_def, &normalize_request_hash_def,
+          &extract_policy_id_def, &extract_inline_rules_def, &build_attestation_fields_def,
+          &build_approval_request_payload_def}) {
+        add_function(module, *def);
+    }
+}
+
+} // namespace
+
+ZELTO_MODULE(morvel, "zelto_cloud.morvel",
+             "Approval request payload builder: the body of a cloud approval request,\n"
+             "built from the SDK's approval-gate request.",
+             exec_morvel)
