@@ -1,5 +1,6 @@
 #include "support/call.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 namespace zelto {
@@ -8,8 +9,18 @@ Ref str(std::string_view text) {
     return to_py(text);
 }
 
+// Names passed as literals are interned once and looked up by address: the
+// same literal always names the same object. The module initialises once per
+// process, so the table lives as long as it does.
 Ref interned(const char* text) {
-    return Ref::steal(PyUnicode_InternFromString(text));
+    static std::unordered_map<const char*, PyObject*> names;
+    auto found = names.find(text);
+    if (found != names.end()) {
+        return Ref::borrow(found->second);
+    }
+    Ref name = Ref::steal(PyUnicode_InternFromString(text));
+    names.emplace(text, name.new_ref());
+    return name;
 }
 
 std::string_view utf8(PyObject* text) {
@@ -49,15 +60,30 @@ Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
 }
 
-Ref import_module(const char* name) {
-    return Ref::steal(PyImport_ImportModule(name));
-}
-
 namespace {
 
-// The module that `from module import ...` binds: through builtins.__import__,
-// as the interpreter does, so that import hooks installed there still apply.
-Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
+// True while builtins.__import__ is still the interpreter's own function;
+// then imports may go straight to the import machinery, as the eval loop does.
+bool import_hook_untouched(PyObject* hook) {
+    if (!PyCFunction_Check(hook)) {
+        return false;
+    }
+    PyObject* self = PyCFunction_GetSelf(hook);
+    if (!self || !PyModule_Check(self)) {
+        return false;
+    }
+    const char* module_name = PyModule_GetName(self);
+    if (!module_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(module_name) == "builtins" &&
+           std::string_view(((PyCFunctionObject*)hook)->m_ml->ml_name) == "__import__";
+}
+
+// __import__(name, None, None, fromlist, 0), as an import statement runs it:
+// through builtins.__import__, so that hooks installed there still apply.
+Ref import_statement(PyObject* module_name, PyObject* fromlist) {
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject* import_func = nullptr;
     if (check(PyDict_GetItemRef(builtins, interned("__import__").get(), &import_func)) == 0) {
@@ -65,7 +91,11 @@ Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
         throw_error();
     }
     Ref hook = Ref::steal(import_func);
-    return call(hook.get(), module_name, Py_None, Py_None, fromlist, 0);
+    if (import_hook_untouched(hook.get())) {
+        return Ref::steal(
+            PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist, 0));
+    }
+    return call(hook.get(), module_name, Py_None, Py_None, fromlist ? fromlist : Py_None, 0);
 }
 
 [[noreturn]] void raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
@@ -84,11 +114,21 @@ Ref import_for_from(PyObject* module_name, PyObject* fromlist) {
 
 } // namespace
 
+Ref import_module(const char* name) {
+    Ref module_name = interned(name);
+    Ref top = import_statement(module_name.get(), nullptr);
+    if (std::string_view(name).find('.') == std::string_view::npos) {
+        return top;
+    }
+    // `import a.b` binds a; the caller wants a.b itself.
+    return Ref::steal(PyImport_GetModule(module_name.get()));
+}
+
 Ref import_from(const char* module, const char* name) {
-    Ref module_name = str(module);
+    Ref module_name = interned(module);
     Ref attr_name = interned(name);
     Ref fromlist = Ref::steal(PyTuple_Pack(1, attr_name.get()));
-    Ref mod = import_for_from(module_name.get(), fromlist.get());
+    Ref mod = import_statement(module_name.get(), fromlist.get());
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttr(mod.get(), attr_name.get(), &value)) == 1) {
         return Ref::steal(value);

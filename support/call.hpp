@@ -73,7 +73,6 @@ Kw kw(const char* name, T&& value) {
 }
 
 Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
-Ref kwnames_tuple(const Kw* kws, size_t count);
 
 namespace detail {
 template <typename T>
@@ -89,45 +88,61 @@ Ref arg_ref(T&& value) {
 }
 } // namespace detail
 
+namespace detail {
+// Packs arguments for a vectorcall: one free slot in front (so the callee may
+// borrow it, PY_VECTORCALL_ARGUMENTS_OFFSET), then `self` when there is one,
+// the positional arguments, the keyword values, and the keyword names.
+template <typename... Args>
+struct Packed {
+    static constexpr size_t total = sizeof...(Args);
+    static constexpr size_t nkw = (size_t(is_kw<Args>) + ... + 0);
+    std::array<Ref, total + 2> refs;
+    std::array<PyObject*, total + 2> ptrs{};
+    Ref names;
+
+    Packed(PyObject* self, Args&&... args)
+        : refs{Ref(), Ref::borrow(self), arg_ref(std::forward<Args>(args))...} {
+        for (size_t i = 0; i < refs.size(); ++i) {
+            ptrs[i] = refs[i].get();
+        }
+        if constexpr (nkw > 0) {
+            names = Ref::steal(PyTuple_New(nkw));
+            size_t index = 0;
+            (
+                [&] {
+                    if constexpr (is_kw<Args>) {
+                        PyTuple_SET_ITEM(names.get(), index++, interned(args.name).release());
+                    }
+                }(),
+                ...);
+        }
+    }
+};
+} // namespace detail
+
 // call(f, a, b, kw("x", c)): positional arguments first, then keywords.
 template <typename... Args>
 Ref call(PyObject* callable, Args&&... args) {
-    constexpr size_t total = sizeof...(Args);
-    constexpr size_t nkw = (size_t(detail::is_kw<Args>) + ... + 0);
-    // One slot in front lets the callee borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    std::array<Ref, total + 1> refs{Ref(), detail::arg_ref(std::forward<Args>(args))...};
-    std::array<PyObject*, total + 1> ptrs{};
-    for (size_t i = 0; i <= total; ++i) {
-        ptrs[i] = refs[i].get();
-    }
-    Ref names;
-    if constexpr (nkw > 0) {
-        std::array<const char*, nkw> kwname_list{};
-        size_t index = 0;
-        (
-            [&] {
-                if constexpr (detail::is_kw<Args>) {
-                    kwname_list[index++] = args.name;
-                }
-            }(),
-            ...);
-        names = Ref::steal(PyTuple_New(nkw));
-        for (size_t i = 0; i < nkw; ++i) {
-            PyTuple_SET_ITEM(names.get(), i, interned(kwname_list[i]).release());
-        }
-    }
-    return vectorcall(callable, ptrs.data() + 1, (total - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                      names.get());
+    detail::Packed<Args...> packed(nullptr, std::forward<Args>(args)...);
+    // Slot 1 (no self) becomes the free slot in front of the arguments.
+    constexpr size_t npositional = sizeof...(Args) - detail::Packed<Args...>::nkw;
+    return vectorcall(callable, packed.ptrs.data() + 2,
+                      npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, packed.names.get());
 }
 template <typename... Args>
 Ref call(const Ref& callable, Args&&... args) {
     return call(callable.get(), std::forward<Args>(args)...);
 }
 
+// obj.name(...), without making a bound method first.
 template <typename... Args>
 Ref call_method(PyObject* obj, const char* name, Args&&... args) {
-    Ref method = getattr(obj, name);
-    return call(method.get(), std::forward<Args>(args)...);
+    detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
+    constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
+    Ref method_name = interned(name);
+    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), packed.ptrs.data() + 1,
+                                                npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                packed.names.get()));
 }
 template <typename... Args>
 Ref call_method(const Ref& obj, const char* name, Args&&... args) {
