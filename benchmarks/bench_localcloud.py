@@ -1,0 +1,191 @@
+"""Load on the local cloud: many clients creating and polling approval requests.
+
+Each client keeps one keep-alive connection, creates a request, polls it until
+it is approved, and starts over, for a fixed time. Approver tasks approve the
+requests as they appear. Reported: polls per second, and the latency from
+sending an approval to a polling client seeing "approved".
+
+    .venv/bin/python benchmarks/bench_localcloud.py [--clients 200] [--seconds 10]
+
+Loopback only; the run is bounded by --seconds plus a drain deadline. A tiny
+HTTP/1.1 client is used instead of httpx so the client side costs little and
+the figures describe the server.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import statistics
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+from localcloud_helpers import create_body  # noqa: E402
+from zelto_localcloud.testing import LocalCloud  # noqa: E402
+
+DRAIN_SECONDS = 30
+
+
+class HttpConnection:
+    """One keep-alive HTTP/1.1 connection that sends JSON and reads JSON answers."""
+
+    def __init__(self, host: str, port: int, api_key: str):
+        self.host, self.port = host, port
+        self.auth = f"Authorization: Bearer {api_key}\r\n"
+        self.reader = self.writer = None
+
+    async def open(self) -> None:
+        self.reader, self.writer = await asyncio.open_connection(self.host, self.port)
+
+    async def request(self, method: str, path: str, body: dict | None = None) -> tuple[int, dict]:
+        payload = b"" if body is None else json.dumps(body).encode()
+        head = (
+            f"{method} {path} HTTP/1.1\r\nHost: {self.host}\r\n{self.auth}"
+            f"Content-Type: application/json\r\nContent-Length: {len(payload)}\r\n\r\n"
+        )
+        self.writer.write(head.encode() + payload)
+        status_line = await self.reader.readline()
+        status = int(status_line.split()[1])
+        length = 0
+        while (line := await self.reader.readline()) not in (b"\r\n", b""):
+            name, _, value = line.decode("latin-1").partition(":")
+            if name.lower() == "content-length":
+                length = int(value)
+        return status, json.loads(await self.reader.readexactly(length))
+
+    async def close(self) -> None:
+        self.writer.close()
+        await self.writer.wait_closed()
+
+
+@dataclass
+class Tally:
+    polls: int = 0
+    creates: int = 0
+    approvals: int = 0
+    errors: list[str] = field(default_factory=list)
+    latencies: list[float] = field(default_factory=list)
+    approval_sent_at: dict[str, float] = field(default_factory=dict)
+
+
+async def _checked(tally: Tally, connection: HttpConnection, method: str, path: str, body=None) -> dict | None:
+    try:
+        status, data = await connection.request(method, path, body)
+    except (OSError, ValueError, asyncio.IncompleteReadError) as exc:
+        tally.errors.append(f"{method} {path}: {exc!r}")
+        return None
+    if status >= 300:
+        tally.errors.append(f"{method} {path}: {status} {data}")
+        return None
+    return data
+
+
+async def _poller(cloud, tally: Tally, to_approve: asyncio.Queue, stop_at: float, interval: float) -> None:
+    connection = HttpConnection("127.0.0.1", cloud.port, cloud.api_key)
+    await connection.open()
+    try:
+        while time.monotonic() < stop_at:
+            created = await _checked(tally, connection, "POST", "/v1/approvals/requests", create_body())
+            if created is None:
+                return
+            tally.creates += 1
+            await to_approve.put(created["id"])
+            await _poll_until_resolved(tally, connection, created["id"], interval)
+    finally:
+        await connection.close()
+
+
+async def _poll_until_resolved(tally: Tally, connection, request_id: str, interval: float) -> None:
+    deadline = time.monotonic() + DRAIN_SECONDS
+    while time.monotonic() < deadline:
+        current = await _checked(tally, connection, "GET", f"/v1/approvals/requests/{request_id}")
+        if current is None:
+            return
+        tally.polls += 1
+        if current["status"] == "approved":
+            tally.latencies.append(time.perf_counter() - tally.approval_sent_at[request_id])
+            return
+        if current["status"] != "pending":
+            tally.errors.append(f"{request_id} ended {current['status']}")
+            return
+        if interval:
+            await asyncio.sleep(interval)
+    tally.errors.append(f"{request_id} was never seen approved")
+
+
+async def _approver(cloud, tally: Tally, to_approve: asyncio.Queue, name: str) -> None:
+    connection = HttpConnection("127.0.0.1", cloud.port, cloud.api_key)
+    await connection.open()
+    try:
+        while True:
+            request_id = await to_approve.get()
+            tally.approval_sent_at[request_id] = time.perf_counter()
+            path = f"/v1/approvals/requests/{request_id}/approve"
+            if await _checked(tally, connection, "POST", path, {"approver": name}) is not None:
+                tally.approvals += 1
+            to_approve.task_done()
+    finally:
+        await connection.close()
+
+
+async def run_load(cloud, clients: int, seconds: float, interval: float, approvers: int) -> tuple[Tally, float]:
+    tally, to_approve = Tally(), asyncio.Queue()
+    names = list(cloud.approvers)
+    approver_tasks = [
+        asyncio.create_task(_approver(cloud, tally, to_approve, names[i % len(names)])) for i in range(approvers)
+    ]
+    started = time.monotonic()
+    stop_at = started + seconds
+    await asyncio.wait_for(
+        asyncio.gather(*(_poller(cloud, tally, to_approve, stop_at, interval) for _ in range(clients))),
+        seconds + DRAIN_SECONDS,
+    )
+    elapsed = time.monotonic() - started
+    for task in approver_tasks:
+        task.cancel()
+    await asyncio.gather(*approver_tasks, return_exceptions=True)
+    return tally, elapsed
+
+
+def _percentile(values: list[float], fraction: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def report(tally: Tally, elapsed: float, clients: int, interval: float) -> None:
+    print(f"clients: {clients}, poll interval: {interval * 1000:.0f} ms, run: {elapsed:.1f} s")
+    print(f"requests created: {tally.creates}, approved: {tally.approvals}, polls: {tally.polls}")
+    print(f"polls/s: {tally.polls / elapsed:.0f}")
+    print(f"all calls/s: {(tally.polls + tally.creates + tally.approvals) / elapsed:.0f}")
+    if tally.latencies:
+        ms = [value * 1000 for value in tally.latencies]
+        print(
+            f"approval -> seen latency ms: p50 {statistics.median(ms):.1f}, p95 {_percentile(ms, 0.95):.1f},"
+            f" p99 {_percentile(ms, 0.99):.1f}, max {max(ms):.1f}"
+        )
+    print(f"errors: {len(tally.errors)}")
+    for error in tally.errors[:10]:
+        print("  ", error)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--clients", type=int, default=200)
+    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--poll-interval", type=float, default=0.0, help="pause between polls, seconds")
+    parser.add_argument("--approvers", type=int, default=4, help="concurrent approver tasks")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="bench-localcloud-") as data_dir, LocalCloud(data_dir) as cloud:
+        tally, elapsed = asyncio.run(run_load(cloud, args.clients, args.seconds, args.poll_interval, args.approvers))
+    report(tally, elapsed, args.clients, args.poll_interval)
+    return 1 if tally.errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,39 @@
+"""The ASGI application: the JSON API, the dashboard and JSON answers for routing errors."""
+
+from __future__ import annotations
+
+import logging
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import JSONResponse
+
+from . import api, dashboard
+from .config import CloudState
+
+logger = logging.getLogger("zelto_localcloud")
+
+_ROUTING_ERRORS = {404: "not_found", 405: "method_not_allowed"}
+
+
+async def _http_error(request: Request, exc: HTTPException) -> JSONResponse:
+    code = _ROUTING_ERRORS.get(exc.status_code, "invalid_request")
+    message = f"no route for {request.method} {request.url.path}" if exc.status_code in _ROUTING_ERRORS else exc.detail
+    return JSONResponse(
+        {"error": {"code": code, "message": message}}, status_code=exc.status_code, headers=exc.headers
+    )
+
+
+async def _server_fault(request: Request, exc: Exception) -> JSONResponse:
+    logger.exception("unexpected fault on %s %s", request.method, request.url.path)
+    return JSONResponse({"error": {"code": "internal", "message": "internal server error"}}, status_code=500)
+
+
+def create_app(state: CloudState) -> Starlette:
+    app = Starlette(
+        routes=api.ROUTES + dashboard.ROUTES,
+        exception_handlers={HTTPException: _http_error, Exception: _server_fault},
+    )
+    app.state.cloud = state
+    return app

@@ -1,0 +1,46 @@
+"""Errors that the API answers with a JSON body {"error": {"code", "message"}}."""
+
+
+class ApiError(Exception):
+    """A failure that maps to one HTTP status and one error code of the protocol."""
+
+    def __init__(self, status: int, code: str, message: str):
+        super().__init__(message)
+        self.status = status
+        self.code = code
+        self.message = message
+
+    def body(self) -> dict:
+        return {"error": {"code": self.code, "message": self.message}}
+
+
+def invalid_json(message: str) -> ApiError:
+    return ApiError(400, "invalid_json", message)
+
+
+def validation_error(message: str) -> ApiError:
+    return ApiError(400, "validation_error", message)
+
+
+def unauthorized(message: str) -> ApiError:
+    return ApiError(401, "unauthorized", message)
+
+
+def forbidden(message: str) -> ApiError:
+    return ApiError(403, "forbidden", message)
+
+
+def not_found(message: str) -> ApiError:
+    return ApiError(404, "not_found", message)
+
+
+def conflict(code: str, message: str) -> ApiError:
+    return ApiError(409, code, message)
+
+
+def expired(message: str) -> ApiError:
+    return ApiError(410, "approval_expired", message)
+
+
+def payload_too_large(limit: int) -> ApiError:
+    return ApiError(413, "payload_too_large", f"request body is larger than {limit} bytes")

@@ -1,0 +1,150 @@
+"""The approval rules: creation, expiry, thresholds, approvals and denials."""
+
+from __future__ import annotations
+
+import secrets
+import time
+from typing import Callable
+
+from . import errors
+from .approvers import Approver, ApproverRegistry
+from .store import RequestRecord, ResponseRecord, Store
+from .validation import NewRequest
+
+Clock = Callable[[], float]
+
+
+def new_request_id() -> str:
+    return "apr_" + secrets.token_hex(10)
+
+
+class ApprovalService:
+    def __init__(self, store: Store, approvers: ApproverRegistry, clock: Clock = time.time):
+        self.store = store
+        self.approvers = approvers
+        self.clock = clock
+
+    def create(self, new: NewRequest) -> tuple[RequestRecord, bool]:
+        """Returns the request and whether it was created now (False: idempotent replay)."""
+        with self.store.transaction():
+            if new.idempotency_key is not None:
+                existing_id = self.store.request_id_for_idempotency_key(new.idempotency_key)
+                if existing_id is not None:
+                    return self._current(existing_id), False
+            record = self._record_for(new)
+            self.store.insert_request(record)
+            if new.idempotency_key is not None:
+                self.store.remember_idempotency_key(new.idempotency_key, record.id)
+        return record, True
+
+    def _record_for(self, new: NewRequest) -> RequestRecord:
+        now = self.clock()
+        return RequestRecord(
+            id=new_request_id(),
+            status="pending",
+            warrant_id=new.warrant_id,
+            tool=new.tool,
+            request_hash=new.request_hash,
+            holder_key=new.holder_key,
+            args_canonical_cbor_b64=new.args_canonical_cbor_b64,
+            approval_context_attestation=new.approval_context_attestation,
+            metadata=new.metadata,
+            policy_id=new.policy_id,
+            threshold=new.threshold,
+            approver_keys=new.approver_keys,
+            ttl_seconds=new.ttl_seconds,
+            idempotency_key=new.idempotency_key,
+            denied_reason=None,
+            created_at=now,
+            expires_at=now + new.ttl_seconds,
+            resolved_at=None,
+        )
+
+    def get(self, request_id: str) -> RequestRecord:
+        record = self.store.get_request(request_id)
+        if record is None:
+            raise errors.not_found(f"approval request {request_id} not found")
+        if self._is_overdue(record):
+            with self.store.transaction():
+                record = self._current(request_id)
+        return record
+
+    def list(self, status: str | None, limit: int) -> list[RequestRecord]:
+        overdue = self.store.overdue_pending_ids(self.clock())
+        if overdue:
+            with self.store.transaction():
+                for request_id in overdue:
+                    self._current(request_id)
+        return self.store.list_requests(status, limit)
+
+    def approve(self, request_id: str, approver_reference: str) -> RequestRecord:
+        with self.store.transaction():
+            record = self._resolvable(request_id)
+            approver = self._allowed_approver(record, approver_reference)
+            if any(r.approver_key == approver.public_key_hex for r in record.approvals()):
+                raise errors.conflict(
+                    "already_resolved", f"approver {approver.name} has already approved {request_id}"
+                )
+            now = self.clock()
+            signed = approver.sign(record.request_hash, approved_at=int(now))
+            self._add_response(record, approver, "approved", now, signed_approval=signed)
+            if len(record.approvals()) >= record.threshold:
+                self.store.set_status(request_id, "approved", resolved_at=now)
+                record.status, record.resolved_at = "approved", now
+        return record
+
+    def deny(self, request_id: str, approver_reference: str, reason: str | None) -> RequestRecord:
+        with self.store.transaction():
+            record = self._resolvable(request_id)
+            approver = self._allowed_approver(record, approver_reference)
+            now = self.clock()
+            self._add_response(record, approver, "denied", now, reason=reason)
+            self.store.set_status(request_id, "denied", resolved_at=now, denied_reason=reason)
+            record.status, record.resolved_at, record.denied_reason = "denied", now, reason
+        return record
+
+    # -- inside a transaction ----------------------------------------------
+
+    def _current(self, request_id: str) -> RequestRecord:
+        """Reads a request, storing the expiry first when its TTL has passed."""
+        record = self.store.get_request(request_id)
+        if record is None:
+            raise errors.not_found(f"approval request {request_id} not found")
+        if self._is_overdue(record):
+            self.store.set_status(request_id, "expired", resolved_at=record.expires_at)
+            record.status, record.resolved_at = "expired", record.expires_at
+        return record
+
+    def _is_overdue(self, record: RequestRecord) -> bool:
+        return record.status == "pending" and self.clock() >= record.expires_at
+
+    def _resolvable(self, request_id: str) -> RequestRecord:
+        record = self._current(request_id)
+        if record.status == "expired":
+            raise errors.expired(f"approval request {request_id} has expired")
+        if record.status == "denied":
+            raise errors.conflict("approval_denied", f"approval request {request_id} was denied")
+        if record.status != "pending":
+            raise errors.conflict("already_resolved", f"approval request {request_id} is already {record.status}")
+        return record
+
+    def _allowed_approver(self, record: RequestRecord, reference: str) -> Approver:
+        approver = self.approvers.resolve(reference)
+        if approver is None:
+            raise errors.not_found(f"approver {reference} not found")
+        if record.approver_keys is not None and approver.public_key_hex not in record.approver_keys:
+            raise errors.forbidden(f"approver {approver.name} is not among the approver_keys of {record.id}")
+        return approver
+
+    def _add_response(self, record, approver, decision, now, *, signed_approval=None, reason=None) -> None:
+        response = ResponseRecord(
+            request_id=record.id,
+            approver=approver.name,
+            approver_key=approver.public_key_hex,
+            decision=decision,
+            signed_approval=signed_approval,
+            reason=reason,
+            created_at=now,
+        )
+        self.store.insert_response(response)
+        record.responses.append(response)

@@ -1,0 +1,405 @@
+"""SQLite storage: one database file in the data folder, in WAL mode.
+
+Every change runs in one `BEGIN IMMEDIATE` transaction and is committed with
+`synchronous=FULL`, so an answer is only sent for data that is on disk.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import sqlite3
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Iterator
+
+DATABASE_NAME = "localcloud.db"
+SCHEMA_VERSION = 1
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS requests (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    id TEXT NOT NULL UNIQUE,
+    status TEXT NOT NULL,
+    warrant_id TEXT NOT NULL,
+    tool TEXT NOT NULL,
+    request_hash BLOB NOT NULL,
+    holder_key BLOB NOT NULL,
+    args_canonical_cbor_b64 TEXT NOT NULL,
+    attestation_json TEXT NOT NULL,
+    metadata_json TEXT,
+    policy_id TEXT,
+    threshold INTEGER NOT NULL,
+    approver_keys_json TEXT,
+    ttl_seconds INTEGER NOT NULL,
+    idempotency_key TEXT,
+    denied_reason TEXT,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL,
+    resolved_at REAL
+);
+CREATE INDEX IF NOT EXISTS requests_by_status ON requests (status, seq);
+CREATE TABLE IF NOT EXISTS responses (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    request_id TEXT NOT NULL REFERENCES requests (id),
+    approver TEXT NOT NULL,
+    approver_key TEXT NOT NULL,
+    decision TEXT NOT NULL CHECK (decision IN ('approved', 'denied')),
+    signed_approval BLOB,
+    reason TEXT,
+    created_at REAL NOT NULL
+);
+CREATE INDEX IF NOT EXISTS responses_by_request ON responses (request_id, seq);
+CREATE UNIQUE INDEX IF NOT EXISTS one_approval_per_approver
+    ON responses (request_id, approver_key) WHERE decision = 'approved';
+CREATE TABLE IF NOT EXISTS idempotency_keys (
+    key TEXT PRIMARY KEY,
+    request_id TEXT NOT NULL REFERENCES requests (id)
+);
+CREATE TABLE IF NOT EXISTS api_keys (
+    key TEXT PRIMARY KEY,
+    label TEXT NOT NULL,
+    created_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS approvers (
+    name TEXT PRIMARY KEY,
+    seed BLOB NOT NULL,
+    public_key TEXT NOT NULL UNIQUE,
+    created_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS connect_tokens (
+    token TEXT PRIMARY KEY,
+    agent_id TEXT NOT NULL UNIQUE,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL,
+    api_key TEXT,
+    public_key TEXT,
+    claimed_at REAL
+);
+CREATE TABLE IF NOT EXISTS receipts (
+    id TEXT PRIMARY KEY,
+    body_json TEXT NOT NULL,
+    created_at REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS settings (
+    name TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
+"""
+
+_REQUEST_COLUMNS = (
+    "id, status, warrant_id, tool, request_hash, holder_key, args_canonical_cbor_b64,"
+    " attestation_json, metadata_json, policy_id, threshold, approver_keys_json,"
+    " ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at"
+)
+_RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
+
+
+@dataclass
+class ResponseRecord:
+    request_id: str
+    approver: str
+    approver_key: str
+    decision: str
+    signed_approval: bytes | None
+    reason: str | None
+    created_at: float
+
+
+@dataclass
+class RequestRecord:
+    id: str
+    status: str
+    warrant_id: str
+    tool: str
+    request_hash: bytes
+    holder_key: bytes
+    args_canonical_cbor_b64: str
+    approval_context_attestation: dict
+    metadata: dict | None
+    policy_id: str | None
+    threshold: int
+    approver_keys: list[str] | None
+    ttl_seconds: int
+    idempotency_key: str | None
+    denied_reason: str | None
+    created_at: float
+    expires_at: float
+    resolved_at: float | None
+    responses: list[ResponseRecord] = field(default_factory=list)
+
+    def approvals(self) -> list[ResponseRecord]:
+        return [r for r in self.responses if r.decision == "approved"]
+
+
+@dataclass
+class ConnectTokenRecord:
+    token: str
+    agent_id: str
+    created_at: float
+    expires_at: float
+    api_key: str | None
+    public_key: str | None
+    claimed_at: float | None
+
+
+def _json_or_none(value) -> str | None:
+    return None if value is None else json.dumps(value, ensure_ascii=True, allow_nan=False)
+
+
+def _loads_or_none(text: str | None):
+    return None if text is None else json.loads(text)
+
+
+def _request_from_row(row: sqlite3.Row) -> RequestRecord:
+    return RequestRecord(
+        id=row["id"],
+        status=row["status"],
+        warrant_id=row["warrant_id"],
+        tool=row["tool"],
+        request_hash=bytes(row["request_hash"]),
+        holder_key=bytes(row["holder_key"]),
+        args_canonical_cbor_b64=row["args_canonical_cbor_b64"],
+        approval_context_attestation=json.loads(row["attestation_json"]),
+        metadata=_loads_or_none(row["metadata_json"]),
+        policy_id=row["policy_id"],
+        threshold=row["threshold"],
+        approver_keys=_loads_or_none(row["approver_keys_json"]),
+        ttl_seconds=row["ttl_seconds"],
+        idempotency_key=row["idempotency_key"],
+        denied_reason=row["denied_reason"],
+        created_at=row["created_at"],
+        expires_at=row["expires_at"],
+        resolved_at=row["resolved_at"],
+    )
+
+
+def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
+    signed = row["signed_approval"]
+    return ResponseRecord(
+        request_id=row["request_id"],
+        approver=row["approver"],
+        approver_key=row["approver_key"],
+        decision=row["decision"],
+        signed_approval=None if signed is None else bytes(signed),
+        reason=row["reason"],
+        created_at=row["created_at"],
+    )
+
+
+class Store:
+    """Owns one connection. The server calls it from its event-loop thread only."""
+
+    def __init__(self, data_dir: Path):
+        data_dir.mkdir(parents=True, exist_ok=True, mode=0o700)
+        self.path = data_dir / DATABASE_NAME
+        # Autocommit mode: transactions are opened explicitly by `transaction()`.
+        self._conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
+        self._conn.row_factory = sqlite3.Row
+        # It holds the approvers' private seeds; SQLite gives its WAL files the same mode.
+        os.chmod(self.path, 0o600)
+        self._configure()
+        self._create_schema()
+
+    def _configure(self) -> None:
+        mode = self._conn.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+        if mode.lower() != "wal":
+            raise RuntimeError(f"SQLite refused WAL mode for {self.path} (got {mode})")
+        self._conn.execute("PRAGMA synchronous=FULL")
+        self._conn.execute("PRAGMA foreign_keys=ON")
+        # Another process (the connect-token command) may hold the write lock briefly.
+        self._conn.execute("PRAGMA busy_timeout=5000")
+
+    def _create_schema(self) -> None:
+        with self.transaction():
+            for statement in _SCHEMA.split(";"):
+                if statement.strip():
+                    self._conn.execute(statement)
+            self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+
+    def close(self) -> None:
+        self._conn.close()
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        if self._conn.in_transaction:
+            yield  # nested use joins the open transaction
+            return
+        self._conn.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        except BaseException:
+            self._conn.execute("ROLLBACK")
+            raise
+        self._conn.execute("COMMIT")
+
+    def journal_mode(self) -> str:
+        return self._conn.execute("PRAGMA journal_mode").fetchone()[0]
+
+    # -- requests ---------------------------------------------------------
+
+    def insert_request(self, record: RequestRecord) -> None:
+        self._conn.execute(
+            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 18)})",
+            (
+                record.id, record.status, record.warrant_id, record.tool,
+                record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
+                _json_or_none(record.approval_context_attestation), _json_or_none(record.metadata),
+                record.policy_id, record.threshold, _json_or_none(record.approver_keys),
+                record.ttl_seconds, record.idempotency_key, record.denied_reason,
+                record.created_at, record.expires_at, record.resolved_at,
+            ),
+        )
+
+    def get_request(self, request_id: str) -> RequestRecord | None:
+        row = self._conn.execute(
+            f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE id = ?", (request_id,)
+        ).fetchone()
+        if row is None:
+            return None
+        record = _request_from_row(row)
+        record.responses = self._responses_for([request_id])[request_id]
+        return record
+
+    def list_requests(self, status: str | None, limit: int) -> list[RequestRecord]:
+        if status is None:
+            rows = self._conn.execute(
+                f"SELECT {_REQUEST_COLUMNS} FROM requests ORDER BY seq DESC LIMIT ?", (limit,)
+            ).fetchall()
+        else:
+            rows = self._conn.execute(
+                f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE status = ? ORDER BY seq DESC LIMIT ?",
+                (status, limit),
+            ).fetchall()
+        records = [_request_from_row(row) for row in rows]
+        responses = self._responses_for([r.id for r in records])
+        for record in records:
+            record.responses = responses[record.id]
+        return records
+
+    def overdue_pending_ids(self, now: float) -> list[str]:
+        rows = self._conn.execute(
+            "SELECT id FROM requests WHERE status = 'pending' AND expires_at <= ?", (now,)
+        ).fetchall()
+        return [row["id"] for row in rows]
+
+    def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> None:
+        self._conn.execute(
+            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
+            (status, resolved_at, denied_reason, request_id),
+        )
+
+    def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
+        grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}
+        # Chunked to stay under SQLite's bound-parameter limit.
+        for start in range(0, len(request_ids), 500):
+            chunk = request_ids[start:start + 500]
+            rows = self._conn.execute(
+                f"SELECT {_RESPONSE_COLUMNS} FROM responses WHERE request_id IN"
+                f" ({', '.join('?' * len(chunk))}) ORDER BY seq",
+                chunk,
+            ).fetchall()
+            for row in rows:
+                grouped[row["request_id"]].append(_response_from_row(row))
+        return grouped
+
+    def insert_response(self, response: ResponseRecord) -> None:
+        self._conn.execute(
+            f"INSERT INTO responses ({_RESPONSE_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (
+                response.request_id, response.approver, response.approver_key, response.decision,
+                response.signed_approval, response.reason, response.created_at,
+            ),
+        )
+
+    # -- idempotency ------------------------------------------------------
+
+    def request_id_for_idempotency_key(self, key: str) -> str | None:
+        row = self._conn.execute(
+            "SELECT request_id FROM idempotency_keys WHERE key = ?", (key,)
+        ).fetchone()
+        return None if row is None else row["request_id"]
+
+    def remember_idempotency_key(self, key: str, request_id: str) -> None:
+        self._conn.execute(
+            "INSERT INTO idempotency_keys (key, request_id) VALUES (?, ?)", (key, request_id)
+        )
+
+    # -- API keys, approvers, settings ------------------------------------
+
+    def api_keys(self) -> list[str]:
+        return [row["key"] for row in self._conn.execute("SELECT key FROM api_keys ORDER BY created_at")]
+
+    def first_api_key(self, label: str) -> str | None:
+        row = self._conn.execute(
+            "SELECT key FROM api_keys WHERE label = ? ORDER BY created_at LIMIT 1", (label,)
+        ).fetchone()
+        return None if row is None else row["key"]
+
+    def has_api_key(self, key: str) -> bool:
+        return self._conn.execute("SELECT 1 FROM api_keys WHERE key = ?", (key,)).fetchone() is not None
+
+    def add_api_key(self, key: str, label: str, now: float) -> None:
+        self._conn.execute(
+            "INSERT INTO api_keys (key, label, created_at) VALUES (?, ?, ?)", (key, label, now)
+        )
+
+    def approvers(self) -> list[tuple[str, bytes]]:
+        rows = self._conn.execute("SELECT name, seed FROM approvers ORDER BY created_at, name")
+        return [(row["name"], bytes(row["seed"])) for row in rows]
+
+    def add_approver(self, name: str, seed: bytes, public_key_hex: str, now: float) -> None:
+        self._conn.execute(
+            "INSERT INTO approvers (name, seed, public_key, created_at) VALUES (?, ?, ?, ?)",
+            (name, seed, public_key_hex, now),
+        )
+
+    def setting(self, name: str) -> str | None:
+        row = self._conn.execute("SELECT value FROM settings WHERE name = ?", (name,)).fetchone()
+        return None if row is None else row["value"]
+
+    def set_setting(self, name: str, value: str) -> None:
+        self._conn.execute(
+            "INSERT INTO settings (name, value) VALUES (?, ?)"
+            " ON CONFLICT (name) DO UPDATE SET value = excluded.value",
+            (name, value),
+        )
+
+    # -- connect tokens and receipts --------------------------------------
+
+    def add_connect_token(self, record: ConnectTokenRecord) -> None:
+        self._conn.execute(
+            "INSERT INTO connect_tokens (token, agent_id, created_at, expires_at, api_key,"
+            " public_key, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (
+                record.token, record.agent_id, record.created_at, record.expires_at,
+                record.api_key, record.public_key, record.claimed_at,
+            ),
+        )
+
+    def connect_token(self, token: str) -> ConnectTokenRecord | None:
+        row = self._conn.execute(
+            "SELECT token, agent_id, created_at, expires_at, api_key, public_key, claimed_at"
+            " FROM connect_tokens WHERE token = ?",
+            (token,),
+        ).fetchone()
+        return None if row is None else ConnectTokenRecord(**dict(row))
+
+    def set_connect_api_key(self, token: str, api_key: str) -> None:
+        self._conn.execute("UPDATE connect_tokens SET api_key = ? WHERE token = ?", (api_key, token))
+
+    def claim_connect_token(self, token: str, public_key_hex: str, now: float) -> None:
+        self._conn.execute(
+            "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token = ?",
+            (public_key_hex, now, token),
+        )
+
+    def add_receipt(self, receipt_id: str, body: dict, now: float) -> None:
+        self._conn.execute(
+            "INSERT INTO receipts (id, body_json, created_at) VALUES (?, ?, ?)",
+            (receipt_id, _json_or_none(body), now),
+        )
+
+    def receipt_count(self) -> int:
+        return self._conn.execute("SELECT count(*) FROM receipts").fetchone()[0]

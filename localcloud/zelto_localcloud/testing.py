@@ -1,0 +1,208 @@
+"""Run the local cloud as a subprocess, for tests and demos.
+
+    with LocalCloud(tmp_path / "cloud") as cloud:
+        httpx.get(cloud.base_url + "/v1/approvers",
+                  headers={"Authorization": f"Bearer {cloud.api_key}"})
+
+The server listens on a free loopback port unless one is given. Its output
+is collected in `output`; the settings it prints are parsed into attributes.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+_READY_LINE = "ready"
+
+
+class LocalCloudError(RuntimeError):
+    pass
+
+
+def _no_proxy_opener() -> urllib.request.OpenerDirector:
+    return urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+class LocalCloud:
+    def __init__(
+        self,
+        data_dir: str | os.PathLike,
+        *,
+        port: int = 0,
+        host: str = "127.0.0.1",
+        encoding: str = "hex",
+        approvers: tuple[str, ...] | list[str] = (),
+        api_keys: tuple[str, ...] | list[str] = (),
+        startup_timeout: float = 30.0,
+        python: str = sys.executable,
+    ):
+        self.data_dir = Path(data_dir)
+        self.port = port
+        self.host = host
+        self.encoding = encoding
+        self.extra_approvers = tuple(approvers)
+        self.extra_api_keys = tuple(api_keys)
+        self.startup_timeout = startup_timeout
+        self.python = python
+        self.process: subprocess.Popen | None = None
+        self.output: list[str] = []
+        self._settings: dict[str, str] = {}
+        self._ready = threading.Event()
+        self._reader: threading.Thread | None = None
+
+    # -- what the server printed --------------------------------------------
+
+    @property
+    def base_url(self) -> str:
+        return self._settings["base url"]
+
+    @property
+    def dashboard_url(self) -> str:
+        return self._settings["dashboard"]
+
+    @property
+    def api_key(self) -> str:
+        return self._settings["api key"]
+
+    @property
+    def approvers(self) -> dict[str, str]:
+        """Approver name -> public key hex."""
+        prefix = "approver "
+        return {name[len(prefix):]: value for name, value in self._settings.items() if name.startswith(prefix)}
+
+    @property
+    def auth_headers(self) -> dict[str, str]:
+        return {"Authorization": f"Bearer {self.api_key}"}
+
+    def request_url(self, request_id: str) -> str:
+        return f"{self.dashboard_url}?request={request_id}"
+
+    # -- life cycle -----------------------------------------------------------
+
+    def command(self) -> list[str]:
+        command = [
+            *self._module_command(),
+            "--host", self.host, "--port", str(self.port),
+            "--data-dir", str(self.data_dir), "--encoding", self.encoding,
+        ]
+        for name in self.extra_approvers:
+            command += ["--approver", name]
+        for key in self.extra_api_keys:
+            command += ["--api-key", key]
+        return command
+
+    def _module_command(self) -> list[str]:
+        # -P: run the installed packages, not same-named source folders in the working directory.
+        return [self.python, "-P", "-m", "zelto_localcloud"]
+
+    def start(self) -> "LocalCloud":
+        if self.process is not None:
+            raise LocalCloudError("the local cloud is already running")
+        self.output, self._settings = [], {}
+        self._ready.clear()
+        self.process = subprocess.Popen(
+            self.command(),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            bufsize=1,
+            env={**os.environ, "PYTHONUNBUFFERED": "1"},
+        )
+        self._reader = threading.Thread(target=self._read_output, args=(self.process,), daemon=True)
+        self._reader.start()
+        self._wait_until_ready()
+        # A restart comes back on the same port, so clients keep their base URL.
+        self.port = int(self.base_url.rsplit(":", 1)[1])
+        return self
+
+    def _read_output(self, process: subprocess.Popen) -> None:
+        for line in process.stdout:
+            line = line.rstrip("\n")
+            self.output.append(line)
+            if self._ready.is_set():
+                continue
+            if line == _READY_LINE:
+                self._ready.set()
+            elif ": " in line:
+                name, value = line.split(": ", 1)
+                self._settings[name] = value
+
+    def _wait_until_ready(self) -> None:
+        deadline = time.monotonic() + self.startup_timeout
+        while not self._ready.wait(0.05):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self._fail("did not start")
+        while not self._answers_health_check():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self._fail("does not answer")
+            time.sleep(0.05)
+
+    def _answers_health_check(self) -> bool:
+        try:
+            with _no_proxy_opener().open(self.base_url + "/healthz", timeout=2) as answer:
+                return json.load(answer).get("status") == "ok"
+        except OSError:
+            return False
+
+    def _fail(self, what: str) -> None:
+        self.stop()
+        tail = "\n".join(self.output[-30:])
+        raise LocalCloudError(f"the local cloud {what}; its output:\n{tail}")
+
+    def stop(self, timeout: float = 10.0) -> None:
+        """Stops the server gracefully (SIGTERM), killing it if it does not stop in time."""
+        process, self.process = self.process, None
+        if process is None:
+            return
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        self._join_reader()
+
+    def kill(self) -> None:
+        """Ends the server abruptly (SIGKILL), as a crash would."""
+        process, self.process = self.process, None
+        if process is None:
+            return
+        process.kill()
+        process.wait()
+        self._join_reader()
+
+    def _join_reader(self) -> None:
+        if self._reader is not None:
+            self._reader.join(5)
+            self._reader = None
+
+    def restart(self) -> "LocalCloud":
+        self.stop()
+        return self.start()
+
+    def mint_connect_token(self, lifetime_hours: float = 24) -> str:
+        """Mints a connect token in this server's data folder (the server may be running)."""
+        result = subprocess.run(
+            [*self._module_command(), "connect-token",
+             "--data-dir", str(self.data_dir), "--lifetime-hours", str(lifetime_hours)],
+            capture_output=True, text=True, timeout=60, check=True,
+        )
+        for line in result.stdout.splitlines():
+            if line.startswith("connect token: "):
+                return line.removeprefix("connect token: ")
+        raise LocalCloudError(f"connect-token printed no token: {result.stdout!r} {result.stderr!r}")
+
+    def __enter__(self) -> "LocalCloud":
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()

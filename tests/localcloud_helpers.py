@@ -1,0 +1,58 @@
+"""Shared pieces for the local cloud tests: real request bodies and decoding."""
+
+from __future__ import annotations
+
+import base64
+import itertools
+
+import httpx
+from zelto_core import SignedApproval, SigningKey, py_build_approval_context_attestation
+
+_counter = itertools.count()
+
+
+def create_body(*, tool: str = "transfer_funds", arguments: dict | None = None, **overrides) -> dict:
+    """A create body as the SDK would send it: a real holder key and attestation."""
+    holder = SigningKey.generate()
+    warrant_id = f"w-{next(_counter)}"
+    arguments = {"amount": 10} if arguments is None else arguments
+    args_b64, attestation = py_build_approval_context_attestation(
+        holder, warrant_id, tool, arguments, holder.public_key
+    )
+    body = {
+        "warrant_id": warrant_id,
+        "tool": tool,
+        "request_hash": attestation["request_hash"],
+        "holder_key": holder.public_key.hex(),
+        "args_canonical_cbor_b64": args_b64,
+        "approval_context_attestation": dict(attestation),
+        "metadata": arguments,
+    }
+    body.update(overrides)
+    return body
+
+
+def decode_signed_approval(text: str, encoding: str) -> SignedApproval:
+    raw = bytes.fromhex(text) if encoding == "hex" else base64.b64decode(text, validate=True)
+    return SignedApproval.from_bytes(raw)
+
+
+def assert_verified_approval(entry: dict, *, request_hash_hex: str, approver_key_hex: str, encoding: str) -> None:
+    approval = decode_signed_approval(entry["signed_approval"], encoding)
+    assert approval.verify()
+    assert approval.request_hash == bytes.fromhex(request_hash_hex)
+    assert bytes(approval.approver_key).hex() == approver_key_hex
+    assert entry["approver_key"] == approver_key_hex
+
+
+def api_client(cloud, **kwargs) -> httpx.Client:
+    return httpx.Client(base_url=cloud.base_url, headers=cloud.auth_headers, timeout=10, **kwargs)
+
+
+def assert_error(response: httpx.Response, status: int, code: str) -> dict:
+    assert response.status_code == status, response.text
+    assert response.headers["content-type"].startswith("application/json")
+    error = response.json()["error"]
+    assert error["code"] == code
+    assert isinstance(error["message"], str) and error["message"]
+    return error
