@@ -1,6 +1,6 @@
 #include "support/call.hpp"
 
-#include <unordered_map>
+#include <cstdint>
 #include <vector>
 
 namespace zelto {
@@ -9,18 +9,74 @@ Ref str(std::string_view text) {
     return to_py(text);
 }
 
-// Names passed as literals are interned once and looked up by address: the
-// same literal always names the same object. The module initialises once per
-// process, so the table lives as long as it does.
-Ref interned(const char* text) {
-    static std::unordered_map<const char*, PyObject*> names;
-    auto found = names.find(text);
-    if (found != names.end()) {
-        return Ref::borrow(found->second);
+namespace {
+
+// Names passed as literals are interned once and found again by the text's
+// address: an open-addressing table keyed by pointer, on every attribute read
+// and call, so it has to be cheap. The module initialises once per process,
+// so the names live as long as it does.
+class NameTable {
+public:
+    PyObject* find_or_add(const char* text) {
+        size_t mask = slots_.size() - 1;
+        for (size_t i = hash(text) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.text == text) {
+                return slot.name;
+            }
+            if (!slot.text) {
+                return add(slot, text);
+            }
+        }
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(text));
-    names.emplace(text, name.new_ref());
-    return name;
+
+private:
+    struct Slot {
+        const char* text = nullptr;
+        PyObject* name = nullptr;
+    };
+
+    static size_t hash(const char* text) {
+        return (reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 32;
+    }
+
+    PyObject* add(Slot& slot, const char* text) {
+        PyObject* name = PyUnicode_InternFromString(text);
+        if (!name) {
+            throw_error();
+        }
+        slot = {text, name};
+        if (++used_ * 2 > slots_.size()) {
+            grow();
+        }
+        return name;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.text) {
+                size_t i = hash(slot.text) & mask;
+                while (slots_[i].text) {
+                    i = (i + 1) & mask;
+                }
+                slots_[i] = slot;
+            }
+        }
+    }
+
+    std::vector<Slot> slots_ = std::vector<Slot>(256);
+    size_t used_ = 0;
+};
+
+NameTable names;
+
+} // namespace
+
+Ref interned(const char* text) {
+    return Ref::borrow(names.find_or_add(text));
 }
 
 std::string_view utf8(PyObject* text) {
@@ -33,7 +89,7 @@ std::string_view utf8(PyObject* text) {
 }
 
 Ref getattr(PyObject* obj, const char* name) {
-    return Ref::steal(PyObject_GetAttrString(obj, name));
+    return Ref::steal(PyObject_GetAttr(obj, interned(name).get()));
 }
 
 Ref getattr(PyObject* obj, PyObject* name) {
@@ -42,14 +98,14 @@ Ref getattr(PyObject* obj, PyObject* name) {
 
 Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback) {
     PyObject* result = nullptr;
-    if (check(PyObject_GetOptionalAttrString(obj, name, &result)) == 0) {
+    if (check(PyObject_GetOptionalAttr(obj, interned(name).get(), &result)) == 0) {
         return Ref::borrow(fallback);
     }
     return Ref::steal(result);
 }
 
 void setattr(PyObject* obj, const char* name, PyObject* value) {
-    check(PyObject_SetAttrString(obj, name, value));
+    check(PyObject_SetAttr(obj, interned(name).get(), value));
 }
 
 Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {

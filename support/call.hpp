@@ -5,6 +5,7 @@
 #include "support/ref.hpp"
 
 #include <array>
+#include <concepts>
 #include <string_view>
 
 namespace zelto {
@@ -26,7 +27,10 @@ inline Ref to_py(std::string_view text) {
 inline Ref to_py(const char* text) {
     return to_py(std::string_view(text));
 }
-inline Ref to_py(bool value) {
+// Only a real bool: a pointer must never silently become True.
+template <typename T>
+    requires std::same_as<T, bool>
+Ref to_py(T value) {
     return py_bool(value);
 }
 inline Ref to_py(int value) {
@@ -42,8 +46,10 @@ inline Ref to_py(double value) {
     return Ref::steal(PyFloat_FromDouble(value));
 }
 
-Ref str(std::string_view text);        // a new str
-Ref interned(const char* text);        // an interned str, for names
+Ref str(std::string_view text); // a new str
+// An interned str for a name or a literal, cached by the text's address: only
+// for text with static storage duration (literals, constant tables).
+Ref interned(const char* text);
 std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
 
 // ---- attributes --------------------------------------------------------------

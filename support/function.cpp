@@ -779,4 +779,17 @@ Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args) {
     return FunctionAccess::run(fn, frame);
 }
 
+Ref call_own_or_replaced(PyObject* function, const FunctionDef& def,
+                         std::initializer_list<PyObject*> args) {
+    if (is_function_of(function, def)) {
+        return call_direct(function, args);
+    }
+    Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)args.size()));
+    Py_ssize_t index = 0;
+    for (PyObject* arg : args) {
+        PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(arg));
+    }
+    return call_with(function, tuple.get(), nullptr);
+}
+
 } // namespace zelto

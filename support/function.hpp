@@ -112,6 +112,12 @@ bool is_function_of(PyObject* obj, const FunctionDef& def);
 // argument parser (for fast paths; the arguments must fit the signature).
 Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args);
 
+// Calls a module-level function with positional arguments: straight into
+// def's implementation while `function` is still def's own function object,
+// through the ordinary call protocol once it has been replaced.
+Ref call_own_or_replaced(PyObject* function, const FunctionDef& def,
+                         std::initializer_list<PyObject*> args);
+
 void init_function_type(PyObject* module);
 
 } // namespace zelto

@@ -10,7 +10,7 @@ Ref get_logger(const char* name) {
 Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [key, value] : items) {
-        check(PyDict_SetItemString(dict.get(), key, value.get()));
+        check(PyDict_SetItem(dict.get(), interned(key).get(), value.get()));
     }
     return dict;
 }

@@ -32,6 +32,25 @@ constexpr const char* attestation_required =
 constexpr const char* hash_unresolved = "request_hash could not be resolved for approval request";
 constexpr const char* hash_wrong_type = "request.request_hash must be bytes or hex string";
 
+extern const FunctionDef resolve_holder_key_def;
+extern const FunctionDef resolve_signing_key_def;
+extern const FunctionDef normalize_request_hash_def;
+extern const FunctionDef extract_policy_id_def;
+extern const FunctionDef extract_inline_rules_def;
+extern const FunctionDef build_attestation_fields_def;
+
+// The module's own payload class and its generated __init__, for the direct
+// construction below. The module initialises once per process.
+PyObject* own_payload_class = nullptr;
+PyObject* own_payload_init = nullptr;
+
+// A private module-level function, looked up now, and called directly while
+// it is still the module's own.
+Ref call_private(const Frame& frame, Name& name, const FunctionDef& def,
+                 std::initializer_list<PyObject*> args) {
+    return call_own_or_replaced(frame.global(name).get(), def, args);
+}
+
 PyObject* bytes_type() {
     return (PyObject*)&PyBytes_Type;
 }
@@ -180,7 +199,8 @@ Ref build_attestation_fields(Frame& frame) {
     Ref attestation = call((PyObject*)&PyDict_Type, raw_attestation);
 
     Ref hash_source = read(request, "request_hash", empty_bytes().get());
-    Ref request_hash = call(frame.global(normalize_request_hash_name), hash_source);
+    Ref request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
+                                    {hash_source.get()});
     Ref attested_hash = get_item(attestation.get(), "request_hash");
     if (truthy(attested_hash)) {
         try {
@@ -197,6 +217,53 @@ Ref build_attestation_fields(Frame& frame) {
 
 // ---- the builder -----------------------------------------------------------------
 
+constexpr const char* payload_field_names[] = {
+    "warrant_id",
+    "tool",
+    "request_hash",
+    "holder_key",
+    "args_canonical_cbor_b64",
+    "approval_context_attestation",
+    "metadata",
+    "policy_id",
+    "threshold",
+    "approver_keys",
+    "ttl_seconds",
+    "idempotency_key",
+};
+
+// True while the class is the module's own, still made by type() from object,
+// with the generated __init__: then setting the fields on a fresh instance is
+// exactly what calling the class would do.
+bool constructs_as_generated(PyObject* cls) {
+    if (cls != own_payload_class || Py_TYPE(cls) != &PyType_Type) {
+        return false;
+    }
+    PyTypeObject* type = (PyTypeObject*)cls;
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_setattro != PyObject_GenericSetAttr) {
+        return false;
+    }
+    return getattr(cls, "__init__").is(own_payload_init);
+}
+
+Ref make_payload(PyObject* cls, std::initializer_list<Ref> values) {
+    size_t index = 0;
+    if (!constructs_as_generated(cls)) {
+        Ref kwargs = Ref::steal(PyDict_New());
+        for (const Ref& value : values) {
+            check(PyDict_SetItem(kwargs.get(), interned(payload_field_names[index++]).get(),
+                                 value.get()));
+        }
+        return call_with(cls, Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    }
+    PyTypeObject* type = (PyTypeObject*)cls;
+    Ref instance = Ref::steal(type->tp_alloc(type, 0));
+    for (const Ref& value : values) {
+        setattr(instance.get(), payload_field_names[index++], value.get());
+    }
+    return instance;
+}
+
 struct Attested {
     Ref args_b64;
     Ref attestation;
@@ -211,16 +278,20 @@ Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_
     Ref raw_attestation = read(request, "approval_context_attestation");
     Ref attestation = truthy(raw_attestation) ? call((PyObject*)&PyDict_Type, raw_attestation)
                                               : Ref::steal(PyDict_New());
-    Ref signing_key = call(frame.global(resolve_signing_key_name), frame.arg(1));
+    Ref signing_key =
+        call_private(frame, resolve_signing_key_name, resolve_signing_key_def, {frame.arg(1)});
     Ref request_hash = empty_bytes();
     if (!read(request, "request_hash").is_none()) {
-        request_hash =
-            call(frame.global(normalize_request_hash_name), getattr(request, "request_hash"));
+        request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
+                                    {getattr(request, "request_hash").get()});
     }
     bool incomplete = !truthy(args_b64) || !truthy(attestation);
     if (incomplete && !signing_key.is_none()) {
-        Ref built = call(frame.global(build_attestation_fields_name), request,
-                         kw("signing_key", signing_key), kw("holder_key", holder_key));
+        Ref build = frame.global(build_attestation_fields_name);
+        Ref built = is_function_of(build.get(), build_attestation_fields_def)
+                        ? call_direct(build.get(), {request, signing_key.get(), holder_key.get()})
+                        : call(build, request, kw("signing_key", signing_key),
+                               kw("holder_key", holder_key));
         auto [new_args, new_attestation, new_hash] = unpack<3>(built.get());
         return {new_args, new_attestation, new_hash};
     }
@@ -232,7 +303,8 @@ Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_
 
 Ref build_approval_request_payload(Frame& frame) {
     PyObject* request = frame.arg(0);
-    Ref holder_key = call(frame.global(resolve_holder_key_name), request);
+    Ref holder_key =
+        call_private(frame, resolve_holder_key_name, resolve_holder_key_def, {request});
     if (!truthy(holder_key)) {
         raise_cloud_error(frame, holder_key_required);
     }
@@ -244,25 +316,24 @@ Ref build_approval_request_payload(Frame& frame) {
         }
         attested.request_hash = from_hex(py_str(attested_hash.get()).get());
     }
-    Ref rules = call(frame.global(extract_inline_rules_name), request);
+    Ref rules = call_private(frame, extract_inline_rules_name, extract_inline_rules_def, {request});
     auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules.get());
-    Ref policy_id = call(frame.global(extract_policy_id_name), request, frame.arg(2));
+    Ref policy_id =
+        call_private(frame, extract_policy_id_name, extract_policy_id_def, {request, frame.arg(2)});
     Ref arguments = read(request, "arguments");
     Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
+    Ref payload_class = frame.global(payload_class_name);
+    Ref empty = str("");
+    Ref warrant_id = py_str(read(request, "warrant_id", empty.get()).get());
+    Ref tool = py_str(read(request, "tool", empty.get()).get());
     Ref idempotency_key = Ref::borrow(frame.arg(3));
     if (!truthy(idempotency_key)) {
         idempotency_key = read(request, "idempotency_key");
     }
-    Ref empty = str("");
-    return call(frame.global(payload_class_name),
-                kw("warrant_id", py_str(read(request, "warrant_id", empty.get()).get())),
-                kw("tool", py_str(read(request, "tool", empty.get()).get())),
-                kw("request_hash", attested.request_hash), kw("holder_key", holder_key),
-                kw("args_canonical_cbor_b64", attested.args_b64),
-                kw("approval_context_attestation", attested.attestation), kw("metadata", metadata),
-                kw("policy_id", policy_id), kw("threshold", threshold),
-                kw("approver_keys", approver_keys), kw("ttl_seconds", ttl_seconds),
-                kw("idempotency_key", idempotency_key));
+    return make_payload(payload_class.get(),
+                        {warrant_id, tool, attested.request_hash, holder_key, attested.args_b64,
+                         attested.attestation, metadata, policy_id, threshold, approver_keys,
+                         ttl_seconds, idempotency_key});
 }
 
 // ---- ApprovalRequestPayload ------------------------------------------------------------
@@ -297,7 +368,7 @@ Ref to_create_request_kwargs(Frame& frame) {
                        (field.include == Include::not_none && !value.is_none()) ||
                        (field.include == Include::truthy && truthy(value));
         if (include) {
-            check(PyDict_SetItemString(kwargs.get(), field.name, value.get()));
+            check(PyDict_SetItem(kwargs.get(), interned(field.name).get(), value.get()));
         }
     }
     return kwargs;
@@ -421,8 +492,10 @@ void exec_morvel(PyObject* module) {
     check(PyModule_AddObjectRef(module, "logger", get_logger("zelto_cloud.morvel").get()));
     Ref error = import_from("zelto_cloud.exceptions", "ZeltoCloudError");
     check(PyModule_AddObjectRef(module, "ZeltoCloudError", error.get()));
-    check(
-        PyModule_AddObjectRef(module, "ApprovalRequestPayload", make_payload_class(module).get()));
+    Ref payload_class = make_payload_class(module);
+    check(PyModule_AddObjectRef(module, "ApprovalRequestPayload", payload_class.get()));
+    own_payload_class = payload_class.new_ref();
+    own_payload_init = getattr(payload_class, "__init__").release();
     for (const FunctionDef* def :
          {&resolve_holder_key_def, &resolve_signing_key_def, &normalize_request_hash_def,
           &extract_policy_id_def, &extract_inline_rules_def, &build_attestation_fields_def,
