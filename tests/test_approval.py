@@ -283,3 +283,69 @@ class TestSurface:
         assert "GuardBuilder.on_approval" in cloud_approval.__doc__
         with pytest.raises(TypeError, match=r"^cloud_approval\(\) takes 1 positional argument but 2 were given$"):
             cloud_approval("k", "signing-key")
+
+
+class StepFailingClient(FakeClient):
+    """Fails at one named step, to check that every way out closes the client once."""
+
+    step = None
+
+    def create_request(self, **kwargs):
+        if self.step == "create":
+            raise ConnectionError("create")
+        if self.step == "no id":
+            return {"request_id": "apr_1"}
+        return super().create_request(**kwargs)
+
+    def get_request(self, request_id):
+        if self.step == "poll" and self.polls == 1:
+            self.polls += 1
+            raise ConnectionError("poll")
+        return super().get_request(request_id)
+
+
+@pytest.mark.parametrize(("step", "error"), [
+    ("create", ConnectionError), ("no id", KeyError), ("poll", ConnectionError),
+    ("extract", ZeltoCloudError), ("interrupt", KeyboardInterrupt), (None, None),
+])
+def test_every_way_out_closes_the_client_once(cloud, monkeypatch, step, error):
+    StepFailingClient.step = step
+    monkeypatch.setattr(approval, "ZeltoCloudClient", StepFailingClient)
+    script = [{"status": "pending"}, approved(signed())]
+    if step == "extract":
+        script = [{"status": "approved", "responses": []}]
+    if step == "interrupt":
+        script = [KeyboardInterrupt()]
+    if error is None:
+        cloud(*script)
+    else:
+        with pytest.raises(error):
+            cloud(*script)
+    client, = FakeClient.instances
+    assert client.closed == 1
+
+
+def test_many_handler_calls_leave_memory_flat(cloud):
+    import gc
+    import tracemalloc
+
+    one = signed()
+    handler = cloud_approval("key")
+    FakeClient.script = [approved(one)]
+
+    def calls(count):
+        for _ in range(count):
+            FakeClient.instances.clear()
+            assert handler(gate_request()) == one
+
+    calls(200)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        calls(2000)
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 256 * 1024
