@@ -56,3 +56,15 @@ def assert_error(response: httpx.Response, status: int, code: str) -> dict:
     assert error["code"] == code
     assert isinstance(error["message"], str) and error["message"]
     return error
+
+
+def create(http: httpx.Client, **overrides) -> dict:
+    """Creates a request through the API and returns the request object."""
+    response = http.post("/v1/approvals/requests", json=create_body(**overrides))
+    assert response.status_code == 201, response.text
+    return response.json()
+
+
+def assert_no_tracebacks(cloud) -> None:
+    """A fault answered as 500 would show up as a logged traceback."""
+    assert not [line for line in cloud.output if "Traceback" in line], "\n".join(cloud.output)

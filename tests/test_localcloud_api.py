@@ -8,7 +8,8 @@ import time
 
 import httpx
 import pytest
-from localcloud_helpers import api_client, assert_error, assert_verified_approval, create_body
+from localcloud_helpers import (api_client, assert_error, assert_no_tracebacks, assert_verified_approval, create,
+                               create_body)
 from zelto_core import SigningKey
 from zelto_localcloud.testing import LocalCloud
 
@@ -19,20 +20,13 @@ EXTRA_KEY = "zelto_lk_extra_for_tests"
 def cloud(tmp_path_factory):
     with LocalCloud(tmp_path_factory.mktemp("cloud"), api_keys=[EXTRA_KEY], approvers=["dave"]) as running:
         yield running
-        # A fault answered as 500 would show up as a logged traceback.
-        assert not [line for line in running.output if "Traceback" in line], "\n".join(running.output)
+        assert_no_tracebacks(running)
 
 
 @pytest.fixture
 def http(cloud):
     with api_client(cloud) as client:
         yield client
-
-
-def create(http, **overrides) -> dict:
-    response = http.post("/v1/approvals/requests", json=create_body(**overrides))
-    assert response.status_code == 201, response.text
-    return response.json()
 
 
 def approve(http, request_id, approver):

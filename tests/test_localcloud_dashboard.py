@@ -11,7 +11,7 @@ import time
 
 import httpx
 import pytest
-from localcloud_helpers import api_client, assert_verified_approval, create_body
+from localcloud_helpers import api_client, assert_no_tracebacks, assert_verified_approval, create, create_body
 from zelto_localcloud.testing import LocalCloud
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -22,19 +22,13 @@ CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 def cloud(tmp_path_factory):
     with LocalCloud(tmp_path_factory.mktemp("dashboard")) as running:
         yield running
-        assert not [line for line in running.output if "Traceback" in line], "\n".join(running.output)
+        assert_no_tracebacks(running)
 
 
 @pytest.fixture
 def http(cloud):
     with api_client(cloud) as client:
         yield client
-
-
-def create(http, **overrides) -> dict:
-    response = http.post("/v1/approvals/requests", json=create_body(**overrides))
-    assert response.status_code == 201, response.text
-    return response.json()
 
 
 def form_token(page: str) -> str:
