@@ -83,11 +83,13 @@ class TestFailures:
         assert caught.value.status_code == 401 and TOKEN not in str(caught.value)
         assert os.environ["ZELTO_API_KEY"] == ""
 
-    def test_failed_claim_applies_nothing(self, cloud):
-        cloud.reply("POST", "/v1/connect/claim", 403, error_body("forbidden", "claimed by another key"))
+    @pytest.mark.parametrize(("status", "code"), [(403, "forbidden"), (409, "claimed_by_another_key")])
+    def test_failed_claim_applies_nothing(self, cloud, status, code):
+        # Another worker key holding the agent is a failure, not "already active".
+        cloud.reply("POST", "/v1/connect/claim", status, error_body(code, "claimed by another key"))
         with pytest.raises(ZeltoCloudError) as caught:
             connect(public_key_hex=PUBLIC_KEY_HEX)
-        assert caught.value.status_code == 403
+        assert caught.value.status_code == status
         assert os.environ["ZELTO_API_KEY"] == ""
 
     @pytest.mark.parametrize("settings", [["ZELTO_API_KEY"], {"ZELTO_API_KEY": 5}])

@@ -263,7 +263,7 @@ class TestConnect:
         assert claimed.json() == {"agent_id": exchanged["agent_id"], "status": "active"}
         assert_error(httpx.post(cloud.base_url + "/v1/connect/claim", json=claim), 409, "already_claimed")
         other = {"token": token, "public_key_hex": SigningKey.generate().public_key.hex()}
-        assert_error(httpx.post(cloud.base_url + "/v1/connect/claim", json=other), 409, "already_claimed")
+        assert_error(httpx.post(cloud.base_url + "/v1/connect/claim", json=other), 409, "claimed_by_another_key")
         # A restarted worker exchanges the same token again and gets the same settings.
         again = httpx.post(cloud.base_url + "/v1/connect/exchange", json={"token": token}).json()
         assert again == exchanged

@@ -63,7 +63,7 @@ def claim(store: Store, token: str, public_key_hex: str, now: float) -> dict:
             raise errors.conflict("already_claimed", f"agent {record.agent_id} is already active")
         if record.public_key is not None:
             raise errors.conflict(
-                "already_claimed", f"agent {record.agent_id} is already claimed by another public key"
+                "claimed_by_another_key", f"agent {record.agent_id} is already claimed by another public key"
             )
         store.claim_connect_token(token, public_key_hex, now)
     return {"agent_id": record.agent_id, "status": "active"}
