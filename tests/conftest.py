@@ -1,4 +1,6 @@
+import gc
 import os
+import tracemalloc
 import subprocess
 import sys
 from pathlib import Path
@@ -18,3 +20,18 @@ def run_python(code: str, *, env: dict | None = None, timeout: float = 60) -> su
 @pytest.fixture
 def fresh_python():
     return run_python
+
+
+def traced_growth(run, count: int, *, warm_up: int = 200) -> int:
+    """Bytes still allocated after run(count), measured with tracemalloc after a warm-up."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run(warm_up)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        run(count)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()

@@ -326,8 +326,7 @@ def test_every_way_out_closes_the_client_once(cloud, monkeypatch, step, error):
 
 
 def test_many_handler_calls_leave_memory_flat(cloud):
-    import gc
-    import tracemalloc
+    from conftest import traced_growth
 
     one = signed()
     handler = cloud_approval("key")
@@ -338,14 +337,4 @@ def test_many_handler_calls_leave_memory_flat(cloud):
             FakeClient.instances.clear()
             assert handler(gate_request()) == one
 
-    calls(200)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        calls(2000)
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert growth < 256 * 1024
+    assert traced_growth(calls, 2000) < 256 * 1024

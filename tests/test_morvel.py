@@ -13,10 +13,10 @@ import gc
 import inspect
 import logging
 import sys
-import tracemalloc
 import types
 
 import pytest
+from conftest import traced_growth
 import zelto.decorators
 import zelto_core
 from zelto import guard
@@ -1290,17 +1290,7 @@ class TestMemory:
         run(500)
         gc.collect()
         counts = _refcounts(*watched)
-        gc.collect()
-        tracemalloc.start()
-        try:
-            run(200)
-            gc.collect()
-            before = tracemalloc.get_traced_memory()[0]
-            run(20_000)
-            gc.collect()
-            growth = tracemalloc.get_traced_memory()[0] - before
-        finally:
-            tracemalloc.stop()
+        growth = traced_growth(run, 20_000)
         assert growth < 256 * 1024, f"{growth} bytes kept after 20,000 builds"
         gc.collect()
         assert _refcounts(*watched) == counts
