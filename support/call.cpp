@@ -253,9 +253,7 @@ void unpack_into(PyObject* iterable, Ref* out, size_t count) {
         }
         out[i] = Ref::steal(item);
     }
-    PyObject* extra = PyIter_Next(iter.get());
-    if (extra) {
-        Py_DECREF(extra);
+    if (Ref extra = Ref::steal_maybe(PyIter_Next(iter.get()))) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
         throw_error();
     }
