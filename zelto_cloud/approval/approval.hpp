@@ -9,8 +9,14 @@ namespace zelto::approval {
 // The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
 inline constexpr const char* default_base_url = "https://api.zelto.cloud";
 
+extern const FunctionDef build_temporal_idempotency_key_def;
+extern const FunctionDef extract_temporal_heartbeat_request_id_def;
 extern const FunctionDef cloud_approval_def;
 extern const FunctionDef poll_until_resolved_def;
 extern const FunctionDef extract_signed_approvals_def;
+extern const FunctionDef temporal_cloud_approval_def;
+
+// TemporalCloudApprovalHandler, built at import.
+Ref make_temporal_handler_class(PyObject* module);
 
 } // namespace zelto::approval

@@ -27,10 +27,14 @@ void exec_approval(PyObject* module) {
         import_from("zelto_cloud.morvel", "build_approval_request_payload"));
     add(module, "logger", get_logger("zelto_cloud.approval"));
     // In definition order; the asynchronous and Temporal handlers join here.
+    add_function(module, build_temporal_idempotency_key_def);
+    add_function(module, extract_temporal_heartbeat_request_id_def);
     for (const FunctionDef* def :
          {&cloud_approval_def, &poll_until_resolved_def, &extract_signed_approvals_def}) {
         add_function(module, *def);
     }
+    add(module, "TemporalCloudApprovalHandler", make_temporal_handler_class(module));
+    add_function(module, temporal_cloud_approval_def);
 }
 
 } // namespace

@@ -1,0 +1,592 @@
+// The Temporal-aware approval handler. Inside an activity a worker thread must
+// not wait minutes for a person, so the handler checks the request a few
+// times, heartbeats what it saw, and hands a pending request back to Temporal
+// as a retryable error. The next attempt resumes the request from the
+// heartbeat details, or finds it again through an idempotency key that is the
+// same for every attempt of one workflow run, activity and tool.
+#include "zelto_cloud/approval/approval.hpp"
+
+#include "support/classes.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+#include <optional>
+
+namespace zelto::approval {
+
+namespace {
+
+Name logger_name{"logger"};
+Name hashlib_name{"hashlib"};
+Name base64_name{"base64"};
+Name time_name{"time"};
+Name client_class_name{"ZeltoCloudClient"};
+Name cloud_error_name{"ZeltoCloudError"};
+Name build_payload_name{"build_approval_request_payload"};
+Name key_function_name{"_build_temporal_approval_idempotency_key"};
+Name heartbeat_id_name{"_extract_temporal_heartbeat_request_id"};
+Name handler_class_name{"TemporalCloudApprovalHandler"};
+
+constexpr double client_timeout = 10.0;
+constexpr long not_found = 404;
+
+bool is_nonempty_text(PyObject* value) {
+    return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0;
+}
+
+bool equals(PyObject* value, const char* text) {
+    Ref other = str(text);
+    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
+}
+
+Ref text_or_empty_if_falsy(Ref value) {
+    return truthy(value) ? value : str("");
+}
+
+// Runs body and swallows what it raises, as `except Exception: pass` does.
+template <typename Body>
+void ignoring_errors(Body&& body) {
+    try {
+        body();
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+    }
+}
+
+// type(obj).name bound to obj, as the with statement looks up __enter__/__exit__.
+Ref special_method(PyObject* obj, const char* name) {
+    PyObject* type = (PyObject*)Py_TYPE(obj);
+    Ref attr = getattr(type, name);
+    descrgetfunc bind = Py_TYPE(attr.get())->tp_descr_get;
+    return bind ? Ref::steal(bind(attr.get(), obj, type)) : attr;
+}
+
+// with manager as value: body(value). Empty when the body fell through, or
+// raised and __exit__ suppressed the error.
+template <typename Body>
+std::optional<Ref> with_context(PyObject* manager, Body&& body) {
+    Ref enter = special_method(manager, "__enter__");
+    Ref exit = special_method(manager, "__exit__");
+    Ref value = call(enter);
+    std::optional<Ref> result;
+    try {
+        result = body(value);
+    } catch (const PythonError&) {
+        Caught caught;
+        bool suppressed;
+        {
+            Handling scope(caught);
+            Ref traceback = Ref::steal_maybe(PyException_GetTraceback(caught.get()));
+            Ref answer = call(exit, (PyObject*)Py_TYPE(caught.get()), caught.ref(),
+                              traceback ? traceback : none());
+            suppressed = truthy(answer);
+        }
+        if (!suppressed) {
+            caught.reraise();
+        }
+        return std::nullopt;
+    }
+    call(exit, none(), none(), none());
+    return result;
+}
+
+// ---- module functions ----------------------------------------------------------
+
+Ref build_idempotency_key(Frame& frame) {
+    Ref tool = py_str(getattr_or(frame.arg(0), "tool", str("").get()).get());
+    Ref parts = Ref::steal(PyTuple_Pack(4, tool.get(), frame.arg(1), frame.arg(2), frame.arg(3)));
+    Ref joined = Ref::steal(PyUnicode_Join(str("|").get(), parts.get()));
+    Ref encoded = call_method(joined, "encode", "utf-8");
+    Ref digest = call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
+    return concat({str("appr_").get(), digest.get()});
+}
+
+Ref extract_heartbeat_request_id(Frame& frame) {
+    Ref details = frame.arg_ref(0);
+    if (!truthy(details)) {
+        return none();
+    }
+    if (PyList_Check(details.get()) || PyTuple_Check(details.get())) {
+        details = Ref::steal(PyObject_GetItem(details.get(), to_py(0).get()));
+    }
+    if (PyDict_Check(details.get())) {
+        Ref value = get_item(details.get(), "approval_request_id");
+        if (is_nonempty_text(value.get())) {
+            return value;
+        }
+    }
+    Ref value = getattr_or(details, "approval_request_id", Py_None);
+    return is_nonempty_text(value.get()) ? value : none();
+}
+
+Ref temporal_cloud_approval(Frame& frame) {
+    return call(frame.global(handler_class_name), frame.arg_ref(0), frame.arg_ref(1),
+                kw("base_url", frame.arg_ref(2)), kw("fast_poll_seconds", frame.arg_ref(3)),
+                kw("fast_poll_attempts", frame.arg_ref(4)));
+}
+
+// ---- the class -----------------------------------------------------------------
+
+Ref handler_init(Frame& frame) {
+    PyObject* self = frame.arg(0);
+    PyObject* signing_key = frame.arg(2);
+    setattr(self, "_api_key", frame.arg(1));
+    setattr(self, "_signing_key", signing_key);
+    setattr(self, "_holder", getattr(signing_key, "public_key").get());
+    Ref holder_bytes = call_method(getattr(signing_key, "public_key"), "to_bytes");
+    setattr(self, "_holder_bytes", holder_bytes.get());
+    setattr(self, "_base_url", frame.arg(3));
+    setattr(self, "_fast_poll_seconds", frame.arg(4));
+    Ref one = to_py(1);
+    bool below_one = check(PyObject_RichCompareBool(one.get(), frame.arg(5), Py_GT)) != 0;
+    setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
+    return none();
+}
+
+Ref handler_build_attestation(Frame& frame) {
+    PyObject* self = frame.arg(0);
+    PyObject* request = frame.arg(1);
+    Ref build = import_from("zelto_core", "py_build_approval_context_attestation");
+    Ref result = call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
+                      getattr(request, "tool"), getattr(request, "arguments"),
+                      getattr(self, "_holder"));
+    auto [args_b64, attestation] = unpack<2>(result.get());
+    Ref copied = call((PyObject*)&PyDict_Type, attestation);
+    return Ref::steal(PyTuple_Pack(2, args_b64.get(), copied.get()));
+}
+
+// SignedApproval.from_bytes(decode(value)), or nothing after one warning.
+template <typename Decode>
+Ref try_decode(const Frame& frame, PyObject* signed_class, const char* warning, Decode&& decode) {
+    try {
+        return call_method(signed_class, "from_bytes", decode());
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        Handling scope(caught);
+        log(frame.global(logger_name), "warning", warning, caught.ref());
+        return Ref();
+    }
+}
+
+Ref handler_extract_approval(Frame& frame) {
+    Ref signed_class = import_from("zelto_core", "SignedApproval");
+    Ref responses = get_item(frame.arg(0), "responses", Ref::steal(PyList_New(0)).get());
+    if (!truthy(responses)) {
+        return none();
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(responses.get()));
+    while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
+        Ref value = get_item(entry.get(), "signed_approval", str("").get());
+        if (!truthy(value)) {
+            continue;
+        }
+        Ref decoded = try_decode(frame, signed_class.get(),
+                                 "failed to decode signed_approval as base64: %s", [&] {
+                                     return call_method(frame.global(base64_name), "b64decode",
+                                                        value);
+                                 });
+        if (!decoded) {
+            decoded = try_decode(frame, signed_class.get(),
+                                 "failed to decode signed_approval as hex: %s", [&] {
+                                     return call_method((PyObject*)&PyBytes_Type, "fromhex",
+                                                        value);
+                                 });
+        }
+        if (decoded) {
+            return decoded;
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw_error();
+    }
+    return none();
+}
+
+// One call of the handler: what it needs from Temporal and the request id it
+// works on.
+struct Attempt {
+    Frame& frame;
+    PyObject* self;
+    PyObject* request;
+    Ref activity;
+    Ref application_error;
+    Ref request_id = str("");
+
+    [[noreturn]] void fail(const Ref& message, const char* kind, bool non_retryable,
+                           const Caught* cause = nullptr) {
+        Ref error = call(application_error, message, kw("type", kind),
+                         kw("non_retryable", non_retryable));
+        if (cause) {
+            Handling scope(*cause);
+            raise_from(error, cause->get());
+        }
+        raise(error);
+    }
+
+    [[noreturn]] void transport_failed(Ref message, Caught& caught) {
+        fail(message, "ApprovalTransportError", false, &caught);
+    }
+
+    Ref poll_failed_message(const Caught& caught) {
+        return concat({str("approval poll failed for ").get(), py_format(request_id.get()).get(),
+                       str(": ").get(), py_format(caught.get()).get()});
+    }
+
+    Ref fetch(PyObject* client) {
+        try {
+            return call_method(client, "get_request", request_id);
+        } catch (const PythonError&) {
+            Caught caught;
+            if (!caught.matches(frame.global(cloud_error_name).get())) {
+                caught.reraise();
+            }
+            transport_failed(poll_failed_message(caught), caught);
+        }
+    }
+
+    // The response of the heartbeat's request, or nothing when the cloud no
+    // longer knows it.
+    Ref resume(PyObject* client) {
+        try {
+            Ref response = call_method(client, "get_request", request_id);
+            log(frame.global(logger_name), "info", "resuming approval request %s for %s from heartbeat",
+                request_id, getattr(request, "tool"));
+            return response;
+        } catch (const PythonError&) {
+            Caught caught;
+            if (!caught.matches(frame.global(cloud_error_name).get())) {
+                caught.reraise();
+            }
+            if (!is_not_found(caught)) {
+                transport_failed(poll_failed_message(caught), caught);
+            }
+            request_id = str("");
+            return Ref();
+        }
+    }
+
+    bool is_not_found(const Caught& caught) {
+        Handling scope(caught);
+        Ref status = getattr(caught.get(), "status_code");
+        Ref code = to_py(not_found);
+        if (check(PyObject_RichCompareBool(status.get(), code.get(), Py_EQ))) {
+            return true;
+        }
+        Ref text = py_str(caught.get());
+        return check(PySequence_Contains(text.get(), str("404").get())) != 0;
+    }
+
+    Ref create(PyObject* client, const Ref& payload) {
+        Ref created;
+        try {
+            Ref kwargs = call_method(payload, "to_create_request_kwargs");
+            Ref create_request = getattr(client, "create_request");
+            created = call_with(create_request.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+        } catch (const PythonError&) {
+            Caught caught;
+            if (!caught.matches(frame.global(cloud_error_name).get())) {
+                caught.reraise();
+            }
+            transport_failed(concat({str("approval request submission failed: ").get(),
+                                     py_format(caught.get()).get()}),
+                             caught);
+        }
+        Ref id = get_item(created.get(), "id");
+        if (!truthy(id)) {
+            id = get_item(created.get(), "request_id");
+        }
+        request_id = truthy(id) ? py_str(id.get()) : str("");
+        if (!truthy(request_id)) {
+            fail(str("approval response missing id field"), "ApprovalMalformedResponse", true);
+        }
+        log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
+            getattr(request, "tool"));
+        return created;
+    }
+
+    Ref status_of(const Ref& response) {
+        Ref status = get_item(response.get(), "status", str("").get());
+        return call_method(py_str(status.get()), "lower");
+    }
+
+    // Heartbeats what the response says; the signed approval when it is
+    // approved, nothing while it is still open, a non-retryable error when it
+    // is refused.
+    Ref evaluate(const Ref& response) {
+        Ref status = status_of(response);
+        ignoring_errors([&] {
+            Ref details = dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
+            call_method(activity, "heartbeat", details);
+        });
+        if (equals(status.get(), "approved")) {
+            Ref approval = call_method(self, "_extract_approval", response);
+            if (!approval.is_none()) {
+                return approval;
+            }
+            fail(concat({str("approved but missing SignedApproval payload for ").get(),
+                         py_format(request_id.get()).get()}),
+                 "ApprovalMalformedResponse", true);
+        }
+        if (equals(status.get(), "denied") || equals(status.get(), "rejected") ||
+            equals(status.get(), "expired")) {
+            Ref reason = get_item(response.get(), "denied_reason");
+            if (!truthy(reason)) {
+                reason = get_item(response.get(), "reason");
+            }
+            if (!truthy(reason)) {
+                reason = status;
+            }
+            fail(concat({str("approval ").get(), py_format(status.get()).get(), str(" for ").get(),
+                         py_format(request_id.get()).get(), str(": ").get(),
+                         py_format(reason.get()).get()}),
+                 "ApprovalDenied", true);
+        }
+        return Ref();
+    }
+
+    std::optional<Ref> run(PyObject* client, const Ref& payload, const Ref& heartbeat_id) {
+        Ref response;
+        if (!heartbeat_id.is_none() && truthy(heartbeat_id)) {
+            request_id = heartbeat_id;
+            response = resume(client);
+        }
+        if (!truthy(request_id)) {
+            response = create(client, payload);
+        }
+        if (response) {
+            if (Ref approval = evaluate(response)) {
+                return approval;
+            }
+        }
+        Ref attempts = getattr(self, "_fast_poll_attempts");
+        Py_ssize_t count = PyNumber_AsSsize_t(attempts.get(), PyExc_OverflowError);
+        if (count == -1 && PyErr_Occurred()) {
+            throw_error();
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            call_method(frame.global(time_name), "sleep", getattr(self, "_fast_poll_seconds"));
+            response = fetch(client);
+            log(frame.global(logger_name), "info", "approval poll %d/%d for %s: %s",
+                to_py((long long)i + 1), attempts, request_id, status_of(response));
+            if (Ref approval = evaluate(response)) {
+                return approval;
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+struct ActivityContext {
+    Ref activity_id = str("");
+    Ref workflow_id = str("");
+    Ref workflow_run_id = str("");
+    Ref heartbeat_id = none();
+};
+
+// What Temporal knows about the running activity; outside one, empty ids.
+ActivityContext activity_context(Frame& frame, PyObject* activity) {
+    ActivityContext context;
+    ignoring_errors([&] {
+        Ref info = call_method(activity, "info");
+        Ref empty = str("");
+        context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty.get()));
+        context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
+        context.workflow_run_id =
+            text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty.get()));
+        context.heartbeat_id = call(frame.global(heartbeat_id_name),
+                                    getattr_or(info, "heartbeat_details", Py_None));
+    });
+    return context;
+}
+
+Ref handler_call(Frame& frame) {
+    PyObject* self = frame.arg(0);
+    PyObject* request = frame.arg(1);
+    Attempt attempt{frame, self, request, import_from("temporalio", "activity"),
+                    import_from("temporalio.exceptions", "ApplicationError")};
+    ActivityContext context = activity_context(frame, attempt.activity.get());
+    Ref key = call(frame.global(key_function_name), request, kw("workflow_id", context.workflow_id),
+                   kw("workflow_run_id", context.workflow_run_id),
+                   kw("activity_id", context.activity_id));
+    Ref payload = call(frame.global(build_payload_name), request,
+                       kw("signing_key", getattr(self, "_signing_key")), kw("idempotency_key", key));
+    Ref client = call(frame.global(client_class_name), getattr(self, "_api_key"),
+                      kw("base_url", getattr(self, "_base_url")), kw("timeout", client_timeout));
+    std::optional<Ref> approval = with_context(client.get(), [&](const Ref& entered) {
+        return attempt.run(entered.get(), payload, context.heartbeat_id);
+    });
+    if (approval) {
+        return *approval;
+    }
+    attempt.fail(concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
+                         str("; will retry via Temporal").get()}),
+                 "ApprovalPendingRetry", false);
+}
+
+// ---- definitions -----------------------------------------------------------------
+
+const FunctionDef init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "api_key", .annotation = "str"},
+               {.name = "signing_key", .annotation = "Any"},
+               {.name = "base_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text(default_base_url)},
+               {.name = "fast_poll_seconds",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(2.0)},
+               {.name = "fast_poll_attempts",
+                .kind = Kind::keyword_only,
+                .annotation = "int",
+                .fallback = Default::Integer(3)}},
+    .returns = "None",
+    .impl = handler_init,
+};
+
+const FunctionDef build_attestation_def{
+    .name = "_build_attestation",
+    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .returns = "tuple[str, Dict[str, Any]]",
+    .doc = "Return the base64 canonical-CBOR arguments and the attestation dict,\n"
+           "computed by the native core with the worker's signing key.",
+    .impl = handler_build_attestation,
+};
+
+const FunctionDef extract_approval_def{
+    .name = "_extract_approval",
+    .params = {{.name = "data", .annotation = "Dict[str, Any]"}},
+    .returns = "Any",
+    .doc = "Decode the first SignedApproval from the approval response (base64\n"
+           "first, then hex); None when no entry decodes.",
+    .impl = handler_extract_approval,
+};
+
+const FunctionDef call_def{
+    .name = "__call__",
+    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .returns = "Any",
+    .doc = "Create or resume the approval request and check it a few times.\n"
+           "\n"
+           "Returns the SignedApproval once the request is approved. Raises a\n"
+           "non-retryable ApplicationError when it is denied, rejected or expired\n"
+           "or the answer is malformed, and a retryable one while it is pending or\n"
+           "the cloud cannot be reached, so that Temporal retries the activity.\n"
+           "\n"
+           "The SDK calls this synchronously from its event-loop thread, so it must\n"
+           "stay synchronous: an async handler would deadlock.",
+    .impl = handler_call,
+};
+
+constexpr const char* handler_doc =
+    "Temporal-aware approval handler for Zelto Cloud.\n"
+    "\n"
+    "Inside a Temporal activity a handler must not block a worker thread for the\n"
+    "minutes a person needs to review a call. This handler short-polls instead:\n"
+    "it creates (or resumes) the approval request, checks its status\n"
+    "``fast_poll_attempts`` times, ``fast_poll_seconds`` apart, and heartbeats\n"
+    "the request id and status to Temporal after every check. While the request\n"
+    "is still pending it raises a retryable ``ApplicationError``\n"
+    "(\"ApprovalPendingRetry\"), so that Temporal retries the activity later.\n"
+    "\n"
+    "The retry resumes the same request from the previous attempt's heartbeat\n"
+    "details. Without them it creates the request again under an idempotency\n"
+    "key that is the same for every attempt of one workflow run, activity and\n"
+    "tool, and the cloud answers with the request that already exists.\n"
+    "\n"
+    "Approvers and thresholds come from the warrant (``required_approvers``,\n"
+    "``min_approvals``); no cloud-managed policy is needed.\n";
+
+} // namespace
+
+const FunctionDef build_temporal_idempotency_key_def{
+    .name = "_build_temporal_approval_idempotency_key",
+    .params = {{.name = "request", .annotation = "Any"},
+               {.name = "workflow_id",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text("")},
+               {.name = "workflow_run_id",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text("")},
+               {.name = "activity_id",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text("")}},
+    .returns = "str",
+    .doc = "Build a stable, per-workflow-run idempotency key for approval requests.\n"
+           "\n"
+           "Temporal retries of the same activity should dedupe to one approval\n"
+           "request, but distinct workflow runs must not reuse each other's approval\n"
+           "records.",
+    .impl = build_idempotency_key,
+};
+
+const FunctionDef extract_temporal_heartbeat_request_id_def{
+    .name = "_extract_temporal_heartbeat_request_id",
+    .params = {{.name = "details", .annotation = "Any"}},
+    .returns = "Optional[str]",
+    .doc = "Extract prior approval_request_id from Temporal heartbeat details.",
+    .impl = extract_heartbeat_request_id,
+};
+
+const FunctionDef temporal_cloud_approval_def{
+    .name = "temporal_cloud_approval",
+    .params = {{.name = "api_key", .annotation = "str"},
+               {.name = "signing_key", .annotation = "Any"},
+               {.name = "base_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text(default_base_url)},
+               {.name = "fast_poll_seconds",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(2.0)},
+               {.name = "fast_poll_attempts",
+                .kind = Kind::keyword_only,
+                .annotation = "int",
+                .fallback = Default::Integer(3)}},
+    .returns = "TemporalCloudApprovalHandler",
+    .doc = "Create a Temporal-aware approval handler backed by Zelto Cloud.\n"
+           "\n"
+           "Args:\n"
+           "    api_key: Cloud API key allowed to create and poll approval requests.\n"
+           "    signing_key: The worker's ``SigningKey``.\n"
+           "    base_url: Cloud API base URL.\n"
+           "    fast_poll_seconds: Seconds between short-poll iterations.\n"
+           "    fast_poll_attempts: Number of polls before raising retriable error.\n"
+           "\n"
+           "Example::\n"
+           "\n"
+           "    from zelto.temporal import ZeltoPlugin, ZeltoPluginConfig\n"
+           "    from zelto_cloud import temporal_cloud_approval\n"
+           "\n"
+           "    config = ZeltoPluginConfig(\n"
+           "        signing_key=worker_key,\n"
+           "        activity_fns=[transfer_funds],\n"
+           "        approval_handler=temporal_cloud_approval(api_key, worker_key),\n"
+           "    )\n"
+           "    worker = Worker(client, task_queue=\"payments\", plugins=[ZeltoPlugin(config)])\n",
+    .impl = temporal_cloud_approval,
+};
+
+Ref make_temporal_handler_class(PyObject* module) {
+    return ClassBuilder(module, "TemporalCloudApprovalHandler")
+        .doc(handler_doc)
+        .method(init_def)
+        .method(build_attestation_def)
+        .staticmethod(extract_approval_def)
+        .method(call_def)
+        .build();
+}
+
+} // namespace zelto::approval
