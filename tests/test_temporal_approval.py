@@ -402,3 +402,33 @@ class TestCall:
         cloud.script(created={"id": "apr_1", **approved(signed())})
         handler(gate_request())
         assert cloud.client.created[0]["idempotency_key"] == "fixed"
+
+
+def test_many_calls_leave_memory_flat(cloud):
+    from conftest import traced_growth
+
+    one = signed()
+    outcomes = [
+        lambda: ({"id": "apr_1", **approved(one)}, [{"status": "pending"}]),
+        lambda: ({"id": "apr_1", "status": "pending"}, [{"status": "pending"}]),
+        lambda: ({"id": "apr_1", "status": "pending"}, [{"status": "denied", "denied_reason": "no"}]),
+        lambda: ({"id": "apr_1", "status": "pending"}, [ZeltoCloudError("reset")]),
+    ]
+    handler = temporal_cloud_approval("key", HOLDER, fast_poll_attempts=1)
+
+    def calls(count):
+        for index in range(count):
+            created, polls = outcomes[index % len(outcomes)]()
+
+            def configure(client, created=created, polls=polls):
+                client.created_answer, client.polls = created, polls
+
+            FakeClient.configure = staticmethod(configure)
+            FakeClient.instances.clear()
+            try:
+                handler(gate_request())
+            except ApplicationError:
+                pass
+        cloud.sleeps.clear()
+
+    assert traced_growth(calls, 1000) < 128 * 1024
