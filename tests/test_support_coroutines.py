@@ -262,6 +262,31 @@ class TestContextManagers:
                           f"(missed {method} method)"]
 
 
+class TestSyncWith:
+    def python_with_sync(self, manager, body):
+        with manager as value:
+            return body(value)
+
+    @pytest.mark.parametrize("variant", ["native", "python"])
+    def test_like_a_with_statement(self, probe, variant):
+        with_sync = probe.with_sync if variant == "native" else self.python_with_sync
+        manager = Manager()
+        assert with_sync(manager, str.upper) == "ENTERED"
+        assert manager.calls[-1] == ("exit", None, None, None, None)
+        error = KeyError("k")
+
+        def fail(value):
+            raise error
+
+        with pytest.raises(KeyError):
+            with_sync(manager, fail)
+        assert manager.calls[-1] == ("exit", KeyError, error, True, error)
+        assert with_sync(Manager(suppress=True), fail) is None
+        with pytest.raises(OSError) as info:
+            with_sync(Manager(exit_error=OSError("exit")), fail)
+        assert info.value.__context__ is error
+
+
 class TestHandledExceptionPerCoroutine:
     def test_not_visible_to_other_tasks(self, impl):
         async def main():
