@@ -10,8 +10,6 @@
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
-#include <optional>
-
 namespace zelto::approval {
 
 namespace {
@@ -54,43 +52,6 @@ void ignoring_errors(Body&& body) {
             caught.reraise();
         }
     }
-}
-
-// type(obj).name bound to obj, as the with statement looks up __enter__/__exit__.
-Ref special_method(PyObject* obj, const char* name) {
-    PyObject* type = (PyObject*)Py_TYPE(obj);
-    Ref attr = getattr(type, name);
-    descrgetfunc bind = Py_TYPE(attr.get())->tp_descr_get;
-    return bind ? Ref::steal(bind(attr.get(), obj, type)) : attr;
-}
-
-// with manager as value: body(value). Empty when the body fell through, or
-// raised and __exit__ suppressed the error.
-template <typename Body>
-std::optional<Ref> with_context(PyObject* manager, Body&& body) {
-    Ref enter = special_method(manager, "__enter__");
-    Ref exit = special_method(manager, "__exit__");
-    Ref value = call(enter);
-    std::optional<Ref> result;
-    try {
-        result = body(value);
-    } catch (const PythonError&) {
-        Caught caught;
-        bool suppressed;
-        {
-            Handling scope(caught);
-            Ref traceback = Ref::steal_maybe(PyException_GetTraceback(caught.get()));
-            Ref answer = call(exit, (PyObject*)Py_TYPE(caught.get()), caught.ref(),
-                              traceback ? traceback : none());
-            suppressed = truthy(answer);
-        }
-        if (!suppressed) {
-            caught.reraise();
-        }
-        return std::nullopt;
-    }
-    call(exit, none(), none(), none());
-    return result;
 }
 
 // ---- module functions ----------------------------------------------------------
@@ -350,7 +311,8 @@ struct Attempt {
         return Ref();
     }
 
-    std::optional<Ref> run(PyObject* client, const Ref& payload, const Ref& heartbeat_id) {
+    // The signed approval, or a null Ref while the request is still pending.
+    Ref run(PyObject* client, const Ref& payload, const Ref& heartbeat_id) {
         Ref response;
         if (!heartbeat_id.is_none() && truthy(heartbeat_id)) {
             request_id = heartbeat_id;
@@ -378,7 +340,7 @@ struct Attempt {
                 return approval;
             }
         }
-        return std::nullopt;
+        return Ref();
     }
 };
 
@@ -418,11 +380,12 @@ Ref handler_call(Frame& frame) {
                        kw("signing_key", getattr(self, "_signing_key")), kw("idempotency_key", key));
     Ref client = call(frame.global(client_class_name), getattr(self, "_api_key"),
                       kw("base_url", getattr(self, "_base_url")), kw("timeout", client_timeout));
-    std::optional<Ref> approval = with_context(client.get(), [&](const Ref& entered) {
-        return attempt.run(entered.get(), payload, context.heartbeat_id);
+    // Null when still pending, or when the client's __exit__ swallowed an error.
+    Ref approval = with_context(client.get(), [&](PyObject* entered) {
+        return attempt.run(entered, payload, context.heartbeat_id);
     });
     if (approval) {
-        return *approval;
+        return approval;
     }
     attempt.fail(concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
                          str("; will retry via Temporal").get()}),

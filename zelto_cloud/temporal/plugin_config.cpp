@@ -1,0 +1,298 @@
+// ZeltoPluginConfig: the SDK's Temporal plugin configuration, with the cloud
+// approval handler, the control plane and its receipt sink wired from the
+// ZELTO_ environment; or, without the SDK's Temporal extra, a placeholder
+// that says how to install it.
+#include "zelto_cloud/temporal/temporal.hpp"
+
+#include "support/classes.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace zelto::temporal {
+
+namespace {
+
+Name logger_name{"logger"};
+Name connect_name{"_maybe_connect_from_env"};
+Name observe_first_name{"observe_first_from_env"};
+Name missing_plugin_error_name{"_missing_zelto_plugin_import_error"};
+
+constexpr const char* config_doc =
+    "Drop-in replacement for the core ``zelto.temporal.ZeltoPluginConfig``.\n"
+    "\n"
+    "Same fields, same behaviour. When ``ZELTO_API_KEY`` is set and\n"
+    "``approval_handler`` and ``control_plane`` are left as ``None``, they are\n"
+    "auto-wired from the ``ZELTO_`` environment variables: the Temporal-aware\n"
+    "cloud approval handler, and a control-plane client with the cloud receipt\n"
+    "sink.\n"
+    "\n"
+    "Approvers and thresholds come from the warrant itself (``RequiredApprovers``\n"
+    "and ``MinApprovals``), so no separate configuration is needed.\n"
+    "\n"
+    "Migration is one import change::\n"
+    "\n"
+    "    # before\n"
+    "    from zelto.temporal import ZeltoPlugin, ZeltoPluginConfig\n"
+    "    # after\n"
+    "    from zelto_cloud.temporal import ZeltoPlugin, ZeltoPluginConfig\n";
+
+[[noreturn]] void raise_install_hint(PyObject* cause) {
+    Ref error = call(PyExc_ImportError, install_hint);
+    raise_from(error, cause);
+}
+
+void set_name(PyObject* cls, Literal name) {
+    Ref text = str(name.c_str());
+    setattr(cls, "__name__", text.get());
+    setattr(cls, "__qualname__", text.get());
+}
+
+// ---- the cloud subclass --------------------------------------------------------
+
+bool is_set(const Ref& overrides, Literal key) {
+    return check(PyDict_Contains(overrides.get(), interned(key).get())) != 0;
+}
+
+// The worker key from ZELTO_ISSUER_KEY or ZELTO_SIGNING_KEY: hex, else base64.
+Ref signing_key_from_env(const Frame& frame) {
+    Ref text = environ_get(frame, "ZELTO_ISSUER_KEY", Py_None);
+    if (text.is_none() || !truthy(text)) {
+        text = environ_get(frame, "ZELTO_SIGNING_KEY", Py_None);
+    }
+    if (text.is_none() || !truthy(text)) {
+        return none();
+    }
+    Ref signing_key_class = import_from("zelto_core", "SigningKey");
+    Ref stripped = call_method(text, "strip");
+    try {
+        Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", stripped);
+        return call_method(signing_key_class, "from_bytes", raw);
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ValueError)) {
+            caught.reraise();
+        }
+        Handling scope(caught);
+        Ref raw = call_method(import_module("base64"), "b64decode", stripped);
+        return call_method(signing_key_class, "from_bytes", raw);
+    }
+}
+
+Ref from_env(Frame& frame) {
+    PyObject* cls = frame.arg(0);
+    Ref overrides = Ref::steal(PyDict_Copy(frame.varkw()));
+    Ref signing_key = none();
+    if (is_set(overrides, "signing_key")) {
+        signing_key = subscript(overrides.get(), "signing_key");
+        check(PyDict_DelItem(overrides.get(), interned("signing_key").get()));
+    }
+    if (signing_key.is_none()) {
+        signing_key = signing_key_from_env(frame);
+    }
+    if (!signing_key.is_none() && !is_set(overrides, "trusted_roots")) {
+        Ref roots = Ref::steal(PyList_New(0));
+        check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
+        check(PyDict_SetItem(overrides.get(), interned("trusted_roots").get(), roots.get()));
+    }
+    call(frame.global(connect_name), signing_key);
+    Ref observe_first = call(frame.global(observe_first_name));
+    if (!is_set(overrides, "dry_run")) {
+        check(PyDict_SetItem(overrides.get(), interned("dry_run").get(), observe_first.get()));
+    }
+    if (truthy(subscript(overrides.get(), "dry_run"))) {
+        log(frame.global(logger_name), "info",
+            "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail closed");
+    }
+    Ref arguments = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
+    check(PyDict_Update(arguments.get(), overrides.get()));
+    return call_with(cls, Ref::steal(PyTuple_New(0)).get(), arguments.get());
+}
+
+void wire_approval_handler(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+    Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
+    Ref handler = call(temporal_cloud_approval, kw("api_key", api_key),
+                       kw("signing_key", getattr(self, "signing_key")), kw("base_url", url));
+    setattr(self, "approval_handler", handler.get());
+    log(frame.global(logger_name), "info",
+        "zelto_cloud: auto-wired approval_handler from ZELTO_API_KEY (control_plane_url=%s)", url);
+}
+
+// The control plane with the cloud receipt sink; left unwired, silently, when
+// one of the pieces cannot be imported.
+void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+    try {
+        Ref control_plane_class = import_from("zelto.control_plane", "ControlPlaneClient");
+        Ref client_class = import_from("zelto_cloud.client", "ZeltoCloudClient");
+        Ref sink_class = import_from("zelto_cloud.providers", "CloudReceiptSink");
+        Ref receipt_client = call(client_class, kw("api_key", api_key), kw("base_url", url));
+        Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", str("temporal-worker").get());
+        Ref control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
+                                 kw("authorizer_name", authorizer),
+                                 kw("signing_key", getattr(self, "signing_key")),
+                                 kw("receipt_sink", call(sink_class, receipt_client)));
+        setattr(self, "control_plane", control_plane.get());
+        log(frame.global(logger_name), "info",
+            "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ImportError)) {
+            caught.reraise();
+        }
+    }
+}
+
+// The dashboard root joins trusted_roots once: a new list when it is added,
+// the very same object when it is there already.
+void add_dashboard_root(PyObject* self, const Ref& root_hex) {
+    Ref public_key_class = import_from("zelto_core", "PublicKey");
+    Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
+    Ref root = call_method(public_key_class, "from_bytes", raw);
+    Ref current = getattr(self, "trusted_roots");
+    Ref roots = (current.is_none() || !truthy(current)) ? Ref::steal(PyList_New(0))
+                                                        : Ref::steal(PySequence_List(current.get()));
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    Py_ssize_t count = PyList_GET_SIZE(roots.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref raw_root = Ref::steal(PyObject_Bytes(PyList_GET_ITEM(roots.get(), i)));
+        check(PySet_Add(seen.get(), raw_root.get()));
+    }
+    Ref raw_new = Ref::steal(PyObject_Bytes(root.get()));
+    if (check(PySet_Contains(seen.get(), raw_new.get()))) {
+        return;
+    }
+    check(PyList_Append(roots.get(), root.get()));
+    setattr(self, "trusted_roots", roots.get());
+}
+
+Ref post_init(Frame& frame) {
+    PyObject* self = frame.arg(0);
+    call_super(frame, "__post_init__");
+    Ref api_key = environ_get(frame, "ZELTO_API_KEY", str("").get());
+    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
+    Ref root_hex = environ_get(frame, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
+    if (truthy(api_key)) {
+        bool has_key = !getattr(self, "signing_key").is_none();
+        if (getattr(self, "approval_handler").is_none() && has_key) {
+            wire_approval_handler(frame, self, api_key, url);
+        }
+        if (getattr(self, "control_plane").is_none() && has_key) {
+            wire_control_plane(frame, self, api_key, url);
+        }
+    } else {
+        log(frame.global(logger_name), "info", "zelto_cloud: ZELTO_API_KEY not set, running in local mode");
+    }
+    if (truthy(root_hex)) {
+        add_dashboard_root(self, root_hex);
+    }
+    return none();
+}
+
+const FunctionDef from_env_def{
+    .name = "from_env",
+    .params = {{.name = "cls"}, {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .returns = "ZeltoPluginConfig",
+    .doc = "One-liner worker setup from environment variables.\n"
+           "\n"
+           "Reads ``ZELTO_ISSUER_KEY`` (hex), or ``ZELTO_SIGNING_KEY`` as a fallback,\n"
+           "and derives ``trusted_roots=[signing_key.public_key]``. The cloud approval\n"
+           "handler and control plane are wired by ``__post_init__`` when\n"
+           "``ZELTO_API_KEY`` is set. Any ``**overrides`` are forwarded to the\n"
+           "constructor, so any field can be set (for example ``activity_fns``,\n"
+           "``clearance_requirements``, ``on_denial``)::\n"
+           "\n"
+           "    config = ZeltoPluginConfig.from_env(activity_fns=[transfer_funds])\n"
+           "    plugin = ZeltoTemporalPlugin(config)\n"
+           "    client = await Client.connect(address, plugins=[plugin])\n",
+    .impl = from_env,
+};
+
+const FunctionDef post_init_def{
+    .name = "__post_init__",
+    .params = {{.name = "self"}},
+    .returns = "None",
+    .impl = post_init,
+};
+
+// ---- the placeholders ----------------------------------------------------------
+
+Ref missing_config_init(Frame& frame) {
+    raise_install_hint(frame.cell(0).get());
+}
+
+Ref missing_config_from_env(Frame& frame) {
+    raise_install_hint(frame.cell(0).get());
+}
+
+Ref missing_plugin_init(Frame& frame) {
+    raise_install_hint(frame.global(missing_plugin_error_name).get());
+}
+
+const FunctionDef missing_init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "_a", .kind = Kind::var_positional},
+               {.name = "_kw", .kind = Kind::var_keyword}},
+    .impl = missing_config_init,
+};
+
+const FunctionDef missing_from_env_def{
+    .name = "from_env",
+    .params = {{.name = "cls"}, {.name = "_kw", .kind = Kind::var_keyword}},
+    .impl = missing_config_from_env,
+};
+
+const FunctionDef missing_plugin_init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "_a", .kind = Kind::var_positional},
+               {.name = "_kw", .kind = Kind::var_keyword}},
+    .impl = missing_plugin_init,
+};
+
+Ref make_cloud_plugin_config_class(Frame& frame) {
+    Ref module_name = global(frame.globals(), "__name__");
+    Ref module = Ref::steal(PyImport_GetModule(module_name.get()));
+    Ref core;
+    try {
+        core = import_from("zelto.temporal", "ZeltoPluginConfig");
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ImportError)) {
+            caught.reraise();
+        }
+        ClassBuilder builder(module.get(), "_MissingZeltoTemporal",
+                             "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
+        builder.method(missing_init_def, {caught.get()}).classmethod(missing_from_env_def, {caught.get()});
+        Ref placeholder = builder.build();
+        set_name(placeholder.get(), "ZeltoPluginConfig");
+        return placeholder;
+    }
+    ClassBuilder builder(module.get(), "_CloudZeltoPluginConfig",
+                         "_make_cloud_plugin_config_class.<locals>._CloudZeltoPluginConfig");
+    builder.doc(config_doc).classmethod(from_env_def).method(post_init_def);
+    Ref bases = Ref::steal(PyTuple_Pack(1, core.get()));
+    Ref cls = builder.build(bases.get());
+    set_name(cls.get(), "ZeltoPluginConfig");
+    return cls;
+}
+
+} // namespace
+
+const FunctionDef make_cloud_plugin_config_class_def{
+    .name = "_make_cloud_plugin_config_class",
+    .params = {},
+    .returns = "type",
+    .doc = "Build a ZeltoPluginConfig subclass that auto-wires cloud fields from env.",
+    .impl = make_cloud_plugin_config_class,
+};
+
+Ref make_missing_plugin_class(PyObject* module) {
+    ClassBuilder builder(module, "_MissingZeltoPlugin");
+    builder.method(missing_plugin_init_def);
+    Ref placeholder = builder.build();
+    set_name(placeholder.get(), "ZeltoPlugin");
+    return placeholder;
+}
+
+} // namespace zelto::temporal

@@ -1,0 +1,97 @@
+// The worker's signing key for the legacy set-up: hex text from the
+// environment, or the raw key bytes kept in Google Cloud Secret Manager.
+#include "zelto_cloud/temporal/temporal.hpp"
+
+#include "support/errors.hpp"
+
+namespace zelto::temporal {
+
+namespace {
+
+Name from_env_name{"_load_signing_key_from_env"};
+Name from_secret_manager_name{"_load_signing_key_from_secret_manager"};
+
+Ref load_from_env(Frame& frame) {
+    Ref signing_key_class = import_from("zelto_core", "SigningKey");
+    Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", frame.arg(0));
+    return call_method(signing_key_class, "from_bytes", raw);
+}
+
+Ref load_from_secret_manager(Frame& frame) {
+    Ref secretmanager = import_from("google.cloud", "secretmanager");
+    Ref signing_key_class = import_from("zelto_core", "SigningKey");
+    Ref client = call_method(secretmanager, "SecretManagerServiceClient");
+    Ref name = concat({str("projects/").get(), py_str(frame.arg(1)).get(), str("/secrets/").get(),
+                       py_str(frame.arg(0)).get(), str("/versions/latest").get()});
+    Ref response = call_method(client, "access_secret_version", kw("name", name));
+    Ref data = getattr(getattr(response, "payload"), "data");
+    return call_method(signing_key_class, "from_bytes", data);
+}
+
+[[noreturn]] void raise_runtime_error(const Caught& caught, std::initializer_list<PyObject*> parts) {
+    Handling scope(caught);
+    Ref error = call(PyExc_RuntimeError, concat(parts));
+    raise_from(error, caught.get());
+}
+
+Ref resolve(Frame& frame) {
+    PyObject* signing_key_hex = frame.arg(0);
+    PyObject* secret_id = frame.arg(1);
+    PyObject* project = frame.arg(2);
+    if (truthy(signing_key_hex)) {
+        try {
+            return call(frame.global(from_env_name), signing_key_hex);
+        } catch (const PythonError&) {
+            Caught caught;
+            if (!caught.matches(PyExc_ValueError)) {
+                caught.reraise();
+            }
+            raise_runtime_error(caught,
+                                {str("ZELTO_SIGNING_KEY is set but cannot be decoded as hex: ").get(),
+                                 py_str(caught.get()).get()});
+        }
+    }
+    try {
+        return call(frame.global(from_secret_manager_name), secret_id, project);
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        raise_runtime_error(
+            caught, {str("No ZELTO_SIGNING_KEY env var; attempted GCP Secret Manager fallback (projects/")
+                         .get(),
+                     py_str(project).get(), str("/secrets/").get(), py_str(secret_id).get(),
+                     str("): ").get(), py_str(caught.get()).get()});
+    }
+}
+
+} // namespace
+
+const FunctionDef load_signing_key_from_env_def{
+    .name = "_load_signing_key_from_env",
+    .params = {{.name = "hex_key", .annotation = "str"}},
+    .returns = "SigningKey",
+    .doc = "Decode a hex signing key (the value of ZELTO_SIGNING_KEY).",
+    .impl = load_from_env,
+};
+
+const FunctionDef load_signing_key_from_secret_manager_def{
+    .name = "_load_signing_key_from_secret_manager",
+    .params = {{.name = "secret_id", .annotation = "str"}, {.name = "gcp_project", .annotation = "str"}},
+    .returns = "SigningKey",
+    .doc = "Fetch the raw signing-key bytes from GCP Secret Manager (latest version).",
+    .impl = load_from_secret_manager,
+};
+
+const FunctionDef resolve_signing_key_def{
+    .name = "_resolve_signing_key",
+    .params = {{.name = "signing_key_hex", .annotation = "str"},
+               {.name = "worker_secret_id", .annotation = "str"},
+               {.name = "gcp_project", .annotation = "str"}},
+    .returns = "SigningKey",
+    .doc = "Load signing key: env hex wins, then GCP Secret Manager.",
+    .impl = resolve,
+};
+
+} // namespace zelto::temporal

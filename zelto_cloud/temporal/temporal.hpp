@@ -1,0 +1,28 @@
+// Shared between the sources of zelto_cloud.temporal.
+#pragma once
+
+#include "support/call.hpp"
+#include "support/function.hpp"
+
+namespace zelto::temporal {
+
+// The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
+inline constexpr const char* default_base_url = "https://api.zelto.cloud";
+
+inline constexpr const char* install_hint =
+    "zelto_cloud.temporal requires zelto[temporal]. Install with: pip install 'zelto[temporal]'";
+
+// os.environ.get(name, fallback), through the module's own `os`.
+Ref environ_get(const Frame& frame, Literal name, PyObject* fallback);
+
+extern const FunctionDef load_signing_key_from_env_def;
+extern const FunctionDef load_signing_key_from_secret_manager_def;
+extern const FunctionDef resolve_signing_key_def;
+extern const FunctionDef maybe_connect_from_env_def;
+extern const FunctionDef configure_temporal_worker_def;
+extern const FunctionDef make_cloud_plugin_config_class_def;
+
+// The ZeltoPlugin placeholder, bound when zelto.temporal cannot be imported.
+Ref make_missing_plugin_class(PyObject* module);
+
+} // namespace zelto::temporal

@@ -1,0 +1,196 @@
+// The connect-token bootstrap of a worker, and the older one-call worker
+// set-up kept for existing deployments.
+#include "zelto_cloud/temporal/temporal.hpp"
+
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+namespace zelto::temporal {
+
+namespace {
+
+Name logger_name{"logger"};
+Name resolve_name{"_resolve_signing_key"};
+
+constexpr const char* deprecation_message =
+    "configure_temporal_worker is deprecated; use ZeltoPluginConfig.from_env(activity_fns="
+    "activity_fns) with ZeltoTemporalPlugin instead. Will be removed in 0.2.0.";
+
+// The worker's public key as lower-case hex, or None when it cannot be had.
+Ref public_key_hex(PyObject* signing_key) {
+    if (signing_key == Py_None) {
+        return none();
+    }
+    try {
+        Ref raw = call_method(getattr(signing_key, "public_key"), "to_bytes");
+        return call_method(raw, "hex");
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        return none();
+    }
+}
+
+Ref maybe_connect_from_env(Frame& frame) {
+    Ref token = environ_get(frame, "ZELTO_CONNECT_TOKEN", Py_None);
+    if (token.is_none() || !truthy(token)) {
+        return none();
+    }
+    Ref connect = import_from("zelto_cloud.connect", "connect");
+    Ref key_hex = public_key_hex(frame.arg(0));
+    try {
+        Ref connection = call(connect, kw("public_key_hex", key_hex), kw("claim", true),
+                              kw("apply_env", true));
+        Ref close = getattr_or(connection, "close", Py_None);
+        if (PyCallable_Check(close.get())) {
+            call(close);
+        }
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        Handling scope(caught);
+        log(frame.global(logger_name), "warning", "ZELTO_CONNECT_TOKEN bootstrap failed: %s",
+            caught.ref());
+    }
+    return none();
+}
+
+// The argument when it is truthy, else the environment variable.
+Ref argument_or_env(const Frame& frame, size_t index, Literal variable, PyObject* fallback) {
+    PyObject* given = frame.arg(index);
+    return truthy(given) ? Ref::borrow(given) : environ_get(frame, variable, fallback);
+}
+
+Ref load_signing_key(Frame& frame) {
+    Ref hex = environ_get(frame, "ZELTO_SIGNING_KEY", str("").get());
+    Ref secret_id = environ_get(frame, "ZELTO_WORKER_SECRET_ID", str("zelto-keys-worker").get());
+    Ref project = environ_get(frame, "GCP_PROJECT", str("zelto-cloud").get());
+    try {
+        return call(frame.global(resolve_name), hex, secret_id, project);
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_Exception)) {
+            caught.reraise();
+        }
+        Handling scope(caught);
+        Ref message = concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
+                                  "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
+                                  "Underlying error: ")
+                                  .get(),
+                              py_str(caught.get()).get()});
+        raise_from(call(PyExc_RuntimeError, message), caught.get());
+    }
+}
+
+Ref configure_temporal_worker(Frame& frame) {
+    // Level 1 is the caller's line: a native function has no frame of its own.
+    Ref warnings = import_module("warnings");
+    call_method(warnings, "warn", deprecation_message, (PyObject*)PyExc_DeprecationWarning,
+                kw("stacklevel", 1));
+    Ref plugin_class = import_from("zelto.temporal", "ZeltoPlugin");
+    Ref config_class = import_from("zelto.temporal", "ZeltoPluginConfig");
+    Ref control_plane_class = import_from("zelto.control_plane", "ControlPlaneClient");
+    Ref public_key_class = import_from("zelto_core", "PublicKey");
+    Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
+
+    Ref api_key = argument_or_env(frame, 1, "ZELTO_API_KEY", str("").get());
+    Ref url = argument_or_env(frame, 3, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
+    Ref root_hex = argument_or_env(frame, 4, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
+    Ref signing_key = frame.arg_ref(2);
+    if (signing_key.is_none()) {
+        signing_key = load_signing_key(frame);
+    }
+    Ref roots = Ref::steal(PyList_New(0));
+    check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
+    if (truthy(root_hex)) {
+        Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
+        check(PyList_Append(roots.get(), call_method(public_key_class, "from_bytes", raw).get()));
+    }
+    Ref control_plane = none();
+    Ref handler = none();
+    if (truthy(api_key)) {
+        control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
+                             kw("authorizer_name", frame.arg_ref(5)), kw("signing_key", signing_key));
+        handler = call(temporal_cloud_approval, kw("api_key", api_key), kw("signing_key", signing_key),
+                       kw("base_url", url), kw("fast_poll_seconds", frame.arg_ref(6)),
+                       kw("fast_poll_attempts", frame.arg_ref(7)));
+    }
+    Ref activity_fns = Ref::steal(PySequence_List(frame.arg(0)));
+    Ref config = call(config_class, kw("signing_key", signing_key), kw("control_plane", control_plane),
+                      kw("on_denial", "raise"), kw("trusted_roots", roots),
+                      kw("activity_fns", activity_fns), kw("approval_handler", handler));
+    return call(plugin_class, config);
+}
+
+} // namespace
+
+Ref environ_get(const Frame& frame, Literal name, PyObject* fallback) {
+    Ref environ = getattr(frame.global("os"), "environ");
+    return call_method(environ, "get", str(name.c_str()), fallback);
+}
+
+const FunctionDef maybe_connect_from_env_def{
+    .name = "_maybe_connect_from_env",
+    .params = {{.name = "signing_key", .annotation = "Any", .fallback = Default::None()}},
+    .returns = "None",
+    .doc = "Apply ZELTO_CONNECT_TOKEN and claim the pending agent, if a token is set.\n"
+           "\n"
+           "Safe to call on every worker start: a second claim (a restart, or an\n"
+           "explicit connect() followed by from_env()) is treated as already active.\n"
+           "A failing connect is logged as a warning and never stops the worker.",
+    .impl = maybe_connect_from_env,
+};
+
+const FunctionDef configure_temporal_worker_def{
+    .name = "configure_temporal_worker",
+    .params = {{.name = "activity_fns", .annotation = "Sequence[Callable[..., Any]]"},
+               {.name = "api_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[str]",
+                .fallback = Default::None()},
+               {.name = "signing_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Any",
+                .fallback = Default::None()},
+               {.name = "control_plane_url",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[str]",
+                .fallback = Default::None()},
+               {.name = "dashboard_root_key_hex",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[str]",
+                .fallback = Default::None()},
+               {.name = "authorizer_name",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text("temporal-worker")},
+               {.name = "fast_poll_seconds",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(2.0)},
+               {.name = "fast_poll_attempts",
+                .kind = Kind::keyword_only,
+                .annotation = "int",
+                .fallback = Default::Integer(3)}},
+    .returns = "Any",
+    .doc = "Configure a ZeltoPlugin for a Temporal worker from env + overrides.\n"
+           "\n"
+           "Deprecated: use ``ZeltoPluginConfig.from_env(activity_fns=...)`` with\n"
+           "``ZeltoTemporalPlugin`` instead. This function will be removed in a future\n"
+           "release.\n"
+           "\n"
+           "``ZELTO_`` environment variables serve as defaults; keyword arguments take\n"
+           "precedence. Without ``signing_key`` the key comes from ZELTO_SIGNING_KEY\n"
+           "(hex), or from GCP Secret Manager (ZELTO_WORKER_SECRET_ID, GCP_PROJECT).\n"
+           "\n"
+           "Args:\n"
+           "    fast_poll_seconds: Seconds between approval status polls.\n"
+           "    fast_poll_attempts: Number of polls before a retriable error is raised.\n",
+    .impl = configure_temporal_worker,
+};
+
+} // namespace zelto::temporal
