@@ -5,7 +5,6 @@ package installs next to this interpreter: nothing is downloaded."""
 from __future__ import annotations
 
 import asyncio
-import os
 import socket
 import subprocess
 import sys
@@ -18,9 +17,13 @@ from temporalio.api.workflowservice.v1 import DescribeNamespaceRequest
 from temporalio.client import Client
 from zelto.temporal import carries_warrant
 from zelto.warrant import Warrant
+from zelto_localcloud.testing import LocalCloud
+
+from zelto_cloud.client import ZeltoCloudClient
 
 TEMPORAL = Path(sys.executable).parent / "temporal"
 STARTUP_SECONDS = 60.0
+WAIT_SECONDS = 30.0
 
 
 def free_port() -> int:
@@ -103,5 +106,22 @@ def transfer_activity(warrant: Warrant, ran: Callable[[tuple], None]) -> Callabl
     return transfer_funds
 
 
-def sanitized_run() -> bool:
-    return bool(os.environ.get("ZELTO_SANITIZED"))
+def cloud_requests(cloud: LocalCloud, warrant_id: str) -> list[dict]:
+    with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
+        return [r for r in client.list_requests(limit=500) if r["warrant_id"] == warrant_id]
+
+
+def wait_for_requests(cloud: LocalCloud, warrant_id: str, count: int = 1) -> list[dict]:
+    deadline = time.monotonic() + WAIT_SECONDS
+    while len(found := cloud_requests(cloud, warrant_id)) < count:
+        assert time.monotonic() < deadline, f"fewer than {count} requests appeared for {warrant_id}"
+        time.sleep(0.05)
+    return found
+
+
+def decide(cloud: LocalCloud, request_id: str, decision: str = "approve", reason: str | None = None) -> None:
+    with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
+        if decision == "approve":
+            client.approve_request(request_id, approver="alice")
+        else:
+            client.deny_request(request_id, approver="alice", reason=reason)

@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-from temporal_helpers import DevServer, transfer_activity
+from temporal_helpers import DevServer, cloud_requests, decide, transfer_activity, wait_for_requests
 from temporal_workflows import GuardedCall
 from temporalio import activity
 from temporalio.client import Client, WorkflowFailureError
@@ -50,27 +50,6 @@ def cloud(tmp_path_factory):
         yield running
         output = list(running.output)
     assert not [line for line in output if "Traceback" in line], "\n".join(output)
-
-
-def cloud_requests(cloud: LocalCloud, warrant_id: str) -> list[dict]:
-    with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
-        return [r for r in client.list_requests(limit=500) if r["warrant_id"] == warrant_id]
-
-
-def wait_for_requests(cloud: LocalCloud, warrant_id: str, count: int = 1) -> list[dict]:
-    deadline = time.monotonic() + WAIT_SECONDS
-    while len(found := cloud_requests(cloud, warrant_id)) < count:
-        assert time.monotonic() < deadline, f"fewer than {count} requests appeared for {warrant_id}"
-        time.sleep(0.05)
-    return found
-
-
-def decide(cloud: LocalCloud, request_id: str, decision: str = "approve", reason: str | None = None) -> None:
-    with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
-        if decision == "approve":
-            client.approve_request(request_id, approver="alice")
-        else:
-            client.deny_request(request_id, approver="alice", reason=reason)
 
 
 @dataclass
