@@ -472,6 +472,24 @@ class TestGarbageCollection:
 
         assert self.collected(make)
 
+    def test_helper_given_the_frame_by_reference(self, probe):
+        class Payload:
+            pass
+
+        obj = Payload()
+        ref = weakref.ref(obj)
+        coro = probe.through_helper(obj, Once())
+        drive_to_first_await(coro)
+        del obj
+        gc.collect()
+        assert ref() is not None
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        assert stop.value.value == (ref(), None)
+        del stop, coro
+        gc.collect()
+        assert ref() is None
+
     def test_task_future_callback_cycle(self, impl):
         async def main():
             def make():
