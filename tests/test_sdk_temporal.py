@@ -60,12 +60,6 @@ def run(fn, *args):
 
 
 class TestConfig:
-    def test_defaults(self):
-        config = ZeltoPluginConfig()
-        assert (config.signing_key, config.control_plane, config.on_denial, config.trusted_roots,
-                config.activity_fns, config.approval_handler, config.dry_run) == (
-            None, None, "raise", None, [], None, False)
-
     def test_normalises_sequences(self):
         roots = [ALICE.public_key]
         config = ZeltoPluginConfig(trusted_roots=roots, activity_fns=(len,))

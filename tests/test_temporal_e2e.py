@@ -31,7 +31,6 @@ from zelto_core import PublicKey, SignedApproval, SigningKey
 from zelto_localcloud.testing import LocalCloud
 
 from zelto_cloud.approval import temporal_cloud_approval
-from zelto_cloud.client import ZeltoCloudClient
 
 TESTS = Path(__file__).resolve().parent
 WAIT_SECONDS = 30.0
