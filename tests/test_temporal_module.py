@@ -434,3 +434,25 @@ print(causes[0] is causes[1], causes[2] is t._missing_zelto_plugin_import_error,
                               "t.ZeltoPlugin.__module__)")
         assert result.returncode == 0, result.stderr
         assert result.stdout.split() == ["ZeltoPluginConfig", "ZeltoPlugin", "zelto_cloud.temporal"]
+
+
+def test_many_configurations_leave_memory_flat(environment):
+    from conftest import traced_growth
+
+    environment.setenv("ZELTO_SIGNING_KEY", base64.b64encode(KEY.to_bytes()).decode())
+    environment.setenv("ZELTO_DASHBOARD_ROOT_KEY", ROOT.hex())
+    logging.getLogger("zelto_cloud.temporal").setLevel(logging.WARNING)
+
+    def build(count):
+        for _ in range(count):
+            config = ZeltoPluginConfig.from_env(activity_fns=[len])
+            assert config.trusted_roots == [KEY.public_key, ROOT]
+            try:
+                ZeltoPluginConfig(on_denial="shrug")
+            except ValueError:
+                pass
+
+    try:
+        assert traced_growth(build, 500) < 128 * 1024
+    finally:
+        logging.getLogger("zelto_cloud.temporal").setLevel(logging.NOTSET)

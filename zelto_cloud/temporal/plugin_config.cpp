@@ -252,7 +252,13 @@ const FunctionDef missing_plugin_init_def{
 
 Ref make_cloud_plugin_config_class(Frame& frame) {
     Ref module_name = global(frame.globals(), "__name__");
-    Ref module = Ref::steal(PyImport_GetModule(module_name.get()));
+    Ref module = Ref::steal_maybe(PyImport_GetModule(module_name.get()));
+    if (!module) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_RuntimeError, "%U is not in sys.modules", module_name.get());
+        }
+        throw_error();
+    }
     Ref core;
     try {
         core = import_from("zelto.temporal", "ZeltoPluginConfig");
