@@ -20,6 +20,7 @@ from zelto import ApprovalDenied, Warrant, guard
 from zelto_core import PublicKey, SigningKey
 from zelto_localcloud.testing import LocalCloud
 
+from langgraph_scene import run_langgraph_scene
 from zelto_cloud.approval import cloud_approval
 from zelto_cloud.client import ZeltoCloudClient
 
@@ -154,6 +155,10 @@ def run(manual: bool) -> int:
                 else:
                     say("   unexpected: the second call was not refused")
                     return 1
+
+            say()
+            if not run_langgraph_scene(cloud, manual=manual):
+                return 1
 
             say()
             say("Stopping the local cloud.")
