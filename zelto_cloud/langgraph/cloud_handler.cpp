@@ -94,12 +94,48 @@ Ref keyword_dict(const Ref& kwargs) {
     caught.reraise();
 }
 
-// An error raised while a finally clause runs for a pending one carries the
-// pending one as its context, as the interpreter chains them.
-void chain_to_pending(PyObject* error, const Caught& pending) {
-    Ref context = Ref::steal_maybe(PyException_GetContext(error));
-    if (!context && error != pending.get()) {
-        PyException_SetContext(error, pending.ref().new_ref());
+// Create the request, log its link, and poll until it is resolved or the
+// deadline passes; the result of the extraction, or ApprovalDenied.
+Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
+    PyObject* request = frame.arg(0);
+    Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
+    Ref create = call_with(getattr(client, "create_request").get(), Ref::steal(PyTuple_New(0)).get(),
+                           kwargs.get());
+    Ref created = co_await awaiting(create);
+    Ref request_id = subscript(created.get(), "id");
+    Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
+                       py_str(request_id.get()).get()});
+    log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
+        getattr(request, "tool"), request_id, link);
+
+    Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
+    Ref deadline = Ref::steal(
+        PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
+    Ref zero = to_py(0);
+    for (;;) {
+        Ref record = co_await awaiting(call_method(client, "get_request", request_id));
+        Ref raw_status = get_item(record.get(), "status", str("").get());
+        Ref status = call_method(py_str(raw_status.get()), "lower");
+        if (equals(status.get(), "approved")) {
+            log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
+                getattr(request, "tool"), request_id);
+            co_return call(frame.cell(extract_cell), record);
+        }
+        if (equals(status.get(), "denied") || equals(status.get(), "rejected")) {
+            Ref reason = get_item(record.get(), "denied_reason");
+            deny(denied_class.get(), request, truthy(reason) ? reason : status);
+        }
+        if (equals(status.get(), "expired")) {
+            deny(denied_class.get(), request, str("approval request expired"));
+        }
+        Ref remaining =
+            Ref::steal(PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));
+        if (compare(remaining.get(), zero.get(), Py_LE)) {
+            deny(denied_class.get(), request, timeout_message(frame));
+        }
+        Ref interval = frame.cell(poll_interval_cell);
+        Ref pause = compare(remaining.get(), interval.get(), Py_LT) ? remaining : interval;
+        co_await awaiting(call_method(frame.global(asyncio_name), "sleep", pause));
     }
 }
 
@@ -111,74 +147,23 @@ Task handle(Frame frame) {
                        kw("signing_key", frame.cell(signing_key_cell)), kw("idempotency_key", key));
     Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
                       kw("base_url", frame.cell(base_url_cell)));
-
-    Ref result;
-    std::optional<Caught> failure;
-    try {
-        Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
-        Ref create = call_with(getattr(client, "create_request").get(),
-                               Ref::steal(PyTuple_New(0)).get(), kwargs.get());
-        Ref created = co_await awaiting(create);
-        Ref request_id = subscript(created.get(), "id");
-        Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
-                           py_str(request_id.get()).get()});
-        log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
-            getattr(request, "tool"), request_id, link);
-
-        Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
-        Ref deadline = Ref::steal(
-            PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
-        Ref zero = to_py(0);
-        for (;;) {
-            Ref record = co_await awaiting(call_method(client, "get_request", request_id));
-            Ref raw_status = get_item(record.get(), "status", str("").get());
-            Ref status = call_method(py_str(raw_status.get()), "lower");
-            if (equals(status.get(), "approved")) {
-                log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
-                    getattr(request, "tool"), request_id);
-                result = call(frame.cell(extract_cell), record);
-                break;
+    frame.hold(client);
+    co_return co_await try_finally(
+        [&]() -> Task {
+            std::optional<Caught> caught;
+            Ref result;
+            try {
+                result =
+                    co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
+            } catch (const PythonError&) {
+                caught.emplace();
             }
-            if (equals(status.get(), "denied") || equals(status.get(), "rejected")) {
-                Ref reason = get_item(record.get(), "denied_reason");
-                deny(denied_class.get(), request, truthy(reason) ? reason : status);
+            if (caught) {
+                translate(frame, denied_class.get(), *caught);
             }
-            if (equals(status.get(), "expired")) {
-                deny(denied_class.get(), request, str("approval request expired"));
-            }
-            Ref remaining = Ref::steal(
-                PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));
-            if (compare(remaining.get(), zero.get(), Py_LE)) {
-                deny(denied_class.get(), request, timeout_message(frame));
-            }
-            Ref interval = frame.cell(poll_interval_cell);
-            Ref pause = compare(remaining.get(), interval.get(), Py_LT) ? remaining : interval;
-            co_await awaiting(call_method(frame.global(asyncio_name), "sleep", pause));
-        }
-    } catch (const PythonError&) {
-        Caught caught;
-        try {
-            translate(frame, denied_class.get(), caught);
-        } catch (const PythonError&) {
-            failure.emplace();
-        }
-    }
-
-    // finally: await client.close()
-    try {
-        co_await awaiting(call_method(client, "close"));
-    } catch (const PythonError&) {
-        if (failure) {
-            Caught close_error;
-            chain_to_pending(close_error.get(), *failure);
-            close_error.reraise();
-        }
-        throw;
-    }
-    if (failure) {
-        failure->reraise();
-    }
-    co_return result;
+            co_return result;
+        },
+        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
 }
 
 const FunctionDef handle_def{

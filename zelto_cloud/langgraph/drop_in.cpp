@@ -9,7 +9,6 @@
 #include "support/logging.hpp"
 
 #include <string>
-#include <vector>
 
 namespace zelto::langgraph {
 
@@ -24,13 +23,9 @@ Name observe_or_result_async_name{"_observe_or_result_async"};
 constexpr const char* install_hint =
     "zelto_cloud.langgraph requires zelto[langgraph]. Install with: pip install 'zelto[langgraph]'";
 
-// Methods that call super() or raise a kept error hold one closure cell:
-// the class they belong to, or the ImportError caught when it was built.
-constexpr size_t own_cell = 0;
-
-Ref super_of(const Frame& frame) {
-    return call((PyObject*)&PySuper_Type, frame.cell(own_cell), frame.arg(0));
-}
+// The placeholder's constructor keeps, in its one closure cell, the
+// ImportError caught when its class was built.
+constexpr size_t import_error_cell = 0;
 
 // The constructor keywords this module handles before the SDK's constructor
 // sees the rest: the auto-wired approval handler and dry_run.
@@ -67,7 +62,7 @@ Ref middleware_init(Frame& frame) {
 Ref middleware_wrap_tool_call(Frame& frame) {
     PyObject* request = frame.arg(1);
     PyObject* handler = frame.arg(2);
-    Ref result = call_method(super_of(frame), "wrap_tool_call", request, handler);
+    Ref result = call_super(frame, "wrap_tool_call", request, handler);
     Ref dry_run = getattr(frame.arg(0), "_dry_run");
     return call(frame.global(observe_or_result_name), result, request, handler, dry_run);
 }
@@ -75,8 +70,7 @@ Ref middleware_wrap_tool_call(Frame& frame) {
 Task middleware_awrap_tool_call(Frame frame) {
     PyObject* request = frame.arg(1);
     PyObject* handler = frame.arg(2);
-    Ref result =
-        co_await awaiting(call_method(super_of(frame), "awrap_tool_call", request, handler));
+    Ref result = co_await awaiting(call_super(frame, "awrap_tool_call", request, handler));
     Ref dry_run = getattr(frame.arg(0), "_dry_run");
     co_return co_await awaiting(
         call(frame.global(observe_or_result_async_name), result, request, handler, dry_run));
@@ -91,7 +85,7 @@ Ref tool_node_init(Frame& frame) {
 }
 
 Ref missing_init(Frame& frame) {
-    raise_from(call(PyExc_ImportError, install_hint), frame.cell(own_cell).get());
+    raise_from(call(PyExc_ImportError, install_hint), frame.cell(import_error_cell).get());
 }
 
 const FunctionDef middleware_init_def{
@@ -173,18 +167,6 @@ Ref module_of(const Frame& frame) {
     return Ref::steal(PyImport_GetModule(name.get()));
 }
 
-// A method whose one closure cell is filled in once the class exists.
-Ref method_with_cell(const Frame& frame, const FunctionDef& def, const char* class_qualname,
-                     PyObject* value) {
-    std::string qualname = std::string(class_qualname) + "." + def.name;
-    return make_function(def, frame.globals(), qualname.c_str(), {value});
-}
-
-void fill_cell(const Ref& function, PyObject* value) {
-    Ref closure = getattr(function, "__closure__");
-    check(PyCell_Set(PyTuple_GET_ITEM(closure.get(), own_cell), value));
-}
-
 Ref renamed(Ref cls, const char* name) {
     setattr(cls.get(), "__name__", str(name).get());
     setattr(cls.get(), "__qualname__", str(name).get());
@@ -193,7 +175,7 @@ Ref renamed(Ref cls, const char* name) {
 
 // from zelto.langgraph import <name>, or the ImportError it raised (nothing
 // else is caught: any other failure fails the module's import).
-Ref import_sdk_class(const char* name, Ref& import_error) {
+Ref import_sdk_class(Literal name, Ref& import_error) {
     try {
         return import_from("zelto.langgraph", name);
     } catch (const PythonError&) {
@@ -210,9 +192,8 @@ Ref placeholder(const Frame& frame, const char* factory, const char* missing_nam
                 const char* public_name, const Ref& import_error) {
     std::string qualname = std::string(factory) + ".<locals>." + missing_name;
     Ref module = module_of(frame);
-    Ref init = method_with_cell(frame, missing_init_def, qualname.c_str(), import_error.get());
     Ref cls = ClassBuilder(module.get(), missing_name, qualname.c_str())
-                  .attr("__init__", init.get())
+                  .method(missing_init_def, {import_error.get()})
                   .build();
     return renamed(std::move(cls), public_name);
 }
@@ -221,7 +202,7 @@ struct CloudClass {
     const char* factory;
     const char* cloud_name;
     const char* missing_name;
-    const char* public_name;
+    Literal public_name;
     const char* doc;
     std::initializer_list<const FunctionDef*> methods;
 };
@@ -230,23 +211,18 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& spec) {
     Ref import_error;
     Ref base = import_sdk_class(spec.public_name, import_error);
     if (!base) {
-        return placeholder(frame, spec.factory, spec.missing_name, spec.public_name, import_error);
+        return placeholder(frame, spec.factory, spec.missing_name, spec.public_name.c_str(),
+                           import_error);
     }
     std::string qualname = std::string(spec.factory) + ".<locals>." + spec.cloud_name;
     Ref module = module_of(frame);
     ClassBuilder builder(module.get(), spec.cloud_name, qualname.c_str());
     builder.doc(spec.doc);
-    std::vector<Ref> methods;
     for (const FunctionDef* def : spec.methods) {
-        methods.push_back(method_with_cell(frame, *def, qualname.c_str(), Py_None));
-        builder.attr(def->name, methods.back().get());
+        builder.method(*def);
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    Ref cls = builder.build(bases.get());
-    for (const Ref& method : methods) {
-        fill_cell(method, cls.get());
-    }
-    return renamed(std::move(cls), spec.public_name);
+    return renamed(builder.build(bases.get()), spec.public_name.c_str());
 }
 
 Ref make_cloud_middleware_class(Frame& frame) {

@@ -8,15 +8,15 @@
 namespace zelto::langgraph {
 namespace {
 
-void add(PyObject* module, const char* name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
+void add(PyObject* module, Literal name, const Ref& value) {
+    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
 }
 
 void exec_langgraph(PyObject* module) {
-    for (const char* name : {"asyncio", "logging", "os"}) {
+    for (Literal name : std::initializer_list<Literal>{"asyncio", "logging", "os"}) {
         add(module, name, import_module(name));
     }
-    for (const char* name : {"Any", "List", "Optional", "Union"}) {
+    for (Literal name : std::initializer_list<Literal>{"Any", "List", "Optional", "Union"}) {
         add(module, name, import_from("typing", name));
     }
     add(module, "build_approval_request_payload",
@@ -24,7 +24,8 @@ void exec_langgraph(PyObject* module) {
     add(module, "AsyncZeltoCloudClient", import_from("zelto_cloud.client", "AsyncZeltoCloudClient"));
     add(module, "observe_first_from_env",
         import_from("zelto_cloud.enforcement", "observe_first_from_env"));
-    for (const char* name : {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError"}) {
+    for (Literal name : std::initializer_list<Literal>{"ApprovalDeniedError", "ApprovalExpiredError",
+                                                       "ApprovalTimeoutError"}) {
         add(module, name, import_from("zelto_cloud.exceptions", name));
     }
     add(module, "logger", get_logger("zelto_cloud.langgraph"));
