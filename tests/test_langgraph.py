@@ -627,3 +627,31 @@ def test_stub_matches_the_module():
                     check(method, vars(getattr(lg, node.name))[method.name])
                     checked += 1
     assert checked == 12
+
+
+def test_many_handler_and_wrap_calls_leave_memory_flat(cloud, monkeypatch):
+    from conftest import traced_growth
+
+    monkeypatch.setattr(lg, "asyncio", asyncio)
+    cloud.script = [{"status": "approved"}]
+    handler = lg.langgraph_cloud_approval("key")
+    middleware = lg.ZeltoMiddleware()
+
+    async def many(count):
+        for _ in range(count):
+            cloud.clients.clear()
+            cloud.payloads.clear()
+            assert (await handler(gate()))[0] is EXTRACTED
+            assert (await middleware.awrap_tool_call(tool_request(), ran)).content == "ran transfer"
+            cloud.script[0] = {"status": "denied"}
+            try:
+                await handler(gate())
+            except ApprovalDenied:
+                pass
+            cloud.script[0] = {"status": "approved"}
+
+    logging.getLogger(LOG).setLevel(logging.WARNING)
+    try:
+        assert traced_growth(lambda count: asyncio.run(many(count)), 500, warm_up=100) < 256 * 1024
+    finally:
+        logging.getLogger(LOG).setLevel(logging.NOTSET)
