@@ -298,12 +298,11 @@ class TestFactory:
             asyncio.run(handler(gate()))
         assert info.value.reason.startswith("timed out after 7.0s")
         assert "https://first.test/approvals?request=42" in caplog.records[0].getMessage()
-
-    def test_explicit_dashboard_url_wins(self, cloud, monkeypatch, caplog):
-        monkeypatch.setenv("ZELTO_DASHBOARD_URL", "https://env.test")
-        with caplog.at_level(logging.INFO, logger=LOG):
-            cloud({"status": "approved"}, dashboard_url="https://mine.test/")
-        assert caplog.records[0].getMessage().endswith("https://mine.test/approvals?request=42")
+        caplog.clear()
+        cloud.script = [{"status": "approved"}]
+        with caplog.at_level(logging.INFO, logger=LOG):  # an explicit URL wins over the variable
+            asyncio.run(lg.langgraph_cloud_approval("key", dashboard_url="https://mine.test/")(gate()))
+        assert caplog.records[0].getMessage().endswith(" - https://mine.test/approvals?request=42")
 
 
 class BytesSub(bytes):
@@ -312,14 +311,11 @@ class BytesSub(bytes):
 
 @pytest.mark.parametrize(("value", "key"), [
     (b"\x01\xab", "01ab"), (bytearray(b"\xff"), "ff"), (BytesSub(b"\x0a"), "0a"), (b"", ""),
-    (7, "7"), ("req-1", "req-1"), (None, None),
+    (7, "7"), ("req-1", "req-1"), (None, None), (..., None),
 ])
 def test_idempotency_key(value, key):
-    assert lg._get_idempotency_key(SimpleNamespace(request_id=value)) == key
-
-
-def test_idempotency_key_of_a_request_without_id():
-    assert lg._get_idempotency_key(request=object()) is None
+    request = SimpleNamespace() if value is ... else SimpleNamespace(request_id=value)
+    assert lg._get_idempotency_key(request=request) == key
 
 
 class TestAutoHandler:
@@ -479,14 +475,6 @@ class TestObserveOrResult:
             assert lg._observe_or_result(refused(), request, lambda r: "again", True) == "again"
         assert observe_lines(caplog) == ["zelto_cloud.langgraph: observe-first allowing 'unknown' after denial"]
 
-    def test_sync_path_returns_a_coroutine_unawaited(self):
-        async def handler(request):
-            return "async result"
-
-        rerun = lg._observe_or_result(refused(), tool_request(), handler, True)
-        assert asyncio.iscoroutine(rerun)
-        assert asyncio.run(rerun) == "async result"
-
     def test_async_path_awaits_coroutines_only(self):
         async def handler(request):
             return "awaited"
@@ -518,14 +506,6 @@ class TestWrapMethods:
         assert calls == []
         middleware._dry_run = True
         assert middleware.wrap_tool_call(tool_request("x"), ran).content == "ran x"
-
-    def test_base_errors_propagate(self, monkeypatch):
-        def broken(self, request, handler):
-            raise RuntimeError("sdk failed")
-
-        monkeypatch.setattr(sdk.ZeltoMiddleware, "wrap_tool_call", broken)
-        with pytest.raises(RuntimeError, match="sdk failed"):
-            lg.ZeltoMiddleware().wrap_tool_call(tool_request(), ran)
 
 
 PLACEHOLDER = """
@@ -579,12 +559,7 @@ except RuntimeError as exc:
 class TestModule:
     def test_module_objects(self):
         names = list(vars(lg))
-        expected = ["asyncio", "logging", "os", "Any", "List", "Optional", "Union", "build_approval_request_payload",
-                    "AsyncZeltoCloudClient", "observe_first_from_env", "ApprovalDeniedError", "ApprovalExpiredError",
-                    "ApprovalTimeoutError", "logger"]
-        assert [n for n in names if n in expected] == expected
         assert names.index("logger") < names.index("langgraph_cloud_approval") < names.index("ZeltoMiddleware")
-        assert names.index("ZeltoMiddleware") < names.index("ZeltoToolNode")
         assert lg.logger is logging.getLogger("zelto_cloud.langgraph")
         assert "from zelto_cloud.langgraph import ZeltoMiddleware" in lg.__doc__
 
