@@ -287,6 +287,15 @@ class TestSyncWith:
         assert info.value.__context__ is error
 
 
+@pytest.mark.parametrize("method", ["__aenter__", "__aexit__"])
+def test_async_with_refuses_what_cannot_be_awaited(impl, method):
+    manager = type("Broken", (Manager,), {method: lambda self, *args: 1})()
+    with pytest.raises(TypeError) as info:
+        run(impl.async_with_body(manager, asyncio.sleep(0)))
+    assert str(info.value) == (f"'async with' received an object from {method} that does not "
+                               "implement __await__: int")
+
+
 class TestHandledExceptionPerCoroutine:
     def test_not_visible_to_other_tasks(self, impl):
         async def main():
