@@ -98,6 +98,13 @@ def drive_to_first_await(coro):
     return yielded
 
 
+class Ready:
+    """Completes at once without suspending."""
+
+    def __await__(self):
+        return iter(())
+
+
 class Once:
     """Yields once, then completes with None."""
 
@@ -291,7 +298,7 @@ class TestSyncWith:
 def test_async_with_refuses_what_cannot_be_awaited(impl, method):
     manager = type("Broken", (Manager,), {method: lambda self, *args: 1})()
     with pytest.raises(TypeError) as info:
-        run(impl.async_with_body(manager, asyncio.sleep(0)))
+        run(impl.async_with_body(manager, Ready()))
     assert str(info.value) == (f"'async with' received an object from {method} that does not "
                                "implement __await__: int")
 
