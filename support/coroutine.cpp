@@ -26,10 +26,32 @@ CoroutineObject* as_coroutine(PyObject* obj) {
     return reinterpret_cast<CoroutineObject*>(obj);
 }
 
+// The innermost Task running in the coroutine: the one whose await is pending.
+Task::Handle current(CoroutineObject* coro) {
+    Task::Handle handle = coro->handle;
+    while (handle.promise().child) {
+        handle = handle.promise().child;
+    }
+    return handle;
+}
+
 void finish(CoroutineObject* coro) {
-    if (coro->handle) {
-        // Destroying the frame runs destructors that may call back into Python.
-        std::exchange(coro->handle, {}).destroy();
+    if (!coro->handle) {
+        Py_CLEAR(coro->exc_state.exc_value);
+        return;
+    }
+    // Innermost first, so that no nested helper outlives the frame whose
+    // locals it refers to. Destroying a frame runs destructors that may call
+    // back into Python; the coroutine counts as finished by then.
+    Task::Handle handle = current(coro);
+    coro->handle = {};
+    while (handle) {
+        Task::Handle parent = std::exchange(handle.promise().parent, {});
+        if (parent) {
+            parent.promise().child = {};
+        }
+        handle.destroy();
+        handle = parent;
     }
     Py_CLEAR(coro->exc_state.exc_value);
 }
@@ -70,7 +92,7 @@ bool is_iterable_coroutine(PyObject* obj) {
 Ref awaitable_iterator(PyObject* obj) {
     if (Py_IS_TYPE(obj, coroutine_type)) {
         CoroutineObject* coro = as_coroutine(obj);
-        if (coro->handle && coro->handle.promise().delegate) {
+        if (coro->handle && current(coro).promise().delegate) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             throw_error();
         }
@@ -108,9 +130,10 @@ Ref stop_iteration_value() {
 // Resumes the C++ body until it awaits something new or ends, driving each
 // awaited iterator: the delegate's yields are passed up to the event loop.
 PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
-    Task::promise_type& promise = coro->handle.promise();
     Ref to_send = Ref::borrow(value);
     for (;;) {
+        Task::Handle running = current(coro);
+        Task::promise_type& promise = running.promise();
         if (promise.delegate) {
             PyObject* yielded = nullptr;
             PySendResult status = PyIter_Send(promise.delegate.get(), to_send.get(), &yielded);
@@ -125,10 +148,11 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
                 promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
             }
         }
-        coro->handle.resume();
+        running.resume();
         if (coro->handle.done()) {
-            Ref error = std::move(promise.error);
-            Ref result = std::move(promise.result);
+            Task::promise_type& outermost = coro->handle.promise();
+            Ref error = std::move(outermost.error);
+            Ref result = std::move(outermost.result);
             finish(coro);
             if (error) {
                 PyErr_SetRaisedException(error.release());
@@ -211,7 +235,7 @@ PyObject* coroutine_iternext(PyObject* self) {
 // Delivers exc into the body at its current await, as `throw()` does for a
 // coroutine suspended in `await`: the awaited iterator gets it first.
 PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
-    Task::promise_type& promise = coro->handle.promise();
+    Task::promise_type& promise = current(coro).promise();
     if (promise.delegate) {
         Ref delegate = std::move(promise.delegate);
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
@@ -431,18 +455,23 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(coro->name);
     Py_VISIT(coro->qualname);
     Py_VISIT(coro->exc_state.exc_value);
-    if (coro->handle) {
-        const Task::promise_type& promise = coro->handle.promise();
+    if (!coro->handle) {
+        return 0;
+    }
+    // Only the outermost Task's frame: a nested helper given the same Frame
+    // by reference must not make the collector count it twice.
+    if (Frame* frame = coro->handle.promise().frame) {
+        if (int status = frame->traverse(visit, arg)) {
+            return status;
+        }
+    }
+    for (Task::Handle handle = coro->handle; handle; handle = handle.promise().child) {
+        const Task::promise_type& promise = handle.promise();
         Py_VISIT(promise.delegate.get());
         Py_VISIT(promise.sent.get());
         Py_VISIT(promise.thrown.get());
         Py_VISIT(promise.result.get());
         Py_VISIT(promise.error.get());
-        if (promise.frame) {
-            if (int status = promise.frame->traverse(visit, arg)) {
-                return status;
-            }
-        }
     }
     return 0;
 }
@@ -486,8 +515,8 @@ PyObject* get_running(PyObject* self, void*) {
 
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* coro = as_coroutine(self);
-    if (coro->handle && coro->handle.promise().delegate) {
-        return coro->handle.promise().delegate.new_ref();
+    if (coro->handle && current(coro).promise().delegate) {
+        return current(coro).promise().delegate.new_ref();
     }
     Py_RETURN_NONE;
 }
@@ -618,10 +647,51 @@ Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
     return Ref::steal((PyObject*)coro);
 }
 
-Awaiting awaiting(Task task) {
-    Ref name = interned("native_task");
-    Ref coro = make_coroutine(std::move(task), name.get(), name.get());
-    return Awaiting(coro.get());
+namespace detail {
+
+const Ref& awaitable_from(const Ref& obj, const char* method) {
+    PyObject* value = obj.get();
+    PyTypeObject* type = Py_TYPE(value);
+    bool awaitable = Py_IS_TYPE(value, coroutine_type) || PyCoro_CheckExact(value) ||
+                     is_iterable_coroutine(value) ||
+                     (type->tp_as_async && type->tp_as_async->am_await);
+    if (!awaitable) {
+        PyErr_Format(PyExc_TypeError,
+                     "'async with' received an object from %s that does not implement "
+                     "__await__: %.100s",
+                     method, type->tp_name);
+        throw_error();
+    }
+    return obj;
+}
+
+} // namespace detail
+
+std::coroutine_handle<> Task::ReturnToParent::await_suspend(Handle finished) noexcept {
+    if (Handle parent = finished.promise().parent) {
+        return parent;
+    }
+    return std::noop_coroutine();
+}
+
+std::coroutine_handle<> AwaitingTask::await_suspend(Task::Handle parent) noexcept {
+    child_ = task_.release();
+    child_.promise().parent = parent;
+    parent.promise().child = child_;
+    return child_;
+}
+
+Ref AwaitingTask::await_resume() {
+    Task::promise_type& promise = child_.promise();
+    Ref error = std::move(promise.error);
+    Ref result = std::move(promise.result);
+    promise.parent.promise().child = {};
+    std::exchange(child_, {}).destroy();
+    if (error) {
+        PyErr_SetRaisedException(error.release());
+        throw_error();
+    }
+    return result ? result : none();
 }
 
 void init_coroutine_type(PyObject* module) {

@@ -21,6 +21,16 @@ class Frame;
 
 class Task {
 public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    // A finished Task hands control back to the Task that awaited it.
+    struct ReturnToParent {
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(Handle finished) noexcept;
+        void await_resume() const noexcept {}
+    };
+
     struct promise_type {
         Frame* frame = nullptr; // the native function's frame, when the Task has one
         Ref result;
@@ -28,21 +38,20 @@ public:
         Ref delegate; // the awaitable iterator being awaited
         Ref sent;     // what the delegate returned
         Ref thrown;   // what the delegate raised
+        Handle parent; // the Task awaiting this one (nested helpers)
+        Handle child;  // the Task this one awaits
 
         promise_type() = default;
         // A coroutine implementing a native function receives its Frame; the
         // promise remembers the frame's copy inside the coroutine state.
         explicit promise_type(Frame& own_frame) : frame(&own_frame) {}
 
-        Task get_return_object() {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
+        Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
-        std::suspend_always final_suspend() noexcept { return {}; }
+        ReturnToParent final_suspend() noexcept { return {}; }
         void return_value(Ref value) { result = std::move(value); }
         void unhandled_exception() noexcept;
     };
-    using Handle = std::coroutine_handle<promise_type>;
 
     Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
     Task& operator=(Task&&) = delete;
@@ -73,15 +82,33 @@ private:
     Task::promise_type* promise_ = nullptr;
 };
 
+// The awaiter behind `co_await awaiting(task)`: runs a nested Task inside
+// the same coroutine object (no Python object of its own) and resumes with
+// its result or exception.
+class AwaitingTask {
+public:
+    explicit AwaitingTask(Task task) : task_(std::move(task)) {}
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(Task::Handle parent) noexcept;
+    Ref await_resume();
+
+private:
+    Task task_;
+    Task::Handle child_;
+};
+
 inline Awaiting awaiting(PyObject* awaitable) {
     return Awaiting(awaitable);
 }
 inline Awaiting awaiting(const Ref& awaitable) {
     return Awaiting(awaitable.get());
 }
-// Awaits another native coroutine (a helper returning Task), as `await
-// helper()` awaits an `async def` helper: it runs as its own coroutine object.
-Awaiting awaiting(Task task);
+// Awaits another native coroutine (a helper returning Task). The helper runs
+// within the awaiting coroutine: it shares its handled exception, as a
+// `finally` block of the same function would, and dies with it.
+inline AwaitingTask awaiting(Task task) {
+    return AwaitingTask(std::move(task));
+}
 
 // Wraps a Task in a Python coroutine object with the given name and qualname.
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname);
@@ -94,7 +121,7 @@ void init_coroutine_type(PyObject* module);
 // whose clean-up awaits are written with these helpers. A body or clean-up is
 // a callable returning Task (it may await) or Ref (it runs straight through).
 // With Task bodies the helper is awaited (`co_await try_finally(...)`); the
-// callables are kept inside the awaited coroutine until it ends, so lambdas
+// callables are kept inside the awaiting coroutine until they end, so lambdas
 // that capture the caller's locals by reference are safe.
 
 namespace detail {
@@ -131,12 +158,16 @@ Task try_finally_task(Body body, Cleanup cleanup) {
     co_return result;
 }
 
+// The interpreter's TypeError when __aenter__ or __aexit__ returned something
+// that cannot be awaited.
+const Ref& awaitable_from(const Ref& obj, const char* method);
+
 template <typename Body>
 Task with_task(Ref manager, Body body, bool asynchronous) {
     auto [enter, exit] = context_methods(manager.get(), asynchronous);
     Ref value = call(enter);
     if (asynchronous) {
-        value = co_await awaiting(value);
+        value = co_await awaiting(awaitable_from(value, "__aenter__"));
     }
     Ref result;
     std::optional<Caught> pending;
@@ -149,7 +180,7 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
         Handling scope(*pending);
         Ref suppress = exit_call(exit.get(), pending->get());
         if (asynchronous) {
-            suppress = co_await awaiting(suppress);
+            suppress = co_await awaiting(awaitable_from(suppress, "__aexit__"));
         }
         if (!truthy(suppress)) {
             pending->reraise();
@@ -158,7 +189,7 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
     }
     Ref done = exit_call(exit.get(), nullptr);
     if (asynchronous) {
-        co_await awaiting(done);
+        co_await awaiting(awaitable_from(done, "__aexit__"));
     }
     co_return result;
 }
@@ -171,21 +202,21 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
 // pending one, which becomes its __context__; otherwise the pending exception
 // (asyncio.CancelledError and GeneratorExit included) passes on unchanged.
 template <typename Body, typename Cleanup>
-Awaiting try_finally(Body body, Cleanup cleanup) {
+AwaitingTask try_finally(Body body, Cleanup cleanup) {
     return awaiting(detail::try_finally_task(std::move(body), std::move(cleanup)));
 }
 
 // async with manager as value: body(value). Awaits to the body's result, or
 // to a null Ref when __aexit__ suppressed the body's exception.
 template <typename Body>
-Awaiting async_with(PyObject* manager, Body body) {
+AwaitingTask async_with(PyObject* manager, Body body) {
     return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), true));
 }
 
 // with manager as value: body(value), where the body may await. Awaits to the
 // body's result, or to a null Ref when __exit__ suppressed its exception.
 template <typename Body>
-Awaiting with_awaiting_body(PyObject* manager, Body body) {
+AwaitingTask with_awaiting_body(PyObject* manager, Body body) {
     return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), false));
 }
 
