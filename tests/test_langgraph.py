@@ -5,8 +5,6 @@ a local cloud), and the drop-in classes on top of the SDK stand-in."""
 import asyncio
 import inspect
 import logging
-import shutil
-import subprocess
 from types import MappingProxyType, SimpleNamespace
 
 import pytest
@@ -562,46 +560,6 @@ class TestModule:
         assert names.index("logger") < names.index("langgraph_cloud_approval") < names.index("ZeltoMiddleware")
         assert lg.logger is logging.getLogger("zelto_cloud.langgraph")
         assert "from zelto_cloud.langgraph import ZeltoMiddleware" in lg.__doc__
-
-    @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
-    def test_exports_only_its_init_symbol(self):
-        out = subprocess.run(["nm", "-D", "--defined-only", lg.__file__], capture_output=True, text=True, check=True)
-        symbols = {line.split()[-1] for line in out.stdout.splitlines() if line.strip()}
-        assert symbols - {"_init", "_fini", "_edata", "_end", "__bss_start"} == {"PyInit_langgraph"}
-
-
-def stub_signature(node) -> list[tuple[str, str]]:
-    args = node.args
-    params = [(a.arg, "POSITIONAL_OR_KEYWORD") for a in args.posonlyargs + args.args]
-    if args.vararg:
-        params.append((args.vararg.arg, "VAR_POSITIONAL"))
-    params += [(a.arg, "KEYWORD_ONLY") for a in args.kwonlyargs]
-    if args.kwarg:
-        params.append((args.kwarg.arg, "VAR_KEYWORD"))
-    return params
-
-
-def test_stub_matches_the_module():
-    import ast
-    from pathlib import Path
-
-    def check(node, obj):
-        actual = [(p.name, p.kind.name) for p in inspect.signature(obj).parameters.values()]
-        assert stub_signature(node) == actual, node.name
-        assert isinstance(node, ast.AsyncFunctionDef) == inspect.iscoroutinefunction(obj), node.name
-
-    stub = ast.parse(Path(lg.__file__).with_name("langgraph.pyi").read_text())
-    checked = 0
-    for node in stub.body:
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            check(node, getattr(lg, node.name))
-            checked += 1
-        elif isinstance(node, ast.ClassDef):
-            for method in node.body:
-                if isinstance(method, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                    check(method, vars(getattr(lg, node.name))[method.name])
-                    checked += 1
-    assert checked == 12
 
 
 def test_many_handler_and_wrap_calls_leave_memory_flat(cloud, monkeypatch):
