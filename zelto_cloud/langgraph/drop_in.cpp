@@ -164,7 +164,11 @@ constexpr const char* tool_node_doc =
 // The module object behind a function's globals, for the class builder.
 Ref module_of(const Frame& frame) {
     Ref name = global(frame.globals(), "__name__");
-    return Ref::steal(PyImport_GetModule(name.get()));
+    PyObject* module = PyImport_GetModule(name.get());
+    if (!module && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ImportError, "module %R is not in sys.modules", name.get());
+    }
+    return Ref::steal(module);
 }
 
 Ref renamed(Ref cls, const char* name) {
