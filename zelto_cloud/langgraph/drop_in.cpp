@@ -211,22 +211,22 @@ struct CloudClass {
     std::initializer_list<const FunctionDef*> methods;
 };
 
-Ref make_cloud_class(const Frame& frame, const CloudClass& spec) {
+Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     Ref import_error;
-    Ref base = import_sdk_class(spec.public_name, import_error);
+    Ref base = import_sdk_class(plan.public_name, import_error);
     if (!base) {
-        return placeholder(frame, spec.factory, spec.missing_name, spec.public_name.c_str(),
+        return placeholder(frame, plan.factory, plan.missing_name, plan.public_name.c_str(),
                            import_error);
     }
-    std::string qualname = std::string(spec.factory) + ".<locals>." + spec.cloud_name;
+    std::string qualname = std::string(plan.factory) + ".<locals>." + plan.cloud_name;
     Ref module = module_of(frame);
-    ClassBuilder builder(module.get(), spec.cloud_name, qualname.c_str());
-    builder.doc(spec.doc);
-    for (const FunctionDef* def : spec.methods) {
+    ClassBuilder builder(module.get(), plan.cloud_name, qualname.c_str());
+    builder.doc(plan.doc);
+    for (const FunctionDef* def : plan.methods) {
         builder.method(*def);
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    return renamed(builder.build(bases.get()), spec.public_name.c_str());
+    return renamed(builder.build(bases.get()), plan.public_name.c_str());
 }
 
 Ref make_cloud_middleware_class(Frame& frame) {
