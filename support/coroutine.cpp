@@ -404,7 +404,14 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
+// `await coro` from Python code: the interpreter refuses a coroutine that is
+// suspended in an await of its own (someone else awaits it).
 PyObject* coroutine_await(PyObject* self) {
+    CoroutineObject* coro = as_coroutine(self);
+    if (coro->handle && current(coro).promise().delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     return Py_NewRef(self);
 }
 

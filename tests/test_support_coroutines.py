@@ -420,8 +420,11 @@ class TestCoroutineProtocol:
             inner = impl.echo_after(asyncio.sleep(0.01), "x")
             first = asyncio.ensure_future(echo_after(inner, "a"))
             await asyncio.sleep(0)
+            for second_awaiter in (lambda: impl.echo_after(inner), lambda: echo_after(inner)):
+                with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+                    await second_awaiter()
             with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
-                await impl.echo_after(inner)
+                await inner
             return await first
 
         assert run(main()) == "a"
