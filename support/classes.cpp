@@ -1,6 +1,7 @@
 #include "support/classes.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace zelto {
 
@@ -40,6 +41,14 @@ Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyO
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+    // type() makes these implicit for Python functions only.
+    std::string_view name(def.name);
+    if (name == "__init_subclass__" || name == "__class_getitem__") {
+        return classmethod(def, cells);
+    }
+    if (name == "__new__") {
+        return staticmethod(def, cells);
+    }
     return attr(def.name, function_for(def, cells).get());
 }
 

@@ -349,6 +349,20 @@ const FunctionDef derived_base_name_def{
     .impl = derived_base_name,
 };
 
+// def __init_subclass__(cls, **kwargs): super().__init_subclass__(**kwargs); cls.subclassed = True
+Ref derived_init_subclass(Frame& frame) {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    call_with(getattr(super_of(frame), "__init_subclass__").get(), empty.get(), frame.varkw());
+    setattr(frame.arg(0), "subclassed", Py_True);
+    return none();
+}
+
+const FunctionDef derived_init_subclass_def{
+    .name = "__init_subclass__",
+    .params = {{.name = "cls"}, {.name = "kwargs", .kind = Kind::var_keyword}},
+    .impl = derived_init_subclass,
+};
+
 // derive(base, name, **class_kwargs): class <name>(base, **class_kwargs) with the
 // native methods above.
 Ref derive(Frame& frame) {
@@ -359,7 +373,8 @@ Ref derive(Frame& frame) {
         .method(derived_describe_def)
         .method(derived_awrap_def)
         .classmethod(derived_create_def)
-        .classmethod(derived_base_name_def);
+        .classmethod(derived_base_name_def)
+        .method(derived_init_subclass_def);
     Ref bases = Ref::steal(PyTuple_Pack(1, frame.arg(0)));
     return builder.build(bases.get(), frame.varkw());
 }
