@@ -93,8 +93,8 @@ Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
     Ref types = import_module("types");
     Ref original = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
     Ref resolved = call_method(types, "resolve_bases", original);
-    auto [meta, ns, meta_kwds] =
-        unpack<3>(call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
+    auto [meta, ns, meta_kwds] = unpack<3>(
+        call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;

@@ -433,8 +433,8 @@ void warn_never_awaited(PyObject* self) {
     bool warned = false;
     Ref warnings = Ref::steal_maybe(PyImport_ImportModule("warnings"));
     if (warnings) {
-        Ref warn = Ref::steal_maybe(
-            PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
+        Ref warn =
+            Ref::steal_maybe(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
         if (warn) {
             Ref result = Ref::steal_maybe(PyObject_CallOneArg(warn.get(), self));
             warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
@@ -510,8 +510,7 @@ int coroutine_clear(PyObject* self) {
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* coro = as_coroutine(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, coroutine_dealloc)
-    if (coro->weakrefs) {
+    Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (coro->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
     PyObject_GC_Track(self);

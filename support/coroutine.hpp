@@ -34,10 +34,10 @@ public:
     struct promise_type {
         Frame* frame = nullptr; // the native function's frame, when the Task has one
         Ref result;
-        Ref error;    // the exception the body ended with
-        Ref delegate; // the awaitable iterator being awaited
-        Ref sent;     // what the delegate returned
-        Ref thrown;   // what the delegate raised
+        Ref error;     // the exception the body ended with
+        Ref delegate;  // the awaitable iterator being awaited
+        Ref sent;      // what the delegate returned
+        Ref thrown;    // what the delegate raised
         Handle parent; // the Task awaiting this one (nested helpers)
         Handle child;  // the Task this one awaits
 

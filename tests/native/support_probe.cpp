@@ -167,7 +167,8 @@ const FunctionDef through_helper_def{
 // def with_sync(manager, body):
 //     with manager as value: return body(value)
 Ref with_sync(Frame& frame) {
-    Ref result = with_context(frame.arg(0), [&](PyObject* value) { return call(frame.arg(1), value); });
+    Ref result =
+        with_context(frame.arg(0), [&](PyObject* value) { return call(frame.arg(1), value); });
     return result ? result : none();
 }
 
@@ -461,8 +462,9 @@ void exec_probe(PyObject* module) {
     for (const FunctionDef* def :
          {&echo_after_def, &await_all_def, &close_after_def, &close_after_sync_def,
           &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
-          &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def, &forget_marker_def, &positional_only_def,
-          &derive_def, &derive_config_def, &make_placeholder_def}) {
+          &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def,
+          &forget_marker_def, &positional_only_def, &derive_def, &derive_config_def,
+          &make_placeholder_def}) {
         add_function(module, *def);
     }
     ClassBuilder counter(module, "Counter");
