@@ -21,6 +21,7 @@ from zelto_core import PublicKey, SigningKey
 from zelto_localcloud.testing import LocalCloud
 
 from temporal_scene import run_temporal_scene
+from langgraph_scene import run_langgraph_scene
 from zelto_cloud.approval import cloud_approval
 from zelto_cloud.client import ZeltoCloudClient
 
@@ -155,6 +156,10 @@ def run(manual: bool) -> int:
                 else:
                     say("   unexpected: the second call was not refused")
                     return 1
+
+            say()
+            if not run_langgraph_scene(cloud, manual=manual):
+                return 1
 
             say()
             if run_temporal_scene(cloud, approver_key, manual=manual):

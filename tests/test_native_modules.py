@@ -12,7 +12,8 @@ import zelto_cloud
 from native_registry import extension_modules
 
 NATIVE = extension_modules()
-# The drop-in integrations import the SDK's extra at load, under an ImportError guard.
+# The drop-in integrations import the SDK's optional extra when loaded; the
+# other modules import the SDK only when called.
 LOADS_SDK = {"langgraph", "temporal"}
 
 
