@@ -71,9 +71,9 @@ template <typename Mask>
     unsigned bits = 0;
     for (size_t part = 0; part < sizeof(Mask) / 16; ++part) {
 #if defined(__SSE2__)
-        __m128i quarter;
-        std::memcpy(&quarter, reinterpret_cast<const char*>(&mask) + 16 * part, 16);
-        bits |= unsigned(_mm_movemask_epi8(quarter)) << (16 * part);
+        __m128i chunk;
+        std::memcpy(&chunk, reinterpret_cast<const char*>(&mask) + 16 * part, 16);
+        bits |= unsigned(_mm_movemask_epi8(chunk)) << (16 * part);
 #else
         unsigned char bytes[16];
         std::memcpy(bytes, reinterpret_cast<const char*>(&mask) + 16 * part, 16);
@@ -90,8 +90,9 @@ template <typename Char>
 [[gnu::noinline]] void add_anchors_in_block(const Char* text, size_t length, size_t at,
                                             unsigned bits, Anchors& anchors) {
     // A window's lane sets one bit per byte of its character: keep the first.
-    constexpr unsigned first_bits =
-        sizeof(Char) == 1 ? ~0u : sizeof(Char) == 2 ? 0x55555555u : 0x11111111u;
+    constexpr unsigned first_bits = sizeof(Char) == 1   ? ~0u
+                                    : sizeof(Char) == 2 ? 0x55555555u
+                                                        : 0x11111111u;
     for (bits &= first_bits; bits; bits &= bits - 1) {
         add_anchor(text, length, at + unsigned(__builtin_ctz(bits)) / sizeof(Char), anchors);
     }
@@ -153,8 +154,8 @@ bool has_avx2() {
 template <typename Char>
 void find_anchors(const Char* text, size_t length, Anchors& anchors) {
 #if defined(__x86_64__)
-    size_t at = has_avx2() ? scan_blocks_32(text, length, anchors)
-                           : scan_blocks_16(text, length, anchors);
+    size_t at =
+        has_avx2() ? scan_blocks_32(text, length, anchors) : scan_blocks_16(text, length, anchors);
 #else
     size_t at = scan_blocks_16(text, length, anchors);
 #endif

@@ -34,10 +34,12 @@ constexpr size_t marker_length = sizeof(marker_text) - 1;
 
 using AsciiSet = std::array<bool, 128>;
 
-constexpr AsciiSet ascii_set(std::string_view members) {
+constexpr AsciiSet ascii_set(std::string_view members, std::string_view more = "") {
     AsciiSet set{};
-    for (char c : members) {
-        set[(unsigned char)c] = true;
+    for (std::string_view part : {members, more}) {
+        for (char c : part) {
+            set[(unsigned char)c] = true;
+        }
     }
     return set;
 }
@@ -45,23 +47,24 @@ constexpr AsciiSet ascii_set(std::string_view members) {
 constexpr std::string_view letters_and_digits =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
+// [A-Za-z0-9_-]
 struct WordChar {
-    static constexpr AsciiSet ascii = ascii_set("_-");
-    static constexpr AsciiSet alnum = ascii_set(letters_and_digits);
-    bool operator()(Py_UCS4 c) const { return c < 128 && (ascii[c] || alnum[c]); }
+    static constexpr AsciiSet ascii = ascii_set(letters_and_digits, "_-");
+    bool operator()(Py_UCS4 c) const { return c < 128 && ascii[c]; }
 };
 
+// [A-Za-z0-9._~+/=-], ignoring case.
 struct BearerChar {
-    static constexpr AsciiSet ascii = ascii_set("._~+/=-");
-    static constexpr AsciiSet alnum = ascii_set(letters_and_digits);
+    static constexpr AsciiSet ascii = ascii_set(letters_and_digits, "._~+/=-");
     bool operator()(Py_UCS4 c) const {
         if (c < 128) {
-            return ascii[c] || alnum[c];
+            return ascii[c];
         }
         return c == 0x130 || c == 0x131 || c == 0x17F || c == 0x212A;
     }
 };
 
+// \s
 struct Whitespace {
     static constexpr AsciiSet ascii = ascii_set("\t\n\v\f\r\x1c\x1d\x1e\x1f ");
     bool operator()(Py_UCS4 c) const {
@@ -206,8 +209,8 @@ Ref redacted_text(PyObject* text, const Char* chars, size_t length, const Spans&
     size_t result_length = length - removed + spans.size() * marker_length;
     if (!narrower) {
         // Every character beyond ASCII stays, so the text's kind is the result's.
-        Ref result = Ref::steal(
-            PyUnicode_New((Py_ssize_t)result_length, PyUnicode_MAX_CHAR_VALUE(text)));
+        Ref result =
+            Ref::steal(PyUnicode_New((Py_ssize_t)result_length, PyUnicode_MAX_CHAR_VALUE(text)));
         write_redacted(chars, length, spans, static_cast<Char*>(PyUnicode_DATA(result.get())));
         return result;
     }
