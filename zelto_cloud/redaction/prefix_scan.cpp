@@ -108,24 +108,43 @@ struct Block {
     static void load(Chars& chars, const Char* text) { std::memcpy(&chars, text, Bytes); }
 };
 
-// Scans whole blocks from `at` on, while every window of the block has its
-// six characters inside the text; returns where the blocks stopped.
+// The windows of one block that may begin a prefix, one bit per byte.
+template <typename Char, size_t Bytes>
+[[gnu::always_inline]] inline unsigned block_bits(const Char* block) {
+    using B = Block<Char, Bytes>;
+    typename B::Chars first, third, sixth;
+    B::load(first, block);
+    B::load(third, block + 2);
+    B::load(sixth, block + 5);
+    auto joined = (third == '_') & ((first == 't') | (first == 'c'));
+    auto bearer = ((first | 0x20) == 'b') & ((sixth | 0x20) == 'r');
+    return lane_bits(joined | bearer);
+}
+
+// Scans the text from `at` on in blocks, while a block's windows have their
+// six characters inside the text: whole blocks, then one last block that
+// ends with the text and overlaps the windows already scanned. Returns where
+// the blocks stopped: from there on, fewer than six characters remain.
 template <typename Char, size_t Bytes>
 [[gnu::always_inline]] inline size_t scan_blocks(const Char* text, size_t at, size_t length,
                                                  Anchors& anchors) {
-    using B = Block<Char, Bytes>;
-    for (; at + B::width + 5 <= length; at += B::width) {
-        typename B::Chars first, third, sixth;
-        B::load(first, text + at);
-        B::load(third, text + at + 2);
-        B::load(sixth, text + at + 5);
-        auto joined = (third == '_') & ((first == 't') | (first == 'c'));
-        auto bearer = ((first | 0x20) == 'b') & ((sixth | 0x20) == 'r');
-        if (unsigned bits = lane_bits(joined | bearer)) [[unlikely]] {
+    constexpr size_t width = Block<Char, Bytes>::width;
+    if (length < width + 5) {
+        return at;
+    }
+    for (; at + width + 5 <= length; at += width) {
+        if (unsigned bits = block_bits<Char, Bytes>(text + at)) [[unlikely]] {
             add_anchors_in_block(text, length, at, bits, anchors);
         }
     }
-    return at;
+    size_t last = length - width - 5;
+    if (at - last < width) {
+        unsigned seen = unsigned((1ull << ((at - last) * sizeof(Char))) - 1);
+        if (unsigned bits = block_bits<Char, Bytes>(text + last) & ~seen) [[unlikely]] {
+            add_anchors_in_block(text, length, last, bits, anchors);
+        }
+    }
+    return last + width;
 }
 
 template <typename Char>
@@ -136,8 +155,10 @@ size_t scan_blocks_16(const Char* text, size_t length, Anchors& anchors) {
 #if defined(__x86_64__)
 template <typename Char>
 [[gnu::target("avx2")]] size_t scan_blocks_32(const Char* text, size_t length, Anchors& anchors) {
-    size_t at = scan_blocks<Char, 32>(text, 0, length, anchors);
-    return scan_blocks<Char, 16>(text, at, length, anchors);
+    if (length < Block<Char, 32>::width + 5) {
+        return scan_blocks<Char, 16>(text, 0, length, anchors);
+    }
+    return scan_blocks<Char, 32>(text, 0, length, anchors);
 }
 
 bool has_avx2() {
