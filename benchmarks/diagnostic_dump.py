@@ -55,3 +55,54 @@ def make_dump(target_bytes: int = 1_000_000, seed: int = 7) -> dict:
         size += len(repr(record))
     return {"service": "worker", "version": "1.4.2", "records": records,
             "environment": {"ZELTO_API_KEY": _token(rng, 32), "HOME": "/home/worker"}}
+
+
+def _with_tokens(value, rng: random.Random):
+    """The same structure with a token in every string value."""
+    if isinstance(value, str):
+        kind = rng.randrange(4)
+        token = _token(rng, 24)
+        secret = ("Bearer " + token, "zelto_ct_" + token, "tc_" + token, "cs_" + token)[kind]
+        return f"{value} {secret}"
+    if isinstance(value, dict):
+        return {key: _with_tokens(item, rng) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_with_tokens(item, rng) for item in value]
+    if isinstance(value, tuple):
+        return tuple(_with_tokens(item, rng) for item in value)
+    return value
+
+
+def make_token_dump(target_bytes: int = 1_000_000, seed: int = 7) -> dict:
+    """A dump whose every string value holds a token."""
+    return _with_tokens(make_dump(target_bytes, seed), random.Random(seed))
+
+
+def _plain_line(rng: random.Random) -> str:
+    words = " ".join(rng.choice(_WORDS) for _ in range(rng.randint(4, 14)))
+    return f"{words} id={rng.randint(0, 10**9)} took {rng.random() * 100:.2f}ms"
+
+
+# Words and identifiers that come close to every prefix ("be", "bea", "tc",
+# "cs_", "ct_") without forming a token.
+_NEAR_MISSES = ("about", "number", "beam", "beat", "bears", "abc", "tcp", "docs_url", "object_id",
+                "snake_case", "user_id", "request_tc", "be", "between", "table", "the", "and")
+
+
+def _near_miss_line(rng: random.Random) -> str:
+    words = " ".join(rng.choice(_NEAR_MISSES + _WORDS) for _ in range(rng.randint(4, 14)))
+    return f"{words} id={rng.randint(0, 10**9)}"
+
+
+def make_log_text(target_chars: int = 10_000_000, *, kind: str = "tokens", seed: int = 7) -> str:
+    """A long log text of the dump's lines: "tokens" keeps the few that hold
+    one, "plain" holds none, "near-misses" holds none but is dense with
+    words that begin like a token."""
+    make_line = {"tokens": _line, "plain": _plain_line, "near-misses": _near_miss_line}[kind]
+    rng = random.Random(seed)
+    lines, size = [], 0
+    while size < target_chars:
+        line = make_line(rng)
+        lines.append(line)
+        size += len(line) + 1
+    return "\n".join(lines)[:target_chars]

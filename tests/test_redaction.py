@@ -1,3 +1,4 @@
+import os
 import random
 import re
 import sys
@@ -5,6 +6,8 @@ from collections import OrderedDict
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from zelto_cloud import redaction
 from zelto_cloud.redaction import _is_secret_key, redact, redact_dict, redact_list, redact_text
@@ -251,3 +254,111 @@ def test_random_structures_match_reference():
     for _ in range(300):
         value = build(5)
         assert redact(value) == reference_redaction.redact(value)
+
+
+# ---- the native matcher against the four substitutions ------------------------------
+
+# Prefixes, their near misses, the marker, every kind of whitespace the
+# bearer pattern accepts, letters that fold to ASCII when case is ignored,
+# and characters of all three str widths.
+FRAGMENTS = [
+    "zelto_ct_", "zelto_ct", "elto_ct_", "zelto_", "ct_", "_ct_", "tc_", "cs_", "tc", "cs", "t", "c", "_",
+    "Bearer", "bearer", "BEARER", "bEaReR", "Beare", "bea", "b", "B", "rer", "r", "earer",
+    "abcdefgh", "1234567", "x", "Z9", "-", ".", "~", "+", "/", "=", "<redacted>", "<", ">", "!",
+    " ", "\t", "\n", "\x0b", "\x1c", "\x1f", "\x85", "\xa0", "\u1680", "\u2000", "\u200a", "\u200b",
+    "\u2028", "\u2029", "\u202f", "\u205f", "\u3000", "\ufeff",
+    "\u0130", "\u0131", "\u017f", "\u212a", "\u212b", "\xb5", "\u03bc", "K", "k", "S", "s", "I", "i",
+    "\xe9", "\xdf", "\u03a3", "\u20ac", "\U0001f600", "\U0010ffff",
+]
+texts = st.lists(st.one_of(st.sampled_from(FRAGMENTS), st.text(max_size=3)), max_size=40).map("".join)
+keys = st.one_of(st.sampled_from(["token", "Client-Secret", "x_token", "password", "note", ""]), texts,
+                 st.integers(-3, 3))
+nested = st.recursive(
+    st.one_of(texts, st.integers(), st.none(), st.binary(max_size=4)),
+    lambda children: st.one_of(st.lists(children, max_size=4), st.tuples(children, children),
+                               st.dictionaries(keys, children, max_size=4)),
+    max_leaves=25)
+
+# The sanitizer run is many times slower: fewer examples keep it within bounds.
+SANITIZED = bool(os.environ.get("ZELTO_SANITIZED"))
+
+
+def differential(examples):
+    return settings(max_examples=examples // 5 if SANITIZED else examples, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow])
+
+
+def assert_same_as_substitutions(text):
+    expected = reference_redaction.redact_text(text)
+    result = redact_text(text)
+    assert result == expected
+    assert type(result) is str
+    # Same characters but a wider kind than needed would still compare equal
+    # within one byte width; the ASCII flag tells them apart.
+    assert result.isascii() == expected.isascii()
+    assert (result is text) == (expected is text)
+
+
+class TestNativeMatchesTheSubstitutions:
+    @differential(1000)
+    @given(texts)
+    def test_generated_text(self, text):
+        assert_same_as_substitutions(text)
+
+    @differential(200)
+    @given(nested)
+    def test_generated_structures(self, value):
+        assert redact(value) == reference_redaction.redact(value)
+
+    @pytest.mark.parametrize(("text", "expected"), [
+        # An earlier token swallows the start of a later one, or cuts it short.
+        ("tc_abzelto_ct_QQ", "tc_ab" + R),
+        ("tc_abcdefghzelto_ct_x", R + R),
+        ("zelto_ct_tc_12345678", R),
+        ("bearer tc_12345678", "bearer " + R),
+        ("bearer xcs_abcdefgh", R + R),
+        ("cs_abcdefgtc_12345678", "cs_abcdefg" + R),
+        # Folding and Unicode whitespace under the case-insensitive pattern.
+        ("BeArEr\u3000\u212a\u0130\u017f\u0131!", R + "!"),
+        ("bearer\x85\xe9", "bearer\x85\xe9"),
+        ("b\u0130arer x", "b\u0130arer x"),
+    ])
+    def test_interacting_tokens(self, text, expected):
+        assert redact_text(text) == expected
+        assert_same_as_substitutions(text)
+
+    @pytest.mark.parametrize("filler", ["a", "\xe9", "\u20ac", "\U0001f600"])
+    def test_tokens_at_every_offset_of_a_long_text(self, filler):
+        # Covers the vector blocks of every width, their edges and the tail.
+        for token in ["zelto_ct_a", "tc_12345678", "cs_abcdefgh", "BEARER x", "bearer\u2028y"]:
+            for offset in range(0, 80):
+                for tail in (0, 1, 5, 40):
+                    assert_same_as_substitutions(filler * offset + token + filler * tail)
+
+    @pytest.mark.parametrize("context", [
+        "bearer{}x", "bearer {}", "bearer x{}", "{}earer x", "b{}arer x", "bea{}er x", "beare{} x",
+        "zelto_ct_{}", "zelto{}ct_a", "tc_1234567{}", "{}c_12345678", "c{}_abcdefgh",
+    ])
+    def test_every_character(self, context):
+        # Every code point of the basic plane and a sample beyond, each in the
+        # place of one character of a token, all in one long text.
+        code_points = [*range(0xD800), *range(0xE000, 0x10000), *range(0x10000, 0x110000, 997)]
+        text = "|".join(context.format(chr(c)) for c in code_points)
+        assert_same_as_substitutions(text)
+
+    def test_an_equal_marker_and_a_copy_of_the_list(self, monkeypatch):
+        monkeypatch.setattr(redaction, "_REDACTED", "".join(["<", "redacted>"]))
+        assert redact_text("a tc_12345678 bearer x") == "a " + R + " " + R
+        monkeypatch.setattr(redaction, "_TOKEN_PATTERNS", list(redaction._TOKEN_PATTERNS))
+        assert redact_text("a zelto_ct_x") == "a " + R
+
+    def test_a_replaced_marker_reaches_the_substitutions(self, monkeypatch):
+        monkeypatch.setattr(redaction, "_REDACTED", "[\\g<0>]")
+        assert redact_text("a tc_12345678") == "a [tc_12345678]"
+        # The substitutions parse the marker even when nothing matches.
+        monkeypatch.setattr(redaction, "_REDACTED", "\\9")
+        with pytest.raises(re.error, match="invalid group reference 9"):
+            redact_text("no token here")
+        monkeypatch.setattr(redaction, "_REDACTED", 5)
+        with pytest.raises(TypeError):
+            redact({"note": "plain"})

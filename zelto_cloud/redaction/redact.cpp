@@ -3,16 +3,22 @@
 //
 // Every constant and function is looked up in the module's globals at each
 // call. While a global is still the module's own object, the walk takes a
-// direct C++ path; the moment one is replaced, it calls the replacement.
+// direct C++ path; the moment one is replaced, it calls the replacement. In
+// the same way, text is matched natively (token_match.cpp) only while
+// _TOKEN_PATTERNS holds the module's own four patterns and _REDACTED still
+// reads "<redacted>"; otherwise each pattern's sub method runs.
 #include "support/call.hpp"
 #include "support/errors.hpp"
 #include "support/function.hpp"
 #include "support/module.hpp"
+#include "zelto_cloud/redaction/token_match.hpp"
 
 #include <array>
 #include <string_view>
 
 using namespace zelto;
+using zelto::redaction::marker_text;
+using zelto::redaction::redact_own_tokens;
 
 namespace {
 
@@ -44,6 +50,7 @@ constexpr std::array<TokenPattern, 4> token_patterns = {{
 // _TOKEN_PATTERNS is untouched. The module initialises once per process, so
 // these live as long as it does.
 PyObject* own_pattern_list = nullptr;
+PyObject* own_marker = nullptr;
 std::array<PyObject*, token_patterns.size()> own_patterns = {};
 
 extern const FunctionDef redact_def;
@@ -63,43 +70,11 @@ bool patterns_untouched(PyObject* patterns) {
     return true;
 }
 
-// True unless the text provably holds nothing the module's own four patterns
-// can match: every match starts at "zelto_ct_", "tc_", "cs_" or a
-// case-insensitive "bearer".
-template <typename Char>
-bool may_hold_token(const Char* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        Char c = text[i];
-        if (c == '_' && i >= 2) {
-            Char a = text[i - 2], b = text[i - 1];
-            if ((a == 'c' && b == 't') || (a == 't' && b == 'c') || (a == 'c' && b == 's')) {
-                return true;
-            }
-        } else if ((c | 0x20) == 'b' && length - i > 6) {
-            static constexpr char rest[] = "earer";
-            size_t k = 0;
-            while (k < 5 && (text[i + 1 + k] | 0x20) == Char(rest[k])) {
-                ++k;
-            }
-            if (k == 5) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-bool may_hold_token(PyObject* text) {
-    const void* data = PyUnicode_DATA(text);
-    size_t length = (size_t)PyUnicode_GET_LENGTH(text);
-    switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND:
-        return may_hold_token(static_cast<const Py_UCS1*>(data), length);
-    case PyUnicode_2BYTE_KIND:
-        return may_hold_token(static_cast<const Py_UCS2*>(data), length);
-    default:
-        return may_hold_token(static_cast<const Py_UCS4*>(data), length);
-    }
+// The marker still reads "<redacted>": a replacement must reach the
+// substitutions, which parse it as a template.
+bool marker_untouched(PyObject* marker) {
+    return marker == own_marker ||
+           (PyUnicode_CheckExact(marker) && PyUnicode_EqualToUTF8(marker, marker_text));
 }
 
 // One walk over a value, with the module's globals at hand.
@@ -271,16 +246,20 @@ Ref Redactor::redact_tuple(PyObject* value) {
 
 Ref Redactor::redact_text(PyObject* value) {
     Ref patterns = global(token_patterns, token_patterns_name);
-    if (PyUnicode_Check(value) && patterns_untouched(patterns.get()) && !may_hold_token(value)) {
-        // What the four substitutions would give: the text itself, as a plain str.
-        return Ref::steal(PyUnicode_Substring(value, 0, PyUnicode_GET_LENGTH(value)));
+    if (PyUnicode_Check(value) && patterns_untouched(patterns.get()) &&
+        marker_untouched(global(redacted, redacted_name).get())) {
+        return redact_own_tokens(value);
     }
-    foreign();
-    Ref marker = global(redacted, redacted_name);
+    // for pattern in _TOKEN_PATTERNS: value = pattern.sub(_REDACTED, value)
     Ref text = Ref::borrow(value);
     Ref iterator = Ref::steal(PyObject_GetIter(patterns.get()));
-    while (Ref pattern = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        text = call_method(pattern, "sub", marker, text);
+    while (true) {
+        foreign();
+        Ref pattern = Ref::steal_maybe(PyIter_Next(iterator.get()));
+        if (!pattern) {
+            break;
+        }
+        text = call_method(pattern, "sub", global(redacted, redacted_name), text);
     }
     if (PyErr_Occurred()) {
         throw_error();
@@ -463,7 +442,9 @@ void exec_redaction(PyObject* module) {
     check(PyModule_AddObjectRef(module, "re", re.get()));
     check(PyModule_AddObjectRef(module, "_SECRET_KEYS", make_secret_keys().get()));
     check(PyModule_AddObjectRef(module, "_TOKEN_PATTERNS", make_token_patterns(re.get()).get()));
-    check(PyModule_AddStringConstant(module, "_REDACTED", "<redacted>"));
+    Ref marker = str(marker_text);
+    check(PyModule_AddObjectRef(module, "_REDACTED", marker.get()));
+    own_marker = marker.release(); // kept for the life of the process
     add_function(module, is_secret_key_def);
     add_function(module, redact_text_def);
     add_function(module, redact_def);
