@@ -1,0 +1,77 @@
+"""The HTTP server: uvicorn's HTTP/1.1 protocol with deadlines for slow clients."""
+
+from __future__ import annotations
+
+import asyncio
+
+import h11
+import uvicorn
+from uvicorn.protocols.http.h11_impl import H11Protocol
+
+from .config import ServerConfig
+
+MAX_HEADER_BYTES = 16 * 1024
+
+
+class DeadlineH11Protocol(H11Protocol):
+    """Gives every request's headers a deadline.
+
+    uvicorn closes a keep-alive connection after an idle spell between
+    requests, but a client that connects and says nothing, or sends its
+    headers a byte at a time, would hold its connection (and a place under
+    the concurrency limit) for ever. The deadline runs from the connection, or
+    from the end of the previous answer, and is not extended by trickling data.
+    """
+
+    header_timeout: float = 10.0
+
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+        self._header_deadline: asyncio.TimerHandle | None = None
+        super().connection_made(transport)
+        self._arm_header_deadline()
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._cancel_header_deadline()
+        super().connection_lost(exc)
+
+    def data_received(self, data: bytes) -> None:
+        super().data_received(data)
+        if self.conn.their_state is not h11.IDLE:
+            self._cancel_header_deadline()
+
+    def on_response_complete(self) -> None:
+        super().on_response_complete()
+        if not self.transport.is_closing() and self.conn.their_state is h11.IDLE:
+            self._arm_header_deadline()
+
+    def _arm_header_deadline(self) -> None:
+        self._cancel_header_deadline()
+        self._header_deadline = self.loop.call_later(self.header_timeout, self._headers_too_late)
+
+    def _cancel_header_deadline(self) -> None:
+        if self._header_deadline is not None:
+            self._header_deadline.cancel()
+            self._header_deadline = None
+
+    def _headers_too_late(self) -> None:
+        self._header_deadline = None
+        if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+            self.transport.close()
+
+
+def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
+    protocol = type("DeadlineH11Protocol", (DeadlineH11Protocol,), {"header_timeout": config.header_timeout})
+    return uvicorn.Server(
+        uvicorn.Config(
+            app,
+            http=protocol,
+            ws="none",
+            lifespan="off",
+            access_log=config.access_log,
+            log_level="info",
+            timeout_graceful_shutdown=5,
+            timeout_keep_alive=config.idle_timeout,  # type: ignore[arg-type]
+            limit_concurrency=config.max_concurrency,
+            h11_max_incomplete_event_size=MAX_HEADER_BYTES,
+        )
+    )
