@@ -48,6 +48,7 @@ class LocalCloud:
         api_keys: tuple[str, ...] | list[str] = (),
         startup_timeout: float = 30.0,
         python: str = sys.executable,
+        server_args: tuple[str, ...] | list[str] = (),
     ):
         self.data_dir = Path(data_dir)
         self.port = port
@@ -57,6 +58,7 @@ class LocalCloud:
         self.extra_api_keys = tuple(api_keys)
         self.startup_timeout = startup_timeout
         self.python = python
+        self.server_args = tuple(server_args)  # more serve options, e.g. ("--header-timeout", "1")
         self.process: subprocess.Popen | None = None
         self.output: list[str] = []
         self._settings: dict[str, str] = {}
@@ -165,7 +167,7 @@ class LocalCloud:
             command += ["--approver", name]
         for key in self.extra_api_keys:
             command += ["--api-key", key]
-        return command
+        return command + list(self.server_args)
 
     def _module_command(self) -> list[str]:
         # -P: run the installed packages, not same-named source folders in the working directory.
