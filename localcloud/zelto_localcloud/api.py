@@ -170,7 +170,10 @@ async def list_requests(request: Request, who):
 
 @endpoint(agents="read approval requests", approvers="read approval requests")
 async def get_request(request: Request, who):
-    record = state_of(request).service.get(request.path_params["request_id"], _tenant_of(who))
+    cloud = state_of(request)
+    record = cloud.service.get(request.path_params["request_id"], _tenant_of(who))
+    if isinstance(who, Agent):
+        cloud.note_poll(record.id, cloud.service.clock())
     return _request_answer(request, record)
 
 

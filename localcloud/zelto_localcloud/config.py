@@ -59,6 +59,9 @@ class CloudState:
     service: ApprovalService
     server_secret: str
     sign_ins: SignInGuard = field(default_factory=SignInGuard)
+    # When an agent last read each request (in memory: a poll is not worth a disk write).
+    last_polls: dict[str, float] = field(default_factory=dict)
+    started_at: float = field(default_factory=time.time)
     # Secrets made at this start, shown once in the banner.
     new_api_key: str | None = None
     new_passwords: dict[str, str] = field(default_factory=dict)
@@ -69,6 +72,11 @@ class CloudState:
 
     def tenant_for(self, api_key: str) -> str | None:
         return tenant_for_api_key(self.store, api_key)
+
+    def note_poll(self, request_id: str, now: float) -> None:
+        if len(self.last_polls) > 100_000:
+            self.last_polls.clear()
+        self.last_polls[request_id] = now
 
 
 def _stored_or_new_setting(store: Store, name: str, make) -> str:

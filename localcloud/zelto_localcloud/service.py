@@ -8,6 +8,7 @@ from typing import Callable
 
 from . import errors
 from .approvers import Approver, ApproverRegistry
+from .masking import mask
 from .store import RequestRecord, ResponseRecord, Store
 from .validation import NewRequest
 
@@ -46,11 +47,12 @@ class ApprovalService:
 
     def _record_for(self, new: NewRequest, tenant: str) -> RequestRecord:
         now = self.clock()
+        fields = vars(new) | {"metadata": mask(new.metadata)}  # only the masked display copy is kept
         return RequestRecord(
             id=new_request_id(),
             tenant=tenant,
             status="pending",
-            **vars(new),  # the validated body's fields, one to one
+            **fields,  # the validated body's fields, one to one
             denied_reason=None,
             created_at=now,
             expires_at=now + new.ttl_seconds,
@@ -67,13 +69,15 @@ class ApprovalService:
                 record = self._current(request_id)
         return record
 
-    def list(self, status: str | None, limit: int, tenant: str | None = None) -> list[RequestRecord]:
+    def list(
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+    ) -> list[RequestRecord]:
         overdue = self.store.overdue_pending_ids(self.clock())
         if overdue:
             with self.store.transaction():
                 for request_id in overdue:
                     self._current(request_id)
-        return self.store.list_requests(status, limit, tenant)
+        return self.store.list_requests(status, limit, tenant, tool_part)
 
     def approve(self, request_id: str, approver: Approver) -> RequestRecord:
         with self.store.transaction():

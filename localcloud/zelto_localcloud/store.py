@@ -307,9 +307,14 @@ class Store:
         record.responses = self._responses_for([request_id])[request_id]
         return record
 
-    def list_requests(self, status: str | None, limit: int, tenant: str | None = None) -> list[RequestRecord]:
-        """The newest requests first; `tenant` None means every tenant's."""
+    def list_requests(
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+    ) -> list[RequestRecord]:
+        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names."""
         conditions, values = [], []
+        if tool_part:
+            conditions.append("instr(lower(tool), ?) > 0")
+            values.append(tool_part.lower())
         if tenant is not None:
             conditions.append("tenant = ?")
             values.append(tenant)
@@ -379,6 +384,10 @@ class Store:
     def api_keys(self) -> list[ApiKeyRecord]:
         rows = self._conn.execute("SELECT id, name, created_at FROM api_keys ORDER BY created_at, id")
         return [ApiKeyRecord(**dict(row)) for row in rows]
+
+    def api_key_name(self, key_id: str) -> str | None:
+        row = self._conn.execute("SELECT name FROM api_keys WHERE id = ?", (key_id,)).fetchone()
+        return None if row is None else row["name"]
 
     def api_key_id_for_hash(self, key_hash: str) -> str | None:
         row = self._conn.execute("SELECT id FROM api_keys WHERE key_hash = ?", (key_hash,)).fetchone()
