@@ -3,21 +3,17 @@
 from __future__ import annotations
 
 import html
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-import os
 import re
-import shutil
 import threading
-import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import httpx
 import pytest
+from browser_helpers import ATTACKER_HOST, Poller, make_browser, on_fresh_elements, sign_in, wait_for
 from localcloud_helpers import (api_client, assert_no_tracebacks, assert_verified_approval, create, create_body,
                                dashboard_session, form_token)
 from zelto_localcloud.testing import LocalCloud
 
-CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
-CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
 
 @pytest.fixture(scope="module")
@@ -93,7 +89,7 @@ class TestPages:
         response = alice.get("/approvals?request=apr_nothing")
         assert response.status_code == 404 and "apr_nothing" in response.text
 
-    def test_without_a_session_every_page_leads_to_the_sign_in(self, cloud, http):
+    def test_without_a_session_every_page_leads_to_thesign_in(self, cloud, http):
         request = create(http)
         for path in ("/approvals", f"/approvals?request={request['id']}"):
             answer = httpx.get(cloud.base_url + path)
@@ -204,57 +200,12 @@ def test_arguments_are_shown_with_secrets_masked(cloud, http, alice):
 
 # -- a real browser -----------------------------------------------------------
 
-# The browser resolves this name to 127.0.0.1, as an attacker's DNS would
-# (DNS rebinding), and serves the attacker's own page from it.
-ATTACKER_HOST = "attacker.test"
-
-
-def _browser():
-    webdriver = pytest.importorskip("selenium.webdriver")
-    if not (shutil.which(CHROMIUM) and shutil.which(CHROMEDRIVER)):
-        pytest.skip("Debian's chromium and chromedriver are not installed")
-    os.environ.setdefault("SE_OFFLINE", "true")  # never let Selenium fetch a browser or driver
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                     f"--host-resolver-rules=MAP {ATTACKER_HOST} 127.0.0.1", "--no-proxy-server"):
-        options.add_argument(argument)
-    service = webdriver.ChromeService(executable_path=CHROMEDRIVER, env=_browser_environment())
-    return webdriver.Chrome(options=options, service=service)
-
-
-def _browser_environment() -> dict[str, str]:
-    # The sanitizer run preloads ASan into every child process; the browser must not get it.
-    preloaded = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
-    return {name: value for name, value in os.environ.items() if name not in preloaded}
-
-
 @pytest.fixture(scope="module")
 def browser():
-    driver = _browser()
+    driver = make_browser()
     driver.set_page_load_timeout(30)
     yield driver
     driver.quit()
-
-
-class Poller(threading.Thread):
-    """A client that polls one request until it leaves 'pending', as an approval handler does."""
-
-    def __init__(self, cloud, request_id: str, deadline_seconds: float = 60):
-        super().__init__(daemon=True)
-        self.cloud, self.request_id, self.deadline = cloud, request_id, time.monotonic() + deadline_seconds
-        self.seen: dict | None = None
-
-    def run(self) -> None:
-        from zelto_cloud.client import ZeltoCloudClient
-
-        with ZeltoCloudClient(self.cloud.api_key, base_url=self.cloud.base_url) as client:
-            while time.monotonic() < self.deadline:
-                current = client.get_request(self.request_id)
-                if current["status"] != "pending":
-                    self.seen = current
-                    return
-                time.sleep(0.1)
 
 
 class AttackerSite:
@@ -292,39 +243,6 @@ class AttackerSite:
         self.thread.join(10)
 
 
-def _on_fresh_elements(browser, action) -> None:
-    """Runs a browser step again if a self-refresh replaced the page under it."""
-    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    WebDriverWait(browser, 10, ignored_exceptions=(StaleElementReferenceException, NoSuchElementException)).until(
-        lambda b: action(b) or True
-    )
-
-
-def _wait_for(browser, element_id: str, text: str) -> None:
-    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import WebDriverWait
-
-    # The page is replaced while we look (form post, self-refresh): look again.
-    WebDriverWait(browser, 20, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)).until(
-        lambda b: text in b.find_element(By.ID, element_id).text
-    )
-
-
-def _sign_in(browser, cloud, name: str, then: str = "/approvals") -> None:
-    from selenium.webdriver.common.by import By
-
-    browser.get(f"{cloud.base_url}/signin")  # cookies are deleted for the page's own site only
-    browser.delete_all_cookies()
-    browser.get(f"{cloud.base_url}{then}")
-    browser.find_element(By.ID, "signin-name").send_keys(name)
-    browser.find_element(By.ID, "signin-password").send_keys(cloud.approver_password(name))
-    browser.find_element(By.ID, "signin").click()
-    _wait_for(browser, "signed-in-as", name)
-
-
 class TestInChromium:
     def test_sign_in_approve_reaches_a_polling_client_signed_by_that_approver(self, cloud, http, browser):
         from selenium.webdriver.common.by import By
@@ -332,11 +250,11 @@ class TestInChromium:
         request = create(http, tool="deploy_service")
         poller = Poller(cloud, request["id"])
         poller.start()
-        _sign_in(browser, cloud, "bob")
-        _on_fresh_elements(browser, lambda b: b.find_element(By.LINK_TEXT, request["id"]).click())
+        sign_in(browser, cloud, "bob")
+        on_fresh_elements(browser, lambda b: b.find_element(By.LINK_TEXT, request["id"]).click())
         assert browser.find_element(By.ID, "tool").text == "deploy_service"
-        _on_fresh_elements(browser, lambda b: b.find_element(By.ID, "approve").click())
-        _wait_for(browser, "status", "approved")
+        on_fresh_elements(browser, lambda b: b.find_element(By.ID, "approve").click())
+        wait_for(browser, "status", "approved")
         poller.join(60)
         assert poller.seen is not None and poller.seen["status"] == "approved"
         assert_verified_approval(poller.seen["responses"][0], request_hash_hex=request["request_hash"],
@@ -346,10 +264,10 @@ class TestInChromium:
         from selenium.webdriver.common.by import By
 
         request = create(http)
-        _sign_in(browser, cloud, "carol", then=f"/approvals?request={request['id']}")
+        sign_in(browser, cloud, "carol", then=f"/approvals?request={request['id']}")
         browser.find_element(By.ID, "deny-reason").send_keys("amount too high")
         browser.find_element(By.ID, "deny").click()
-        _wait_for(browser, "status", "denied")
+        wait_for(browser, "status", "denied")
         seen = http.get(f"/v1/approvals/requests/{request['id']}").json()
         assert (seen["status"], seen["denied_reason"]) == ("denied", "amount too high")
         assert seen["responses"][0]["approver"] == "carol"
@@ -359,40 +277,40 @@ class TestInChromium:
 
     def test_a_pending_page_updates_itself_when_approved_elsewhere(self, cloud, http, browser):
         request = create(http)
-        _sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
+        sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
         http.post(f"/v1/approvals/requests/{request['id']}/approve", json={"approver": "bob"})
-        _wait_for(browser, "status", "approved")
+        wait_for(browser, "status", "approved")
 
     def test_a_cross_site_form_post_is_refused(self, cloud, http, browser):
         from selenium.webdriver.common.by import By
 
         request = create(http)
-        _sign_in(browser, cloud, "alice")
+        sign_in(browser, cloud, "alice")
         with AttackerSite(f"{cloud.base_url}/approvals/{request['id']}/approve") as attacker:
             browser.get(attacker.url)
-            _wait_for(browser, "notice", "refused: the request comes from another site")
+            wait_for(browser, "notice", "refused: the request comes from another site")
         assert browser.find_element(By.ID, "notice").text.endswith(f"({attacker.url.rstrip('/')})")
         assert http.get(f"/v1/approvals/requests/{request['id']}").json()["status"] == "pending"
 
     def test_the_dashboard_under_a_foreign_host_name_is_refused(self, cloud, http, browser):
         request = create(http)
-        _sign_in(browser, cloud, "alice")
+        sign_in(browser, cloud, "alice")
         browser.get(f"http://{ATTACKER_HOST}:{cloud.port}/approvals?request={request['id']}")
-        _wait_for(browser, "notice", "answers only under its own address")
+        wait_for(browser, "notice", "answers only under its own address")
         assert request["id"] not in browser.page_source
 
     def test_a_stale_form_token_is_refused(self, cloud, http, browser):
         from selenium.webdriver.common.by import By
 
         request = create(http)
-        _sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
+        sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
         old_token = browser.find_element(By.NAME, "form_token").get_attribute("value")
         # A new session has a new form token: the old page's forms are stale.
-        _sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
+        sign_in(browser, cloud, "alice", then=f"/approvals?request={request['id']}")
         browser.execute_script(
             "document.querySelectorAll('input[name=form_token]').forEach(function (e) { e.value = arguments[0]; })",
             old_token,
         )
         browser.find_element(By.ID, "approve").click()
-        _wait_for(browser, "notice", "the form is stale")
+        wait_for(browser, "notice", "the form is stale")
         assert http.get(f"/v1/approvals/requests/{request['id']}").json()["status"] == "pending"

@@ -24,6 +24,7 @@ from pathlib import Path
 from . import __version__
 from .approvers import add_approver, check_approver_name
 from .config import (
+    AGENT_GONE_AFTER,
     BODY_TIMEOUT,
     DEFAULT_HOST,
     DEFAULT_PORT,
@@ -110,6 +111,9 @@ def _serve_parser() -> argparse.ArgumentParser:
                         help=f"seconds an idle keep-alive connection stays open (default {IDLE_TIMEOUT:g})")
     parser.add_argument("--max-concurrency", type=_positive, default=MAX_CONCURRENCY,
                         help=f"open connections or running requests above which requests get 503 (default {MAX_CONCURRENCY})")
+    parser.add_argument("--agent-gone-after", type=_seconds, default=AGENT_GONE_AFTER,
+                        help="seconds without a poll after which the dashboard says no agent is waiting"
+                             f" (default {AGENT_GONE_AFTER:g})")
     parser.add_argument("--access-log", action="store_true", help="log every HTTP request")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
@@ -321,6 +325,7 @@ def main(argv: list[str] | None = None) -> int:
         body_timeout=args.body_timeout,
         idle_timeout=args.idle_timeout,
         max_concurrency=args.max_concurrency,
+        agent_gone_after=args.agent_gone_after,
         access_log=args.access_log,
     )
     return serve(config)

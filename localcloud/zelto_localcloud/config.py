@@ -29,6 +29,8 @@ HEADER_TIMEOUT = 10.0
 BODY_TIMEOUT = 30.0
 IDLE_TIMEOUT = 5.0
 MAX_CONCURRENCY = 512
+# The dashboard takes an agent to have given up on a request it has not read for this long.
+AGENT_GONE_AFTER = 30.0
 
 
 def default_data_dir() -> Path:
@@ -49,6 +51,7 @@ class ServerConfig:
     body_timeout: float = BODY_TIMEOUT
     idle_timeout: float = IDLE_TIMEOUT
     max_concurrency: int = MAX_CONCURRENCY
+    agent_gone_after: float = AGENT_GONE_AFTER
     access_log: bool = False
 
 

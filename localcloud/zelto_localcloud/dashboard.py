@@ -36,7 +36,6 @@ LIST_LIMIT = 200
 SESSION_COOKIE = "zelto_session"
 SIGN_IN_COOKIE = "zelto_signin"
 
-WAITING_SECONDS = 30  # an agent that read its request this recently is taken to be waiting
 STATUS_POLL_SECONDS = 2
 SUMMARY_CHARACTERS = 100
 
@@ -70,6 +69,8 @@ button { font-size: 1rem; padding: 0.4rem 0.9rem; border-radius: 0.3rem; border:
 button.approve { background: #2e9e44; color: white; border-color: #1f7a33; }
 button.deny { background: white; color: #b32020; border: 2px solid #b32020; }
 button:disabled { opacity: 0.4; cursor: default; }
+table.list th:nth-child(1) { width: 13rem; } table.list th:nth-child(3) { width: 38%; }
+table.list th:nth-child(4) { width: 7rem; }
 .summary { white-space: nowrap; overflow: hidden; text-overflow: ellipsis; font-family: ui-monospace, monospace; }
 form.filters { margin: 0.5rem 0; } form.filters label { margin-right: 1rem; }
 form.signin label { display: block; margin: 0.4rem 0; }
@@ -284,7 +285,7 @@ def _waiting(cloud, record: RequestRecord, now: float) -> tuple[str, str]:
         return (f"no agent has checked since this server started at {clock_time(cloud.started_at)}:"
                 " approving may have no effect"), "stale"
     last = record.created_at if last is None else last
-    if now - last <= WAITING_SECONDS:
+    if now - last <= cloud.config.agent_gone_after:
         return f"agent waiting (last check {in_words(now - last)} ago)", "ok"
     return f"no agent has checked since {clock_time(last)}: approving may have no effect", "stale"
 
