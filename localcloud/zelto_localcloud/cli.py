@@ -15,8 +15,10 @@ made at this start, shown once), then "ready".
 from __future__ import annotations
 
 import argparse
+import errno
 import getpass
 import socket
+import sqlite3
 import sys
 import time
 from pathlib import Path
@@ -26,6 +28,7 @@ from .approvers import add_approver, check_approver_name
 from .config import (
     AGENT_GONE_AFTER,
     BODY_TIMEOUT,
+    DATA_DIR_ENV,
     DEFAULT_HOST,
     DEFAULT_PORT,
     HEADER_TIMEOUT,
@@ -82,7 +85,8 @@ def _positive(text: str) -> int:
 
 def _add_data_dir(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--data-dir", type=Path, default=None, help="data folder (default $ZELTO_LOCALCLOUD_DATA or ./.localcloud)"
+        "--data-dir", type=Path, default=None,
+        help=f"data folder (default ${DATA_DIR_ENV}, else {default_data_dir()})"
     )
 
 
@@ -153,16 +157,52 @@ def _print_banner(state: CloudState, base_url: str) -> None:
     print("\n".join(lines), flush=True)
 
 
+def _unusable_folder(data_dir: Path, reason: object) -> int:
+    return _fail(
+        f"cannot use the data folder {data_dir}: {reason}. Choose another folder with --data-dir"
+        f" (or set {DATA_DIR_ENV})"
+    )
+
+
 def serve(config: ServerConfig) -> int:
     from .app import create_app
-    from .server import uvicorn_server
+    from .server import DataFolderLock, uvicorn_server
 
+    data_dir = Path(config.data_dir)
+    if data_dir.exists() and not data_dir.is_dir():
+        return _unusable_folder(data_dir, "it is a file, not a folder")
+    try:
+        data_dir.mkdir(parents=True, exist_ok=True, mode=0o700)
+        lock = DataFolderLock(data_dir)
+        holder = lock.acquire()
+    except OSError as exc:
+        return _unusable_folder(data_dir, exc.strerror or exc)
+    if holder is not None:
+        return _fail(
+            f"another server is already using the data folder {data_dir.resolve()} ({holder}). Stop it,"
+            " or give this one its own folder with --data-dir"
+        )
+    try:
+        return _serve_locked(config, create_app, uvicorn_server)
+    finally:
+        lock.release()
+
+
+def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
     try:
         sock = _listening_socket(config.host, config.port)
     except OSError as exc:
-        print(f"{PROG}: cannot listen on {config.host}:{config.port}: {exc}", file=sys.stderr)
-        return 1
-    state = open_state(config)
+        fix = (
+            "stop the program that uses it, or choose another port with --port (--port 0 picks a free one)"
+            if exc.errno == errno.EADDRINUSE
+            else "check --host and --port"
+        )
+        return _fail(f"cannot listen on {config.host}:{config.port}: {exc.strerror or exc}; {fix}")
+    try:
+        state = open_state(config)
+    except (OSError, sqlite3.Error, RuntimeError) as exc:
+        sock.close()
+        return _unusable_folder(Path(config.data_dir), exc)
     _print_banner(state, _base_url(sock))
     if config.host not in LOOPBACK_NAMES:
         print(f"warning: listening on {config.host} over plain HTTP: approvers' passwords and sessions"
@@ -257,14 +297,14 @@ def _management_parser() -> argparse.ArgumentParser:
     for action, text in (("add", "add an approver; a signing key is generated and kept in the data folder"),
                          ("set-password", "give an approver a new password; their sessions end")):
         sub = actions.add_parser(action, help=text, description=text)
-        sub.add_argument("name", type=_approver_name)
+        sub.add_argument("name", type=_approver_name, help="the approver's name, which they sign in with")
         sub.add_argument("--password-stdin", action="store_true",
                          help="read the password from standard input (at least 12 characters) instead of"
                               " generating one and printing it")
         _add_data_dir(sub)
     sub = actions.add_parser("remove", help="remove an approver and their key",
                              description="Remove an approver; decisions they made stay on record.")
-    sub.add_argument("name")
+    sub.add_argument("name", help="the approver's name")
     _add_data_dir(sub)
     sub = actions.add_parser("list", help="list approvers and their public keys")
     _add_data_dir(sub)
@@ -294,10 +334,13 @@ _MANAGEMENT = {"approver": _approver_command, "api-key": _api_key_command, "conn
 
 def _manage(argv: list[str]) -> int:
     args = _management_parser().parse_args(argv)
+    data_dir = args.data_dir or default_data_dir()
+    if data_dir.exists() and not data_dir.is_dir():
+        return _unusable_folder(data_dir, "it is a file, not a folder")
     try:
-        store = Store(args.data_dir or default_data_dir())
-    except (OSError, RuntimeError) as exc:
-        return _fail(str(exc))
+        store = Store(data_dir)
+    except (OSError, sqlite3.Error, RuntimeError) as exc:
+        return _unusable_folder(data_dir, exc)
     try:
         return _MANAGEMENT[args.command](args, store)
     except ValueError as exc:

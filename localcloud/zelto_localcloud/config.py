@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import secrets
+import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -15,8 +16,8 @@ from .store import Store
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8787
-DEFAULT_DATA_DIR = ".localcloud"
 DATA_DIR_ENV = "ZELTO_LOCALCLOUD_DATA"
+APP_FOLDER = "zelto-localcloud"
 MAX_BODY_BYTES = 1024 * 1024
 PRIMARY_KEY_NAME = "primary"
 GIVEN_KEY_NAME = "given at start"
@@ -34,7 +35,17 @@ AGENT_GONE_AFTER = 30.0
 
 
 def default_data_dir() -> Path:
-    return Path(os.environ.get(DATA_DIR_ENV) or DEFAULT_DATA_DIR)
+    """$ZELTO_LOCALCLOUD_DATA, else the platform's usual place for a user's application data."""
+    if os.environ.get(DATA_DIR_ENV):
+        return Path(os.environ[DATA_DIR_ENV])
+    home = Path.home()
+    if sys.platform == "darwin":
+        base = home / "Library" / "Application Support"
+    elif os.name == "nt":
+        base = Path(os.environ.get("LOCALAPPDATA") or home / "AppData" / "Local")
+    else:
+        base = Path(os.environ.get("XDG_DATA_HOME") or home / ".local" / "share")
+    return base / APP_FOLDER
 
 
 @dataclass

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import asyncio
+import os
+from pathlib import Path
 
 import h11
 import uvicorn
@@ -59,9 +61,56 @@ class DeadlineH11Protocol(H11Protocol):
             self.transport.close()
 
 
+class QuietServer(uvicorn.Server):
+    """Stops on Ctrl-C or SIGTERM and exits 0: a requested stop is not a failure.
+
+    (uvicorn raises the signal again once it has shut down, which makes a
+    SIGTERM end the process with status 143.)
+    """
+
+    def handle_exit(self, sig: int, frame) -> None:
+        super().handle_exit(sig, frame)
+        self._captured_signals.clear()
+
+
+class DataFolderLock:
+    """One server per data folder: an exclusive lock on a file in it, held while serving."""
+
+    def __init__(self, data_dir: Path):
+        self.path = data_dir / "server.lock"
+        self._file = None
+
+    def acquire(self) -> str | None:
+        """Takes the lock; answers None, or what holds it."""
+        handle = open(self.path, "a+")
+        try:
+            import fcntl
+        except ImportError:  # no advisory locks here: run unguarded
+            self._file = handle
+            return None
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            handle.seek(0)
+            holder = handle.read().strip() or "another process"
+            handle.close()
+            return holder
+        handle.seek(0)
+        handle.truncate()
+        handle.write(f"zelto-localcloud pid {os.getpid()}")
+        handle.flush()
+        self._file = handle
+        return None
+
+    def release(self) -> None:
+        if self._file is not None:
+            self._file.close()  # closing drops the lock
+            self._file = None
+
+
 def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
     protocol = type("DeadlineH11Protocol", (DeadlineH11Protocol,), {"header_timeout": config.header_timeout})
-    return uvicorn.Server(
+    return QuietServer(
         uvicorn.Config(
             app,
             http=protocol,
