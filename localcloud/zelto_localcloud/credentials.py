@@ -5,9 +5,9 @@ its own approval requests and posts receipts. An approver signs in with a name
 and a password; only an approver can approve or deny, and the approval is
 signed with that approver's key.
 
-Only hashes are stored of what the server merely checks: API keys and session
-tokens are 160 random bits, so SHA-256 suffices; passwords may be chosen by a
-person, so they get salted scrypt.
+Only hashes are stored of what the server merely checks: API keys, session
+tokens and connect tokens hold at least 160 random bits, so SHA-256 suffices;
+passwords may be chosen by a person, so they get salted scrypt.
 """
 
 from __future__ import annotations
@@ -167,6 +167,8 @@ class SignInGuard:
                     self._verified.clear()
                 self._verified.add((name, _sha256_hex(password), stored_hash))
             else:
+                if len(self._failures) > 10_000:  # guesses at many names must not grow this for ever
+                    self._failures.clear()
                 self._recent_failures(name)
                 self._failures.setdefault(name, []).append(self._clock())
         return ok
