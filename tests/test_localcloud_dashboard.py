@@ -126,6 +126,21 @@ class TestPages:
             assert "<style" not in answer.text and " on" not in re.sub(r">[^<]*<", "><", answer.text)
 
 
+class TestHosts:
+    @pytest.mark.parametrize("path", ["/approvals", "/signin", "/v1/approvers", "/healthz"])
+    def test_a_foreign_host_name_is_refused_an_ip_address_or_allowed_name_is_not(self, tmp_path_factory, path):
+        with LocalCloud(tmp_path_factory.mktemp("hosts"), host="0.0.0.0",
+                        server_args=("--allowed-host", "approvals.example")) as everywhere:
+            port = everywhere.port
+            url = f"http://127.0.0.1:{port}{path}"
+            for host in (f"attacker.example:{port}", "attacker.example", f"127.0.0.1.attacker.example:{port}",
+                         f"localhost.attacker.example:{port}", "[::1", f"approvals.example:{port}:1"):
+                answer = httpx.get(url, headers={"Host": host})
+                assert answer.status_code == 403 and "own address" in answer.text, host
+            for host in (f"approvals.example:{port}", f"localhost:{port}", f"192.0.2.7:{port}", f"[::1]:{port}"):
+                assert httpx.get(url, headers={"Host": host}).status_code in (200, 303, 401), host
+
+
 class TestForms:
     def test_a_form_without_the_sessions_token_changes_nothing(self, cloud, http, alice):
         request = create(http)

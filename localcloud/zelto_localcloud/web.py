@@ -1,8 +1,9 @@
 """What every request passes before it reaches a page or the API.
 
-- The Host header must name this server: a loopback name, the address it
-  listens on, or a name allowed with --allowed-host. A page that an attacker's
-  domain resolves to 127.0.0.1 (DNS rebinding) is refused.
+- The Host header must name this server: an IP address (DNS rebinding needs
+  a name), "localhost", the address it listens on, or a name allowed with
+  --allowed-host. A page that an attacker's domain resolves to 127.0.0.1
+  (DNS rebinding) is refused.
 - A state-changing dashboard request must come from one of its own pages: its
   Origin (or, without one, its Referer) must be this server's own origin. The
   JSON API refuses a foreign Origin when a browser sends one.
@@ -12,6 +13,7 @@
 
 from __future__ import annotations
 
+import ipaddress
 import json
 from html import escape
 from urllib.parse import urlsplit
@@ -41,6 +43,19 @@ def allowed_host_names(listen_host: str, allowed_hosts: tuple[str, ...]) -> froz
     if listen_host not in ALL_INTERFACES:
         names.add(listen_host.strip("[]").lower())
     return frozenset(names)
+
+
+def host_allowed(host_header: str, allowed: frozenset[str]) -> bool:
+    name = host_name(host_header)
+    if name is None:
+        return False
+    if name in allowed:
+        return True
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return True
 
 
 def host_name(host_header: str) -> str | None:
@@ -94,7 +109,7 @@ class WebGuard:
         headers = Headers(scope=scope)
         host = headers.get("host", "")
         is_api = scope["path"].startswith("/v1/") or scope["path"] == "/healthz"
-        if host_name(host) not in self.allowed_hosts:
+        if not host_allowed(host, self.allowed_hosts):
             message = "this server answers only under its own address (start it with --allowed-host NAME to add one)"
             return await _refuse(send, is_api, message)
         if scope["method"] not in SAFE_METHODS:
