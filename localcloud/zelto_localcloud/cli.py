@@ -105,8 +105,8 @@ def _serve_parser() -> argparse.ArgumentParser:
     parser.add_argument("--approver", action="append", default=[], type=_approver_name,
                         help="add an approver by name if missing; its password is printed once (repeatable)")
     parser.add_argument("--allowed-host", action="append", default=[],
-                        help="also answer requests whose Host header names this (repeatable); loopback names"
-                             " and the --host address are always allowed")
+                        help="also answer requests whose Host header names this (repeatable); IP addresses,"
+                             " localhost and the --host address are always allowed")
     parser.add_argument("--header-timeout", type=_seconds, default=HEADER_TIMEOUT,
                         help=f"seconds a client has to send a request's headers (default {HEADER_TIMEOUT:g})")
     parser.add_argument("--body-timeout", type=_seconds, default=BODY_TIMEOUT,
