@@ -58,11 +58,11 @@ def closed_by_server(sock: socket.socket, deadline: float) -> bytes | None:
 
 
 class Trickler(threading.Thread):
-    """Sends a request's headers one byte every 0.2 s, as a slow-loris client does."""
+    """Sends a request's headers a byte at a time, as a slow-loris client does."""
 
-    def __init__(self, sock: socket.socket):
+    def __init__(self, sock: socket.socket, pause: float = 0.2):
         super().__init__(daemon=True)
-        self.sock = sock
+        self.sock, self.pause = sock, pause
 
     def run(self) -> None:
         data = b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 100
@@ -74,7 +74,7 @@ class Trickler(threading.Thread):
                 self.sock.send(bytes([byte]))
             except OSError:
                 return  # dropped by the server
-            time.sleep(0.2)
+            time.sleep(self.pause)
 
 
 def test_silent_and_trickling_connections_are_dropped_while_others_are_served(cloud):
@@ -103,6 +103,23 @@ def test_an_idle_keep_alive_connection_is_closed_after_its_answer(cloud):
         sock.sendall(b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         received = closed_by_server(sock, time.monotonic() + GIVE_UP)
     assert received is not None and received.startswith(b"HTTP/1.1 200") and received.endswith(b'{"status":"ok"}')
+
+
+def test_a_second_request_trickled_on_a_kept_alive_connection_is_dropped(cloud):
+    with connect(cloud) as sock:
+        sock.sendall(b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        first = b""
+        while not first.endswith(b'{"status":"ok"}'):
+            try:
+                first += sock.recv(65536)
+            except TimeoutError:
+                continue
+        # Each byte comes sooner than the idle time-out, so only the header deadline can end this.
+        trickler = Trickler(sock, pause=IDLE_TIMEOUT / 3)
+        trickler.start()
+        received = closed_by_server(sock, time.monotonic() + GIVE_UP)
+        trickler.join(GIVE_UP)
+    assert received == b""
 
 
 def test_a_body_that_does_not_arrive_is_answered_408(cloud):

@@ -26,9 +26,12 @@ GIVEN_KEY_NAME = "given at start"
 # the end of its previous answer) and then its body; an idle keep-alive
 # connection is closed after IDLE_TIMEOUT. Past MAX_CONCURRENCY open
 # connections or running requests, new requests are answered 503 at once.
+# IDLE_TIMEOUT outlasts the clients' own keep-alive expiry (httpx: 5 s): a
+# server that closes first races the client's next request on that connection,
+# which then fails with a reset.
 HEADER_TIMEOUT = 10.0
 BODY_TIMEOUT = 30.0
-IDLE_TIMEOUT = 5.0
+IDLE_TIMEOUT = 20.0
 MAX_CONCURRENCY = 512
 # The dashboard takes an agent to have given up on a request it has not read for this long.
 AGENT_GONE_AFTER = 30.0

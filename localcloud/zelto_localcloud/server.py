@@ -21,8 +21,9 @@ class DeadlineH11Protocol(H11Protocol):
     uvicorn closes a keep-alive connection after an idle spell between
     requests, but a client that connects and says nothing, or sends its
     headers a byte at a time, would hold its connection (and a place under
-    the concurrency limit) for ever. The deadline runs from the connection, or
-    from the end of the previous answer, and is not extended by trickling data.
+    the concurrency limit) for ever. The deadline runs from the connection,
+    or from the first byte of a later request, and trickling data does not
+    extend it.
     """
 
     header_timeout: float = 10.0
@@ -39,12 +40,9 @@ class DeadlineH11Protocol(H11Protocol):
     def data_received(self, data: bytes) -> None:
         super().data_received(data)
         if self.conn.their_state is not h11.IDLE:
-            self._cancel_header_deadline()
-
-    def on_response_complete(self) -> None:
-        super().on_response_complete()
-        if not self.transport.is_closing() and self.conn.their_state is h11.IDLE:
-            self._arm_header_deadline()
+            self._cancel_header_deadline()  # the headers are complete
+        elif self._header_deadline is None:
+            self._arm_header_deadline()  # a later request has begun
 
     def _arm_header_deadline(self) -> None:
         self._cancel_header_deadline()
