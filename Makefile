@@ -24,6 +24,7 @@ system-deps:
 install: $(VENV)/.deps
 	$(if $(wildcard sdk/pyproject.toml),$(PIP) install -q --no-build-isolation --no-deps ./sdk)
 	$(PIP) install -q --no-build-isolation .
+	$(PY) -P tools/link-built-modules
 	$(if $(wildcard localcloud/pyproject.toml),$(PIP) install -q --no-build-isolation --no-deps ./localcloud)
 
 setup: system-deps install

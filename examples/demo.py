@@ -2,8 +2,8 @@
 
 Starts the local cloud, guards ``transfer_funds`` with a warrant that needs
 alice's approval, and calls it twice: alice approves the first call and denies
-the second.  By default a scripted alice answers through the API; with
-``--manual`` you answer yourself in the dashboard.
+the second.  By default a scripted alice signs in to the dashboard and answers
+there; with ``--manual`` you sign in and answer yourself.
 
     .venv/bin/python examples/demo.py [--manual]
 """
@@ -22,6 +22,7 @@ from zelto_localcloud.testing import LocalCloud
 
 from temporal_scene import run_temporal_scene
 from langgraph_scene import run_langgraph_scene
+from dashboard_approver import DashboardApprover
 from zelto_cloud.approval import cloud_approval
 from zelto_cloud.client import ZeltoCloudClient
 
@@ -62,32 +63,24 @@ class Approver:
         self._thread.join(FIND_SECONDS + THINKING_SECONDS + 5)
 
     def _run(self) -> None:
+        password = self.cloud.approver_password(APPROVER)
         try:
-            with ZeltoCloudClient(self.cloud.api_key, base_url=self.cloud.base_url) as client:
-                request = self._pending_request(client)
-                say(f"   pending in the dashboard: {self.cloud.request_url(request['id'])}")
+            with DashboardApprover(self.cloud.base_url, APPROVER, password) as person:
+                request_id = person.find_pending(self.warrant_id, FIND_SECONDS)
+                say(f"   pending in the dashboard: {self.cloud.request_url(request_id)}")
                 if self.manual:
                     what = "Approve" if self.decision == "approve" else "Deny (give a reason)"
-                    say(f"   -> open the link, choose {APPROVER} and click {what}")
+                    say(f"   -> open the link, sign in as {APPROVER} (password {password}) and click {what}")
                     return
                 time.sleep(THINKING_SECONDS)
                 if self.decision == "approve":
-                    say(f"   {APPROVER} approves")
-                    client.approve_request(request["id"], approver=APPROVER)
+                    say(f"   {APPROVER} signed in to the dashboard and approves")
+                    person.approve(request_id)
                 else:
-                    say(f"   {APPROVER} denies: {DENIAL_REASON!r}")
-                    client.deny_request(request["id"], approver=APPROVER, reason=DENIAL_REASON)
+                    say(f"   {APPROVER} signed in to the dashboard and denies: {DENIAL_REASON!r}")
+                    person.deny(request_id, DENIAL_REASON)
         except Exception as exc:
             say(f"   the approver failed: {exc}")
-
-    def _pending_request(self, client: ZeltoCloudClient) -> dict:
-        deadline = time.monotonic() + FIND_SECONDS
-        while time.monotonic() < deadline:
-            for request in client.list_requests(status="pending"):
-                if request["warrant_id"] == self.warrant_id:
-                    return request
-            time.sleep(0.1)
-        raise TimeoutError(f"no pending request for warrant {self.warrant_id} appeared")
 
 
 def narrated(handler, names: dict[str, str]):

@@ -42,3 +42,21 @@ def probe():
     """The test-only module that exercises support/ on its own (built on first use)."""
     from probe_build import load
     return load("support_probe")
+
+
+_SCREENSHOTS = pytest.StashKey[Path]()
+
+
+@pytest.fixture(scope="session")
+def screenshot_dir(tmp_path_factory, pytestconfig) -> Path:
+    """Where browser tests save screenshots for people to look at; the run prints it at the end."""
+    path = Path(os.environ.get("ZELTO_SCREENSHOTS") or tmp_path_factory.mktemp("screenshots"))
+    path.mkdir(parents=True, exist_ok=True)
+    pytestconfig.stash[_SCREENSHOTS] = path
+    return path
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    path = config.stash.get(_SCREENSHOTS, None)
+    if path is not None and any(path.iterdir()):
+        terminalreporter.write_sep("-", f"dashboard screenshots saved in {path}")

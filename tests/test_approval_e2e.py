@@ -93,17 +93,17 @@ def handler_for(cloud: LocalCloud, holder: SigningKey | None, **options) -> Call
     return cloud_approval(cloud.api_key, base_url=cloud.base_url, signing_key=holder, **options)
 
 
-def approve_as(*names: str) -> Callable[[ZeltoCloudClient, dict], None]:
-    def act(client: ZeltoCloudClient, request: dict) -> None:
+def approve_as(*names: str) -> Callable[[LocalCloud, ZeltoCloudClient, dict], None]:
+    def act(cloud: LocalCloud, client: ZeltoCloudClient, request: dict) -> None:
         for name in names:
-            client.approve_request(request["id"], approver=name)
+            client.approve_request(request["id"], approver=cloud.approver_credential(name))
 
     return act
 
 
-def deny_as(name: str, reason: str | None = None) -> Callable[[ZeltoCloudClient, dict], None]:
-    def act(client: ZeltoCloudClient, request: dict) -> None:
-        client.deny_request(request["id"], approver=name, reason=reason)
+def deny_as(name: str, reason: str | None = None) -> Callable[[LocalCloud, ZeltoCloudClient, dict], None]:
+    def act(cloud: LocalCloud, client: ZeltoCloudClient, request: dict) -> None:
+        client.deny_request(request["id"], approver=cloud.approver_credential(name), reason=reason)
 
     return act
 
@@ -147,7 +147,7 @@ class Reviewer:
                             self.waiting.discard(request["warrant_id"])
                             self.seen[request["warrant_id"]] = request
                             time.sleep(self.pause)
-                            self.act(client, request)
+                            self.act(self.cloud, client, request)
                     time.sleep(0.02)
         except BaseException as exc:
             self.error = exc
@@ -308,10 +308,10 @@ class TestRefused:
     def test_denial_after_a_partial_approval(self, cloud):
         warrant, holder = new_warrant(cloud, approvers=("alice", "bob"), min_approvals=2)
 
-        def alice_approves_bob_denies(client, request):
-            client.approve_request(request["id"], approver="alice")
+        def alice_approves_bob_denies(cloud, client, request):
+            client.approve_request(request["id"], approver=cloud.approver_credential("alice"))
             time.sleep(0.1)
-            client.deny_request(request["id"], approver="bob", reason="bob says no")
+            client.deny_request(request["id"], approver=cloud.approver_credential("bob"), reason="bob says no")
 
         with Reviewer(cloud, warrant.id, alice_approves_bob_denies):
             with pytest.raises(ApprovalDenied) as refused:
@@ -382,7 +382,7 @@ class TestCloudErrors:
     def test_server_gone_while_polling(self, tmp_path):
         with LocalCloud(tmp_path / "cloud") as doomed:
             warrant, holder = new_warrant(doomed)
-            with Reviewer(doomed, warrant.id, lambda client, request: doomed.kill()):
+            with Reviewer(doomed, warrant.id, lambda cloud, client, request: cloud.kill()):
                 with pytest.raises(ZeltoCloudError) as failed:
                     handler_for(doomed, holder)(gate_request(warrant))
         assert type(failed.value) is ZeltoCloudError

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import base64
 import datetime
 import ipaddress
 import logging
@@ -22,7 +23,7 @@ from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
 import zelto_cloud
-from zelto_cloud.client import DEFAULT_BASE_URL, AsyncZeltoCloudClient, ZeltoCloudClient
+from zelto_cloud.client import DEFAULT_BASE_URL, ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient
 from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
 
 API_KEY = "zk_test_s3cr3t_value_123"
@@ -165,17 +166,31 @@ class TestReads:
         cloud.reply("GET", "/v1/approvers", 200, {"approvers": [{"name": "alice", "public_key": "aa" * 32}]})
         cloud.reply("POST", "/v1/receipts", 202, {"id": "rcpt_1"})
 
-        assert client.approve_request("apr_1", approver=b"\xaa" * 32)["status"] == "approved"
-        assert client.deny_request("apr_1", approver="bob", reason="no")["denied_reason"] == "no"
+        alice, bob = ApproverCredential("alice", "alice-password"), ApproverCredential("bob", "bob-password")
+        assert client.approve_request("apr_1", approver=alice)["status"] == "approved"
+        assert client.deny_request("apr_1", approver=bob, reason="no")["denied_reason"] == "no"
         assert [r["id"] for r in client.list_requests(status="pending", limit=5)] == ["apr_1"]
         assert client.list_approvers()[0]["name"] == "alice"
         assert client.send_receipt({"tool": "t"}) == {"id": "rcpt_1"}
 
         approve, deny, listing, _, receipt = cloud.requests
-        assert approve.json() == {"approver": "aa" * 32}
+        assert approve.json() == {"approver": "alice"}
         assert deny.json() == {"approver": "bob", "reason": "no"}
+        # The approver calls carry the approver's credential, never the API key.
+        assert approve.headers["authorization"] == "Basic " + base64.b64encode(b"alice:alice-password").decode()
+        assert deny.headers["authorization"] == "Basic " + base64.b64encode(b"bob:bob-password").decode()
+        assert API_KEY not in approve.headers["authorization"] + deny.headers["authorization"]
+
         assert listing.query == {"status": ["pending"], "limit": ["5"]}
         assert receipt.json() == {"receipt": {"tool": "t"}}
+
+    @pytest.mark.parametrize("approver", ["alice", b"\xaa" * 32, None])
+    def test_approver_calls_need_an_approver_credential(self, cloud, client, approver):
+        with pytest.raises(TypeError, match="ApproverCredential"):
+            client.approve_request("apr_1", approver=approver)
+        with pytest.raises(TypeError, match="ApproverCredential"):
+            client.deny_request("apr_1", approver=approver)
+        assert cloud.requests == []
 
 
 class TestStatusMapping:
@@ -197,7 +212,7 @@ class TestStatusMapping:
         body = error_body(code, "the server's words") if code else {"error": "the server's words"}
         cloud.reply("POST", f"{REQUESTS}/apr_1/approve", status, body)
         with pytest.raises(ZeltoCloudError) as caught:
-            client.approve_request("apr_1", approver="alice")
+            client.approve_request("apr_1", approver=ApproverCredential("alice", "alice-password"))
         assert type(caught.value) is expected
         assert caught.value.status_code == status
         assert str(status) in str(caught.value) and "the server's words" in str(caught.value)
@@ -277,7 +292,8 @@ class TestApiKeyHygiene:
         errors = []
         with ZeltoCloudClient(API_KEY, base_url=cloud.base_url) as client:
             client.create_request(**PAYLOAD)
-            for call in (lambda: client.get_request("apr_1"), lambda: client.approve_request("apr_2", approver="a")):
+            approver = ApproverCredential("a", "the-approvers-password")
+            for call in (lambda: client.get_request("apr_1"), lambda: client.approve_request("apr_2", approver=approver)):
                 with pytest.raises(ZeltoCloudError) as caught:
                     call()
                 errors.append(caught.value)
@@ -285,6 +301,7 @@ class TestApiKeyHygiene:
         texts += [record.getMessage() for record in caplog.records]
         assert caplog.records, "httpx should have logged the exchange"
         assert all(API_KEY not in text for text in texts)
+        assert all("the-approvers-password" not in text for text in texts + [repr(approver)])
         assert "***" in str(errors[0])
 
 
@@ -299,7 +316,7 @@ class TestAsyncClient:
                 created = await client.create_request(**PAYLOAD, idempotency_key="k1")
                 current = await client.get_request(created["id"])
                 with pytest.raises(ApprovalDeniedError) as caught:
-                    await client.deny_request("apr_1", approver="bob")
+                    await client.deny_request("apr_1", approver=ApproverCredential("bob", "bob-password"))
             await client.close()
             return current, caught.value
 

@@ -8,8 +8,8 @@ import time
 
 import httpx
 import pytest
-from localcloud_helpers import (api_client, assert_error, assert_no_tracebacks, assert_verified_approval, create,
-                               create_body)
+from localcloud_helpers import (api_client, approver_client, assert_error, assert_no_tracebacks,
+                               assert_verified_approval, create, create_body)
 from zelto_core import SigningKey
 from zelto_localcloud.testing import LocalCloud
 
@@ -123,13 +123,20 @@ class TestDecisions:
         denied = deny(http, create(http)["id"], "alice").json()
         assert denied["status"] == "denied" and denied["denied_reason"] is None
 
-    def test_unknown_approver_and_unknown_request_are_not_found(self, http, cloud):
+    def test_naming_another_approver_is_refused_and_unknown_requests_are_not_found(self, http, cloud):
         request = create(http)
-        assert_error(approve(http, request["id"], "mallory"), 404, "not_found")
-        assert_error(approve(http, request["id"], SigningKey.generate().public_key.hex()), 404, "not_found")
-        assert_error(approve(http, "apr_missing", "alice"), 404, "not_found")
+        with approver_client(cloud, "alice") as alice:
+            for other in ("bob", "mallory", SigningKey.generate().public_key.hex()):
+                assert_error(approve(alice, request["id"], other), 403, "forbidden")
+            assert_error(approve(alice, "apr_missing", "alice"), 404, "not_found")
         assert_error(http.get("/v1/approvals/requests/apr_missing"), 404, "not_found")
         assert http.get(f"/v1/approvals/requests/{request['id']}").json()["responses"] == []
+
+    def test_a_decision_without_a_name_is_the_signed_in_approvers(self, http, cloud):
+        request = create(http)
+        with approver_client(cloud, "bob") as bob:
+            approved = bob.post(f"/v1/approvals/requests/{request['id']}/approve", json={}).json()
+        assert [r["approver"] for r in approved["responses"]] == ["bob"]
 
 
 class TestExpiry:
@@ -213,10 +220,12 @@ class TestBadInput:
         body = create_body(threshold=3, approver_keys=[cloud.approvers["alice"], cloud.approvers["bob"]])
         assert_error(http.post("/v1/approvals/requests", json=body), 400, "validation_error")
 
-    @pytest.mark.parametrize("body", [{}, {"approver": ""}, {"approver": 5}, {"approver": "alice", "reason": 5}])
-    def test_bad_decision_bodies(self, http, body):
+    @pytest.mark.parametrize("body", [{"approver": ""}, {"approver": 5}, {"approver": "alice", "reason": 5}])
+    def test_bad_decision_bodies(self, http, cloud, body):
         request = create(http)
-        assert_error(http.post(f"/v1/approvals/requests/{request['id']}/deny", json=body), 400, "validation_error")
+        with approver_client(cloud, "alice") as alice:
+            denied = alice.post(f"/v1/approvals/requests/{request['id']}/deny", json=body)
+        assert_error(denied, 400, "validation_error")
         assert http.get(f"/v1/approvals/requests/{request['id']}").json()["status"] == "pending"
 
     @pytest.mark.parametrize("params", [{"status": "nope"}, {"limit": "0"}, {"limit": "501"}, {"limit": "x"},
@@ -303,13 +312,13 @@ class TestThroughTheClient:
         with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
             created = client.create_request(**body)
             assert client.get_request(created["id"])["status"] == "pending"
-            approved = client.approve_request(created["id"], approver="carol")
+            approved = client.approve_request(created["id"], approver=cloud.approver_credential("carol"))
             assert_verified_approval(approved["responses"][0], request_hash_hex=body["request_hash"].hex(),
                                      approver_key_hex=cloud.approvers["carol"], encoding="hex")
             other = client.create_request(**{**create_body(), "threshold": 1})
-            client.deny_request(other["id"], approver="alice", reason="no")
+            client.deny_request(other["id"], approver=cloud.approver_credential("alice"), reason="no")
             with pytest.raises(ApprovalDeniedError):
-                client.approve_request(other["id"], approver="bob")
+                client.approve_request(other["id"], approver=cloud.approver_credential("bob"))
             with pytest.raises(ZeltoCloudError) as missing:
                 client.get_request("apr_missing")
             assert missing.value.status_code == 404

@@ -54,8 +54,9 @@ async def _approve_all(http, to_approve: asyncio.Queue, approvers: list[str], to
         request_id = await to_approve.get()
         # The approvals of one request race each other, as two people clicking at once would.
         approvals += [
-            asyncio.ensure_future(_ok(http.post(f"/v1/approvals/requests/{request_id}/approve", json={"approver": name})))
-            for name in approvers
+            asyncio.ensure_future(_ok(http.post(f"/v1/approvals/requests/{request_id}/approve", json={},
+                                                headers=headers)))
+            for headers in approvers
         ]
     await asyncio.gather(*approvals)
 
@@ -64,7 +65,8 @@ async def _client(http, to_approve, threshold) -> list[tuple[dict, dict]]:
     return [await _create_and_poll(http, to_approve, threshold) for _ in range(REQUESTS_PER_CLIENT)]
 
 
-async def _run_load(cloud, threshold: int, approvers: list[str]):
+async def _run_load(cloud, threshold: int, approver_names: list[str]):
+    approvers = [cloud.approver_headers(name) for name in approver_names]
     to_approve: asyncio.Queue = asyncio.Queue()
     total = CLIENTS * REQUESTS_PER_CLIENT
     async with _async_client(cloud) as http:
@@ -79,7 +81,7 @@ async def _run_load(cloud, threshold: int, approvers: list[str]):
 
 def test_concurrent_clients_all_see_their_threshold_approvals(cloud):
     approvers = ["alice", "bob"]
-    pairs, listed = asyncio.run(_run_load(cloud, threshold=2, approvers=approvers))
+    pairs, listed = asyncio.run(_run_load(cloud, threshold=2, approver_names=approvers))
     assert len(pairs) == CLIENTS * REQUESTS_PER_CLIENT
     assert len({created["id"] for created, _ in pairs}) == len(pairs)
     for created, seen in pairs:
@@ -92,9 +94,10 @@ def test_concurrent_clients_all_see_their_threshold_approvals(cloud):
 
 
 async def _same_approver_races(cloud, request_id: str, attempts: int) -> list[int]:
+    carol = cloud.approver_headers("carol")
     async with _async_client(cloud) as http:
         responses = await asyncio.gather(*(
-            http.post(f"/v1/approvals/requests/{request_id}/approve", json={"approver": "carol"})
+            http.post(f"/v1/approvals/requests/{request_id}/approve", json={}, headers=carol)
             for _ in range(attempts)
         ))
     return sorted(r.status_code for r in responses)

@@ -12,12 +12,13 @@ it over httpx with TLS verification on; :class:`ZeltoCloudClient` blocks,
 
 from __future__ import annotations
 
+import base64
 import json
 import logging
 import math
 import re
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote
 
@@ -26,6 +27,7 @@ import httpx
 from .exceptions import ApprovalDeniedError, ApprovalExpiredError, ZeltoCloudError
 
 __all__ = [
+    "ApproverCredential",
     "DEFAULT_BASE_URL",
     "DEFAULT_DASHBOARD_URL",
     "DEFAULT_TIMEOUT",
@@ -65,6 +67,28 @@ class _Call:
     body: dict | None = None
     params: dict | None = None
     headers: dict | None = None
+
+
+@dataclass(frozen=True)
+class ApproverCredential:
+    """An approver's name and password, for the approve and deny calls.
+
+    Only a signed-in approver can approve or deny, and the approval is signed
+    with that approver's key: an API key cannot do either.
+    """
+
+    name: str
+    password: str = field(repr=False)
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str) or not self.name or ":" in self.name:
+            raise ValueError("an approver name is non-empty text without ':'")
+        if not isinstance(self.password, str) or not self.password:
+            raise ValueError("an approver password is non-empty text")
+
+    def authorization(self) -> str:
+        pair = f"{self.name}:{self.password}".encode("utf-8")
+        return "Basic " + base64.b64encode(pair).decode("ascii")
 
 
 # --- reading answers -------------------------------------------------------
@@ -157,14 +181,13 @@ def _request_path(request_id: str, action: str = "") -> str:
     return f"{path}/{action}" if action else path
 
 
-def _approver_text(approver: Any) -> str:
-    if isinstance(approver, str):
-        return approver
-    if isinstance(approver, _BYTES_TYPES):
-        return bytes(approver).hex()
-    if callable(getattr(approver, "to_bytes", None)):
-        return bytes(approver.to_bytes()).hex()
-    raise TypeError("approver must be a name, or a public key as hex text, bytes or key object")
+def _approver_headers(approver: Any) -> dict:
+    if not isinstance(approver, ApproverCredential):
+        raise TypeError(
+            "approver must be an ApproverCredential(name, password): only a signed-in approver"
+            " can approve or deny, never an API key"
+        )
+    return {"Authorization": approver.authorization()}
 
 
 def _get_call(request_id: str) -> _Call:
@@ -177,15 +200,17 @@ def _list_call(status: str | None, limit: int) -> _Call:
 
 
 def _approve_call(request_id: str, approver: Any) -> _Call:
-    body = {"approver": _approver_text(approver)}
-    return _Call("POST", _request_path(request_id, "approve"), _request_object, body=body)
+    headers = _approver_headers(approver)
+    body = {"approver": approver.name}
+    return _Call("POST", _request_path(request_id, "approve"), _request_object, body=body, headers=headers)
 
 
 def _deny_call(request_id: str, approver: Any, reason: str | None) -> _Call:
-    body = {"approver": _approver_text(approver)}
+    headers = _approver_headers(approver)
+    body = {"approver": approver.name}
     if reason is not None:
         body["reason"] = reason
-    return _Call("POST", _request_path(request_id, "deny"), _request_object, body=body)
+    return _Call("POST", _request_path(request_id, "deny"), _request_object, body=body, headers=headers)
 
 
 def _approvers_call() -> _Call:
@@ -362,12 +387,12 @@ class ZeltoCloudClient(_ClientBase):
         """Request objects, newest first, optionally only those with ``status``."""
         return self._call(_list_call(status, limit))
 
-    def approve_request(self, request_id: str, *, approver: Any) -> dict:
-        """Approve as ``approver`` (a name or a public key); returns the request object."""
+    def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
+        """Approve, signed in as ``approver``; returns the request object."""
         return self._call(_approve_call(request_id, approver))
 
-    def deny_request(self, request_id: str, *, approver: Any, reason: str | None = None) -> dict:
-        """Deny as ``approver``, optionally with a reason; returns the request object."""
+    def deny_request(self, request_id: str, *, approver: ApproverCredential, reason: str | None = None) -> dict:
+        """Deny, signed in as ``approver``, optionally with a reason; returns the request object."""
         return self._call(_deny_call(request_id, approver, reason))
 
     def list_approvers(self) -> list[dict]:
@@ -405,10 +430,10 @@ class AsyncZeltoCloudClient(_ClientBase):
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
         return await self._call(_list_call(status, limit))
 
-    async def approve_request(self, request_id: str, *, approver: Any) -> dict:
+    async def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
         return await self._call(_approve_call(request_id, approver))
 
-    async def deny_request(self, request_id: str, *, approver: Any, reason: str | None = None) -> dict:
+    async def deny_request(self, request_id: str, *, approver: ApproverCredential, reason: str | None = None) -> dict:
         return await self._call(_deny_call(request_id, approver, reason))
 
     async def list_approvers(self) -> list[dict]:

@@ -2,21 +2,26 @@
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import secrets
+from dataclasses import dataclass
 
+from starlette.concurrency import run_in_threadpool
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
 from . import connect, errors
+from .approvers import Approver
 from .config import CloudState
+from .credentials import basic_credentials
 from .errors import ApiError
 from .validation import (
-    parse_approver,
     parse_json_object,
     parse_list_query,
     parse_new_request,
+    parse_optional_approver,
     parse_reason,
     parse_receipt,
     parse_token,
@@ -26,7 +31,8 @@ from .wire import request_json
 
 
 def error_response(error: ApiError) -> JSONResponse:
-    return JSONResponse(error.body(), status_code=error.status)
+    headers = {"WWW-Authenticate": 'Bearer realm="agents", Basic realm="approvers"'} if error.status == 401 else None
+    return JSONResponse(error.body(), status_code=error.status, headers=headers)
 
 
 async def read_body(request: Request, limit: int) -> bytes:
@@ -35,13 +41,16 @@ async def read_body(request: Request, limit: int) -> bytes:
         raise errors.payload_too_large(limit)
     chunks, size = [], 0
     try:
-        async for chunk in request.stream():
-            size += len(chunk)
-            if size > limit:
-                raise errors.payload_too_large(limit)
-            chunks.append(chunk)
+        async with asyncio.timeout(state_of(request).config.body_timeout):
+            async for chunk in request.stream():
+                size += len(chunk)
+                if size > limit:
+                    raise errors.payload_too_large(limit)
+                chunks.append(chunk)
     except ClientDisconnect:
         raise errors.invalid_json("the client disconnected before the body was complete") from None
+    except TimeoutError:
+        raise errors.request_timeout("the request body did not arrive in time") from None
     return b"".join(chunks)
 
 
@@ -53,24 +62,79 @@ async def json_body(request: Request) -> dict:
     return parse_json_object(await read_body(request, state_of(request).config.max_body_bytes))
 
 
-def require_api_key(request: Request) -> None:
-    scheme, _, key = request.headers.get("authorization", "").partition(" ")
-    if scheme.lower() != "bearer" or not key.strip():
-        raise errors.unauthorized("missing or malformed Authorization header; expected 'Bearer <api key>'")
-    if not state_of(request).api_keys.accepts(key.strip()):
-        raise errors.unauthorized("unknown API key")
+# -- who is calling -----------------------------------------------------------
 
 
-def endpoint(*, authenticated: bool):
-    """Wraps a handler so that an ApiError becomes its JSON error answer."""
+@dataclass(frozen=True)
+class Agent:
+    """An agent API key; its id is its tenant."""
+
+    tenant: str
+
+
+@dataclass(frozen=True)
+class SignedIn:
+    """An approver who proved who they are."""
+
+    approver: Approver
+
+
+async def check_approver_password(cloud: CloudState, name: str, password: str) -> Approver:
+    """The approver `name` if `password` is theirs; raises 401 (or 429 while guessing is throttled)."""
+    if cloud.sign_ins.throttled(name):
+        raise errors.too_many_attempts(f"too many wrong passwords for {name}; wait a minute")
+    stored_hash = cloud.approvers.password_hash(name)
+    known = cloud.sign_ins.remembered(name, password, stored_hash)
+    if not known and not await run_in_threadpool(cloud.sign_ins.check, name, password, stored_hash):
+        raise errors.unauthorized("unknown approver or wrong password")
+    approver = cloud.approvers.named(name)
+    if approver is None:  # removed while the password was being checked
+        raise errors.unauthorized("unknown approver or wrong password")
+    return approver
+
+
+async def authenticate(request: Request) -> Agent | SignedIn:
+    scheme, _, value = request.headers.get("authorization", "").partition(" ")
+    cloud = state_of(request)
+    if scheme.lower() == "bearer" and value.strip():
+        tenant = cloud.tenant_for(value.strip())
+        if tenant is None:
+            raise errors.unauthorized("unknown API key")
+        return Agent(tenant)
+    if scheme.lower() == "basic" and value.strip():
+        credentials = basic_credentials(value)
+        if credentials is None:
+            raise errors.unauthorized("malformed Basic credentials; expected base64 of 'approver:password'")
+        return SignedIn(await check_approver_password(cloud, *credentials))
+    raise errors.unauthorized(
+        "missing or malformed Authorization header; expected 'Bearer <api key>' (agents)"
+        " or 'Basic <approver:password>' (approvers)"
+    )
+
+
+_AGENTS_ONLY = "approvers cannot {what}; that needs an agent's API key"
+_APPROVERS_ONLY = "an API key cannot {what}; that needs an approver's credential (Basic approver:password)"
+
+
+def endpoint(*, agents: str | None = None, approvers: str | None = None, public: bool = False):
+    """Wraps a handler so that an ApiError becomes its JSON error answer.
+
+    `agents` and `approvers` describe what the handler does ("approve requests"),
+    naming the kinds of credential it accepts; the caller is passed on as `who`.
+    """
 
     def wrap(handler):
         @functools.wraps(handler)
         async def run(request: Request):
             try:
-                if authenticated:
-                    require_api_key(request)
-                return await handler(request)
+                if public:
+                    return await handler(request)
+                who = await authenticate(request)
+                if isinstance(who, Agent) and agents is None:
+                    raise errors.forbidden(_APPROVERS_ONLY.format(what=approvers))
+                if isinstance(who, SignedIn) and approvers is None:
+                    raise errors.forbidden(_AGENTS_ONLY.format(what=agents))
+                return await handler(request, who)
             except ApiError as error:
                 return error_response(error)
 
@@ -79,59 +143,80 @@ def endpoint(*, authenticated: bool):
     return wrap
 
 
+def _tenant_of(who: Agent | SignedIn) -> str | None:
+    """Agents see their own tenant's requests; approvers see every tenant's."""
+    return who.tenant if isinstance(who, Agent) else None
+
+
 def _request_answer(request: Request, record, status_code: int = 200) -> JSONResponse:
     return JSONResponse(request_json(record, state_of(request).config.encoding), status_code=status_code)
 
 
-@endpoint(authenticated=True)
-async def create_request(request: Request):
+@endpoint(agents="create approval requests")
+async def create_request(request: Request, who: Agent):
     body = await json_body(request)
     new = parse_new_request(body, request.headers.get("idempotency-key") or None)
-    record, created = state_of(request).service.create(new)
+    record, created = state_of(request).service.create(new, who.tenant)
     return _request_answer(request, record, 201 if created else 200)
 
 
-@endpoint(authenticated=True)
-async def list_requests(request: Request):
+@endpoint(agents="list approval requests", approvers="list approval requests")
+async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit)
+    records = cloud.service.list(status, limit, _tenant_of(who))
     return JSONResponse({"requests": [request_json(r, cloud.config.encoding) for r in records]})
 
 
-@endpoint(authenticated=True)
-async def get_request(request: Request):
-    return _request_answer(request, state_of(request).service.get(request.path_params["request_id"]))
+@endpoint(agents="read approval requests", approvers="read approval requests")
+async def get_request(request: Request, who):
+    cloud = state_of(request)
+    record = cloud.service.get(request.path_params["request_id"], _tenant_of(who))
+    if isinstance(who, Agent):
+        cloud.note_poll(record.id, cloud.service.clock())
+    return _request_answer(request, record)
 
 
-@endpoint(authenticated=True)
-async def approve_request(request: Request):
-    approver = parse_approver(await json_body(request))
+def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
+    """The signed-in approver; a body that names another approver is refused, never obeyed."""
+    named = parse_optional_approver(body)
+    if named is not None:
+        resolved = state_of(request).approvers.resolve(named)
+        if resolved is None or resolved.public_key_hex != who.approver.public_key_hex:
+            raise errors.forbidden(
+                f"signed in as {who.approver.name}: an approval is signed only by the approver who is signed in"
+            )
+    return who.approver
+
+
+@endpoint(approvers="approve requests")
+async def approve_request(request: Request, who: SignedIn):
+    approver = _acting_approver(request, await json_body(request), who)
     record = state_of(request).service.approve(request.path_params["request_id"], approver)
     return _request_answer(request, record)
 
 
-@endpoint(authenticated=True)
-async def deny_request(request: Request):
+@endpoint(approvers="deny requests")
+async def deny_request(request: Request, who: SignedIn):
     body = await json_body(request)
-    approver, reason = parse_approver(body), parse_reason(body)
+    approver, reason = _acting_approver(request, body, who), parse_reason(body)
     record = state_of(request).service.deny(request.path_params["request_id"], approver, reason)
     return _request_answer(request, record)
 
 
-@endpoint(authenticated=True)
-async def list_approvers(request: Request):
+@endpoint(agents="list approvers", approvers="list approvers")
+async def list_approvers(request: Request, who):
     approvers = state_of(request).approvers.all()
     return JSONResponse({"approvers": [{"name": a.name, "public_key": a.public_key_hex} for a in approvers]})
 
 
-@endpoint(authenticated=True)
-async def post_receipt(request: Request):
+@endpoint(agents="post receipts")
+async def post_receipt(request: Request, who: Agent):
     receipt = parse_receipt(await json_body(request))
     cloud = state_of(request)
     receipt_id = "rcpt_" + secrets.token_hex(10)
     with cloud.store.transaction():
-        cloud.store.add_receipt(receipt_id, receipt, cloud.service.clock())
+        cloud.store.add_receipt(receipt_id, who.tenant, receipt, cloud.service.clock())
     return JSONResponse({"id": receipt_id}, status_code=202)
 
 
@@ -139,14 +224,15 @@ def _public_base_url(request: Request) -> str:
     return str(request.base_url).rstrip("/")
 
 
-@endpoint(authenticated=False)
+@endpoint(public=True)
 async def connect_exchange(request: Request):
     token = parse_token(await json_body(request))
     cloud = state_of(request)
-    return JSONResponse(connect.exchange(cloud.store, token, _public_base_url(request), cloud.service.clock()))
+    settings = connect.exchange(cloud.store, cloud.server_secret, token, _public_base_url(request), cloud.service.clock())
+    return JSONResponse(settings)
 
 
-@endpoint(authenticated=False)
+@endpoint(public=True)
 async def connect_claim(request: Request):
     body = await json_body(request)
     token = parse_token(body)
@@ -155,7 +241,7 @@ async def connect_claim(request: Request):
     return JSONResponse(connect.claim(cloud.store, token, key, cloud.service.clock()))
 
 
-@endpoint(authenticated=False)
+@endpoint(public=True)
 async def health(request: Request):
     return JSONResponse({"status": "ok"})
 

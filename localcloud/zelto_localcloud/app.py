@@ -6,11 +6,13 @@ import logging
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
 from starlette.requests import Request
 from starlette.responses import JSONResponse
 
 from . import api, dashboard
 from .config import CloudState
+from .web import WebGuard, allowed_host_names
 
 logger = logging.getLogger("zelto_localcloud")
 
@@ -31,9 +33,11 @@ async def _server_fault(request: Request, exc: Exception) -> JSONResponse:
 
 
 def create_app(state: CloudState) -> Starlette:
+    allowed = allowed_host_names(state.config.host, state.config.allowed_hosts)
     app = Starlette(
         routes=api.ROUTES + dashboard.ROUTES,
         exception_handlers={HTTPException: _http_error, Exception: _server_fault},
+        middleware=[Middleware(WebGuard, allowed_hosts=allowed)],
     )
     app.state.cloud = state
     return app

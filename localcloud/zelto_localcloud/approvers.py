@@ -1,4 +1,10 @@
-"""The approvers this server signs for. Their Ed25519 seeds live in the database."""
+"""The approvers this server signs for.
+
+Each has a name, an Ed25519 signing key whose seed never leaves the database,
+and a password (stored as a scrypt hash) to sign in with. The registry reads
+the database on every use, so approvers added or removed from the command line
+take effect in a running server at once.
+"""
 
 from __future__ import annotations
 
@@ -7,7 +13,8 @@ from dataclasses import dataclass
 
 from zelto_core import SignedApproval, SigningKey
 
-from .store import Store
+from .credentials import hash_password, new_password
+from .store import ApproverRecord, Store
 
 DEFAULT_APPROVERS = ("alice", "bob", "carol")
 
@@ -31,43 +38,66 @@ class Approver:
     signing_key: SigningKey
     public_key_hex: str
 
+    @classmethod
+    def from_record(cls, record: ApproverRecord) -> Approver:
+        return cls(name=record.name, signing_key=SigningKey.from_bytes(record.seed), public_key_hex=record.public_key)
+
     def sign(self, request_hash: bytes, approved_at: int) -> bytes:
         approval = SignedApproval.create(self.signing_key, request_hash, approved_at=approved_at)
         return approval.to_bytes()
 
 
-def _approver_from_seed(name: str, seed: bytes) -> Approver:
-    key = SigningKey.from_bytes(seed)
-    return Approver(name=name, signing_key=key, public_key_hex=key.public_key.hex().lower())
-
-
 class ApproverRegistry:
-    def __init__(self, approvers: list[Approver]):
-        self._by_name = {a.name: a for a in approvers}
-        self._by_key = {a.public_key_hex: a for a in approvers}
+    def __init__(self, store: Store):
+        self._store = store
 
     def all(self) -> list[Approver]:
-        return list(self._by_name.values())
+        return [Approver.from_record(record) for record in self._store.approvers()]
+
+    def named(self, name: str) -> Approver | None:
+        record = self._store.approver(name)
+        return None if record is None else Approver.from_record(record)
+
+    def password_hash(self, name: str) -> str | None:
+        record = self._store.approver(name)
+        return None if record is None else record.password_hash
 
     def resolve(self, reference: str) -> Approver | None:
         """Finds an approver by name, or by public key in hex of either case."""
-        return self._by_name.get(reference) or self._by_key.get(reference.lower())
+        record = self._store.approver(reference)
+        if record is None and _KEY_HEX.match(reference):
+            record = self._store.approver_by_key(reference.lower())
+        return None if record is None else Approver.from_record(record)
 
     def name_for_key(self, public_key_hex: str) -> str | None:
-        approver = self._by_key.get(public_key_hex)
-        return approver.name if approver else None
+        record = self._store.approver_by_key(public_key_hex)
+        return None if record is None else record.name
 
 
-def load_approvers(store: Store, wanted_names: list[str], now: float) -> ApproverRegistry:
-    """Loads the stored approvers, generating a key for each wanted name not yet stored."""
+def add_approver(store: Store, name: str, password: str, now: float) -> Approver:
+    key = SigningKey.generate()
+    record = ApproverRecord(
+        name=check_approver_name(name),
+        seed=key.to_bytes(),
+        public_key=key.public_key.hex().lower(),
+        password_hash=hash_password(password),
+        created_at=now,
+    )
+    store.add_approver(record)
+    return Approver.from_record(record)
+
+
+def ensure_approvers(store: Store, wanted_names: list[str], now: float) -> dict[str, str]:
+    """Adds each wanted approver not yet stored (alice, bob and carol on a first start).
+
+    Answers the new approvers' generated passwords, by name: they are shown once.
+    """
+    passwords: dict[str, str] = {}
     with store.transaction():
-        stored = dict(store.approvers())
-        first_start = not stored
+        first_start = not store.approvers()
         names = list(DEFAULT_APPROVERS if first_start else ()) + list(wanted_names)
         for name in dict.fromkeys(names):
-            if name not in stored:
-                key = SigningKey.generate()
-                seed = key.to_bytes()
-                store.add_approver(check_approver_name(name), seed, key.public_key.hex().lower(), now)
-                stored[name] = seed
-    return ApproverRegistry([_approver_from_seed(n, s) for n, s in store.approvers()])
+            if store.approver(name) is None:
+                passwords[name] = new_password()
+                add_approver(store, name, passwords[name], now)
+    return passwords

@@ -1,27 +1,51 @@
 """The `zelto-localcloud` command.
 
     zelto-localcloud [serve] [--host H] [--port P] [--data-dir D] [--encoding hex|base64]
-                     [--api-key KEY]... [--approver NAME]... [--access-log]
+                     [--api-key KEY]... [--approver NAME]... [--allowed-host NAME]...
+                     [--header-timeout S] [--idle-timeout S] [--max-concurrency N] [--access-log]
+    zelto-localcloud approver add|list|remove|set-password ...
+    zelto-localcloud api-key add|list|remove ...
     zelto-localcloud connect-token [--data-dir D] [--lifetime-hours N]
 
 At start the server prints one "name: value" line per setting (base url,
-dashboard, api key, one "approver NAME" line each), then "ready".
+dashboard, one "approver NAME" line each; the API key and approver passwords
+made at this start, shown once), then "ready".
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
+import getpass
 import socket
+import sqlite3
 import sys
 import time
 from pathlib import Path
 
 from . import __version__
-from .approvers import check_approver_name
-from .config import DEFAULT_HOST, DEFAULT_PORT, CloudState, ServerConfig, default_data_dir, open_state
+from .approvers import add_approver, check_approver_name
+from .config import (
+    AGENT_GONE_AFTER,
+    BODY_TIMEOUT,
+    DATA_DIR_ENV,
+    DEFAULT_HOST,
+    DEFAULT_PORT,
+    HEADER_TIMEOUT,
+    IDLE_TIMEOUT,
+    MAX_CONCURRENCY,
+    CloudState,
+    ServerConfig,
+    default_data_dir,
+    open_state,
+)
 from .connect import DEFAULT_TOKEN_LIFETIME_SECONDS, mint_connect_token
+from .credentials import check_password_text, hash_password, new_api_key, new_password, store_api_key
 from .store import Store
+from .web import LOOPBACK_NAMES
 from .wire import ENCODINGS, iso_utc
+
+PROG = "zelto-localcloud"
 
 
 def _approver_name(text: str) -> str:
@@ -32,8 +56,8 @@ def _approver_name(text: str) -> str:
 
 
 def _api_key(text: str) -> str:
-    if not text or not all("!" <= c <= "~" for c in text):
-        raise argparse.ArgumentTypeError("an API key is printable ASCII without spaces")
+    if len(text) < 16 or not all("!" <= c <= "~" for c in text):
+        raise argparse.ArgumentTypeError("an API key is at least 16 characters of printable ASCII without spaces")
     return text
 
 
@@ -43,32 +67,59 @@ def _port(text: str) -> int:
     return int(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value <= 3600:
+        raise argparse.ArgumentTypeError(f"a time-out is a number of seconds above 0 and at most 3600, not {text!r}")
+    return value
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number above 0, not {text!r}")
+    return int(text)
+
+
+def _add_data_dir(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--data-dir", type=Path, default=None,
+        help=f"data folder (default ${DATA_DIR_ENV}, else {default_data_dir()})"
+    )
+
+
 def _serve_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="zelto-localcloud",
-        description="A local approval cloud. Subcommand 'connect-token' mints a connect token.",
+        prog=PROG,
+        description="A local approval cloud. Other subcommands: approver, api-key, connect-token"
+        f" (see '{PROG} SUBCOMMAND --help').",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port; 0 picks a free one (default {DEFAULT_PORT})")
-    parser.add_argument("--data-dir", type=Path, default=None, help="data folder (default $ZELTO_LOCALCLOUD_DATA or ./.localcloud)")
+    _add_data_dir(parser)
     parser.add_argument("--encoding", choices=ENCODINGS, default="hex", help="text form of signed approvals (default hex)")
-    parser.add_argument("--api-key", action="append", default=[], type=_api_key, help="also accept this API key (repeatable)")
-    parser.add_argument("--approver", action="append", default=[], type=_approver_name, help="add an approver by name (repeatable)")
+    parser.add_argument("--api-key", action="append", default=[], type=_api_key,
+                        help="also accept this agent API key; its hash is stored (repeatable)")
+    parser.add_argument("--approver", action="append", default=[], type=_approver_name,
+                        help="add an approver by name if missing; its password is printed once (repeatable)")
+    parser.add_argument("--allowed-host", action="append", default=[],
+                        help="also answer requests whose Host header names this (repeatable); IP addresses,"
+                             " localhost and the --host address are always allowed")
+    parser.add_argument("--header-timeout", type=_seconds, default=HEADER_TIMEOUT,
+                        help=f"seconds a client has to send a request's headers (default {HEADER_TIMEOUT:g})")
+    parser.add_argument("--body-timeout", type=_seconds, default=BODY_TIMEOUT,
+                        help=f"seconds a client has to send a request's body (default {BODY_TIMEOUT:g})")
+    parser.add_argument("--idle-timeout", type=_seconds, default=IDLE_TIMEOUT,
+                        help=f"seconds an idle keep-alive connection stays open (default {IDLE_TIMEOUT:g})")
+    parser.add_argument("--max-concurrency", type=_positive, default=MAX_CONCURRENCY,
+                        help=f"open connections or running requests above which requests get 503 (default {MAX_CONCURRENCY})")
+    parser.add_argument("--agent-gone-after", type=_seconds, default=AGENT_GONE_AFTER,
+                        help="seconds without a poll after which the dashboard says no agent is waiting"
+                             f" (default {AGENT_GONE_AFTER:g})")
     parser.add_argument("--access-log", action="store_true", help="log every HTTP request")
-    parser.add_argument("--version", action="version", version=f"zelto-localcloud {__version__}")
-    return parser
-
-
-def _connect_token_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="zelto-localcloud connect-token",
-        description="Mint a connect token in the data folder; the server may be running.",
-    )
-    parser.add_argument("--data-dir", type=Path, default=None)
-    parser.add_argument(
-        "--lifetime-hours", type=float, default=DEFAULT_TOKEN_LIFETIME_SECONDS / 3600,
-        help="how long the token may wait to be claimed (default 24)",
-    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
 
@@ -89,12 +140,16 @@ def _base_url(sock: socket.socket) -> str:
 
 
 def _print_banner(state: CloudState, base_url: str) -> None:
-    lines = [
-        f"zelto-localcloud {__version__}",
-        f"base url: {base_url}",
-        f"dashboard: {base_url}/approvals",
-        f"api key: {state.primary_api_key}",
-        *(f"approver {a.name}: {a.public_key_hex}" for a in state.approvers.all()),
+    lines = [f"{PROG} {__version__}", f"base url: {base_url}", f"dashboard: {base_url}/approvals"]
+    if state.new_api_key:
+        lines.append(f"api key: {state.new_api_key}")
+    for approver in state.approvers.all():
+        lines.append(f"approver {approver.name}: {approver.public_key_hex}")
+        if approver.name in state.new_passwords:
+            lines.append(f"password {approver.name}: {state.new_passwords[approver.name]}")
+    if state.new_api_key or state.new_passwords:
+        lines.append("note: the API key and passwords above are shown only now; the data folder keeps their hashes")
+    lines += [
         f"data dir: {Path(state.config.data_dir).resolve()}",
         f"signed approvals: {state.config.encoding}",
         "ready",
@@ -102,26 +157,57 @@ def _print_banner(state: CloudState, base_url: str) -> None:
     print("\n".join(lines), flush=True)
 
 
+def _unusable_folder(data_dir: Path, reason: object) -> int:
+    return _fail(
+        f"cannot use the data folder {data_dir}: {reason}. Choose another folder with --data-dir"
+        f" (or set {DATA_DIR_ENV})"
+    )
+
+
 def serve(config: ServerConfig) -> int:
-    import uvicorn
-
     from .app import create_app
+    from .server import DataFolderLock, uvicorn_server
 
+    data_dir = Path(config.data_dir)
+    if data_dir.exists() and not data_dir.is_dir():
+        return _unusable_folder(data_dir, "it is a file, not a folder")
+    try:
+        data_dir.mkdir(parents=True, exist_ok=True, mode=0o700)
+        lock = DataFolderLock(data_dir)
+        holder = lock.acquire()
+    except OSError as exc:
+        return _unusable_folder(data_dir, exc.strerror or exc)
+    if holder is not None:
+        return _fail(
+            f"another server is already using the data folder {data_dir.resolve()} ({holder}). Stop it,"
+            " or give this one its own folder with --data-dir"
+        )
+    try:
+        return _serve_locked(config, create_app, uvicorn_server)
+    finally:
+        lock.release()
+
+
+def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
     try:
         sock = _listening_socket(config.host, config.port)
     except OSError as exc:
-        print(f"zelto-localcloud: cannot listen on {config.host}:{config.port}: {exc}", file=sys.stderr)
-        return 1
-    state = open_state(config)
-    _print_banner(state, _base_url(sock))
-    if config.host not in ("127.0.0.1", "localhost", "::1"):
-        print(f"warning: the dashboard has no login; anyone who reaches {config.host} can approve", file=sys.stderr)
-    server = uvicorn.Server(
-        uvicorn.Config(
-            create_app(state), lifespan="off", access_log=config.access_log,
-            log_level="info", timeout_graceful_shutdown=5,
+        fix = (
+            "stop the program that uses it, or choose another port with --port (--port 0 picks a free one)"
+            if exc.errno == errno.EADDRINUSE
+            else "check --host and --port"
         )
-    )
+        return _fail(f"cannot listen on {config.host}:{config.port}: {exc.strerror or exc}; {fix}")
+    try:
+        state = open_state(config)
+    except (OSError, sqlite3.Error, RuntimeError) as exc:
+        sock.close()
+        return _unusable_folder(Path(config.data_dir), exc)
+    _print_banner(state, _base_url(sock))
+    if config.host not in LOOPBACK_NAMES:
+        print(f"warning: listening on {config.host} over plain HTTP: approvers' passwords and sessions"
+              " cross the network unencrypted", file=sys.stderr)
+    server = uvicorn_server(create_app(state), config)
     try:
         server.run(sockets=[sock])
     finally:
@@ -130,24 +216,143 @@ def serve(config: ServerConfig) -> int:
     return 0
 
 
-def connect_token(argv: list[str]) -> int:
-    args = _connect_token_parser().parse_args(argv)
+# -- managing the data folder -------------------------------------------------
+
+
+def _read_password(from_stdin: bool) -> str | None:
+    """A password typed by the person (or piped in), or None to generate one."""
+    if not from_stdin:
+        return None
+    text = sys.stdin.readline().rstrip("\r\n") if not sys.stdin.isatty() else getpass.getpass("password: ")
+    return check_password_text(text)
+
+
+def _approver_command(args: argparse.Namespace, store: Store) -> int:
+    if args.action == "list":
+        for record in store.approvers():
+            print(f"{record.name}: {record.public_key}")
+        return 0
+    if args.action == "remove":
+        with store.transaction():
+            removed = store.remove_approver(args.name)
+        if not removed:
+            return _fail(f"no approver named {args.name}")
+        print(f"removed approver {args.name}; their sessions have ended")
+        return 0
+    password = _read_password(args.password_stdin)
+    shown = password is None
+    password = password or new_password()
+    with store.transaction():
+        if args.action == "add":
+            if store.approver(args.name) is not None:
+                return _fail(f"an approver named {args.name} already exists")
+            approver = add_approver(store, args.name, password, time.time())
+            print(f"approver {approver.name}: {approver.public_key_hex}")
+        elif not store.set_approver_password(args.name, hash_password(password)):
+            return _fail(f"no approver named {args.name}")
+    if shown:
+        print(f"password {args.name}: {password}")
+    return 0
+
+
+def _api_key_command(args: argparse.Namespace, store: Store) -> int:
+    if args.action == "list":
+        for record in store.api_keys():
+            print(f"{record.id}: {record.name} (added {iso_utc(record.created_at)})")
+        return 0
+    if args.action == "remove":
+        with store.transaction():
+            count = store.remove_api_keys(args.key)
+        if not count:
+            return _fail(f"no API key with the id or name {args.key}")
+        print(f"removed {count} API key{'s' if count > 1 else ''}")
+        return 0
+    key = new_api_key()
+    with store.transaction():
+        key_id = store_api_key(store, key, args.name, time.time())
+    print(f"api key: {key}\nid: {key_id}\nnote: the key is shown only now; the data folder keeps its hash")
+    return 0
+
+
+def _connect_token_command(args: argparse.Namespace, store: Store) -> int:
     if args.lifetime_hours <= 0:
-        print("zelto-localcloud: --lifetime-hours must be positive", file=sys.stderr)
-        return 2
-    store = Store(args.data_dir or default_data_dir())
+        return _fail("--lifetime-hours must be positive", status=2)
+    minted = mint_connect_token(store, time.time(), args.lifetime_hours * 3600)
+    print(f"connect token: {minted.token}\nagent id: {minted.agent_id}\nexpires at: {iso_utc(minted.expires_at)}")
+    return 0
+
+
+def _fail(message: str, status: int = 1) -> int:
+    print(f"{PROG}: {message}", file=sys.stderr)
+    return status
+
+
+def _management_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="Manage the local cloud's data folder.")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    approver = commands.add_parser("approver", help="add, list or remove approvers, or set a password",
+                                   description="Approvers sign in to the dashboard and approve or deny.")
+    actions = approver.add_subparsers(dest="action", required=True)
+    for action, text in (("add", "add an approver; a signing key is generated and kept in the data folder"),
+                         ("set-password", "give an approver a new password; their sessions end")):
+        sub = actions.add_parser(action, help=text, description=text)
+        sub.add_argument("name", type=_approver_name, help="the approver's name, which they sign in with")
+        sub.add_argument("--password-stdin", action="store_true",
+                         help="read the password from standard input (at least 12 characters) instead of"
+                              " generating one and printing it")
+        _add_data_dir(sub)
+    sub = actions.add_parser("remove", help="remove an approver and their key",
+                             description="Remove an approver; decisions they made stay on record.")
+    sub.add_argument("name", help="the approver's name")
+    _add_data_dir(sub)
+    sub = actions.add_parser("list", help="list approvers and their public keys")
+    _add_data_dir(sub)
+
+    api_key = commands.add_parser("api-key", help="add, list or remove agent API keys",
+                                  description="Agent API keys create and read their own approval requests.")
+    actions = api_key.add_subparsers(dest="action", required=True)
+    sub = actions.add_parser("add", help="make a new API key (a new tenant) and print it once")
+    sub.add_argument("--name", default="added", help="a label for the key (default 'added')")
+    _add_data_dir(sub)
+    sub = actions.add_parser("list", help="list the keys' ids and names (the keys themselves are not kept)")
+    _add_data_dir(sub)
+    sub = actions.add_parser("remove", help="remove keys by id or by name")
+    sub.add_argument("key", help="a key id (key_...) or name")
+    _add_data_dir(sub)
+
+    token = commands.add_parser("connect-token", help="mint a connect token; the server may be running",
+                                description="Mint a connect token in the data folder; the server may be running.")
+    token.add_argument("--lifetime-hours", type=float, default=DEFAULT_TOKEN_LIFETIME_SECONDS / 3600,
+                       help="how long the token may wait to be claimed (default 24)")
+    _add_data_dir(token)
+    return parser
+
+
+_MANAGEMENT = {"approver": _approver_command, "api-key": _api_key_command, "connect-token": _connect_token_command}
+
+
+def _manage(argv: list[str]) -> int:
+    args = _management_parser().parse_args(argv)
+    data_dir = args.data_dir or default_data_dir()
+    if data_dir.exists() and not data_dir.is_dir():
+        return _unusable_folder(data_dir, "it is a file, not a folder")
     try:
-        record = mint_connect_token(store, time.time(), args.lifetime_hours * 3600)
+        store = Store(data_dir)
+    except (OSError, sqlite3.Error, RuntimeError) as exc:
+        return _unusable_folder(data_dir, exc)
+    try:
+        return _MANAGEMENT[args.command](args, store)
+    except ValueError as exc:
+        return _fail(str(exc), status=2)
     finally:
         store.close()
-    print(f"connect token: {record.token}\nagent id: {record.agent_id}\nexpires at: {iso_utc(record.expires_at)}")
-    return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
-    if argv[:1] == ["connect-token"]:
-        return connect_token(argv[1:])
+    if argv[:1] and argv[0] in _MANAGEMENT:
+        return _manage(argv)
     if argv[:1] == ["serve"]:
         argv = argv[1:]
     args = _serve_parser().parse_args(argv)
@@ -158,6 +363,12 @@ def main(argv: list[str] | None = None) -> int:
         encoding=args.encoding,
         extra_api_keys=tuple(args.api_key),
         approver_names=tuple(args.approver),
+        allowed_hosts=tuple(args.allowed_host),
+        header_timeout=args.header_timeout,
+        body_timeout=args.body_timeout,
+        idle_timeout=args.idle_timeout,
+        max_concurrency=args.max_concurrency,
+        agent_gone_after=args.agent_gone_after,
         access_log=args.access_log,
     )
     return serve(config)

@@ -2,28 +2,53 @@
 
 from __future__ import annotations
 
-import hmac
 import os
 import secrets
+import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .approvers import ApproverRegistry, load_approvers
-from .connect import new_api_key
+from .approvers import ApproverRegistry, ensure_approvers
+from .credentials import SignInGuard, new_api_key, store_api_key, tenant_for_api_key
 from .service import ApprovalService
 from .store import Store
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8787
-DEFAULT_DATA_DIR = ".localcloud"
 DATA_DIR_ENV = "ZELTO_LOCALCLOUD_DATA"
+APP_FOLDER = "zelto-localcloud"
 MAX_BODY_BYTES = 1024 * 1024
-PRIMARY_KEY_LABEL = "primary"
+PRIMARY_KEY_NAME = "primary"
+GIVEN_KEY_NAME = "given at start"
+
+# A client has this long to send a request's headers (from connecting, or from
+# the end of its previous answer) and then its body; an idle keep-alive
+# connection is closed after IDLE_TIMEOUT. Past MAX_CONCURRENCY open
+# connections or running requests, new requests are answered 503 at once.
+# IDLE_TIMEOUT outlasts the clients' own keep-alive expiry (httpx: 5 s): a
+# server that closes first races the client's next request on that connection,
+# which then fails with a reset.
+HEADER_TIMEOUT = 10.0
+BODY_TIMEOUT = 30.0
+IDLE_TIMEOUT = 20.0
+MAX_CONCURRENCY = 512
+# The dashboard takes an agent to have given up on a request it has not read for this long.
+AGENT_GONE_AFTER = 30.0
 
 
 def default_data_dir() -> Path:
-    return Path(os.environ.get(DATA_DIR_ENV) or DEFAULT_DATA_DIR)
+    """$ZELTO_LOCALCLOUD_DATA, else the platform's usual place for a user's application data."""
+    if os.environ.get(DATA_DIR_ENV):
+        return Path(os.environ[DATA_DIR_ENV])
+    home = Path.home()
+    if sys.platform == "darwin":
+        base = home / "Library" / "Application Support"
+    elif os.name == "nt":
+        base = Path(os.environ.get("LOCALAPPDATA") or home / "AppData" / "Local")
+    else:
+        base = Path(os.environ.get("XDG_DATA_HOME") or home / ".local" / "share")
+    return base / APP_FOLDER
 
 
 @dataclass
@@ -34,25 +59,14 @@ class ServerConfig:
     encoding: str = "hex"
     extra_api_keys: tuple[str, ...] = ()
     approver_names: tuple[str, ...] = ()
+    allowed_hosts: tuple[str, ...] = ()
     max_body_bytes: int = MAX_BODY_BYTES
+    header_timeout: float = HEADER_TIMEOUT
+    body_timeout: float = BODY_TIMEOUT
+    idle_timeout: float = IDLE_TIMEOUT
+    max_concurrency: int = MAX_CONCURRENCY
+    agent_gone_after: float = AGENT_GONE_AFTER
     access_log: bool = False
-
-
-class ApiKeys:
-    """The keys accepted as `Authorization: Bearer`: stored ones and those given at start."""
-
-    def __init__(self, store: Store, extra: tuple[str, ...]):
-        self._store = store
-        self._known = set(store.api_keys()) | set(extra)
-
-    def accepts(self, key: str) -> bool:
-        if key in self._known:
-            return True
-        # Keys minted while running (connect exchange) are in the database.
-        if self._store.has_api_key(key):
-            self._known.add(key)
-            return True
-        return False
 
 
 @dataclass
@@ -60,16 +74,26 @@ class CloudState:
     config: ServerConfig
     store: Store
     service: ApprovalService
-    api_keys: ApiKeys
-    primary_api_key: str
-    form_secret: str
+    server_secret: str
+    sign_ins: SignInGuard = field(default_factory=SignInGuard)
+    # When an agent last read each request (in memory: a poll is not worth a disk write).
+    last_polls: dict[str, float] = field(default_factory=dict)
+    started_at: float = field(default_factory=time.time)
+    # Secrets made at this start, shown once in the banner.
+    new_api_key: str | None = None
+    new_passwords: dict[str, str] = field(default_factory=dict)
 
     @property
     def approvers(self) -> ApproverRegistry:
         return self.service.approvers
 
-    def form_token_valid(self, token: str) -> bool:
-        return hmac.compare_digest(token.encode("utf-8", "replace"), self.form_secret.encode())
+    def tenant_for(self, api_key: str) -> str | None:
+        return tenant_for_api_key(self.store, api_key)
+
+    def note_poll(self, request_id: str, now: float) -> None:
+        if len(self.last_polls) > 100_000:
+            self.last_polls.clear()
+        self.last_polls[request_id] = now
 
 
 def _stored_or_new_setting(store: Store, name: str, make) -> str:
@@ -81,25 +105,28 @@ def _stored_or_new_setting(store: Store, name: str, make) -> str:
     return value
 
 
-def ensure_primary_api_key(store: Store, now: float) -> str:
+def ensure_api_keys(store: Store, given: tuple[str, ...], now: float) -> str | None:
+    """Stores the keys given at start; on a first start, makes the primary key and answers it."""
     with store.transaction():
-        key = store.first_api_key(PRIMARY_KEY_LABEL)
-        if key is None:
-            key = new_api_key()
-            store.add_api_key(key, PRIMARY_KEY_LABEL, now)
+        first_start = not store.api_keys()
+        for key in given:
+            store_api_key(store, key, GIVEN_KEY_NAME, now)
+        if not first_start:
+            return None
+        key = new_api_key()
+        store_api_key(store, key, PRIMARY_KEY_NAME, now)
     return key
 
 
 def open_state(config: ServerConfig) -> CloudState:
     store = Store(Path(config.data_dir))
     now = time.time()
-    approvers = load_approvers(store, list(config.approver_names), now)
-    primary_api_key = ensure_primary_api_key(store, now)
+    passwords = ensure_approvers(store, list(config.approver_names), now)
     return CloudState(
         config=config,
         store=store,
-        service=ApprovalService(store, approvers),
-        api_keys=ApiKeys(store, tuple(config.extra_api_keys)),
-        primary_api_key=primary_api_key,
-        form_secret=_stored_or_new_setting(store, "form_secret", lambda: secrets.token_urlsafe(24)),
+        service=ApprovalService(store, ApproverRegistry(store)),
+        server_secret=_stored_or_new_setting(store, "server_secret", lambda: secrets.token_hex(32)),
+        new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
+        new_passwords=passwords,
     )

@@ -7,34 +7,42 @@ its agent, so a worker can exchange it again on every start.
 from __future__ import annotations
 
 import secrets
+from dataclasses import dataclass
 
 from . import errors
+from .credentials import api_key_id, connect_token_hash, derived_api_key, store_api_key, tenant_for_api_key
 from .store import ConnectTokenRecord, Store
 
 DEFAULT_TOKEN_LIFETIME_SECONDS = 24 * 3600
 
 
-def new_api_key() -> str:
-    return "zelto_lk_" + secrets.token_hex(20)
+@dataclass(frozen=True)
+class MintedToken:
+    token: str
+    agent_id: str
+    expires_at: float
 
 
-def mint_connect_token(store: Store, now: float, lifetime: float = DEFAULT_TOKEN_LIFETIME_SECONDS) -> ConnectTokenRecord:
+def mint_connect_token(store: Store, now: float, lifetime: float = DEFAULT_TOKEN_LIFETIME_SECONDS) -> MintedToken:
+    """Stores a new token's hash; the token itself is shown once, to whoever minted it."""
+    minted = MintedToken(token="zelto_ct_" + secrets.token_hex(20), agent_id="agt_" + secrets.token_hex(10),
+                         expires_at=now + lifetime)
     record = ConnectTokenRecord(
-        token="zelto_ct_" + secrets.token_hex(20),
-        agent_id="agt_" + secrets.token_hex(10),
+        token_hash=connect_token_hash(minted.token),
+        agent_id=minted.agent_id,
         created_at=now,
-        expires_at=now + lifetime,
-        api_key=None,
+        expires_at=minted.expires_at,
+        api_key_id=None,
         public_key=None,
         claimed_at=None,
     )
     with store.transaction():
         store.add_connect_token(record)
-    return record
+    return minted
 
 
 def _usable_token(store: Store, token: str, now: float) -> ConnectTokenRecord:
-    record = store.connect_token(token)
+    record = store.connect_token(connect_token_hash(token))
     if record is None:
         raise errors.unauthorized("unknown connect token")
     if record.claimed_at is None and now >= record.expires_at:
@@ -42,17 +50,19 @@ def _usable_token(store: Store, token: str, now: float) -> ConnectTokenRecord:
     return record
 
 
-def exchange(store: Store, token: str, control_plane_url: str, now: float) -> dict:
-    """Answers the agent's settings; its API key is minted on the first exchange."""
+def exchange(store: Store, server_secret: str, token: str, control_plane_url: str, now: float) -> dict:
+    """Answers the agent's settings; its API key is the same on every exchange."""
+    api_key = derived_api_key(server_secret, token)
     with store.transaction():
         record = _usable_token(store, token, now)
-        if record.api_key is None:
-            record.api_key = new_api_key()
-            store.add_api_key(record.api_key, f"agent {record.agent_id}", now)
-            store.set_connect_api_key(token, record.api_key)
+        if record.api_key_id is None:
+            record.api_key_id = store_api_key(store, api_key, f"agent {record.agent_id}", now)
+            store.set_connect_api_key(record.token_hash, record.api_key_id)
+        elif record.api_key_id != api_key_id(api_key) or tenant_for_api_key(store, api_key) is None:
+            raise errors.unauthorized(f"the API key of agent {record.agent_id} was removed; mint a new connect token")
     return {
         "agent_id": record.agent_id,
-        "settings": {"ZELTO_API_KEY": record.api_key, "ZELTO_CONTROL_PLANE_URL": control_plane_url},
+        "settings": {"ZELTO_API_KEY": api_key, "ZELTO_CONTROL_PLANE_URL": control_plane_url},
     }
 
 
@@ -65,5 +75,5 @@ def claim(store: Store, token: str, public_key_hex: str, now: float) -> dict:
             raise errors.conflict(
                 "claimed_by_another_key", f"agent {record.agent_id} is already claimed by another public key"
             )
-        store.claim_connect_token(token, public_key_hex, now)
+        store.claim_connect_token(record.token_hash, public_key_hex, now)
     return {"agent_id": record.agent_id, "status": "active"}

@@ -1,63 +1,338 @@
 """The server-rendered dashboard: /approvals and /approvals?request=<id>.
 
-Approve and Deny are plain HTML forms that post back here. Each form carries
-the server's form token, so another web page cannot submit them on a
-visitor's behalf. Every value shown is HTML-escaped.
+An approver signs in at /signin with their name and password; the session
+lives in an HttpOnly, SameSite=Strict cookie. Approve and Deny are plain HTML
+forms that post back here, signed as the approver who is signed in; each form
+carries the session's form token, so another web page cannot submit them on a
+visitor's behalf. Every value shown is HTML-escaped, and the pages run no
+inline script (see web.py for the Content-Security-Policy).
 """
 
 from __future__ import annotations
 
-import functools
+import hashlib
 import json
+import secrets
+import time
 from html import escape
 from urllib.parse import parse_qs, quote
 
 from starlette.requests import Request
-from starlette.responses import HTMLResponse, RedirectResponse
+from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
 from . import errors
-from .api import read_body, state_of
+from .api import check_approver_password, read_body, state_of
+from .approvers import Approver
+from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
-from .store import RequestRecord
+from .masking import contains_mask, mask
+from .service import may_decide
+from .store import RequestRecord, SessionRecord
 from .wire import iso_utc
 
 REFRESH_SECONDS = 3
 LIST_LIMIT = 200
+SESSION_COOKIE = "zelto_session"
+SIGN_IN_COOKIE = "zelto_signin"
+
+STATUS_POLL_SECONDS = 2
+SUMMARY_CHARACTERS = 100
 
 _STYLE = """
-body { font-family: system-ui, sans-serif; margin: 2rem; color: #1d2430; }
-table { border-collapse: collapse; margin: 0.5rem 0 1.5rem; }
-th, td { border: 1px solid #ccd3dd; padding: 0.3rem 0.6rem; text-align: left; vertical-align: top; }
+* { box-sizing: border-box; }
+body { font-family: system-ui, sans-serif; margin: 1.5rem auto; padding: 0 1rem; max-width: 72rem; color: #1d2430;
+       overflow-wrap: anywhere; }
+table { border-collapse: collapse; margin: 0.5rem 0 1.5rem; width: 100%; table-layout: fixed; }
+th, td { border: 1px solid #ccd3dd; padding: 0.3rem 0.6rem; text-align: left; vertical-align: top;
+         overflow-wrap: anywhere; word-break: break-word; }
 th { background: #eef1f5; }
-pre { background: #f5f7fa; padding: 0.6rem; border: 1px solid #ccd3dd; overflow-x: auto; }
+table.facts th { width: 12rem; }
+pre, code { font-family: ui-monospace, monospace; }
+pre { background: #f5f7fa; padding: 0.6rem; border: 1px solid #ccd3dd; white-space: pre-wrap;
+      overflow-wrap: anywhere; word-break: break-all; max-width: 100%; }
 .status { font-weight: bold; padding: 0.1rem 0.4rem; border-radius: 0.2rem; }
 .pending { background: #fff3c4; } .approved { background: #cdf3d2; }
 .denied { background: #f8cdcd; } .expired { background: #e0e0e0; }
+.state span { margin-right: 1rem; display: inline-block; }
+.waiting.ok { color: #1c6b2a; } .waiting.stale { color: #9b1c1c; font-weight: bold; }
 .notice { padding: 0.5rem; border: 1px solid #d99; background: #fdeaea; }
-form { display: inline-block; margin-right: 2rem; vertical-align: top; }
+.decision { padding: 0.6rem; border-left: 0.4rem solid #888; background: #f5f7fa; font-weight: bold; }
+.decision.approved { border-color: #2e9e44; } .decision.denied { border-color: #c53030; }
+.masked-note { color: #7a4b00; }
+.who { float: right; } .who form { display: inline; margin: 0 0 0 0.5rem; }
+.decide { display: flex; flex-wrap: wrap; gap: 1.5rem; }
+.decide form { border: 1px solid #ccd3dd; border-radius: 0.3rem; padding: 0.8rem; flex: 1 1 18rem; }
+.decide label { display: block; margin: 0.3rem 0; }
+.decide input[type=text] { width: 100%; }
+button { font-size: 1rem; padding: 0.4rem 0.9rem; border-radius: 0.3rem; border: 1px solid #888; cursor: pointer; }
+button.approve { background: #2e9e44; color: white; border-color: #1f7a33; }
+button.deny { background: white; color: #b32020; border: 2px solid #b32020; }
+button:disabled { opacity: 0.4; cursor: default; }
+table.list th:nth-child(1) { width: 13rem; } table.list th:nth-child(3) { width: 38%; }
+table.list th:nth-child(4) { width: 7rem; }
+.summary { white-space: nowrap; overflow: hidden; text-overflow: ellipsis; font-family: ui-monospace, monospace; }
+form.filters { margin: 0.5rem 0; } form.filters label { margin-right: 1rem; }
+form.signin label { display: block; margin: 0.4rem 0; }
+@media (max-width: 40rem) {
+  body { margin: 0.5rem auto; padding: 0 0.5rem; }
+  .who { float: none; margin-bottom: 0.5rem; }
+  table.facts th { width: 7rem; }
+  table.list, table.list tbody, table.list tr, table.list td { display: block; width: 100%; }
+  table.list tr:first-child { display: none; }
+  table.list tr { border: 1px solid #ccd3dd; margin-bottom: 0.5rem; }
+  table.list td { border: none; }
+}
 """
 
-# Reloads a pending page, but not once someone has started to fill in a form.
-_REFRESH_SCRIPT = """
-<script>
-var touched = false;
-["change", "input", "focusin"].forEach(function (type) {
-  document.addEventListener(type, function (event) { if (event.target.form) { touched = true; } });
-});
-setInterval(function () { if (!touched) { window.location.reload(); } }, %d);
-</script>
-<noscript><meta http-equiv="refresh" content="%d"></noscript>
-""" % (REFRESH_SECONDS * 1000, REFRESH_SECONDS)
+# Pages keep themselves current without a full reload while someone is using
+# a form: a request page fetches its status as JSON; a list reloads only while
+# no form field has been touched. Without JavaScript, a link refreshes.
+_SCRIPT = """
+(function () {
+  var body = document.body;
+  var touched = false;
+  ["change", "input", "focusin"].forEach(function (type) {
+    document.addEventListener(type, function (event) { if (event.target.form) { touched = true; } });
+  });
+  var listSeconds = Number(body.getAttribute("data-list-refresh") || 0);
+  if (listSeconds) {
+    setInterval(function () { if (!touched) { window.location.reload(); } }, listSeconds * 1000);
+  }
+  var statusUrl = body.getAttribute("data-status-url");
+  if (!statusUrl) { return; }
+  var shownStatus = body.getAttribute("data-status");
+  function show(id, text, className) {
+    var element = document.getElementById(id);
+    if (!element) { return; }
+    element.textContent = text;
+    if (className !== undefined) { element.className = className; }
+  }
+  function update(state) {
+    show("status", state.status, "status " + state.status);
+    show("approvals", state.approvals);
+    show("expires", state.expires);
+    show("waiting", state.waiting, "waiting " + state.waiting_class);
+    if (state.status !== shownStatus) {
+      var notice = document.getElementById("live-notice");
+      notice.textContent = state.decision + " Reload the page for the details.";
+      notice.hidden = false;
+      Array.prototype.forEach.call(document.querySelectorAll(".decide button"), function (button) {
+        button.disabled = true;
+      });
+    }
+  }
+  setInterval(function () {
+    fetch(statusUrl, {credentials: "same-origin", headers: {"Accept": "application/json"}})
+      .then(function (answer) { return answer.ok ? answer.json() : null; })
+      .then(function (state) { if (state) { update(state); } })
+      .catch(function () {});
+  }, %d);
+})();
+""" % (STATUS_POLL_SECONDS * 1000)
 
 
-def _page(title: str, body: str, *, refresh: bool, status_code: int = 200) -> HTMLResponse:
+def _page(title: str, body: str, *, data: dict[str, str] | None = None, status_code: int = 200) -> HTMLResponse:
+    attributes = "".join(f' data-{name}="{escape(value)}"' for name, value in (data or {}).items())
     html = (
-        "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
-        f"<title>{escape(title)}</title><style>{_STYLE}</style></head><body>"
-        f"{body}{_REFRESH_SCRIPT if refresh else ''}</body></html>"
+        '<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
+        '<meta name="viewport" content="width=device-width, initial-scale=1">'
+        f'<title>{escape(title)}</title><link rel="stylesheet" href="/static/dashboard.css">'
+        '<script src="/static/dashboard.js" defer></script></head>'
+        f"<body{attributes}>{body}</body></html>"
     )
     return HTMLResponse(html, status_code=status_code)
+
+
+def _notice_page(title: str, message: str, status_code: int) -> HTMLResponse:
+    body = f'<p><a href="/approvals">All approvals</a></p><p class="notice" id="notice">{escape(message)}</p>'
+    return _page(title, body, status_code=status_code)
+
+
+# -- sessions -------------------------------------------------------------------
+
+
+class Visitor:
+    """The approver whose session cookie came with the request."""
+
+    def __init__(self, token: str, session: SessionRecord, approver: Approver):
+        self.token, self.session, self.approver = token, session, approver
+
+
+def _visitor(request: Request) -> Visitor | None:
+    cloud = state_of(request)
+    token = request.cookies.get(SESSION_COOKIE, "")
+    session = session_for(cloud.store, token, cloud.service.clock())
+    if session is None:
+        return None
+    approver = cloud.approvers.named(session.approver)
+    return None if approver is None else Visitor(token, session, approver)
+
+
+def _safe_next(target: str) -> str:
+    """Only this dashboard's own pages are followed after signing in."""
+    if target.startswith("/approvals") and "//" not in target and "\\" not in target:
+        return target
+    return "/approvals"
+
+
+def _to_sign_in(request: Request) -> RedirectResponse:
+    here = request.url.path + (f"?{request.url.query}" if request.url.query else "")
+    return RedirectResponse(f"/signin?next={quote(here, safe='')}", status_code=303)
+
+
+def _who_bar(visitor: Visitor) -> str:
+    return (
+        f'<div class="who">Signed in as <strong id="signed-in-as">{escape(visitor.approver.name)}</strong>'
+        '<form method="post" action="/signout" id="signout-form">'
+        f'<input type="hidden" name="form_token" value="{escape(visitor.session.form_token)}">'
+        '<button type="submit" id="signout">Sign out</button></form></div>'
+    )
+
+
+def _sign_in_page(next_target: str, notice: str = "", status_code: int = 200) -> HTMLResponse:
+    nonce = secrets.token_urlsafe(18)
+    body = (
+        "<h1>Sign in to approve</h1>"
+        + (f'<p class="notice" id="notice">{escape(notice)}</p>' if notice else "")
+        + '<form method="post" action="/signin" class="signin" id="signin-form">'
+        f'<input type="hidden" name="form_token" value="{nonce}">'
+        f'<input type="hidden" name="next" value="{escape(next_target)}">'
+        '<label>Approver <input type="text" name="name" id="signin-name" autocomplete="username" required></label>'
+        '<label>Password <input type="password" name="password" id="signin-password"'
+        ' autocomplete="current-password" required></label>'
+        '<button type="submit" id="signin">Sign in</button></form>'
+        "<p>The approvers and their passwords are managed with <code>zelto-localcloud approver</code>.</p>"
+    )
+    response = _page("Sign in", body, status_code=status_code)
+    response.set_cookie(SIGN_IN_COOKIE, nonce, max_age=3600, path="/signin", httponly=True, samesite="strict")
+    return response
+
+
+async def sign_in_form(request: Request):
+    if _visitor(request) is not None:
+        return RedirectResponse(_safe_next(request.query_params.get("next", "")), status_code=303)
+    return _sign_in_page(_safe_next(request.query_params.get("next", "")))
+
+
+async def sign_in(request: Request):
+    cloud = state_of(request)
+    try:
+        fields = await _form_fields(request)
+    except ApiError as error:
+        return _notice_page("Sign in", error.message, error.status)
+    next_target = _safe_next(fields.get("next", ""))
+    # The sign-in form's own token (in a cookie and in the form) keeps other sites from signing a visitor in.
+    if not same_secret(fields.get("form_token", ""), request.cookies.get(SIGN_IN_COOKIE, "") or "\0"):
+        return _sign_in_page(next_target, "The sign-in form was stale; please try again.", 403)
+    try:
+        approver = await check_approver_password(cloud, fields.get("name", ""), fields.get("password", ""))
+    except ApiError as error:
+        return _sign_in_page(next_target, error.message, error.status)
+    session = open_session(cloud.store, approver.name, cloud.service.clock())
+    response = RedirectResponse(next_target, status_code=303)
+    response.set_cookie(
+        SESSION_COOKIE, session.token, max_age=SESSION_SECONDS, path="/", httponly=True, samesite="strict",
+        secure=request.url.scheme == "https",
+    )
+    response.delete_cookie(SIGN_IN_COOKIE, path="/signin")
+    return response
+
+
+async def sign_out(request: Request):
+    visitor = _visitor(request)
+    if visitor is not None:
+        fields = await _form_fields(request)
+        if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
+            return _notice_page("Refused", "The form is stale or was not sent by this dashboard.", 403)
+        close_session(state_of(request).store, visitor.token)
+    response = RedirectResponse("/signin", status_code=303)
+    response.delete_cookie(SESSION_COOKIE, path="/")
+    return response
+
+
+# -- what a person reads ---------------------------------------------------------
+
+
+def in_words(seconds: float) -> str:
+    seconds = max(0, int(seconds))
+    if seconds < 60:
+        return f"{seconds} s"
+    if seconds < 3600:
+        return f"{seconds // 60} min"
+    if seconds < 48 * 3600:
+        return f"{seconds // 3600} h {seconds % 3600 // 60} min" if seconds < 10 * 3600 else f"{seconds // 3600} h"
+    return f"{seconds // 86400} days"
+
+
+def clock_time(timestamp: float) -> str:
+    return time.strftime("%H:%M UTC", time.gmtime(timestamp))
+
+
+def _expiry_text(record: RequestRecord, now: float) -> str:
+    if record.status != "pending":
+        return ""
+    left = record.expires_at - now
+    return f"expires in {in_words(left)}" if left > 0 else f"expired {in_words(-left)} ago"
+
+
+def _waiting(cloud, record: RequestRecord, now: float) -> tuple[str, str]:
+    """Whether an agent still waits for this request: the text and a class (ok or stale)."""
+    if record.status != "pending":
+        return "", ""
+    last = cloud.last_polls.get(record.id)
+    if last is None and record.created_at < cloud.started_at:
+        return (f"no agent has checked since this server started at {clock_time(cloud.started_at)}:"
+                " approving may have no effect"), "stale"
+    last = record.created_at if last is None else last
+    if now - last <= cloud.config.agent_gone_after:
+        return f"agent waiting (last check {in_words(now - last)} ago)", "ok"
+    return f"no agent has checked since {clock_time(last)}: approving may have no effect", "stale"
+
+
+def _decision_text(record: RequestRecord) -> str:
+    approvers = ", ".join(r.approver for r in record.approvals())
+    if record.status == "approved":
+        return f"Approved by {approvers} at {clock_time(record.resolved_at)}."
+    if record.status == "denied":
+        denial = next((r for r in reversed(record.responses) if r.decision == "denied"), None)
+        who = denial.approver if denial else "an approver"
+        reason = f": {record.denied_reason}" if record.denied_reason else " (no reason given)"
+        return f"Denied by {who} at {clock_time(record.resolved_at)}{reason}."
+    if record.status == "expired":
+        return f"Expired at {clock_time(record.resolved_at or record.expires_at)} without a decision."
+    if approvers:
+        more = record.threshold - len(record.approvals())
+        return f"Approved so far by {approvers}; {more} more approval{'s' if more != 1 else ''} needed."
+    return ""
+
+
+def _status_state(cloud, record: RequestRecord) -> dict:
+    now = cloud.service.clock()
+    waiting, waiting_class = _waiting(cloud, record, now)
+    return {
+        "status": record.status,
+        "approvals": f"{len(record.approvals())} of {record.threshold} approvals",
+        "expires": _expiry_text(record, now),
+        "waiting": waiting,
+        "waiting_class": waiting_class,
+        "decision": _decision_text(record) or f"This request is now {record.status}.",
+    }
+
+
+def fingerprint(key: bytes) -> str:
+    digest = hashlib.sha256(key).hexdigest()[:16]
+    return " ".join(digest[i:i + 4] for i in range(0, 16, 4))
+
+
+def summary(metadata) -> str:
+    if not metadata:
+        return ""
+    if isinstance(metadata, dict):
+        text = ", ".join(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in metadata.items())
+    else:
+        text = json.dumps(metadata, ensure_ascii=False)
+    return text if len(text) <= SUMMARY_CHARACTERS else text[: SUMMARY_CHARACTERS - 1] + "…"
 
 
 def _status_badge(status: str) -> str:
@@ -72,60 +347,103 @@ def _time(timestamp) -> str:
     return escape(iso_utc(timestamp) or "")
 
 
-def _approval_count(record: RequestRecord) -> str:
-    return f"{len(record.approvals())} of {record.threshold}"
+def _asked_by(cloud, record: RequestRecord) -> str:
+    name = cloud.store.api_key_name(record.tenant)
+    label = f" ({escape(name)})" if name else " (removed key)"
+    return f'API key <code id="tenant">{escape(record.tenant)}</code>{label}'
 
 
-def _list_page(request: Request) -> HTMLResponse:
-    service = state_of(request).service
-    pending = service.list("pending", LIST_LIMIT)
-    resolved = [r for r in service.list(None, LIST_LIMIT) if r.status != "pending"]
-    pending_rows = "".join(
-        f"<tr><td>{_request_link(r)}</td><td>{escape(r.tool)}</td><td>{escape(r.warrant_id)}</td>"
-        f"<td>{_approval_count(r)}</td><td>{_time(r.created_at)}</td><td>{_time(r.expires_at)}</td></tr>"
-        for r in pending
+# -- the list -------------------------------------------------------------------
+
+_FILTER_STATUSES = ("", "pending", "approved", "denied", "expired")
+
+
+def _filters(status: str, tool: str) -> str:
+    options = "".join(
+        f'<option value="{value}"{" selected" if value == status else ""}>{value or "any"}</option>'
+        for value in _FILTER_STATUSES
     )
-    resolved_rows = "".join(
-        f"<tr><td>{_request_link(r)}</td><td>{escape(r.tool)}</td><td>{escape(r.warrant_id)}</td>"
-        f"<td>{_status_badge(r.status)}</td><td>{_time(r.resolved_at)}</td></tr>"
-        for r in resolved
+    return (
+        '<form method="get" action="/approvals" class="filters" id="filters">'
+        f'<label>Status <select name="status" id="filter-status">{options}</select></label>'
+        f'<label>Tool <input type="text" name="tool" id="filter-tool" value="{escape(tool)}" size="16"></label>'
+        '<button type="submit" id="filter">Filter</button> <a href="/approvals">Clear</a></form>'
     )
+
+
+def _list_rows(cloud, records: list[RequestRecord], now: float) -> str:
+    rows = []
+    for r in records:
+        waiting, waiting_class = _waiting(cloud, r, now)
+        state = f'<span class="waiting {waiting_class}">{escape(waiting)}</span>' if waiting else ""
+        when = escape(_expiry_text(r, now)) if r.status == "pending" else _time(r.resolved_at)
+        rows.append(
+            f'<tr data-request="{escape(r.id)}" data-warrant="{escape(r.warrant_id)}">'
+            f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{escape(r.tool)}</td>"
+            f'<td class="summary" title="{escape(summary(r.metadata))}">{escape(summary(r.metadata))}</td>'
+            f"<td>{len(r.approvals())} of {r.threshold}</td><td>{when}<br>{state}</td></tr>"
+        )
+    return "".join(rows)
+
+
+_LIST_HEAD = (
+    "<tr><th>Request</th><th>Tool</th><th>Arguments</th><th>Approvals</th><th>Expires / resolved</th></tr>"
+)
+
+
+def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
+    cloud = state_of(request)
+    status = request.query_params.get("status", "")
+    status = status if status in _FILTER_STATUSES else ""
+    tool = request.query_params.get("tool", "")[:200]
+    now = cloud.service.clock()
+    records = cloud.service.list(status or None, LIST_LIMIT, tool_part=tool or None)
+    pending = [r for r in records if r.status == "pending"]
+    resolved = [r for r in records if r.status != "pending"]
     body = (
-        "<h1>Approvals</h1>"
+        f"{_who_bar(visitor)}<h1>Approvals</h1>{_filters(status, tool)}"
+        f'<p><a href="{escape(str(request.url.path))}?{escape(request.url.query)}" id="refresh">Refresh</a></p>'
         f"<h2>Pending ({len(pending)})</h2>"
-        '<table id="pending"><tr><th>Request</th><th>Tool</th><th>Warrant</th><th>Approvals</th>'
-        f"<th>Created</th><th>Expires</th></tr>{pending_rows}</table>"
+        f'<table id="pending" class="list">{_LIST_HEAD}{_list_rows(cloud, pending, now)}</table>'
         f"<h2>Resolved ({len(resolved)})</h2>"
-        '<table id="resolved"><tr><th>Request</th><th>Tool</th><th>Warrant</th><th>Status</th>'
-        f"<th>Resolved</th></tr>{resolved_rows}</table>"
+        f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>'
     )
-    return _page("Approvals", body, refresh=True)
+    return _page("Approvals", body, data={"list-refresh": str(REFRESH_SECONDS)})
 
 
-def _masked_arguments(metadata) -> str:
+# -- one request ------------------------------------------------------------------
+
+
+def _arguments(metadata) -> str:
     if metadata is None:
-        return "<p>(no arguments)</p>"
-    try:
-        from zelto_cloud.redaction import redact
-    except ImportError:
-        return "<p>(arguments hidden: zelto_cloud.redaction is not installed, so secrets cannot be masked)</p>"
-    try:
-        masked = redact(metadata)
-    except Exception:  # never fall back to showing the unmasked arguments
-        return "<p>(arguments hidden: they could not be masked)</p>"
-    return f'<pre id="arguments">{escape(json.dumps(masked, indent=2, ensure_ascii=False, default=str))}</pre>'
+        return '<p id="arguments">(no arguments were sent for display)</p>'
+    # The server keeps only the masked copy; masking again costs little and guards old data.
+    shown = mask(metadata)
+    note = (
+        '<p class="masked-note" id="masked-note">Some values are hidden because they look like secrets'
+        " (marked &lt;redacted&gt;).</p>"
+        if contains_mask(shown)
+        else ""
+    )
+    return f'<pre id="arguments">{escape(json.dumps(shown, indent=2, ensure_ascii=False))}</pre>{note}'
 
 
-def _required_approvers(request: Request, record: RequestRecord) -> str:
+def _approvers_list(cloud, record: RequestRecord) -> str:
+    approved = {r.approver_key: r for r in record.approvals()}
     if record.approver_keys is None:
-        return "any approver"
-    registry = state_of(request).approvers
+        allowed = "any approver of this server"
+        keys = list(approved)
+    else:
+        allowed = "only these"
+        keys = record.approver_keys
     items = []
-    for key in record.approver_keys:
-        name = registry.name_for_key(key)
-        label = f"{escape(name)} ({escape(key[:16])}…)" if name else f"{escape(key)} (not configured here)"
-        items.append(f"<li>{label}</li>")
-    return f"<ul>{''.join(items)}</ul>"
+    for key in keys:
+        name = cloud.approvers.name_for_key(key) or (approved[key].approver if key in approved else None)
+        label = escape(name) if name else "(not an approver of this server)"
+        mark = f" ✓ approved at {_time(approved[key].created_at)}" if key in approved else ""
+        items.append(f"<li>{label} <code>{escape(key[:16])}…</code>{mark}</li>")
+    needed = f"{record.threshold} approval{'s' if record.threshold != 1 else ''} needed; {allowed} may approve."
+    return f'<p id="threshold-text">{needed}</p>' + (f'<ul id="approvers">{"".join(items)}</ul>' if items else "")
 
 
 def _responses_table(record: RequestRecord) -> str:
@@ -142,109 +460,104 @@ def _responses_table(record: RequestRecord) -> str:
     )
 
 
-def _approver_options(request: Request, record: RequestRecord, *, for_approval: bool) -> str:
-    already = {r.approver_key for r in record.approvals()}
-    options = []
-    for approver in state_of(request).approvers.all():
-        if record.approver_keys is not None and approver.public_key_hex not in record.approver_keys:
-            continue
-        if for_approval and approver.public_key_hex in already:
-            continue
-        options.append(f'<option value="{escape(approver.name)}">{escape(approver.name)}</option>')
-    return "".join(options)
-
-
-def _decision_forms(request: Request, record: RequestRecord) -> str:
-    token = escape(state_of(request).form_secret)
+def _decision_forms(record: RequestRecord, visitor: Visitor) -> str:
+    me = visitor.approver
+    if not may_decide(record, me):
+        return (
+            f'<p class="notice" id="not-allowed">You are signed in as {escape(me.name)}, who is not among'
+            " the approvers this request allows.</p>"
+        )
+    token = escape(visitor.session.form_token)
     target = f"/approvals/{quote(record.id)}"
-    approve_options = _approver_options(request, record, for_approval=True)
-    deny_options = _approver_options(request, record, for_approval=False)
-    if not deny_options:
-        return "<p>None of this server's approvers may decide this request.</p>"
-    approve_form = (
-        f'<form method="post" action="{target}/approve" id="approve-form">'
-        f'<input type="hidden" name="form_token" value="{token}">'
-        f'<label>Approve as <select name="approver" id="approve-approver">{approve_options}</select></label> '
-        '<button type="submit" id="approve">Approve</button></form>'
-        if approve_options
+    already = any(r.approver_key == me.public_key_hex for r in record.approvals())
+    confirm = (
+        '<label><input type="checkbox" name="confirm_masked" value="yes" id="confirm-masked" required>'
+        " I approve although some values are hidden</label>"
+        if contains_mask(record.metadata)
         else ""
+    )
+    approve_form = (
+        ""
+        if already
+        else f'<form method="post" action="{target}/approve" id="approve-form">'
+        f'<input type="hidden" name="form_token" value="{token}">{confirm}'
+        f'<button type="submit" id="approve" class="approve">Approve as {escape(me.name)}</button></form>'
     )
     deny_form = (
         f'<form method="post" action="{target}/deny" id="deny-form">'
         f'<input type="hidden" name="form_token" value="{token}">'
-        f'<label>Deny as <select name="approver" id="deny-approver">{deny_options}</select></label><br>'
-        '<label>Reason <input type="text" name="reason" id="deny-reason" size="40"></label> '
-        '<button type="submit" id="deny">Deny</button></form>'
+        '<label>Reason <input type="text" name="reason" id="deny-reason" maxlength="1000"></label>'
+        f'<button type="submit" id="deny" class="deny">Deny as {escape(me.name)}</button></form>'
     )
-    return f"<h2>Decide</h2>{approve_form}{deny_form}"
+    return f'<h2>Decide</h2><div class="decide">{approve_form}{deny_form}</div>'
 
 
-def _detail_page(request: Request, record: RequestRecord, notice: str = "", status_code: int = 200) -> HTMLResponse:
+def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, notice: str = "",
+                 status_code: int = 200) -> HTMLResponse:
+    cloud = state_of(request)
+    state = _status_state(cloud, record)
     pending = record.status == "pending"
-    rows = [
-        ("Status", _status_badge(record.status)),
-        ("Tool", f'<span id="tool">{escape(record.tool)}</span>'),
-        ("Warrant", escape(record.warrant_id)),
-        ("Policy", escape(record.policy_id or "")),
-        ("Threshold", f'<span id="threshold">{record.threshold}</span>'),
-        ("Approvals", _approval_count(record)),
-        ("Required approvers", _required_approvers(request, record)),
+    facts = [
+        ("Asked by", _asked_by(cloud, record)),
+        ("Holder key", f'fingerprint <code id="holder-fingerprint">{fingerprint(record.holder_key)}</code>'
+                       f"<br><code>{escape(record.holder_key.hex())}</code>"),
+        ("Warrant", f'<code id="warrant">{escape(record.warrant_id)}</code>'),
+        ("Request hash", f'<code id="request-hash">{escape(record.request_hash.hex())}</code>'),
+        ("Policy", escape(record.policy_id or "none")),
         ("Created", _time(record.created_at)),
         ("Expires", _time(record.expires_at)),
         ("Resolved", _time(record.resolved_at)),
     ]
-    if record.denied_reason:
-        rows.append(("Denial reason", escape(record.denied_reason)))
-    table = "".join(f"<tr><th>{label}</th><td>{value}</td></tr>" for label, value in rows)
+    table = "".join(f"<tr><th>{label}</th><td>{value}</td></tr>" for label, value in facts)
+    decision = _decision_text(record)
+    here = f"/approvals?request={quote(record.id)}"
     body = (
-        '<p><a href="/approvals">All approvals</a></p>'
-        f"<h1>Approval request {escape(record.id)}</h1>"
+        f'{_who_bar(visitor)}<p><a href="/approvals">All approvals</a></p>'
+        f'<h1><span id="tool">{escape(record.tool)}</span></h1><p>Request <code>{escape(record.id)}</code></p>'
         + (f'<p class="notice" id="notice">{escape(notice)}</p>' if notice else "")
-        + f"<table>{table}</table><h2>Arguments</h2>{_masked_arguments(record.metadata)}"
+        + f'<p class="state">{_status_badge(record.status)}'
+        f'<span id="approvals">{escape(state["approvals"])}</span>'
+        f'<span id="expires">{escape(state["expires"])}</span>'
+        f'<span id="waiting" class="waiting {state["waiting_class"]}">{escape(state["waiting"])}</span>'
+        f' <a href="{here}" id="refresh">Refresh</a></p>'
+        + (f'<p class="decision {escape(record.status)}" id="decision">{escape(decision)}</p>' if decision else "")
+        + '<p class="notice" id="live-notice" hidden></p>'
+        + f"<h2>What the call will do</h2>{_arguments(record.metadata)}"
+        + (_decision_forms(record, visitor) if pending else "")
+        + f"<h2>Who asks</h2><table class=\"facts\">{table}</table>"
+        f"<h2>Approvers</h2>{_approvers_list(cloud, record)}"
         f"<h2>Decisions</h2>{_responses_table(record)}"
-        + (_decision_forms(request, record) if pending else "")
     )
-    return _page(f"Approval {record.id}", body, refresh=pending, status_code=status_code)
+    data = {"status": record.status}
+    if pending:
+        data["status-url"] = f"/approvals/{quote(record.id)}/status"
+    return _page(f"{record.tool}: approval {record.id}", body, data=data, status_code=status_code)
 
 
-def _not_found_page(message: str) -> HTMLResponse:
-    body = f'<p><a href="/approvals">All approvals</a></p><p class="notice" id="notice">{escape(message)}</p>'
-    return _page("Not found", body, refresh=False, status_code=404)
-
-
-_LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
-_ALL_INTERFACES = frozenset({"0.0.0.0", "::", ""})
-
-
-def _addressed_to_us(request: Request) -> bool:
-    """Refuses pages asked for under a foreign host name (DNS rebinding onto loopback)."""
-    listen_host = state_of(request).config.host
-    if listen_host in _ALL_INTERFACES:
-        return True
-    return request.url.hostname in _LOOPBACK_NAMES | {listen_host.strip("[]")}
-
-
-def own_host_only(handler):
-    @functools.wraps(handler)
-    async def run(request: Request):
-        if not _addressed_to_us(request):
-            body = '<p class="notice" id="notice">This dashboard answers only under its own address.</p>'
-            return _page("Forbidden", body, refresh=False, status_code=403)
-        return await handler(request)
-
-    return run
-
-
-@own_host_only
 async def approvals_page(request: Request):
+    visitor = _visitor(request)
+    if visitor is None:
+        return _to_sign_in(request)
     request_id = request.query_params.get("request")
     if not request_id:
-        return _list_page(request)
+        return _list_page(request, visitor)
     try:
         record = state_of(request).service.get(request_id)
     except ApiError as error:
-        return _not_found_page(error.message)
-    return _detail_page(request, record)
+        return _notice_page("Not found", error.message, 404)
+    return _detail_page(request, record, visitor)
+
+
+async def status_of(request: Request):
+    """The live part of a request page, as JSON for the page's script."""
+    if _visitor(request) is None:
+        return JSONResponse({"error": {"code": "unauthorized", "message": "sign in first"}}, status_code=401)
+    cloud = state_of(request)
+    try:
+        record = cloud.service.get(request.path_params["request_id"])
+    except ApiError as error:
+        return JSONResponse(error.body(), status_code=error.status)
+    return JSONResponse(_status_state(cloud, record))
 
 
 async def _form_fields(request: Request) -> dict[str, str]:
@@ -257,34 +570,37 @@ async def _form_fields(request: Request) -> dict[str, str]:
 
 
 async def _decide(request: Request, decision: str):
+    visitor = _visitor(request)
+    if visitor is None:
+        return _notice_page("Sign in", "Sign in to approve or deny; nothing was changed.", 401)
     cloud = state_of(request)
     request_id = request.path_params["request_id"]
     try:
         fields = await _form_fields(request)
-        if not cloud.form_token_valid(fields.get("form_token", "")):
+        if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
             raise errors.forbidden("the form is stale or was not sent by this dashboard; reload the page")
-        approver = fields.get("approver", "")
-        if not approver:
-            raise errors.validation_error("choose an approver")
         if decision == "approve":
-            cloud.service.approve(request_id, approver)
+            record = cloud.service.get(request_id)
+            if contains_mask(record.metadata) and fields.get("confirm_masked") != "yes":
+                raise errors.validation_error(
+                    "some values of this call are hidden: tick the box to approve it anyway"
+                )
+            cloud.service.approve(request_id, visitor.approver)
         else:
-            cloud.service.deny(request_id, approver, fields.get("reason", "").strip() or None)
+            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None)
     except ApiError as error:
         try:
             record = cloud.service.get(request_id)
         except ApiError:
-            return _not_found_page(error.message)
-        return _detail_page(request, record, notice=error.message, status_code=error.status)
+            return _notice_page("Not found", error.message, 404)
+        return _detail_page(request, record, visitor, notice=error.message, status_code=error.status)
     return RedirectResponse(f"/approvals?request={quote(request_id)}", status_code=303)
 
 
-@own_host_only
 async def approve_form(request: Request):
     return await _decide(request, "approve")
 
 
-@own_host_only
 async def deny_form(request: Request):
     return await _decide(request, "deny")
 
@@ -293,9 +609,22 @@ async def root(request: Request):
     return RedirectResponse("/approvals", status_code=302)
 
 
+def _static(text: str, media_type: str):
+    async def serve(request: Request):
+        return Response(text, media_type=media_type)
+
+    return serve
+
+
 ROUTES = [
     Route("/", root, methods=["GET"]),
+    Route("/signin", sign_in_form, methods=["GET"]),
+    Route("/signin", sign_in, methods=["POST"]),
+    Route("/signout", sign_out, methods=["POST"]),
     Route("/approvals", approvals_page, methods=["GET"]),
     Route("/approvals/{request_id}/approve", approve_form, methods=["POST"]),
     Route("/approvals/{request_id}/deny", deny_form, methods=["POST"]),
+    Route("/approvals/{request_id}/status", status_of, methods=["GET"]),
+    Route("/static/dashboard.css", _static(_STYLE, "text/css"), methods=["GET"]),
+    Route("/static/dashboard.js", _static(_SCRIPT, "text/javascript"), methods=["GET"]),
 ]

@@ -44,3 +44,11 @@ def expired(message: str) -> ApiError:
 
 def payload_too_large(limit: int) -> ApiError:
     return ApiError(413, "payload_too_large", f"request body is larger than {limit} bytes")
+
+
+def request_timeout(message: str) -> ApiError:
+    return ApiError(408, "request_timeout", message)
+
+
+def too_many_attempts(message: str) -> ApiError:
+    return ApiError(429, "too_many_attempts", message)

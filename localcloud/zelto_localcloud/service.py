@@ -8,6 +8,7 @@ from typing import Callable
 
 from . import errors
 from .approvers import Approver, ApproverRegistry
+from .masking import mask
 from .store import RequestRecord, ResponseRecord, Store
 from .validation import NewRequest
 
@@ -18,58 +19,70 @@ def new_request_id() -> str:
     return "apr_" + secrets.token_hex(10)
 
 
+def may_decide(record: RequestRecord, approver: Approver) -> bool:
+    return record.approver_keys is None or approver.public_key_hex in record.approver_keys
+
+
 class ApprovalService:
     def __init__(self, store: Store, approvers: ApproverRegistry, clock: Clock = time.time):
         self.store = store
         self.approvers = approvers
         self.clock = clock
 
-    def create(self, new: NewRequest) -> tuple[RequestRecord, bool]:
-        """Returns the request and whether it was created now (False: idempotent replay)."""
+    def create(self, new: NewRequest, tenant: str) -> tuple[RequestRecord, bool]:
+        """Returns the request and whether it was created now (False: idempotent replay).
+
+        Idempotency keys belong to the tenant: another tenant's key never finds this request.
+        """
         with self.store.transaction():
             if new.idempotency_key is not None:
-                existing_id = self.store.request_id_for_idempotency_key(new.idempotency_key)
+                existing_id = self.store.request_id_for_idempotency_key(tenant, new.idempotency_key)
                 if existing_id is not None:
                     return self._current(existing_id), False
-            record = self._record_for(new)
+            record = self._record_for(new, tenant)
             self.store.insert_request(record)
             if new.idempotency_key is not None:
-                self.store.remember_idempotency_key(new.idempotency_key, record.id)
+                self.store.remember_idempotency_key(tenant, new.idempotency_key, record.id)
         return record, True
 
-    def _record_for(self, new: NewRequest) -> RequestRecord:
+    def _record_for(self, new: NewRequest, tenant: str) -> RequestRecord:
         now = self.clock()
+        fields = vars(new) | {"metadata": mask(new.metadata)}  # only the masked display copy is kept
         return RequestRecord(
             id=new_request_id(),
+            tenant=tenant,
             status="pending",
-            **vars(new),  # the validated body's fields, one to one
+            **fields,  # the validated body's fields, one to one
             denied_reason=None,
             created_at=now,
             expires_at=now + new.ttl_seconds,
             resolved_at=None,
         )
 
-    def get(self, request_id: str) -> RequestRecord:
+    def get(self, request_id: str, tenant: str | None = None) -> RequestRecord:
+        """The request; with a tenant, only one of that tenant's (another's is not found)."""
         record = self.store.get_request(request_id)
-        if record is None:
+        if record is None or (tenant is not None and record.tenant != tenant):
             raise errors.not_found(f"approval request {request_id} not found")
         if self._is_overdue(record):
             with self.store.transaction():
                 record = self._current(request_id)
         return record
 
-    def list(self, status: str | None, limit: int) -> list[RequestRecord]:
+    def list(
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+    ) -> list[RequestRecord]:
         overdue = self.store.overdue_pending_ids(self.clock())
         if overdue:
             with self.store.transaction():
                 for request_id in overdue:
                     self._current(request_id)
-        return self.store.list_requests(status, limit)
+        return self.store.list_requests(status, limit, tenant, tool_part)
 
-    def approve(self, request_id: str, approver_reference: str) -> RequestRecord:
+    def approve(self, request_id: str, approver: Approver) -> RequestRecord:
         with self.store.transaction():
             record = self._resolvable(request_id)
-            approver = self._allowed_approver(record, approver_reference)
+            self._check_allowed(record, approver)
             if any(r.approver_key == approver.public_key_hex for r in record.approvals()):
                 raise errors.conflict(
                     "already_resolved", f"approver {approver.name} has already approved {request_id}"
@@ -82,10 +95,10 @@ class ApprovalService:
                 record.status, record.resolved_at = "approved", now
         return record
 
-    def deny(self, request_id: str, approver_reference: str, reason: str | None) -> RequestRecord:
+    def deny(self, request_id: str, approver: Approver, reason: str | None) -> RequestRecord:
         with self.store.transaction():
             record = self._resolvable(request_id)
-            approver = self._allowed_approver(record, approver_reference)
+            self._check_allowed(record, approver)
             now = self.clock()
             self._add_response(record, approver, "denied", now, reason=reason)
             self.store.set_status(request_id, "denied", resolved_at=now, denied_reason=reason)
@@ -117,13 +130,12 @@ class ApprovalService:
             raise errors.conflict("already_resolved", f"approval request {request_id} is already {record.status}")
         return record
 
-    def _allowed_approver(self, record: RequestRecord, reference: str) -> Approver:
-        approver = self.approvers.resolve(reference)
-        if approver is None:
-            raise errors.not_found(f"approver {reference} not found")
-        if record.approver_keys is not None and approver.public_key_hex not in record.approver_keys:
+    def _check_allowed(self, record: RequestRecord, approver: Approver) -> None:
+        # The approver may have been removed since signing in.
+        if self.store.approver_by_key(approver.public_key_hex) is None:
+            raise errors.unauthorized(f"approver {approver.name} no longer exists")
+        if not may_decide(record, approver):
             raise errors.forbidden(f"approver {approver.name} is not among the approver_keys of {record.id}")
-        return approver
 
     def _add_response(self, record, approver, decision, now, *, signed_approval=None, reason=None) -> None:
         response = ResponseRecord(

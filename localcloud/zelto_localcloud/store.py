@@ -15,12 +15,13 @@ from pathlib import Path
 from typing import Iterator
 
 DATABASE_NAME = "localcloud.db"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS requests (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
     id TEXT NOT NULL UNIQUE,
+    tenant TEXT NOT NULL,
     status TEXT NOT NULL,
     warrant_id TEXT NOT NULL,
     tool TEXT NOT NULL,
@@ -40,6 +41,7 @@ CREATE TABLE IF NOT EXISTS requests (
     resolved_at REAL
 );
 CREATE INDEX IF NOT EXISTS requests_by_status ON requests (status, seq);
+CREATE INDEX IF NOT EXISTS requests_by_tenant ON requests (tenant, status, seq);
 CREATE TABLE IF NOT EXISTS responses (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
     request_id TEXT NOT NULL REFERENCES requests (id),
@@ -54,31 +56,43 @@ CREATE INDEX IF NOT EXISTS responses_by_request ON responses (request_id, seq);
 CREATE UNIQUE INDEX IF NOT EXISTS one_approval_per_approver
     ON responses (request_id, approver_key) WHERE decision = 'approved';
 CREATE TABLE IF NOT EXISTS idempotency_keys (
-    key TEXT PRIMARY KEY,
-    request_id TEXT NOT NULL REFERENCES requests (id)
+    tenant TEXT NOT NULL,
+    key TEXT NOT NULL,
+    request_id TEXT NOT NULL REFERENCES requests (id),
+    PRIMARY KEY (tenant, key)
 );
 CREATE TABLE IF NOT EXISTS api_keys (
-    key TEXT PRIMARY KEY,
-    label TEXT NOT NULL,
+    id TEXT PRIMARY KEY,
+    key_hash TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL,
     created_at REAL NOT NULL
 );
 CREATE TABLE IF NOT EXISTS approvers (
     name TEXT PRIMARY KEY,
     seed BLOB NOT NULL,
     public_key TEXT NOT NULL UNIQUE,
+    password_hash TEXT NOT NULL,
     created_at REAL NOT NULL
 );
+CREATE TABLE IF NOT EXISTS sessions (
+    token_hash TEXT PRIMARY KEY,
+    approver TEXT NOT NULL REFERENCES approvers (name) ON DELETE CASCADE,
+    form_token TEXT NOT NULL,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL
+);
 CREATE TABLE IF NOT EXISTS connect_tokens (
-    token TEXT PRIMARY KEY,
+    token_hash TEXT PRIMARY KEY,
     agent_id TEXT NOT NULL UNIQUE,
     created_at REAL NOT NULL,
     expires_at REAL NOT NULL,
-    api_key TEXT,
+    api_key_id TEXT,
     public_key TEXT,
     claimed_at REAL
 );
 CREATE TABLE IF NOT EXISTS receipts (
     id TEXT PRIMARY KEY,
+    tenant TEXT NOT NULL,
     body_json TEXT NOT NULL,
     created_at REAL NOT NULL
 );
@@ -89,7 +103,7 @@ CREATE TABLE IF NOT EXISTS settings (
 """
 
 _REQUEST_COLUMNS = (
-    "id, status, warrant_id, tool, request_hash, holder_key, args_canonical_cbor_b64,"
+    "id, tenant, status, warrant_id, tool, request_hash, holder_key, args_canonical_cbor_b64,"
     " attestation_json, metadata_json, policy_id, threshold, approver_keys_json,"
     " ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at"
 )
@@ -110,6 +124,7 @@ class ResponseRecord:
 @dataclass
 class RequestRecord:
     id: str
+    tenant: str
     status: str
     warrant_id: str
     tool: str
@@ -135,13 +150,36 @@ class RequestRecord:
 
 @dataclass
 class ConnectTokenRecord:
-    token: str
+    token_hash: str
     agent_id: str
     created_at: float
     expires_at: float
-    api_key: str | None
+    api_key_id: str | None
     public_key: str | None
     claimed_at: float | None
+
+
+@dataclass(frozen=True)
+class ApiKeyRecord:
+    id: str
+    name: str
+    created_at: float
+
+
+@dataclass(frozen=True)
+class ApproverRecord:
+    name: str
+    seed: bytes
+    public_key: str
+    password_hash: str
+    created_at: float
+
+
+@dataclass(frozen=True)
+class SessionRecord:
+    approver: str
+    form_token: str
+    expires_at: float
 
 
 def _json_or_none(value) -> str | None:
@@ -155,6 +193,7 @@ def _loads_or_none(text: str | None):
 def _request_from_row(row: sqlite3.Row) -> RequestRecord:
     return RequestRecord(
         id=row["id"],
+        tenant=row["tenant"],
         status=row["status"],
         warrant_id=row["warrant_id"],
         tool=row["tool"],
@@ -212,6 +251,12 @@ class Store:
         self._conn.execute("PRAGMA busy_timeout=5000")
 
     def _create_schema(self) -> None:
+        version = self._conn.execute("PRAGMA user_version").fetchone()[0]
+        if version not in (0, SCHEMA_VERSION):
+            raise RuntimeError(
+                f"{self.path} was written by another version of zelto-localcloud (schema {version},"
+                f" this one reads {SCHEMA_VERSION}); start with a new --data-dir"
+            )
         with self.transaction():
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
@@ -241,9 +286,9 @@ class Store:
 
     def insert_request(self, record: RequestRecord) -> None:
         self._conn.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 18)})",
+            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)})",
             (
-                record.id, record.status, record.warrant_id, record.tool,
+                record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
                 _json_or_none(record.approval_context_attestation), _json_or_none(record.metadata),
                 record.policy_id, record.threshold, _json_or_none(record.approver_keys),
@@ -262,16 +307,24 @@ class Store:
         record.responses = self._responses_for([request_id])[request_id]
         return record
 
-    def list_requests(self, status: str | None, limit: int) -> list[RequestRecord]:
-        if status is None:
-            rows = self._conn.execute(
-                f"SELECT {_REQUEST_COLUMNS} FROM requests ORDER BY seq DESC LIMIT ?", (limit,)
-            ).fetchall()
-        else:
-            rows = self._conn.execute(
-                f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE status = ? ORDER BY seq DESC LIMIT ?",
-                (status, limit),
-            ).fetchall()
+    def list_requests(
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+    ) -> list[RequestRecord]:
+        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names."""
+        conditions, values = [], []
+        if tool_part:
+            conditions.append("instr(lower(tool), ?) > 0")
+            values.append(tool_part.lower())
+        if tenant is not None:
+            conditions.append("tenant = ?")
+            values.append(tenant)
+        if status is not None:
+            conditions.append("status = ?")
+            values.append(status)
+        where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
+        rows = self._conn.execute(
+            f"SELECT {_REQUEST_COLUMNS} FROM requests{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
+        ).fetchall()
         records = [_request_from_row(row) for row in rows]
         responses = self._responses_for([r.id for r in records])
         for record in records:
@@ -315,45 +368,101 @@ class Store:
 
     # -- idempotency ------------------------------------------------------
 
-    def request_id_for_idempotency_key(self, key: str) -> str | None:
+    def request_id_for_idempotency_key(self, tenant: str, key: str) -> str | None:
         row = self._conn.execute(
-            "SELECT request_id FROM idempotency_keys WHERE key = ?", (key,)
+            "SELECT request_id FROM idempotency_keys WHERE tenant = ? AND key = ?", (tenant, key)
         ).fetchone()
         return None if row is None else row["request_id"]
 
-    def remember_idempotency_key(self, key: str, request_id: str) -> None:
+    def remember_idempotency_key(self, tenant: str, key: str, request_id: str) -> None:
         self._conn.execute(
-            "INSERT INTO idempotency_keys (key, request_id) VALUES (?, ?)", (key, request_id)
+            "INSERT INTO idempotency_keys (tenant, key, request_id) VALUES (?, ?, ?)", (tenant, key, request_id)
         )
 
-    # -- API keys, approvers, settings ------------------------------------
+    # -- API keys (only their hashes are stored) --------------------------
 
-    def api_keys(self) -> list[str]:
-        return [row["key"] for row in self._conn.execute("SELECT key FROM api_keys ORDER BY created_at")]
+    def api_keys(self) -> list[ApiKeyRecord]:
+        rows = self._conn.execute("SELECT id, name, created_at FROM api_keys ORDER BY created_at, id")
+        return [ApiKeyRecord(**dict(row)) for row in rows]
 
-    def first_api_key(self, label: str) -> str | None:
+    def api_key_name(self, key_id: str) -> str | None:
+        row = self._conn.execute("SELECT name FROM api_keys WHERE id = ?", (key_id,)).fetchone()
+        return None if row is None else row["name"]
+
+    def api_key_id_for_hash(self, key_hash: str) -> str | None:
+        row = self._conn.execute("SELECT id FROM api_keys WHERE key_hash = ?", (key_hash,)).fetchone()
+        return None if row is None else row["id"]
+
+    def add_api_key(self, key_id: str, key_hash: str, name: str, now: float) -> None:
+        self._conn.execute(
+            "INSERT INTO api_keys (id, key_hash, name, created_at) VALUES (?, ?, ?, ?)"
+            " ON CONFLICT DO NOTHING",
+            (key_id, key_hash, name, now),
+        )
+
+    def remove_api_keys(self, reference: str) -> int:
+        """Removes the keys whose id or name is `reference`; answers how many."""
+        cursor = self._conn.execute("DELETE FROM api_keys WHERE id = ? OR name = ?", (reference, reference))
+        return cursor.rowcount
+
+    # -- approvers and their sessions -------------------------------------
+
+    _APPROVER_COLUMNS = "name, seed, public_key, password_hash, created_at"
+
+    def _approver_from_row(self, row: sqlite3.Row) -> ApproverRecord:
+        return ApproverRecord(**{**dict(row), "seed": bytes(row["seed"])})
+
+    def approvers(self) -> list[ApproverRecord]:
+        rows = self._conn.execute(f"SELECT {self._APPROVER_COLUMNS} FROM approvers ORDER BY created_at, name")
+        return [self._approver_from_row(row) for row in rows]
+
+    def approver(self, name: str) -> ApproverRecord | None:
         row = self._conn.execute(
-            "SELECT key FROM api_keys WHERE label = ? ORDER BY created_at LIMIT 1", (label,)
+            f"SELECT {self._APPROVER_COLUMNS} FROM approvers WHERE name = ?", (name,)
         ).fetchone()
-        return None if row is None else row["key"]
+        return None if row is None else self._approver_from_row(row)
 
-    def has_api_key(self, key: str) -> bool:
-        return self._conn.execute("SELECT 1 FROM api_keys WHERE key = ?", (key,)).fetchone() is not None
+    def approver_by_key(self, public_key_hex: str) -> ApproverRecord | None:
+        row = self._conn.execute(
+            f"SELECT {self._APPROVER_COLUMNS} FROM approvers WHERE public_key = ?", (public_key_hex,)
+        ).fetchone()
+        return None if row is None else self._approver_from_row(row)
 
-    def add_api_key(self, key: str, label: str, now: float) -> None:
+    def add_approver(self, record: ApproverRecord) -> None:
         self._conn.execute(
-            "INSERT INTO api_keys (key, label, created_at) VALUES (?, ?, ?)", (key, label, now)
+            f"INSERT INTO approvers ({self._APPROVER_COLUMNS}) VALUES (?, ?, ?, ?, ?)",
+            (record.name, record.seed, record.public_key, record.password_hash, record.created_at),
         )
 
-    def approvers(self) -> list[tuple[str, bytes]]:
-        rows = self._conn.execute("SELECT name, seed FROM approvers ORDER BY created_at, name")
-        return [(row["name"], bytes(row["seed"])) for row in rows]
+    def set_approver_password(self, name: str, password_hash: str) -> bool:
+        cursor = self._conn.execute("UPDATE approvers SET password_hash = ? WHERE name = ?", (password_hash, name))
+        # A new password ends the sessions opened with the old one.
+        self._conn.execute("DELETE FROM sessions WHERE approver = ?", (name,))
+        return cursor.rowcount == 1
 
-    def add_approver(self, name: str, seed: bytes, public_key_hex: str, now: float) -> None:
+    def remove_approver(self, name: str) -> bool:
+        return self._conn.execute("DELETE FROM approvers WHERE name = ?", (name,)).rowcount == 1
+
+    def add_session(self, token_hash: str, approver: str, form_token: str, now: float, expires_at: float) -> None:
         self._conn.execute(
-            "INSERT INTO approvers (name, seed, public_key, created_at) VALUES (?, ?, ?, ?)",
-            (name, seed, public_key_hex, now),
+            "INSERT INTO sessions (token_hash, approver, form_token, created_at, expires_at) VALUES (?, ?, ?, ?, ?)",
+            (token_hash, approver, form_token, now, expires_at),
         )
+
+    def session(self, token_hash: str, now: float) -> SessionRecord | None:
+        row = self._conn.execute(
+            "SELECT approver, form_token, expires_at FROM sessions WHERE token_hash = ? AND expires_at > ?",
+            (token_hash, now),
+        ).fetchone()
+        return None if row is None else SessionRecord(**dict(row))
+
+    def remove_session(self, token_hash: str) -> None:
+        self._conn.execute("DELETE FROM sessions WHERE token_hash = ?", (token_hash,))
+
+    def remove_expired_sessions(self, now: float) -> None:
+        self._conn.execute("DELETE FROM sessions WHERE expires_at <= ?", (now,))
+
+    # -- settings -----------------------------------------------------------
 
     def setting(self, name: str) -> str | None:
         row = self._conn.execute("SELECT value FROM settings WHERE name = ?", (name,)).fetchone()
@@ -370,35 +479,37 @@ class Store:
 
     def add_connect_token(self, record: ConnectTokenRecord) -> None:
         self._conn.execute(
-            "INSERT INTO connect_tokens (token, agent_id, created_at, expires_at, api_key,"
+            "INSERT INTO connect_tokens (token_hash, agent_id, created_at, expires_at, api_key_id,"
             " public_key, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
             (
-                record.token, record.agent_id, record.created_at, record.expires_at,
-                record.api_key, record.public_key, record.claimed_at,
+                record.token_hash, record.agent_id, record.created_at, record.expires_at,
+                record.api_key_id, record.public_key, record.claimed_at,
             ),
         )
 
-    def connect_token(self, token: str) -> ConnectTokenRecord | None:
+    def connect_token(self, token_hash: str) -> ConnectTokenRecord | None:
         row = self._conn.execute(
-            "SELECT token, agent_id, created_at, expires_at, api_key, public_key, claimed_at"
-            " FROM connect_tokens WHERE token = ?",
-            (token,),
+            "SELECT token_hash, agent_id, created_at, expires_at, api_key_id, public_key, claimed_at"
+            " FROM connect_tokens WHERE token_hash = ?",
+            (token_hash,),
         ).fetchone()
         return None if row is None else ConnectTokenRecord(**dict(row))
 
-    def set_connect_api_key(self, token: str, api_key: str) -> None:
-        self._conn.execute("UPDATE connect_tokens SET api_key = ? WHERE token = ?", (api_key, token))
-
-    def claim_connect_token(self, token: str, public_key_hex: str, now: float) -> None:
+    def set_connect_api_key(self, token_hash: str, api_key_id: str) -> None:
         self._conn.execute(
-            "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token = ?",
-            (public_key_hex, now, token),
+            "UPDATE connect_tokens SET api_key_id = ? WHERE token_hash = ?", (api_key_id, token_hash)
         )
 
-    def add_receipt(self, receipt_id: str, body: dict, now: float) -> None:
+    def claim_connect_token(self, token_hash: str, public_key_hex: str, now: float) -> None:
         self._conn.execute(
-            "INSERT INTO receipts (id, body_json, created_at) VALUES (?, ?, ?)",
-            (receipt_id, _json_or_none(body), now),
+            "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token_hash = ?",
+            (public_key_hex, now, token_hash),
+        )
+
+    def add_receipt(self, receipt_id: str, tenant: str, body: dict, now: float) -> None:
+        self._conn.execute(
+            "INSERT INTO receipts (id, tenant, body_json, created_at) VALUES (?, ?, ?, ?)",
+            (receipt_id, tenant, _json_or_none(body), now),
         )
 
     def receipt_count(self) -> int:

@@ -3,19 +3,25 @@
     with LocalCloud(tmp_path / "cloud") as cloud:
         httpx.get(cloud.base_url + "/v1/approvers",
                   headers={"Authorization": f"Bearer {cloud.api_key}"})
+        cloud.approve(request_id, "alice")       # signs in as alice, then approves
 
 The server listens on a free loopback port unless one is given. Its output
 is collected in `output`; the settings it prints are parsed into attributes.
+The API key and the approvers' passwords that the server shows once are kept
+across restarts; for a data folder made elsewhere, the helper makes new ones
+with the command line.
 """
 
 from __future__ import annotations
 
+import base64
 import json
 import os
 import subprocess
 import sys
 import threading
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -42,6 +48,7 @@ class LocalCloud:
         api_keys: tuple[str, ...] | list[str] = (),
         startup_timeout: float = 30.0,
         python: str = sys.executable,
+        server_args: tuple[str, ...] | list[str] = (),
     ):
         self.data_dir = Path(data_dir)
         self.port = port
@@ -51,9 +58,13 @@ class LocalCloud:
         self.extra_api_keys = tuple(api_keys)
         self.startup_timeout = startup_timeout
         self.python = python
+        self.server_args = tuple(server_args)  # more serve options, e.g. ("--header-timeout", "1")
         self.process: subprocess.Popen | None = None
         self.output: list[str] = []
         self._settings: dict[str, str] = {}
+        # Shown by the server only when made: kept here across restarts.
+        self._api_key: str | None = None
+        self._passwords: dict[str, str] = {}
         self._ready = threading.Event()
         self._reader: threading.Thread | None = None
 
@@ -69,7 +80,10 @@ class LocalCloud:
 
     @property
     def api_key(self) -> str:
-        return self._settings["api key"]
+        """An agent API key of this cloud (the primary one, when this helper saw it made)."""
+        if self._api_key is None:
+            self._api_key = self._manage("api-key", "add", "--name", "testing")["api key"]
+        return self._api_key
 
     @property
     def approvers(self) -> dict[str, str]:
@@ -84,6 +98,63 @@ class LocalCloud:
     def request_url(self, request_id: str) -> str:
         return f"{self.dashboard_url}?request={request_id}"
 
+    # -- approvers --------------------------------------------------------------
+
+    def approver_password(self, name: str) -> str:
+        """The approver's password, set anew through the command line if this helper never saw it."""
+        if name not in self._passwords:
+            self._passwords[name] = self._manage("approver", "set-password", name)[f"password {name}"]
+        return self._passwords[name]
+
+    def approver_credential(self, name: str):
+        """The client's credential for approver ``name`` (zelto_cloud.client.ApproverCredential)."""
+        from zelto_cloud.client import ApproverCredential
+
+        return ApproverCredential(name, self.approver_password(name))
+
+    def approver_headers(self, name: str) -> dict[str, str]:
+        """The Authorization header with which approver ``name`` calls the API."""
+        pair = f"{name}:{self.approver_password(name)}".encode()
+        return {"Authorization": "Basic " + base64.b64encode(pair).decode("ascii")}
+
+    def approver_name(self, reference: str) -> str:
+        """An approver's name from its name or its public key in hex."""
+        by_key = {key.lower(): name for name, key in self.approvers.items()}
+        return by_key.get(reference.lower(), reference)
+
+    def approve(self, request_id: str, approver: str = "alice") -> dict:
+        """Approves as ``approver`` (a name or public key hex), signed in as that approver."""
+        return self._decide(request_id, "approve", approver, {})
+
+    def deny(self, request_id: str, approver: str = "alice", reason: str | None = None) -> dict:
+        """Denies as ``approver``, optionally with a reason."""
+        return self._decide(request_id, "deny", approver, {} if reason is None else {"reason": reason})
+
+    def _decide(self, request_id: str, action: str, approver: str, body: dict) -> dict:
+        from urllib.parse import quote
+
+        request = urllib.request.Request(
+            f"{self.base_url}/v1/approvals/requests/{quote(request_id, safe='')}/{action}",
+            data=json.dumps(body).encode(),
+            headers={"Content-Type": "application/json", **self.approver_headers(self.approver_name(approver))},
+            method="POST",
+        )
+        try:
+            with _no_proxy_opener().open(request, timeout=30) as answer:
+                return json.load(answer)
+        except urllib.error.HTTPError as error:
+            raise LocalCloudError(f"{action} {request_id} as {approver}: {error.code} {error.read()!r}") from None
+
+    def _manage(self, *arguments: str) -> dict[str, str]:
+        """Runs a data-folder subcommand; answers the "name: value" lines it printed."""
+        result = subprocess.run(
+            [*self._module_command(), *arguments, "--data-dir", str(self.data_dir)],
+            capture_output=True, text=True, timeout=60,
+        )
+        if result.returncode != 0:
+            raise LocalCloudError(f"{' '.join(arguments)} failed: {result.stdout!r} {result.stderr!r}")
+        return dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line)
+
     # -- life cycle -----------------------------------------------------------
 
     def command(self) -> list[str]:
@@ -96,7 +167,7 @@ class LocalCloud:
             command += ["--approver", name]
         for key in self.extra_api_keys:
             command += ["--api-key", key]
-        return command
+        return command + list(self.server_args)
 
     def _module_command(self) -> list[str]:
         # -P: run the installed packages, not same-named source folders in the working directory.
@@ -134,6 +205,10 @@ class LocalCloud:
             elif ": " in line:
                 name, value = line.split(": ", 1)
                 self._settings[name] = value
+                if name == "api key":
+                    self._api_key = value
+                elif name.startswith("password "):
+                    self._passwords[name.removeprefix("password ")] = value
 
     def _wait_until_ready(self) -> None:
         deadline = time.monotonic() + self.startup_timeout
@@ -191,15 +266,10 @@ class LocalCloud:
 
     def mint_connect_token(self, lifetime_hours: float = 24) -> str:
         """Mints a connect token in this server's data folder (the server may be running)."""
-        result = subprocess.run(
-            [*self._module_command(), "connect-token",
-             "--data-dir", str(self.data_dir), "--lifetime-hours", str(lifetime_hours)],
-            capture_output=True, text=True, timeout=60, check=True,
-        )
-        for line in result.stdout.splitlines():
-            if line.startswith("connect token: "):
-                return line.removeprefix("connect token: ")
-        raise LocalCloudError(f"connect-token printed no token: {result.stdout!r} {result.stderr!r}")
+        printed = self._manage("connect-token", "--lifetime-hours", str(lifetime_hours))
+        if "connect token" not in printed:
+            raise LocalCloudError(f"connect-token printed no token: {printed!r}")
+        return printed["connect token"]
 
     def __enter__(self) -> "LocalCloud":
         return self.start()

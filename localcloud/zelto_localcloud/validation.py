@@ -177,8 +177,12 @@ def parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
     )
 
 
-def parse_approver(body: dict) -> str:
-    return _text(body, "approver", required=True, non_empty=True)
+def parse_optional_approver(body: dict) -> str | None:
+    """The approver a decision names, if it names one; it must be the one signed in."""
+    value = _text(body, "approver", required=False)
+    if value is not None and not value:
+        raise validation_error("field 'approver' must not be empty")
+    return value
 
 
 def parse_reason(body: dict) -> str | None:

@@ -40,6 +40,7 @@ def response_json(response: ResponseRecord, encoding: str) -> dict:
 def request_json(record: RequestRecord, encoding: str) -> dict:
     return {
         "id": record.id,
+        "tenant": record.tenant,
         "status": record.status,
         "denied_reason": record.denied_reason,
         "reason": record.denied_reason,

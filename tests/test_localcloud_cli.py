@@ -1,0 +1,108 @@
+"""The zelto-localcloud command in subprocesses: its data folder, its lock, its stops and its explanations."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from zelto_localcloud import cli
+from zelto_localcloud.testing import LocalCloud
+
+COMMAND = [sys.executable, "-P", "-m", "zelto_localcloud"]
+
+
+def run(*arguments: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
+    return subprocess.run([*COMMAND, *arguments], capture_output=True, text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL)
+
+
+def start_server(data_dir: Path) -> subprocess.Popen:
+    process = subprocess.Popen([*COMMAND, "--port", "0", "--data-dir", str(data_dir)], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, stdin=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    for line in process.stdout:
+        if line.strip() == "ready" or time.monotonic() > deadline:
+            break
+    return process
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+def test_a_stop_request_exits_0_without_a_traceback(tmp_path, stop):
+    process = start_server(tmp_path / "data")
+    try:
+        time.sleep(0.3)
+        process.send_signal(stop)
+        output, _ = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 0 and "Traceback" not in output, output
+
+
+def test_a_second_server_on_the_same_data_folder_is_refused(tmp_path):
+    with LocalCloud(tmp_path / "shared") as first:
+        second = run("--port", "0", "--data-dir", str(first.data_dir))
+        assert second.returncode == 1
+        assert "already using the data folder" in second.stderr and "--data-dir" in second.stderr
+        assert "Traceback" not in second.stderr
+        # Managing the folder while the server runs is fine.
+        assert run("approver", "list", "--data-dir", str(first.data_dir)).returncode == 0
+    # The lock goes with the server, even one that was killed.
+    crashed = LocalCloud(tmp_path / "shared").start()
+    crashed.kill()
+    assert LocalCloud(tmp_path / "shared").start().stop() is None
+
+
+def test_unusable_folders_and_busy_ports_are_explained(tmp_path):
+    a_file = tmp_path / "a-file"
+    a_file.write_text("not a folder")
+    for arguments in (("--port", "0"), ("approver", "list")):
+        result = run(*arguments, "--data-dir", str(a_file))
+        assert result.returncode == 1 and "not a folder" in result.stderr and "--data-dir" in result.stderr
+    locked = tmp_path / "read-only"
+    locked.mkdir(mode=0o500)
+    if os.access(locked, os.W_OK):
+        pytest.skip("running as a user who may write anywhere")
+    result = run("--port", "0", "--data-dir", str(locked / "data"))
+    assert result.returncode == 1 and "cannot use the data folder" in result.stderr and "Traceback" not in result.stderr
+
+
+def test_a_busy_port_names_the_fix(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        result = run("--port", str(taken.getsockname()[1]), "--data-dir", str(tmp_path / "data"))
+    assert result.returncode == 1 and "cannot listen" in result.stderr and "--port 0" in result.stderr
+
+
+def test_the_default_data_folder_is_the_users_own(tmp_path):
+    env = {"HOME": str(tmp_path / "home"), "XDG_DATA_HOME": str(tmp_path / "xdg"), "ZELTO_LOCALCLOUD_DATA": ""}
+    assert run("approver", "add", "zoe", env=env).returncode == 0
+    assert (tmp_path / "xdg" / "zelto-localcloud" / "localcloud.db").exists()
+    help_text = run("--help", env=env).stdout
+    assert str(tmp_path / "xdg" / "zelto-localcloud") in help_text.replace("\n", "").replace(" ", "")
+
+
+def _parsers(parser: argparse.ArgumentParser):
+    yield parser
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            for sub in action.choices.values():
+                yield from _parsers(sub)
+
+
+def test_every_option_of_every_subcommand_is_explained_in_help():
+    undocumented = [
+        f"{parser.prog} {action.dest}"
+        for root in (cli._serve_parser(), cli._management_parser())
+        for parser in _parsers(root)
+        for action in parser._actions
+        if not isinstance(action, (argparse._HelpAction, argparse._SubParsersAction)) and not action.help
+    ]
+    assert undocumented == []
