@@ -28,7 +28,8 @@ void exec_approval(PyObject* module) {
     add(module, "logger", get_logger("zelto_cloud.approval"));
     // In definition order; the asynchronous and Temporal handlers join here.
     for (const FunctionDef* def :
-         {&cloud_approval_def, &poll_until_resolved_def, &extract_signed_approvals_def}) {
+         {&cloud_approval_def, &async_cloud_approval_def, &poll_until_resolved_def,
+          &async_poll_until_resolved_def, &extract_signed_approvals_def}) {
         add_function(module, *def);
     }
 }
