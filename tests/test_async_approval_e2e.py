@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import asyncio
 import socket
+import subprocess
+import sys
 import threading
+from pathlib import Path
 
 import pytest
 from test_approval_e2e import (  # noqa: F401  (the fixtures are used by name)
@@ -166,3 +169,11 @@ class TestServerDown:
                 with pytest.raises(ZeltoCloudError) as failed:
                     asyncio.run(async_handler_for(doomed, holder)(gate_request(warrant)))
         assert type(failed.value) is ZeltoCloudError and failed.value.status_code is None
+
+
+def test_the_demo_shows_the_async_road():
+    demo = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    done = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "guarded with async_cloud_approval" in done.stdout
+    assert "-> transferred 250 to acct-7781 (async)" in done.stdout
