@@ -49,38 +49,63 @@ void raise_pending(Ref close_error, Ref pending) {
     }
 }
 
+// The synchronous steps between the awaits live in plain functions, so that a
+// waiting coroutine keeps only what it needs after its current await.
+
+Ref build_payload(const Frame& frame) {
+    return call(frame.global(build_payload_name), frame.arg(0),
+                kw("signing_key", frame.cell(signing_key_cell)));
+}
+
+Ref open_client(const Frame& frame) {
+    return call(frame.global(client_class_name), frame.cell(api_key_cell),
+                kw("base_url", frame.cell(base_url_cell)));
+}
+
+// client.create_request(**payload.to_create_request_kwargs()), to be awaited.
+Ref start_create(const Ref& client, const Ref& payload) {
+    Ref kwargs = call_method(payload, "to_create_request_kwargs");
+    Ref create = getattr(client, "create_request");
+    return call_with(create.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+}
+
+// Logs the new request and starts polling it, to be awaited.
+Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
+    Ref request_id = subscript(created.get(), "id");
+    log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
+        getattr(frame.arg(0), "tool"));
+    return call(frame.global(poll_name), client, request_id,
+                kw("poll_interval", frame.cell(poll_interval_cell)),
+                kw("timeout", frame.cell(timeout_cell)));
+}
+
+// The error to raise once the client is closed: a client error in the SDK's
+// terms, anything else as it is.
+Ref translated(Frame& frame, PyObject* denied_class, Ref error) {
+    try {
+        Caught caught(std::move(error));
+        translate_client_error(frame, denied_class, caught);
+    } catch (const PythonError&) {
+        return take_error();
+    }
+}
+
 Task core(Frame frame) {
-    PyObject* request = frame.arg(0);
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
-    Ref payload = call(frame.global(build_payload_name), request,
-                       kw("signing_key", frame.cell(signing_key_cell)));
-    Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
-                      kw("base_url", frame.cell(base_url_cell)));
+    Ref payload = build_payload(frame);
+    Ref client = open_client(frame);
     Ref result;
     Ref error;
     try {
-        Ref kwargs = call_method(payload, "to_create_request_kwargs");
-        Ref create = getattr(client, "create_request");
-        Ref created = co_await awaiting(
-            call_with(create.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get()));
-        Ref request_id = subscript(created.get(), "id");
-        log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
-            getattr(request, "tool"));
-        Ref final_response = co_await awaiting(
-            call(frame.global(poll_name), client, request_id,
-                 kw("poll_interval", frame.cell(poll_interval_cell)),
-                 kw("timeout", frame.cell(timeout_cell))));
-        result = resolve_final_status(frame, denied_class.get(), request, final_response);
+        Ref created = co_await awaiting(start_create(client, payload));
+        payload = Ref();
+        Ref final_response = co_await awaiting(start_polling(frame, client, created));
+        result = resolve_final_status(frame, denied_class.get(), frame.arg(0), final_response);
     } catch (const PythonError&) {
         error = take_error();
     }
     if (error) {
-        try {
-            Caught caught(std::move(error));
-            translate_client_error(frame, denied_class.get(), caught);
-        } catch (const PythonError&) {
-            error = take_error();
-        }
+        error = translated(frame, denied_class.get(), std::move(error));
     }
     Ref close_error;
     try {
@@ -181,32 +206,43 @@ Ref async_cloud_approval(Frame& frame) {
                          {core_function.get(), concurrent.get()});
 }
 
-Task async_poll_until_resolved(Frame frame) {
-    PyObject* client = frame.arg(0);
+Ref poll_deadline(const Frame& frame) {
+    Ref now = call_method(frame.global(time_name), "monotonic");
+    return Ref::steal(PyNumber_Add(now.get(), frame.arg(3)));
+}
+
+// After a poll: nothing when the request left "pending", else the sleep to
+// await before the next poll; ApprovalTimeoutError once the deadline passed.
+Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
     PyObject* request_id = frame.arg(1);
     PyObject* poll_interval = frame.arg(2);
-    PyObject* timeout = frame.arg(3);
-    Ref start = call_method(frame.global(time_name), "monotonic");
-    Ref deadline = Ref::steal(PyNumber_Add(start.get(), timeout));
-    Ref zero = to_py(0);
-    Ref pending = str("pending");
+    Ref status = get_item(response.get(), "status", interned("").get());
+    if (check(PyObject_RichCompareBool(status.get(), interned("pending").get(), Py_NE))) {
+        return Ref();
+    }
+    Ref now = call_method(frame.global(time_name), "monotonic");
+    Ref remaining = Ref::steal(PyNumber_Subtract(deadline.get(), now.get()));
+    if (check(PyObject_RichCompareBool(remaining.get(), to_py(0).get(), Py_LE))) {
+        raise(call(frame.global(timeout_error_name), request_id, frame.arg(3)));
+    }
+    bool shorter = check(PyObject_RichCompareBool(remaining.get(), poll_interval, Py_LT));
+    Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
+    Ref extra = dict_of({{"request_id", Ref::borrow(request_id)}, {"sleep", sleep_time}});
+    log(frame.global(logger_name), "debug", "approval still pending, polling again",
+        kw("extra", extra));
+    return call_method(frame.global(asyncio_name), "sleep", sleep_time);
+}
+
+Task async_poll_until_resolved(Frame frame) {
+    Ref deadline = poll_deadline(frame);
     for (;;) {
-        Ref response = co_await awaiting(call_method(client, "get_request", request_id));
-        Ref status = get_item(response.get(), "status", str("").get());
-        if (check(PyObject_RichCompareBool(status.get(), pending.get(), Py_NE))) {
+        Ref response = co_await awaiting(call_method(frame.arg(0), "get_request", frame.arg(1)));
+        Ref sleep = next_sleep(frame, response, deadline);
+        if (!sleep) {
             co_return response;
         }
-        Ref now = call_method(frame.global(time_name), "monotonic");
-        Ref remaining = Ref::steal(PyNumber_Subtract(deadline.get(), now.get()));
-        if (check(PyObject_RichCompareBool(remaining.get(), zero.get(), Py_LE))) {
-            raise(call(frame.global(timeout_error_name), request_id, timeout));
-        }
-        bool shorter = check(PyObject_RichCompareBool(remaining.get(), poll_interval, Py_LT));
-        Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
-        Ref extra = dict_of({{"request_id", Ref::borrow(request_id)}, {"sleep", sleep_time}});
-        log(frame.global(logger_name), "debug", "approval still pending, polling again",
-            kw("extra", extra));
-        co_await awaiting(call_method(frame.global(asyncio_name), "sleep", sleep_time));
+        response = Ref();
+        co_await awaiting(sleep);
     }
 }
 
