@@ -81,27 +81,30 @@ def gate_request(warrant: Warrant) -> ApprovalRequest:
 
 
 async def approve_in_random_order(cloud: LocalCloud, expected: set[str], seed: int) -> dict[str, list[str]]:
-    """Collects the pending request of every expected warrant, then approves them all in random order."""
+    """Approves every expected warrant's pending request, each listing's new ones (the list shows at most
+    500) shuffled; returns the request ids seen per warrant."""
     by_warrant: dict[str, list[str]] = {}
+    shuffle = random.Random(seed).shuffle
     async with AsyncZeltoCloudClient(cloud.api_key, base_url=cloud.base_url, timeout=60) as client:
-        deadline = time.monotonic() + 120
+
+        async def approver(queue) -> None:
+            for request_id in queue:
+                await client.approve_request(request_id, approver="alice")
+
+        deadline = time.monotonic() + 300
         while set(by_warrant) != expected:
             if time.monotonic() > deadline:
                 raise TimeoutError(f"{len(expected - set(by_warrant))} requests never showed up")
+            new = []
             for request in await client.list_requests(status="pending", limit=500):
                 ids = by_warrant.setdefault(request["warrant_id"], [])
                 if request["id"] not in ids:
                     ids.append(request["id"])
+                    new.append(request["id"])
+            shuffle(new)
+            queue = iter(new)
+            await asyncio.gather(*(approver(queue) for _ in range(8)))
             await asyncio.sleep(0.2)
-        order = [ids[0] for ids in by_warrant.values()]
-        random.Random(seed).shuffle(order)
-        queue = iter(order)
-
-        async def approver() -> None:
-            for request_id in queue:
-                await client.approve_request(request_id, approver="alice")
-
-        await asyncio.gather(*(approver() for _ in range(8)))
     return by_warrant
 
 
