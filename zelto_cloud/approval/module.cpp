@@ -8,19 +8,21 @@
 namespace zelto::approval {
 namespace {
 
-void add(PyObject* module, const char* name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
+using Names = std::initializer_list<Literal>;
+
+void add(PyObject* module, Literal name, const Ref& value) {
+    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
 }
 
 void exec_approval(PyObject* module) {
-    for (const char* name : {"asyncio", "base64", "hashlib", "logging", "time"}) {
+    for (Literal name : Names{"asyncio", "base64", "hashlib", "logging", "time"}) {
         add(module, name, import_module(name));
     }
-    for (const char* name : {"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
+    for (Literal name : Names{"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
         add(module, name, import_from("zelto_cloud.client", name));
     }
-    for (const char* name : {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError",
-                             "ZeltoCloudError"}) {
+    for (Literal name : Names{"ApprovalDeniedError", "ApprovalExpiredError",
+                              "ApprovalTimeoutError", "ZeltoCloudError"}) {
         add(module, name, import_from("zelto_cloud.exceptions", name));
     }
     add(module, "build_approval_request_payload",
