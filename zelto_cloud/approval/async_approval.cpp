@@ -7,6 +7,8 @@
 #include "support/errors.hpp"
 #include "support/logging.hpp"
 
+#include <optional>
+
 namespace zelto::approval {
 
 namespace {
@@ -23,31 +25,6 @@ Name time_name{"time"};
 enum HandleCell : size_t { core_cell, concurrent_cell };
 
 const char* const returns_approvals = "Union['SignedApproval', List['SignedApproval']]";
-
-// Takes the exception of a caught PythonError out of the thread state.
-Ref take_error() {
-    return Ref::steal_maybe(PyErr_GetRaisedException());
-}
-
-[[noreturn]] void raise_again(Ref error) {
-    PyErr_SetRaisedException(error.release());
-    throw_error();
-}
-
-// After `finally: await client.close()`: an error of close() replaces the
-// pending one, which becomes its context.
-void raise_pending(Ref close_error, Ref pending) {
-    if (close_error) {
-        Ref context = Ref::steal_maybe(PyException_GetContext(close_error.get()));
-        if (pending && !context) {
-            PyException_SetContext(close_error.get(), pending.release());
-        }
-        raise_again(std::move(close_error));
-    }
-    if (pending) {
-        raise_again(std::move(pending));
-    }
-}
 
 // The synchronous steps between the awaits live in plain functions, so that a
 // waiting coroutine keeps only what it needs after its current await.
@@ -79,42 +56,35 @@ Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
                 kw("timeout", frame.cell(timeout_cell)));
 }
 
-// The error to raise once the client is closed: a client error in the SDK's
-// terms, anything else as it is.
-Ref translated(Frame& frame, PyObject* denied_class, Ref error) {
+// Create the request, wait until it is resolved, and answer in the SDK's
+// terms; the client errors of these steps are translated.
+Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref payload) {
+    std::optional<Caught> caught;
+    Ref result;
     try {
-        Caught caught(std::move(error));
-        translate_client_error(frame, denied_class, caught);
+        Ref created = co_await awaiting(start_create(client, payload));
+        payload = Ref();
+        Ref final_response = co_await awaiting(start_polling(frame, client, created));
+        result = resolve_final_status(frame, denied_class, frame.arg(0), final_response);
     } catch (const PythonError&) {
-        return take_error();
+        caught.emplace();
     }
+    if (caught) {
+        translate_client_error(frame, denied_class, *caught);
+    }
+    co_return result;
 }
 
 Task core(Frame frame) {
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
     Ref payload = build_payload(frame);
     Ref client = open_client(frame);
-    Ref result;
-    Ref error;
-    try {
-        Ref created = co_await awaiting(start_create(client, payload));
-        payload = Ref();
-        Ref final_response = co_await awaiting(start_polling(frame, client, created));
-        result = resolve_final_status(frame, denied_class.get(), frame.arg(0), final_response);
-    } catch (const PythonError&) {
-        error = take_error();
-    }
-    if (error) {
-        error = translated(frame, denied_class.get(), std::move(error));
-    }
-    Ref close_error;
-    try {
-        co_await awaiting(call_method(client, "close"));
-    } catch (const PythonError&) {
-        close_error = take_error();
-    }
-    raise_pending(std::move(close_error), std::move(error));
-    co_return result;
+    co_return co_await try_finally(
+        [&]() -> Task {
+            co_return co_await awaiting(
+                create_and_wait(frame, denied_class.get(), client, std::move(payload)));
+        },
+        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
 }
 
 bool loop_is_running(const Frame& frame) {
@@ -130,43 +100,17 @@ bool loop_is_running(const Frame& frame) {
     }
 }
 
-// `with manager: return body()`, the manager's __exit__ seeing any exception.
-template <typename Body>
-Ref with_context(const Ref& manager, Body&& body) {
-    call_method(manager, "__enter__");
-    Ref result;
-    try {
-        result = body();
-    } catch (const PythonError&) {
-        Caught caught;
-        PyObject* exc = caught.get();
-        Ref traceback = Ref::steal_maybe(PyException_GetTraceback(exc));
-        Ref suppress;
-        {
-            Handling scope(caught);
-            suppress = call_method(manager, "__exit__", (PyObject*)Py_TYPE(exc), exc,
-                                   traceback ? traceback.get() : Py_None);
-        }
-        if (!truthy(suppress)) {
-            caught.reraise();
-        }
-        return none();
-    }
-    call_method(manager, "__exit__", Py_None, Py_None, Py_None);
-    return result;
-}
-
 // No loop runs in this thread: run _core on a fresh loop in a one-thread pool
 // and wait for it. The caller's context variables (the SDK's key scope among
 // them) go with it.
 Ref run_on_fresh_loop(const Frame& frame) {
     Ref futures = getattr(frame.cell(concurrent_cell), "futures");
     Ref executor = call(getattr(futures, "ThreadPoolExecutor"), kw("max_workers", 1));
-    return with_context(executor, [&] {
+    return with_context(executor.get(), [&](PyObject* pool) {
         Ref context = call(import_from("contextvars", "copy_context"));
         Ref run = getattr(frame.global(asyncio_name), "run");
         Ref coroutine = call(frame.cell(core_cell), frame.arg(0));
-        Ref future = call_method(executor, "submit", getattr(context, "run"), run, coroutine);
+        Ref future = call_method(pool, "submit", getattr(context, "run"), run, coroutine);
         return call_method(future, "result");
     });
 }
