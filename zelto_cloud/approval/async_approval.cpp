@@ -64,7 +64,9 @@ Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref paylo
     try {
         Ref created = co_await awaiting(start_create(client, payload));
         payload = Ref();
-        Ref final_response = co_await awaiting(start_polling(frame, client, created));
+        Ref polling = start_polling(frame, client, created);
+        created = Ref(); // the create response is not needed while polling
+        Ref final_response = co_await awaiting(polling);
         result = resolve_final_status(frame, denied_class, frame.arg(0), final_response);
     } catch (const PythonError&) {
         caught.emplace();
@@ -80,10 +82,7 @@ Task core(Frame frame) {
     Ref payload = build_payload(frame);
     Ref client = open_client(frame);
     co_return co_await try_finally(
-        [&]() -> Task {
-            co_return co_await awaiting(
-                create_and_wait(frame, denied_class.get(), client, std::move(payload)));
-        },
+        [&] { return create_and_wait(frame, denied_class.get(), client, std::move(payload)); },
         [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
 }
 
