@@ -1,6 +1,7 @@
 #include "support/classes.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace zelto {
 
@@ -40,6 +41,14 @@ Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyO
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+    // type() makes these implicit for Python functions only.
+    std::string_view name(def.name);
+    if (name == "__init_subclass__" || name == "__class_getitem__") {
+        return classmethod(def, cells);
+    }
+    if (name == "__new__") {
+        return staticmethod(def, cells);
+    }
     return attr(def.name, function_for(def, cells).get());
 }
 
@@ -84,8 +93,8 @@ Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
     Ref types = import_module("types");
     Ref original = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
     Ref resolved = call_method(types, "resolve_bases", original);
-    auto [meta, ns, meta_kwds] =
-        unpack<3>(call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
+    auto [meta, ns, meta_kwds] = unpack<3>(
+        call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;

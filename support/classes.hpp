@@ -20,7 +20,8 @@ public:
     // A method: a native function bound through the descriptor protocol; its
     // qualname is "<class qualname>.<name>". `cells` become its own closure
     // cells (Frame::cell), and it sees the class through `__class__`, so it
-    // may call super_of / call_super.
+    // may call super_of / call_super. As in a class body, __init_subclass__
+    // and __class_getitem__ become classmethods and __new__ a staticmethod.
     ClassBuilder& method(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
     // A classmethod: its first argument is the class it is called on (a
     // subclass too), so `call(frame.arg(0), ...)` builds instances of it.

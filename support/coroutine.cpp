@@ -192,9 +192,19 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) 
     if (already_running(coro)) {
         return PYGEN_ERROR;
     }
+    // A chain of coroutines awaiting each other recurses in C, as in the
+    // interpreter: too deep a chain is a RecursionError, not a crashed stack.
+    if (Py_EnterRecursiveCall(" while awaiting a coroutine")) {
+        return PYGEN_ERROR;
+    }
     coro->started = true;
-    Resumed running(coro);
-    return drive(coro, value, out);
+    PySendResult status;
+    {
+        Resumed running(coro);
+        status = drive(coro, value, out);
+    }
+    Py_LeaveRecursiveCall();
+    return status;
 }
 
 // Python's send(): a return becomes StopIteration(value).
@@ -361,6 +371,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PyObject* out = nullptr;
         PySendResult status;
         {
+            RecursionGuard depth(" while awaiting a coroutine");
             Resumed running(coro);
             status = throw_into(coro, std::move(exc), &out);
         }
@@ -378,7 +389,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         return nullptr;
     }
     Ref exit = Ref::steal_maybe(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    if (!exit) {
+    if (!exit || Py_EnterRecursiveCall(" while closing a coroutine")) {
         return nullptr;
     }
     PyObject* out = nullptr;
@@ -387,6 +398,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         Resumed running(coro);
         status = throw_into(coro, std::move(exit), &out);
     }
+    Py_LeaveRecursiveCall();
     if (status == PYGEN_NEXT) {
         Py_DECREF(out);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -404,7 +416,14 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
+// `await coro` from Python code: the interpreter refuses a coroutine that is
+// suspended in an await of its own (someone else awaits it).
 PyObject* coroutine_await(PyObject* self) {
+    CoroutineObject* coro = as_coroutine(self);
+    if (coro->handle && current(coro).promise().delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     return Py_NewRef(self);
 }
 
@@ -414,8 +433,8 @@ void warn_never_awaited(PyObject* self) {
     bool warned = false;
     Ref warnings = Ref::steal_maybe(PyImport_ImportModule("warnings"));
     if (warnings) {
-        Ref warn = Ref::steal_maybe(
-            PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
+        Ref warn =
+            Ref::steal_maybe(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
         if (warn) {
             Ref result = Ref::steal_maybe(PyObject_CallOneArg(warn.get(), self));
             warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
@@ -486,23 +505,25 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
+// A chain of coroutines each holding the next (awaited, or an argument) is
+// freed through the trashcan, so a long chain cannot exhaust the C stack.
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* coro = as_coroutine(self);
     PyObject_GC_UnTrack(self);
-    if (coro->weakrefs) {
+    Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (coro->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
     PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return; // resurrected
-    }
-    PyObject_GC_UnTrack(self);
-    PyTypeObject* type = Py_TYPE(self);
-    finish(coro);
-    Py_CLEAR(coro->name);
-    Py_CLEAR(coro->qualname);
-    type->tp_free(self);
-    Py_DECREF(type);
+    if (PyObject_CallFinalizerFromDealloc(self) == 0) {
+        PyObject_GC_UnTrack(self);
+        PyTypeObject* type = Py_TYPE(self);
+        finish(coro);
+        Py_CLEAR(coro->name);
+        Py_CLEAR(coro->qualname);
+        type->tp_free(self);
+        Py_DECREF(type);
+    } // else resurrected
+    Py_TRASHCAN_END
 }
 
 PyObject* coroutine_repr(PyObject* self) {
@@ -646,6 +667,26 @@ Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
     PyObject_GC_Track((PyObject*)coro);
     return Ref::steal((PyObject*)coro);
 }
+
+namespace detail {
+
+const Ref& awaitable_from(const Ref& obj, const char* method) {
+    PyObject* value = obj.get();
+    PyTypeObject* type = Py_TYPE(value);
+    bool awaitable = Py_IS_TYPE(value, coroutine_type) || PyCoro_CheckExact(value) ||
+                     is_iterable_coroutine(value) ||
+                     (type->tp_as_async && type->tp_as_async->am_await);
+    if (!awaitable) {
+        PyErr_Format(PyExc_TypeError,
+                     "'async with' received an object from %s that does not implement "
+                     "__await__: %.100s",
+                     method, type->tp_name);
+        throw_error();
+    }
+    return obj;
+}
+
+} // namespace detail
 
 std::coroutine_handle<> Task::ReturnToParent::await_suspend(Handle finished) noexcept {
     if (Handle parent = finished.promise().parent) {

@@ -18,7 +18,8 @@ namespace detail {
 
 std::pair<Ref, Ref> context_methods(PyObject* manager, bool asynchronous) {
     const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
-    Ref enter = lookup_special(manager, asynchronous ? Literal("__aenter__") : Literal("__enter__"));
+    Ref enter =
+        lookup_special(manager, asynchronous ? Literal("__aenter__") : Literal("__enter__"));
     if (!enter) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the %s protocol",
                      Py_TYPE(manager)->tp_name, protocol);

@@ -21,9 +21,9 @@ struct FunctionObject {
     PyObject* module;
     PyObject* doc;
     PyObject* globals;
-    PyObject* closure;  // tuple of cells, or NULL
+    PyObject* closure;    // tuple of cells, or NULL
     PyObject* class_cell; // the `__class__` cell (also the closure's last item), or NULL
-    PyObject* defaults; // tuple parallel to the parameters; None where there is none
+    PyObject* defaults;   // tuple parallel to the parameters; None where there is none
     PyObject* annotations;
     PyObject* dict;
     PyObject* weakrefs;
@@ -576,8 +576,7 @@ int set_module(PyObject* self, PyObject* value, void*) {
 // asyncio.iscoroutinefunction() and inspect.iscoroutinefunction() look for
 // these markers; they are looked up only when asked for, so a plain function
 // never imports asyncio.
-PyObject* coroutine_marker(PyObject* self, Literal module, Literal name,
-                           const char* attribute) {
+PyObject* coroutine_marker(PyObject* self, Literal module, Literal name, const char* attribute) {
     if (!as_function(self)->def->coroutine) {
         PyErr_Format(PyExc_AttributeError, "'function' object has no attribute '%s'", attribute);
         return nullptr;
@@ -725,8 +724,7 @@ Ref Frame::global(Literal name) const {
 
 Ref Frame::cell(size_t index) const {
     FunctionObject* fn = as_function(function_.get());
-    size_t own = fn->closure ? (size_t)PyTuple_GET_SIZE(fn->closure) - (fn->class_cell ? 1 : 0)
-                             : 0;
+    size_t own = fn->closure ? (size_t)PyTuple_GET_SIZE(fn->closure) - (fn->class_cell ? 1 : 0) : 0;
     if (index >= own) {
         PyErr_Format(PyExc_SystemError, "%U: no closure cell %zu", fn->qualname, index);
         throw_error();

@@ -49,6 +49,10 @@ def python_derive(base, **class_kwargs):
         def base_name(cls):
             return super().base_name()
 
+        def __init_subclass__(cls, **kwargs):
+            super().__init_subclass__(**kwargs)
+            cls.subclassed = True
+
     return Derived
 
 
@@ -106,6 +110,16 @@ class TestSuper:
         assert type(made) is Again
         assert made.describe() == ("again", ("native", "base"))
         assert Again.base_name() == "again:Again"
+
+    def test_init_subclass_is_an_implicit_classmethod(self, derive):
+        cls = derive(Base)
+        assert not hasattr(cls, "subclassed")
+
+        class Again(cls):
+            pass
+
+        assert Again.subclassed is True
+        assert isinstance(cls.__dict__["__init_subclass__"], classmethod)
 
     def test_class_cell_is_filled(self, probe):
         cls = probe.derive(Base)

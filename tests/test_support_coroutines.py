@@ -98,6 +98,13 @@ def drive_to_first_await(coro):
     return yielded
 
 
+class Ready:
+    """Completes at once without suspending."""
+
+    def __await__(self):
+        return iter(())
+
+
 class Once:
     """Yields once, then completes with None."""
 
@@ -287,6 +294,15 @@ class TestSyncWith:
         assert info.value.__context__ is error
 
 
+@pytest.mark.parametrize("method", ["__aenter__", "__aexit__"])
+def test_async_with_refuses_what_cannot_be_awaited(impl, method):
+    manager = type("Broken", (Manager,), {method: lambda self, *args: 1})()
+    with pytest.raises(TypeError) as info:
+        run(impl.async_with_body(manager, Ready()))
+    assert str(info.value) == (f"'async with' received an object from {method} that does not "
+                               "implement __await__: int")
+
+
 class TestHandledExceptionPerCoroutine:
     def test_not_visible_to_other_tasks(self, impl):
         async def main():
@@ -404,8 +420,11 @@ class TestCoroutineProtocol:
             inner = impl.echo_after(asyncio.sleep(0.01), "x")
             first = asyncio.ensure_future(echo_after(inner, "a"))
             await asyncio.sleep(0)
+            for second_awaiter in (lambda: impl.echo_after(inner), lambda: echo_after(inner)):
+                with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+                    await second_awaiter()
             with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
-                await impl.echo_after(inner)
+                await inner
             return await first
 
         assert run(main()) == "a"
@@ -472,6 +491,24 @@ class TestGarbageCollection:
 
         assert self.collected(make)
 
+    def test_helper_given_the_frame_by_reference(self, probe):
+        class Payload:
+            pass
+
+        obj = Payload()
+        ref = weakref.ref(obj)
+        coro = probe.through_helper(obj, Once())
+        drive_to_first_await(coro)
+        del obj
+        gc.collect()
+        assert ref() is not None
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        assert stop.value.value == (ref(), None)
+        del stop, coro
+        gc.collect()
+        assert ref() is None
+
     def test_task_future_callback_cycle(self, impl):
         async def main():
             def make():
@@ -502,3 +539,33 @@ class TestGarbageCollection:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             assert self.collected(make)
+
+
+def test_deep_chains_end_in_recursion_error_not_a_crash(fresh_python, probe):
+    # Each coroutine awaits the next: driving it recurses in C, and freeing it
+    # would too without the trashcan.
+    code = f"""
+import asyncio, sys
+sys.path.insert(0, {str(__import__('pathlib').Path(probe.__file__).parent)!r})
+import warnings
+warnings.simplefilter("ignore")
+import support_probe
+
+class Ready:
+    def __await__(self):
+        return iter(())
+
+coro = Ready()
+for _ in range(100_000):
+    coro = support_probe.echo_after(coro)
+try:
+    asyncio.run(coro)
+except RecursionError as exc:
+    print("RecursionError:", exc)
+del coro
+print("freed")
+"""
+    result = fresh_python(code, timeout=240)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [
+        "RecursionError: maximum recursion depth exceeded while awaiting a coroutine", "freed"]

@@ -145,12 +145,30 @@ const FunctionDef hold_then_await_def{
     .coroutine = hold_then_await,
 };
 
+// A helper coroutine given the caller's Frame by reference.
+Task await_argument(const Frame& frame, size_t index) {
+    co_return co_await awaiting(frame.arg(index));
+}
+
+// async def through_helper(obj, awaitable): return (obj, await helper(awaitable))
+Task through_helper(Frame frame) {
+    Ref result = co_await awaiting(await_argument(frame, 1));
+    co_return Ref::steal(PyTuple_Pack(2, frame.arg(0), result.get()));
+}
+
+const FunctionDef through_helper_def{
+    .name = "through_helper",
+    .params = {{.name = "obj"}, {.name = "awaitable"}},
+    .coroutine = through_helper,
+};
+
 // ---- plain functions -----------------------------------------------------------------
 
 // def with_sync(manager, body):
 //     with manager as value: return body(value)
 Ref with_sync(Frame& frame) {
-    Ref result = with_context(frame.arg(0), [&](PyObject* value) { return call(frame.arg(1), value); });
+    Ref result =
+        with_context(frame.arg(0), [&](PyObject* value) { return call(frame.arg(1), value); });
     return result ? result : none();
 }
 
@@ -332,6 +350,20 @@ const FunctionDef derived_base_name_def{
     .impl = derived_base_name,
 };
 
+// def __init_subclass__(cls, **kwargs): super().__init_subclass__(**kwargs); cls.subclassed = True
+Ref derived_init_subclass(Frame& frame) {
+    Ref empty = Ref::steal(PyTuple_New(0));
+    call_with(getattr(super_of(frame), "__init_subclass__").get(), empty.get(), frame.varkw());
+    setattr(frame.arg(0), "subclassed", Py_True);
+    return none();
+}
+
+const FunctionDef derived_init_subclass_def{
+    .name = "__init_subclass__",
+    .params = {{.name = "cls"}, {.name = "kwargs", .kind = Kind::var_keyword}},
+    .impl = derived_init_subclass,
+};
+
 // derive(base, name, **class_kwargs): class <name>(base, **class_kwargs) with the
 // native methods above.
 Ref derive(Frame& frame) {
@@ -342,7 +374,8 @@ Ref derive(Frame& frame) {
         .method(derived_describe_def)
         .method(derived_awrap_def)
         .classmethod(derived_create_def)
-        .classmethod(derived_base_name_def);
+        .classmethod(derived_base_name_def)
+        .method(derived_init_subclass_def);
     Ref bases = Ref::steal(PyTuple_Pack(1, frame.arg(0)));
     return builder.build(bases.get(), frame.varkw());
 }
@@ -429,8 +462,9 @@ void exec_probe(PyObject* module) {
     for (const FunctionDef* def :
          {&echo_after_def, &await_all_def, &close_after_def, &close_after_sync_def,
           &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
-          &with_sync_def, &make_adder_def, &clear_object_def, &forget_marker_def, &positional_only_def,
-          &derive_def, &derive_config_def, &make_placeholder_def}) {
+          &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def,
+          &forget_marker_def, &positional_only_def, &derive_def, &derive_config_def,
+          &make_placeholder_def}) {
         add_function(module, *def);
     }
     ClassBuilder counter(module, "Counter");

@@ -21,8 +21,8 @@ void exec_approval(PyObject* module) {
     for (Literal name : Names{"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
         add(module, name, import_from("zelto_cloud.client", name));
     }
-    for (Literal name : Names{"ApprovalDeniedError", "ApprovalExpiredError",
-                              "ApprovalTimeoutError", "ZeltoCloudError"}) {
+    for (Literal name : Names{"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError",
+                              "ZeltoCloudError"}) {
         add(module, name, import_from("zelto_cloud.exceptions", name));
     }
     add(module, "build_approval_request_payload",
