@@ -28,11 +28,12 @@ void exec_approval(PyObject* module) {
     add(module, "build_approval_request_payload",
         import_from("zelto_cloud.morvel", "build_approval_request_payload"));
     add(module, "logger", get_logger("zelto_cloud.approval"));
-    // In definition order; the asynchronous and Temporal handlers join here.
+    // The functions and the class, in definition order.
     add_function(module, build_temporal_idempotency_key_def);
     add_function(module, extract_temporal_heartbeat_request_id_def);
     for (const FunctionDef* def :
-         {&cloud_approval_def, &poll_until_resolved_def, &extract_signed_approvals_def}) {
+         {&cloud_approval_def, &async_cloud_approval_def, &poll_until_resolved_def,
+          &async_poll_until_resolved_def, &extract_signed_approvals_def}) {
         add_function(module, *def);
     }
     add(module, "TemporalCloudApprovalHandler", make_temporal_handler_class(module));
