@@ -102,7 +102,7 @@ async def approve_in_random_order(cloud: LocalCloud, expected: set[str], seed: i
 
         async def approver(queue) -> None:
             for request_id in queue:
-                await retried(lambda: client.approve_request(request_id, approver="alice"))
+                await retried(lambda: client.approve_request(request_id, approver=cloud.approver_credential("alice")))
 
         deadline = time.monotonic() + 300
         while set(by_warrant) != expected:

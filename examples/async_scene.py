@@ -36,11 +36,11 @@ async def _approve_when_pending(cloud: LocalCloud, warrant_id: str, *, manual: b
         request = pending[0]
         say(f"   pending in the dashboard: {cloud.request_url(request['id'])}")
         if manual:
-            say(f"   -> open the link, choose {APPROVER} and click Approve")
+            say(f"   -> open the link, sign in as {APPROVER} (password {cloud.approver_password(APPROVER)}) and click Approve")
             return
         await asyncio.sleep(THINKING_SECONDS)
         say(f"   {APPROVER} approves (another task on the same event loop)")
-        await client.approve_request(request["id"], approver=APPROVER)
+        await client.approve_request(request["id"], approver=cloud.approver_credential(APPROVER))
 
 
 async def _tick(counter: list[int]) -> None:

@@ -90,15 +90,15 @@ class ScriptedApprover:
                     request = self._next_pending(client, seen)
                     seen.add(request["id"])
                     if self.manual:
-                        say(f"   -> open the link and {decision} {request['tool']} as {APPROVER}")
+                        say(f"   -> open the link, sign in as {APPROVER} (password {self.cloud.approver_password(APPROVER)}) and {decision} {request['tool']}")
                         continue
                     time.sleep(THINKING_SECONDS)
                     if decision == "approve":
                         say(f"   {APPROVER} approves {request['tool']}")
-                        client.approve_request(request["id"], approver=APPROVER)
+                        client.approve_request(request["id"], approver=self.cloud.approver_credential(APPROVER))
                     else:
                         say(f"   {APPROVER} denies {request['tool']}: {reason!r}")
-                        client.deny_request(request["id"], approver=APPROVER, reason=reason)
+                        client.deny_request(request["id"], approver=self.cloud.approver_credential(APPROVER), reason=reason)
         except Exception as exc:
             say(f"   the approver failed: {exc}")
 

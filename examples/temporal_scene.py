@@ -159,12 +159,12 @@ async def _approve_once_retried(cloud: LocalCloud, warrant_id: str, handle: Work
             await asyncio.sleep(0.2)
         say(f"   pending in the dashboard: {cloud.request_url(found[0]['id'])}")
         if manual:
-            say(f"   -> open the link, choose {APPROVER} and click Approve")
+            say(f"   -> open the link, sign in as {APPROVER} (password {cloud.approver_password(APPROVER)}) and click Approve")
             return
         while (await handle.describe()).raw_description.pending_activities[0].attempt < 2:
             await asyncio.sleep(0.2)
         say(f"   Temporal retried the activity; {APPROVER} approves")
-        await asyncio.to_thread(client.approve_request, found[0]["id"], approver=APPROVER)
+        await asyncio.to_thread(client.approve_request, found[0]["id"], approver=cloud.approver_credential(APPROVER))
 
 
 def _database(cloud: LocalCloud) -> sqlite3.Connection:

@@ -122,6 +122,6 @@ def wait_for_requests(cloud: LocalCloud, warrant_id: str, count: int = 1) -> lis
 def decide(cloud: LocalCloud, request_id: str, decision: str = "approve", reason: str | None = None) -> None:
     with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
         if decision == "approve":
-            client.approve_request(request_id, approver="alice")
+            client.approve_request(request_id, approver=cloud.approver_credential("alice"))
         else:
-            client.deny_request(request_id, approver="alice", reason=reason)
+            client.deny_request(request_id, approver=cloud.approver_credential("alice"), reason=reason)
