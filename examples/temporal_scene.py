@@ -43,6 +43,7 @@ with workflow.unsafe.imports_passed_through():
     from zelto.temporal import carries_warrant
     from zelto.warrant import Warrant
     from zelto_core import SigningKey
+    from zelto_localcloud.credentials import connect_token_hash
     from zelto_localcloud.testing import LocalCloud
 
     from zelto_cloud.client import ZeltoCloudClient
@@ -197,7 +198,9 @@ async def _run(cloud: LocalCloud, approver_key: str, manual: bool) -> str:
     with _environment(variables):
         config = ZeltoPluginConfig.from_env(activity_fns=[transfer_funds])
     with _database(cloud) as db:
-        (claimed,), = db.execute("SELECT public_key FROM connect_tokens WHERE token = ?", (token,))
+        (claimed,), = db.execute(
+            "SELECT public_key FROM connect_tokens WHERE token_hash = ?", (connect_token_hash(token),)
+        )
     say(f"   the connect token claimed the agent for the worker key: {claimed == worker_key.public_key.hex()}")
     with tempfile.TemporaryDirectory(prefix="zelto-demo-temporal-") as folder:
         say("   starting the Temporal dev server (headless, on loopback) ...")

@@ -165,7 +165,7 @@ class TestServerDown:
     def test_server_gone_while_polling(self, tmp_path):
         with LocalCloud(tmp_path / "cloud") as doomed:
             warrant, holder = new_warrant(doomed)
-            with Reviewer(doomed, warrant.id, lambda client, request: doomed.kill()):
+            with Reviewer(doomed, warrant.id, lambda cloud, client, request: cloud.kill()):
                 with pytest.raises(ZeltoCloudError) as failed:
                     asyncio.run(async_handler_for(doomed, holder)(gate_request(warrant)))
         assert type(failed.value) is ZeltoCloudError and failed.value.status_code is None

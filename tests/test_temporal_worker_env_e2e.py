@@ -20,6 +20,7 @@ from temporalio.client import Client
 from temporalio.worker import Worker
 from zelto.warrant import Warrant
 from zelto_core import PublicKey, SigningKey
+from zelto_localcloud.credentials import connect_token_hash
 from zelto_localcloud.testing import LocalCloud
 
 import zelto_cloud.approval
@@ -124,7 +125,8 @@ def test_connect_token_claims_at_start_and_again_on_restart(cloud, environment, 
     # The exchange brought the API key, so the cloud wiring followed.
     assert type(first.approval_handler) is TemporalCloudApprovalHandler
     with cloud_database(cloud) as db:
-        claimed, = db.execute("SELECT public_key, claimed_at FROM connect_tokens WHERE token = ?", (token,))
+        claimed, = db.execute("SELECT public_key, claimed_at FROM connect_tokens WHERE token_hash = ?",
+                              (connect_token_hash(token),))
     assert claimed["public_key"] == worker_key.public_key.hex() and claimed["claimed_at"]
 
     caplog.clear()
