@@ -30,11 +30,6 @@ enum Cell : size_t {
     timeout_cell
 };
 
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
 [[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }

@@ -32,11 +32,6 @@ bool is_nonempty_text(PyObject* value) {
     return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0;
 }
 
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
 Ref text_or_empty_if_falsy(Ref value) {
     return truthy(value) ? value : str("");
 }
@@ -102,7 +97,7 @@ Ref handler_init(Frame& frame) {
     setattr(self, "_base_url", frame.arg(3));
     setattr(self, "_fast_poll_seconds", frame.arg(4));
     Ref one = to_py(1);
-    bool below_one = check(PyObject_RichCompareBool(one.get(), frame.arg(5), Py_GT)) != 0;
+    bool below_one = compare(one.get(), frame.arg(5), Py_GT);
     setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
     return none();
 }
@@ -236,7 +231,7 @@ struct Attempt {
         Handling scope(caught);
         Ref status = getattr(caught.get(), "status_code");
         Ref code = to_py(not_found);
-        if (check(PyObject_RichCompareBool(status.get(), code.get(), Py_EQ))) {
+        if (compare(status.get(), code.get(), Py_EQ)) {
             return true;
         }
         Ref text = py_str(caught.get());

@@ -14,7 +14,6 @@ namespace zelto::langgraph {
 
 namespace {
 
-Name os_name{"os"};
 Name asyncio_name{"asyncio"};
 Name logger_name{"logger"};
 Name client_class_name{"AsyncZeltoCloudClient"};
@@ -36,20 +35,6 @@ enum Cell : size_t {
     poll_interval_cell,
     signing_key_cell,
 };
-
-Ref environ_get(const Frame& frame, const char* variable, const char* fallback) {
-    Ref environ = getattr(frame.global(os_name), "environ");
-    return call_method(environ, "get", variable, fallback);
-}
-
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
-bool compare(PyObject* a, PyObject* b, int op) {
-    return check(PyObject_RichCompareBool(a, b, op)) != 0;
-}
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));

@@ -126,7 +126,7 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
         Ref client_class = import_from("zelto_cloud.client", "ZeltoCloudClient");
         Ref sink_class = import_from("zelto_cloud.providers", "CloudReceiptSink");
         Ref receipt_client = call(client_class, kw("api_key", api_key), kw("base_url", url));
-        Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", str("temporal-worker").get());
+        Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", "temporal-worker");
         Ref control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
                                  kw("authorizer_name", authorizer),
                                  kw("signing_key", getattr(self, "signing_key")),
@@ -168,9 +168,9 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
 Ref post_init(Frame& frame) {
     PyObject* self = frame.arg(0);
     call_super(frame, "__post_init__");
-    Ref api_key = environ_get(frame, "ZELTO_API_KEY", str("").get());
-    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
-    Ref root_hex = environ_get(frame, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
+    Ref api_key = environ_get(frame, "ZELTO_API_KEY", "");
+    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", default_base_url);
+    Ref root_hex = environ_get(frame, "ZELTO_DASHBOARD_ROOT_KEY", "");
     if (truthy(api_key)) {
         bool has_key = !getattr(self, "signing_key").is_none();
         if (getattr(self, "approval_handler").is_none() && has_key) {

@@ -12,9 +12,6 @@ inline constexpr const char* default_base_url = "https://api.zelto.cloud";
 inline constexpr const char* install_hint =
     "zelto_cloud.temporal requires zelto[temporal]. Install with: pip install 'zelto[temporal]'";
 
-// os.environ.get(name, fallback), through the module's own `os`.
-Ref environ_get(const Frame& frame, Literal name, PyObject* fallback);
-
 extern const FunctionDef load_signing_key_from_env_def;
 extern const FunctionDef load_signing_key_from_secret_manager_def;
 extern const FunctionDef resolve_signing_key_def;

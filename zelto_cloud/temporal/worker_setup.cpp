@@ -66,9 +66,9 @@ Ref argument_or_env(const Frame& frame, size_t index, Literal variable, PyObject
 }
 
 Ref load_signing_key(Frame& frame) {
-    Ref hex = environ_get(frame, "ZELTO_SIGNING_KEY", str("").get());
-    Ref secret_id = environ_get(frame, "ZELTO_WORKER_SECRET_ID", str("zelto-keys-worker").get());
-    Ref project = environ_get(frame, "GCP_PROJECT", str("zelto-cloud").get());
+    Ref hex = environ_get(frame, "ZELTO_SIGNING_KEY", "");
+    Ref secret_id = environ_get(frame, "ZELTO_WORKER_SECRET_ID", "zelto-keys-worker");
+    Ref project = environ_get(frame, "GCP_PROJECT", "zelto-cloud");
     try {
         return call(frame.global(resolve_name), hex, secret_id, project);
     } catch (const PythonError&) {
@@ -127,11 +127,6 @@ Ref configure_temporal_worker(Frame& frame) {
 }
 
 } // namespace
-
-Ref environ_get(const Frame& frame, Literal name, PyObject* fallback) {
-    Ref environ = getattr(frame.global("os"), "environ");
-    return call_method(environ, "get", str(name.c_str()), fallback);
-}
 
 const FunctionDef maybe_connect_from_env_def{
     .name = "_maybe_connect_from_env",
