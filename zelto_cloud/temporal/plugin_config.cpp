@@ -41,12 +41,6 @@ constexpr const char* config_doc =
     raise_from(error, cause);
 }
 
-void set_name(PyObject* cls, Literal name) {
-    Ref text = str(name.c_str());
-    setattr(cls, "__name__", text.get());
-    setattr(cls, "__qualname__", text.get());
-}
-
 // ---- the cloud subclass --------------------------------------------------------
 
 bool is_set(const Ref& overrides, Literal key) {
@@ -251,14 +245,6 @@ const FunctionDef missing_plugin_init_def{
 };
 
 Ref make_cloud_plugin_config_class(Frame& frame) {
-    Ref module_name = global(frame.globals(), "__name__");
-    Ref module = Ref::steal_maybe(PyImport_GetModule(module_name.get()));
-    if (!module) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_RuntimeError, "%U is not in sys.modules", module_name.get());
-        }
-        throw_error();
-    }
     Ref core;
     try {
         core = import_from("zelto.temporal", "ZeltoPluginConfig");
@@ -267,19 +253,19 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         if (!caught.matches(PyExc_ImportError)) {
             caught.reraise();
         }
-        ClassBuilder builder(module.get(), "_MissingZeltoTemporal",
+        ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
         builder.method(missing_init_def, {caught.get()}).classmethod(missing_from_env_def, {caught.get()});
         Ref placeholder = builder.build();
-        set_name(placeholder.get(), "ZeltoPluginConfig");
+        rename_class(placeholder.get(), "ZeltoPluginConfig");
         return placeholder;
     }
-    ClassBuilder builder(module.get(), "_CloudZeltoPluginConfig",
+    ClassBuilder builder(frame, "_CloudZeltoPluginConfig",
                          "_make_cloud_plugin_config_class.<locals>._CloudZeltoPluginConfig");
     builder.doc(config_doc).classmethod(from_env_def).method(post_init_def);
     Ref bases = Ref::steal(PyTuple_Pack(1, core.get()));
     Ref cls = builder.build(bases.get());
-    set_name(cls.get(), "ZeltoPluginConfig");
+    rename_class(cls.get(), "ZeltoPluginConfig");
     return cls;
 }
 
@@ -297,7 +283,7 @@ Ref make_missing_plugin_class(PyObject* module) {
     ClassBuilder builder(module, "_MissingZeltoPlugin");
     builder.method(missing_plugin_init_def);
     Ref placeholder = builder.build();
-    set_name(placeholder.get(), "ZeltoPlugin");
+    rename_class(placeholder.get(), "ZeltoPlugin");
     return placeholder;
 }
 
