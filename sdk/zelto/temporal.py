@@ -39,10 +39,10 @@ from temporalio import activity
 from temporalio.exceptions import ApplicationError
 from temporalio.plugin import SimplePlugin
 
-from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash, py_build_approval_context_attestation
+from zelto_core import PublicKey, SignedApproval, SigningKey
 
 from .approval import ApprovalDenied, ApprovalRequest, _as_approval_list
-from .decorators import bind_key_scope
+from .decorators import approval_request, bind_key_scope
 from .warrant import Warrant
 
 __all__ = ["ZeltoPlugin", "ZeltoPluginConfig", "carries_warrant", "warrant_of"]
@@ -169,25 +169,10 @@ class _ActivityGate:
         return True
 
     def _request(self, arguments: dict) -> ApprovalRequest:
-        warrant = self.warrant
-        request = ApprovalRequest(
-            tool=self.tool,
-            warrant_id=warrant.id,
-            arguments=arguments,
-            request_id=f"act_{activity.info().activity_id}",
-            holder_key=warrant.holder_key.to_bytes(),
-            request_hash=approval_request_hash(warrant.id, self.tool, arguments, warrant.holder_key),
-            required_approvers=[key.to_bytes() for key in warrant.required_approvers],
-            min_approvals=warrant.min_approvals,
-            ttl_seconds=warrant.ttl_seconds,
-            policy_id=warrant.policy_id,
-        )
         key = self.config.signing_key
-        if key is not None and key.public_key == warrant.holder_key:
-            request.args_canonical_cbor_b64, request.approval_context_attestation = (
-                py_build_approval_context_attestation(key, warrant.id, self.tool, arguments, warrant.holder_key)
-            )
-        return request
+        holder_key = key if key is not None and key.public_key == self.warrant.holder_key else None
+        return approval_request(self.warrant, self.tool, arguments, holder_key,
+                                request_id=f"act_{activity.info().activity_id}")
 
     def _allowed_approvers(self) -> set[PublicKey]:
         return set(self.warrant.required_approvers) or set(self.config.trusted_roots or ())
