@@ -55,8 +55,7 @@ Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyO
         class_cell_ = Ref::steal(PyCell_New(nullptr));
     }
     std::string qualname = std::string(utf8(qualname_.get())) + "." + def.name;
-    return make_function(def, globals_.get(), qualname.c_str(), cells,
-                         class_cell_.get());
+    return make_function(def, globals_.get(), qualname.c_str(), cells, class_cell_.get());
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {

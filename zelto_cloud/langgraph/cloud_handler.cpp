@@ -84,8 +84,8 @@ Ref keyword_dict(const Ref& kwargs) {
 Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
     PyObject* request = frame.arg(0);
     Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
-    Ref create = call_with(getattr(client, "create_request").get(), Ref::steal(PyTuple_New(0)).get(),
-                           kwargs.get());
+    Ref create = call_with(getattr(client, "create_request").get(),
+                           Ref::steal(PyTuple_New(0)).get(), kwargs.get());
     Ref created = co_await awaiting(create);
     Ref request_id = subscript(created.get(), "id");
     Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
@@ -94,8 +94,8 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
         getattr(request, "tool"), request_id, link);
 
     Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
-    Ref deadline = Ref::steal(
-        PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
+    Ref deadline =
+        Ref::steal(PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
@@ -138,8 +138,7 @@ Task handle(Frame frame) {
             std::optional<Caught> caught;
             Ref result;
             try {
-                result =
-                    co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
+                result = co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
             } catch (const PythonError&) {
                 caught.emplace();
             }

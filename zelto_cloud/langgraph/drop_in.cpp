@@ -215,16 +215,21 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
 }
 
 Ref make_cloud_middleware_class(Frame& frame) {
-    return make_cloud_class(
-        frame, {"_make_cloud_middleware_class", "_CloudZeltoMiddleware", "_MissingZeltoMiddleware",
-                "ZeltoMiddleware", middleware_doc,
-                {&middleware_init_def, &middleware_wrap_tool_call_def,
-                 &middleware_awrap_tool_call_def}});
+    return make_cloud_class(frame, {"_make_cloud_middleware_class",
+                                    "_CloudZeltoMiddleware",
+                                    "_MissingZeltoMiddleware",
+                                    "ZeltoMiddleware",
+                                    middleware_doc,
+                                    {&middleware_init_def, &middleware_wrap_tool_call_def,
+                                     &middleware_awrap_tool_call_def}});
 }
 
 Ref make_cloud_tool_node_class(Frame& frame) {
-    return make_cloud_class(frame, {"_make_cloud_tool_node_class", "_CloudZeltoToolNode",
-                                    "_MissingZeltoToolNode", "ZeltoToolNode", tool_node_doc,
+    return make_cloud_class(frame, {"_make_cloud_tool_node_class",
+                                    "_CloudZeltoToolNode",
+                                    "_MissingZeltoToolNode",
+                                    "ZeltoToolNode",
+                                    tool_node_doc,
                                     {&tool_node_init_def}});
 }
 

@@ -95,7 +95,8 @@ Ref from_env(Frame& frame) {
     }
     if (truthy(subscript(overrides.get(), "dry_run"))) {
         log(frame.global(logger_name), "info",
-            "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail closed");
+            "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail "
+            "closed");
     }
     Ref arguments = Ref::steal(PyDict_New());
     check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
@@ -121,10 +122,10 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
         Ref sink_class = import_from("zelto_cloud.providers", "CloudReceiptSink");
         Ref receipt_client = call(client_class, kw("api_key", api_key), kw("base_url", url));
         Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", "temporal-worker");
-        Ref control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
-                                 kw("authorizer_name", authorizer),
-                                 kw("signing_key", getattr(self, "signing_key")),
-                                 kw("receipt_sink", call(sink_class, receipt_client)));
+        Ref control_plane =
+            call(control_plane_class, kw("url", url), kw("api_key", api_key),
+                 kw("authorizer_name", authorizer), kw("signing_key", getattr(self, "signing_key")),
+                 kw("receipt_sink", call(sink_class, receipt_client)));
         setattr(self, "control_plane", control_plane.get());
         log(frame.global(logger_name), "info",
             "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
@@ -143,8 +144,9 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
     Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
     Ref root = call_method(public_key_class, "from_bytes", raw);
     Ref current = getattr(self, "trusted_roots");
-    Ref roots = (current.is_none() || !truthy(current)) ? Ref::steal(PyList_New(0))
-                                                        : Ref::steal(PySequence_List(current.get()));
+    Ref roots = (current.is_none() || !truthy(current))
+                    ? Ref::steal(PyList_New(0))
+                    : Ref::steal(PySequence_List(current.get()));
     Ref seen = Ref::steal(PySet_New(nullptr));
     Py_ssize_t count = PyList_GET_SIZE(roots.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -174,7 +176,8 @@ Ref post_init(Frame& frame) {
             wire_control_plane(frame, self, api_key, url);
         }
     } else {
-        log(frame.global(logger_name), "info", "zelto_cloud: ZELTO_API_KEY not set, running in local mode");
+        log(frame.global(logger_name), "info",
+            "zelto_cloud: ZELTO_API_KEY not set, running in local mode");
     }
     if (truthy(root_hex)) {
         add_dashboard_root(self, root_hex);
@@ -184,7 +187,8 @@ Ref post_init(Frame& frame) {
 
 const FunctionDef from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"}, {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params = {{.name = "cls"},
+               {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
     .returns = "ZeltoPluginConfig",
     .doc = "One-liner worker setup from environment variables.\n"
            "\n"
@@ -255,7 +259,8 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         }
         ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
-        builder.method(missing_init_def, {caught.get()}).classmethod(missing_from_env_def, {caught.get()});
+        builder.method(missing_init_def, {caught.get()})
+            .classmethod(missing_from_env_def, {caught.get()});
         Ref placeholder = builder.build();
         rename_class(placeholder.get(), "ZeltoPluginConfig");
         return placeholder;
