@@ -41,9 +41,9 @@ from temporalio.plugin import SimplePlugin
 
 from zelto_core import PublicKey, SignedApproval, SigningKey
 
-from .approval import ApprovalDenied, ApprovalRequest, _as_approval_list
+from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
 from .decorators import approval_request, bind_key_scope
-from .warrant import Warrant
+from .warrant import Warrant, _public_key
 
 __all__ = ["ZeltoPlugin", "ZeltoPluginConfig", "carries_warrant", "warrant_of"]
 
@@ -68,14 +68,6 @@ def carries_warrant(warrant: Warrant) -> Callable[[Callable], Callable]:
 
 def warrant_of(fn: Callable) -> Warrant | None:
     return getattr(fn, _WARRANT_ATTRIBUTE, None)
-
-
-def _public_key(value: Any) -> PublicKey:
-    if isinstance(value, PublicKey):
-        return value
-    if isinstance(value, (bytes, bytearray)):
-        return PublicKey.from_bytes(bytes(value))
-    raise TypeError(f"a trusted root must be a PublicKey or its 32 raw bytes, not {type(value).__name__}")
 
 
 @dataclass(kw_only=True)
@@ -178,24 +170,10 @@ class _ActivityGate:
         return set(self.warrant.required_approvers) or set(self.config.trusted_roots or ())
 
     def _verified(self, request: ApprovalRequest, result: Any) -> list[SignedApproval]:
-        approvals = _as_approval_list(request, result)
         allowed = self._allowed_approvers()
         if not allowed:
             raise ApprovalDenied(request, reason="the warrant names no approvers and no trusted roots are configured")
-        approvers = set()
-        for approval in approvals:
-            who = approval.approver_key.hex()
-            if not approval.verify():
-                raise ApprovalDenied(request, reason=f"invalid signature from approver {who}")
-            if approval.request_hash != request.request_hash:
-                raise ApprovalDenied(request, reason=f"approval from {who} covers another request")
-            if approval.approver_key not in allowed:
-                raise ApprovalDenied(request, reason=f"{who} is neither a required approver nor a trusted root")
-            approvers.add(approval.approver_key)
-        needed = request.min_approvals or 1
-        if len(approvers) < needed:
-            raise ApprovalDenied(request, reason=f"{len(approvers)} distinct approvals, {needed} required")
-        return approvals
+        return verified_approvals(request, result, allowed, outsider="is neither a required approver nor a trusted root")
 
     def _refuse(self, reason: str, request: ApprovalRequest | None) -> bool:
         if self.config.dry_run:
