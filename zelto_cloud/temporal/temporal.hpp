@@ -3,11 +3,9 @@
 
 #include "support/call.hpp"
 #include "support/function.hpp"
+#include "zelto_cloud/cloud_defaults.hpp"
 
 namespace zelto::temporal {
-
-// The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
-inline constexpr const char* default_base_url = "https://api.zelto.cloud";
 
 inline constexpr const char* install_hint =
     "zelto_cloud.temporal requires zelto[temporal]. Install with: pip install 'zelto[temporal]'";
