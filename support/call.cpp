@@ -304,4 +304,13 @@ bool isinstance(PyObject* obj, PyObject* cls) {
     return check(PyObject_IsInstance(obj, cls)) != 0;
 }
 
+bool equals(PyObject* obj, std::string_view text) {
+    Ref other = str(text);
+    return compare(obj, other.get(), Py_EQ);
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    return check(PyObject_RichCompareBool(a, b, op)) != 0;
+}
+
 } // namespace zelto

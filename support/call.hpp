@@ -210,5 +210,9 @@ Ref py_str(PyObject* obj);                          // str(obj)
 Ref py_format(PyObject* obj);                       // format(obj)
 Ref concat(std::initializer_list<PyObject*> parts); // "".join(parts), all str
 bool isinstance(PyObject* obj, PyObject* cls);
+// obj == text by Python's equality (so a str subclass or any object answers).
+bool equals(PyObject* obj, std::string_view text);
+// PyObject_RichCompareBool(a, b, op); an error is thrown.
+bool compare(PyObject* a, PyObject* b, int op);
 
 } // namespace zelto

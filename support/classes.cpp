@@ -5,10 +5,29 @@
 
 namespace zelto {
 
+namespace {
+
+Ref module_globals(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    if (!globals) {
+        throw_error();
+    }
+    return Ref::borrow(globals);
+}
+
+} // namespace
+
 ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* qualname)
-    : module_(module), name_(str(name)), qualname_(str(qualname ? qualname : name)),
+    : ClassBuilder(module_globals(module), name, qualname) {}
+
+ClassBuilder::ClassBuilder(const Frame& frame, const char* name, const char* qualname)
+    : ClassBuilder(Ref::borrow(frame.globals()), name, qualname) {}
+
+ClassBuilder::ClassBuilder(Ref globals, const char* name, const char* qualname)
+    : globals_(std::move(globals)), name_(str(name)), qualname_(str(qualname ? qualname : name)),
       namespace_(Ref::steal(PyDict_New())) {
-    Ref module_name = getattr(module, "__name__");
+    // As a class statement: __module__ is the __name__ of the globals.
+    Ref module_name = global(globals_.get(), "__name__");
     check(PyDict_SetItemString(namespace_.get(), "__module__", module_name.get()));
     check(PyDict_SetItemString(namespace_.get(), "__qualname__", qualname_.get()));
 }
@@ -36,8 +55,7 @@ Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyO
         class_cell_ = Ref::steal(PyCell_New(nullptr));
     }
     std::string qualname = std::string(utf8(qualname_.get())) + "." + def.name;
-    return make_function(def, PyModule_GetDict(module_), qualname.c_str(), cells,
-                         class_cell_.get());
+    return make_function(def, globals_.get(), qualname.c_str(), cells, class_cell_.get());
 }
 
 ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
@@ -113,6 +131,12 @@ Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
         check_class_cell(class_cell_.get(), name_.get(), cls.get());
     }
     return cls;
+}
+
+void rename_class(PyObject* cls, const char* name) {
+    Ref text = str(name);
+    setattr(cls, "__name__", text.get());
+    setattr(cls, "__qualname__", text.get());
 }
 
 Ref super_of(const Frame& frame) {

@@ -12,6 +12,9 @@ namespace zelto {
 class ClassBuilder {
 public:
     ClassBuilder(PyObject* module, const char* name, const char* qualname = nullptr);
+    // A class statement run inside a native function: the class and its
+    // methods belong to the module whose globals the function runs in.
+    ClassBuilder(const Frame& frame, const char* name, const char* qualname = nullptr);
 
     ClassBuilder& doc(const char* text);
     // A field annotation, stored as a string.
@@ -34,14 +37,19 @@ public:
     Ref build(PyObject* bases = nullptr, PyObject* kwds = nullptr);
 
 private:
+    ClassBuilder(Ref globals, const char* name, const char* qualname);
     Ref function_for(const FunctionDef& def, std::initializer_list<PyObject*> cells);
-    PyObject* module_;
+    Ref globals_;
     Ref name_;
     Ref qualname_;
     Ref namespace_;
     Ref annotations_;
     Ref class_cell_;
 };
+
+// cls.__name__ = cls.__qualname__ = name: a class built under one name and
+// published under another.
+void rename_class(PyObject* cls, const char* name);
 
 // super() inside a native method: super(__class__, <first argument>).
 Ref super_of(const Frame& frame);

@@ -115,6 +115,14 @@ private:
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname = nullptr,
                   std::initializer_list<PyObject*> cells = {}, PyObject* class_cell = nullptr);
 
+// os.environ.get(name, fallback), through the `os` global of the function's
+// module, looked up now as every module global is.
+template <typename Fallback>
+Ref environ_get(const Frame& frame, Literal name, Fallback&& fallback) {
+    Ref environ = getattr(frame.global("os"), "environ");
+    return call_method(environ, "get", name.c_str(), std::forward<Fallback>(fallback));
+}
+
 // Makes the function and binds it on the module under its name.
 Ref add_function(PyObject* module, const FunctionDef& def);
 

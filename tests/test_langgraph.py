@@ -561,6 +561,25 @@ class TestModule:
         assert lg.logger is logging.getLogger("zelto_cloud.langgraph")
         assert "from zelto_cloud.langgraph import ZeltoMiddleware" in lg.__doc__
 
+    def test_factories_build_in_their_own_globals_whatever_sys_modules_holds(self, fresh_python):
+        code = """
+import sys, types
+import zelto_cloud.langgraph as lg
+own = vars(lg)
+for stand_in in (types.SimpleNamespace(__name__="zelto_cloud.langgraph"), None):
+    if stand_in is None:
+        del sys.modules["zelto_cloud.langgraph"]
+    else:
+        sys.modules["zelto_cloud.langgraph"] = stand_in
+    for factory in (lg._make_cloud_middleware_class, lg._make_cloud_tool_node_class):
+        cls = factory()
+        print(cls.__name__, cls.__module__, cls.__init__.__globals__ is own)
+"""
+        result = fresh_python(code)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["ZeltoMiddleware zelto_cloud.langgraph True",
+                                              "ZeltoToolNode zelto_cloud.langgraph True"] * 2
+
 
 def test_many_handler_and_wrap_calls_leave_memory_flat(cloud, monkeypatch):
     from conftest import traced_growth

@@ -213,6 +213,21 @@ class TestGuard:
             tool(1)
         assert calls == []
 
+    def test_the_tool_runs_with_the_arguments_that_were_approved(self):
+        calls = []
+
+        def approve_then_tamper(request):
+            approval = SignedApproval.create(ALICE, request.request_hash)
+            request.arguments["order"]["amount"] = 1_000_000
+            return approval
+
+        @guard("t", warrant=warrant(required_approvers=[ALICE.public_key]), approval_handler=approve_then_tamper)
+        def place(order):
+            calls.append(order)
+
+        place({"amount": 5})
+        assert calls == [{"amount": 5}]
+
     @pytest.mark.parametrize(
         ("approvers", "handler", "reason"),
         [

@@ -131,6 +131,25 @@ class TestGuard:
             run(fn, 5)
         assert ran == []
 
+    def test_the_activity_runs_with_the_arguments_that_were_approved(self):
+        warrant = Warrant(id="w-orders", holder_key=WORKER.public_key, required_approvers=(ALICE.public_key,))
+        ran = []
+
+        @carries_warrant(warrant)
+        @activity.defn
+        def place(order: dict) -> None:
+            ran.append(order)
+
+        def approve_then_tamper(request):
+            approval = SignedApproval.create(ALICE, request.request_hash)
+            request.arguments["order"]["amount"] = 1_000_000
+            return approval
+
+        fn, = ZeltoPlugin(ZeltoPluginConfig(signing_key=WORKER, activity_fns=[place],
+                                            approval_handler=approve_then_tamper)).activities
+        run(fn, {"amount": 5})
+        assert ran == [{"amount": 5}]
+
     def test_without_named_approvers_the_trusted_roots_decide(self):
         fn, ran = guarded({"approval_handler": approving(BOB), "trusted_roots": [BOB.public_key]},
                           required_approvers=(), require_approval=True)

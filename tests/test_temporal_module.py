@@ -435,6 +435,23 @@ print(causes[0] is causes[1], causes[2] is t._missing_zelto_plugin_import_error,
         assert result.returncode == 0, result.stderr
         assert result.stdout.split() == ["ZeltoPluginConfig", "ZeltoPlugin", "zelto_cloud.temporal"]
 
+    def test_the_factory_builds_in_its_own_globals_whatever_sys_modules_holds(self, fresh_python):
+        code = """
+import sys, types
+import zelto_cloud.temporal as t
+own = vars(t)
+for stand_in in (types.SimpleNamespace(__name__="zelto_cloud.temporal"), None):
+    if stand_in is None:
+        del sys.modules["zelto_cloud.temporal"]
+    else:
+        sys.modules["zelto_cloud.temporal"] = stand_in
+    cls = t._make_cloud_plugin_config_class()
+    print(cls.__name__, cls.__module__, cls.__post_init__.__globals__ is own)
+"""
+        result = fresh_python(code)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["ZeltoPluginConfig zelto_cloud.temporal True"] * 2
+
 
 def test_many_configurations_leave_memory_flat(environment):
     from conftest import traced_growth

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -52,22 +53,33 @@ def _as_approval_list(request: ApprovalRequest, result: Any) -> list[SignedAppro
     return approvals
 
 
-def verified_approvals(request: ApprovalRequest, result: Any) -> list[SignedApproval]:
+def verified_approvals(
+    request: ApprovalRequest,
+    result: Any,
+    allowed: Collection[PublicKey] | None = None,
+    *,
+    outsider: str = "is not a required approver",
+) -> list[SignedApproval]:
     """The handler's answer, checked: valid signatures over this request's hash,
     from allowed approvers, at least ``min_approvals`` of them distinct.
 
-    Raises ApprovalDenied naming the first check that fails.
+    ``allowed`` defaults to the request's required approvers; when it is empty
+    any approver is accepted. An approver outside it is refused with
+    ``outsider`` as the reason. Raises ApprovalDenied naming the first check
+    that fails.
     """
     approvals = _as_approval_list(request, result)
-    allowed = {PublicKey.from_bytes(key) for key in request.required_approvers}
+    if allowed is None:
+        allowed = {PublicKey.from_bytes(key) for key in request.required_approvers}
     approvers = set()
     for approval in approvals:
+        who = approval.approver_key.hex()
         if not approval.verify():
-            raise ApprovalDenied(request, reason=f"invalid signature from approver {approval.approver_key.hex()}")
+            raise ApprovalDenied(request, reason=f"invalid signature from approver {who}")
         if approval.request_hash != request.request_hash:
-            raise ApprovalDenied(request, reason=f"approval from {approval.approver_key.hex()} covers another request")
+            raise ApprovalDenied(request, reason=f"approval from {who} covers another request")
         if allowed and approval.approver_key not in allowed:
-            raise ApprovalDenied(request, reason=f"{approval.approver_key.hex()} is not a required approver")
+            raise ApprovalDenied(request, reason=f"{who} {outsider}")
         approvers.add(approval.approver_key)
     needed = request.min_approvals or 1
     if len(approvers) < needed:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import copy
 import functools
 import inspect
 import uuid
@@ -52,22 +53,26 @@ def _check_guard_options(warrant: Any, handler: Any, signing_key: Any) -> None:
             raise ValueError("signing_key is not the warrant holder's key")
 
 
-def approval_request(warrant: Warrant, tool: str, arguments: dict, signing_key: Any = None) -> ApprovalRequest:
+def approval_request(
+    warrant: Warrant, tool: str, arguments: dict, signing_key: Any = None, *, request_id: str | None = None
+) -> ApprovalRequest:
     """The request an approval handler is asked to approve for one call of ``tool``.
 
     With ``signing_key`` the holder's attestation is made here; without one
     the handler makes it from the key scope. TypeError when the arguments
-    have no canonical encoding.
+    have no canonical encoding. The request holds its own copy of the
+    arguments: nothing the handler does to them reaches the call.
     """
     try:
         request_hash = approval_request_hash(warrant.id, tool, arguments, warrant.holder_key)
     except (TypeError, ValueError) as exc:
         raise TypeError(f"the arguments of {tool} cannot be approved: {exc}") from exc
+    arguments = copy.deepcopy(arguments)
     request = ApprovalRequest(
         tool=tool,
         warrant_id=warrant.id,
         arguments=arguments,
-        request_id=f"req_{uuid.uuid4().hex}",
+        request_id=request_id or f"req_{uuid.uuid4().hex}",
         holder_key=warrant.holder_key.to_bytes(),
         request_hash=request_hash,
         required_approvers=[key.to_bytes() for key in warrant.required_approvers],

@@ -103,7 +103,7 @@ class _ToolCallGuard:
         if not isinstance(args, dict):
             return _tool_message(call, f"{CONFIGURATION_ERROR} the arguments of {tool} are not a mapping")
         try:
-            gate_request = approval_request(warrant, tool, copy.deepcopy(args), self.signing_key)
+            gate_request = approval_request(warrant, tool, args, self.signing_key)
         except TypeError as exc:
             return _tool_message(call, f"{CONFIGURATION_ERROR} {exc}")
         if self.approval_handler is None:

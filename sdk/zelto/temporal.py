@@ -39,11 +39,11 @@ from temporalio import activity
 from temporalio.exceptions import ApplicationError
 from temporalio.plugin import SimplePlugin
 
-from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash, py_build_approval_context_attestation
+from zelto_core import PublicKey, SignedApproval, SigningKey
 
-from .approval import ApprovalDenied, ApprovalRequest, _as_approval_list
-from .decorators import bind_key_scope
-from .warrant import Warrant
+from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
+from .decorators import approval_request, bind_key_scope
+from .warrant import Warrant, _public_key
 
 __all__ = ["ZeltoPlugin", "ZeltoPluginConfig", "carries_warrant", "warrant_of"]
 
@@ -68,14 +68,6 @@ def carries_warrant(warrant: Warrant) -> Callable[[Callable], Callable]:
 
 def warrant_of(fn: Callable) -> Warrant | None:
     return getattr(fn, _WARRANT_ATTRIBUTE, None)
-
-
-def _public_key(value: Any) -> PublicKey:
-    if isinstance(value, PublicKey):
-        return value
-    if isinstance(value, (bytes, bytearray)):
-        return PublicKey.from_bytes(bytes(value))
-    raise TypeError(f"a trusted root must be a PublicKey or its 32 raw bytes, not {type(value).__name__}")
 
 
 @dataclass(kw_only=True)
@@ -169,48 +161,19 @@ class _ActivityGate:
         return True
 
     def _request(self, arguments: dict) -> ApprovalRequest:
-        warrant = self.warrant
-        request = ApprovalRequest(
-            tool=self.tool,
-            warrant_id=warrant.id,
-            arguments=arguments,
-            request_id=f"act_{activity.info().activity_id}",
-            holder_key=warrant.holder_key.to_bytes(),
-            request_hash=approval_request_hash(warrant.id, self.tool, arguments, warrant.holder_key),
-            required_approvers=[key.to_bytes() for key in warrant.required_approvers],
-            min_approvals=warrant.min_approvals,
-            ttl_seconds=warrant.ttl_seconds,
-            policy_id=warrant.policy_id,
-        )
         key = self.config.signing_key
-        if key is not None and key.public_key == warrant.holder_key:
-            request.args_canonical_cbor_b64, request.approval_context_attestation = (
-                py_build_approval_context_attestation(key, warrant.id, self.tool, arguments, warrant.holder_key)
-            )
-        return request
+        holder_key = key if key is not None and key.public_key == self.warrant.holder_key else None
+        return approval_request(self.warrant, self.tool, arguments, holder_key,
+                                request_id=f"act_{activity.info().activity_id}")
 
     def _allowed_approvers(self) -> set[PublicKey]:
         return set(self.warrant.required_approvers) or set(self.config.trusted_roots or ())
 
     def _verified(self, request: ApprovalRequest, result: Any) -> list[SignedApproval]:
-        approvals = _as_approval_list(request, result)
         allowed = self._allowed_approvers()
         if not allowed:
             raise ApprovalDenied(request, reason="the warrant names no approvers and no trusted roots are configured")
-        approvers = set()
-        for approval in approvals:
-            who = approval.approver_key.hex()
-            if not approval.verify():
-                raise ApprovalDenied(request, reason=f"invalid signature from approver {who}")
-            if approval.request_hash != request.request_hash:
-                raise ApprovalDenied(request, reason=f"approval from {who} covers another request")
-            if approval.approver_key not in allowed:
-                raise ApprovalDenied(request, reason=f"{who} is neither a required approver nor a trusted root")
-            approvers.add(approval.approver_key)
-        needed = request.min_approvals or 1
-        if len(approvers) < needed:
-            raise ApprovalDenied(request, reason=f"{len(approvers)} distinct approvals, {needed} required")
-        return approvals
+        return verified_approvals(request, result, allowed, outsider="is neither a required approver nor a trusted root")
 
     def _refuse(self, reason: str, request: ApprovalRequest | None) -> bool:
         if self.config.dry_run:

@@ -4,11 +4,9 @@
 #include "support/call.hpp"
 #include "support/errors.hpp"
 #include "support/function.hpp"
+#include "zelto_cloud/cloud_defaults.hpp"
 
 namespace zelto::approval {
-
-// The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
-inline constexpr const char* default_base_url = "https://api.zelto.cloud";
 
 extern const FunctionDef build_temporal_idempotency_key_def;
 extern const FunctionDef extract_temporal_heartbeat_request_id_def;

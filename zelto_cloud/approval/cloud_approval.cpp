@@ -20,11 +20,6 @@ Name expired_error_name{"ApprovalExpiredError"};
 Name timeout_error_name{"ApprovalTimeoutError"};
 Name time_name{"time"};
 
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
 [[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }

@@ -32,11 +32,6 @@ bool is_nonempty_text(PyObject* value) {
     return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0;
 }
 
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
 Ref text_or_empty_if_falsy(Ref value) {
     return truthy(value) ? value : str("");
 }
@@ -61,7 +56,8 @@ Ref build_idempotency_key(Frame& frame) {
     Ref parts = Ref::steal(PyTuple_Pack(4, tool.get(), frame.arg(1), frame.arg(2), frame.arg(3)));
     Ref joined = Ref::steal(PyUnicode_Join(str("|").get(), parts.get()));
     Ref encoded = call_method(joined, "encode", "utf-8");
-    Ref digest = call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
+    Ref digest =
+        call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
     return concat({str("appr_").get(), digest.get()});
 }
 
@@ -102,7 +98,7 @@ Ref handler_init(Frame& frame) {
     setattr(self, "_base_url", frame.arg(3));
     setattr(self, "_fast_poll_seconds", frame.arg(4));
     Ref one = to_py(1);
-    bool below_one = check(PyObject_RichCompareBool(one.get(), frame.arg(5), Py_GT)) != 0;
+    bool below_one = compare(one.get(), frame.arg(5), Py_GT);
     setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
     return none();
 }
@@ -111,9 +107,9 @@ Ref handler_build_attestation(Frame& frame) {
     PyObject* self = frame.arg(0);
     PyObject* request = frame.arg(1);
     Ref build = import_from("zelto_core", "py_build_approval_context_attestation");
-    Ref result = call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
-                      getattr(request, "tool"), getattr(request, "arguments"),
-                      getattr(self, "_holder"));
+    Ref result =
+        call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
+             getattr(request, "tool"), getattr(request, "arguments"), getattr(self, "_holder"));
     auto [args_b64, attestation] = unpack<2>(result.get());
     Ref copied = call((PyObject*)&PyDict_Type, attestation);
     return Ref::steal(PyTuple_Pack(2, args_b64.get(), copied.get()));
@@ -147,17 +143,13 @@ Ref handler_extract_approval(Frame& frame) {
         if (!truthy(value)) {
             continue;
         }
-        Ref decoded = try_decode(frame, signed_class.get(),
-                                 "failed to decode signed_approval as base64: %s", [&] {
-                                     return call_method(frame.global(base64_name), "b64decode",
-                                                        value);
-                                 });
+        Ref decoded =
+            try_decode(frame, signed_class.get(), "failed to decode signed_approval as base64: %s",
+                       [&] { return call_method(frame.global(base64_name), "b64decode", value); });
         if (!decoded) {
-            decoded = try_decode(frame, signed_class.get(),
-                                 "failed to decode signed_approval as hex: %s", [&] {
-                                     return call_method((PyObject*)&PyBytes_Type, "fromhex",
-                                                        value);
-                                 });
+            decoded =
+                try_decode(frame, signed_class.get(), "failed to decode signed_approval as hex: %s",
+                           [&] { return call_method((PyObject*)&PyBytes_Type, "fromhex", value); });
         }
         if (decoded) {
             return decoded;
@@ -181,8 +173,8 @@ struct Attempt {
 
     [[noreturn]] void fail(const Ref& message, const char* kind, bool non_retryable,
                            const Caught* cause = nullptr) {
-        Ref error = call(application_error, message, kw("type", kind),
-                         kw("non_retryable", non_retryable));
+        Ref error =
+            call(application_error, message, kw("type", kind), kw("non_retryable", non_retryable));
         if (cause) {
             Handling scope(*cause);
             raise_from(error, cause->get());
@@ -216,8 +208,9 @@ struct Attempt {
     Ref resume(PyObject* client) {
         try {
             Ref response = call_method(client, "get_request", request_id);
-            log(frame.global(logger_name), "info", "resuming approval request %s for %s from heartbeat",
-                request_id, getattr(request, "tool"));
+            log(frame.global(logger_name), "info",
+                "resuming approval request %s for %s from heartbeat", request_id,
+                getattr(request, "tool"));
             return response;
         } catch (const PythonError&) {
             Caught caught;
@@ -236,7 +229,7 @@ struct Attempt {
         Handling scope(caught);
         Ref status = getattr(caught.get(), "status_code");
         Ref code = to_py(not_found);
-        if (check(PyObject_RichCompareBool(status.get(), code.get(), Py_EQ))) {
+        if (compare(status.get(), code.get(), Py_EQ)) {
             return true;
         }
         Ref text = py_str(caught.get());
@@ -248,7 +241,8 @@ struct Attempt {
         try {
             Ref kwargs = call_method(payload, "to_create_request_kwargs");
             Ref create_request = getattr(client, "create_request");
-            created = call_with(create_request.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+            created =
+                call_with(create_request.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
         } catch (const PythonError&) {
             Caught caught;
             if (!caught.matches(frame.global(cloud_error_name).get())) {
@@ -282,7 +276,8 @@ struct Attempt {
     Ref evaluate(const Ref& response) {
         Ref status = status_of(response);
         ignoring_errors([&] {
-            Ref details = dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
+            Ref details =
+                dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
             call_method(activity, "heartbeat", details);
         });
         if (equals(status.get(), "approved")) {
@@ -361,8 +356,8 @@ ActivityContext activity_context(Frame& frame, PyObject* activity) {
         context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
         context.workflow_run_id =
             text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty.get()));
-        context.heartbeat_id = call(frame.global(heartbeat_id_name),
-                                    getattr_or(info, "heartbeat_details", Py_None));
+        context.heartbeat_id =
+            call(frame.global(heartbeat_id_name), getattr_or(info, "heartbeat_details", Py_None));
     });
     return context;
 }
@@ -376,8 +371,9 @@ Ref handler_call(Frame& frame) {
     Ref key = call(frame.global(key_function_name), request, kw("workflow_id", context.workflow_id),
                    kw("workflow_run_id", context.workflow_run_id),
                    kw("activity_id", context.activity_id));
-    Ref payload = call(frame.global(build_payload_name), request,
-                       kw("signing_key", getattr(self, "_signing_key")), kw("idempotency_key", key));
+    Ref payload =
+        call(frame.global(build_payload_name), request,
+             kw("signing_key", getattr(self, "_signing_key")), kw("idempotency_key", key));
     Ref client = call(frame.global(client_class_name), getattr(self, "_api_key"),
                       kw("base_url", getattr(self, "_base_url")), kw("timeout", client_timeout));
     // Null when still pending, or when the client's __exit__ swallowed an error.
@@ -387,9 +383,10 @@ Ref handler_call(Frame& frame) {
     if (approval) {
         return approval;
     }
-    attempt.fail(concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
-                         str("; will retry via Temporal").get()}),
-                 "ApprovalPendingRetry", false);
+    attempt.fail(
+        concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
+                str("; will retry via Temporal").get()}),
+        "ApprovalPendingRetry", false);
 }
 
 // ---- definitions -----------------------------------------------------------------

@@ -14,7 +14,6 @@ namespace zelto::langgraph {
 
 namespace {
 
-Name os_name{"os"};
 Name asyncio_name{"asyncio"};
 Name logger_name{"logger"};
 Name client_class_name{"AsyncZeltoCloudClient"};
@@ -36,20 +35,6 @@ enum Cell : size_t {
     poll_interval_cell,
     signing_key_cell,
 };
-
-Ref environ_get(const Frame& frame, const char* variable, const char* fallback) {
-    Ref environ = getattr(frame.global(os_name), "environ");
-    return call_method(environ, "get", variable, fallback);
-}
-
-bool equals(PyObject* value, const char* text) {
-    Ref other = str(text);
-    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
-}
-
-bool compare(PyObject* a, PyObject* b, int op) {
-    return check(PyObject_RichCompareBool(a, b, op)) != 0;
-}
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
@@ -99,8 +84,8 @@ Ref keyword_dict(const Ref& kwargs) {
 Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
     PyObject* request = frame.arg(0);
     Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
-    Ref create = call_with(getattr(client, "create_request").get(), Ref::steal(PyTuple_New(0)).get(),
-                           kwargs.get());
+    Ref create = call_with(getattr(client, "create_request").get(),
+                           Ref::steal(PyTuple_New(0)).get(), kwargs.get());
     Ref created = co_await awaiting(create);
     Ref request_id = subscript(created.get(), "id");
     Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
@@ -109,8 +94,8 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
         getattr(request, "tool"), request_id, link);
 
     Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
-    Ref deadline = Ref::steal(
-        PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
+    Ref deadline =
+        Ref::steal(PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
@@ -153,8 +138,7 @@ Task handle(Frame frame) {
             std::optional<Caught> caught;
             Ref result;
             try {
-                result =
-                    co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
+                result = co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
             } catch (const PythonError&) {
                 caught.emplace();
             }

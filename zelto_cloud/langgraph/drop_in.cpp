@@ -161,22 +161,6 @@ constexpr const char* tool_node_doc =
     "    # from zelto.langgraph import ZeltoToolNode\n"
     "    from zelto_cloud.langgraph import ZeltoToolNode\n";
 
-// The module object behind a function's globals, for the class builder.
-Ref module_of(const Frame& frame) {
-    Ref name = global(frame.globals(), "__name__");
-    PyObject* module = PyImport_GetModule(name.get());
-    if (!module && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_ImportError, "module %R is not in sys.modules", name.get());
-    }
-    return Ref::steal(module);
-}
-
-Ref renamed(Ref cls, const char* name) {
-    setattr(cls.get(), "__name__", str(name).get());
-    setattr(cls.get(), "__qualname__", str(name).get());
-    return cls;
-}
-
 // from zelto.langgraph import <name>, or the ImportError it raised (nothing
 // else is caught: any other failure fails the module's import).
 Ref import_sdk_class(Literal name, Ref& import_error) {
@@ -195,11 +179,11 @@ Ref import_sdk_class(Literal name, Ref& import_error) {
 Ref placeholder(const Frame& frame, const char* factory, const char* missing_name,
                 const char* public_name, const Ref& import_error) {
     std::string qualname = std::string(factory) + ".<locals>." + missing_name;
-    Ref module = module_of(frame);
-    Ref cls = ClassBuilder(module.get(), missing_name, qualname.c_str())
+    Ref cls = ClassBuilder(frame, missing_name, qualname.c_str())
                   .method(missing_init_def, {import_error.get()})
                   .build();
-    return renamed(std::move(cls), public_name);
+    rename_class(cls.get(), public_name);
+    return cls;
 }
 
 struct CloudClass {
@@ -219,27 +203,33 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
                            import_error);
     }
     std::string qualname = std::string(plan.factory) + ".<locals>." + plan.cloud_name;
-    Ref module = module_of(frame);
-    ClassBuilder builder(module.get(), plan.cloud_name, qualname.c_str());
+    ClassBuilder builder(frame, plan.cloud_name, qualname.c_str());
     builder.doc(plan.doc);
     for (const FunctionDef* def : plan.methods) {
         builder.method(*def);
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    return renamed(builder.build(bases.get()), plan.public_name.c_str());
+    Ref cls = builder.build(bases.get());
+    rename_class(cls.get(), plan.public_name.c_str());
+    return cls;
 }
 
 Ref make_cloud_middleware_class(Frame& frame) {
-    return make_cloud_class(
-        frame, {"_make_cloud_middleware_class", "_CloudZeltoMiddleware", "_MissingZeltoMiddleware",
-                "ZeltoMiddleware", middleware_doc,
-                {&middleware_init_def, &middleware_wrap_tool_call_def,
-                 &middleware_awrap_tool_call_def}});
+    return make_cloud_class(frame, {"_make_cloud_middleware_class",
+                                    "_CloudZeltoMiddleware",
+                                    "_MissingZeltoMiddleware",
+                                    "ZeltoMiddleware",
+                                    middleware_doc,
+                                    {&middleware_init_def, &middleware_wrap_tool_call_def,
+                                     &middleware_awrap_tool_call_def}});
 }
 
 Ref make_cloud_tool_node_class(Frame& frame) {
-    return make_cloud_class(frame, {"_make_cloud_tool_node_class", "_CloudZeltoToolNode",
-                                    "_MissingZeltoToolNode", "ZeltoToolNode", tool_node_doc,
+    return make_cloud_class(frame, {"_make_cloud_tool_node_class",
+                                    "_CloudZeltoToolNode",
+                                    "_MissingZeltoToolNode",
+                                    "ZeltoToolNode",
+                                    tool_node_doc,
                                     {&tool_node_init_def}});
 }
 

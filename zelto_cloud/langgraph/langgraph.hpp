@@ -3,13 +3,9 @@
 
 #include "support/call.hpp"
 #include "support/function.hpp"
+#include "zelto_cloud/cloud_defaults.hpp"
 
 namespace zelto::langgraph {
-
-// The package's defaults (zelto_cloud.client.DEFAULT_BASE_URL and
-// DEFAULT_DASHBOARD_URL).
-inline constexpr const char* default_base_url = "https://api.zelto.cloud";
-inline constexpr const char* default_dashboard_url = "https://app.zelto.cloud";
 
 extern const FunctionDef langgraph_cloud_approval_def;
 extern const FunctionDef get_idempotency_key_def;

@@ -21,11 +21,12 @@ void exec_langgraph(PyObject* module) {
     }
     add(module, "build_approval_request_payload",
         import_from("zelto_cloud.morvel", "build_approval_request_payload"));
-    add(module, "AsyncZeltoCloudClient", import_from("zelto_cloud.client", "AsyncZeltoCloudClient"));
+    add(module, "AsyncZeltoCloudClient",
+        import_from("zelto_cloud.client", "AsyncZeltoCloudClient"));
     add(module, "observe_first_from_env",
         import_from("zelto_cloud.enforcement", "observe_first_from_env"));
-    for (Literal name : std::initializer_list<Literal>{"ApprovalDeniedError", "ApprovalExpiredError",
-                                                       "ApprovalTimeoutError"}) {
+    for (Literal name : std::initializer_list<Literal>{
+             "ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError"}) {
         add(module, name, import_from("zelto_cloud.exceptions", name));
     }
     add(module, "logger", get_logger("zelto_cloud.langgraph"));

@@ -41,12 +41,6 @@ constexpr const char* config_doc =
     raise_from(error, cause);
 }
 
-void set_name(PyObject* cls, Literal name) {
-    Ref text = str(name.c_str());
-    setattr(cls, "__name__", text.get());
-    setattr(cls, "__qualname__", text.get());
-}
-
 // ---- the cloud subclass --------------------------------------------------------
 
 bool is_set(const Ref& overrides, Literal key) {
@@ -101,7 +95,8 @@ Ref from_env(Frame& frame) {
     }
     if (truthy(subscript(overrides.get(), "dry_run"))) {
         log(frame.global(logger_name), "info",
-            "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail closed");
+            "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail "
+            "closed");
     }
     Ref arguments = Ref::steal(PyDict_New());
     check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
@@ -126,11 +121,11 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
         Ref client_class = import_from("zelto_cloud.client", "ZeltoCloudClient");
         Ref sink_class = import_from("zelto_cloud.providers", "CloudReceiptSink");
         Ref receipt_client = call(client_class, kw("api_key", api_key), kw("base_url", url));
-        Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", str("temporal-worker").get());
-        Ref control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
-                                 kw("authorizer_name", authorizer),
-                                 kw("signing_key", getattr(self, "signing_key")),
-                                 kw("receipt_sink", call(sink_class, receipt_client)));
+        Ref authorizer = environ_get(frame, "ZELTO_AUTHORIZER_NAME", "temporal-worker");
+        Ref control_plane =
+            call(control_plane_class, kw("url", url), kw("api_key", api_key),
+                 kw("authorizer_name", authorizer), kw("signing_key", getattr(self, "signing_key")),
+                 kw("receipt_sink", call(sink_class, receipt_client)));
         setattr(self, "control_plane", control_plane.get());
         log(frame.global(logger_name), "info",
             "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
@@ -149,8 +144,9 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
     Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
     Ref root = call_method(public_key_class, "from_bytes", raw);
     Ref current = getattr(self, "trusted_roots");
-    Ref roots = (current.is_none() || !truthy(current)) ? Ref::steal(PyList_New(0))
-                                                        : Ref::steal(PySequence_List(current.get()));
+    Ref roots = (current.is_none() || !truthy(current))
+                    ? Ref::steal(PyList_New(0))
+                    : Ref::steal(PySequence_List(current.get()));
     Ref seen = Ref::steal(PySet_New(nullptr));
     Py_ssize_t count = PyList_GET_SIZE(roots.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -168,9 +164,9 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
 Ref post_init(Frame& frame) {
     PyObject* self = frame.arg(0);
     call_super(frame, "__post_init__");
-    Ref api_key = environ_get(frame, "ZELTO_API_KEY", str("").get());
-    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
-    Ref root_hex = environ_get(frame, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
+    Ref api_key = environ_get(frame, "ZELTO_API_KEY", "");
+    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", default_base_url);
+    Ref root_hex = environ_get(frame, "ZELTO_DASHBOARD_ROOT_KEY", "");
     if (truthy(api_key)) {
         bool has_key = !getattr(self, "signing_key").is_none();
         if (getattr(self, "approval_handler").is_none() && has_key) {
@@ -180,7 +176,8 @@ Ref post_init(Frame& frame) {
             wire_control_plane(frame, self, api_key, url);
         }
     } else {
-        log(frame.global(logger_name), "info", "zelto_cloud: ZELTO_API_KEY not set, running in local mode");
+        log(frame.global(logger_name), "info",
+            "zelto_cloud: ZELTO_API_KEY not set, running in local mode");
     }
     if (truthy(root_hex)) {
         add_dashboard_root(self, root_hex);
@@ -190,7 +187,8 @@ Ref post_init(Frame& frame) {
 
 const FunctionDef from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"}, {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params = {{.name = "cls"},
+               {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
     .returns = "ZeltoPluginConfig",
     .doc = "One-liner worker setup from environment variables.\n"
            "\n"
@@ -251,14 +249,6 @@ const FunctionDef missing_plugin_init_def{
 };
 
 Ref make_cloud_plugin_config_class(Frame& frame) {
-    Ref module_name = global(frame.globals(), "__name__");
-    Ref module = Ref::steal_maybe(PyImport_GetModule(module_name.get()));
-    if (!module) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_RuntimeError, "%U is not in sys.modules", module_name.get());
-        }
-        throw_error();
-    }
     Ref core;
     try {
         core = import_from("zelto.temporal", "ZeltoPluginConfig");
@@ -267,19 +257,20 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         if (!caught.matches(PyExc_ImportError)) {
             caught.reraise();
         }
-        ClassBuilder builder(module.get(), "_MissingZeltoTemporal",
+        ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
-        builder.method(missing_init_def, {caught.get()}).classmethod(missing_from_env_def, {caught.get()});
+        builder.method(missing_init_def, {caught.get()})
+            .classmethod(missing_from_env_def, {caught.get()});
         Ref placeholder = builder.build();
-        set_name(placeholder.get(), "ZeltoPluginConfig");
+        rename_class(placeholder.get(), "ZeltoPluginConfig");
         return placeholder;
     }
-    ClassBuilder builder(module.get(), "_CloudZeltoPluginConfig",
+    ClassBuilder builder(frame, "_CloudZeltoPluginConfig",
                          "_make_cloud_plugin_config_class.<locals>._CloudZeltoPluginConfig");
     builder.doc(config_doc).classmethod(from_env_def).method(post_init_def);
     Ref bases = Ref::steal(PyTuple_Pack(1, core.get()));
     Ref cls = builder.build(bases.get());
-    set_name(cls.get(), "ZeltoPluginConfig");
+    rename_class(cls.get(), "ZeltoPluginConfig");
     return cls;
 }
 
@@ -297,7 +288,7 @@ Ref make_missing_plugin_class(PyObject* module) {
     ClassBuilder builder(module, "_MissingZeltoPlugin");
     builder.method(missing_plugin_init_def);
     Ref placeholder = builder.build();
-    set_name(placeholder.get(), "ZeltoPlugin");
+    rename_class(placeholder.get(), "ZeltoPlugin");
     return placeholder;
 }
 

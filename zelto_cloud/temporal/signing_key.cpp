@@ -28,7 +28,8 @@ Ref load_from_secret_manager(Frame& frame) {
     return call_method(signing_key_class, "from_bytes", data);
 }
 
-[[noreturn]] void raise_runtime_error(const Caught& caught, std::initializer_list<PyObject*> parts) {
+[[noreturn]] void raise_runtime_error(const Caught& caught,
+                                      std::initializer_list<PyObject*> parts) {
     Handling scope(caught);
     Ref error = call(PyExc_RuntimeError, concat(parts));
     raise_from(error, caught.get());
@@ -46,9 +47,9 @@ Ref resolve(Frame& frame) {
             if (!caught.matches(PyExc_ValueError)) {
                 caught.reraise();
             }
-            raise_runtime_error(caught,
-                                {str("ZELTO_SIGNING_KEY is set but cannot be decoded as hex: ").get(),
-                                 py_str(caught.get()).get()});
+            raise_runtime_error(
+                caught, {str("ZELTO_SIGNING_KEY is set but cannot be decoded as hex: ").get(),
+                         py_str(caught.get()).get()});
         }
     }
     try {
@@ -59,10 +60,11 @@ Ref resolve(Frame& frame) {
             caught.reraise();
         }
         raise_runtime_error(
-            caught, {str("No ZELTO_SIGNING_KEY env var; attempted GCP Secret Manager fallback (projects/")
-                         .get(),
-                     py_str(project).get(), str("/secrets/").get(), py_str(secret_id).get(),
-                     str("): ").get(), py_str(caught.get()).get()});
+            caught,
+            {str("No ZELTO_SIGNING_KEY env var; attempted GCP Secret Manager fallback (projects/")
+                 .get(),
+             py_str(project).get(), str("/secrets/").get(), py_str(secret_id).get(),
+             str("): ").get(), py_str(caught.get()).get()});
     }
 }
 
@@ -78,7 +80,8 @@ const FunctionDef load_signing_key_from_env_def{
 
 const FunctionDef load_signing_key_from_secret_manager_def{
     .name = "_load_signing_key_from_secret_manager",
-    .params = {{.name = "secret_id", .annotation = "str"}, {.name = "gcp_project", .annotation = "str"}},
+    .params = {{.name = "secret_id", .annotation = "str"},
+               {.name = "gcp_project", .annotation = "str"}},
     .returns = "SigningKey",
     .doc = "Fetch the raw signing-key bytes from GCP Secret Manager (latest version).",
     .impl = load_from_secret_manager,

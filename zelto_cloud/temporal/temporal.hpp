@@ -3,17 +3,12 @@
 
 #include "support/call.hpp"
 #include "support/function.hpp"
+#include "zelto_cloud/cloud_defaults.hpp"
 
 namespace zelto::temporal {
 
-// The package's default cloud API base URL (zelto_cloud.client.DEFAULT_BASE_URL).
-inline constexpr const char* default_base_url = "https://api.zelto.cloud";
-
 inline constexpr const char* install_hint =
     "zelto_cloud.temporal requires zelto[temporal]. Install with: pip install 'zelto[temporal]'";
-
-// os.environ.get(name, fallback), through the module's own `os`.
-Ref environ_get(const Frame& frame, Literal name, PyObject* fallback);
 
 extern const FunctionDef load_signing_key_from_env_def;
 extern const FunctionDef load_signing_key_from_secret_manager_def;

@@ -41,8 +41,8 @@ Ref maybe_connect_from_env(Frame& frame) {
     Ref connect = import_from("zelto_cloud.connect", "connect");
     Ref key_hex = public_key_hex(frame.arg(0));
     try {
-        Ref connection = call(connect, kw("public_key_hex", key_hex), kw("claim", true),
-                              kw("apply_env", true));
+        Ref connection =
+            call(connect, kw("public_key_hex", key_hex), kw("claim", true), kw("apply_env", true));
         Ref close = getattr_or(connection, "close", Py_None);
         if (PyCallable_Check(close.get())) {
             call(close);
@@ -66,9 +66,9 @@ Ref argument_or_env(const Frame& frame, size_t index, Literal variable, PyObject
 }
 
 Ref load_signing_key(Frame& frame) {
-    Ref hex = environ_get(frame, "ZELTO_SIGNING_KEY", str("").get());
-    Ref secret_id = environ_get(frame, "ZELTO_WORKER_SECRET_ID", str("zelto-keys-worker").get());
-    Ref project = environ_get(frame, "GCP_PROJECT", str("zelto-cloud").get());
+    Ref hex = environ_get(frame, "ZELTO_SIGNING_KEY", "");
+    Ref secret_id = environ_get(frame, "ZELTO_WORKER_SECRET_ID", "zelto-keys-worker");
+    Ref project = environ_get(frame, "GCP_PROJECT", "zelto-cloud");
     try {
         return call(frame.global(resolve_name), hex, secret_id, project);
     } catch (const PythonError&) {
@@ -77,11 +77,12 @@ Ref load_signing_key(Frame& frame) {
             caught.reraise();
         }
         Handling scope(caught);
-        Ref message = concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
-                                  "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
-                                  "Underlying error: ")
-                                  .get(),
-                              py_str(caught.get()).get()});
+        Ref message =
+            concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
+                        "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
+                        "Underlying error: ")
+                        .get(),
+                    py_str(caught.get()).get()});
         raise_from(call(PyExc_RuntimeError, message), caught.get());
     }
 }
@@ -113,25 +114,23 @@ Ref configure_temporal_worker(Frame& frame) {
     Ref control_plane = none();
     Ref handler = none();
     if (truthy(api_key)) {
-        control_plane = call(control_plane_class, kw("url", url), kw("api_key", api_key),
-                             kw("authorizer_name", frame.arg_ref(5)), kw("signing_key", signing_key));
-        handler = call(temporal_cloud_approval, kw("api_key", api_key), kw("signing_key", signing_key),
-                       kw("base_url", url), kw("fast_poll_seconds", frame.arg_ref(6)),
-                       kw("fast_poll_attempts", frame.arg_ref(7)));
+        control_plane =
+            call(control_plane_class, kw("url", url), kw("api_key", api_key),
+                 kw("authorizer_name", frame.arg_ref(5)), kw("signing_key", signing_key));
+        handler =
+            call(temporal_cloud_approval, kw("api_key", api_key), kw("signing_key", signing_key),
+                 kw("base_url", url), kw("fast_poll_seconds", frame.arg_ref(6)),
+                 kw("fast_poll_attempts", frame.arg_ref(7)));
     }
     Ref activity_fns = Ref::steal(PySequence_List(frame.arg(0)));
-    Ref config = call(config_class, kw("signing_key", signing_key), kw("control_plane", control_plane),
-                      kw("on_denial", "raise"), kw("trusted_roots", roots),
-                      kw("activity_fns", activity_fns), kw("approval_handler", handler));
+    Ref config =
+        call(config_class, kw("signing_key", signing_key), kw("control_plane", control_plane),
+             kw("on_denial", "raise"), kw("trusted_roots", roots), kw("activity_fns", activity_fns),
+             kw("approval_handler", handler));
     return call(plugin_class, config);
 }
 
 } // namespace
-
-Ref environ_get(const Frame& frame, Literal name, PyObject* fallback) {
-    Ref environ = getattr(frame.global("os"), "environ");
-    return call_method(environ, "get", str(name.c_str()), fallback);
-}
 
 const FunctionDef maybe_connect_from_env_def{
     .name = "_maybe_connect_from_env",
