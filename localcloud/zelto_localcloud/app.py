@@ -9,7 +9,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse
 
-from . import api, dashboard
+from . import api, batch, dashboard
 from .config import CloudState
 
 logger = logging.getLogger("zelto_localcloud")
@@ -32,7 +32,7 @@ async def _server_fault(request: Request, exc: Exception) -> JSONResponse:
 
 def create_app(state: CloudState) -> Starlette:
     app = Starlette(
-        routes=api.ROUTES + dashboard.ROUTES,
+        routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES,
         exception_handlers={HTTPException: _http_error, Exception: _server_fault},
     )
     app.state.cloud = state

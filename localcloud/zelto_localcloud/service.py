@@ -58,6 +58,16 @@ class ApprovalService:
                 record = self._current(request_id)
         return record
 
+    def get_many(self, request_ids: list[str]) -> list[RequestRecord]:
+        """The requests of these ids that exist, in the order asked; unknown ids are left out."""
+        records = self.store.get_requests(request_ids)
+        overdue = [request_id for request_id, record in records.items() if self._is_overdue(record)]
+        if overdue:
+            with self.store.transaction():
+                for request_id in overdue:
+                    records[request_id] = self._current(request_id)
+        return [records[request_id] for request_id in request_ids if request_id in records]
+
     def list(self, status: str | None, limit: int) -> list[RequestRecord]:
         overdue = self.store.overdue_pending_ids(self.clock())
         if overdue:
