@@ -7,6 +7,10 @@ Each connection carries one exchange and is closed after it. Steps are used
 in order; the last one repeats. ``Forward`` passes the request on to a real
 server (the local cloud) and can drop its reply, as a broken proxy would.
 Everything stops when the block is left: hanging steps wait at most 30 s.
+
+Unless ``batch_reads`` is set, the server is a cloud without batch reads: it
+answers them 405 without using a step, so the awaitable client's reads are
+scripted like the blocking client's.
 """
 
 from __future__ import annotations
@@ -19,6 +23,8 @@ import struct
 import threading
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
+
+BATCH_PATH = "/v1/approvals/requests/batch-read"
 
 
 @dataclass
@@ -77,6 +83,9 @@ class _Handler(socketserver.BaseRequestHandler):
         seen = self._read_request(sock)
         if seen is None:
             return
+        if seen.path == BATCH_PATH and not owner.batch_reads:
+            owner.give_back(step)
+            return self._answer(sock, Answer(405, {"error": {"code": "method_not_allowed", "message": "no"}}))
         owner.seen.append(seen)
         if isinstance(step, Reset):
             self._reset(sock)
@@ -158,9 +167,10 @@ class _Server(socketserver.ThreadingTCPServer):
 
 
 class FaultServer:
-    def __init__(self, *steps, upstream: str | None = None) -> None:
+    def __init__(self, *steps, upstream: str | None = None, batch_reads: bool = False) -> None:
         self.steps = list(steps) or [Answer()]
         self.upstream = upstream
+        self.batch_reads = batch_reads
         self.seen: list[Seen] = []
         self.connections = 0
         self.send_failures = 0
@@ -180,9 +190,12 @@ class FaultServer:
             self.connections += 1
             return self.steps.pop(0) if len(self.steps) > 1 else self.steps[0]
 
-    def script(self, *steps) -> None:
+    def give_back(self, step) -> None:
+        """Puts back the step taken for a batch read that this server does not serve."""
         with self._lock:
-            self.steps = list(steps)
+            self.connections -= 1
+            if self.steps[0] is not step:
+                self.steps.insert(0, step)
 
     def __enter__(self) -> FaultServer:
         self._thread.start()

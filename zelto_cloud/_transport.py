@@ -29,7 +29,7 @@ import ssl
 import threading
 import time
 import weakref
-from typing import Any
+from typing import Any, Callable
 
 import httpcore
 import httpx
@@ -56,7 +56,8 @@ _BACKOFF_CAP = 2.0
 _MIN_ATTEMPT_SECONDS = 0.05  # a retry needs at least this much of the deadline left
 _MAX_ATTEMPTS_WITHOUT_DEADLINE = 8
 
-_POOL_LIMITS = httpx.Limits(max_connections=64, max_keepalive_connections=32, keepalive_expiry=4.0)
+_POOL_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=32, keepalive_expiry=4.0)
+_MAX_IN_FLIGHT = 64  # exchanges at once per pool
 _HEADERS = {"Accept": "application/json", "Accept-Encoding": "identity", "User-Agent": USER_AGENT}
 _LOOPBACK_NAMES = {"localhost", "localhost.localdomain"}
 
@@ -175,18 +176,97 @@ def _no_cookies() -> http.cookiejar.CookieJar:
     return http.cookiejar.CookieJar(policy=http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
 
 
+class _Releasing(httpx.SyncByteStream):
+    def __init__(self, stream: httpx.SyncByteStream, release: Callable[[], None]) -> None:
+        self._stream, self._release = stream, release
+
+    def __iter__(self):
+        yield from self._stream
+
+    def close(self) -> None:
+        release, self._release = self._release, None
+        try:
+            self._stream.close()
+        finally:
+            if release is not None:
+                release()
+
+
+class _AsyncReleasing(httpx.AsyncByteStream):
+    def __init__(self, stream: httpx.AsyncByteStream, release: Callable[[], None]) -> None:
+        self._stream, self._release = stream, release
+
+    async def __aiter__(self):
+        async for chunk in self._stream:
+            yield chunk
+
+    async def aclose(self) -> None:
+        release, self._release = self._release, None
+        try:
+            await self._stream.aclose()
+        finally:
+            if release is not None:
+                release()
+
+
+# httpcore's own connection limit leaks a slot whenever a request gives up
+# waiting for one (the connection made for it is never used nor closed), and
+# a busy pool then stalls for good. So httpcore is left unlimited and the
+# transports below bound the exchanges in flight themselves.
+
+
+class _GatedTransport(httpx.HTTPTransport):
+    """At most ``_MAX_IN_FLIGHT`` exchanges at once; a waiting one gives up at its call's deadline."""
+
+    def __init__(self) -> None:
+        context = shared_tls_context()
+        super().__init__(verify=context, limits=_POOL_LIMITS)
+        self._pool = httpcore.ConnectionPool(
+            ssl_context=context,
+            max_connections=None,
+            max_keepalive_connections=_POOL_LIMITS.max_keepalive_connections,
+            keepalive_expiry=_POOL_LIMITS.keepalive_expiry,
+            network_backend=_DeadlineBackend(),
+        )
+        self._gate = threading.BoundedSemaphore(_MAX_IN_FLIGHT)
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        deadline = _deadline.get()
+        wait = None if deadline is None else max(deadline - time.monotonic(), 0.0)
+        if not self._gate.acquire(timeout=wait):
+            raise httpx.PoolTimeout("no connection became free before the call's deadline")
+        try:
+            response = super().handle_request(request)
+        except BaseException:
+            self._gate.release()
+            raise
+        response.stream = _Releasing(response.stream, self._gate.release)
+        return response
+
+
+class _GatedAsyncTransport(httpx.AsyncHTTPTransport):
+    """The awaitable twin; a waiting exchange gives up when its call is cancelled at the deadline."""
+
+    def __init__(self) -> None:
+        limits = httpx.Limits(max_connections=None, max_keepalive_connections=_POOL_LIMITS.max_keepalive_connections,
+                              keepalive_expiry=_POOL_LIMITS.keepalive_expiry)
+        super().__init__(verify=shared_tls_context(), limits=limits)
+        self._gate = asyncio.Semaphore(_MAX_IN_FLIGHT)
+
+    async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
+        await self._gate.acquire()
+        try:
+            response = await super().handle_async_request(request)
+        except BaseException:
+            self._gate.release()
+            raise
+        response.stream = _AsyncReleasing(response.stream, self._gate.release)
+        return response
+
+
 def new_transport() -> httpx.HTTPTransport:
     """A blocking transport with the shared TLS context and the deadline-aware socket layer."""
-    context = shared_tls_context()
-    transport = httpx.HTTPTransport(verify=context, limits=_POOL_LIMITS)
-    transport._pool = httpcore.ConnectionPool(
-        ssl_context=context,
-        max_connections=_POOL_LIMITS.max_connections,
-        max_keepalive_connections=_POOL_LIMITS.max_keepalive_connections,
-        keepalive_expiry=_POOL_LIMITS.keepalive_expiry,
-        network_backend=_DeadlineBackend(),
-    )
-    return transport
+    return _GatedTransport()
 
 
 def http_options(base_url: str, timeout: Any = None, headers: dict | None = None) -> dict:
@@ -209,8 +289,8 @@ def _async_http(base_url: str) -> httpx.AsyncClient:
         follow_redirects=False,
         verify=shared_tls_context(),
         cookies=_no_cookies(),
-        limits=_POOL_LIMITS,
         timeout=None,
+        transport=_GatedAsyncTransport(),
     )
 
 
@@ -270,7 +350,8 @@ class _SyncPools:
 
 
 class _AsyncPools:
-    """One httpx client per event loop and base URL, shared by that loop's open clients.
+    """One httpx client per event loop and base URL, shared by that loop's open clients,
+    with the status batchers of the API keys that use it.
 
     Used from event-loop threads only; each loop has entries of its own.
     """
@@ -286,9 +367,20 @@ class _AsyncPools:
                 entries = self._by_loop[loop] = {}
             entry = entries.get(base_url)
             if entry is None:
-                entry = entries[base_url] = [_async_http(base_url), 0]
+                entry = entries[base_url] = [_async_http(base_url), 0, {}]
             entry[1] += 1
             return entry[0]
+
+    def batcher(self, loop: asyncio.AbstractEventLoop, base_url: str, key_id: bytes, make) -> Any:
+        """The status batcher of a loop, base URL and API key, made with ``make(http)`` at first use."""
+        with self._lock:
+            entry = (self._by_loop.get(loop) or {}).get(base_url)
+            if entry is None:
+                return None
+            batcher = entry[2].get(key_id)
+            if batcher is None:
+                batcher = entry[2][key_id] = make(entry[0])
+            return batcher
 
     def release(self, loop: asyncio.AbstractEventLoop, base_url: str, http: httpx.AsyncClient) -> bool:
         """Whether the caller held the last lease and should close ``http``."""
@@ -301,6 +393,8 @@ class _AsyncPools:
             if entry[1] > 0:
                 return False
             del entries[base_url]
+            for batcher in entry[2].values():
+                batcher.close()
             return True
 
     def forget_after_fork(self) -> None:
@@ -361,12 +455,24 @@ def _is_loopback(base_url: str) -> bool:
 
 
 class Failure:
-    """A failed attempt: the error to raise, its cause, and whether a retry may help."""
+    """A failed attempt: how to word its error, its cause, and whether a retry may help.
 
-    __slots__ = ("error", "cause", "retryable", "retry_after")
+    The error is made for a call and a timeout, so that a batch read's failure
+    reads, for each caller, as the failure of that caller's own read.
+    """
 
-    def __init__(self, error: ZeltoCloudError, cause=None, retryable=False, retry_after=None) -> None:
-        self.error, self.cause, self.retryable, self.retry_after = error, cause, retryable, retry_after
+    __slots__ = ("make", "cause", "retryable", "retry_after", "status")
+
+    def __init__(self, make: Callable[[Any, float | None], ZeltoCloudError], cause=None, retryable=False,
+                 retry_after=None, status: int | None = None) -> None:
+        self.make, self.cause, self.retryable, self.retry_after = make, cause, retryable, retry_after
+        self.status = status
+
+    def error_for(self, call, timeout: float | None) -> ZeltoCloudError:
+        error = self.make(call, timeout)
+        error.__cause__ = self.cause
+        error.__suppress_context__ = True
+        return error
 
 
 def _json_default(value: Any) -> Any:
@@ -408,17 +514,19 @@ def transport_failure(call, exc: Exception, base_url: str, timeout: float | None
     """A failure without an answer: nothing sent ("could not connect") or perhaps sent ("no answer")."""
     detail = _redact(f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__, secret)
     if isinstance(exc, (httpx.ConnectTimeout, httpx.PoolTimeout)):
-        return Failure(ZeltoCloudError(f"could not connect to {base_url}{_seconds(timeout)}"), exc)
+        return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}{_seconds(t)}"), exc)
     if isinstance(exc, httpx.ConnectError):
         if _is_tls_failure(exc):
-            return Failure(ZeltoCloudError(f"could not connect to {base_url}: TLS failed: {detail}"), exc)
+            return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}: TLS failed: {detail}"), exc)
         message = f"could not connect to {base_url}: {detail}{_hint(base_url)}"
-        return Failure(ZeltoCloudError(message), exc, retryable=True)
+        return Failure(lambda c, t: ZeltoCloudError(message), exc, retryable=True)
     if isinstance(exc, (httpx.TimeoutException, TimeoutError)):
-        message = f"no answer from {base_url}{_seconds(timeout)} to {call.method} {call.path}"
-        return Failure(ZeltoCloudError(message), exc)
-    message = f"no answer from {base_url} to {call.method} {call.path}: the connection broke ({detail})"
-    return Failure(ZeltoCloudError(message), exc, retryable=call.retry == RETRY_ALWAYS)
+        return Failure(lambda c, t: ZeltoCloudError(f"no answer from {base_url}{_seconds(t)} to {c.method} {c.path}"), exc)
+
+    def broke(c, t) -> ZeltoCloudError:
+        return ZeltoCloudError(f"no answer from {base_url} to {c.method} {c.path}: the connection broke ({detail})")
+
+    return Failure(broke, exc, retryable=call.retry == RETRY_ALWAYS)
 
 
 def _redact(text: str, secret: Secret | None) -> str:
@@ -454,10 +562,9 @@ def _server_error_text(content: bytes) -> tuple[str | None, str]:
 
 
 def _status_failure(call, response: httpx.Response, content: bytes, secret: Secret | None) -> Failure:
-    status = response.status_code
+    status, phrase = response.status_code, response.reason_phrase
     code, text = _server_error_text(content)
     label = f"{text} ({code})" if code else text
-    message = _redact(f"Zelto Cloud answered {status} {response.reason_phrase} to {call.method} {call.path}: {label}", secret)
     if code == "approval_denied":
         error_class = ApprovalDeniedError
     elif code == "approval_expired" or status == 410:
@@ -466,25 +573,40 @@ def _status_failure(call, response: httpx.Response, content: bytes, secret: Secr
         error_class = ZeltoCloudError
     retryable = status in _RETRY_STATUSES[call.retry]
     retry_after = _retry_after(response.headers.get("retry-after")) if retryable else None
-    return Failure(error_class(message, status_code=status, code=code), None, retryable, retry_after)
+
+    def answered(c, t) -> ZeltoCloudError:
+        message = _redact(f"Zelto Cloud answered {status} {phrase} to {c.method} {c.path}: {label}", secret)
+        return error_class(message, status_code=status, code=code)
+
+    return Failure(answered, None, retryable, retry_after, status)
 
 
 def _malformed(call, status: int, problem: str) -> Failure:
-    error = ZeltoCloudError(f"malformed answer from Zelto Cloud to {call.method} {call.path}: {problem}", status_code=status)
-    return Failure(error, ValueError(problem))
+    def malformed(c, t) -> ZeltoCloudError:
+        return ZeltoCloudError(f"malformed answer from Zelto Cloud to {c.method} {c.path}: {problem}", status_code=status)
+
+    return Failure(malformed, ValueError(problem))
 
 
 def _too_large(call, status: int, limit: int) -> Failure:
-    message = f"the answer of Zelto Cloud to {call.method} {call.path} is larger than {limit} bytes; refused"
-    return Failure(ZeltoCloudError(message, status_code=status))
+    def too_large(c, t) -> ZeltoCloudError:
+        message = f"the answer of Zelto Cloud to {c.method} {c.path} is larger than {limit} bytes; refused"
+        return ZeltoCloudError(message, status_code=status)
+
+    return Failure(too_large)
 
 
 def _encoding_refused(call, response: httpx.Response) -> Failure | None:
     encoding = response.headers.get("content-encoding", "identity").strip().lower()
     if encoding in ("", "identity"):
         return None
-    message = f"the answer of Zelto Cloud to {call.method} {call.path} has the content encoding {encoding!r}, which was not asked for"
-    return Failure(ZeltoCloudError(message, status_code=response.status_code))
+    status = response.status_code
+
+    def refused(c, t) -> ZeltoCloudError:
+        message = f"the answer of Zelto Cloud to {c.method} {c.path} has the content encoding {encoding!r}, which was not asked for"
+        return ZeltoCloudError(message, status_code=status)
+
+    return Failure(refused)
 
 
 def _declared_too_long(response: httpx.Response, limit: int) -> bool:
@@ -549,13 +671,6 @@ class Attempts:
         return min(random.uniform(backoff / 2, backoff), left)
 
 
-def _give_up(failure: Failure) -> ZeltoCloudError:
-    error = failure.error
-    error.__cause__ = failure.cause
-    error.__suppress_context__ = True
-    return error
-
-
 # --- the blocking exchange -------------------------------------------------------
 
 
@@ -600,7 +715,7 @@ def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secr
                 return result
             pause = attempts.pause(result, time.monotonic())
             if pause is None:
-                raise _give_up(result)
+                raise result.error_for(call, timeout)
             logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
             time.sleep(pause)
     finally:
@@ -641,12 +756,16 @@ async def _attempt_async(http: httpx.AsyncClient, call, attempts: Attempts, base
     return outcome(call, response, content, secret)
 
 
-async def send_async(
-    http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None, auth: httpx.Auth | None = None
+async def exchange_async(
+    http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
+    auth: httpx.Auth | None = None, started: float | None = None,
 ) -> Any:
-    """The awaitable twin of :func:`send`; the deadline is kept by ``asyncio.timeout``."""
+    """One call on an awaitable httpx client: the result, or the Failure that ended it.
+
+    The deadline, ``timeout`` after ``started`` on the loop's clock (by
+    default now), is kept by ``asyncio.timeout``."""
     loop = asyncio.get_running_loop()
-    attempts = Attempts(timeout, loop.time())
+    attempts = Attempts(timeout, loop.time() if started is None else started)
     try:
         async with asyncio.timeout_at(None if timeout is None else attempts.deadline):
             while True:
@@ -655,8 +774,20 @@ async def send_async(
                     return result
                 pause = attempts.pause(result, loop.time())
                 if pause is None:
-                    raise _give_up(result)
+                    return result
                 logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
                 await asyncio.sleep(pause)
     except TimeoutError as exc:
-        raise _give_up(transport_failure(call, exc, base_url, timeout, secret))
+        return transport_failure(call, exc, base_url, timeout, secret)
+
+
+async def send_async(
+    http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
+    auth: httpx.Auth | None = None, started: float | None = None,
+) -> Any:
+    """The awaitable twin of :func:`send`."""
+    result = await exchange_async(http, call, base_url=base_url, timeout=timeout, secret=secret, auth=auth,
+                                  started=started)
+    if isinstance(result, Failure):
+        raise result.error_for(call, timeout)
+    return result
