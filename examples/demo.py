@@ -2,7 +2,9 @@
 
 Starts the local cloud, guards ``transfer_funds`` with a warrant that needs
 alice's approval, and calls it twice: alice approves the first call and denies
-the second.  By default a scripted alice answers through the API; with
+the second; then an async twin of the tool, guarded with
+``async_cloud_approval``, waits on the event loop (examples/async_scene.py).
+By default a scripted alice answers through the API; with
 ``--manual`` you answer yourself in the dashboard.
 
     .venv/bin/python examples/demo.py [--manual]
@@ -16,6 +18,7 @@ import tempfile
 import threading
 import time
 
+from async_scene import run_async_scene
 from zelto import ApprovalDenied, Warrant, guard
 from zelto_core import PublicKey, SigningKey
 from zelto_localcloud.testing import LocalCloud
@@ -154,6 +157,9 @@ def run(manual: bool) -> int:
                 else:
                     say("   unexpected: the second call was not refused")
                     return 1
+
+            if not run_async_scene(cloud, warrant, holder, names, number=3, manual=manual, say=say):
+                return 1
 
             say()
             say("Stopping the local cloud.")

@@ -75,8 +75,8 @@ NameTable names;
 
 } // namespace
 
-Ref interned(const char* text) {
-    return Ref::borrow(names.find_or_add(text));
+Ref interned(Literal name) {
+    return Ref::borrow(names.find_or_add(name.c_str()));
 }
 
 std::string_view utf8(PyObject* text) {
@@ -88,7 +88,7 @@ std::string_view utf8(PyObject* text) {
     return {data, (size_t)size};
 }
 
-Ref getattr(PyObject* obj, const char* name) {
+Ref getattr(PyObject* obj, Literal name) {
     return Ref::steal(PyObject_GetAttr(obj, interned(name).get()));
 }
 
@@ -96,7 +96,7 @@ Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback) {
+Ref getattr_or(PyObject* obj, Literal name, PyObject* fallback) {
     PyObject* result = nullptr;
     if (check(PyObject_GetOptionalAttr(obj, interned(name).get(), &result)) == 0) {
         return Ref::borrow(fallback);
@@ -104,8 +104,29 @@ Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback) {
     return Ref::steal(result);
 }
 
-void setattr(PyObject* obj, const char* name, PyObject* value) {
+void setattr(PyObject* obj, Literal name, PyObject* value) {
     check(PyObject_SetAttr(obj, interned(name).get(), value));
+}
+
+Ref lookup_special(PyObject* obj, Literal name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned(name).get());
+    if (!found) {
+        return Ref();
+    }
+    Ref attr = Ref::borrow(found);
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+        return Ref::steal(get(attr.get(), obj, (PyObject*)Py_TYPE(obj)));
+    }
+    return attr;
+}
+
+void delattr_if_present(PyObject* obj, Literal name) {
+    if (PyObject_DelAttr(obj, interned(name).get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw_error();
+        }
+        PyErr_Clear();
+    }
 }
 
 Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
@@ -170,17 +191,17 @@ Ref import_statement(PyObject* module_name, PyObject* fromlist) {
 
 } // namespace
 
-Ref import_module(const char* name) {
+Ref import_module(Literal name) {
     Ref module_name = interned(name);
     Ref top = import_statement(module_name.get(), nullptr);
-    if (std::string_view(name).find('.') == std::string_view::npos) {
+    if (std::string_view(name.c_str()).find('.') == std::string_view::npos) {
         return top;
     }
     // `import a.b` binds a; the caller wants a.b itself.
     return Ref::steal(PyImport_GetModule(module_name.get()));
 }
 
-Ref import_from(const char* module, const char* name) {
+Ref import_from(Literal module, Literal name) {
     Ref module_name = interned(module);
     Ref attr_name = interned(name);
     Ref fromlist = Ref::steal(PyTuple_Pack(1, attr_name.get()));
@@ -210,11 +231,11 @@ Ref global(PyObject* globals, PyObject* name) {
     throw_error();
 }
 
-Ref global(PyObject* globals, const char* name) {
+Ref global(PyObject* globals, Literal name) {
     return global(globals, interned(name).get());
 }
 
-Ref get_item(PyObject* mapping, const char* key, PyObject* fallback) {
+Ref get_item(PyObject* mapping, Literal key, PyObject* fallback) {
     Ref key_obj = interned(key);
     if (PyDict_CheckExact(mapping)) {
         PyObject* value = nullptr;
@@ -226,7 +247,7 @@ Ref get_item(PyObject* mapping, const char* key, PyObject* fallback) {
     return call_method(mapping, "get", key_obj, fallback);
 }
 
-Ref subscript(PyObject* obj, const char* key) {
+Ref subscript(PyObject* obj, Literal key) {
     return Ref::steal(PyObject_GetItem(obj, interned(key).get()));
 }
 

@@ -10,6 +10,21 @@
 
 namespace zelto {
 
+// ---- names ----------------------------------------------------------------------
+
+// A name given as text with static storage duration: a string literal or a
+// constant table of them. Names are interned once and found again by the
+// text's address, so a temporary string must never stand in for one; the
+// consteval constructor turns that mistake into a compile error.
+class Literal {
+public:
+    consteval Literal(const char* text) : text_(text) {}
+    constexpr const char* c_str() const noexcept { return text_; }
+
+private:
+    const char* text_;
+};
+
 // ---- conversions to Python -------------------------------------------------
 
 inline Ref to_py(const Ref& obj) {
@@ -47,22 +62,26 @@ inline Ref to_py(double value) {
 }
 
 Ref str(std::string_view text); // a new str
-// An interned str for a name or a literal, cached by the text's address: only
-// for text with static storage duration (literals, constant tables).
-Ref interned(const char* text);
+// The interned str of a name, cached by the text's address.
+Ref interned(Literal name);
 std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
 
 // ---- attributes --------------------------------------------------------------
 
-Ref getattr(PyObject* obj, const char* name);
+Ref getattr(PyObject* obj, Literal name);
 Ref getattr(PyObject* obj, PyObject* name);
 // getattr(obj, name, default): only AttributeError selects the default.
-Ref getattr_or(PyObject* obj, const char* name, PyObject* fallback);
-void setattr(PyObject* obj, const char* name, PyObject* value);
-inline Ref getattr(const Ref& obj, const char* name) {
+Ref getattr_or(PyObject* obj, Literal name, PyObject* fallback);
+void setattr(PyObject* obj, Literal name, PyObject* value);
+// The special method type(obj).name bound to obj, as the interpreter looks
+// it up for a statement (on the type only); a null Ref when there is none.
+Ref lookup_special(PyObject* obj, Literal name);
+// del obj.name, where a missing attribute is no error (AttributeError ignored).
+void delattr_if_present(PyObject* obj, Literal name);
+inline Ref getattr(const Ref& obj, Literal name) {
     return getattr(obj.get(), name);
 }
-inline Ref getattr_or(const Ref& obj, const char* name, PyObject* fallback) {
+inline Ref getattr_or(const Ref& obj, Literal name, PyObject* fallback) {
     return getattr_or(obj.get(), name, fallback);
 }
 
@@ -70,11 +89,11 @@ inline Ref getattr_or(const Ref& obj, const char* name, PyObject* fallback) {
 
 // A keyword argument: kw("timeout", value).
 struct Kw {
-    const char* name;
+    Literal name;
     Ref value;
 };
 template <typename T>
-Kw kw(const char* name, T&& value) {
+Kw kw(Literal name, T&& value) {
     return Kw{name, to_py(std::forward<T>(value))};
 }
 
@@ -142,7 +161,7 @@ Ref call(const Ref& callable, Args&&... args) {
 
 // obj.name(...), without making a bound method first.
 template <typename... Args>
-Ref call_method(PyObject* obj, const char* name, Args&&... args) {
+Ref call_method(PyObject* obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
     Ref method_name = interned(name);
@@ -151,7 +170,7 @@ Ref call_method(PyObject* obj, const char* name, Args&&... args) {
                                                 packed.names.get()));
 }
 template <typename... Args>
-Ref call_method(const Ref& obj, const char* name, Args&&... args) {
+Ref call_method(const Ref& obj, Literal name, Args&&... args) {
     return call_method(obj.get(), name, std::forward<Args>(args)...);
 }
 
@@ -161,20 +180,20 @@ Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs);
 // ---- imports -----------------------------------------------------------------
 
 // import a.b.c (returns the leaf module, like importlib.import_module).
-Ref import_module(const char* name);
+Ref import_module(Literal name);
 // from a.b import name, with the interpreter's ImportError when name is missing.
-Ref import_from(const char* module, const char* name);
+Ref import_from(Literal module, Literal name);
 
 // ---- containers and small helpers ----------------------------------------------
 
 // dict[key] from a dict that must hold it (module globals): KeyError → NameError.
 Ref global(PyObject* globals, PyObject* name);
-Ref global(PyObject* globals, const char* name);
+Ref global(PyObject* globals, Literal name);
 
 // mapping.get(key) and mapping.get(key, default), through the object's own get.
-Ref get_item(PyObject* mapping, const char* key, PyObject* fallback = Py_None);
+Ref get_item(PyObject* mapping, Literal key, PyObject* fallback = Py_None);
 // obj[key] by subscription.
-Ref subscript(PyObject* obj, const char* key);
+Ref subscript(PyObject* obj, Literal key);
 
 // a, b = iterable, with the interpreter's unpacking errors.
 template <size_t N>

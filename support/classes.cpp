@@ -30,28 +30,90 @@ ClassBuilder& ClassBuilder::attr(const char* name, PyObject* value) {
     return *this;
 }
 
-Ref ClassBuilder::function_for(const FunctionDef& def) {
+Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+    if (!class_cell_) {
+        class_cell_ = Ref::steal(PyCell_New(nullptr));
+    }
     std::string qualname = std::string(utf8(qualname_.get())) + "." + def.name;
-    return make_function(def, PyModule_GetDict(module_), qualname.c_str());
+    return make_function(def, PyModule_GetDict(module_), qualname.c_str(), cells,
+                         class_cell_.get());
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionDef& def) {
-    return attr(def.name, function_for(def).get());
+ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+    return attr(def.name, function_for(def, cells).get());
 }
 
-ClassBuilder& ClassBuilder::classmethod(const FunctionDef& def) {
-    Ref wrapped = Ref::steal(PyClassMethod_New(function_for(def).get()));
+ClassBuilder& ClassBuilder::classmethod(const FunctionDef& def,
+                                        std::initializer_list<PyObject*> cells) {
+    Ref wrapped = Ref::steal(PyClassMethod_New(function_for(def, cells).get()));
     return attr(def.name, wrapped.get());
 }
 
-ClassBuilder& ClassBuilder::staticmethod(const FunctionDef& def) {
-    Ref wrapped = Ref::steal(PyStaticMethod_New(function_for(def).get()));
+ClassBuilder& ClassBuilder::staticmethod(const FunctionDef& def,
+                                         std::initializer_list<PyObject*> cells) {
+    Ref wrapped = Ref::steal(PyStaticMethod_New(function_for(def, cells).get()));
     return attr(def.name, wrapped.get());
 }
 
-Ref ClassBuilder::build(PyObject* bases) {
-    Ref base_tuple = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
-    return call((PyObject*)&PyType_Type, name_, base_tuple, namespace_);
+namespace {
+
+// The check the interpreter makes after a class body that uses __class__.
+void check_class_cell(PyObject* cell, PyObject* name, PyObject* cls) {
+    if (!PyType_Check(cls)) {
+        return;
+    }
+    PyObject* filled = PyCell_GET(cell);
+    if (filled == cls) {
+        return;
+    }
+    if (!filled) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "__class__ not set defining %.200R as %.200R. Was __classcell__ propagated "
+                     "to type.__new__?",
+                     name, cls);
+    } else {
+        PyErr_Format(PyExc_TypeError, "__class__ set to %.200R defining %.200R as %.200R", filled,
+                     name, cls);
+    }
+    throw_error();
+}
+
+} // namespace
+
+Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
+    Ref types = import_module("types");
+    Ref original = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
+    Ref resolved = call_method(types, "resolve_bases", original);
+    auto [meta, ns, meta_kwds] =
+        unpack<3>(call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(namespace_.get(), &pos, &key, &value)) {
+        check(PyObject_SetItem(ns.get(), key, value));
+    }
+    if (!resolved.is(original.get())) {
+        check(PyObject_SetItem(ns.get(), interned("__orig_bases__").get(), original.get()));
+    }
+    if (class_cell_) {
+        check(PyObject_SetItem(ns.get(), interned("__classcell__").get(), class_cell_.get()));
+    }
+    Ref args = Ref::steal(PyTuple_Pack(3, name_.get(), resolved.get(), ns.get()));
+    Ref cls = call_with(meta.get(), args.get(), meta_kwds.get());
+    if (class_cell_) {
+        check_class_cell(class_cell_.get(), name_.get(), cls.get());
+    }
+    return cls;
+}
+
+Ref super_of(const Frame& frame) {
+    Ref cls = frame.defining_class();
+    PyObject* self = frame.arg(0);
+    if (!self) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): no arguments");
+        throw_error();
+    }
+    return call((PyObject*)&PySuper_Type, cls, self);
 }
 
 Ref dataclass(PyObject* cls) {

@@ -1,5 +1,7 @@
-// Classes built at import: type(name, bases, namespace), and the standard
-// library's dataclass decorator applied to them.
+// Classes built at import as a `class` statement builds them (bases resolved,
+// metaclass and __prepare__ chosen by types.prepare_class, the `__class__`
+// cell filled), native methods that call the base class's methods the way
+// zero-argument super() does, and the standard library's dataclass decorator.
 #pragma once
 
 #include "support/function.hpp"
@@ -15,23 +17,40 @@ public:
     // A field annotation, stored as a string.
     ClassBuilder& annotate(const char* field, const char* annotation);
     ClassBuilder& attr(const char* name, PyObject* value);
-    // A method: a native function bound through the descriptor protocol;
-    // its qualname is "<class qualname>.<name>".
-    ClassBuilder& method(const FunctionDef& def);
-    ClassBuilder& classmethod(const FunctionDef& def);
-    ClassBuilder& staticmethod(const FunctionDef& def);
+    // A method: a native function bound through the descriptor protocol; its
+    // qualname is "<class qualname>.<name>". `cells` become its own closure
+    // cells (Frame::cell), and it sees the class through `__class__`, so it
+    // may call super_of / call_super.
+    ClassBuilder& method(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
+    // A classmethod: its first argument is the class it is called on (a
+    // subclass too), so `call(frame.arg(0), ...)` builds instances of it.
+    ClassBuilder& classmethod(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
+    ClassBuilder& staticmethod(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
 
-    // type(name, bases, namespace): the metaclass is the one bases call for.
-    Ref build(PyObject* bases = nullptr);
+    // The class statement's end: metaclass(name, bases, namespace, **kwds)
+    // after types.resolve_bases and types.prepare_class, as for
+    // `class Name(*bases, **kwds)`; bases is a tuple (none: no bases).
+    Ref build(PyObject* bases = nullptr, PyObject* kwds = nullptr);
 
 private:
-    Ref function_for(const FunctionDef& def);
+    Ref function_for(const FunctionDef& def, std::initializer_list<PyObject*> cells);
     PyObject* module_;
     Ref name_;
     Ref qualname_;
     Ref namespace_;
     Ref annotations_;
+    Ref class_cell_;
 };
+
+// super() inside a native method: super(__class__, <first argument>).
+Ref super_of(const Frame& frame);
+
+// super().name(args...) inside a native method. A base coroutine method is
+// awaited as usual: co_await awaiting(call_super(frame, "name", ...)).
+template <typename... Args>
+Ref call_super(const Frame& frame, Literal name, Args&&... args) {
+    return call_method(super_of(frame), name, std::forward<Args>(args)...);
+}
 
 // dataclasses.dataclass(cls), with the decorator's default options.
 Ref dataclass(PyObject* cls);

@@ -2,6 +2,7 @@
 
 #include "support/call.hpp"
 #include "support/errors.hpp"
+#include "support/function.hpp"
 
 namespace zelto {
 
@@ -14,6 +15,9 @@ struct CoroutineObject {
     bool started;
     bool running;
     PyObject* weakrefs;
+    // The exception being handled inside this coroutine, pushed on the
+    // thread's stack while it runs, as a generator's frame does.
+    _PyErr_StackItem exc_state;
 };
 
 PyTypeObject* coroutine_type = nullptr;
@@ -22,15 +26,79 @@ CoroutineObject* as_coroutine(PyObject* obj) {
     return reinterpret_cast<CoroutineObject*>(obj);
 }
 
-void finish(CoroutineObject* coro) {
-    if (coro->handle) {
-        std::exchange(coro->handle, {}).destroy();
+// The innermost Task running in the coroutine: the one whose await is pending.
+Task::Handle current(CoroutineObject* coro) {
+    Task::Handle handle = coro->handle;
+    while (handle.promise().child) {
+        handle = handle.promise().child;
     }
+    return handle;
+}
+
+void finish(CoroutineObject* coro) {
+    if (!coro->handle) {
+        Py_CLEAR(coro->exc_state.exc_value);
+        return;
+    }
+    // Innermost first, so that no nested helper outlives the frame whose
+    // locals it refers to. Destroying a frame runs destructors that may call
+    // back into Python; the coroutine counts as finished by then.
+    Task::Handle handle = current(coro);
+    coro->handle = {};
+    while (handle) {
+        Task::Handle parent = std::exchange(handle.promise().parent, {});
+        if (parent) {
+            parent.promise().child = {};
+        }
+        handle.destroy();
+        handle = parent;
+    }
+    Py_CLEAR(coro->exc_state.exc_value);
+}
+
+// While it lives the coroutine runs: it is marked running and its handled
+// exception is the innermost one of the thread.
+class Resumed {
+public:
+    explicit Resumed(CoroutineObject* coro) : coro_(coro), thread_(PyThreadState_Get()) {
+        coro_->running = true;
+        coro_->exc_state.previous_item = thread_->exc_info;
+        thread_->exc_info = &coro_->exc_state;
+    }
+    ~Resumed() {
+        thread_->exc_info = coro_->exc_state.previous_item;
+        coro_->exc_state.previous_item = nullptr;
+        coro_->running = false;
+    }
+    Resumed(const Resumed&) = delete;
+    Resumed& operator=(const Resumed&) = delete;
+
+private:
+    CoroutineObject* coro_;
+    PyThreadState* thread_;
+};
+
+bool is_iterable_coroutine(PyObject* obj) {
+    if (!PyGen_CheckExact(obj)) {
+        return false;
+    }
+    PyCodeObject* code = PyGen_GetCode((PyGenObject*)obj);
+    bool flagged = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    return flagged;
 }
 
 // The iterator that `await obj` drives, as the interpreter resolves it.
 Ref awaitable_iterator(PyObject* obj) {
-    if (PyCoro_CheckExact(obj) || Py_IS_TYPE(obj, coroutine_type)) {
+    if (Py_IS_TYPE(obj, coroutine_type)) {
+        CoroutineObject* coro = as_coroutine(obj);
+        if (coro->handle && current(coro).promise().delegate) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            throw_error();
+        }
+        return Ref::borrow(obj);
+    }
+    if (PyCoro_CheckExact(obj) || is_iterable_coroutine(obj)) {
         return Ref::borrow(obj);
     }
     PyTypeObject* type = Py_TYPE(obj);
@@ -62,9 +130,10 @@ Ref stop_iteration_value() {
 // Resumes the C++ body until it awaits something new or ends, driving each
 // awaited iterator: the delegate's yields are passed up to the event loop.
 PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
-    Task::promise_type& promise = coro->handle.promise();
     Ref to_send = Ref::borrow(value);
     for (;;) {
+        Task::Handle running = current(coro);
+        Task::promise_type& promise = running.promise();
         if (promise.delegate) {
             PyObject* yielded = nullptr;
             PySendResult status = PyIter_Send(promise.delegate.get(), to_send.get(), &yielded);
@@ -79,10 +148,11 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
                 promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
             }
         }
-        coro->handle.resume();
+        running.resume();
         if (coro->handle.done()) {
-            Ref error = std::move(promise.error);
-            Ref result = std::move(promise.result);
+            Task::promise_type& outermost = coro->handle.promise();
+            Ref error = std::move(outermost.error);
+            Ref result = std::move(outermost.result);
             finish(coro);
             if (error) {
                 PyErr_SetRaisedException(error.release());
@@ -95,13 +165,17 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
     }
 }
 
-bool enter(CoroutineObject* coro) {
+bool already_running(CoroutineObject* coro) {
     if (coro->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return false;
+        return true;
     }
-    coro->running = true;
-    return true;
+    return false;
+}
+
+[[noreturn]] void raise_reused() {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    throw_error();
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
@@ -115,13 +189,12 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) 
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
     }
-    if (!enter(coro)) {
+    if (already_running(coro)) {
         return PYGEN_ERROR;
     }
     coro->started = true;
-    PySendResult status = drive(coro, value, out);
-    coro->running = false;
-    return status;
+    Resumed running(coro);
+    return drive(coro, value, out);
 }
 
 // Python's send(): a return becomes StopIteration(value).
@@ -162,7 +235,7 @@ PyObject* coroutine_iternext(PyObject* self) {
 // Delivers exc into the body at its current await, as `throw()` does for a
 // coroutine suspended in `await`: the awaited iterator gets it first.
 PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
-    Task::promise_type& promise = coro->handle.promise();
+    Task::promise_type& promise = current(coro).promise();
     if (promise.delegate) {
         Ref delegate = std::move(promise.delegate);
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
@@ -204,47 +277,95 @@ PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
     return drive(coro, Py_None, out);
 }
 
-Ref exception_instance(PyObject* value) {
-    if (PyExceptionInstance_Check(value)) {
-        return Ref::borrow(value);
+// The exception throw(typ[, val[, tb]]) delivers, normalised as the
+// interpreter normalises it for a generator.
+Ref thrown_exception(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        throw_error();
     }
-    if (PyExceptionClass_Check(value)) {
-        return Ref::steal(PyObject_CallNoArgs(value));
+    Ref exc;
+    if (PyExceptionClass_Check(typ)) {
+        PyObject* type = Py_NewRef(typ);
+        PyObject* value = Py_XNewRef(val);
+        PyObject* traceback = Py_XNewRef(tb);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        if (PyErr_Occurred()) {
+            Py_XDECREF(value);
+            throw_error();
+        }
+        exc = Ref::steal_maybe(value);
+        if (!exc || !PyExceptionInstance_Check(exc.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         typ, exc ? Py_TYPE(exc.get())->tp_name : "NULL");
+            throw_error();
+        }
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            throw_error();
+        }
+        exc = Ref::borrow(typ);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        throw_error();
     }
-    PyErr_Format(PyExc_TypeError,
-                 "exceptions must be classes or instances deriving from BaseException, not %.100s",
-                 Py_TYPE(value)->tp_name);
-    throw_error();
+    if (tb) {
+        check(PyException_SetTraceback(exc.get(), tb));
+    }
+    return exc;
+}
+
+Ref thrown_from_args(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        throw_error();
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        throw_error();
+    }
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg "
+                     "signature instead.",
+                     1) < 0) {
+        throw_error();
+    }
+    return thrown_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     CoroutineObject* coro = as_coroutine(self);
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        return nullptr;
-    }
-    Ref exc;
-    try {
-        exc = exception_instance(args[0]);
-        if (nargs == 2 && args[1] != Py_None && PyExceptionInstance_Check(args[1])) {
-            exc = Ref::borrow(args[1]);
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref exc = thrown_from_args(args, nargs);
+        if (!coro->handle) {
+            raise_reused();
         }
-    } catch (const PythonError&) {
-        return nullptr;
-    }
-    if (!coro->handle || !coro->started) {
-        // Nothing is suspended to receive it: the coroutine ends with it.
-        finish(coro);
-        PyErr_SetRaisedException(exc.release());
-        return nullptr;
-    }
-    if (!enter(coro)) {
-        return nullptr;
-    }
-    PyObject* out = nullptr;
-    PySendResult status = throw_into(coro, std::move(exc), &out);
-    coro->running = false;
-    return result_or_stop(status, out);
+        if (already_running(coro)) {
+            throw_error();
+        }
+        if (!coro->started) {
+            // Nothing is suspended to receive it: the coroutine ends with it.
+            finish(coro);
+            PyErr_SetRaisedException(exc.release());
+            throw_error();
+        }
+        PyObject* out = nullptr;
+        PySendResult status;
+        {
+            Resumed running(coro);
+            status = throw_into(coro, std::move(exc), &out);
+        }
+        return result_or_stop(status, out);
+    });
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
@@ -253,17 +374,19 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
         finish(coro);
         Py_RETURN_NONE;
     }
-    if (!enter(coro)) {
+    if (already_running(coro)) {
         return nullptr;
     }
     Ref exit = Ref::steal_maybe(PyObject_CallNoArgs(PyExc_GeneratorExit));
     if (!exit) {
-        coro->running = false;
         return nullptr;
     }
     PyObject* out = nullptr;
-    PySendResult status = throw_into(coro, std::move(exit), &out);
-    coro->running = false;
+    PySendResult status;
+    {
+        Resumed running(coro);
+        status = throw_into(coro, std::move(exit), &out);
+    }
     if (status == PYGEN_NEXT) {
         Py_DECREF(out);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -285,6 +408,28 @@ PyObject* coroutine_await(PyObject* self) {
     return Py_NewRef(self);
 }
 
+// "coroutine '...' was never awaited", through the warnings module as the
+// interpreter sends it (so filters, and tracemalloc's origin, apply).
+void warn_never_awaited(PyObject* self) {
+    bool warned = false;
+    Ref warnings = Ref::steal_maybe(PyImport_ImportModule("warnings"));
+    if (warnings) {
+        Ref warn = Ref::steal_maybe(
+            PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine"));
+        if (warn) {
+            Ref result = Ref::steal_maybe(PyObject_CallOneArg(warn.get(), self));
+            warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+        }
+    }
+    if (PyErr_Occurred()) {
+        PyErr_WriteUnraisable(self);
+    }
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                                    as_coroutine(self)->qualname) < 0) {
+        PyErr_WriteUnraisable(self);
+    }
+}
+
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* coro = as_coroutine(self);
     if (!coro->handle) {
@@ -292,10 +437,7 @@ void coroutine_finalize(PyObject* self) {
     }
     PyObject* pending = PyErr_GetRaisedException();
     if (!coro->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                             coro->qualname) < 0) {
-            PyErr_WriteUnraisable(self);
-        }
+        warn_never_awaited(self);
         finish(coro);
     } else {
         PyObject* result = coroutine_close(self, nullptr);
@@ -303,20 +445,59 @@ void coroutine_finalize(PyObject* self) {
             PyErr_WriteUnraisable(self);
         }
         Py_XDECREF(result);
-        finish(coro);
     }
     PyErr_SetRaisedException(pending);
 }
 
-void coroutine_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-        return; // resurrected
-    }
-    PyTypeObject* type = Py_TYPE(self);
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coro = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(coro->name);
+    Py_VISIT(coro->qualname);
+    Py_VISIT(coro->exc_state.exc_value);
+    if (!coro->handle) {
+        return 0;
+    }
+    // Only the outermost Task's frame: a nested helper given the same Frame
+    // by reference must not make the collector count it twice.
+    if (Frame* frame = coro->handle.promise().frame) {
+        if (int status = frame->traverse(visit, arg)) {
+            return status;
+        }
+    }
+    for (Task::Handle handle = coro->handle; handle; handle = handle.promise().child) {
+        const Task::promise_type& promise = handle.promise();
+        Py_VISIT(promise.delegate.get());
+        Py_VISIT(promise.sent.get());
+        Py_VISIT(promise.thrown.get());
+        Py_VISIT(promise.result.get());
+        Py_VISIT(promise.error.get());
+    }
+    return 0;
+}
+
+// Breaks a cycle the finalizer (close()) did not: the frame is destroyed
+// without running the body again.
+int coroutine_clear(PyObject* self) {
+    CoroutineObject* coro = as_coroutine(self);
+    if (!coro->running) {
+        finish(coro);
+    }
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+    CoroutineObject* coro = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
     if (coro->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+        return; // resurrected
+    }
+    PyObject_GC_UnTrack(self);
+    PyTypeObject* type = Py_TYPE(self);
     finish(coro);
     Py_CLEAR(coro->name);
     Py_CLEAR(coro->qualname);
@@ -334,8 +515,8 @@ PyObject* get_running(PyObject* self, void*) {
 
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* coro = as_coroutine(self);
-    if (coro->handle && coro->handle.promise().delegate) {
-        return coro->handle.promise().delegate.new_ref();
+    if (coro->handle && current(coro).promise().delegate) {
+        return current(coro).promise().delegate.new_ref();
     }
     Py_RETURN_NONE;
 }
@@ -348,11 +529,23 @@ PyObject* get_coroutine_qualname(PyObject* self, void*) {
     return Py_NewRef(as_coroutine(self)->qualname);
 }
 
+PyObject* get_suspended(PyObject* self, void*) {
+    CoroutineObject* coro = as_coroutine(self);
+    return PyBool_FromLong(coro->handle && coro->started && !coro->running);
+}
+
+PyObject* get_none(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_coroutine_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_coroutine_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -374,6 +567,8 @@ PyMemberDef coroutine_members[] = {
 PyType_Slot coroutine_slots[] = {
     {Py_tp_dealloc, (void*)coroutine_dealloc},
     {Py_tp_finalize, (void*)coroutine_finalize},
+    {Py_tp_traverse, (void*)coroutine_traverse},
+    {Py_tp_clear, (void*)coroutine_clear},
     {Py_tp_repr, (void*)coroutine_repr},
     {Py_tp_iter, (void*)PyObject_SelfIter},
     {Py_tp_iternext, (void*)coroutine_iternext},
@@ -389,7 +584,8 @@ PyType_Spec coroutine_type_spec = {
     "zelto_cloud.native_coroutine",
     sizeof(CoroutineObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     coroutine_slots,
 };
 
@@ -436,7 +632,7 @@ Ref Awaiting::await_resume() {
 }
 
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
-    CoroutineObject* coro = PyObject_New(CoroutineObject, coroutine_type);
+    CoroutineObject* coro = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (!coro) {
         throw_error();
     }
@@ -446,7 +642,36 @@ Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
     coro->started = false;
     coro->running = false;
     coro->weakrefs = nullptr;
+    coro->exc_state = {nullptr, nullptr};
+    PyObject_GC_Track((PyObject*)coro);
     return Ref::steal((PyObject*)coro);
+}
+
+std::coroutine_handle<> Task::ReturnToParent::await_suspend(Handle finished) noexcept {
+    if (Handle parent = finished.promise().parent) {
+        return parent;
+    }
+    return std::noop_coroutine();
+}
+
+std::coroutine_handle<> AwaitingTask::await_suspend(Task::Handle parent) noexcept {
+    child_ = task_.release();
+    child_.promise().parent = parent;
+    parent.promise().child = child_;
+    return child_;
+}
+
+Ref AwaitingTask::await_resume() {
+    Task::promise_type& promise = child_.promise();
+    Ref error = std::move(promise.error);
+    Ref result = std::move(promise.result);
+    promise.parent.promise().child = {};
+    std::exchange(child_, {}).destroy();
+    if (error) {
+        PyErr_SetRaisedException(error.release());
+        throw_error();
+    }
+    return result ? result : none();
 }
 
 void init_coroutine_type(PyObject* module) {

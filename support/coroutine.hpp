@@ -2,32 +2,56 @@
 // asyncio accepts as a coroutine (send, throw, close, __await__). Inside a
 // Task, `co_await awaiting(obj)` awaits any Python awaitable and yields to the
 // event loop exactly as `await obj` would.
+//
+// The coroutine object is tracked by the garbage collector (it sees the
+// function's frame, the awaited object and the exception being handled) and
+// keeps its own handled exception, as a generator's frame does.
 #pragma once
 
-#include "support/ref.hpp"
+#include "support/errors.hpp"
 
 #include <coroutine>
 #include <exception>
+#include <optional>
+#include <type_traits>
 
 namespace zelto {
 
+class Frame;
+
 class Task {
 public:
+    struct promise_type;
+    using Handle = std::coroutine_handle<promise_type>;
+
+    // A finished Task hands control back to the Task that awaited it.
+    struct ReturnToParent {
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(Handle finished) noexcept;
+        void await_resume() const noexcept {}
+    };
+
     struct promise_type {
+        Frame* frame = nullptr; // the native function's frame, when the Task has one
         Ref result;
         Ref error;    // the exception the body ended with
         Ref delegate; // the awaitable iterator being awaited
         Ref sent;     // what the delegate returned
         Ref thrown;   // what the delegate raised
-        Task get_return_object() {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
+        Handle parent; // the Task awaiting this one (nested helpers)
+        Handle child;  // the Task this one awaits
+
+        promise_type() = default;
+        // A coroutine implementing a native function receives its Frame; the
+        // promise remembers the frame's copy inside the coroutine state.
+        explicit promise_type(Frame& own_frame) : frame(&own_frame) {}
+
+        Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
-        std::suspend_always final_suspend() noexcept { return {}; }
+        ReturnToParent final_suspend() noexcept { return {}; }
         void return_value(Ref value) { result = std::move(value); }
         void unhandled_exception() noexcept;
     };
-    using Handle = std::coroutine_handle<promise_type>;
 
     Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
     Task& operator=(Task&&) = delete;
@@ -58,16 +82,138 @@ private:
     Task::promise_type* promise_ = nullptr;
 };
 
+// The awaiter behind `co_await awaiting(task)`: runs a nested Task inside
+// the same coroutine object (no Python object of its own) and resumes with
+// its result or exception.
+class AwaitingTask {
+public:
+    explicit AwaitingTask(Task task) : task_(std::move(task)) {}
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(Task::Handle parent) noexcept;
+    Ref await_resume();
+
+private:
+    Task task_;
+    Task::Handle child_;
+};
+
 inline Awaiting awaiting(PyObject* awaitable) {
     return Awaiting(awaitable);
 }
 inline Awaiting awaiting(const Ref& awaitable) {
     return Awaiting(awaitable.get());
 }
+// Awaits another native coroutine (a helper returning Task). The helper runs
+// within the awaiting coroutine: it shares its handled exception, as a
+// `finally` block of the same function would, and dies with it.
+inline AwaitingTask awaiting(Task task) {
+    return AwaitingTask(std::move(task));
+}
 
 // Wraps a Task in a Python coroutine object with the given name and qualname.
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname);
 
 void init_coroutine_type(PyObject* module);
+
+// ---- clean-up across awaits ------------------------------------------------------
+//
+// C++ forbids co_await inside a catch handler, so "finally" and "with" blocks
+// whose clean-up awaits are written with these helpers. A body or clean-up is
+// a callable returning Task (it may await) or Ref (it runs straight through).
+// With Task bodies the helper is awaited (`co_await try_finally(...)`); the
+// callables are kept inside the awaiting coroutine until they end, so lambdas
+// that capture the caller's locals by reference are safe.
+
+namespace detail {
+
+template <typename F, typename... Args>
+constexpr bool returns_task = std::is_same_v<std::invoke_result_t<F&, Args...>, Task>;
+
+// result = step_call, awaited when the step is a coroutine.
+#define ZELTO_RUN_STEP(result, is_task, step_call)                                                 \
+    if constexpr (is_task) {                                                                       \
+        result = co_await awaiting(step_call);                                                     \
+    } else {                                                                                       \
+        result = step_call;                                                                        \
+    }
+
+template <typename Body, typename Cleanup>
+Task try_finally_task(Body body, Cleanup cleanup) {
+    Ref result;
+    std::optional<Caught> pending;
+    try {
+        ZELTO_RUN_STEP(result, returns_task<Body>, body())
+    } catch (const PythonError&) {
+        pending.emplace();
+    }
+    Ref ignored;
+    if (pending) {
+        // The pending exception is the one being handled while the clean-up
+        // runs: an exception from the clean-up replaces it, with it as context.
+        Handling scope(*pending);
+        ZELTO_RUN_STEP(ignored, returns_task<Cleanup>, cleanup())
+        pending->reraise();
+    }
+    ZELTO_RUN_STEP(ignored, returns_task<Cleanup>, cleanup())
+    co_return result;
+}
+
+template <typename Body>
+Task with_task(Ref manager, Body body, bool asynchronous) {
+    auto [enter, exit] = context_methods(manager.get(), asynchronous);
+    Ref value = call(enter);
+    if (asynchronous) {
+        value = co_await awaiting(value);
+    }
+    Ref result;
+    std::optional<Caught> pending;
+    try {
+        ZELTO_RUN_STEP(result, (returns_task<Body, PyObject*>), body(value.get()))
+    } catch (const PythonError&) {
+        pending.emplace();
+    }
+    if (pending) {
+        Handling scope(*pending);
+        Ref suppress = exit_call(exit.get(), pending->get());
+        if (asynchronous) {
+            suppress = co_await awaiting(suppress);
+        }
+        if (!truthy(suppress)) {
+            pending->reraise();
+        }
+        co_return Ref();
+    }
+    Ref done = exit_call(exit.get(), nullptr);
+    if (asynchronous) {
+        co_await awaiting(done);
+    }
+    co_return result;
+}
+
+#undef ZELTO_RUN_STEP
+
+} // namespace detail
+
+// try: body()  finally: cleanup(). An exception from the clean-up replaces the
+// pending one, which becomes its __context__; otherwise the pending exception
+// (asyncio.CancelledError and GeneratorExit included) passes on unchanged.
+template <typename Body, typename Cleanup>
+AwaitingTask try_finally(Body body, Cleanup cleanup) {
+    return awaiting(detail::try_finally_task(std::move(body), std::move(cleanup)));
+}
+
+// async with manager as value: body(value). Awaits to the body's result, or
+// to a null Ref when __aexit__ suppressed the body's exception.
+template <typename Body>
+AwaitingTask async_with(PyObject* manager, Body body) {
+    return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), true));
+}
+
+// with manager as value: body(value), where the body may await. Awaits to the
+// body's result, or to a null Ref when __exit__ suppressed its exception.
+template <typename Body>
+AwaitingTask with_awaiting_body(PyObject* manager, Body body) {
+    return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), false));
+}
 
 } // namespace zelto

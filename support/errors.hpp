@@ -6,6 +6,7 @@
 #include "support/call.hpp"
 
 #include <optional>
+#include <utility>
 
 namespace zelto {
 
@@ -35,17 +36,24 @@ private:
 // While it lives, the caught exception is the one being handled (sys.exception()),
 // as inside an `except` block: code run meanwhile sees it, and anything raised
 // meanwhile gets it as __context__.
+//
+// It changes the innermost entry of the thread's handled-exception stack (a
+// native coroutine pushes its own while it runs) and restores that entry's
+// own value, so it may be held across a co_await.
 class Handling {
 public:
-    explicit Handling(const Caught& caught)
-        : previous_(Ref::steal_maybe(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(caught.get());
+    explicit Handling(const Caught& caught) : entry_(PyThreadState_Get()->exc_info) {
+        previous_ = Ref::steal_maybe(std::exchange(entry_->exc_value, Py_XNewRef(caught.get())));
     }
-    ~Handling() { PyErr_SetHandledException(previous_.get()); }
+    ~Handling() {
+        PyObject* inner = std::exchange(entry_->exc_value, previous_.release());
+        Py_XDECREF(inner);
+    }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
 private:
+    _PyErr_StackItem* entry_;
     Ref previous_;
 };
 
@@ -91,6 +99,35 @@ auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
         cleanup();
         return std::move(*result);
     }
+}
+
+namespace detail {
+// The manager's bound (enter, exit) methods, looked up on its type as a `with`
+// (or `async with`) statement does, with the interpreter's TypeError.
+std::pair<Ref, Ref> context_methods(PyObject* manager, bool asynchronous);
+// exit(type(exc), exc, exc.__traceback__), or exit(None, None, None) without exc.
+Ref exit_call(PyObject* exit, PyObject* exc);
+} // namespace detail
+
+// with manager as value: body(value), in code that does not await. Returns
+// the body's result, or a null Ref when __exit__ suppressed its exception.
+template <typename Body>
+Ref with_context(PyObject* manager, Body&& body) {
+    auto [enter, exit] = detail::context_methods(manager, false);
+    Ref value = call(enter);
+    Ref result;
+    try {
+        result = body(value.get());
+    } catch (const PythonError&) {
+        Caught pending;
+        Handling scope(pending);
+        if (!truthy(detail::exit_call(exit.get(), pending.get()))) {
+            pending.reraise();
+        }
+        return Ref();
+    }
+    detail::exit_call(exit.get(), nullptr);
+    return result;
 }
 
 // RAII for Py_EnterRecursiveCall: deep input ends in RecursionError.

@@ -22,6 +22,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* globals;
     PyObject* closure;  // tuple of cells, or NULL
+    PyObject* class_cell; // the `__class__` cell (also the closure's last item), or NULL
     PyObject* defaults; // tuple parallel to the parameters; None where there is none
     PyObject* annotations;
     PyObject* dict;
@@ -276,6 +277,26 @@ long find_keyword(const FunctionDef& def, PyObject* keyword, size_t from) {
     return -1;
 }
 
+// Raises when any positional-only parameter (in parameter order) was passed
+// by keyword.
+void positional_only_as_keyword(FunctionObject* fn, const Layout& layout, PyObject* kwnames) {
+    std::string joined;
+    for (size_t i = 0; i < layout.posonly; ++i) {
+        const char* name = param_at(*fn->def, i).name;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), name) == 0) {
+                joined += (joined.empty() ? "" : ", ") + std::string(name);
+                break;
+            }
+        }
+    }
+    if (!joined.empty()) {
+        type_error(fn->qualname,
+                   " got some positional-only arguments passed as keyword arguments: '" + joined +
+                       "'");
+    }
+}
+
 } // namespace
 
 struct FunctionAccess {
@@ -301,7 +322,6 @@ struct FunctionAccess {
         }
 
         size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
-        std::vector<std::string> posonly_as_keyword;
         for (size_t k = 0; k < nkw; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             PyObject* value = args[nargs + k];
@@ -315,11 +335,10 @@ struct FunctionAccess {
                     check(PyDict_SetItem(frame.varkw_.get(), keyword, value));
                     continue;
                 }
-                long posonly = find_keyword(def, keyword, 0);
-                if (posonly >= 0 && (size_t)posonly < layout.posonly) {
-                    posonly_as_keyword.push_back(utf8(keyword).data());
-                    continue;
-                }
+                // As the interpreter does at the first keyword it cannot place:
+                // positional-only parameters passed by keyword anywhere in the
+                // call are reported first.
+                positional_only_as_keyword(fn, layout, kwnames);
                 unexpected_keyword(fn, keyword);
             }
             if (frame.args_[index]) {
@@ -328,15 +347,6 @@ struct FunctionAccess {
                 throw_error();
             }
             frame.args_[index] = Ref::borrow(value);
-        }
-        if (!posonly_as_keyword.empty()) {
-            std::string joined;
-            for (size_t i = 0; i < posonly_as_keyword.size(); ++i) {
-                joined += (i ? ", " : "") + posonly_as_keyword[i];
-            }
-            type_error(fn->qualname,
-                       " got some positional-only arguments passed as keyword arguments: '" +
-                           joined + "'");
         }
 
         if (nargs > layout.argcount && layout.varargs < 0) {
@@ -462,7 +472,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-const char* kind_name(Kind kind) {
+Literal kind_name(Kind kind) {
     switch (kind) {
     case Kind::positional_only:
         return "POSITIONAL_ONLY";
@@ -509,8 +519,15 @@ PyObject* get_closure(PyObject* self, void*) {
     return Py_NewRef(fn->closure ? fn->closure : Py_None);
 }
 
+// The garbage collector may have cleared these slots (tp_clear) while the
+// function is still reachable from another object's finalizer: answer None,
+// as the interpreter's functions do for a missing value.
+PyObject* new_ref_or_none(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
+
 PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->globals);
+    return new_ref_or_none(as_function(self)->globals);
 }
 
 PyObject* get_name(PyObject* self, void*) {
@@ -539,7 +556,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_doc(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->doc);
+    return new_ref_or_none(as_function(self)->doc);
 }
 
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -548,7 +565,7 @@ int set_doc(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->module);
+    return new_ref_or_none(as_function(self)->module);
 }
 
 int set_module(PyObject* self, PyObject* value, void*) {
@@ -559,22 +576,21 @@ int set_module(PyObject* self, PyObject* value, void*) {
 // asyncio.iscoroutinefunction() and inspect.iscoroutinefunction() look for
 // these markers; they are looked up only when asked for, so a plain function
 // never imports asyncio.
-PyObject* coroutine_marker(PyObject* self, const char* module, const char* name) {
+PyObject* coroutine_marker(PyObject* self, Literal module, Literal name,
+                           const char* attribute) {
     if (!as_function(self)->def->coroutine) {
-        PyErr_Format(PyExc_AttributeError, "'function' object has no attribute '%s'",
-                     std::strcmp(module, "inspect") == 0 ? "_is_coroutine_marker"
-                                                         : "_is_coroutine");
+        PyErr_Format(PyExc_AttributeError, "'function' object has no attribute '%s'", attribute);
         return nullptr;
     }
     return boundary([&] { return getattr(import_module(module), name); });
 }
 
 PyObject* get_is_coroutine(PyObject* self, void*) {
-    return coroutine_marker(self, "asyncio.coroutines", "_is_coroutine");
+    return coroutine_marker(self, "asyncio.coroutines", "_is_coroutine", "_is_coroutine");
 }
 
 PyObject* get_is_coroutine_marker(PyObject* self, void*) {
-    return coroutine_marker(self, "inspect", "_is_coroutine_mark");
+    return coroutine_marker(self, "inspect", "_is_coroutine_mark", "_is_coroutine_marker");
 }
 
 PyGetSetDef function_getset[] = {
@@ -621,6 +637,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->doc);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->closure);
+    Py_VISIT(fn->class_cell);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->annotations);
     Py_VISIT(fn->dict);
@@ -633,6 +650,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->class_cell);
     Py_CLEAR(fn->annotations);
     Py_CLEAR(fn->dict);
     return 0;
@@ -689,20 +707,71 @@ PyObject* Name::get() {
 }
 
 PyObject* Frame::globals() const {
-    return as_function(function_.get())->globals;
+    PyObject* globals = as_function(function_.get())->globals;
+    if (!globals) {
+        PyErr_SetString(PyExc_SystemError, "function globals were cleared");
+        throw_error();
+    }
+    return globals;
 }
 
 Ref Frame::global(Name& name) const {
     return zelto::global(globals(), name.get());
 }
 
-Ref Frame::global(const char* name) const {
+Ref Frame::global(Literal name) const {
     return zelto::global(globals(), name);
 }
 
 Ref Frame::cell(size_t index) const {
-    PyObject* closure = as_function(function_.get())->closure;
-    return Ref::steal(PyCell_Get(PyTuple_GET_ITEM(closure, index)));
+    FunctionObject* fn = as_function(function_.get());
+    size_t own = fn->closure ? (size_t)PyTuple_GET_SIZE(fn->closure) - (fn->class_cell ? 1 : 0)
+                             : 0;
+    if (index >= own) {
+        PyErr_Format(PyExc_SystemError, "%U: no closure cell %zu", fn->qualname, index);
+        throw_error();
+    }
+    PyObject* cell = PyTuple_GET_ITEM(fn->closure, index);
+    PyObject* value = PyCell_Get(cell);
+    if (!value && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError,
+                     "cannot access free variable in enclosing scope (cell %zu of %U is empty)",
+                     index, fn->qualname);
+    }
+    return Ref::steal(value);
+}
+
+Ref Frame::defining_class() const {
+    PyObject* cell = as_function(function_.get())->class_cell;
+    if (!cell) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        throw_error();
+    }
+    Ref cls = Ref::steal_maybe(PyCell_Get(cell));
+    if (!cls) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        throw_error();
+    }
+    return cls;
+}
+
+PyObject* Frame::hold(Ref value) {
+    if (!held_) {
+        held_ = Ref::steal(PyList_New(0));
+    }
+    check(PyList_Append(held_.get(), value.get()));
+    return value.get();
+}
+
+int Frame::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(function_.get());
+    for (const Ref& value : args_) {
+        Py_VISIT(value.get());
+    }
+    Py_VISIT(varargs_.get());
+    Py_VISIT(varkw_.get());
+    Py_VISIT(held_.get());
+    return 0;
 }
 
 void init_function_type(PyObject* module) {
@@ -716,7 +785,7 @@ void init_function_type(PyObject* module) {
 }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname,
-                  std::initializer_list<PyObject*> cells) {
+                  std::initializer_list<PyObject*> cells, PyObject* class_cell) {
     if (def.params.size() > max_params) {
         PyErr_Format(PyExc_SystemError, "%s: too many parameters", def.name);
         throw_error();
@@ -727,11 +796,15 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
         PyTuple_SET_ITEM(defaults.get(), index++, make_default(param.fallback).release());
     }
     Ref closure;
-    if (cells.size()) {
-        closure = Ref::steal(PyTuple_New((Py_ssize_t)cells.size()));
+    size_t ncells = cells.size() + (class_cell ? 1 : 0);
+    if (ncells) {
+        closure = Ref::steal(PyTuple_New((Py_ssize_t)ncells));
         index = 0;
         for (PyObject* value : cells) {
             PyTuple_SET_ITEM(closure.get(), index++, Ref::steal(PyCell_New(value)).release());
+        }
+        if (class_cell) {
+            PyTuple_SET_ITEM(closure.get(), index, Py_NewRef(class_cell));
         }
     }
     Ref module;
@@ -754,6 +827,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     fn->doc = doc.release();
     fn->globals = Py_NewRef(globals);
     fn->closure = closure.release();
+    fn->class_cell = Py_XNewRef(class_cell);
     fn->defaults = defaults.release();
     fn->annotations = nullptr;
     fn->dict = nullptr;

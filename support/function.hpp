@@ -62,7 +62,7 @@ struct FunctionDef {
 // An interned name, made on first use and kept for the life of the process.
 class Name {
 public:
-    constexpr explicit Name(const char* text) : text_(text) {}
+    constexpr explicit Name(Literal text) : text_(text.c_str()) {}
     PyObject* get();
     const char* text() const { return text_; }
 
@@ -84,9 +84,20 @@ public:
     PyObject* globals() const;
     // A module-level name, looked up now (module dict, then builtins).
     Ref global(Name& name) const;
-    Ref global(const char* name) const;
-    // Contents of closure cell `index`.
+    Ref global(Literal name) const;
+    // Contents of closure cell `index` (the function's own cells, in the order given).
     Ref cell(size_t index) const;
+    // The class a method was defined in (the `__class__` cell that type() fills),
+    // with the interpreter's RuntimeError for a function outside a class.
+    Ref defining_class() const;
+
+    // Keeps value until the call ends, where the garbage collector sees it:
+    // for objects a coroutine holds across a co_await that may refer back to
+    // it. Returns the value, borrowed from the frame.
+    PyObject* hold(Ref value);
+
+    // tp_traverse for the objects the frame owns.
+    int traverse(visitproc visit, void* arg) const;
 
 private:
     friend struct FunctionAccess;
@@ -94,12 +105,15 @@ private:
     std::array<Ref, max_params> args_;
     Ref varargs_;
     Ref varkw_;
+    Ref held_; // list, made on first hold()
 };
 
 // Makes a function object from def whose globals are `globals` (a module dict).
 // qualname defaults to the name; `cells` become the closure (captured values).
+// class_cell, when given, is the `__class__` cell of the class the function is
+// a method of: it ends the closure, after the function's own cells.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname = nullptr,
-                  std::initializer_list<PyObject*> cells = {});
+                  std::initializer_list<PyObject*> cells = {}, PyObject* class_cell = nullptr);
 
 // Makes the function and binds it on the module under its name.
 Ref add_function(PyObject* module, const FunctionDef& def);

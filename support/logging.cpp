@@ -7,7 +7,7 @@ Ref get_logger(const char* name) {
     return call_method(logging, "getLogger", name);
 }
 
-Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items) {
+Ref dict_of(std::initializer_list<DictItem> items) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [key, value] : items) {
         check(PyDict_SetItem(dict.get(), interned(key).get(), value.get()));

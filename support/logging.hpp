@@ -12,16 +12,20 @@ namespace zelto {
 // logging.getLogger(name)
 Ref get_logger(const char* name);
 
+struct DictItem {
+    Literal key;
+    Ref value;
+};
 // {"key": value, ...} as a new dict, in the given order.
-Ref dict_of(std::initializer_list<std::pair<const char*, Ref>> items);
+Ref dict_of(std::initializer_list<DictItem> items);
 
 // logger.<level>(message, *args, [extra=...])
 template <typename... Args>
-void log(PyObject* logger, const char* level, const char* message, Args&&... args) {
+void log(PyObject* logger, Literal level, const char* message, Args&&... args) {
     call_method(logger, level, message, std::forward<Args>(args)...);
 }
 template <typename... Args>
-void log(const Ref& logger, const char* level, const char* message, Args&&... args) {
+void log(const Ref& logger, Literal level, const char* message, Args&&... args) {
     log(logger.get(), level, message, std::forward<Args>(args)...);
 }
 

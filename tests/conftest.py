@@ -35,3 +35,10 @@ def traced_growth(run, count: int, *, warm_up: int = 200) -> int:
         return tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only module that exercises support/ on its own (built on first use)."""
+    from probe_build import load
+    return load("support_probe")

@@ -9,8 +9,9 @@ from pathlib import Path
 import pytest
 
 import zelto_cloud
+from native_registry import extension_modules
 
-NATIVE = ["enforcement", "redaction", "morvel", "approval"]
+NATIVE = extension_modules()
 
 
 def shared_object(name: str) -> Path:

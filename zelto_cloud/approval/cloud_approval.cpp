@@ -20,16 +20,6 @@ Name expired_error_name{"ApprovalExpiredError"};
 Name timeout_error_name{"ApprovalTimeoutError"};
 Name time_name{"time"};
 
-// Closure cells of _handle, in the order a Python closure keeps its free
-// variables (sorted by name).
-enum Cell : size_t {
-    api_key_cell,
-    base_url_cell,
-    poll_interval_cell,
-    signing_key_cell,
-    timeout_cell
-};
-
 bool equals(PyObject* value, const char* text) {
     Ref other = str(text);
     return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
@@ -39,8 +29,10 @@ bool equals(PyObject* value, const char* text) {
     raise(call(denied_class, request, kw("reason", reason)));
 }
 
-// The final status of a resolved request, in the caller's terms.
-Ref resolve(Frame& frame, PyObject* denied_class, PyObject* request, const Ref& final_response) {
+} // namespace
+
+Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request,
+                         const Ref& final_response) {
     Ref status = subscript(final_response.get(), "status");
     if (equals(status.get(), "approved")) {
         return call(frame.global(extract_name), final_response);
@@ -59,22 +51,7 @@ Ref resolve(Frame& frame, PyObject* denied_class, PyObject* request, const Ref& 
     deny(denied_class, request, reason);
 }
 
-Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
-    PyObject* request = frame.arg(0);
-    Ref kwargs = call_method(payload, "to_create_request_kwargs");
-    Ref created = call_with(getattr(client, "create_request").get(),
-                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
-    Ref request_id = subscript(created.get(), "id");
-    Ref extra = dict_of({{"request_id", request_id}, {"tool", getattr(request, "tool")}});
-    log(frame.global(logger_name), "info", "approval request created in cloud", kw("extra", extra));
-    Ref final_response = call(frame.global(poll_name), client, request_id,
-                              kw("poll_interval", frame.cell(poll_interval_cell)),
-                              kw("timeout", frame.cell(timeout_cell)));
-    return resolve(frame, denied_class, request, final_response);
-}
-
-// Client errors in the SDK's vocabulary.
-[[noreturn]] void translate(Frame& frame, PyObject* denied_class, Caught& caught) {
+[[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught) {
     PyObject* request = frame.arg(0);
     if (caught.matches(frame.global(denied_error_name).get()) ||
         caught.matches(frame.global(expired_error_name).get())) {
@@ -92,6 +69,22 @@ Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, con
     caught.reraise();
 }
 
+namespace {
+
+Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
+    PyObject* request = frame.arg(0);
+    Ref kwargs = call_method(payload, "to_create_request_kwargs");
+    Ref created = call_with(getattr(client, "create_request").get(),
+                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    Ref request_id = subscript(created.get(), "id");
+    Ref extra = dict_of({{"request_id", request_id}, {"tool", getattr(request, "tool")}});
+    log(frame.global(logger_name), "info", "approval request created in cloud", kw("extra", extra));
+    Ref final_response = call(frame.global(poll_name), client, request_id,
+                              kw("poll_interval", frame.cell(poll_interval_cell)),
+                              kw("timeout", frame.cell(timeout_cell)));
+    return resolve_final_status(frame, denied_class, request, final_response);
+}
+
 Ref handle(Frame& frame) {
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
     Ref payload = call(frame.global(build_payload_name), frame.arg(0),
@@ -104,7 +97,7 @@ Ref handle(Frame& frame) {
                 return create_and_wait(frame, denied_class.get(), client, payload);
             } catch (const PythonError&) {
                 Caught caught;
-                translate(frame, denied_class.get(), caught);
+                translate_client_error(frame, denied_class.get(), caught);
             }
         },
         [&] { call_method(client, "close"); });

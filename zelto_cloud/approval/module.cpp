@@ -8,19 +8,21 @@
 namespace zelto::approval {
 namespace {
 
-void add(PyObject* module, const char* name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
+using Names = std::initializer_list<Literal>;
+
+void add(PyObject* module, Literal name, const Ref& value) {
+    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
 }
 
 void exec_approval(PyObject* module) {
-    for (const char* name : {"asyncio", "base64", "hashlib", "logging", "time"}) {
+    for (Literal name : Names{"asyncio", "base64", "hashlib", "logging", "time"}) {
         add(module, name, import_module(name));
     }
-    for (const char* name : {"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
+    for (Literal name : Names{"AsyncZeltoCloudClient", "ZeltoCloudClient"}) {
         add(module, name, import_from("zelto_cloud.client", name));
     }
-    for (const char* name : {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError",
-                             "ZeltoCloudError"}) {
+    for (Literal name : Names{"ApprovalDeniedError", "ApprovalExpiredError",
+                              "ApprovalTimeoutError", "ZeltoCloudError"}) {
         add(module, name, import_from("zelto_cloud.exceptions", name));
     }
     add(module, "build_approval_request_payload",
@@ -28,7 +30,8 @@ void exec_approval(PyObject* module) {
     add(module, "logger", get_logger("zelto_cloud.approval"));
     // In definition order; the asynchronous and Temporal handlers join here.
     for (const FunctionDef* def :
-         {&cloud_approval_def, &poll_until_resolved_def, &extract_signed_approvals_def}) {
+         {&cloud_approval_def, &async_cloud_approval_def, &poll_until_resolved_def,
+          &async_poll_until_resolved_def, &extract_signed_approvals_def}) {
         add_function(module, *def);
     }
 }

@@ -61,7 +61,7 @@ PyObject* bytes_type() {
 }
 
 // getattr(obj, name, default)
-Ref read(PyObject* obj, const char* name, PyObject* fallback = Py_None) {
+Ref read(PyObject* obj, Literal name, PyObject* fallback = Py_None) {
     return getattr_or(obj, name, fallback);
 }
 
@@ -142,7 +142,7 @@ Ref extract_policy_id(Frame& frame) {
     if (truthy(override_id)) {
         return Ref::borrow(override_id);
     }
-    for (const char* name : {"policy_id", "policy_ref"}) {
+    for (Literal name : {Literal("policy_id"), Literal("policy_ref")}) {
         Ref value = read(frame.arg(0), name);
         if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) {
             return value;
@@ -217,19 +217,31 @@ Ref build_attestation_fields(Frame& frame) {
 
 // ---- the builder -----------------------------------------------------------------
 
-constexpr const char* payload_field_names[] = {
-    "warrant_id",
-    "tool",
-    "request_hash",
-    "holder_key",
-    "args_canonical_cbor_b64",
-    "approval_context_attestation",
-    "metadata",
-    "policy_id",
-    "threshold",
-    "approver_keys",
-    "ttl_seconds",
-    "idempotency_key",
+enum class Include { always, not_none, truthy };
+
+// The payload's twelve fields, in order: the dataclass fields (optional ones
+// default to None), the values the builder passes, and which of them
+// to_create_request_kwargs passes on.
+struct PayloadField {
+    Literal name;
+    const char* annotation;
+    bool optional;
+    Include include;
+};
+
+constexpr PayloadField payload_fields[] = {
+    {"warrant_id", "str", false, Include::always},
+    {"tool", "str", false, Include::always},
+    {"request_hash", "bytes", false, Include::always},
+    {"holder_key", "bytes", false, Include::always},
+    {"args_canonical_cbor_b64", "str", false, Include::always},
+    {"approval_context_attestation", "Dict[str, Any]", false, Include::always},
+    {"metadata", "Optional[Dict[str, Any]]", true, Include::not_none},
+    {"policy_id", "Optional[str]", true, Include::truthy},
+    {"threshold", "Optional[int]", true, Include::not_none},
+    {"approver_keys", "Optional[List[str]]", true, Include::not_none},
+    {"ttl_seconds", "Optional[int]", true, Include::not_none},
+    {"idempotency_key", "Optional[str]", true, Include::truthy},
 };
 
 // True while the class is the module's own, still made by type() from object,
@@ -251,7 +263,7 @@ Ref make_payload(PyObject* cls, std::initializer_list<Ref> values) {
     if (!constructs_as_generated(cls)) {
         Ref kwargs = Ref::steal(PyDict_New());
         for (const Ref& value : values) {
-            check(PyDict_SetItem(kwargs.get(), interned(payload_field_names[index++]).get(),
+            check(PyDict_SetItem(kwargs.get(), interned(payload_fields[index++].name).get(),
                                  value.get()));
         }
         return call_with(cls, Ref::steal(PyTuple_New(0)).get(), kwargs.get());
@@ -259,7 +271,7 @@ Ref make_payload(PyObject* cls, std::initializer_list<Ref> values) {
     PyTypeObject* type = (PyTypeObject*)cls;
     Ref instance = Ref::steal(type->tp_alloc(type, 0));
     for (const Ref& value : values) {
-        setattr(instance.get(), payload_field_names[index++], value.get());
+        setattr(instance.get(), payload_fields[index++].name, value.get());
     }
     return instance;
 }
@@ -338,31 +350,9 @@ Ref build_approval_request_payload(Frame& frame) {
 
 // ---- ApprovalRequestPayload ------------------------------------------------------------
 
-enum class Include { always, not_none, truthy };
-
-struct KwargField {
-    const char* name;
-    Include include;
-};
-
-constexpr KwargField kwarg_fields[] = {
-    {"warrant_id", Include::always},
-    {"tool", Include::always},
-    {"request_hash", Include::always},
-    {"holder_key", Include::always},
-    {"args_canonical_cbor_b64", Include::always},
-    {"approval_context_attestation", Include::always},
-    {"metadata", Include::not_none},
-    {"policy_id", Include::truthy},
-    {"threshold", Include::not_none},
-    {"approver_keys", Include::not_none},
-    {"ttl_seconds", Include::not_none},
-    {"idempotency_key", Include::truthy},
-};
-
 Ref to_create_request_kwargs(Frame& frame) {
     Ref kwargs = Ref::steal(PyDict_New());
-    for (const KwargField& field : kwarg_fields) {
+    for (const PayloadField& field : payload_fields) {
         Ref value = getattr(frame.arg(0), field.name);
         bool include = field.include == Include::always ||
                        (field.include == Include::not_none && !value.is_none()) ||
@@ -382,34 +372,13 @@ const FunctionDef to_create_request_kwargs_def{
     .impl = to_create_request_kwargs,
 };
 
-struct Field {
-    const char* name;
-    const char* annotation;
-    bool optional;
-};
-
-constexpr Field payload_fields[] = {
-    {"warrant_id", "str", false},
-    {"tool", "str", false},
-    {"request_hash", "bytes", false},
-    {"holder_key", "bytes", false},
-    {"args_canonical_cbor_b64", "str", false},
-    {"approval_context_attestation", "Dict[str, Any]", false},
-    {"metadata", "Optional[Dict[str, Any]]", true},
-    {"policy_id", "Optional[str]", true},
-    {"threshold", "Optional[int]", true},
-    {"approver_keys", "Optional[List[str]]", true},
-    {"ttl_seconds", "Optional[int]", true},
-    {"idempotency_key", "Optional[str]", true},
-};
-
 Ref make_payload_class(PyObject* module) {
     ClassBuilder builder(module, "ApprovalRequestPayload");
     builder.doc("Fully populated body for ``POST /v1/approvals/requests``.");
-    for (const Field& field : payload_fields) {
-        builder.annotate(field.name, field.annotation);
+    for (const PayloadField& field : payload_fields) {
+        builder.annotate(field.name.c_str(), field.annotation);
         if (field.optional) {
-            builder.attr(field.name, Py_None);
+            builder.attr(field.name.c_str(), Py_None);
         }
     }
     builder.method(to_create_request_kwargs_def);

@@ -1,0 +1,312 @@
+"""Many asynchronous approval waits on one event loop.
+
+1. Against the real local cloud: --cloud-awaits (1,000) concurrent awaits of
+   one async_cloud_approval handler, each for its own warrant; a scripted
+   approver approves them in random order. Every await must return its own
+   signed approval (checked by the SDK's verification), each request must have
+   been created once. Reported: wall time, peak RSS, the cloud's polls/s.
+2. In process (httpx.MockTransport, no sockets): --pending (10,000) awaits held
+   pending at once, for the native handler and for a straightforward pure-Python
+   ``async def`` equivalent below, on the same loop and transport. Reported:
+   memory per pending await (RSS growth while they wait) and CPU per poll.
+
+    .venv/bin/python benchmarks/bench_async_approval.py [--cloud-awaits N] [--pending N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import concurrent.futures
+import ctypes
+import functools
+import gc
+import itertools
+import os
+import random
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import httpx
+from zelto import Warrant
+from zelto.approval import ApprovalDenied, ApprovalRequest, verified_approvals
+from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash
+from zelto_localcloud.testing import LocalCloud
+
+import zelto_cloud.approval as approval
+from zelto_cloud.client import AsyncZeltoCloudClient
+from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError
+
+
+def peak_rss_mib() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+class Counting:
+    """Counts the cloud calls of the clients the handler opens."""
+
+    polls = 0
+    creates: dict[str, int] = {}
+
+    @classmethod
+    def reset(cls) -> None:
+        cls.polls, cls.creates = 0, {}
+
+
+class CountingClient(AsyncZeltoCloudClient):
+    async def create_request(self, **fields):
+        Counting.creates[fields["warrant_id"]] = Counting.creates.get(fields["warrant_id"], 0) + 1
+        return await super().create_request(**fields)
+
+    async def get_request(self, request_id):
+        Counting.polls += 1
+        return await super().get_request(request_id)
+
+
+# --- 1. the real local cloud -------------------------------------------------
+
+
+def gate_request(warrant: Warrant) -> ApprovalRequest:
+    arguments = {"amount": 250, "to": "acct-7781"}
+    return ApprovalRequest(
+        tool="transfer_funds", warrant_id=warrant.id, arguments=arguments, request_id=f"req-{warrant.id}",
+        holder_key=warrant.holder_key.to_bytes(),
+        request_hash=approval_request_hash(warrant.id, "transfer_funds", arguments, warrant.holder_key),
+        required_approvers=[key.to_bytes() for key in warrant.required_approvers],
+        min_approvals=warrant.min_approvals,
+    )
+
+
+async def approve_in_random_order(cloud: LocalCloud, expected: set[str], seed: int) -> dict[str, list[str]]:
+    """Approves every expected warrant's pending request, each listing's new ones (the list shows at most
+    500) shuffled; returns the request ids seen per warrant."""
+    by_warrant: dict[str, list[str]] = {}
+    shuffle = random.Random(seed).shuffle
+    async with AsyncZeltoCloudClient(cloud.api_key, base_url=cloud.base_url, timeout=60) as client:
+
+        async def approver(queue) -> None:
+            for request_id in queue:
+                await client.approve_request(request_id, approver="alice")
+
+        deadline = time.monotonic() + 300
+        while set(by_warrant) != expected:
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{len(expected - set(by_warrant))} requests never showed up")
+            new = []
+            for request in await client.list_requests(status="pending", limit=500):
+                ids = by_warrant.setdefault(request["warrant_id"], [])
+                if request["id"] not in ids:
+                    ids.append(request["id"])
+                    new.append(request["id"])
+            shuffle(new)
+            queue = iter(new)
+            await asyncio.gather(*(approver(queue) for _ in range(8)))
+            await asyncio.sleep(0.2)
+    return by_warrant
+
+
+async def cloud_run(cloud: LocalCloud, count: int, poll_interval: float) -> None:
+    alice = PublicKey.from_bytes(bytes.fromhex(cloud.approvers["alice"]))
+    holders = [SigningKey.generate() for _ in range(count)]
+    warrants = [Warrant(id=f"w-bench-{i}", holder_key=h.public_key, required_approvers=(alice,))
+                for i, h in enumerate(holders)]
+    requests = [gate_request(w) for w in warrants]
+    approval.AsyncZeltoCloudClient = CountingClient
+    Counting.reset()
+    handler_of = {h: approval.async_cloud_approval(cloud.api_key, base_url=cloud.base_url, signing_key=h,
+                                                   poll_interval=poll_interval, timeout=600.0) for h in holders}
+    started = time.perf_counter()
+    waits = [asyncio.create_task(handler_of[h](r)) for h, r in zip(holders, requests)]
+    seen = await approve_in_random_order(cloud, {w.id for w in warrants}, seed=9)
+    results = await asyncio.gather(*waits)
+    wall = time.perf_counter() - started
+    approval.AsyncZeltoCloudClient = AsyncZeltoCloudClient
+
+    for request, result in zip(requests, results):
+        verified_approvals(request, result)  # raises ApprovalDenied unless signed over this very request
+    distinct = {bytes(r.to_bytes()) for r in results}
+    assert len(distinct) == count, "an approval came back twice"
+    assert all(len(ids) == 1 for ids in seen.values()), "a warrant has two requests in the cloud"
+    assert sorted(Counting.creates.values()) == [1] * count, "a request was created more than once"
+    print(f"{count} concurrent awaits against the local cloud (poll every {poll_interval} s), approved in random order:")
+    print(f"  all verified, none lost or duplicated, each request created once")
+    print(f"  wall time {wall:.1f} s, peak RSS {peak_rss_mib():.0f} MiB, "
+          f"{Counting.polls} polls = {Counting.polls / wall:.0f} polls/s served by the local cloud")
+
+
+# --- 2. in process -------------------------------------------------------------
+
+HASH = bytes(range(32))
+APPROVAL = SignedApproval.create(SigningKey.generate(), HASH, approved_at=1_700_000_000)
+REQUEST = ApprovalRequest(tool="transfer", warrant_id="w", arguments={"amount": 1}, request_id="c",
+                          holder_key=b"\x01" * 32, request_hash=HASH, args_canonical_cbor_b64="oA==",
+                          approval_context_attestation={"v": 1})
+
+
+class InProcessCloud:
+    """The cloud API's create and get, answered by an httpx.MockTransport: pending until release()."""
+
+    def __init__(self) -> None:
+        self.released = False
+        self.ids = itertools.count()
+        self.transport = httpx.MockTransport(self.answer)
+
+    def answer(self, request: httpx.Request) -> httpx.Response:
+        if request.method == "POST":
+            return httpx.Response(201, json={"id": f"apr_{next(self.ids)}", "status": "pending"})
+        if self.released:
+            return httpx.Response(200, json={"id": request.url.path.rsplit("/", 1)[1], "status": "approved",
+                                             "responses": [{"signed_approval": APPROVAL.to_bytes().hex()}]})
+        return httpx.Response(200, json={"id": request.url.path.rsplit("/", 1)[1], "status": "pending"})
+
+    def client_class(self) -> type:
+        transport = self.transport
+
+        class InProcessClient(CountingClient):
+            _http_class = staticmethod(functools.partial(httpx.AsyncClient, transport=transport, trust_env=False))
+
+        return InProcessClient
+
+
+def python_async_cloud_approval(api_key, *, signing_key=None, base_url="https://api.zelto.cloud",
+                                poll_interval=2.0, timeout=300.0):
+    """The same handler written plainly in Python, looking up the same module globals."""
+
+    async def _core(request):
+        payload = approval.build_approval_request_payload(request, signing_key=signing_key)
+        client = approval.AsyncZeltoCloudClient(api_key, base_url=base_url)
+        try:
+            try:
+                created = await client.create_request(**payload.to_create_request_kwargs())
+                request_id = created["id"]
+                approval.logger.info("approval request %s created for %s", request_id, request.tool)
+                result = await python_poll(client, request_id, poll_interval=poll_interval, timeout=timeout)
+                status = result["status"]
+                if status == "approved":
+                    return approval._extract_signed_approvals(result)
+                if status == "denied":
+                    raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Zelto Cloud")
+                if status == "expired":
+                    raise ApprovalDenied(request, reason="approval request expired")
+                raise ApprovalDenied(request, reason=f"unexpected status: {status}")
+            except (ApprovalDeniedError, ApprovalExpiredError) as exc:
+                raise ApprovalDenied(request, reason=str(exc)) from exc
+            except ApprovalTimeoutError:
+                raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+        finally:
+            await client.close()
+
+    async def _handle(request):
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
+                return pool.submit(asyncio.run, _core(request)).result()
+        return await _core(request)
+
+    return _handle
+
+
+async def python_poll(client, request_id, *, poll_interval, timeout):
+    deadline = time.monotonic() + timeout
+    while True:
+        response = await client.get_request(request_id)
+        if response.get("status", "") != "pending":
+            return response
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise ApprovalTimeoutError(request_id, timeout)
+        sleep_time = min(poll_interval, remaining)
+        approval.logger.debug("approval still pending, polling again",
+                              extra={"request_id": request_id, "sleep": sleep_time})
+        await asyncio.sleep(sleep_time)
+
+
+class _MallInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def heap_in_use() -> int:
+    """Bytes of the C heap in use; with PYTHONMALLOC=malloc every Python object is in it too,
+    next to the native coroutine frames (which tracemalloc does not see)."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = _MallInfo
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+async def hold_pending(factory, count: int, poll_interval: float, window: float) -> tuple[float, float]:
+    """Heap bytes per pending await and CPU seconds per poll, then releases them all."""
+    cloud = InProcessCloud()
+    approval.AsyncZeltoCloudClient = cloud.client_class()
+    handler = factory("key", base_url="http://cloud.test", poll_interval=poll_interval, timeout=600.0)
+    Counting.reset()
+    gc.collect()
+    before = heap_in_use()
+    waits = [asyncio.create_task(handler(REQUEST)) for _ in range(count)]
+    while Counting.polls < count:
+        await asyncio.sleep(0.05)
+    gc.collect()
+    memory = (heap_in_use() - before) / count
+    cpu, polls = time.process_time(), Counting.polls
+    await asyncio.sleep(window)
+    cpu, polls = time.process_time() - cpu, Counting.polls - polls
+    cloud.released = True
+    results = await asyncio.gather(*waits)
+    assert all(result == APPROVAL for result in results)
+    approval.AsyncZeltoCloudClient = AsyncZeltoCloudClient
+    del waits, results
+    gc.collect()
+    return memory, cpu / polls
+
+
+async def in_process(count: int, poll_interval: float, window: float, measure: str, rounds: int) -> None:
+    """measure: "cpu" (run with the default allocator) or "memory" (run with PYTHONMALLOC=malloc)."""
+    implementations = {"native": approval.async_cloud_approval, "pure Python": python_async_cloud_approval}
+    for factory in implementations.values():  # warm-up: imports, caches, the loop's own structures
+        await hold_pending(factory, count // 4, poll_interval, poll_interval)
+    runs = {name: [] for name in implementations}
+    for _ in range(rounds):  # alternating, so that neither always runs on what the other left behind
+        for name, factory in implementations.items():
+            runs[name].append(await hold_pending(factory, count, poll_interval, window))
+    index, unit, scale = (1, "us CPU per poll", 1e6) if measure == "cpu" else (0, "KiB heap per pending await", 1 / 1024)
+    best = {name: min(run[index] for run in figures) for name, figures in runs.items()}
+    print(f"  {count} pending awaits in process (httpx.MockTransport, poll every {poll_interval} s), best of {rounds}:")
+    print(f"    {unit}: native {best['native'] * scale:.2f}, pure Python {best['pure Python'] * scale:.2f}, "
+          f"ratio native / pure Python {best['native'] / best['pure Python']:.2f}x (target <= 1)")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cloud-awaits", type=int, default=1000)
+    parser.add_argument("--cloud-poll-interval", type=float, default=2.0)
+    parser.add_argument("--pending", type=int, default=10_000)
+    parser.add_argument("--poll-interval", type=float, default=1.0)
+    parser.add_argument("--window", type=float, default=1.5, help="seconds of polling measured per round")
+    parser.add_argument("--rounds", type=int, default=3, help="in-process rounds per implementation")
+    parser.add_argument("--measure", choices=["cpu", "memory"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 4 * args.cloud_awaits + 256)), hard))
+    if args.cloud_awaits:  # first, so that the peak RSS is this run's
+        with tempfile.TemporaryDirectory(prefix="bench-async-approval-") as data_dir, LocalCloud(data_dir) as cloud:
+            asyncio.run(cloud_run(cloud, args.cloud_awaits, args.cloud_poll_interval))
+    if args.pending and args.measure:
+        asyncio.run(in_process(args.pending, args.poll_interval, args.window, args.measure, args.rounds))
+    elif args.pending:
+        asyncio.run(in_process(args.pending, args.poll_interval, args.window, "cpu", args.rounds))
+        sys.stdout.flush()
+        # Memory in a child whose Python objects live on the C heap too, beside the coroutine frames.
+        child = [sys.executable, __file__, "--cloud-awaits", "0", "--pending", str(args.pending),
+                 "--poll-interval", str(args.poll_interval), "--window", "0.1", "--rounds", "2",
+                 "--measure", "memory"]
+        subprocess.run(child, env={**os.environ, "PYTHONMALLOC": "malloc"}, check=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

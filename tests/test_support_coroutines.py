@@ -1,0 +1,504 @@
+"""Native coroutines of the interpreter layer, each compared with the same
+`async def` written in Python."""
+
+import asyncio
+import gc
+import sys
+import types
+import warnings
+import weakref
+
+import pytest
+
+
+# ---- the Python twins of the probe's coroutine functions ---------------------------
+
+async def echo_after(awaitable, value=None):
+    await awaitable
+    return value
+
+
+async def close_after(resource, awaitable):
+    try:
+        return await awaitable
+    finally:
+        await resource.close()
+
+
+async def close_after_sync(resource, awaitable):
+    try:
+        return await awaitable
+    finally:
+        resource.close()
+
+
+async def async_with_body(manager, awaitable):
+    result = None
+    async with manager as value:
+        await awaitable
+        result = value
+    return result
+
+
+async def with_body(manager, awaitable):
+    result = None
+    with manager as value:
+        await awaitable
+        result = value
+    return result
+
+
+async def handled_across_await(awaitable):
+    try:
+        raise ValueError("inner")
+    except ValueError:
+        await awaitable
+        return sys.exception()
+
+
+PYTHON = types.SimpleNamespace(**{f.__name__: f for f in (
+    echo_after, close_after, close_after_sync, async_with_body, with_body, handled_across_await)})
+
+
+@pytest.fixture(params=["native", "python"])
+def impl(request, probe):
+    return probe if request.param == "native" else PYTHON
+
+
+class Resource:
+    """Records its clean-up; close() may fail or suspend once."""
+
+    def __init__(self, fail=None, suspend=False):
+        self.closed = 0
+        self.fail = fail
+        self.suspend = suspend
+        self.handled_during_close = None
+
+    async def close(self):
+        self.closed += 1
+        self.handled_during_close = sys.exception()
+        if self.suspend:
+            await asyncio.sleep(0)
+        if self.fail:
+            raise self.fail
+
+
+async def fail_with(exc):
+    raise exc
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+def drive_to_first_await(coro):
+    """Runs coro by hand until it suspends at a bare future (never completed)."""
+    yielded = coro.send(None)
+    assert yielded is not None
+    return yielded
+
+
+class Once:
+    """Yields once, then completes with None."""
+
+    def __await__(self):
+        yield self
+
+
+class NeverDone:
+    """An awaitable that yields once and then waits forever (outside any loop)."""
+
+    def __await__(self):
+        while True:
+            yield self
+
+
+class TestCleanupAcrossAwaits:
+    def test_body_result_after_cleanup(self, impl):
+        resource = Resource()
+        assert run(impl.close_after(resource, asyncio.sleep(0, "value"))) == "value"
+        assert resource.closed == 1
+        assert resource.handled_during_close is None
+
+    def test_pending_error_passes_unchanged(self, impl):
+        resource = Resource()
+        error = KeyError("body")
+        with pytest.raises(KeyError) as info:
+            run(impl.close_after(resource, fail_with(error)))
+        assert info.value is error and info.value.__context__ is None
+        assert resource.closed == 1
+        assert resource.handled_during_close is error
+
+    def test_cleanup_error_replaces_pending_with_it_as_context(self, impl):
+        body_error, cleanup_error = KeyError("body"), OSError("close failed")
+        with pytest.raises(OSError) as info:
+            run(impl.close_after(Resource(fail=cleanup_error), fail_with(body_error)))
+        assert info.value is cleanup_error
+        assert info.value.__context__ is body_error
+
+    def test_cleanup_error_after_success_has_no_context(self, impl):
+        with pytest.raises(OSError) as info:
+            run(impl.close_after(Resource(fail=OSError("x")), asyncio.sleep(0)))
+        assert info.value.__context__ is None
+
+    @pytest.mark.parametrize("suspend", [False, True])
+    def test_cancellation_runs_cleanup_and_passes_unchanged(self, impl, suspend):
+        resource = Resource(suspend=suspend)
+
+        async def main():
+            task = asyncio.ensure_future(impl.close_after(resource, asyncio.Event().wait()))
+            await asyncio.sleep(0)
+            task.cancel("stop")
+            with pytest.raises(asyncio.CancelledError) as info:
+                await task
+            return info.value
+
+        error = run(main())
+        assert resource.closed == 1
+        assert isinstance(resource.handled_during_close, asyncio.CancelledError)
+        assert error.args == ("stop",) or task_cancel_message_lost(error)
+
+    def test_sync_cleanup(self, impl):
+        closed = []
+
+        class SyncResource:
+            def close(self):
+                closed.append(sys.exception())
+
+        with pytest.raises(KeyError):
+            run(impl.close_after_sync(SyncResource(), fail_with(KeyError("k"))))
+        assert isinstance(closed[0], KeyError)
+
+    def test_close_during_await_runs_cleanup(self, impl):
+        resource = Resource()
+        coro = impl.close_after(resource, NeverDone())
+        drive_to_first_await(coro)
+        coro.close()
+        assert resource.closed == 1
+        assert isinstance(resource.handled_during_close, GeneratorExit)
+
+    def test_close_with_cleanup_that_suspends_is_refused(self, impl):
+        coro = impl.close_after(Resource(suspend=True), NeverDone())
+        drive_to_first_await(coro)
+        with pytest.raises(RuntimeError, match="^coroutine ignored GeneratorExit$"):
+            coro.close()
+        coro.close()  # the clean-up's own await is closed now
+
+    def test_throw_during_await_runs_cleanup(self, impl):
+        resource = Resource()
+        coro = impl.close_after(resource, NeverDone())
+        drive_to_first_await(coro)
+        error = LookupError("thrown")
+        with pytest.raises(LookupError) as info:
+            coro.throw(error)
+        assert info.value is error and resource.closed == 1
+
+
+def task_cancel_message_lost(error):
+    return isinstance(error, asyncio.CancelledError)
+
+
+class Manager:
+    def __init__(self, suppress=False, exit_error=None):
+        self.calls = []
+        self.suppress = suppress
+        self.exit_error = exit_error
+
+    def __enter__(self):
+        self.calls.append("enter")
+        return "entered"
+
+    def __exit__(self, exc_type, exc, tb):
+        self.calls.append(("exit", exc_type, exc, tb is not None if exc else tb, sys.exception()))
+        if self.exit_error:
+            raise self.exit_error
+        return self.suppress
+
+    async def __aenter__(self):
+        await asyncio.sleep(0)
+        return self.__enter__()
+
+    async def __aexit__(self, *args):
+        await asyncio.sleep(0)
+        return self.__exit__(*args)
+
+
+@pytest.mark.parametrize("variant", ["async_with_body", "with_body"])
+class TestContextManagers:
+    def test_value_and_clean_exit(self, impl, variant):
+        manager = Manager()
+        assert run(getattr(impl, variant)(manager, asyncio.sleep(0))) == "entered"
+        assert manager.calls == ["enter", ("exit", None, None, None, None)]
+
+    def test_exception_reaches_exit_and_propagates(self, impl, variant):
+        manager = Manager()
+        error = KeyError("k")
+        with pytest.raises(KeyError) as info:
+            run(getattr(impl, variant)(manager, fail_with(error)))
+        assert info.value is error
+        assert manager.calls[1] == ("exit", KeyError, error, True, error)
+
+    def test_suppressed(self, impl, variant):
+        manager = Manager(suppress=True)
+        assert run(getattr(impl, variant)(manager, fail_with(KeyError("k")))) is None
+
+    def test_exit_error_has_body_error_as_context(self, impl, variant):
+        error = KeyError("k")
+        with pytest.raises(OSError) as info:
+            run(getattr(impl, variant)(Manager(exit_error=OSError("exit")), fail_with(error)))
+        assert info.value.__context__ is error
+
+    def test_not_a_manager(self, impl, variant):
+        errors = []
+        for manager in (object(), type("OnlyEnter", (), {
+                "__enter__": lambda s: s, "__aenter__": lambda s: s})()):
+            with pytest.raises(TypeError) as info:
+                run(getattr(impl, variant)(manager, None))
+            errors.append(str(info.value))
+        kind = "asynchronous context manager" if variant == "async_with_body" else "context manager"
+        method = "__aexit__" if variant == "async_with_body" else "__exit__"
+        assert errors == [f"'object' object does not support the {kind} protocol",
+                          f"'OnlyEnter' object does not support the {kind} protocol "
+                          f"(missed {method} method)"]
+
+
+class TestSyncWith:
+    def python_with_sync(self, manager, body):
+        with manager as value:
+            return body(value)
+
+    @pytest.mark.parametrize("variant", ["native", "python"])
+    def test_like_a_with_statement(self, probe, variant):
+        with_sync = probe.with_sync if variant == "native" else self.python_with_sync
+        manager = Manager()
+        assert with_sync(manager, str.upper) == "ENTERED"
+        assert manager.calls[-1] == ("exit", None, None, None, None)
+        error = KeyError("k")
+
+        def fail(value):
+            raise error
+
+        with pytest.raises(KeyError):
+            with_sync(manager, fail)
+        assert manager.calls[-1] == ("exit", KeyError, error, True, error)
+        assert with_sync(Manager(suppress=True), fail) is None
+        with pytest.raises(OSError) as info:
+            with_sync(Manager(exit_error=OSError("exit")), fail)
+        assert info.value.__context__ is error
+
+
+class TestHandledExceptionPerCoroutine:
+    def test_not_visible_to_other_tasks(self, impl):
+        async def main():
+            gate = asyncio.Event()
+            held = asyncio.ensure_future(impl.handled_across_await(gate.wait()))
+            await asyncio.sleep(0)
+            seen = sys.exception()
+            try:
+                raise RuntimeError("other task")
+            except RuntimeError as exc:
+                context = exc.__context__
+            gate.set()
+            return seen, context, await held
+
+        seen, context, inner = run(main())
+        assert seen is None and context is None
+        assert isinstance(inner, ValueError) and str(inner) == "inner"
+
+    def test_not_visible_to_the_driver_while_suspended(self, impl):
+        coro = impl.handled_across_await(NeverDone())
+        drive_to_first_await(coro)
+        assert sys.exception() is None
+        coro.close()
+
+    def test_driver_exception_not_kept_by_the_coroutine(self, probe):
+        coro = probe.echo_after(Once())
+        try:
+            raise KeyError("driver")
+        except KeyError:
+            drive_to_first_await(coro)
+        with pytest.raises(StopIteration):
+            coro.send(None)
+        assert sys.exception() is None
+
+
+class TestCoroutineProtocol:
+    def test_throw_into_finished(self, impl):
+        coro = impl.echo_after(asyncio.sleep(0), 1)
+        with pytest.raises(StopIteration):
+            while True:
+                coro.send(None)
+        for attempt in (lambda: coro.throw(ValueError("x")), lambda: coro.send(None)):
+            with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+                attempt()
+        coro.close()
+
+    def test_throw_before_start_ends_the_coroutine(self, impl):
+        coro = impl.echo_after(None)
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("first"))
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            coro.send(None)
+
+    def test_throw_type_value_traceback(self, impl):
+        try:
+            raise OSError("with traceback")
+        except OSError as exc:
+            traceback = exc.__traceback__
+        value = KeyError("kept")
+        results = []
+        for args in ((KeyError, value), (KeyError, "made"), (KeyError, None, traceback)):
+            coro = impl.echo_after(NeverDone())
+            drive_to_first_await(coro)
+            with pytest.warns(DeprecationWarning, match=r"the \(type, exc, tb\) signature"):
+                with pytest.raises(KeyError) as info:
+                    coro.throw(*args)
+            results.append(info.value)
+        assert results[0] is value
+        assert results[1].args == ("made",)
+        assert traceback in walk(results[2].__traceback__)
+
+    @pytest.mark.parametrize(("args", "message"), [
+        ((), "throw expected at least 1 argument, got 0"),
+        ((KeyError, None, None, None), "throw expected at most 3 arguments, got 4"),
+        ((KeyError(), "value"), "instance exception may not have a separate value"),
+        ((KeyError, None, "tb"), "throw() third argument must be a traceback object"),
+        ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
+    ])
+    def test_throw_argument_errors(self, impl, args, message):
+        coro = impl.echo_after(NeverDone())
+        drive_to_first_await(coro)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            with pytest.raises(TypeError) as info:
+                coro.throw(*args)
+        assert str(info.value) == message
+        coro.close()
+
+    def test_close_during_await_closes_the_awaited_generator(self, impl):
+        events = []
+
+        @types.coroutine
+        def generator_based():
+            try:
+                yield "suspended"
+            finally:
+                events.append("closed")
+
+        coro = impl.echo_after(generator_based())
+        assert coro.send(None) == "suspended"
+        coro.close()
+        assert events == ["closed"]
+
+    def test_awaits_a_generator_based_coroutine(self, impl):
+        @types.coroutine
+        def generator_based():
+            yield
+            return "done"
+
+        assert run(impl.close_after_sync(types.SimpleNamespace(close=lambda: None),
+                                         generator_based())) == "done"
+
+    def test_awaiting_twice_is_refused(self, impl):
+        async def main():
+            inner = impl.echo_after(asyncio.sleep(0.01), "x")
+            first = asyncio.ensure_future(echo_after(inner, "a"))
+            await asyncio.sleep(0)
+            with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+                await impl.echo_after(inner)
+            return await first
+
+        assert run(main()) == "a"
+
+    def test_never_awaited_warning(self, impl):
+        with pytest.warns(RuntimeWarning, match="^coroutine 'echo_after' was never awaited$"):
+            impl.echo_after(None)
+            gc.collect()
+
+    def test_send_value_to_just_started(self, impl):
+        coro = impl.echo_after(None)
+        with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
+            coro.send(1)
+        coro.close()
+
+    def test_coroutine_attributes(self, impl):
+        awaited = NeverDone()
+        coro = impl.echo_after(awaited)
+        assert (coro.cr_running, coro.cr_suspended, coro.cr_await) == (False, False, None)
+        drive_to_first_await(coro)
+        assert coro.cr_suspended and coro.cr_await.gi_frame.f_locals["self"] is awaited
+        coro.close()
+        assert not coro.cr_suspended
+        assert asyncio.iscoroutinefunction(impl.echo_after)
+
+
+def walk(traceback):
+    while traceback is not None:
+        yield traceback
+        traceback = traceback.tb_next
+
+
+class TestGarbageCollection:
+    def collected(self, make):
+        ref = make()
+        gc.collect()
+        return ref() is None
+
+    def test_cycle_through_arguments(self, impl):
+        closed = []
+
+        def make():
+            resource = types.SimpleNamespace()
+
+            async def close():
+                closed.append(1)
+
+            resource.close = close
+            coro = impl.close_after(resource, NeverDone())
+            resource.coro = coro  # coroutine -> its argument -> coroutine
+            drive_to_first_await(coro)
+            return weakref.ref(coro)
+
+        assert self.collected(make)
+        assert closed == [1]
+
+    def test_cycle_through_held_value(self, probe):
+        def make():
+            holder = types.SimpleNamespace()
+            coro = probe.hold_then_await(holder, NeverDone())
+            holder.coro = coro
+            drive_to_first_await(coro)
+            return weakref.ref(coro)
+
+        assert self.collected(make)
+
+    def test_task_future_callback_cycle(self, impl):
+        async def main():
+            def make():
+                future = asyncio.get_running_loop().create_future()
+                task = asyncio.ensure_future(impl.echo_after(future, 1))
+                return task, weakref.ref(task)
+
+            task, ref = make()
+            await asyncio.sleep(0)  # task now waits on future; future's callback holds task
+            task_coro = weakref.ref(task.get_coro())
+            del task
+            gc.collect()
+            return ref() is None and task_coro() is None
+
+        loop = asyncio.new_event_loop()
+        loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+        try:
+            assert loop.run_until_complete(main())
+        finally:
+            loop.close()
+
+    def test_unstarted_coroutine_in_a_cycle(self, impl):
+        def make():
+            holder = types.SimpleNamespace()
+            holder.coro = impl.echo_after(holder)
+            return weakref.ref(holder.coro)
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            assert self.collected(make)

@@ -1,0 +1,40 @@
+"""Names handed to the interpreter layer must be literals: it interns them by
+the text's address, so anything else must fail to compile."""
+
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+COMPILER = shutil.which("g++") or shutil.which("c++")
+
+pytestmark = pytest.mark.skipif(COMPILER is None, reason="no C++ compiler")
+
+
+def compiles(tmp_path, body: str) -> bool:
+    source = tmp_path / "names.cpp"
+    source.write_text('#include "support/call.hpp"\n#include <string>\nusing namespace zelto;\n'
+                      "namespace zelto { constexpr Literal table[] = {\"a\", \"b\"}; }\n"
+                      f"void use(PyObject* obj, const char* runtime, std::string text, size_t i) {{\n"
+                      f"    (void)runtime; (void)text; (void)i;\n    {body};\n}}\n")
+    result = subprocess.run([COMPILER, "-std=c++20", "-fsyntax-only", f"-I{ROOT}",
+                             f"-I{sysconfig.get_paths()['include']}", str(source)],
+                            capture_output=True, text=True)
+    return result.returncode == 0
+
+
+def test_literals_and_literal_tables_are_names(tmp_path):
+    assert compiles(tmp_path, 'getattr(obj, "name"); getattr(obj, table[i]); '
+                              'call_method(obj, "close", kw("timeout", 1)); import_from("os", "path")')
+
+
+@pytest.mark.parametrize("body", [
+    "getattr(obj, runtime)",
+    "call_method(obj, text.c_str())",
+    "kw(text.c_str(), 1)",
+])
+def test_other_text_does_not_compile_as_a_name(tmp_path, body):
+    assert not compiles(tmp_path, body)

@@ -1,0 +1,249 @@
+// The asynchronous cloud approval handler: the same create-poll-resolve road as
+// the synchronous one, awaited on the caller's event loop; where no loop runs,
+// on a fresh loop in a one-thread pool.
+#include "zelto_cloud/approval/approval.hpp"
+
+#include "support/coroutine.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+#include <optional>
+
+namespace zelto::approval {
+
+namespace {
+
+Name logger_name{"logger"};
+Name client_class_name{"AsyncZeltoCloudClient"};
+Name build_payload_name{"build_approval_request_payload"};
+Name poll_name{"_async_poll_until_resolved"};
+Name timeout_error_name{"ApprovalTimeoutError"};
+Name asyncio_name{"asyncio"};
+Name time_name{"time"};
+
+// Closure cells of _handle, sorted by name as a Python closure keeps them.
+enum HandleCell : size_t { core_cell, concurrent_cell };
+
+const char* const returns_approvals = "Union['SignedApproval', List['SignedApproval']]";
+
+// The synchronous steps between the awaits live in plain functions, so that a
+// waiting coroutine keeps only what it needs after its current await.
+
+Ref build_payload(const Frame& frame) {
+    return call(frame.global(build_payload_name), frame.arg(0),
+                kw("signing_key", frame.cell(signing_key_cell)));
+}
+
+Ref open_client(const Frame& frame) {
+    return call(frame.global(client_class_name), frame.cell(api_key_cell),
+                kw("base_url", frame.cell(base_url_cell)));
+}
+
+// client.create_request(**payload.to_create_request_kwargs()), to be awaited.
+Ref start_create(const Ref& client, const Ref& payload) {
+    Ref kwargs = call_method(payload, "to_create_request_kwargs");
+    Ref create = getattr(client, "create_request");
+    return call_with(create.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+}
+
+// Logs the new request and starts polling it, to be awaited.
+Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
+    Ref request_id = subscript(created.get(), "id");
+    log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
+        getattr(frame.arg(0), "tool"));
+    return call(frame.global(poll_name), client, request_id,
+                kw("poll_interval", frame.cell(poll_interval_cell)),
+                kw("timeout", frame.cell(timeout_cell)));
+}
+
+// Create the request, wait until it is resolved, and answer in the SDK's
+// terms; the client errors of these steps are translated.
+Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref payload) {
+    std::optional<Caught> caught;
+    Ref result;
+    try {
+        Ref created = co_await awaiting(start_create(client, payload));
+        payload = Ref();
+        Ref polling = start_polling(frame, client, created);
+        created = Ref(); // the create response is not needed while polling
+        Ref final_response = co_await awaiting(polling);
+        result = resolve_final_status(frame, denied_class, frame.arg(0), final_response);
+    } catch (const PythonError&) {
+        caught.emplace();
+    }
+    if (caught) {
+        translate_client_error(frame, denied_class, *caught);
+    }
+    co_return result;
+}
+
+Task core(Frame frame) {
+    Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
+    Ref payload = build_payload(frame);
+    Ref client = open_client(frame);
+    co_return co_await try_finally(
+        [&] { return create_and_wait(frame, denied_class.get(), client, std::move(payload)); },
+        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
+}
+
+bool loop_is_running(const Frame& frame) {
+    try {
+        call_method(frame.global(asyncio_name), "get_running_loop");
+        return true;
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_RuntimeError)) {
+            caught.reraise();
+        }
+        return false;
+    }
+}
+
+// No loop runs in this thread: run _core on a fresh loop in a one-thread pool
+// and wait for it. The caller's context variables (the SDK's key scope among
+// them) go with it.
+Ref run_on_fresh_loop(const Frame& frame) {
+    Ref futures = getattr(frame.cell(concurrent_cell), "futures");
+    Ref executor = call(getattr(futures, "ThreadPoolExecutor"), kw("max_workers", 1));
+    return with_context(executor.get(), [&](PyObject* pool) {
+        Ref context = call(import_from("contextvars", "copy_context"));
+        Ref run = getattr(frame.global(asyncio_name), "run");
+        Ref coroutine = call(frame.cell(core_cell), frame.arg(0));
+        Ref future = call_method(pool, "submit", getattr(context, "run"), run, coroutine);
+        return call_method(future, "result");
+    });
+}
+
+Task handle(Frame frame) {
+    // Only the probe selects the fallback: whatever _core raises on the
+    // caller's loop, RuntimeError included, is the caller's to see, and a
+    // second run would ask the approvers twice.
+    if (loop_is_running(frame)) {
+        co_return co_await awaiting(call(frame.cell(core_cell), frame.arg(0)));
+    }
+    co_return run_on_fresh_loop(frame);
+}
+
+const FunctionDef handle_def{
+    .name = "_handle",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = returns_approvals,
+    .coroutine = handle,
+};
+
+const FunctionDef core_def{
+    .name = "_core",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = returns_approvals,
+    .coroutine = core,
+};
+
+Ref async_cloud_approval(Frame& frame) {
+    import_module("concurrent.futures");
+    Ref concurrent = import_module("concurrent");
+    // Parameters: api_key, signing_key, base_url, poll_interval, timeout.
+    Ref core_function =
+        make_function(core_def, frame.globals(), "async_cloud_approval.<locals>._core",
+                      {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
+    return make_function(handle_def, frame.globals(), "async_cloud_approval.<locals>._handle",
+                         {core_function.get(), concurrent.get()});
+}
+
+Ref poll_deadline(const Frame& frame) {
+    Ref now = call_method(frame.global(time_name), "monotonic");
+    return Ref::steal(PyNumber_Add(now.get(), frame.arg(3)));
+}
+
+// After a poll: nothing when the request left "pending", else the sleep to
+// await before the next poll; ApprovalTimeoutError once the deadline passed.
+Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
+    PyObject* request_id = frame.arg(1);
+    PyObject* poll_interval = frame.arg(2);
+    Ref status = get_item(response.get(), "status", interned("").get());
+    if (check(PyObject_RichCompareBool(status.get(), interned("pending").get(), Py_NE))) {
+        return Ref();
+    }
+    Ref now = call_method(frame.global(time_name), "monotonic");
+    Ref remaining = Ref::steal(PyNumber_Subtract(deadline.get(), now.get()));
+    if (check(PyObject_RichCompareBool(remaining.get(), to_py(0).get(), Py_LE))) {
+        raise(call(frame.global(timeout_error_name), request_id, frame.arg(3)));
+    }
+    bool shorter = check(PyObject_RichCompareBool(remaining.get(), poll_interval, Py_LT));
+    Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
+    Ref extra = dict_of({{"request_id", Ref::borrow(request_id)}, {"sleep", sleep_time}});
+    log(frame.global(logger_name), "debug", "approval still pending, polling again",
+        kw("extra", extra));
+    return call_method(frame.global(asyncio_name), "sleep", sleep_time);
+}
+
+Task async_poll_until_resolved(Frame frame) {
+    Ref deadline = poll_deadline(frame);
+    for (;;) {
+        Ref response = co_await awaiting(call_method(frame.arg(0), "get_request", frame.arg(1)));
+        Ref sleep = next_sleep(frame, response, deadline);
+        if (!sleep) {
+            co_return response;
+        }
+        response = Ref();
+        co_await awaiting(sleep);
+    }
+}
+
+} // namespace
+
+const FunctionDef async_cloud_approval_def{
+    .name = "async_cloud_approval",
+    .params = {{.name = "api_key", .annotation = "str"},
+               {.name = "signing_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Any",
+                .fallback = Default::None()},
+               {.name = "base_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text(default_base_url)},
+               {.name = "poll_interval",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(2.0)},
+               {.name = "timeout",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(300.0)}},
+    .doc = "Create an async approval handler backed by Zelto Cloud.\n"
+           "\n"
+           "The asynchronous twin of ``cloud_approval``, for async frameworks such as\n"
+           "LangGraph or async MCP servers: awaiting the handler creates an approval\n"
+           "request in the cloud and polls it on the running event loop, without\n"
+           "blocking it, until a human resolves it. Driven where no event loop runs,\n"
+           "it waits on a fresh loop in a worker thread.\n"
+           "\n"
+           "Args:\n"
+           "    api_key: Cloud API key (or OAuth bearer credential) allowed to create\n"
+           "        and poll approval requests.\n"
+           "    signing_key: Optional holder ``SigningKey``; when None the holder key\n"
+           "        is resolved from the active warrant context.\n"
+           "    base_url: Cloud API base URL.\n"
+           "    poll_interval: Seconds between status polls.\n"
+           "    timeout: Maximum seconds to wait for resolution.\n"
+           "\n"
+           "Returns:\n"
+           "    An async ``ApprovalHandler``: a coroutine function that takes the\n"
+           "    approval-gate request and returns the signed approval(s), or raises\n"
+           "    ``ApprovalDenied``.\n",
+    .impl = async_cloud_approval,
+};
+
+const FunctionDef async_poll_until_resolved_def{
+    .name = "_async_poll_until_resolved",
+    .params = {{.name = "client", .annotation = "AsyncZeltoCloudClient"},
+               {.name = "request_id", .annotation = "str"},
+               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
+               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .returns = "Dict[str, Any]",
+    .doc = "Async version of ``_poll_until_resolved``: poll the cloud API until the\n"
+           "approval request leaves the pending status, sleeping with asyncio.sleep.",
+    .coroutine = async_poll_until_resolved,
+};
+
+} // namespace zelto::approval
