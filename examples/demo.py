@@ -23,6 +23,7 @@ from zelto import ApprovalDenied, Warrant, guard
 from zelto_core import PublicKey, SigningKey
 from zelto_localcloud.testing import LocalCloud
 
+from langgraph_scene import run_langgraph_scene
 from zelto_cloud.approval import cloud_approval
 from zelto_cloud.client import ZeltoCloudClient
 
@@ -159,6 +160,10 @@ def run(manual: bool) -> int:
                     return 1
 
             if not run_async_scene(cloud, warrant, holder, names, number=3, manual=manual, say=say):
+                return 1
+
+            say()
+            if not run_langgraph_scene(cloud, manual=manual):
                 return 1
 
             say()

@@ -647,6 +647,26 @@ Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
     return Ref::steal((PyObject*)coro);
 }
 
+namespace detail {
+
+const Ref& awaitable_from(const Ref& obj, const char* method) {
+    PyObject* value = obj.get();
+    PyTypeObject* type = Py_TYPE(value);
+    bool awaitable = Py_IS_TYPE(value, coroutine_type) || PyCoro_CheckExact(value) ||
+                     is_iterable_coroutine(value) ||
+                     (type->tp_as_async && type->tp_as_async->am_await);
+    if (!awaitable) {
+        PyErr_Format(PyExc_TypeError,
+                     "'async with' received an object from %s that does not implement "
+                     "__await__: %.100s",
+                     method, type->tp_name);
+        throw_error();
+    }
+    return obj;
+}
+
+} // namespace detail
+
 std::coroutine_handle<> Task::ReturnToParent::await_suspend(Handle finished) noexcept {
     if (Handle parent = finished.promise().parent) {
         return parent;

@@ -158,12 +158,16 @@ Task try_finally_task(Body body, Cleanup cleanup) {
     co_return result;
 }
 
+// The interpreter's TypeError when __aenter__ or __aexit__ returned something
+// that cannot be awaited.
+const Ref& awaitable_from(const Ref& obj, const char* method);
+
 template <typename Body>
 Task with_task(Ref manager, Body body, bool asynchronous) {
     auto [enter, exit] = context_methods(manager.get(), asynchronous);
     Ref value = call(enter);
     if (asynchronous) {
-        value = co_await awaiting(value);
+        value = co_await awaiting(awaitable_from(value, "__aenter__"));
     }
     Ref result;
     std::optional<Caught> pending;
@@ -176,7 +180,7 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
         Handling scope(*pending);
         Ref suppress = exit_call(exit.get(), pending->get());
         if (asynchronous) {
-            suppress = co_await awaiting(suppress);
+            suppress = co_await awaiting(awaitable_from(suppress, "__aexit__"));
         }
         if (!truthy(suppress)) {
             pending->reraise();
@@ -185,7 +189,7 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
     }
     Ref done = exit_call(exit.get(), nullptr);
     if (asynchronous) {
-        co_await awaiting(done);
+        co_await awaiting(awaitable_from(done, "__aexit__"));
     }
     co_return result;
 }

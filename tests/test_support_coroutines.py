@@ -98,6 +98,13 @@ def drive_to_first_await(coro):
     return yielded
 
 
+class Ready:
+    """Completes at once without suspending."""
+
+    def __await__(self):
+        return iter(())
+
+
 class Once:
     """Yields once, then completes with None."""
 
@@ -287,6 +294,15 @@ class TestSyncWith:
         assert info.value.__context__ is error
 
 
+@pytest.mark.parametrize("method", ["__aenter__", "__aexit__"])
+def test_async_with_refuses_what_cannot_be_awaited(impl, method):
+    manager = type("Broken", (Manager,), {method: lambda self, *args: 1})()
+    with pytest.raises(TypeError) as info:
+        run(impl.async_with_body(manager, Ready()))
+    assert str(info.value) == (f"'async with' received an object from {method} that does not "
+                               "implement __await__: int")
+
+
 class TestHandledExceptionPerCoroutine:
     def test_not_visible_to_other_tasks(self, impl):
         async def main():
@@ -471,6 +487,24 @@ class TestGarbageCollection:
             return weakref.ref(coro)
 
         assert self.collected(make)
+
+    def test_helper_given_the_frame_by_reference(self, probe):
+        class Payload:
+            pass
+
+        obj = Payload()
+        ref = weakref.ref(obj)
+        coro = probe.through_helper(obj, Once())
+        drive_to_first_await(coro)
+        del obj
+        gc.collect()
+        assert ref() is not None
+        with pytest.raises(StopIteration) as stop:
+            coro.send(None)
+        assert stop.value.value == (ref(), None)
+        del stop, coro
+        gc.collect()
+        assert ref() is None
 
     def test_task_future_callback_cycle(self, impl):
         async def main():

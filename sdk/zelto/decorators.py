@@ -16,7 +16,7 @@ from zelto_core import SigningKey, approval_request_hash, py_build_approval_cont
 from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
 from .warrant import Warrant, WarrantError
 
-__all__ = ["GuardBuilder", "bind_key_scope", "guard", "key_scope"]
+__all__ = ["GuardBuilder", "approval_request", "bind_key_scope", "guard", "key_scope"]
 
 _scoped_key: ContextVar[SigningKey | None] = ContextVar("zelto_scoped_key", default=None)
 
@@ -52,6 +52,36 @@ def _check_guard_options(warrant: Any, handler: Any, signing_key: Any) -> None:
             raise ValueError("signing_key is not the warrant holder's key")
 
 
+def approval_request(warrant: Warrant, tool: str, arguments: dict, signing_key: Any = None) -> ApprovalRequest:
+    """The request an approval handler is asked to approve for one call of ``tool``.
+
+    With ``signing_key`` the holder's attestation is made here; without one
+    the handler makes it from the key scope. TypeError when the arguments
+    have no canonical encoding.
+    """
+    try:
+        request_hash = approval_request_hash(warrant.id, tool, arguments, warrant.holder_key)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"the arguments of {tool} cannot be approved: {exc}") from exc
+    request = ApprovalRequest(
+        tool=tool,
+        warrant_id=warrant.id,
+        arguments=arguments,
+        request_id=f"req_{uuid.uuid4().hex}",
+        holder_key=warrant.holder_key.to_bytes(),
+        request_hash=request_hash,
+        required_approvers=[key.to_bytes() for key in warrant.required_approvers],
+        min_approvals=warrant.min_approvals,
+        ttl_seconds=warrant.ttl_seconds,
+        policy_id=warrant.policy_id,
+    )
+    if signing_key is not None:
+        request.args_canonical_cbor_b64, request.approval_context_attestation = py_build_approval_context_attestation(
+            signing_key, warrant.id, tool, arguments, warrant.holder_key
+        )
+    return request
+
+
 class _Gate:
     """The approval gate of one guarded tool."""
 
@@ -76,30 +106,7 @@ class _Gate:
         return request
 
     def _request(self, arguments: dict) -> ApprovalRequest:
-        warrant = self.warrant
-        try:
-            request_hash = approval_request_hash(warrant.id, self.tool, arguments, warrant.holder_key)
-        except (TypeError, ValueError) as exc:
-            raise TypeError(f"the arguments of {self.tool} cannot be approved: {exc}") from exc
-        request = ApprovalRequest(
-            tool=self.tool,
-            warrant_id=warrant.id,
-            arguments=arguments,
-            request_id=f"req_{uuid.uuid4().hex}",
-            holder_key=warrant.holder_key.to_bytes(),
-            request_hash=request_hash,
-            required_approvers=[key.to_bytes() for key in warrant.required_approvers],
-            min_approvals=warrant.min_approvals,
-            ttl_seconds=warrant.ttl_seconds,
-            policy_id=warrant.policy_id,
-        )
-        if self.signing_key is not None:
-            request.args_canonical_cbor_b64, request.approval_context_attestation = (
-                py_build_approval_context_attestation(
-                    self.signing_key, warrant.id, self.tool, arguments, warrant.holder_key
-                )
-            )
-        return request
+        return approval_request(self.warrant, self.tool, arguments, self.signing_key)
 
     def key_scope(self) -> contextlib.AbstractContextManager:
         # Without a key of its own the gate leaves any outer binding visible.

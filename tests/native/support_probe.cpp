@@ -145,6 +145,23 @@ const FunctionDef hold_then_await_def{
     .coroutine = hold_then_await,
 };
 
+// A helper coroutine given the caller's Frame by reference.
+Task await_argument(const Frame& frame, size_t index) {
+    co_return co_await awaiting(frame.arg(index));
+}
+
+// async def through_helper(obj, awaitable): return (obj, await helper(awaitable))
+Task through_helper(Frame frame) {
+    Ref result = co_await awaiting(await_argument(frame, 1));
+    co_return Ref::steal(PyTuple_Pack(2, frame.arg(0), result.get()));
+}
+
+const FunctionDef through_helper_def{
+    .name = "through_helper",
+    .params = {{.name = "obj"}, {.name = "awaitable"}},
+    .coroutine = through_helper,
+};
+
 // ---- plain functions -----------------------------------------------------------------
 
 // def with_sync(manager, body):
@@ -429,7 +446,7 @@ void exec_probe(PyObject* module) {
     for (const FunctionDef* def :
          {&echo_after_def, &await_all_def, &close_after_def, &close_after_sync_def,
           &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
-          &with_sync_def, &make_adder_def, &clear_object_def, &forget_marker_def, &positional_only_def,
+          &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def, &forget_marker_def, &positional_only_def,
           &derive_def, &derive_config_def, &make_placeholder_def}) {
         add_function(module, *def);
     }

@@ -1,0 +1,311 @@
+// The asynchronous approval handler that LangGraph agents install: create the
+// cloud approval request, log the dashboard link, poll on the caller's event
+// loop until a human resolves it, and hand back the signed approvals, or
+// raise the SDK's ApprovalDenied.
+#include "zelto_cloud/langgraph/langgraph.hpp"
+
+#include "support/coroutine.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+#include <optional>
+
+namespace zelto::langgraph {
+
+namespace {
+
+Name os_name{"os"};
+Name asyncio_name{"asyncio"};
+Name logger_name{"logger"};
+Name client_class_name{"AsyncZeltoCloudClient"};
+Name build_payload_name{"build_approval_request_payload"};
+Name idempotency_key_name{"_get_idempotency_key"};
+Name handler_factory_name{"langgraph_cloud_approval"};
+Name denied_error_name{"ApprovalDeniedError"};
+Name expired_error_name{"ApprovalExpiredError"};
+Name timeout_error_name{"ApprovalTimeoutError"};
+
+// Closure cells of _handle, in the order a Python closure keeps its free
+// variables (sorted by name).
+enum Cell : size_t {
+    dashboard_url_cell,
+    extract_cell,
+    timeout_cell,
+    api_key_cell,
+    base_url_cell,
+    poll_interval_cell,
+    signing_key_cell,
+};
+
+Ref environ_get(const Frame& frame, const char* variable, const char* fallback) {
+    Ref environ = getattr(frame.global(os_name), "environ");
+    return call_method(environ, "get", variable, fallback);
+}
+
+bool equals(PyObject* value, const char* text) {
+    Ref other = str(text);
+    return check(PyObject_RichCompareBool(value, other.get(), Py_EQ)) != 0;
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    return check(PyObject_RichCompareBool(a, b, op)) != 0;
+}
+
+Ref timeout_message(const Frame& frame) {
+    Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
+    return concat({str("timed out after ").get(), seconds.get(),
+                   str("s waiting for cloud approval. Increase via "
+                       "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
+                       .get()});
+}
+
+[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+    raise(call(denied_class, request, kw("reason", reason)));
+}
+
+// What `f(**kwargs)` accepts: a dict as it is, any other mapping copied into one.
+Ref keyword_dict(const Ref& kwargs) {
+    if (PyDict_CheckExact(kwargs.get())) {
+        return kwargs;
+    }
+    Ref copy = Ref::steal(PyDict_New());
+    if (PyDict_Update(copy.get(), kwargs.get()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                         Py_TYPE(kwargs.get())->tp_name);
+        }
+        throw_error();
+    }
+    return copy;
+}
+
+// Client errors in the SDK's vocabulary; anything else unchanged.
+[[noreturn]] void translate(const Frame& frame, PyObject* denied_class, Caught& caught) {
+    PyObject* request = frame.arg(0);
+    if (caught.matches(frame.global(denied_error_name).get()) ||
+        caught.matches(frame.global(expired_error_name).get())) {
+        Handling scope(caught);
+        raise_from(call(denied_class, request, kw("reason", py_str(caught.get()))), caught.get());
+    }
+    if (caught.matches(frame.global(timeout_error_name).get())) {
+        Handling scope(caught);
+        deny(denied_class, request, timeout_message(frame));
+    }
+    caught.reraise();
+}
+
+// Create the request, log its link, and poll until it is resolved or the
+// deadline passes; the result of the extraction, or ApprovalDenied.
+Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
+    PyObject* request = frame.arg(0);
+    Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
+    Ref create = call_with(getattr(client, "create_request").get(), Ref::steal(PyTuple_New(0)).get(),
+                           kwargs.get());
+    Ref created = co_await awaiting(create);
+    Ref request_id = subscript(created.get(), "id");
+    Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
+                       py_str(request_id.get()).get()});
+    log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
+        getattr(request, "tool"), request_id, link);
+
+    Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
+    Ref deadline = Ref::steal(
+        PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
+    Ref zero = to_py(0);
+    for (;;) {
+        Ref record = co_await awaiting(call_method(client, "get_request", request_id));
+        Ref raw_status = get_item(record.get(), "status", str("").get());
+        Ref status = call_method(py_str(raw_status.get()), "lower");
+        if (equals(status.get(), "approved")) {
+            log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
+                getattr(request, "tool"), request_id);
+            co_return call(frame.cell(extract_cell), record);
+        }
+        if (equals(status.get(), "denied") || equals(status.get(), "rejected")) {
+            Ref reason = get_item(record.get(), "denied_reason");
+            deny(denied_class.get(), request, truthy(reason) ? reason : status);
+        }
+        if (equals(status.get(), "expired")) {
+            deny(denied_class.get(), request, str("approval request expired"));
+        }
+        Ref remaining =
+            Ref::steal(PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));
+        if (compare(remaining.get(), zero.get(), Py_LE)) {
+            deny(denied_class.get(), request, timeout_message(frame));
+        }
+        Ref interval = frame.cell(poll_interval_cell);
+        Ref pause = compare(remaining.get(), interval.get(), Py_LT) ? remaining : interval;
+        co_await awaiting(call_method(frame.global(asyncio_name), "sleep", pause));
+    }
+}
+
+Task handle(Frame frame) {
+    PyObject* request = frame.arg(0);
+    Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
+    Ref key = call(frame.global(idempotency_key_name), request);
+    Ref payload = call(frame.global(build_payload_name), request,
+                       kw("signing_key", frame.cell(signing_key_cell)), kw("idempotency_key", key));
+    Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
+                      kw("base_url", frame.cell(base_url_cell)));
+    frame.hold(client);
+    co_return co_await try_finally(
+        [&]() -> Task {
+            std::optional<Caught> caught;
+            Ref result;
+            try {
+                result =
+                    co_await awaiting(wait_for_decision(frame, denied_class, client, payload));
+            } catch (const PythonError&) {
+                caught.emplace();
+            }
+            if (caught) {
+                translate(frame, denied_class.get(), *caught);
+            }
+            co_return result;
+        },
+        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
+}
+
+const FunctionDef handle_def{
+    .name = "_handle",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = "Union[Any, List[Any]]",
+    .coroutine = handle,
+};
+
+// float(timeout) for a real number; a str is a TypeError, as for any non-number.
+Ref real_seconds(PyObject* timeout) {
+    double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        throw_error();
+    }
+    return to_py(seconds);
+}
+
+Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
+    if (timeout != Py_None) {
+        return real_seconds(timeout);
+    }
+    Ref text = environ_get(frame, "ZELTO_APPROVAL_TIMEOUT", "900");
+    return call((PyObject*)&PyFloat_Type, text);
+}
+
+Ref resolve_dashboard_url(const Frame& frame, PyObject* dashboard_url) {
+    Ref url = Ref::borrow(dashboard_url);
+    if (!truthy(url)) {
+        url = environ_get(frame, "ZELTO_DASHBOARD_URL", "");
+    }
+    if (!truthy(url)) {
+        url = str(default_dashboard_url);
+    }
+    return call_method(url, "rstrip", "/");
+}
+
+Ref langgraph_cloud_approval(Frame& frame) {
+    // Parameters: api_key, signing_key, base_url, dashboard_url, poll_interval, timeout.
+    Ref extract = import_from("zelto_cloud.approval", "_extract_signed_approvals");
+    Ref timeout = resolve_timeout(frame, frame.arg(5));
+    Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
+    return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
+                         {dashboard_url.get(), extract.get(), timeout.get(), frame.arg(0),
+                          frame.arg(2), frame.arg(4), frame.arg(1)});
+}
+
+Ref get_idempotency_key(Frame& frame) {
+    Ref value = getattr_or(frame.arg(0), "request_id", Py_None);
+    if (value.is_none()) {
+        return value;
+    }
+    if (PyBytes_Check(value.get()) || PyByteArray_Check(value.get())) {
+        return call_method(value, "hex");
+    }
+    return py_str(value.get());
+}
+
+Ref auto_approval_handler(Frame& frame) {
+    PyObject* overrides = frame.varkw();
+    Ref api_key = get_item(overrides, "api_key");
+    if (!truthy(api_key)) {
+        api_key = environ_get(frame, "ZELTO_API_KEY", "");
+    }
+    if (!truthy(api_key)) {
+        return none();
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(kwargs.get(), "api_key", api_key.get()));
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(overrides, &position, &name, &value)) {
+        if (PyUnicode_CompareWithASCIIString(name, "api_key") != 0) {
+            check(PyDict_SetItem(kwargs.get(), name, value));
+        }
+    }
+    return call_with(frame.global(handler_factory_name).get(), Ref::steal(PyTuple_New(0)).get(),
+                     kwargs.get());
+}
+
+} // namespace
+
+const FunctionDef langgraph_cloud_approval_def{
+    .name = "langgraph_cloud_approval",
+    .params = {{.name = "api_key", .annotation = "str"},
+               {.name = "signing_key",
+                .kind = Kind::keyword_only,
+                .annotation = "Any",
+                .fallback = Default::None()},
+               {.name = "base_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text(default_base_url)},
+               {.name = "dashboard_url",
+                .kind = Kind::keyword_only,
+                .annotation = "str",
+                .fallback = Default::Text("")},
+               {.name = "poll_interval",
+                .kind = Kind::keyword_only,
+                .annotation = "float",
+                .fallback = Default::Real(3.0)},
+               {.name = "timeout",
+                .kind = Kind::keyword_only,
+                .annotation = "Optional[float]",
+                .fallback = Default::None()}},
+    .returns = "Any",
+    .doc = "Create an async approval handler for the SDK's LangGraph integration.\n"
+           "\n"
+           "Give the handler as ``approval_handler`` to ``ZeltoMiddleware`` or\n"
+           "``ZeltoToolNode``. Each approval gate creates an approval request in the\n"
+           "cloud, logs its dashboard link, and polls on the running event loop until\n"
+           "a human resolves it. Denials, expiries and time-outs raise\n"
+           "``ApprovalDenied``.\n"
+           "\n"
+           "Args:\n"
+           "    api_key: Cloud API key allowed to create and poll approval requests.\n"
+           "    signing_key: Optional holder ``SigningKey``; when None the holder key\n"
+           "        is resolved from the active warrant context.\n"
+           "    base_url: Cloud API base URL.\n"
+           "    dashboard_url: Dashboard base for the logged approval links; defaults to\n"
+           "        ``ZELTO_DASHBOARD_URL``, then the cloud dashboard.\n"
+           "    poll_interval: Seconds between status polls.\n"
+           "    timeout: Seconds to wait for a decision; defaults to\n"
+           "        ``ZELTO_APPROVAL_TIMEOUT``, then 900.\n",
+    .impl = langgraph_cloud_approval,
+};
+
+const FunctionDef get_idempotency_key_def{
+    .name = "_get_idempotency_key",
+    .params = {{.name = "request", .annotation = "Any"}},
+    .returns = "Optional[str]",
+    .doc = "The idempotency key of an approval gate: its request id as text, or None.",
+    .impl = get_idempotency_key,
+};
+
+const FunctionDef auto_approval_handler_def{
+    .name = "_auto_approval_handler",
+    .params = {{.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .returns = "Optional[Any]",
+    .doc = "A cloud approval handler when an API key is given or in ZELTO_API_KEY, else None.",
+    .impl = auto_approval_handler,
+};
+
+} // namespace zelto::langgraph

@@ -1,0 +1,260 @@
+// ZeltoMiddleware and ZeltoToolNode: the SDK's LangGraph classes with the
+// cloud approval handler wired in from the environment and the observe-first
+// switch, or placeholders that explain the missing extra.
+#include "zelto_cloud/langgraph/langgraph.hpp"
+
+#include "support/classes.hpp"
+#include "support/coroutine.hpp"
+#include "support/errors.hpp"
+#include "support/logging.hpp"
+
+#include <string>
+
+namespace zelto::langgraph {
+
+namespace {
+
+Name logger_name{"logger"};
+Name auto_handler_name{"_auto_approval_handler"};
+Name observe_first_name{"observe_first_from_env"};
+Name observe_or_result_name{"_observe_or_result"};
+Name observe_or_result_async_name{"_observe_or_result_async"};
+
+constexpr const char* install_hint =
+    "zelto_cloud.langgraph requires zelto[langgraph]. Install with: pip install 'zelto[langgraph]'";
+
+// The placeholder's constructor keeps, in its one closure cell, the
+// ImportError caught when its class was built.
+constexpr size_t import_error_cell = 0;
+
+// The constructor keywords this module handles before the SDK's constructor
+// sees the rest: the auto-wired approval handler and dry_run.
+void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire) {
+    PyObject* self = frame.arg(0);
+    if (may_auto_wire && get_item(kwargs, "approval_handler").is_none()) {
+        Ref handler = call(frame.global(auto_handler_name));
+        if (!handler.is_none()) {
+            check(PyDict_SetItemString(kwargs, "approval_handler", handler.get()));
+        }
+    }
+    PyObject* popped = nullptr;
+    check(PyDict_PopString(kwargs, "dry_run", &popped));
+    Ref dry_run = popped ? Ref::steal(popped) : none();
+    if (dry_run.is_none()) {
+        dry_run = call(frame.global(observe_first_name));
+    }
+    setattr(self, "_dry_run", py_bool(truthy(dry_run)).get());
+    if (truthy(getattr(self, "_dry_run"))) {
+        log(frame.global(logger_name), "info",
+            "zelto_cloud.langgraph: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce "
+            "to fail closed");
+    }
+}
+
+Ref middleware_init(Frame& frame) {
+    PyObject* args = frame.varargs();
+    PyObject* kwargs = frame.varkw();
+    take_own_keywords(frame, kwargs, PyTuple_GET_SIZE(args) == 0);
+    call_with(getattr(super_of(frame), "__init__").get(), args, kwargs);
+    return none();
+}
+
+Ref middleware_wrap_tool_call(Frame& frame) {
+    PyObject* request = frame.arg(1);
+    PyObject* handler = frame.arg(2);
+    Ref result = call_super(frame, "wrap_tool_call", request, handler);
+    Ref dry_run = getattr(frame.arg(0), "_dry_run");
+    return call(frame.global(observe_or_result_name), result, request, handler, dry_run);
+}
+
+Task middleware_awrap_tool_call(Frame frame) {
+    PyObject* request = frame.arg(1);
+    PyObject* handler = frame.arg(2);
+    Ref result = co_await awaiting(call_super(frame, "awrap_tool_call", request, handler));
+    Ref dry_run = getattr(frame.arg(0), "_dry_run");
+    co_return co_await awaiting(
+        call(frame.global(observe_or_result_async_name), result, request, handler, dry_run));
+}
+
+Ref tool_node_init(Frame& frame) {
+    PyObject* kwargs = frame.varkw();
+    take_own_keywords(frame, kwargs, true);
+    Ref args = Ref::steal(PyTuple_Pack(1, frame.arg(1)));
+    call_with(getattr(super_of(frame), "__init__").get(), args.get(), kwargs);
+    return none();
+}
+
+Ref missing_init(Frame& frame) {
+    raise_from(call(PyExc_ImportError, install_hint), frame.cell(import_error_cell).get());
+}
+
+const FunctionDef middleware_init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "args", .kind = Kind::var_positional, .annotation = "Any"},
+               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .returns = "None",
+    .impl = middleware_init,
+};
+
+const FunctionDef middleware_wrap_tool_call_def{
+    .name = "wrap_tool_call",
+    .params = {{.name = "self"},
+               {.name = "request", .annotation = "Any"},
+               {.name = "handler", .annotation = "Any"}},
+    .returns = "Any",
+    .impl = middleware_wrap_tool_call,
+};
+
+const FunctionDef middleware_awrap_tool_call_def{
+    .name = "awrap_tool_call",
+    .params = {{.name = "self"},
+               {.name = "request", .annotation = "Any"},
+               {.name = "handler", .annotation = "Any"}},
+    .returns = "Any",
+    .coroutine = middleware_awrap_tool_call,
+};
+
+const FunctionDef tool_node_init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "tools", .annotation = "Any"},
+               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .returns = "None",
+    .impl = tool_node_init,
+};
+
+const FunctionDef missing_init_def{
+    .name = "__init__",
+    .params = {{.name = "self"},
+               {.name = "_a", .kind = Kind::var_positional, .annotation = "Any"},
+               {.name = "_kw", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .returns = "None",
+    .impl = missing_init,
+};
+
+constexpr const char* middleware_doc =
+    "Drop-in replacement for ``zelto.langgraph.ZeltoMiddleware``.\n"
+    "\n"
+    "Same constructor and behaviour as the SDK's middleware. When\n"
+    "``ZELTO_API_KEY`` is set and no ``approval_handler`` is given, approval\n"
+    "gates are resolved through Zelto Cloud.\n"
+    "\n"
+    "Observe-first is the default (``dry_run=True``, ``ZELTO_ENFORCEMENT=observe``):\n"
+    "a denied tool call still emits its receipts, and then the tool runs.\n"
+    "``ZELTO_ENFORCEMENT=enforce`` or ``dry_run=False`` fails closed.\n"
+    "\n"
+    "Migration is a change of import only::\n"
+    "\n"
+    "    # from zelto.langgraph import ZeltoMiddleware\n"
+    "    from zelto_cloud.langgraph import ZeltoMiddleware\n";
+
+constexpr const char* tool_node_doc =
+    "Drop-in replacement for ``zelto.langgraph.ZeltoToolNode``.\n"
+    "\n"
+    "Same constructor and behaviour as the SDK's tool node. When\n"
+    "``ZELTO_API_KEY`` is set and no ``approval_handler`` is given, approval\n"
+    "gates are resolved through Zelto Cloud.\n"
+    "\n"
+    "Migration is a change of import only::\n"
+    "\n"
+    "    # from zelto.langgraph import ZeltoToolNode\n"
+    "    from zelto_cloud.langgraph import ZeltoToolNode\n";
+
+// The module object behind a function's globals, for the class builder.
+Ref module_of(const Frame& frame) {
+    Ref name = global(frame.globals(), "__name__");
+    return Ref::steal(PyImport_GetModule(name.get()));
+}
+
+Ref renamed(Ref cls, const char* name) {
+    setattr(cls.get(), "__name__", str(name).get());
+    setattr(cls.get(), "__qualname__", str(name).get());
+    return cls;
+}
+
+// from zelto.langgraph import <name>, or the ImportError it raised (nothing
+// else is caught: any other failure fails the module's import).
+Ref import_sdk_class(Literal name, Ref& import_error) {
+    try {
+        return import_from("zelto.langgraph", name);
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ImportError)) {
+            caught.reraise();
+        }
+        import_error = caught.ref();
+        return Ref();
+    }
+}
+
+Ref placeholder(const Frame& frame, const char* factory, const char* missing_name,
+                const char* public_name, const Ref& import_error) {
+    std::string qualname = std::string(factory) + ".<locals>." + missing_name;
+    Ref module = module_of(frame);
+    Ref cls = ClassBuilder(module.get(), missing_name, qualname.c_str())
+                  .method(missing_init_def, {import_error.get()})
+                  .build();
+    return renamed(std::move(cls), public_name);
+}
+
+struct CloudClass {
+    const char* factory;
+    const char* cloud_name;
+    const char* missing_name;
+    Literal public_name;
+    const char* doc;
+    std::initializer_list<const FunctionDef*> methods;
+};
+
+Ref make_cloud_class(const Frame& frame, const CloudClass& spec) {
+    Ref import_error;
+    Ref base = import_sdk_class(spec.public_name, import_error);
+    if (!base) {
+        return placeholder(frame, spec.factory, spec.missing_name, spec.public_name.c_str(),
+                           import_error);
+    }
+    std::string qualname = std::string(spec.factory) + ".<locals>." + spec.cloud_name;
+    Ref module = module_of(frame);
+    ClassBuilder builder(module.get(), spec.cloud_name, qualname.c_str());
+    builder.doc(spec.doc);
+    for (const FunctionDef* def : spec.methods) {
+        builder.method(*def);
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    return renamed(builder.build(bases.get()), spec.public_name.c_str());
+}
+
+Ref make_cloud_middleware_class(Frame& frame) {
+    return make_cloud_class(
+        frame, {"_make_cloud_middleware_class", "_CloudZeltoMiddleware", "_MissingZeltoMiddleware",
+                "ZeltoMiddleware", middleware_doc,
+                {&middleware_init_def, &middleware_wrap_tool_call_def,
+                 &middleware_awrap_tool_call_def}});
+}
+
+Ref make_cloud_tool_node_class(Frame& frame) {
+    return make_cloud_class(frame, {"_make_cloud_tool_node_class", "_CloudZeltoToolNode",
+                                    "_MissingZeltoToolNode", "ZeltoToolNode", tool_node_doc,
+                                    {&tool_node_init_def}});
+}
+
+} // namespace
+
+const FunctionDef make_cloud_middleware_class_def{
+    .name = "_make_cloud_middleware_class",
+    .params = {},
+    .returns = "type",
+    .doc = "Build the cloud ZeltoMiddleware, or its placeholder without the LangGraph extra.",
+    .impl = make_cloud_middleware_class,
+};
+
+const FunctionDef make_cloud_tool_node_class_def{
+    .name = "_make_cloud_tool_node_class",
+    .params = {},
+    .returns = "type",
+    .doc = "Build the cloud ZeltoToolNode, or its placeholder without the LangGraph extra.",
+    .impl = make_cloud_tool_node_class,
+};
+
+} // namespace zelto::langgraph

@@ -1,0 +1,119 @@
+// Observe-first for the middleware: a tool call that the SDK's enforcement
+// denied is logged and run anyway, so that a warrant roll-out can be watched
+// before it fails closed.
+#include "zelto_cloud/langgraph/langgraph.hpp"
+
+#include "support/coroutine.hpp"
+#include "support/logging.hpp"
+
+namespace zelto::langgraph {
+
+namespace {
+
+Name asyncio_name{"asyncio"};
+Name logger_name{"logger"};
+Name is_denial_name{"_is_denial_tool_message"};
+
+// Texts the SDK puts in the tool message of a refused call.
+constexpr const char* denial_markers[] = {
+    "Authorization denied",
+    "Security configuration error",
+    "Configuration error:",
+};
+
+Ref is_denial_tool_message(Frame& frame) {
+    PyObject* result = frame.arg(0);
+    Ref status = getattr_or(result, "status", Py_None);
+    Ref content = getattr_or(result, "content", str("").get());
+    if (!truthy(content)) {
+        content = str("");
+    }
+    content = py_str(content.get());
+    Ref error = str("error");
+    if (check(PyObject_RichCompareBool(status.get(), error.get(), Py_NE))) {
+        return py_bool(false);
+    }
+    for (const char* marker : denial_markers) {
+        if (check(PySequence_Contains(content.get(), str(marker).get()))) {
+            return py_bool(true);
+        }
+    }
+    return py_bool(false);
+}
+
+Ref tool_name(PyObject* request) {
+    Ref call = getattr_or(request, "tool_call", Py_None);
+    if (!truthy(call)) {
+        return str("unknown");
+    }
+    if (!PyDict_Check(call.get())) {
+        return str("unknown");
+    }
+    return get_item(call.get(), "name", str("unknown").get());
+}
+
+// Steps shared by both paths: true when the denial is to be overridden (and
+// has been logged).
+bool observe_denial(const Frame& frame) {
+    if (!truthy(frame.arg(3))) {
+        return false;
+    }
+    if (!truthy(call(frame.global(is_denial_name), frame.arg(0)))) {
+        return false;
+    }
+    log(frame.global(logger_name), "info",
+        "zelto_cloud.langgraph: observe-first allowing '%s' after denial", tool_name(frame.arg(1)));
+    return true;
+}
+
+Ref observe_or_result(Frame& frame) {
+    if (!observe_denial(frame)) {
+        return frame.arg_ref(0);
+    }
+    return call(frame.arg(2), frame.arg(1));
+}
+
+Task observe_or_result_async(Frame frame) {
+    if (!observe_denial(frame)) {
+        co_return frame.arg_ref(0);
+    }
+    Ref rerun = call(frame.arg(2), frame.arg(1));
+    if (truthy(call_method(frame.global(asyncio_name), "iscoroutine", rerun))) {
+        co_return co_await awaiting(rerun);
+    }
+    co_return rerun;
+}
+
+} // namespace
+
+const FunctionDef is_denial_tool_message_def{
+    .name = "_is_denial_tool_message",
+    .params = {{.name = "result", .annotation = "Any"}},
+    .returns = "bool",
+    .doc = "True when a tool result is the SDK's refusal of the call.",
+    .impl = is_denial_tool_message,
+};
+
+const FunctionDef observe_or_result_def{
+    .name = "_observe_or_result",
+    .params = {{.name = "result", .annotation = "Any"},
+               {.name = "request", .annotation = "Any"},
+               {.name = "handler", .annotation = "Any"},
+               {.name = "dry_run", .annotation = "bool"}},
+    .returns = "Any",
+    .doc = "In observe-first mode, run the tool after a denial; otherwise return result.",
+    .impl = observe_or_result,
+};
+
+const FunctionDef observe_or_result_async_def{
+    .name = "_observe_or_result_async",
+    .params = {{.name = "result", .annotation = "Any"},
+               {.name = "request", .annotation = "Any"},
+               {.name = "handler", .annotation = "Any"},
+               {.name = "dry_run", .annotation = "bool"}},
+    .returns = "Any",
+    .doc = "Async counterpart of _observe_or_result: a coroutine result of the rerun is awaited.",
+    .coroutine = observe_or_result_async,
+};
+
+} // namespace zelto::langgraph
