@@ -9,7 +9,8 @@ the awaitable client with ``asyncio.timeout``.
 Both clients share one TLS context per process, because building one (and
 loading the certificate store) costs far more than everything else a client
 does.  Blocking clients that share a base URL share one connection pool for
-as long as one of them is open; awaitable clients do the same per event loop.
+as long as one of them is open; awaitable clients do the same per event loop,
+and there also share the status batchers of ``_batch``.
 """
 
 from __future__ import annotations
@@ -248,9 +249,7 @@ class _GatedAsyncTransport(httpx.AsyncHTTPTransport):
     """The awaitable twin; a waiting exchange gives up when its call is cancelled at the deadline."""
 
     def __init__(self) -> None:
-        limits = httpx.Limits(max_connections=None, max_keepalive_connections=_POOL_LIMITS.max_keepalive_connections,
-                              keepalive_expiry=_POOL_LIMITS.keepalive_expiry)
-        super().__init__(verify=shared_tls_context(), limits=limits)
+        super().__init__(verify=shared_tls_context(), limits=_POOL_LIMITS)
         self._gate = asyncio.Semaphore(_MAX_IN_FLIGHT)
 
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
