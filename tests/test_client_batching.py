@@ -196,3 +196,15 @@ class TestCallersComingAndGoing:
             return result
 
         assert asyncio.run(scenario())["id"] == "apr_2"
+
+    def test_closing_the_last_client_fails_its_gathered_read(self, stub):
+        async def scenario():
+            client = AsyncZeltoCloudClient(API_KEY, base_url=stub.base_url)
+            reading = asyncio.create_task(client.get_request("apr_1"))
+            await asyncio.sleep(0)  # gathered, not yet sent
+            await client.close()
+            return await asyncio.wait_for(reading, 5)
+
+        with pytest.raises(RuntimeError, match="closed"):
+            asyncio.run(scenario())
+        assert batch_calls(stub.requests) == []

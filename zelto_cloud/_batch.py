@@ -68,7 +68,8 @@ class _Waiter(NamedTuple):
 class StatusBatcher:
     """The batch reads of one event loop, base URL and API key."""
 
-    def __init__(self, http, *, base_url: str, secret, auth, read_request: Callable[[dict], dict]) -> None:
+    def __init__(self, loop, http, *, base_url: str, secret, auth, read_request: Callable[[dict], dict]) -> None:
+        self._loop = loop
         self._http = http
         self._base_url = base_url
         self._secret = secret
@@ -94,9 +95,25 @@ class StatusBatcher:
         return await future
 
     def close(self) -> None:
+        """Called when the pool closes: reads still gathered fail instead of waiting for ever."""
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            running = None
+        if running is self._loop:
+            self._shut()
+        elif not self._loop.is_closed():
+            self._loop.call_soon_threadsafe(self._shut)
+
+    def _shut(self) -> None:
         if self._timer is not None:
             self._timer.cancel()
             self._timer = None
+        waiting, self._waiting = self._waiting, {}
+        for waiters in waiting.values():
+            for waiter in waiters:
+                if not waiter.future.done():
+                    waiter.future.set_exception(RuntimeError("the client has been closed"))
 
     def _schedule(self, loop: asyncio.AbstractEventLoop) -> None:
         if len(self._waiting) >= MAX_IDS and len(self._in_flight) < MAX_IN_FLIGHT:

@@ -382,7 +382,7 @@ class AsyncZeltoCloudClient(_ClientBase):
         return self._batch_key
 
     def _new_batcher(self, http: Any) -> StatusBatcher:
-        return StatusBatcher(http, base_url=self.base_url, secret=self._secret, auth=self._auth,
+        return StatusBatcher(self._loop, http, base_url=self.base_url, secret=self._secret, auth=self._auth,
                              read_request=_request_object)
 
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
