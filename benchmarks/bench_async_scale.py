@@ -36,7 +36,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 WINDOW_SECONDS = 10.0
-APPROVERS = 8  # concurrent approver tasks
+APPROVERS = 4  # concurrent approver tasks
 
 
 def rss_bytes() -> int:
@@ -176,7 +176,9 @@ async def scenario(args) -> dict:
     ]
     on_time = sum(1 for late in lateness if late <= 0.1 * args.poll_interval) / max(1, len(lateness))
     failures = sorted({repr(r)[:160] for r in results if isinstance(r, BaseException)})[:5]
+    durations = sorted(end - start for polls in records["polls"].values() for start, end in polls)
     return {
+        "read_p50": durations[len(durations) // 2], "read_p95": durations[int(len(durations) * 0.95)],
         "created_in": created_in, "cpu": cpu, "http_rate": http_rate, "per_wait": per_wait,
         "on_time": on_time, "polls": len(lateness), "verified": verified, "failures": failures,
     }
@@ -194,7 +196,8 @@ def report(kind: str, variant: str, waits: int, figures: dict) -> None:
     print(f"  {variant:8} {waits:6} awaits: {figures['verified']}/{waits} verified; "
           f"polls on schedule {figures['on_time']:.1%} of {figures['polls']}; "
           f"client CPU {figures['cpu']:.0%} of a core; {figures['per_wait'] / 1024:.1f} KiB per waiting approval; "
-          f"cloud HTTP {figures['http_rate']:.0f} requests/s; all created in {figures['created_in']:.0f} s")
+          f"cloud HTTP {figures['http_rate']:.0f} requests/s; status read p50 {figures['read_p50']:.2f} s, "
+          f"p95 {figures['read_p95']:.2f} s; all created in {figures['created_in']:.0f} s")
     for failure in figures["failures"]:
         print("      ", failure)
 

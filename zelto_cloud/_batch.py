@@ -21,7 +21,7 @@ from . import _transport
 BATCH_PATH = "/v1/approvals/requests/batch-read"
 MAX_IDS = 200
 GATHER_SECONDS = 0.01
-MAX_IN_FLIGHT = 2
+MAX_IN_FLIGHT = 4
 _UNSUPPORTED_STATUSES = frozenset({404, 405, 501})
 
 
