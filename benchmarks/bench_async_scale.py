@@ -36,7 +36,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 WINDOW_SECONDS = 10.0
-APPROVERS = 4  # concurrent approver tasks
+APPROVERS = 2  # concurrent approver tasks
 
 
 def rss_bytes() -> int:
@@ -208,7 +208,7 @@ def main() -> int:
     parser.add_argument("--baseline-waits", type=int, default=2_000, help="0 skips the per-wait client")
     parser.add_argument("--handlers", default="async,langgraph")
     parser.add_argument("--poll-interval", type=float, default=2.0)
-    parser.add_argument("--outstanding", type=int, default=200, help="creates in flight at most while starting")
+    parser.add_argument("--outstanding", type=int, default=16, help="creates in flight at most while starting")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)

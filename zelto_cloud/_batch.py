@@ -34,6 +34,9 @@ class _BatchCall:
     headers = None
     retry = _transport.RETRY_ALWAYS
     limit = _transport.LIST_ANSWER_LIMIT
+    # At most MAX_IN_FLIGHT per batcher already; behind a burst of creates
+    # they would wait their callers' deadlines away.
+    gated = False
 
     def __init__(self, ids: list[str], read: Callable[[dict], Any]) -> None:
         self.body = {"ids": ids}

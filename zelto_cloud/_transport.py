@@ -59,6 +59,7 @@ _MAX_ATTEMPTS_WITHOUT_DEADLINE = 8
 
 _POOL_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=32, keepalive_expiry=4.0)
 _MAX_IN_FLIGHT = 64  # exchanges at once per pool
+_UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads) and must not queue behind others
 _HEADERS = {"Accept": "application/json", "Accept-Encoding": "identity", "User-Agent": USER_AGENT}
 _LOOPBACK_NAMES = {"localhost", "localhost.localdomain"}
 
@@ -253,6 +254,8 @@ class _GatedAsyncTransport(httpx.AsyncHTTPTransport):
         self._gate = asyncio.Semaphore(_MAX_IN_FLIGHT)
 
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
+        if request.extensions.get(_UNGATED):
+            return await super().handle_async_request(request)
         await self._gate.acquire()
         try:
             response = await super().handle_async_request(request)
@@ -486,7 +489,10 @@ def request_arguments(call) -> dict:
     if call.body is not None:
         content = json.dumps(call.body, default=_json_default, allow_nan=False, ensure_ascii=False).encode()
         headers["Content-Type"] = "application/json"
-    return {"method": call.method, "url": call.path, "content": content, "params": call.params, "headers": headers}
+    arguments = {"method": call.method, "url": call.path, "content": content, "params": call.params, "headers": headers}
+    if not getattr(call, "gated", True):
+        arguments["extensions"] = {_UNGATED: True}
+    return arguments
 
 
 def _seconds(timeout: float | None) -> str:
