@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import datetime
 import ipaddress
 import logging
@@ -288,6 +289,15 @@ class TestApiKeyHygiene:
         assert caplog.records, "httpx should have logged the exchange"
         assert all(API_KEY not in text for text in texts)
         assert "***" in str(errors[0])
+
+
+    def test_a_call_with_credentials_of_its_own_keeps_them(self, cloud, client):
+        from zelto_cloud.client import _approvers_call
+
+        cloud.reply("GET", "/v1/approvers", 200, {"approvers": []})
+        client._call(_approvers_call())
+        client._call(dataclasses.replace(_approvers_call(), headers={"Authorization": "Basic YWxpY2U6cHc="}))
+        assert [r.headers["authorization"] for r in cloud.requests] == [f"Bearer {API_KEY}", "Basic YWxpY2U6cHc="]
 
 
 class TestAsyncClient:

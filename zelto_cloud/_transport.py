@@ -99,7 +99,9 @@ class BearerAuth(httpx.Auth):
         return "BearerAuth('***')"
 
     def auth_flow(self, request: httpx.Request):
-        request.headers["Authorization"] = "Bearer " + self._secret.reveal()
+        # A call that carries credentials of its own (an approver's) keeps them.
+        if "Authorization" not in request.headers:
+            request.headers["Authorization"] = "Bearer " + self._secret.reveal()
         yield request
 
 
