@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import dataclasses
 import datetime
 import ipaddress
 import logging
@@ -128,12 +129,14 @@ class TestCreateRequest:
         assert body["threshold"] == 0 and body["metadata"] == {"blob": "00ff"}
         assert body["idempotency_key"] == "appr_123"
 
-    def test_absent_options_are_not_sent(self, cloud, client):
+    def test_absent_options_are_not_sent_and_a_key_is_made_per_call(self, cloud, client):
         cloud.reply("POST", REQUESTS, 201, {"id": "apr_1", "status": "pending"})
         client.create_request(**PAYLOAD, policy_id=None)
-        sent = cloud.requests[0]
-        assert set(sent.json()) == set(PAYLOAD)
-        assert "idempotency-key" not in sent.headers
+        client.create_request(**PAYLOAD)
+        first, second = cloud.requests
+        assert set(first.json()) == set(PAYLOAD)  # the made key travels in the header only
+        keys = {first.headers["idempotency-key"], second.headers["idempotency-key"]}
+        assert len(keys) == 2 and all(key.startswith("zc_") for key in keys)
 
     def test_only_the_twelve_fields(self, client):
         with pytest.raises(TypeError, match="unexpected.*colour"):
@@ -218,10 +221,10 @@ class TestStatusMapping:
         assert str(status) in str(caught.value) and "the server's words" in str(caught.value)
 
     def test_non_json_error_body_is_quoted_briefly(self, cloud, client):
-        cloud.reply("GET", f"{REQUESTS}/apr_1", 502, raw=b"<html>Bad gateway</html>" + b"x" * 5000)
+        cloud.reply("GET", f"{REQUESTS}/apr_1", 500, raw=b"<html>Bad gateway</html>" + b"x" * 5000)
         with pytest.raises(ZeltoCloudError) as caught:
             client.get_request("apr_1")
-        assert caught.value.status_code == 502 and "Bad gateway" in str(caught.value)
+        assert caught.value.status_code == 500 and "Bad gateway" in str(caught.value)
         assert len(str(caught.value)) < 500
 
     def test_redirects_are_not_followed(self, cloud, client):
@@ -233,16 +236,16 @@ class TestStatusMapping:
 
 class TestTransportFailures:
     def test_refused(self):
-        with ZeltoCloudClient(API_KEY, base_url=f"http://127.0.0.1:{free_port()}") as client:
+        with ZeltoCloudClient(API_KEY, base_url=f"http://127.0.0.1:{free_port()}", timeout=0.3) as client:
             with pytest.raises(ZeltoCloudError) as caught:
                 client.get_request("apr_1")
         assert caught.value.status_code is None
         assert isinstance(caught.value.__cause__, httpx.ConnectError)
 
     def test_reset(self, cloud, client):
-        cloud.reply("GET", f"{REQUESTS}/apr_1", action="reset")
+        cloud.reply("POST", f"{REQUESTS}/apr_1/approve", action="reset")
         with pytest.raises(ZeltoCloudError) as caught:
-            client.get_request("apr_1")
+            client.approve_request("apr_1", approver="alice")
         assert caught.value.status_code is None
         assert isinstance(caught.value.__cause__, httpx.TransportError)
 
@@ -297,12 +300,21 @@ class TestApiKeyHygiene:
                 with pytest.raises(ZeltoCloudError) as caught:
                     call()
                 errors.append(caught.value)
-            texts = [repr(client), repr(client._http.headers), *map(str, errors)]
+            texts = [repr(client), repr(vars(client)), repr(client._http.headers), *map(str, errors)]
         texts += [record.getMessage() for record in caplog.records]
         assert caplog.records, "httpx should have logged the exchange"
         assert all(API_KEY not in text for text in texts)
         assert all("the-approvers-password" not in text for text in texts + [repr(approver)])
         assert "***" in str(errors[0])
+
+
+    def test_a_call_with_credentials_of_its_own_keeps_them(self, cloud, client):
+        from zelto_cloud.client import _approvers_call
+
+        cloud.reply("GET", "/v1/approvers", 200, {"approvers": []})
+        client._call(_approvers_call())
+        client._call(dataclasses.replace(_approvers_call(), headers={"Authorization": "Basic YWxpY2U6cHc="}))
+        assert [r.headers["authorization"] for r in cloud.requests] == [f"Bearer {API_KEY}", "Basic YWxpY2U6cHc="]
 
 
 class TestAsyncClient:

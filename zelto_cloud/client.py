@@ -12,19 +12,31 @@ it over httpx with TLS verification on; :class:`ZeltoCloudClient` blocks,
 
 from __future__ import annotations
 
+import asyncio
 import base64
-import json
-import logging
+import hashlib
 import math
 import re
+import secrets
+import weakref
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote
 
-import httpx
-
-from .exceptions import ApprovalDeniedError, ApprovalExpiredError, ZeltoCloudError
+from . import _transport
+from ._batch import StatusBatcher
+from ._transport import (
+    ANSWER_LIMIT,
+    DEFAULT_BASE_URL,
+    LIST_ANSWER_LIMIT,
+    RETRY_ALWAYS,
+    RETRY_UNSENT,
+    BearerAuth,
+    Secret,
+    checked_base_url,
+    checked_timeout,
+)
 
 __all__ = [
     "ApproverCredential",
@@ -35,14 +47,10 @@ __all__ = [
     "AsyncZeltoCloudClient",
 ]
 
-DEFAULT_BASE_URL = "https://api.zelto.cloud"
 DEFAULT_DASHBOARD_URL = "https://app.zelto.cloud"
 DEFAULT_TIMEOUT = 10.0
 
-logger = logging.getLogger("zelto_cloud.client")
-
 _REQUESTS_PATH = "/v1/approvals/requests"
-_USER_AGENT = "zelto-cloud-python/0.1.0"
 _REQUIRED_FIELDS = (
     "warrant_id",
     "tool",
@@ -53,13 +61,17 @@ _REQUIRED_FIELDS = (
 )
 _OPTIONAL_FIELDS = ("metadata", "policy_id", "threshold", "approver_keys", "ttl_seconds", "idempotency_key")
 _API_KEY_PATTERN = re.compile(r"[\x21-\x7e]+")
-_ERROR_TEXT_LIMIT = 300
+_IDEMPOTENCY_PREFIX = "zc_"
 _BYTES_TYPES = (bytes, bytearray, memoryview)
 
 
 @dataclass(frozen=True)
 class _Call:
-    """One API call: what to send, and how to read the JSON object that comes back."""
+    """One API call: what to send, and how to read the JSON object that comes back.
+
+    ``retry`` says which failures may be tried again (see ``_transport``);
+    ``limit`` is the largest answer, in bytes, that is read.
+    """
 
     method: str
     path: str
@@ -67,6 +79,8 @@ class _Call:
     body: dict | None = None
     params: dict | None = None
     headers: dict | None = None
+    retry: str = RETRY_UNSENT
+    limit: int = ANSWER_LIMIT
 
 
 @dataclass(frozen=True)
@@ -170,8 +184,11 @@ def _create_call(fields: dict) -> _Call:
         body["approver_keys"] = [_hex_if_bytes(key) for key in body["approver_keys"]]
     if "metadata" in body:
         body["metadata"] = _displayable(body["metadata"])
-    headers = {"Idempotency-Key": body["idempotency_key"]} if body.get("idempotency_key") else None
-    return _Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers)
+    # Without a key of the caller's, one made for this call alone lets a create
+    # whose answer was lost be sent again without making a second request.
+    key = body.get("idempotency_key") or _IDEMPOTENCY_PREFIX + secrets.token_hex(16)
+    headers = {"Idempotency-Key": key}
+    return _Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS)
 
 
 def _request_path(request_id: str, action: str = "") -> str:
@@ -191,12 +208,13 @@ def _approver_headers(approver: Any) -> dict:
 
 
 def _get_call(request_id: str) -> _Call:
-    return _Call("GET", _request_path(request_id), _request_object)
+    return _Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 
 def _list_call(status: str | None, limit: int) -> _Call:
     params = {"limit": limit} if status is None else {"status": status, "limit": limit}
-    return _Call("GET", _REQUESTS_PATH, _list_of("requests", _request_object), params=params)
+    read = _list_of("requests", _request_object)
+    return _Call("GET", _REQUESTS_PATH, read, params=params, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
 def _approve_call(request_id: str, approver: Any) -> _Call:
@@ -214,7 +232,7 @@ def _deny_call(request_id: str, approver: Any, reason: str | None) -> _Call:
 
 
 def _approvers_call() -> _Call:
-    return _Call("GET", "/v1/approvers", _list_of("approvers", _approver))
+    return _Call("GET", "/v1/approvers", _list_of("approvers", _approver), retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
 def _receipt_call(receipt: Mapping) -> _Call:
@@ -223,135 +241,44 @@ def _receipt_call(receipt: Mapping) -> _Call:
     return _Call("POST", "/v1/receipts", _acknowledgement, body={"receipt": dict(receipt)})
 
 
-# --- the exchange ----------------------------------------------------------
+# --- the clients -------------------------------------------------------------
 
 
-def _json_default(value: Any) -> Any:
-    if isinstance(value, _BYTES_TYPES):
-        return bytes(value).hex()
-    raise TypeError(f"a value of type {type(value).__name__} cannot be sent as JSON")
-
-
-def _request_arguments(call: _Call) -> dict:
-    headers = dict(call.headers or {})
-    content = None
-    if call.body is not None:
-        content = json.dumps(call.body, default=_json_default, allow_nan=False, ensure_ascii=False).encode()
-        headers["Content-Type"] = "application/json"
-    return {"method": call.method, "url": call.path, "content": content, "params": call.params, "headers": headers}
-
-
-def _redacted(text: str, secret: str | None) -> str:
-    return text.replace(secret, "***") if secret else text
-
-
-def _transport_error(call: _Call, exc: httpx.RequestError, secret: str | None) -> ZeltoCloudError:
-    detail = _redacted(str(exc), secret) or "no details"
-    return ZeltoCloudError(f"{call.method} {call.path} did not reach Zelto Cloud: {type(exc).__name__}: {detail}")
-
-
-def _server_error_text(response: httpx.Response) -> tuple[str | None, str]:
-    """The error code and message of an error answer, or a bounded excerpt of its body."""
-    try:
-        error = json.loads(response.content).get("error")
-    except (ValueError, AttributeError):
-        error = None
-    if isinstance(error, dict) and isinstance(error.get("message"), str):
-        code = error.get("code") if isinstance(error.get("code"), str) else None
-        return code, error["message"]
-    if isinstance(error, str):
-        return None, error
-    excerpt = response.text.strip()[:_ERROR_TEXT_LIMIT]
-    return None, excerpt or "no error details"
-
-
-def _status_error(call: _Call, response: httpx.Response, secret: str | None) -> ZeltoCloudError:
-    status = response.status_code
-    code, text = _server_error_text(response)
-    label = f"{text} ({code})" if code else text
-    message = _redacted(f"Zelto Cloud answered {status} {response.reason_phrase} to {call.method} {call.path}: {label}", secret)
-    if code == "approval_denied":
-        error_class = ApprovalDeniedError
-    elif code == "approval_expired" or status == 410:
-        error_class = ApprovalExpiredError
-    else:
-        error_class = ZeltoCloudError
-    return error_class(message, status_code=status, code=code)
-
-
-def _read(call: _Call, response: httpx.Response, secret: str | None) -> Any:
-    status = response.status_code
-    logger.debug("%s %s -> %d", call.method, call.path, status)
-    if not 200 <= status < 300:
-        raise _status_error(call, response, secret)
-    try:
-        data = json.loads(response.content)
-        if not isinstance(data, dict):
-            raise ValueError("the body is not a JSON object")
-        return call.read(data)
-    except ValueError as exc:
-        raise ZeltoCloudError(
-            f"malformed answer from Zelto Cloud to {call.method} {call.path}: {exc}", status_code=status
-        ) from exc
-
-
-def _send(http: httpx.Client, call: _Call, secret: str | None = None) -> Any:
-    try:
-        response = http.request(**_request_arguments(call))
-    except httpx.RequestError as exc:
-        raise _transport_error(call, exc, secret) from exc
-    return _read(call, response, secret)
-
-
-async def _send_async(http: httpx.AsyncClient, call: _Call, secret: str | None = None) -> Any:
-    try:
-        response = await http.request(**_request_arguments(call))
-    except httpx.RequestError as exc:
-        raise _transport_error(call, exc, secret) from exc
-    return _read(call, response, secret)
-
-
-def _checked_base_url(base_url: str) -> str:
-    if not isinstance(base_url, str):
-        raise TypeError("base_url must be a string")
-    try:
-        url = httpx.URL(base_url)
-    except httpx.InvalidURL as exc:
-        raise ValueError(f"base_url {base_url!r} is not a valid URL") from exc
-    if url.scheme not in ("http", "https") or not url.host:
-        raise ValueError(f"base_url {base_url!r} must be an http or https URL with a host")
-    return base_url.rstrip("/")
-
-
-def _bearer_header(api_key: Any) -> dict:
-    if not isinstance(api_key, str) or not _API_KEY_PATTERN.fullmatch(api_key):
+def _checked_api_key(key: Secret) -> None:
+    value = key.reveal()
+    if not isinstance(value, str) or not _API_KEY_PATTERN.fullmatch(value):
         # The message must not echo the key.
         raise ValueError("api_key must be a non-empty string of printable ASCII characters without spaces")
-    return {"Authorization": f"Bearer {api_key}"}
 
 
-def _http_options(base_url: str, timeout: Any, headers: dict | None = None) -> dict:
-    """Keyword arguments for an httpx client of the API."""
-    return {
-        "base_url": _checked_base_url(base_url),
-        "timeout": timeout,
-        "headers": {"Accept": "application/json", "User-Agent": _USER_AGENT, **(headers or {})},
-        "follow_redirects": False,
-    }
+# Kept for the connect calls, which use an httpx client of their own.
+_http_options = _transport.http_options
+
+
+def _send(http: Any, call: _Call, secret: str | None = None) -> Any:
+    holder = None if secret is None else Secret(secret)
+    timeout = checked_timeout(http.timeout.read)
+    base_url = str(http.base_url).rstrip("/")
+    return _transport.send(http, call, base_url=base_url, timeout=timeout, secret=holder)
 
 
 class _ClientBase:
-    _http_class: type
-
     def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
-        options = _http_options(base_url, timeout, _bearer_header(api_key))
-        self.base_url = options["base_url"]
+        key = Secret(api_key)
+        del api_key  # from here on the key is only in its masking holder
+        _checked_api_key(key)
+        self.base_url = checked_base_url(base_url)
         self.timeout = timeout
-        self._api_key = api_key
-        self._http = self._http_class(**options)
+        self._deadline = checked_timeout(timeout)
+        self._secret = key
+        self._auth = BearerAuth(key)
+        self._closed = False
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(base_url={self.base_url!r})"
+
+    def _send_options(self) -> dict:
+        return {"base_url": self.base_url, "timeout": self._deadline, "secret": self._secret, "auth": self._auth}
 
 
 class ZeltoCloudClient(_ClientBase):
@@ -359,9 +286,15 @@ class ZeltoCloudClient(_ClientBase):
 
     ``ZeltoCloudClient(api_key, base_url=..., timeout=10.0)``; use it as a
     context manager, or call :meth:`close` when done (closing twice is fine).
+    ``timeout`` bounds each call as a whole, retries included.  Clients are
+    cheap: open clients of one base URL share their connections.
     """
 
-    _http_class = httpx.Client
+    def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
+        super().__init__(api_key, base_url=base_url, timeout=timeout)
+        self._http = _transport.sync_pools.acquire(self.base_url)
+        # A client that is dropped without close() still gives its lease back.
+        self._lease = weakref.finalize(self, _transport.sync_pools.release_later, self.base_url, self._http)
 
     def __enter__(self) -> ZeltoCloudClient:
         return self
@@ -370,10 +303,14 @@ class ZeltoCloudClient(_ClientBase):
         self.close()
 
     def close(self) -> None:
-        self._http.close()
+        self._closed = True
+        if self._lease.detach() is not None:
+            _transport.sync_pools.release(self.base_url, self._http)
 
     def _call(self, call: _Call) -> Any:
-        return _send(self._http, call, self._api_key)
+        if self._closed:
+            raise RuntimeError("the client has been closed")
+        return _transport.send(self._http, call, **self._send_options())
 
     def create_request(self, **fields: Any) -> dict:
         """Create an approval request from the twelve payload fields; returns the request object."""
@@ -405,9 +342,19 @@ class ZeltoCloudClient(_ClientBase):
 
 
 class AsyncZeltoCloudClient(_ClientBase):
-    """The awaitable twin of :class:`ZeltoCloudClient`, for ``async with``."""
+    """The awaitable twin of :class:`ZeltoCloudClient`, for ``async with``.
 
-    _http_class = httpx.AsyncClient
+    A client belongs to the event loop of its first call.  Open clients of
+    one loop and base URL share their connections, and their ``get_request``
+    calls go out together as batch reads when the cloud has them.
+    """
+
+    def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
+        super().__init__(api_key, base_url=base_url, timeout=timeout)
+        self._http = None
+        self._loop = None
+        self._lease = None
+        self._batch_key = None
 
     async def __aenter__(self) -> AsyncZeltoCloudClient:
         return self
@@ -416,16 +363,52 @@ class AsyncZeltoCloudClient(_ClientBase):
         await self.close()
 
     async def close(self) -> None:
-        await self._http.aclose()
+        self._closed = True
+        lease, self._lease = self._lease, None
+        if lease is None or lease.detach() is None:
+            return
+        if _transport.async_pools.release(self._loop, self.base_url, self._http):
+            if asyncio.get_running_loop() is self._loop:
+                await self._http.aclose()
+
+    def _pool(self) -> Any:
+        if self._closed:
+            raise RuntimeError("the client has been closed")
+        loop = asyncio.get_running_loop()
+        if self._http is None:
+            self._http = _transport.async_pools.acquire(loop, self.base_url)
+            self._loop = loop
+            self._lease = weakref.finalize(self, _transport.async_pools.release, loop, self.base_url, self._http)
+        elif loop is not self._loop:
+            raise RuntimeError("the client is bound to the event loop of its first call")
+        return self._http
 
     async def _call(self, call: _Call) -> Any:
-        return await _send_async(self._http, call, self._api_key)
+        return await _transport.send_async(self._pool(), call, **self._send_options())
 
     async def create_request(self, **fields: Any) -> dict:
         return await self._call(_create_call(fields))
 
     async def get_request(self, request_id: str) -> dict:
-        return await self._call(_get_call(request_id))
+        # Reads of many clients on this loop go out together (see _batch).
+        call = _get_call(request_id)
+        http = self._pool()
+        batcher = _transport.async_pools.batcher(self._loop, self.base_url, self._key_id(), self._new_batcher)
+        started = self._loop.time()
+        if batcher is not None:
+            found = await batcher.read(request_id, call, self._deadline)
+            if found is not None:
+                return found
+        return await _transport.send_async(http, call, **self._send_options(), started=started)
+
+    def _key_id(self) -> bytes:
+        if self._batch_key is None:
+            self._batch_key = hashlib.sha256(self._secret.reveal().encode()).digest()
+        return self._batch_key
+
+    def _new_batcher(self, http: Any) -> StatusBatcher:
+        return StatusBatcher(self._loop, http, base_url=self.base_url, secret=self._secret, auth=self._auth,
+                             read_request=_request_object)
 
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
         return await self._call(_list_call(status, limit))

@@ -143,7 +143,7 @@ def endpoint(*, agents: str | None = None, approvers: str | None = None, public:
     return wrap
 
 
-def _tenant_of(who: Agent | SignedIn) -> str | None:
+def tenant_of(who: Agent | SignedIn) -> str | None:
     """Agents see their own tenant's requests; approvers see every tenant's."""
     return who.tenant if isinstance(who, Agent) else None
 
@@ -164,14 +164,14 @@ async def create_request(request: Request, who: Agent):
 async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit, _tenant_of(who))
+    records = cloud.service.list(status, limit, tenant_of(who))
     return JSONResponse({"requests": [request_json(r, cloud.config.encoding) for r in records]})
 
 
 @endpoint(agents="read approval requests", approvers="read approval requests")
 async def get_request(request: Request, who):
     cloud = state_of(request)
-    record = cloud.service.get(request.path_params["request_id"], _tenant_of(who))
+    record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.service.clock())
     return _request_answer(request, record)

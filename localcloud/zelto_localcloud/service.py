@@ -69,6 +69,19 @@ class ApprovalService:
                 record = self._current(request_id)
         return record
 
+    def get_many(self, request_ids: list[str], tenant: str | None = None) -> list[RequestRecord]:
+        """The requests of these ids that exist, in the order asked; unknown ids, and with a tenant
+        another tenant's, are left out."""
+        records = self.store.get_requests(request_ids)
+        if tenant is not None:
+            records = {request_id: r for request_id, r in records.items() if r.tenant == tenant}
+        overdue = [request_id for request_id, record in records.items() if self._is_overdue(record)]
+        if overdue:
+            with self.store.transaction():
+                for request_id in overdue:
+                    records[request_id] = self._current(request_id)
+        return [records[request_id] for request_id in request_ids if request_id in records]
+
     def list(
         self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
     ) -> list[RequestRecord]:

@@ -307,6 +307,20 @@ class Store:
         record.responses = self._responses_for([request_id])[request_id]
         return record
 
+    def get_requests(self, request_ids: list[str]) -> dict[str, RequestRecord]:
+        """The requests of these ids that exist, by id."""
+        records: dict[str, RequestRecord] = {}
+        for start in range(0, len(request_ids), 500):
+            chunk = request_ids[start:start + 500]
+            rows = self._conn.execute(
+                f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE id IN ({', '.join('?' * len(chunk))})", chunk
+            ).fetchall()
+            records.update((row["id"], _request_from_row(row)) for row in rows)
+        responses = self._responses_for(list(records))
+        for request_id, record in records.items():
+            record.responses = responses[request_id]
+        return records
+
     def list_requests(
         self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
     ) -> list[RequestRecord]:

@@ -1,0 +1,240 @@
+"""Ten thousand approvals waiting on one event loop, against the real local cloud.
+
+    .venv/bin/python benchmarks/bench_async_scale.py [--waits 10000] [--baseline-waits 2000]
+        [--handlers async,langgraph] [--poll-interval 2]
+
+For each handler (`async_cloud_approval`, `langgraph_cloud_approval`) one
+interpreter starts that many awaits on one loop (started as fast as the cloud
+takes the creates, at most --outstanding creates at a time), lets them wait,
+measures a steady window, then a scripted approver approves every request in
+random order. Every await must return its own verified signed approval.
+
+Reported, for today's client and for a per-wait client (one httpx client per
+await, shared TLS context, one GET per status read: the client before reads
+were batched; run with --baseline-waits, as many as it can keep up with):
+polls on schedule (started within 10% of the interval after the previous
+poll's answer), client CPU, memory per waiting approval, and the HTTP
+requests per second that the cloud serves while the awaits wait. HTTP
+requests are counted in the client process, which is the cloud's only client.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+WINDOW_SECONDS = 10.0
+APPROVERS = 2  # concurrent approver tasks
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def count_http_requests() -> list[int]:
+    """Counts every request that any httpx client of this process sends."""
+    import httpx
+
+    counter = [0]
+    send = httpx.AsyncClient.send
+
+    async def counting_send(self, request, **kwargs):
+        counter[0] += 1
+        return await send(self, request, **kwargs)
+
+    httpx.AsyncClient.send = counting_send
+    return counter
+
+
+def client_class(variant: str, records: dict):
+    if variant == "per-wait":
+        import httpx
+        from reference_client import ReferenceAsyncClient
+
+        from zelto_cloud._transport import shared_tls_context
+
+        class Base(ReferenceAsyncClient):
+            def __init__(self, api_key, *, base_url, timeout=10.0):
+                self._http = httpx.AsyncClient(
+                    base_url=base_url, timeout=timeout, verify=shared_tls_context(),
+                    headers={"Authorization": f"Bearer {api_key}", "Accept": "application/json"},
+                )
+    else:
+        from zelto_cloud.client import AsyncZeltoCloudClient as Base
+
+    class Timed(Base):
+        """Notes each create and the start and end of each status read."""
+
+        async def create_request(self, **fields):
+            created = await super().create_request(**fields)
+            records["created"].append(created["id"])
+            return created
+
+        async def get_request(self, request_id):
+            loop = asyncio.get_running_loop()
+            started = loop.time()
+            try:
+                return await super().get_request(request_id)
+            finally:
+                records["polls"].setdefault(request_id, []).append((started, loop.time()))
+
+    return Timed
+
+
+def handler_for(kind: str, variant: str, records: dict, api_key: str, base_url: str, holder, interval: float):
+    if kind == "async":
+        import zelto_cloud.approval as module
+
+        factory = module.async_cloud_approval
+    else:
+        import zelto_cloud.langgraph as module
+
+        factory = module.langgraph_cloud_approval
+    module.AsyncZeltoCloudClient = client_class(variant, records)
+    return factory(api_key, base_url=base_url, signing_key=holder, poll_interval=interval, timeout=3600.0)
+
+
+def gate_requests(holder, waits: int, tag: str) -> list:
+    from zelto.approval import ApprovalRequest
+    from zelto_core import approval_request_hash
+
+    requests = []
+    for index in range(waits):
+        warrant_id, arguments = f"w-{tag}-{index}", {"index": index}
+        requests.append(ApprovalRequest(
+            tool="transfer", warrant_id=warrant_id, arguments=arguments, request_id=f"r-{tag}-{index}",
+            holder_key=holder.public_key.to_bytes(),
+            request_hash=approval_request_hash(warrant_id, "transfer", arguments, holder.public_key),
+        ))
+    return requests
+
+
+async def scenario(args) -> dict:
+    from zelto_core import SigningKey
+
+    from zelto_cloud.client import AsyncZeltoCloudClient
+
+    http_requests = count_http_requests()
+    records = {"created": [], "polls": {}}
+    holder = SigningKey.generate()
+    handler = handler_for(args.kind, args.variant, records, args.api_key, args.base_url, holder, args.poll_interval)
+    requests = gate_requests(holder, args.waits, f"{args.kind}-{args.variant}-{os.getpid()}")
+    loop = asyncio.get_running_loop()
+
+    gc.collect()
+    baseline = rss_bytes()
+    started = loop.time()
+    tasks = []
+    for request in requests:
+        while len(tasks) - len(records["created"]) >= args.outstanding:
+            await asyncio.sleep(0.02)
+        tasks.append(asyncio.create_task(handler(request)))
+    while len(records["created"]) < args.waits and loop.time() - started < 600:
+        await asyncio.sleep(0.1)
+    created_in = loop.time() - started
+
+    await asyncio.sleep(2 * args.poll_interval)  # every await is in its poll loop
+    window_start, cpu_start, http_start = loop.time(), time.process_time(), http_requests[0]
+    await asyncio.sleep(WINDOW_SECONDS)
+    window = loop.time() - window_start
+    cpu = (time.process_time() - cpu_start) / window
+    http_rate = (http_requests[0] - http_start) / window
+    gc.collect()
+    per_wait = (rss_bytes() - baseline) / args.waits
+
+    pending = list(records["created"])
+    random.shuffle(pending)
+    async with AsyncZeltoCloudClient(args.api_key, base_url=args.base_url, timeout=60.0) as approver:
+
+        async def approve_some(share: list[str]) -> None:
+            for request_id in share:
+                await approver.approve_request(request_id, approver=args.approver)
+
+        await asyncio.gather(*(approve_some(pending[i::APPROVERS]) for i in range(APPROVERS)))
+    results = await asyncio.wait_for(asyncio.gather(*tasks, return_exceptions=True), 600)
+
+    verified = sum(
+        1 for request, result in zip(requests, results)
+        if not isinstance(result, BaseException) and result.verify() and result.request_hash == request.request_hash
+    )
+    lateness = [
+        polls[k][0] - (polls[k - 1][1] + args.poll_interval)
+        for polls in records["polls"].values() for k in range(1, len(polls))
+    ]
+    on_time = sum(1 for late in lateness if late <= 0.1 * args.poll_interval) / max(1, len(lateness))
+    failures = sorted({repr(r)[:160] for r in results if isinstance(r, BaseException)})[:5]
+    durations = sorted(end - start for polls in records["polls"].values() for start, end in polls)
+    return {
+        "read_p50": durations[len(durations) // 2], "read_p95": durations[int(len(durations) * 0.95)],
+        "created_in": created_in, "cpu": cpu, "http_rate": http_rate, "per_wait": per_wait,
+        "on_time": on_time, "polls": len(lateness), "verified": verified, "failures": failures,
+    }
+
+
+def run_child(arguments: list[str]) -> dict:
+    result = subprocess.run([sys.executable, __file__, "--child", *arguments], capture_output=True, text=True,
+                            timeout=3600)
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr[-3000:])
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def report(kind: str, variant: str, waits: int, figures: dict) -> None:
+    print(f"  {variant:8} {waits:6} awaits: {figures['verified']}/{waits} verified; "
+          f"polls on schedule {figures['on_time']:.1%} of {figures['polls']}; "
+          f"client CPU {figures['cpu']:.0%} of a core; {figures['per_wait'] / 1024:.1f} KiB per waiting approval; "
+          f"cloud HTTP {figures['http_rate']:.0f} requests/s; status read p50 {figures['read_p50']:.2f} s, "
+          f"p95 {figures['read_p95']:.2f} s; all created in {figures['created_in']:.0f} s")
+    for failure in figures["failures"]:
+        print("      ", failure)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--waits", type=int, default=10_000)
+    parser.add_argument("--baseline-waits", type=int, default=2_000, help="0 skips the per-wait client")
+    parser.add_argument("--handlers", default="async,langgraph")
+    parser.add_argument("--poll-interval", type=float, default=2.0)
+    parser.add_argument("--outstanding", type=int, default=16, help="creates in flight at most while starting")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver"):
+        parser.add_argument(hidden, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(asyncio.run(scenario(args))))
+        return 0
+
+    from zelto_localcloud.testing import LocalCloud
+
+    failed = False
+    with tempfile.TemporaryDirectory(prefix="bench-scale-") as data_dir, LocalCloud(data_dir) as cloud:
+        for kind in args.handlers.split(","):
+            print(f"{kind} handler, poll interval {args.poll_interval:g} s:", flush=True)
+            runs = [("batched", args.waits)] + ([("per-wait", args.baseline_waits)] if args.baseline_waits else [])
+            for variant, waits in runs:
+                figures = run_child([
+                    "--kind", kind, "--variant", variant, "--waits", str(waits),
+                    "--poll-interval", str(args.poll_interval), "--outstanding", str(args.outstanding),
+                    "--base-url", cloud.base_url, "--api-key", cloud.api_key,
+                    "--approver", next(iter(cloud.approvers)),
+                ])
+                report(kind, variant, waits, figures)
+                failed |= variant == "batched" and figures["verified"] != waits
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

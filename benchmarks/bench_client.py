@@ -1,0 +1,194 @@
+"""What a cloud client costs: construction and close, and the memory of each
+waiting synchronous approval, today's client against the one that built its
+own httpx client (and TLS context) per instance (reference_client.py).
+
+    .venv/bin/python benchmarks/bench_client.py [--waits 1000] [--poll-interval 2]
+
+The waits run `cloud_approval` handlers, one thread each, against a real
+local cloud on loopback; each variant runs in a fresh interpreter so that
+neither inherits the other's memory. Every handler must return its own
+verified signed approval. Bounded: each wait times out after 120 s.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+BASE_URL = "https://api.zelto.cloud"  # never contacted: construction only
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def client_class(variant: str):
+    if variant == "before":
+        from reference_client import ReferenceClient
+
+        return ReferenceClient
+    from zelto_cloud.client import ZeltoCloudClient
+
+    return ZeltoCloudClient
+
+
+def construction(variant: str, count: int) -> dict:
+    """Seconds per construction and close, and RSS per open client (200 held open)."""
+    make = client_class(variant)
+    make("k", base_url=BASE_URL).close()  # imports, and the shared TLS context of today's client
+    started = time.perf_counter()
+    for _ in range(count):
+        make("k", base_url=BASE_URL).close()
+    per_call = (time.perf_counter() - started) / count
+    gc.collect()
+    baseline = rss_bytes()
+    clients = [make("k", base_url=BASE_URL) for _ in range(200)]
+    held = (rss_bytes() - baseline) / len(clients)
+    for client in clients:
+        client.close()
+    return {"seconds": per_call, "bytes_per_open_client": held}
+
+
+def waiting(variant: str, base_url: str, api_key: str, approver: str, waits: int, interval: float) -> dict:
+    """RSS per waiting approval, with `waits` handler threads polling every `interval` seconds."""
+    import zelto_cloud.approval as approval
+    from zelto.approval import ApprovalRequest
+    from zelto_core import SigningKey, approval_request_hash
+
+    from zelto_cloud.client import ZeltoCloudClient
+
+    created: list[str] = []
+    approval.ZeltoCloudClient = _recording(client_class(variant), created)
+    holder = SigningKey.generate()
+    handler = approval.cloud_approval(api_key, base_url=base_url, signing_key=holder,
+                                      poll_interval=interval, timeout=120.0)
+    tag = f"{variant}-{os.getpid()}"
+    requests = []
+    for index in range(waits):
+        warrant_id, arguments = f"w-{tag}-{index}", {"index": index}
+        requests.append(ApprovalRequest(
+            tool="transfer", warrant_id=warrant_id, arguments=arguments, request_id=f"r-{index}",
+            holder_key=holder.public_key.to_bytes(),
+            request_hash=approval_request_hash(warrant_id, "transfer", arguments, holder.public_key),
+        ))
+    results: dict[int, object] = {}
+
+    def wait(index: int) -> None:
+        try:
+            results[index] = handler(requests[index])
+        except Exception as error:  # reported below
+            results[index] = error
+
+    gc.collect()
+    baseline = rss_bytes()
+    threads = [threading.Thread(target=wait, args=(index,), daemon=True) for index in range(waits)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    with ZeltoCloudClient(api_key, base_url=base_url, timeout=30.0) as reviewer:
+        while len(created) < waits and time.monotonic() - started < 120:
+            time.sleep(0.1)
+        created_in = time.monotonic() - started
+        pending = list(created)
+        time.sleep(2 * interval)  # every wait has polled since its create
+        gc.collect()
+        per_wait = (rss_bytes() - baseline) / waits
+        random.shuffle(pending)
+        for request_id in pending:
+            reviewer.approve_request(request_id, approver=approver)
+    for thread in threads:
+        thread.join(150)
+    ok = sum(
+        1 for index, result in results.items()
+        if not isinstance(result, Exception) and result.verify() and result.request_hash == requests[index].request_hash
+    )
+    failures = sorted({repr(r)[:160] for r in results.values() if isinstance(r, Exception)})
+    return {"rss_per_wait": per_wait, "created_in": created_in, "verified": ok, "failures": failures[:5]}
+
+
+def _recording(base: type, created: list) -> type:
+    """The client class, noting the id of every request it creates (for the scripted approver)."""
+
+    class Recording(base):
+        def create_request(self, **fields):
+            answer = super().create_request(**fields)
+            created.append(answer["id"])
+            return answer
+
+    return Recording
+
+
+def child(args) -> None:
+    if args.part == "construction":
+        figures = construction(args.variant, args.count)
+    else:
+        figures = waiting(args.variant, args.base_url, args.api_key, args.approver, args.waits, args.poll_interval)
+    print(json.dumps(figures))
+
+
+def run_child(*arguments: str) -> dict:
+    command = [sys.executable, __file__, "--child", *arguments]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=600)
+    if result.returncode != 0:
+        raise RuntimeError(result.stderr[-3000:])
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--waits", type=int, default=1000)
+    parser.add_argument("--poll-interval", type=float, default=2.0)
+    parser.add_argument("--variants", default="before,after", help="which clients to run, comma-separated")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--part", default="construction", help=argparse.SUPPRESS)
+    parser.add_argument("--variant", default="after", help=argparse.SUPPRESS)
+    parser.add_argument("--count", type=int, default=100, help=argparse.SUPPRESS)
+    parser.add_argument("--base-url", help=argparse.SUPPRESS)
+    parser.add_argument("--api-key", help=argparse.SUPPRESS)
+    parser.add_argument("--approver", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args)
+        return 0
+
+    before = run_child("--part", "construction", "--variant", "before", "--count", "100")
+    after = run_child("--part", "construction", "--variant", "after", "--count", "20000")
+    print("client construction and close:")
+    print(f"  before {before['seconds'] * 1e3:8.3f} ms, {before['bytes_per_open_client'] / 1024:7.1f} KiB RSS per open client")
+    print(f"  after  {after['seconds'] * 1e3:8.3f} ms, {after['bytes_per_open_client'] / 1024:7.1f} KiB RSS per open client")
+    print(f"  {before['seconds'] / after['seconds']:.0f}x cheaper")
+
+    from zelto_localcloud.testing import LocalCloud
+
+    failed = False
+    with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir) as cloud:
+        common = ["--part", "waiting", "--base-url", cloud.base_url, "--api-key", cloud.api_key,
+                  "--approver", next(iter(cloud.approvers)), "--waits", str(args.waits),
+                  "--poll-interval", str(args.poll_interval)]
+        print(f"{args.waits} synchronous approvals waiting, one thread each, polling every {args.poll_interval:g} s:")
+        for variant in args.variants.split(","):
+            figures = run_child(*common, "--variant", variant)
+            print(f"  {variant:6} {figures['rss_per_wait'] / 1024:7.1f} KiB RSS per waiting approval; "
+                  f"all created in {figures['created_in']:.1f} s; {figures['verified']}/{args.waits} verified")
+            for failure in figures["failures"]:
+                print("     ", failure)
+            # The old client may fall behind under this load; today's must not.
+            failed |= variant == "after" and figures["verified"] != args.waits
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,800 @@
+"""How the cloud clients talk HTTP: deadlines, retries, bounded answers, shared pools.
+
+A call (one method of a client) gets one deadline, its client's ``timeout``
+from the moment it starts: connecting, sending, every read of the answer and
+every pause between retries fit inside it.  The blocking client enforces it
+in the socket layer (each read and write waits at most until the deadline);
+the awaitable client with ``asyncio.timeout``.
+
+Both clients share one TLS context per process, because building one (and
+loading the certificate store) costs far more than everything else a client
+does.  Blocking clients that share a base URL share one connection pool for
+as long as one of them is open; awaitable clients do the same per event loop,
+and there also share the status batchers of ``_batch``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import contextvars
+import email.utils
+import http.cookiejar
+import ipaddress
+import json
+import logging
+import math
+import os
+import random
+import ssl
+import threading
+import time
+import weakref
+from typing import Any, Callable
+
+import httpcore
+import httpx
+
+from .exceptions import ApprovalDeniedError, ApprovalExpiredError, ZeltoCloudError
+
+logger = logging.getLogger("zelto_cloud.client")
+
+DEFAULT_BASE_URL = "https://api.zelto.cloud"
+USER_AGENT = "zelto-cloud-python/0.1.0"
+
+ANSWER_LIMIT = 1024 * 1024  # one request object, acknowledgement or connect answer
+LIST_ANSWER_LIMIT = 16 * 1024 * 1024  # up to 500 request objects
+_ERROR_BODY_LIMIT = 64 * 1024  # of an error answer only this much is read
+_ERROR_TEXT_LIMIT = 300
+
+# Which failures a call may try again, within its deadline.
+RETRY_ALWAYS = "always"  # reads, and creates (always sent under an idempotency key)
+RETRY_UNSENT = "unsent"  # everything else: only when the server certainly did not act
+
+_RETRY_STATUSES = {RETRY_ALWAYS: frozenset({429, 502, 503, 504}), RETRY_UNSENT: frozenset({429})}
+_BACKOFF_FIRST = 0.1
+_BACKOFF_CAP = 2.0
+_MIN_ATTEMPT_SECONDS = 0.05  # a retry needs at least this much of the deadline left
+_MAX_ATTEMPTS_WITHOUT_DEADLINE = 8
+
+_POOL_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=32, keepalive_expiry=4.0)
+_MAX_IN_FLIGHT = 64  # exchanges at once per pool
+_UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads) and must not queue behind others
+_HEADERS = {"Accept": "application/json", "Accept-Encoding": "identity", "User-Agent": USER_AGENT}
+_LOOPBACK_NAMES = {"localhost", "localhost.localdomain"}
+
+
+# --- the API key ------------------------------------------------------------
+
+
+class Secret:
+    """Holds an API key (or a connect token) so that no repr, log or frame shows it."""
+
+    __slots__ = ("_value",)
+
+    def __init__(self, value: Any) -> None:
+        self._value = value
+
+    def __repr__(self) -> str:
+        return "Secret('***')"
+
+    __str__ = __repr__
+
+    def __reduce__(self):
+        raise TypeError("an API key holder cannot be pickled")
+
+    def reveal(self) -> str:
+        return self._value
+
+    def redact(self, text: str) -> str:
+        value = self._value
+        return text.replace(value, "***") if isinstance(value, str) and value else text
+
+
+class BearerAuth(httpx.Auth):
+    def __init__(self, secret: Secret) -> None:
+        self._secret = secret
+
+    def __repr__(self) -> str:
+        return "BearerAuth('***')"
+
+    def auth_flow(self, request: httpx.Request):
+        # A call that carries credentials of its own (an approver's) keeps them.
+        if "Authorization" not in request.headers:
+            request.headers["Authorization"] = "Bearer " + self._secret.reveal()
+        yield request
+
+
+# --- one deadline per call, in the socket layer of the blocking client -------
+
+_deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar("zelto_cloud_deadline", default=None)
+
+
+def _within_deadline(timeout: float | None, expired: type[Exception]) -> float | None:
+    deadline = _deadline.get()
+    if deadline is None:
+        return timeout
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise expired("the call's deadline has passed")
+    return left if timeout is None else min(timeout, left)
+
+
+class _DeadlineStream(httpcore.NetworkStream):
+    """A socket stream whose every read and write ends by the current call's deadline."""
+
+    def __init__(self, stream: httpcore.NetworkStream) -> None:
+        self._stream = stream
+
+    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
+        return self._stream.read(max_bytes, _within_deadline(timeout, httpcore.ReadTimeout))
+
+    def write(self, buffer: bytes, timeout: float | None = None) -> None:
+        self._stream.write(buffer, _within_deadline(timeout, httpcore.WriteTimeout))
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def start_tls(self, ssl_context, server_hostname=None, timeout=None) -> httpcore.NetworkStream:
+        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
+        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, timeout))
+
+    def get_extra_info(self, info: str) -> Any:
+        return self._stream.get_extra_info(info)
+
+
+class _DeadlineBackend(httpcore.NetworkBackend):
+    def __init__(self) -> None:
+        self._backend = httpcore.SyncBackend()
+
+    def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):
+        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_tcp(host, port, timeout, local_address, socket_options))
+
+    def connect_unix_socket(self, path, timeout=None, socket_options=None):
+        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
+        return _DeadlineStream(self._backend.connect_unix_socket(path, timeout, socket_options))
+
+    def sleep(self, seconds: float) -> None:
+        self._backend.sleep(seconds)
+
+
+# --- shared TLS context and pools --------------------------------------------
+
+_tls_lock = threading.Lock()
+_tls_context: ssl.SSLContext | None = None
+
+
+def shared_tls_context() -> ssl.SSLContext:
+    """The process's one verifying TLS context (honours SSL_CERT_FILE and SSL_CERT_DIR)."""
+    global _tls_context
+    if _tls_context is None:
+        with _tls_lock:
+            if _tls_context is None:
+                _tls_context = httpx.create_ssl_context()
+    return _tls_context
+
+
+def _no_cookies() -> http.cookiejar.CookieJar:
+    # Pools are shared between API keys: a cookie set for one must never reach another.
+    return http.cookiejar.CookieJar(policy=http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
+
+
+class _Releasing(httpx.SyncByteStream):
+    def __init__(self, stream: httpx.SyncByteStream, release: Callable[[], None]) -> None:
+        self._stream, self._release = stream, release
+
+    def __iter__(self):
+        yield from self._stream
+
+    def close(self) -> None:
+        release, self._release = self._release, None
+        try:
+            self._stream.close()
+        finally:
+            if release is not None:
+                release()
+
+
+class _AsyncReleasing(httpx.AsyncByteStream):
+    def __init__(self, stream: httpx.AsyncByteStream, release: Callable[[], None]) -> None:
+        self._stream, self._release = stream, release
+
+    async def __aiter__(self):
+        async for chunk in self._stream:
+            yield chunk
+
+    async def aclose(self) -> None:
+        release, self._release = self._release, None
+        try:
+            await self._stream.aclose()
+        finally:
+            if release is not None:
+                release()
+
+
+# httpcore's own connection limit leaks a slot whenever a request gives up
+# waiting for one (the connection made for it is never used nor closed), and
+# a busy pool then stalls for good. So httpcore is left unlimited and the
+# transports below bound the exchanges in flight themselves.
+
+
+class _GatedTransport(httpx.HTTPTransport):
+    """At most ``_MAX_IN_FLIGHT`` exchanges at once; a waiting one gives up at its call's deadline."""
+
+    def __init__(self) -> None:
+        context = shared_tls_context()
+        super().__init__(verify=context, limits=_POOL_LIMITS)
+        self._pool = httpcore.ConnectionPool(
+            ssl_context=context,
+            max_connections=None,
+            max_keepalive_connections=_POOL_LIMITS.max_keepalive_connections,
+            keepalive_expiry=_POOL_LIMITS.keepalive_expiry,
+            network_backend=_DeadlineBackend(),
+        )
+        self._gate = threading.BoundedSemaphore(_MAX_IN_FLIGHT)
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        deadline = _deadline.get()
+        wait = None if deadline is None else max(deadline - time.monotonic(), 0.0)
+        if not self._gate.acquire(timeout=wait):
+            raise httpx.PoolTimeout("no connection became free before the call's deadline")
+        try:
+            response = super().handle_request(request)
+        except BaseException:
+            self._gate.release()
+            raise
+        response.stream = _Releasing(response.stream, self._gate.release)
+        return response
+
+
+class _GatedAsyncTransport(httpx.AsyncHTTPTransport):
+    """The awaitable twin; a waiting exchange gives up when its call is cancelled at the deadline."""
+
+    def __init__(self) -> None:
+        super().__init__(verify=shared_tls_context(), limits=_POOL_LIMITS)
+        self._gate = asyncio.Semaphore(_MAX_IN_FLIGHT)
+
+    async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
+        if request.extensions.get(_UNGATED):
+            return await super().handle_async_request(request)
+        await self._gate.acquire()
+        try:
+            response = await super().handle_async_request(request)
+        except BaseException:
+            self._gate.release()
+            raise
+        response.stream = _AsyncReleasing(response.stream, self._gate.release)
+        return response
+
+
+def new_transport() -> httpx.HTTPTransport:
+    """A blocking transport with the shared TLS context and the deadline-aware socket layer."""
+    return _GatedTransport()
+
+
+def http_options(base_url: str, timeout: Any = None, headers: dict | None = None) -> dict:
+    """Keyword arguments for an httpx client of the API (the connect calls make their own)."""
+    return {
+        "base_url": checked_base_url(base_url),
+        "timeout": timeout,
+        "headers": {**_HEADERS, **(headers or {})},
+        "follow_redirects": False,
+        "verify": shared_tls_context(),
+        "cookies": _no_cookies(),
+        "transport": new_transport(),
+    }
+
+
+def _async_http(base_url: str) -> httpx.AsyncClient:
+    return httpx.AsyncClient(
+        base_url=base_url,
+        headers=_HEADERS,
+        follow_redirects=False,
+        verify=shared_tls_context(),
+        cookies=_no_cookies(),
+        timeout=None,
+        transport=_GatedAsyncTransport(),
+    )
+
+
+class _SyncPools:
+    """One httpx client per base URL, shared by the open blocking clients of that URL.
+
+    The last client to close closes the pool, so nothing stays open once every
+    client is closed.  A forked child starts with no pools of its own.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._entries: dict[str, list] = {}  # base URL -> [httpx.Client, number of leases]
+        self._dropped: collections.deque = collections.deque()
+
+    def acquire(self, base_url: str) -> httpx.Client:
+        with self._lock:
+            self._release_dropped()
+            entry = self._entries.get(base_url)
+            if entry is None:
+                entry = self._entries[base_url] = [httpx.Client(**http_options(base_url)), 0]
+            entry[1] += 1
+            return entry[0]
+
+    def release(self, base_url: str, http: httpx.Client) -> None:
+        with self._lock:
+            self._release_dropped()
+            last = self._release(base_url, http)
+        if last:
+            http.close()
+
+    def release_later(self, base_url: str, http: httpx.Client) -> None:
+        """For clients collected without close(): the garbage collector may run
+        while this thread holds the lock, so the lease is only queued here."""
+        self._dropped.append((base_url, http))
+
+    def _release(self, base_url: str, http: httpx.Client) -> bool:
+        entry = self._entries.get(base_url)
+        if entry is None or entry[0] is not http:
+            return False
+        entry[1] -= 1
+        if entry[1] > 0:
+            return False
+        del self._entries[base_url]
+        return True
+
+    def _release_dropped(self) -> None:
+        while self._dropped:
+            base_url, http = self._dropped.popleft()
+            if self._release(base_url, http):
+                http.close()
+
+    def forget_after_fork(self) -> None:
+        self._lock = threading.Lock()
+        self._entries = {}
+        self._dropped = collections.deque()
+
+
+class _AsyncPools:
+    """One httpx client per event loop and base URL, shared by that loop's open clients,
+    with the status batchers of the API keys that use it.
+
+    Used from event-loop threads only; each loop has entries of its own.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        self._by_loop: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+    def acquire(self, loop: asyncio.AbstractEventLoop, base_url: str) -> httpx.AsyncClient:
+        with self._lock:
+            entries = self._by_loop.get(loop)
+            if entries is None:
+                entries = self._by_loop[loop] = {}
+            entry = entries.get(base_url)
+            if entry is None:
+                entry = entries[base_url] = [_async_http(base_url), 0, {}]
+            entry[1] += 1
+            return entry[0]
+
+    def batcher(self, loop: asyncio.AbstractEventLoop, base_url: str, key_id: bytes, make) -> Any:
+        """The status batcher of a loop, base URL and API key, made with ``make(http)`` at first use."""
+        with self._lock:
+            entry = (self._by_loop.get(loop) or {}).get(base_url)
+            if entry is None:
+                return None
+            batcher = entry[2].get(key_id)
+            if batcher is None:
+                batcher = entry[2][key_id] = make(entry[0])
+            return batcher
+
+    def release(self, loop: asyncio.AbstractEventLoop, base_url: str, http: httpx.AsyncClient) -> bool:
+        """Whether the caller held the last lease and should close ``http``."""
+        with self._lock:
+            entries = self._by_loop.get(loop) or {}
+            entry = entries.get(base_url)
+            if entry is None or entry[0] is not http:
+                return False
+            entry[1] -= 1
+            if entry[1] > 0:
+                return False
+            del entries[base_url]
+            for batcher in entry[2].values():
+                batcher.close()
+            return True
+
+    def forget_after_fork(self) -> None:
+        self._lock = threading.RLock()
+        self._by_loop = weakref.WeakKeyDictionary()
+
+
+sync_pools = _SyncPools()
+async_pools = _AsyncPools()
+
+
+def _after_fork_in_child() -> None:
+    global _tls_context
+    _tls_context = None
+    sync_pools.forget_after_fork()
+    async_pools.forget_after_fork()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+# --- checking the configuration ----------------------------------------------
+
+
+def checked_base_url(base_url: Any) -> str:
+    if not isinstance(base_url, str):
+        raise TypeError("base_url must be a string")
+    try:
+        url = httpx.URL(base_url)
+    except httpx.InvalidURL as exc:
+        raise ValueError(f"base_url {base_url!r} is not a valid URL") from exc
+    if url.scheme not in ("http", "https") or not url.host:
+        raise ValueError(f"base_url {base_url!r} must be an http or https URL with a host")
+    return base_url.rstrip("/")
+
+
+def checked_timeout(timeout: Any) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError("timeout must be a number of seconds or None")
+    if not timeout > 0:
+        raise ValueError("timeout must be more than 0 seconds")
+    return float(timeout)
+
+
+def _is_loopback(base_url: str) -> bool:
+    host = httpx.URL(base_url).host
+    if host.lower() in _LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+# --- one attempt, and what it came to -----------------------------------------
+
+
+class Failure:
+    """A failed attempt: how to word its error, its cause, and whether a retry may help.
+
+    The error is made for a call and a timeout, so that a batch read's failure
+    reads, for each caller, as the failure of that caller's own read.
+    """
+
+    __slots__ = ("make", "cause", "retryable", "retry_after", "status")
+
+    def __init__(self, make: Callable[[Any, float | None], ZeltoCloudError], cause=None, retryable=False,
+                 retry_after=None, status: int | None = None) -> None:
+        self.make, self.cause, self.retryable, self.retry_after = make, cause, retryable, retry_after
+        self.status = status
+
+    def error_for(self, call, timeout: float | None) -> ZeltoCloudError:
+        error = self.make(call, timeout)
+        error.__cause__ = self.cause
+        error.__suppress_context__ = True
+        return error
+
+
+def _json_default(value: Any) -> Any:
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
+    raise TypeError(f"a value of type {type(value).__name__} cannot be sent as JSON")
+
+
+def request_arguments(call) -> dict:
+    headers = dict(call.headers or {})
+    content = None
+    if call.body is not None:
+        content = json.dumps(call.body, default=_json_default, allow_nan=False, ensure_ascii=False).encode()
+        headers["Content-Type"] = "application/json"
+    arguments = {"method": call.method, "url": call.path, "content": content, "params": call.params, "headers": headers}
+    if not getattr(call, "gated", True):
+        arguments["extensions"] = {_UNGATED: True}
+    return arguments
+
+
+def _seconds(timeout: float | None) -> str:
+    return "" if timeout is None else f" within {timeout:g} s"
+
+
+def _hint(base_url: str) -> str:
+    if base_url == DEFAULT_BASE_URL or _is_loopback(base_url):
+        return "; start the local cloud with `zelto-localcloud`, or pass base_url= the address of your cloud"
+    return ""
+
+
+def _is_tls_failure(exc: BaseException) -> bool:
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        if isinstance(exc, ssl.SSLError):
+            return True
+        seen.add(id(exc))
+        exc = exc.__cause__ or exc.__context__
+    return False
+
+
+def transport_failure(call, exc: Exception, base_url: str, timeout: float | None, secret: Secret | None) -> Failure:
+    """A failure without an answer: nothing sent ("could not connect") or perhaps sent ("no answer")."""
+    detail = _redact(f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__, secret)
+    if isinstance(exc, (httpx.ConnectTimeout, httpx.PoolTimeout)):
+        return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}{_seconds(t)}"), exc)
+    if isinstance(exc, httpx.ConnectError):
+        if _is_tls_failure(exc):
+            return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}: TLS failed: {detail}"), exc)
+        message = f"could not connect to {base_url}: {detail}{_hint(base_url)}"
+        return Failure(lambda c, t: ZeltoCloudError(message), exc, retryable=True)
+    if isinstance(exc, (httpx.TimeoutException, TimeoutError)):
+        return Failure(lambda c, t: ZeltoCloudError(f"no answer from {base_url}{_seconds(t)} to {c.method} {c.path}"), exc)
+
+    def broke(c, t) -> ZeltoCloudError:
+        return ZeltoCloudError(f"no answer from {base_url} to {c.method} {c.path}: the connection broke ({detail})")
+
+    return Failure(broke, exc, retryable=call.retry == RETRY_ALWAYS)
+
+
+def _redact(text: str, secret: Secret | None) -> str:
+    return secret.redact(text) if secret is not None else text
+
+
+def _retry_after(value: str | None) -> float | None:
+    if not value:
+        return None
+    value = value.strip()
+    if value.isdigit():
+        return float(value)
+    try:
+        moment = email.utils.parsedate_to_datetime(value)
+    except (TypeError, ValueError):
+        return None
+    return max(0.0, moment.timestamp() - time.time())
+
+
+def _server_error_text(content: bytes) -> tuple[str | None, str]:
+    """The error code and message of an error answer, or a bounded excerpt of its body."""
+    try:
+        error = json.loads(content).get("error")
+    except (ValueError, AttributeError):
+        error = None
+    if isinstance(error, dict) and isinstance(error.get("message"), str):
+        code = error.get("code") if isinstance(error.get("code"), str) else None
+        return code, error["message"][:_ERROR_TEXT_LIMIT]
+    if isinstance(error, str):
+        return None, error[:_ERROR_TEXT_LIMIT]
+    excerpt = content[: _ERROR_TEXT_LIMIT * 4].decode("utf-8", "replace").strip()[:_ERROR_TEXT_LIMIT]
+    return None, excerpt or "no error details"
+
+
+def _status_failure(call, response: httpx.Response, content: bytes, secret: Secret | None) -> Failure:
+    status, phrase = response.status_code, response.reason_phrase
+    code, text = _server_error_text(content)
+    label = f"{text} ({code})" if code else text
+    if code == "approval_denied":
+        error_class = ApprovalDeniedError
+    elif code == "approval_expired" or status == 410:
+        error_class = ApprovalExpiredError
+    else:
+        error_class = ZeltoCloudError
+    retryable = status in _RETRY_STATUSES[call.retry]
+    retry_after = _retry_after(response.headers.get("retry-after")) if retryable else None
+
+    def answered(c, t) -> ZeltoCloudError:
+        message = _redact(f"Zelto Cloud answered {status} {phrase} to {c.method} {c.path}: {label}", secret)
+        return error_class(message, status_code=status, code=code)
+
+    return Failure(answered, None, retryable, retry_after, status)
+
+
+def _malformed(call, status: int, problem: str) -> Failure:
+    def malformed(c, t) -> ZeltoCloudError:
+        return ZeltoCloudError(f"malformed answer from Zelto Cloud to {c.method} {c.path}: {problem}", status_code=status)
+
+    return Failure(malformed, ValueError(problem))
+
+
+def _too_large(call, status: int, limit: int) -> Failure:
+    def too_large(c, t) -> ZeltoCloudError:
+        message = f"the answer of Zelto Cloud to {c.method} {c.path} is larger than {limit} bytes; refused"
+        return ZeltoCloudError(message, status_code=status)
+
+    return Failure(too_large)
+
+
+def _encoding_refused(call, response: httpx.Response) -> Failure | None:
+    encoding = response.headers.get("content-encoding", "identity").strip().lower()
+    if encoding in ("", "identity"):
+        return None
+    status = response.status_code
+
+    def refused(c, t) -> ZeltoCloudError:
+        message = f"the answer of Zelto Cloud to {c.method} {c.path} has the content encoding {encoding!r}, which was not asked for"
+        return ZeltoCloudError(message, status_code=status)
+
+    return Failure(refused)
+
+
+def _declared_too_long(response: httpx.Response, limit: int) -> bool:
+    declared = response.headers.get("content-length", "")
+    return declared.isdigit() and int(declared) > limit
+
+
+def _body_limit(call, response: httpx.Response) -> int:
+    return call.limit if 200 <= response.status_code < 300 else _ERROR_BODY_LIMIT
+
+
+def outcome(call, response: httpx.Response, content: bytes | None, secret: Secret | None) -> Any:
+    """The result of a complete answer, or a Failure.  ``content`` None: over the limit."""
+    status = response.status_code
+    logger.debug("%s %s -> %d", call.method, call.path, status)
+    if not 200 <= status < 300:
+        return _status_failure(call, response, content or b"", secret)
+    if content is None:
+        return _too_large(call, status, call.limit)
+    try:
+        data = json.loads(content)
+    except ValueError as exc:
+        # A fresh error: json's own keeps the whole document alive.
+        return _malformed(call, status, f"the body is not JSON ({type(exc).__name__}: {str(exc)[:200]})")
+    if not isinstance(data, dict):
+        return _malformed(call, status, "the body is not a JSON object")
+    try:
+        return call.read(data)
+    except ValueError as exc:
+        return _malformed(call, status, str(exc))
+
+
+# --- the retry schedule --------------------------------------------------------
+
+
+class Attempts:
+    """The deadline and retry schedule of one call."""
+
+    def __init__(self, timeout: float | None, now: float) -> None:
+        self.timeout = timeout
+        self.deadline = math.inf if timeout is None else now + timeout
+        self.count = 0
+
+    def http_timeout(self, now: float) -> httpx.Timeout:
+        left = self.deadline - now
+        return httpx.Timeout(None if left == math.inf else max(left, 0.001))
+
+    def pause(self, failure: Failure, now: float) -> float | None:
+        """Seconds to wait before the next attempt, or None to give up."""
+        self.count += 1
+        if not failure.retryable:
+            return None
+        if self.deadline == math.inf and self.count >= _MAX_ATTEMPTS_WITHOUT_DEADLINE:
+            return None
+        left = self.deadline - now - _MIN_ATTEMPT_SECONDS
+        if failure.retry_after is not None:
+            # The server said when; earlier is pointless, later is past the deadline.
+            return failure.retry_after if failure.retry_after <= left else None
+        if left <= 0:
+            return None
+        backoff = min(_BACKOFF_CAP, _BACKOFF_FIRST * 2 ** (self.count - 1))
+        return min(random.uniform(backoff / 2, backoff), left)
+
+
+# --- the blocking exchange -------------------------------------------------------
+
+
+def _read_body(response: httpx.Response, limit: int, truncate: bool) -> bytes | None:
+    if _declared_too_long(response, limit) and not truncate:
+        return None
+    content = bytearray()
+    for chunk in response.iter_raw():
+        content += chunk
+        if len(content) > limit:
+            return bytes(content[:limit]) if truncate else None
+    return bytes(content)
+
+
+def _attempt(http: httpx.Client, call, attempts: Attempts, base_url: str, secret: Secret | None, auth: httpx.Auth | None) -> Any:
+    request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(time.monotonic()))
+    try:
+        response = http.send(request, stream=True, auth=auth)
+    except httpx.TransportError as exc:
+        return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    try:
+        refused = _encoding_refused(call, response)
+        if refused is not None:
+            return refused
+        success = 200 <= response.status_code < 300
+        content = _read_body(response, _body_limit(call, response), truncate=not success)
+    except httpx.TransportError as exc:
+        return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    finally:
+        response.close()
+    return outcome(call, response, content, secret)
+
+
+def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secret: Secret | None, auth: httpx.Auth | None = None) -> Any:
+    """One call on a blocking httpx client: attempts within one deadline; the result or an error."""
+    attempts = Attempts(timeout, time.monotonic())
+    token = _deadline.set(None if timeout is None else attempts.deadline)
+    try:
+        while True:
+            result = _attempt(http, call, attempts, base_url, secret, auth)
+            if not isinstance(result, Failure):
+                return result
+            pause = attempts.pause(result, time.monotonic())
+            if pause is None:
+                raise result.error_for(call, timeout)
+            logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
+            time.sleep(pause)
+    finally:
+        _deadline.reset(token)
+
+
+# --- the awaitable exchange --------------------------------------------------------
+
+
+async def _aread_body(response: httpx.Response, limit: int, truncate: bool) -> bytes | None:
+    if _declared_too_long(response, limit) and not truncate:
+        return None
+    content = bytearray()
+    async for chunk in response.aiter_raw():
+        content += chunk
+        if len(content) > limit:
+            return bytes(content[:limit]) if truncate else None
+    return bytes(content)
+
+
+async def _attempt_async(http: httpx.AsyncClient, call, attempts: Attempts, base_url: str, secret: Secret | None, auth: httpx.Auth | None) -> Any:
+    loop = asyncio.get_running_loop()
+    request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(loop.time()))
+    try:
+        response = await http.send(request, stream=True, auth=auth)
+    except httpx.TransportError as exc:
+        return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    try:
+        refused = _encoding_refused(call, response)
+        if refused is not None:
+            return refused
+        success = 200 <= response.status_code < 300
+        content = await _aread_body(response, _body_limit(call, response), truncate=not success)
+    except httpx.TransportError as exc:
+        return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    finally:
+        await response.aclose()
+    return outcome(call, response, content, secret)
+
+
+async def exchange_async(
+    http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
+    auth: httpx.Auth | None = None, started: float | None = None,
+) -> Any:
+    """One call on an awaitable httpx client: the result, or the Failure that ended it.
+
+    The deadline, ``timeout`` after ``started`` on the loop's clock (by
+    default now), is kept by ``asyncio.timeout``."""
+    loop = asyncio.get_running_loop()
+    attempts = Attempts(timeout, loop.time() if started is None else started)
+    try:
+        async with asyncio.timeout_at(None if timeout is None else attempts.deadline):
+            while True:
+                result = await _attempt_async(http, call, attempts, base_url, secret, auth)
+                if not isinstance(result, Failure):
+                    return result
+                pause = attempts.pause(result, loop.time())
+                if pause is None:
+                    return result
+                logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
+                await asyncio.sleep(pause)
+    except TimeoutError as exc:
+        return transport_failure(call, exc, base_url, timeout, secret)
+
+
+async def send_async(
+    http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
+    auth: httpx.Auth | None = None, started: float | None = None,
+) -> Any:
+    """The awaitable twin of :func:`send`."""
+    result = await exchange_async(http, call, base_url=base_url, timeout=timeout, secret=secret, auth=auth,
+                                  started=started)
+    if isinstance(result, Failure):
+        raise result.error_for(call, timeout)
+    return result
