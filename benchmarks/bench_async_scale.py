@@ -125,7 +125,7 @@ def gate_requests(holder, waits: int, tag: str) -> list:
 async def scenario(args) -> dict:
     from zelto_core import SigningKey
 
-    from zelto_cloud.client import AsyncZeltoCloudClient
+    from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient
 
     http_requests = count_http_requests()
     records = {"created": [], "polls": {}}
@@ -157,11 +157,12 @@ async def scenario(args) -> dict:
 
     pending = list(records["created"])
     random.shuffle(pending)
+    credential = ApproverCredential(args.approver, args.approver_password)
     async with AsyncZeltoCloudClient(args.api_key, base_url=args.base_url, timeout=60.0) as approver:
 
         async def approve_some(share: list[str]) -> None:
             for request_id in share:
-                await approver.approve_request(request_id, approver=args.approver)
+                await approver.approve_request(request_id, approver=credential)
 
         await asyncio.gather(*(approve_some(pending[i::APPROVERS]) for i in range(APPROVERS)))
     results = await asyncio.wait_for(asyncio.gather(*tasks, return_exceptions=True), 600)
@@ -210,7 +211,7 @@ def main() -> int:
     parser.add_argument("--poll-interval", type=float, default=2.0)
     parser.add_argument("--outstanding", type=int, default=16, help="creates in flight at most while starting")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver"):
+    for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver", "--approver-password"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -230,6 +231,7 @@ def main() -> int:
                     "--poll-interval", str(args.poll_interval), "--outstanding", str(args.outstanding),
                     "--base-url", cloud.base_url, "--api-key", cloud.api_key,
                     "--approver", next(iter(cloud.approvers)),
+                    "--approver-password", cloud.approver_password(next(iter(cloud.approvers))),
                 ])
                 report(kind, variant, waits, figures)
                 failed |= variant == "batched" and figures["verified"] != waits

@@ -245,7 +245,7 @@ class TestTransportFailures:
     def test_reset(self, cloud, client):
         cloud.reply("POST", f"{REQUESTS}/apr_1/approve", action="reset")
         with pytest.raises(ZeltoCloudError) as caught:
-            client.approve_request("apr_1", approver="alice")
+            client.approve_request("apr_1", approver=ApproverCredential("alice", "alice-password"))
         assert caught.value.status_code is None
         assert isinstance(caught.value.__cause__, httpx.TransportError)
 

@@ -22,7 +22,7 @@ from cloud_stub_server import request_object
 from fault_server import Answer, FaultServer, Forward, Hang, Reset
 
 from zelto_cloud import _transport
-from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
+from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient
 from zelto_cloud.exceptions import ZeltoCloudError
 
 API_KEY = "zk_test_fault_key_8c1f2e"
@@ -30,6 +30,7 @@ SLACK = 0.3  # scheduling slack on top of a deadline, for a loaded machine
 KINDS = ["sync", "async"]
 READ = ("get_request", "apr_1")
 APPROVE = ("approve_request", "apr_1")
+ALICE = ApproverCredential("alice", "alice-password")
 OK = Answer(200, request_object())
 
 
@@ -105,7 +106,7 @@ class TestRetries:
 
     def test_a_reset_ends_an_approval_that_may_have_arrived(self, kind):
         with FaultServer(Reset(), OK) as server:
-            error, _ = call(kind, server.base_url, *APPROVE, approver="alice")
+            error, _ = call(kind, server.base_url, *APPROVE, approver=ALICE)
         assert str(error).startswith(f"no answer from {server.base_url} to POST /v1/approvals/requests/apr_1/approve")
         assert "the connection broke" in str(error) and error.status_code is None
         assert server.connections == 1
@@ -147,7 +148,7 @@ class TestRetries:
 
     def test_approval_is_retried_only_when_not_acted_on(self, kind):
         with FaultServer(Answer(429, headers={"Retry-After": "0"}), Answer(503), OK) as server:
-            error, _ = call(kind, server.base_url, *APPROVE, approver="alice")
+            error, _ = call(kind, server.base_url, *APPROVE, approver=ALICE)
         assert error.status_code == 503 and server.connections == 2
 
 
@@ -258,7 +259,7 @@ class TestResources:
         errors = []
         with FaultServer(unauthorized, Reset()) as server:
             with ZeltoCloudClient(API_KEY, base_url=server.base_url, timeout=1.0) as client:
-                for method in (client.get_request, lambda i: client.approve_request(i, approver="a")):
+                for method in (client.get_request, lambda i: client.approve_request(i, approver=ALICE)):
                     with pytest.raises(ZeltoCloudError) as caught:
                         method("apr_1")
                     errors.append(caught.value)
@@ -340,6 +341,6 @@ def _approve_when_pending(cloud, warrant_id: str) -> None:
         while time.monotonic() < deadline:
             for pending in client.list_requests(status="pending", limit=500):
                 if pending["warrant_id"] == warrant_id:
-                    client.approve_request(pending["id"], approver=next(iter(cloud.approvers)))
+                    client.approve_request(pending["id"], approver=cloud.approver_credential(next(iter(cloud.approvers))))
                     return
             time.sleep(0.05)

@@ -95,6 +95,15 @@ class TestTenants:
         everyone = call(cloud, "GET", "/v1/approvals/requests?limit=500", cloud.approver_headers("carol"))
         assert {mine["id"], theirs["id"]} <= {r["id"] for r in everyone.json()["requests"]}
 
+    def test_a_batch_read_leaves_out_other_tenants_requests(self, cloud):
+        mine, theirs = new_request(cloud, cloud.api_key), new_request(cloud, OTHER_TENANT_KEY)
+        body = {"ids": [theirs["id"], mine["id"]]}
+        for headers, expected in ((bearer(cloud.api_key), [mine["id"]]),
+                                  (bearer(OTHER_TENANT_KEY), [theirs["id"]]),
+                                  (cloud.approver_headers("carol"), [theirs["id"], mine["id"]])):
+            answer = call(cloud, "POST", "/v1/approvals/requests/batch-read", headers, body)
+            assert [r["id"] for r in answer.json()["requests"]] == expected
+
     def test_idempotency_keys_belong_to_their_tenant(self, cloud):
         first = new_request(cloud, cloud.api_key, idempotency_key="appr_shared", metadata={"secret": "a's"})
         second = call(cloud, "POST", "/v1/approvals/requests", bearer(OTHER_TENANT_KEY),
