@@ -190,7 +190,7 @@ def run_langgraph_scene(cloud: LocalCloud, *, manual: bool) -> bool:
     timeout = 300.0 if manual else 30.0
     with printed_log("zelto_cloud.langgraph"), handler_at(cloud.base_url, poll_interval=0.5, timeout=timeout):
         say()
-        say("3. enforce mode: the agent transfers 250 to acct-7781 and refunds 9000 on ord-1009")
+        say("4. enforce mode: the agent transfers 250 to acct-7781 and refunds 9000 on ord-1009")
         decisions = [("approve", None), ("deny", "refund is over the limit")]
         with environment(ZELTO_ENFORCEMENT="enforce", **settings):
             middleware = ZeltoMiddleware(warrant=warrant, signing_key=holder)
@@ -205,7 +205,7 @@ def run_langgraph_scene(cloud: LocalCloud, *, manual: bool) -> bool:
                     "the denied refund did not run; the agent saw the refusal")
 
         say()
-        say("4. observe-first: the same agent calls close_account, which the warrant does not grant")
+        say("5. observe-first: the same agent calls close_account, which the warrant does not grant")
         with environment(ZELTO_ENFORCEMENT="observe", **settings):
             middleware = ZeltoMiddleware(warrant=warrant, signing_key=holder)
             closed, = run_agent(middleware, [calling("close_account", account="acct-0001"), AIMessage("Done.")])

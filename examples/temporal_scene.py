@@ -219,7 +219,7 @@ async def _run(cloud: LocalCloud, approver_key: str, manual: bool) -> str:
 
 def run_temporal_scene(cloud: LocalCloud, approver_key: str, *, manual: bool = False) -> int:
     """The scene, in the demo's local cloud; 0 when the workflow completed."""
-    say("3. A Temporal worker configured from the environment runs transfer_funds(250, 'acct-7781')")
+    say("6. A Temporal worker configured from the environment runs transfer_funds(250, 'acct-7781')")
     with _shown_logs():
         result = asyncio.run(_run(cloud, approver_key, manual))
     say("   the plugin verified the SignedApproval (signature, request hash, trusted root); the activity ran")

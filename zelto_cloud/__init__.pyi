@@ -1,6 +1,8 @@
 """Zelto Cloud: cloud approval handlers and integrations for the Zelto SDK."""
 
+from zelto_cloud.approval import async_cloud_approval as async_cloud_approval
 from zelto_cloud.approval import cloud_approval as cloud_approval
+from zelto_cloud.approval import temporal_cloud_approval as temporal_cloud_approval
 from zelto_cloud.client import DEFAULT_BASE_URL as DEFAULT_BASE_URL
 from zelto_cloud.client import DEFAULT_DASHBOARD_URL as DEFAULT_DASHBOARD_URL
 from zelto_cloud.client import ApproverCredential as ApproverCredential
