@@ -172,8 +172,8 @@ Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
     Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
     Ref extra = dict_of({{"request_id", Ref::borrow(request_id)}, {"sleep", sleep_time}});
     // An interned message: this runs once per poll of every waiting call.
-    call_method(frame.global(logger_name), "debug", interned("approval still pending, polling again"),
-                kw("extra", extra));
+    call_method(frame.global(logger_name), "debug",
+                interned("approval still pending, polling again"), kw("extra", extra));
     return call_method(frame.global(asyncio_name), "sleep", sleep_time);
 }
 
