@@ -21,6 +21,28 @@ enum Cell : size_t {
     timeout_cell
 };
 
+// cloud_approval and async_cloud_approval take the same arguments: only
+// api_key positionally, the rest by keyword.
+inline constexpr std::initializer_list<Param> cloud_handler_params = {
+    {.name = "api_key", .annotation = "str"},
+    {.name = "signing_key",
+     .kind = Kind::keyword_only,
+     .annotation = "Any",
+     .fallback = Default::None()},
+    {.name = "base_url",
+     .kind = Kind::keyword_only,
+     .annotation = "str",
+     .fallback = Default::Text(default_base_url)},
+    {.name = "poll_interval",
+     .kind = Kind::keyword_only,
+     .annotation = "float",
+     .fallback = Default::Real(2.0)},
+    {.name = "timeout",
+     .kind = Kind::keyword_only,
+     .annotation = "float",
+     .fallback = Default::Real(300.0)},
+};
+
 // The final status of a resolved request in the SDK's terms: the signed
 // approvals, or ApprovalDenied. frame is the handler's (request first, the
 // cells above).

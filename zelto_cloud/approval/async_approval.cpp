@@ -194,23 +194,7 @@ Task async_poll_until_resolved(Frame frame) {
 
 const FunctionDef async_cloud_approval_def{
     .name = "async_cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "poll_interval",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "timeout",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(300.0)}},
+    .params = cloud_handler_params,
     .doc = "Create an async approval handler backed by Zelto Cloud.\n"
            "\n"
            "The asynchronous twin of ``cloud_approval``, for async frameworks such as\n"

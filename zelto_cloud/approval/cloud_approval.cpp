@@ -144,23 +144,7 @@ Ref poll_until_resolved(Frame& frame) {
 
 const FunctionDef cloud_approval_def{
     .name = "cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "poll_interval",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "timeout",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(300.0)}},
+    .params = cloud_handler_params,
     .doc = "Create an approval handler backed by Zelto Cloud.\n"
            "\n"
            "The handler follows the SDK's ``ApprovalHandler`` protocol: give it as the\n"
