@@ -328,10 +328,7 @@ def fingerprint(key: bytes) -> str:
 
 def summary(call: Shown) -> str:
     """The signed arguments on one line, cut short."""
-    if call.arguments is None:
-        return ""
-    text = " ".join(call.text.split())
-    return text if len(text) <= SUMMARY_CHARACTERS else text[: SUMMARY_CHARACTERS - 1] + "…"
+    return call.summary(SUMMARY_CHARACTERS)
 
 
 def _status_badge(status: str) -> str:

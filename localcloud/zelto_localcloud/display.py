@@ -117,6 +117,26 @@ class _Renderer:
         if quoted:
             self.put('"')
 
+    def compact(self, value: Any, top: bool = False) -> None:
+        """One line: `name=value, ...` at the top, JSON-like below."""
+        if isinstance(value, dict):
+            self.put("" if top else "{")
+            for position, (key, item) in enumerate(value.items()):
+                if position:
+                    self.put(", ")
+                self.string(key, "argument name", quoted=not top)
+                self.put("=" if top else ": ")
+                self.compact(item)
+            self.put("" if top else "}")
+        elif isinstance(value, list):
+            self.put("[")
+            for position, item in enumerate(value):
+                self.put(", " if position else "")
+                self.compact(item)
+            self.put("]")
+        else:
+            self.value(value, 0)
+
     def value(self, value: Any, indent: int) -> None:
         pad = "  " * (indent + 1)
         if isinstance(value, dict):
@@ -151,7 +171,8 @@ def _plain(value: Any, notes: dict[str, None]) -> Any:
     """The decoded arguments as JSON values; what JSON cannot hold becomes marked text."""
     if isinstance(value, dict):
         plain: dict[str, Any] = {}
-        for key, item in value.items():
+        # People read names in alphabetical order (the canonical order puts short names first).
+        for key, item in sorted(value.items(), key=lambda pair: (not isinstance(pair[0], str), str(pair[0]))):
             if not isinstance(key, str):
                 notes["some argument names are not text: shown as <name>"] = None
                 key = f"<{json.dumps(_plain(key, notes), ensure_ascii=False)}>"
@@ -204,6 +225,15 @@ class Shown:
     @property
     def text(self) -> str:
         return "".join(text for text, _ in self.segments)
+
+    def summary(self, limit: int) -> str:
+        """The arguments on one line, at most `limit` characters."""
+        if self.arguments is None:
+            return ""
+        renderer = _Renderer()
+        renderer.compact(self.arguments, top=True)
+        text = "".join(text for text, _ in renderer.segments)
+        return text if len(text) <= limit else text[: limit - 1] + "…"
 
     def confirmation_reason(self) -> str:
         if self.nothing_shown:
