@@ -12,6 +12,7 @@ shown doubled.
 
 from __future__ import annotations
 
+import functools
 import json
 import math
 import re
@@ -62,6 +63,21 @@ def _hazard(char: str, in_value: bool) -> str | None:
     return None
 
 
+_ASCII_SPECIAL = re.compile(r'[\x00-\x1f\x7f"\\]')
+
+
+def _special(text: str, in_value: bool) -> re.Pattern[str]:
+    """A pattern of the characters of `text` that are shown escaped or need a look."""
+    if text.isascii():
+        return _ASCII_SPECIAL
+    found = [c for c in set(text) if c in _PLAIN_ESCAPES or _hazard(c, in_value) or (not in_value and c < " ")]
+    return re.compile("[" + "".join(re.escape(c) for c in found) + "]") if found else _NOTHING
+
+
+_NOTHING = re.compile(r"(?!)")
+
+
+@functools.lru_cache(maxsize=4096)
 def _script(char: str) -> str | None:
     if not unicodedata.category(char).startswith("L"):
         return None
@@ -71,6 +87,8 @@ def _script(char: str) -> str | None:
 
 def _foreign_letters(token: str) -> tuple[set[int], str, list[str]]:
     """Positions of the letters not in the token's main script, that script and the others."""
+    if len({_script(char) for char in set(token)} - {None}) < 2:
+        return set(), "", []
     scripts = [_script(char) for char in token]
     counts: dict[str, int] = {}
     for script in scripts:
@@ -89,31 +107,62 @@ def _code(char: str) -> str:
 
 @dataclass
 class _Renderer:
-    segments: list[tuple[str, bool]] = field(default_factory=list)  # (text, is an escape)
+    _segments: list[tuple[str, bool]] = field(default_factory=list)  # (text, is an escape)
+    _plain: list[str] = field(default_factory=list)
     warnings: dict[str, None] = field(default_factory=dict)
 
     def put(self, text: str, marked: bool = False) -> None:
-        self.segments.append((text, marked))
+        if not marked:
+            self._plain.append(text)
+            return
+        self._flush()
+        self._segments.append((text, True))
+
+    def _flush(self) -> None:
+        if self._plain:
+            self._segments.append(("".join(self._plain), False))
+            self._plain = []
+
+    def take(self) -> list[tuple[str, bool]]:
+        self._flush()
+        segments, self._segments = self._segments, []
+        return segments
+
+    def _foreign(self, text: str, where: str) -> set[int]:
+        positions: set[int] = set()
+        if text.isascii():
+            return positions
+        for token in re.finditer(r"\S+", text):
+            foreign, main, others = _foreign_letters(token.group())
+            if foreign:
+                self.warnings[f"{where}: letters of {', '.join(o.title() for o in others)} mixed into a"
+                              f" {main.title()} word"] = None
+                positions.update(token.start() + index for index in foreign)
+        return positions
 
     def string(self, text: str, where: str, *, quoted: bool = True, in_value: bool = False) -> None:
         if quoted:
             self.put('"')
-        for token in re.split(r"(\s+)", text):
-            foreign, main, others = _foreign_letters(token) if token and not token.isspace() else (set(), "", [])
-            if foreign:
-                self.warnings[f"{where}: letters of {', '.join(o.title() for o in others)} mixed into a"
-                              f" {main.title()} word"] = None
-            for index, char in enumerate(token):
-                hazard = _hazard(char, in_value)
-                if hazard is not None:
-                    self.warnings[f"{where}: {hazard} U+{ord(char):04X}"] = None
-                    self.put(_code(char), True)
-                elif index in foreign:
-                    self.put(_code(char), True)
-                elif char == "\\" or (quoted and char in _PLAIN_ESCAPES):
-                    self.put(_PLAIN_ESCAPES[char])
-                else:
-                    self.put(char)
+        foreign = self._foreign(text, where)
+        specials = sorted(foreign.union(match.start() for match in _special(text, in_value).finditer(text)))
+        done = 0
+        for position in specials:
+            if position > done:
+                self.put(text[done:position])
+            done = position + 1
+            char = text[position]
+            hazard = _hazard(char, in_value)
+            if hazard is not None:
+                self.warnings[f"{where}: {hazard} U+{ord(char):04X}"] = None
+                self.put(_code(char), True)
+            elif position in foreign:
+                self.put(_code(char), True)
+            elif char == "\\" or (quoted and char in _PLAIN_ESCAPES):
+                self.put(_PLAIN_ESCAPES[char])
+            else:
+                self.put(char)
+        if done < len(text):
+            self.put(text[done:])
         if quoted:
             self.put('"')
 
@@ -232,7 +281,7 @@ class Shown:
             return ""
         renderer = _Renderer()
         renderer.compact(self.arguments, top=True)
-        text = "".join(text for text, _ in renderer.segments)
+        text = "".join(text for text, _ in renderer.take())
         return text if len(text) <= limit else text[: limit - 1] + "…"
 
     def confirmation_reason(self) -> str:
@@ -268,7 +317,7 @@ def html_segments(segments: list[tuple[str, bool]], *, breaks: bool = True) -> s
 def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
     renderer = _Renderer()
     renderer.string(tool, "tool name", quoted=False)
-    tool_segments, renderer.segments = renderer.segments, []
+    tool_segments = renderer.take()
     notes: dict[str, None] = {}
     try:
         decoded = signed_arguments(args_canonical_cbor_b64)
@@ -278,6 +327,7 @@ def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
                      warnings[:_MAX_WARNINGS], False, True)
     arguments = mask(_plain(decoded, notes))
     renderer.value(arguments, 0)
+    segments = renderer.take()
     leaves = [] if arguments is None else list(_leaves(arguments))
     warnings = list(renderer.warnings) + list(notes)
     if len(warnings) > _MAX_WARNINGS:
@@ -285,14 +335,14 @@ def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
     return Shown(
         tool=tool_segments,
         arguments=arguments,
-        segments=renderer.segments,
+        segments=segments,
         warnings=warnings,
         masked=contains_mask(arguments),
         nothing_shown=not leaves or all(leaf == MASK for leaf in leaves),
     )
 
 
-_CACHE_SIZE = 512
+_CACHE_SIZE = 128
 _cache: OrderedDict[tuple[str, str], Shown] = OrderedDict()
 _cache_lock = threading.Lock()
 
