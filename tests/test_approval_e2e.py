@@ -277,11 +277,12 @@ class TestThroughTheGuard:
         assert refused.value.reason == "over the daily limit"
         assert ran == []
 
-    def test_a_warrant_without_named_approvers_accepts_any_approver(self, cloud):
+    def test_a_warrant_without_named_approvers_accepts_a_trusted_root(self, cloud):
         warrant, holder = new_warrant(cloud, approvers=(), require_approval=True)
         ran = []
 
-        @guard(warrant=warrant, approval_handler=handler_for(cloud, holder))
+        @guard(warrant=warrant, approval_handler=handler_for(cloud, holder),
+               trusted_roots=[approver_key(cloud, name) for name in ("alice", "carol")])
         def transfer_funds(amount: int) -> None:
             ran.append(amount)
 

@@ -92,7 +92,7 @@ class TestDecisions:
         [entry] = approved["responses"]
         assert (entry["approver"], entry["decision"]) == ("bob", "approved")
         assert_verified_approval(entry, request_hash_hex=request["request_hash"],
-                                 approver_key_hex=cloud.approvers["bob"], encoding="hex")
+                                 approver_key_hex=cloud.approvers["bob"], encoding=cloud.encoding)
 
     def test_threshold_needs_distinct_allowed_approvers(self, http, cloud):
         keys = [cloud.approvers[name] for name in ("alice", "bob", "carol")]
@@ -105,7 +105,7 @@ class TestDecisions:
         assert [r["approver"] for r in done["responses"]] == ["alice", "carol"]
         for entry in done["responses"]:
             assert_verified_approval(entry, request_hash_hex=request["request_hash"],
-                                     approver_key_hex=cloud.approvers[entry["approver"]], encoding="hex")
+                                     approver_key_hex=cloud.approvers[entry["approver"]], encoding=cloud.encoding)
         assert_error(approve(http, request["id"], "bob"), 409, "already_resolved")
 
     def test_one_denial_resolves_with_its_reason(self, http):
@@ -314,7 +314,7 @@ class TestThroughTheClient:
             assert client.get_request(created["id"])["status"] == "pending"
             approved = client.approve_request(created["id"], approver=cloud.approver_credential("carol"))
             assert_verified_approval(approved["responses"][0], request_hash_hex=body["request_hash"].hex(),
-                                     approver_key_hex=cloud.approvers["carol"], encoding="hex")
+                                     approver_key_hex=cloud.approvers["carol"], encoding=cloud.encoding)
             other = client.create_request(**{**create_body(), "threshold": 1})
             client.deny_request(other["id"], approver=cloud.approver_credential("alice"), reason="no")
             with pytest.raises(ApprovalDeniedError):
@@ -348,13 +348,13 @@ class TestPersistence:
                 assert http.get(f"/v1/approvals/requests/{pending['id']}").json()["status"] == "pending"
                 after = http.get(f"/v1/approvals/requests/{approved['id']}").json()
                 assert_verified_approval(after["responses"][0], request_hash_hex=approved["request_hash"],
-                                         approver_key_hex=approvers["alice"], encoding="hex")
+                                         approver_key_hex=approvers["alice"], encoding=first.encoding)
                 replay = http.post("/v1/approvals/requests", json=create_body(idempotency_key="keep-me"))
                 assert replay.status_code == 200 and replay.json()["id"] == pending["id"]
                 # Approver keys survived: the same approver signs with the same key.
                 entry = approve(http, pending["id"], "bob").json()["responses"][0]
                 assert_verified_approval(entry, request_hash_hex=pending["request_hash"],
-                                         approver_key_hex=approvers["bob"], encoding="hex")
+                                         approver_key_hex=approvers["bob"], encoding=first.encoding)
 
     def test_a_killed_server_loses_nothing_it_acknowledged(self, tmp_path):
         cloud = LocalCloud(tmp_path / "data").start()

@@ -89,7 +89,7 @@ def test_concurrent_clients_all_see_their_threshold_approvals(cloud):
         assert sorted(r["approver"] for r in seen["responses"]) == approvers
         for entry in seen["responses"]:
             assert_verified_approval(entry, request_hash_hex=created["request_hash"],
-                                     approver_key_hex=cloud.approvers[entry["approver"]], encoding="hex")
+                                     approver_key_hex=cloud.approvers[entry["approver"]], encoding=cloud.encoding)
     assert {created["id"] for created, _ in pairs} <= {r["id"] for r in listed}
 
 

@@ -18,6 +18,7 @@ from .config import CloudState
 from .credentials import basic_credentials
 from .errors import ApiError
 from .validation import (
+    parse_confirmation,
     parse_json_object,
     parse_list_query,
     parse_new_request,
@@ -191,8 +192,9 @@ def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
 
 @endpoint(approvers="approve requests")
 async def approve_request(request: Request, who: SignedIn):
-    approver = _acting_approver(request, await json_body(request), who)
-    record = state_of(request).service.approve(request.path_params["request_id"], approver)
+    body = await json_body(request)
+    approver, confirmed = _acting_approver(request, body, who), parse_confirmation(body)
+    record = state_of(request).service.approve(request.path_params["request_id"], approver, confirmed=confirmed)
     return _request_answer(request, record)
 
 

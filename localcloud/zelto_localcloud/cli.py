@@ -99,7 +99,7 @@ def _serve_parser() -> argparse.ArgumentParser:
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port; 0 picks a free one (default {DEFAULT_PORT})")
     _add_data_dir(parser)
-    parser.add_argument("--encoding", choices=ENCODINGS, default="hex", help="text form of signed approvals (default hex)")
+    parser.add_argument("--encoding", choices=ENCODINGS, default="base64", help="text form of signed approvals (default base64)")
     parser.add_argument("--api-key", action="append", default=[], type=_api_key,
                         help="also accept this agent API key; its hash is stored (repeatable)")
     parser.add_argument("--approver", action="append", default=[], type=_approver_name,

@@ -56,7 +56,7 @@ class ServerConfig:
     data_dir: Path = field(default_factory=default_data_dir)
     host: str = DEFAULT_HOST
     port: int = DEFAULT_PORT
-    encoding: str = "hex"
+    encoding: str = "base64"
     extra_api_keys: tuple[str, ...] = ()
     approver_names: tuple[str, ...] = ()
     allowed_hosts: tuple[str, ...] = ()

@@ -11,7 +11,6 @@ inline script (see web.py for the Content-Security-Policy).
 from __future__ import annotations
 
 import hashlib
-import json
 import secrets
 import time
 from html import escape
@@ -26,7 +25,7 @@ from .api import check_approver_password, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
-from .masking import contains_mask, mask
+from .display import Shown, html_segments, shown
 from .service import may_decide
 from .store import RequestRecord, SessionRecord
 from .wire import iso_utc
@@ -50,7 +49,9 @@ th { background: #eef1f5; }
 table.facts th { width: 12rem; }
 pre, code { font-family: ui-monospace, monospace; }
 pre { background: #f5f7fa; padding: 0.6rem; border: 1px solid #ccd3dd; white-space: pre-wrap;
-      overflow-wrap: anywhere; word-break: break-all; max-width: 100%; }
+      overflow-wrap: anywhere; word-break: normal; max-width: 100%; }
+mark.hazard { background: #ffd6a5; color: #7a1f00; font-weight: bold; }
+.hazards { padding: 0.5rem; border: 2px solid #c05621; background: #fff4e5; }
 .status { font-weight: bold; padding: 0.1rem 0.4rem; border-radius: 0.2rem; }
 .pending { background: #fff3c4; } .approved { background: #cdf3d2; }
 .denied { background: #f8cdcd; } .expired { background: #e0e0e0; }
@@ -325,14 +326,9 @@ def fingerprint(key: bytes) -> str:
     return " ".join(digest[i:i + 4] for i in range(0, 16, 4))
 
 
-def summary(metadata) -> str:
-    if not metadata:
-        return ""
-    if isinstance(metadata, dict):
-        text = ", ".join(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in metadata.items())
-    else:
-        text = json.dumps(metadata, ensure_ascii=False)
-    return text if len(text) <= SUMMARY_CHARACTERS else text[: SUMMARY_CHARACTERS - 1] + "…"
+def summary(call: Shown) -> str:
+    """The signed arguments on one line, cut short."""
+    return call.summary(SUMMARY_CHARACTERS)
 
 
 def _status_badge(status: str) -> str:
@@ -377,10 +373,12 @@ def _list_rows(cloud, records: list[RequestRecord], now: float) -> str:
         waiting, waiting_class = _waiting(cloud, r, now)
         state = f'<span class="waiting {waiting_class}">{escape(waiting)}</span>' if waiting else ""
         when = escape(_expiry_text(r, now)) if r.status == "pending" else _time(r.resolved_at)
+        call = shown(r)
+        flag = ' <mark class="hazard" title="look closely">!</mark>' if call.warnings else ""
         rows.append(
             f'<tr data-request="{escape(r.id)}" data-warrant="{escape(r.warrant_id)}">'
-            f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{escape(r.tool)}</td>"
-            f'<td class="summary" title="{escape(summary(r.metadata))}">{escape(summary(r.metadata))}</td>'
+            f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{html_segments(call.tool)}{flag}</td>"
+            f'<td class="summary" title="{escape(summary(call))}">{escape(summary(call))}</td>'
             f"<td>{len(r.approvals())} of {r.threshold}</td><td>{when}<br>{state}</td></tr>"
         )
     return "".join(rows)
@@ -414,18 +412,27 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
 # -- one request ------------------------------------------------------------------
 
 
-def _arguments(metadata) -> str:
-    if metadata is None:
-        return '<p id="arguments">(no arguments were sent for display)</p>'
-    # The server keeps only the masked copy; masking again costs little and guards old data.
-    shown = mask(metadata)
-    note = (
-        '<p class="masked-note" id="masked-note">Some values are hidden because they look like secrets'
-        " (marked &lt;redacted&gt;).</p>"
-        if contains_mask(shown)
-        else ""
+def _hazard_banner(call: Shown) -> str:
+    if not call.warnings:
+        return ""
+    items = "".join(f"<li>{escape(warning)}</li>" for warning in call.warnings)
+    return (
+        '<div class="hazards" id="hazards"><strong>Look closely: this call holds characters that can make'
+        " text read as something else. They are shown as marked \\u{…} escapes.</strong>"
+        f"<ul>{items}</ul></div>"
     )
-    return f'<pre id="arguments">{escape(json.dumps(shown, indent=2, ensure_ascii=False))}</pre>{note}'
+
+
+def _arguments(call: Shown) -> str:
+    """The signed arguments: exactly what the approval authorises, never the free-form metadata."""
+    notes = []
+    if call.nothing_shown:
+        notes.append('<p class="masked-note" id="nothing-note">Nothing of this call\'s arguments can be shown:'
+                     " approve only if you know what it does.</p>")
+    if call.masked:
+        notes.append('<p class="masked-note" id="masked-note">Some values are hidden because they look like secrets'
+                     " (marked &lt;redacted&gt;).</p>")
+    return f'{_hazard_banner(call)}<pre id="arguments">{html_segments(call.segments)}</pre>{"".join(notes)}'
 
 
 def _approvers_list(cloud, record: RequestRecord) -> str:
@@ -469,11 +476,13 @@ def _decision_forms(record: RequestRecord, visitor: Visitor) -> str:
         )
     token = escape(visitor.session.form_token)
     target = f"/approvals/{quote(record.id)}"
-    already = any(r.approver_key == me.public_key_hex for r in record.approvals())
+    already = any(r.approver == me.name for r in record.approvals())
+    call = shown(record)
+    what = "nothing of it can be shown" if call.nothing_shown else "some values are hidden"
     confirm = (
         '<label><input type="checkbox" name="confirm_masked" value="yes" id="confirm-masked" required>'
-        " I approve although some values are hidden</label>"
-        if contains_mask(record.metadata)
+        f" I approve although {what}</label>"
+        if call.needs_confirmation
         else ""
     )
     approve_form = (
@@ -496,6 +505,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
                  status_code: int = 200) -> HTMLResponse:
     cloud = state_of(request)
     state = _status_state(cloud, record)
+    call = shown(record)
     pending = record.status == "pending"
     facts = [
         ("Asked by", _asked_by(cloud, record)),
@@ -513,7 +523,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
     here = f"/approvals?request={quote(record.id)}"
     body = (
         f'{_who_bar(visitor)}<p><a href="/approvals">All approvals</a></p>'
-        f'<h1><span id="tool">{escape(record.tool)}</span></h1><p>Request <code>{escape(record.id)}</code></p>'
+        f'<h1><span id="tool">{html_segments(call.tool)}</span></h1><p>Request <code>{escape(record.id)}</code></p>'
         + (f'<p class="notice" id="notice">{escape(notice)}</p>' if notice else "")
         + f'<p class="state">{_status_badge(record.status)}'
         f'<span id="approvals">{escape(state["approvals"])}</span>'
@@ -522,7 +532,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
         f' <a href="{here}" id="refresh">Refresh</a></p>'
         + (f'<p class="decision {escape(record.status)}" id="decision">{escape(decision)}</p>' if decision else "")
         + '<p class="notice" id="live-notice" hidden></p>'
-        + f"<h2>What the call will do</h2>{_arguments(record.metadata)}"
+        + f"<h2>What the call will do</h2>{_arguments(call)}"
         + (_decision_forms(record, visitor) if pending else "")
         + f"<h2>Who asks</h2><table class=\"facts\">{table}</table>"
         f"<h2>Approvers</h2>{_approvers_list(cloud, record)}"
@@ -531,7 +541,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
     data = {"status": record.status}
     if pending:
         data["status-url"] = f"/approvals/{quote(record.id)}/status"
-    return _page(f"{record.tool}: approval {record.id}", body, data=data, status_code=status_code)
+    return _page(f"{call.tool_text}: approval {record.id}", body, data=data, status_code=status_code)
 
 
 async def approvals_page(request: Request):
@@ -580,12 +590,7 @@ async def _decide(request: Request, decision: str):
         if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
             raise errors.forbidden("the form is stale or was not sent by this dashboard; reload the page")
         if decision == "approve":
-            record = cloud.service.get(request_id)
-            if contains_mask(record.metadata) and fields.get("confirm_masked") != "yes":
-                raise errors.validation_error(
-                    "some values of this call are hidden: tick the box to approve it anyway"
-                )
-            cloud.service.approve(request_id, visitor.approver)
+            cloud.service.approve(request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes")
         else:
             cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None)
     except ApiError as error:

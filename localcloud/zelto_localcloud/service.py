@@ -8,6 +8,7 @@ from typing import Callable
 
 from . import errors
 from .approvers import Approver, ApproverRegistry
+from .display import shown
 from .masking import mask
 from .store import RequestRecord, ResponseRecord, Store
 from .validation import NewRequest
@@ -92,18 +93,26 @@ class ApprovalService:
                     self._current(request_id)
         return self.store.list_requests(status, limit, tenant, tool_part)
 
-    def approve(self, request_id: str, approver: Approver) -> RequestRecord:
+    def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False) -> RequestRecord:
+        """Signs `approver`'s approval. When something of the call is hidden, or nothing of
+        it can be shown, the approver must have confirmed approving it anyway."""
         with self.store.transaction():
             record = self._resolvable(request_id)
             self._check_allowed(record, approver)
-            if any(r.approver_key == approver.public_key_hex for r in record.approvals()):
+            # One person counts once, whatever keys they have had (removed and added again).
+            if any(r.approver == approver.name for r in record.approvals()):
                 raise errors.conflict(
                     "already_resolved", f"approver {approver.name} has already approved {request_id}"
+                )
+            call = shown(record)
+            if call.needs_confirmation and not confirmed:
+                raise errors.validation_error(
+                    f"{call.confirmation_reason()}: field 'confirm' must be true to approve it anyway"
                 )
             now = self.clock()
             signed = approver.sign(record.request_hash, approved_at=int(now))
             self._add_response(record, approver, "approved", now, signed_approval=signed)
-            if len(record.approvals()) >= record.threshold:
+            if len({r.approver for r in record.approvals()}) >= record.threshold:
                 self.store.set_status(request_id, "approved", resolved_at=now)
                 record.status, record.resolved_at = "approved", now
         return record

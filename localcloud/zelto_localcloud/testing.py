@@ -43,7 +43,7 @@ class LocalCloud:
         *,
         port: int = 0,
         host: str = "127.0.0.1",
-        encoding: str = "hex",
+        encoding: str = "base64",
         approvers: tuple[str, ...] | list[str] = (),
         api_keys: tuple[str, ...] | list[str] = (),
         startup_timeout: float = 30.0,

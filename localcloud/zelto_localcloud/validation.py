@@ -8,9 +8,12 @@ from __future__ import annotations
 
 import base64
 import binascii
+import hashlib
 import json
 import re
 from dataclasses import dataclass
+
+from zelto_core import approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
 
 from .errors import invalid_json, validation_error
 
@@ -152,6 +155,12 @@ def _approver_keys(body: dict) -> list[str] | None:
 
 
 def parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
+    new = _parse_new_request(body, idempotency_header)
+    verify_signed_call(new)
+    return new
+
+
+def _parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
     approver_keys = _approver_keys(body)
     threshold = _integer(body, "threshold", default=1, minimum=1, maximum=MAX_THRESHOLD)
     if approver_keys is not None and threshold > len(approver_keys):
@@ -175,6 +184,84 @@ def parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
         ),
         idempotency_key=idempotency_key,
     )
+
+
+_ATTESTATION = "approval_context_attestation"
+_ATTESTATION_TEXT_FIELDS = ("warrant_id", "tool", "holder_key", "args_hash", "request_hash", "signer_key", "signature")
+
+
+def signed_arguments(args_canonical_cbor_b64: str):
+    """The tool arguments that the request hash covers; ValueError unless canonical CBOR."""
+    return decode_canonical_cbor(base64.b64decode(args_canonical_cbor_b64, validate=True))
+
+
+def _attestation_text(attestation: dict, name: str) -> str:
+    value = attestation.get(name)
+    if not isinstance(value, str) or not value:
+        raise validation_error(f"field '{_ATTESTATION}.{name}' is required and must be a non-empty string")
+    return value
+
+
+def _attestation_hex(attestation: dict, name: str) -> bytes:
+    value = _attestation_text(attestation, name)
+    if not _HEX.match(value):
+        raise validation_error(f"field '{_ATTESTATION}.{name}' must be an even-length hex string")
+    return bytes.fromhex(value)
+
+
+def verify_signed_call(new: NewRequest):
+    """Checks that the create describes one call that the holder signed; answers its arguments.
+
+    The arguments must be canonical CBOR, the request hash must be the hash of
+    (warrant, tool, arguments, holder key), and the attestation must name the
+    same call and carry the holder's own signature over that hash. Whatever
+    an approver is later shown comes from these signed fields only.
+    """
+    try:
+        arguments = signed_arguments(new.args_canonical_cbor_b64)
+    except ValueError as exc:
+        raise validation_error(f"field 'args_canonical_cbor_b64' does not hold canonical CBOR: {exc}") from None
+    attestation = new.approval_context_attestation
+    if not attestation:
+        raise validation_error(f"field '{_ATTESTATION}' is empty; the holder's attestation is required")
+    if type(attestation.get("v")) is not int or attestation["v"] != 1:
+        raise validation_error(f"field '{_ATTESTATION}.v' must be 1")
+    for name in _ATTESTATION_TEXT_FIELDS:
+        _attestation_text(attestation, name)
+    signer = _attestation_hex(attestation, "signer_key")
+    if signer != new.holder_key:
+        raise validation_error(
+            "the signing key is not the warrant holder's key"
+            f" ('{_ATTESTATION}.signer_key' {signer.hex()[:16]}... is not 'holder_key' {new.holder_key.hex()[:16]}...)"
+        )
+    if _attestation_hex(attestation, "holder_key") != new.holder_key:
+        raise validation_error(f"field '{_ATTESTATION}.holder_key' does not match field 'holder_key'")
+    for name in ("warrant_id", "tool"):
+        if attestation[name] != getattr(new, name):
+            raise validation_error(f"field '{name}' does not match the signed '{_ATTESTATION}.{name}'")
+    args_cbor = base64.b64decode(new.args_canonical_cbor_b64, validate=True)
+    if _attestation_hex(attestation, "args_hash") != hashlib.sha256(args_cbor).digest():
+        raise validation_error(f"field 'args_canonical_cbor_b64' is not the arguments that '{_ATTESTATION}' signed")
+    expected = approval_request_hash(new.warrant_id, new.tool, arguments, new.holder_key)
+    if new.request_hash != expected:
+        raise validation_error(
+            "field 'request_hash' is not the hash of this call (warrant_id, tool, args_canonical_cbor_b64, holder_key)"
+        )
+    if _attestation_hex(attestation, "request_hash") != expected:
+        raise validation_error(f"field '{_ATTESTATION}.request_hash' does not match field 'request_hash'")
+    if not approval_context_signature_valid(new.holder_key, expected, _attestation_hex(attestation, "signature")):
+        raise validation_error(f"field '{_ATTESTATION}.signature' is not the holder key's signature of this call")
+    return arguments
+
+
+def parse_confirmation(body: dict) -> bool:
+    """Whether the approver confirmed approving a call of which something is hidden."""
+    value = body.get("confirm")
+    if value is None:
+        return False
+    if not isinstance(value, bool):
+        raise validation_error("field 'confirm' must be true or false")
+    return value
 
 
 def parse_optional_approver(body: dict) -> str | None:

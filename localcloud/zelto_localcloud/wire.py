@@ -5,6 +5,7 @@ from __future__ import annotations
 import base64
 from datetime import datetime, timezone
 
+from .display import shown
 from .store import RequestRecord, ResponseRecord
 
 ENCODINGS = ("hex", "base64")
@@ -55,6 +56,7 @@ def request_json(record: RequestRecord, encoding: str) -> dict:
         "policy_id": record.policy_id,
         "idempotency_key": record.idempotency_key,
         "metadata": record.metadata,
+        "call": shown(record).as_json(),
         "created_at": iso_utc(record.created_at),
         "expires_at": iso_utc(record.expires_at),
         "resolved_at": iso_utc(record.resolved_at),

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import time
 from collections.abc import Collection
 from dataclasses import dataclass, field
 from typing import Any
@@ -53,24 +54,48 @@ def _as_approval_list(request: ApprovalRequest, result: Any) -> list[SignedAppro
     return approvals
 
 
+# How far the approver's clock may run ahead of or behind this one.
+CLOCK_SKEW_SECONDS = 60
+DEFAULT_TTL_SECONDS = 3600
+
+
+def _approval_lifetime(request: ApprovalRequest) -> int:
+    for ttl in (getattr(request, "ttl_seconds", None), getattr(request, "gate_ttl", None)):
+        if ttl is not None:
+            return max(0, int(ttl))
+    return DEFAULT_TTL_SECONDS
+
+
 def verified_approvals(
     request: ApprovalRequest,
     result: Any,
     allowed: Collection[PublicKey] | None = None,
     *,
     outsider: str = "is not a required approver",
+    now: float | None = None,
 ) -> list[SignedApproval]:
     """The handler's answer, checked: valid signatures over this request's hash,
-    from allowed approvers, at least ``min_approvals`` of them distinct.
+    from allowed approvers, at least ``min_approvals`` of them distinct, each
+    made within the request's lifetime.
 
-    ``allowed`` defaults to the request's required approvers; when it is empty
-    any approver is accepted. An approver outside it is refused with
-    ``outsider`` as the reason. Raises ApprovalDenied naming the first check
-    that fails.
+    ``allowed`` defaults to the request's required approvers. When no approver
+    key is pinned at all, nothing is accepted: whoever answers for the cloud
+    could otherwise approve with any key. An approver outside ``allowed`` is
+    refused with ``outsider`` as the reason, and so is the holder approving
+    its own call. An approval older than the request's time-to-live (default
+    one hour) or dated in the future, beyond a small clock skew, is refused.
+    Raises ApprovalDenied naming the first check that fails.
     """
     approvals = _as_approval_list(request, result)
     if allowed is None:
         allowed = {PublicKey.from_bytes(key) for key in request.required_approvers}
+    if not allowed:
+        raise ApprovalDenied(
+            request, reason="no approver key is pinned: the warrant names no approvers and no trusted roots are configured"
+        )
+    now = time.time() if now is None else now
+    oldest = now - _approval_lifetime(request) - CLOCK_SKEW_SECONDS
+    holder = bytes(request.holder_key or b"")
     approvers = set()
     for approval in approvals:
         who = approval.approver_key.hex()
@@ -78,8 +103,14 @@ def verified_approvals(
             raise ApprovalDenied(request, reason=f"invalid signature from approver {who}")
         if approval.request_hash != request.request_hash:
             raise ApprovalDenied(request, reason=f"approval from {who} covers another request")
-        if allowed and approval.approver_key not in allowed:
+        if approval.approver_key.to_bytes() == holder:
+            raise ApprovalDenied(request, reason=f"approval from {who} is signed by the holder's own key")
+        if approval.approver_key not in allowed:
             raise ApprovalDenied(request, reason=f"{who} {outsider}")
+        if approval.approved_at < oldest:
+            raise ApprovalDenied(request, reason=f"approval from {who} is stale: made before this request's lifetime")
+        if approval.approved_at > now + CLOCK_SKEW_SECONDS:
+            raise ApprovalDenied(request, reason=f"approval from {who} is dated in the future")
         approvers.add(approval.approver_key)
     needed = request.min_approvals or 1
     if len(approvers) < needed:

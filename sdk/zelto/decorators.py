@@ -12,10 +12,10 @@ from collections.abc import Callable, Iterator
 from contextvars import ContextVar
 from typing import Any
 
-from zelto_core import SigningKey, approval_request_hash, py_build_approval_context_attestation
+from zelto_core import PublicKey, SigningKey, approval_request_hash, py_build_approval_context_attestation
 
 from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
-from .warrant import Warrant, WarrantError
+from .warrant import Warrant, WarrantError, _public_key
 
 __all__ = ["GuardBuilder", "approval_request", "bind_key_scope", "guard", "key_scope"]
 
@@ -90,12 +90,17 @@ def approval_request(
 class _Gate:
     """The approval gate of one guarded tool."""
 
-    def __init__(self, fn: Callable, tool: str, warrant: Warrant, handler: Callable | None, signing_key: Any) -> None:
+    def __init__(
+        self, fn: Callable, tool: str, warrant: Warrant, handler: Callable | None, signing_key: Any,
+        trusted_roots: tuple[PublicKey, ...] = (),
+    ) -> None:
         self.signature = inspect.signature(fn)
         self.tool = tool
         self.warrant = warrant
         self.handler = handler
         self.signing_key = signing_key
+        # The warrant's approvers decide; without any, the configured roots do; without those, nobody.
+        self.allowed = set(warrant.required_approvers) or set(trusted_roots)
 
     def open(self, args: tuple, kwargs: dict) -> ApprovalRequest | None:
         """Check the call against the warrant; the request to approve, or None if none is needed."""
@@ -122,14 +127,18 @@ class _Gate:
             result = self.handler(request)
             if inspect.isawaitable(result):
                 result = self._run_from_sync(result)
-        return verified_approvals(request, result)
+        return verified_approvals(request, result, self.allowed, outsider=self._outsider)
 
     async def ask_async(self, request: ApprovalRequest) -> list:
         with self.key_scope():
             result = self.handler(request)
             if inspect.isawaitable(result):
                 result = await result
-        return verified_approvals(request, result)
+        return verified_approvals(request, result, self.allowed, outsider=self._outsider)
+
+    @property
+    def _outsider(self) -> str:
+        return "is not a required approver" if self.warrant.required_approvers else "is not a trusted root"
 
     @staticmethod
     def _run_from_sync(awaitable: Any) -> Any:
@@ -148,17 +157,24 @@ def guard(
     warrant: Warrant,
     approval_handler: Callable | None = None,
     signing_key: SigningKey | None = None,
+    trusted_roots: Any = (),
 ) -> Callable[[Callable], Callable]:
     """Guard a tool function with ``warrant``.
 
     A call that needs approval runs only after ``approval_handler`` returned
     valid signed approvals for it; otherwise ApprovalDenied is raised.  The
-    tool's name defaults to the function's name.
+    approvers are the warrant's ``required_approvers``; a warrant that names
+    none accepts approvals signed by one of ``trusted_roots``, and with
+    neither nothing is approved.  The tool's name defaults to the function's
+    name.
     """
     _check_guard_options(warrant, approval_handler, signing_key)
+    if isinstance(trusted_roots, (str, bytes, bytearray)):
+        raise TypeError("trusted_roots must be a sequence of public keys")
+    roots = tuple(_public_key(root) for root in trusted_roots or ())
 
     def decorate(fn: Callable) -> Callable:
-        gate = _Gate(fn, tool or fn.__name__, warrant, approval_handler, signing_key)
+        gate = _Gate(fn, tool or fn.__name__, warrant, approval_handler, signing_key, roots)
         if inspect.iscoroutinefunction(fn):
 
             @functools.wraps(fn)
@@ -190,6 +206,7 @@ class GuardBuilder:
         self._tool: str | None = None
         self._handler: Callable | None = None
         self._signing_key: SigningKey | None = None
+        self._trusted_roots: tuple = ()
 
     def tool(self, name: str) -> GuardBuilder:
         self._tool = name
@@ -203,5 +220,10 @@ class GuardBuilder:
         self._signing_key = key
         return self
 
+    def trusted_roots(self, *keys: Any) -> GuardBuilder:
+        self._trusted_roots = keys
+        return self
+
     def build(self) -> Callable[[Callable], Callable]:
-        return guard(self._tool, warrant=self._warrant, approval_handler=self._handler, signing_key=self._signing_key)
+        return guard(self._tool, warrant=self._warrant, approval_handler=self._handler, signing_key=self._signing_key,
+                     trusted_roots=self._trusted_roots)

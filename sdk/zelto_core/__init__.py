@@ -3,7 +3,7 @@
 All hashes and signatures are taken over canonical CBOR (see ``canonical``).
 """
 
-from .approvals import SignedApproval, py_build_approval_context_attestation
+from .approvals import SignedApproval, approval_context_signature_valid, py_build_approval_context_attestation
 from .canonical import approval_request_hash, canonical_cbor, decode_canonical_cbor
 from .keys import PublicKey, SigningKey
 
@@ -11,6 +11,7 @@ __all__ = [
     "PublicKey",
     "SignedApproval",
     "SigningKey",
+    "approval_context_signature_valid",
     "approval_request_hash",
     "canonical_cbor",
     "decode_canonical_cbor",

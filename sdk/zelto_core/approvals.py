@@ -16,7 +16,7 @@ from .canonical import (
 )
 from .keys import PublicKey, SigningKey
 
-__all__ = ["SignedApproval", "py_build_approval_context_attestation"]
+__all__ = ["SignedApproval", "approval_context_signature_valid", "py_build_approval_context_attestation"]
 
 SIGNED_APPROVAL_DOMAIN = b"zelto.signed-approval.v1\x00"
 APPROVAL_CONTEXT_DOMAIN = APPROVAL_CONTEXT_TAG.encode() + b"\x00"
@@ -181,3 +181,15 @@ def py_build_approval_context_attestation(
         "signature": signing_key.sign(APPROVAL_CONTEXT_DOMAIN + request_hash).hex(),
     }
     return base64.b64encode(args_cbor).decode("ascii"), attestation
+
+
+def approval_context_signature_valid(signer_public_key: Any, request_hash: bytes, signature: Any) -> bool:
+    """True if ``signature`` is the signer's attestation signature over ``request_hash``."""
+    if isinstance(signer_public_key, (bytes, bytearray, memoryview)):
+        try:
+            signer_public_key = PublicKey.from_bytes(bytes(signer_public_key))
+        except ValueError:
+            return False
+    if not isinstance(signer_public_key, PublicKey) or not isinstance(request_hash, bytes):
+        return False
+    return signer_public_key.verify(signature, APPROVAL_CONTEXT_DOMAIN + request_hash)
