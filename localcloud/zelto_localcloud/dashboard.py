@@ -21,7 +21,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from . import errors
+from . import errors, events
 from .api import check_approver_password, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
@@ -527,6 +527,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
         + f"<h2>Who asks</h2><table class=\"facts\">{table}</table>"
         f"<h2>Approvers</h2>{_approvers_list(cloud, record)}"
         f"<h2>Decisions</h2>{_responses_table(record)}"
+        + events.request_page_sections(cloud.store, record, _time)
     )
     data = {"status": record.status}
     if pending:
@@ -585,9 +586,10 @@ async def _decide(request: Request, decision: str):
                 raise errors.validation_error(
                     "some values of this call are hidden: tick the box to approve it anyway"
                 )
-            cloud.service.approve(request_id, visitor.approver)
+            cloud.service.approve(request_id, visitor.approver, channel="dashboard")
         else:
-            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None)
+            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None,
+                               channel="dashboard")
     except ApiError as error:
         try:
             record = cloud.service.get(request_id)

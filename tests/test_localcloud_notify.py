@@ -1,0 +1,188 @@
+"""Notifications of the local cloud, against real receivers on loopback: a webhook
+receiver that fails on demand, and an SMTP server (aiosmtpd) in this process."""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import socket
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
+from aiosmtpd.controller import Controller
+from localcloud_helpers import api_client, create, dashboard_session
+from zelto_localcloud.testing import LocalCloud
+
+from test_localcloud_cli import run
+
+WAIT = 20.0
+
+
+class Receiver:
+    """A webhook receiver that answers 500 to its first `fail_first` posts; it logs what it accepts."""
+
+    def __init__(self, fail_first: int = 0):
+        self.fail_first, self.attempts, self.accepted = fail_first, [], []
+        self.secret: str | None = None
+        receiver = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                receiver.attempts.append(body)
+                status = 500 if len(receiver.attempts) <= receiver.fail_first else 204
+                if status == 204:
+                    receiver.accepted.append((dict(self.headers), body))
+                self.send_response(status)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/hooks/zelto"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def events(self) -> list[str]:
+        return [json.loads(body).get("event", "chat") for _, body in self.accepted]
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def verified(headers: dict, body: bytes, secret: str) -> bool:
+    """The check docs/notifications.md gives receivers."""
+    timestamp = headers["Zelto-Timestamp"]
+    expected = hmac.new(secret.encode(), timestamp.encode() + b"." + body, hashlib.sha256).hexdigest()
+    return hmac.compare_digest(headers["Zelto-Signature"], f"v1={expected}") and abs(time.time() - int(timestamp)) < 300
+
+
+class Mailbox:
+    def __init__(self):
+        self.messages: list[bytes] = []
+        with socket.socket() as probe:  # aiosmtpd probes the port it is given: it needs a real one
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.controller = Controller(self, hostname="127.0.0.1", port=self.port)
+        self.controller.start()
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append((envelope.rcpt_tos, envelope.content))
+        return "250 OK"
+
+    def close(self):
+        self.controller.stop()
+
+
+def until(condition, what: str):
+    deadline = time.monotonic() + WAIT
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def manage(cloud: LocalCloud, *arguments: str) -> str:
+    result = run(*arguments, "--data-dir", str(cloud.data_dir))
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def secret_in(printed: str) -> str:
+    return next(line.rsplit(": ", 1)[1] for line in printed.splitlines() if line.startswith("webhook secret"))
+
+
+# Each case: the channel alice (first group) and bob (escalation group, when given) get,
+# how often the webhook fails first, and the events each receiver must log, once each.
+CASES = {
+    "signed webhook, fails twice then accepts": dict(alice="--webhook", fail_first=2, alice_events=["pending"]),
+    "chat webhook": dict(alice="--chat-webhook", alice_events=["chat"]),
+    "e-mail": dict(alice="--email", alice_events=["pending"]),
+    "escalation to a second group": dict(alice="--webhook", bob="--webhook", alice_events=["pending", "resolved"],
+                                         bob_events=["escalation", "resolved"], decide=True),
+}
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_approvers_get_each_message_once_on_their_channel(tmp_path, case):
+    alice, bob, mailbox = Receiver(case.get("fail_first", 0)), Receiver(), Mailbox()
+    cloud = LocalCloud(tmp_path / "cloud")
+    try:
+        cloud.start()
+        manage(cloud, "notifications", "--retry-base", "0.2", "--escalate-after", "1", "--smtp-host", "127.0.0.1",
+               "--smtp-port", str(mailbox.port), "--mail-from", "cloud@example.org")
+        target = "alice@example.org" if case["alice"] == "--email" else alice.url
+        printed = manage(cloud, "approver", "notify", "alice", case["alice"], target)
+        alice.secret = secret_in(printed) if case["alice"] != "--email" else None
+        if "bob" in case:
+            bob.secret = secret_in(manage(cloud, "approver", "notify", "bob", case["bob"], bob.url, "--escalation"))
+        with api_client(cloud) as http:
+            request = create(http, tool="transfer_funds", arguments={"account": "acct-7781", "amount": 5})
+        if case["alice"] == "--email":
+            until(lambda: mailbox.messages, "the mail")
+            (recipients, content), = mailbox.messages
+            assert recipients == ["alice@example.org"]
+            assert b"Subject: Approval needed: transfer_funds" in content and b"acct-7781" in content
+            assert request["id"].encode() in content
+        else:
+            until(lambda: len(alice.accepted) >= 1, "alice's webhook")
+            headers, body = alice.accepted[0]
+            assert verified(headers, body, alice.secret)
+            payload = json.loads(body)
+            assert "acct-7781" in payload["text"] and request["id"] in payload["text"]
+            assert (set(payload) == {"text"}) == (case["alice"] == "--chat-webhook")
+            assert len(alice.attempts) == case.get("fail_first", 0) + 1
+        if case.get("decide"):
+            until(lambda: bob.accepted, "the escalation")
+            cloud.deny(request["id"], "alice", reason="not today")
+            until(lambda: len(bob.accepted) == 2 and len(alice.accepted) == 2, "the resolved messages")
+            assert "denied by alice: not today" in json.loads(bob.accepted[1][1])["text"]
+        time.sleep(1.5)  # past the escalation delay and several retry periods: nothing more may come
+        if case["alice"] == "--email":
+            assert len(mailbox.messages) == 1
+        else:
+            assert alice.events() == case["alice_events"]
+        assert bob.events() == case.get("bob_events", [])
+        page = dashboard_session(cloud, "alice")
+        html = page.get(f"/approvals?request={request['id']}").text
+        page.close()
+        assert html.count('class="delivery failed"') == case.get("fail_first", 0)
+        assert 'class="delivery delivered"' in html and alice.url not in html  # the URL's path stays hidden
+        exported = tmp_path / "audit.jsonl"
+        manage(cloud, "audit", "export", "--output", str(exported))
+        assert run("audit", "verify", str(exported)).returncode == 0
+        rows = [json.loads(line) for line in exported.read_text().splitlines()]
+        first = [r["outcome"] for r in rows if r["event"] == "notification" and r["detail"]["event"] == "pending"]
+        assert first == ["failed"] * case.get("fail_first", 0) + ["delivered"]
+        assert {"create", "notification"} <= {r["event"] for r in rows}
+    finally:
+        cloud.stop()
+        for closing in (alice, bob, mailbox):
+            closing.close()
+
+
+def test_a_message_queued_before_a_crash_is_delivered_after_restart(tmp_path):
+    receiver = Receiver(fail_first=10**6)  # down until the server has been killed
+    cloud = LocalCloud(tmp_path / "cloud")
+    try:
+        cloud.start()
+        manage(cloud, "notifications", "--retry-base", "0.2")
+        receiver.secret = secret_in(manage(cloud, "approver", "notify", "alice", "--webhook", receiver.url))
+        with api_client(cloud) as http:
+            request = create(http)
+        cloud.kill()  # SIGKILL: the message was in the outbox, not yet delivered
+        assert receiver.accepted == []
+        receiver.fail_first = 0
+        receiver.attempts.clear()
+        cloud.start()
+        until(lambda: receiver.accepted, "delivery after the restart")
+        time.sleep(1.0)
+        (headers, body), = receiver.accepted
+        assert verified(headers, body, receiver.secret) and json.loads(body)["request"]["id"] == request["id"]
+    finally:
+        cloud.stop()
+        receiver.close()
