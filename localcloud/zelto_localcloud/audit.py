@@ -25,7 +25,7 @@ import json
 import time
 import weakref
 from dataclasses import dataclass
-from typing import IO, Iterable, Iterator
+from typing import IO, Iterable
 
 from .store import RequestRecord, Store
 
@@ -181,7 +181,9 @@ def verify_lines(lines: Iterable[bytes], expected_head: str | None = None) -> Ve
         if sha256(line[:-_HASH_TAIL_LENGTH] + b"}").hexdigest().encode() != row_hash:
             return Verdict(count - 1, prev.decode(), count, row_seq, "the row's content does not match its hash")
         if line[_PREV_AT:_PREV_AT + 64] != prev:
-            return Verdict(count - 1, prev.decode(), count, row_seq, "the row does not follow the row before it")
+            return Verdict(count - 1, prev.decode(), count, row_seq,
+                           "the row names another hash for the row before it (that row was changed and"
+                           " re-hashed, or this one was)")
         prev, seq = row_hash, row_seq
     head = prev.decode()
     if expected_head is not None and head != expected_head.lower():
@@ -189,17 +191,6 @@ def verify_lines(lines: Iterable[bytes], expected_head: str | None = None) -> Ve
                        f"the chain ends at seq {seq} with head {head}, not at the expected head:"
                        " rows were removed from the end or the head is from another log")
     return Verdict(count, head)
-
-
-def verify_store(store: Store) -> Verdict:
-    ensure_schema(store)
-    cursor = store.execute("SELECT body FROM audit_log ORDER BY seq")
-
-    def lines() -> Iterator[bytes]:
-        while batch := cursor.fetchmany(10_000):
-            yield from (body.encode() for (body,) in batch)
-
-    return verify_lines(lines())
 
 
 def history_section(store: Store, request_id: str) -> str:

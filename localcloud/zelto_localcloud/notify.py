@@ -268,6 +268,8 @@ def enqueue(store: Store, record: RequestRecord, event: str, now: float, link_ba
         targets = [Channel(approver, kind, target, secret, "") for approver, kind, target, secret in rows]
     else:
         targets = recipients(store, record, "first" if event == "pending" else "escalation")
+    if not targets:
+        return 0
     link_base = link_base or settings(store)["dashboard_url"] or store.setting("notify.server_url") or ""
     payload = message(record, event, link_base)
     with store.transaction():
@@ -279,8 +281,7 @@ def enqueue(store: Store, record: RequestRecord, event: str, now: float, link_ba
                 " next_attempt_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 (record.id, channel.approver, channel.kind, channel.target, channel.secret, event, body, now, now),
             )
-    if targets:
-        _wake.set()
+    _wake.set()
     return len(targets)
 
 
