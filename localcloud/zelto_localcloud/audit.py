@@ -42,7 +42,6 @@ _SCHEMA = (
         hash TEXT NOT NULL
     )""",
     "CREATE INDEX IF NOT EXISTS audit_by_request ON audit_log (request_id, seq)",
-    "CREATE INDEX IF NOT EXISTS audit_by_actor ON audit_log (actor, seq)",
 )
 
 _HASH_TAIL_PREFIX = b',"hash":"'
@@ -122,13 +121,11 @@ def record_request(store: Store, event: str, record: RequestRecord, at: float, *
     return append(store, event, at, request_id=record.id, request_hash=record.request_hash.hex(), **fields)
 
 
-def rows_for(store: Store, *, request_id: str | None = None, actor: str | None = None,
-             limit: int = 500) -> list[dict]:
-    """A request's (or an actor's) rows, oldest first, as dicts."""
+def rows_for(store: Store, request_id: str, limit: int = 500) -> list[dict]:
+    """A request's latest rows, oldest first, as dicts."""
     ensure_schema(store)
-    column, value = ("request_id", request_id) if request_id is not None else ("actor", actor)
     rows = store.execute(
-        f"SELECT body FROM audit_log WHERE {column} = ? ORDER BY seq DESC LIMIT ?", (value, limit)
+        "SELECT body FROM audit_log WHERE request_id = ? ORDER BY seq DESC LIMIT ?", (request_id, limit)
     ).fetchall()
     return [json.loads(row[0]) for row in reversed(rows)]
 
@@ -197,7 +194,7 @@ def history_section(store: Store, request_id: str) -> str:
     """A request's audit rows as an HTML table, for its dashboard page."""
     from html import escape
 
-    rows = rows_for(store, request_id=request_id)
+    rows = rows_for(store, request_id)
     if not rows:
         return '<h2>History</h2><p id="history-none">No audit rows for this request.</p>'
     cells = "".join(

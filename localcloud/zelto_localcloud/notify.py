@@ -242,6 +242,10 @@ def _encode(kind: str, payload: dict) -> str:
     return json.dumps(payload, ensure_ascii=True, separators=(",", ":"), allow_nan=False)
 
 
+def _one_line(text: str) -> str:
+    return "".join(c if c.isprintable() else " " for c in text)[:200]
+
+
 def recipients(store: Store, record: RequestRecord, group: str) -> list[Channel]:
     """The channels of this group's approvers who may decide the request."""
     allowed = None if record.approver_keys is None else set(record.approver_keys)
@@ -275,7 +279,7 @@ def enqueue(store: Store, record: RequestRecord, event: str, now: float, link_ba
     with store.transaction():
         for channel in targets:
             body = _encode(channel.kind, payload) if channel.kind != "email" else json.dumps(
-                {"subject": payload["text"].splitlines()[0][:200], "text": payload["text"]}, ensure_ascii=True)
+                {"subject": _one_line(payload["text"].splitlines()[0]), "text": payload["text"]}, ensure_ascii=True)
             store.execute(
                 "INSERT INTO notify_outbox (request_id, approver, kind, target, secret, event, body, created_at,"
                 " next_attempt_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -491,7 +495,7 @@ def delivery_log(store: Store, request_id: str) -> list[dict]:
     rows = store.execute(
         "SELECT o.id, o.approver, o.kind, o.target, o.event, o.state, o.next_attempt_at, a.attempt, a.at, a.outcome,"
         " a.detail FROM notify_outbox o LEFT JOIN notify_attempts a ON a.outbox_id = o.id"
-        " WHERE o.request_id = ? ORDER BY o.id, a.id",
+        " WHERE o.request_id = ? ORDER BY o.id, a.id LIMIT 500",
         (request_id,),
     ).fetchall()
     keys = ("id", "approver", "kind", "target", "event", "state", "next_attempt_at", "attempt", "at", "outcome",
