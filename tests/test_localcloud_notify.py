@@ -195,3 +195,36 @@ def test_a_message_queued_before_a_crash_is_delivered_after_restart(tmp_path):
     finally:
         cloud.stop()
         receiver.close()
+
+
+BAD_INPUT = {
+    "a webhook that is not http": (["approver", "notify", "alice", "--webhook", "ftp://example.org/x"], "http(s) URL"),
+    "an e-mail without @": (["approver", "notify", "alice", "--email", "alice.example.org"], "not an e-mail"),
+    "an e-mail with two addresses": (["approver", "notify", "alice", "--email", "a@x.org,b@y.org"], "not an e-mail"),
+    "--off with channels": (["approver", "notify", "alice", "--off", "--email", "a@x.org"], "give it alone"),
+    "an unknown approver": (["approver", "notify", "mallory", "--email", "a@x.org"], "no approver named mallory"),
+    "a negative escalation delay": (["notifications", "--escalate-after", "-1"], "seconds from 0"),
+    "a dashboard url that is not one": (["notifications", "--dashboard-url", "approvals"], "http(s) URL"),
+    "a missing export": (["audit", "verify", "no-such-file.jsonl"], "cannot read no-such-file.jsonl"),
+}
+
+
+@pytest.mark.parametrize("arguments,message", BAD_INPUT.values(), ids=BAD_INPUT.keys())
+def test_bad_notification_and_audit_input_is_refused_clearly(tmp_path, capsys, arguments, message):
+    from zelto_localcloud import cli, notify
+    from zelto_localcloud.approvers import add_approver
+    from zelto_localcloud.store import Store
+
+    store = Store(tmp_path)
+    with store.transaction():
+        add_approver(store, "alice", "a long enough password", 0)
+    store.close()
+    data_dir = [] if arguments[0] == "audit" else ["--data-dir", str(tmp_path)]
+    try:
+        status = cli.main([*arguments, *data_dir])
+    except SystemExit as exit:  # argparse's own refusals
+        status = exit.code
+    assert status == 2 and message in capsys.readouterr().err
+    store = Store(tmp_path)
+    assert notify.channels(store) == [] and notify.settings(store) == notify.SETTINGS  # nothing was changed
+    store.close()
