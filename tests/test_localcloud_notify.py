@@ -158,7 +158,10 @@ def test_approvers_get_each_message_once_on_their_channel(tmp_path, case):
         assert bob.events() == case.get("bob_events", [])
         page = dashboard_session(cloud, "alice")
         html = page.get(f"/approvals?request={request['id']}").text
+        history = page.get("/approvals/history?approver=alice").text
         page.close()
+        assert '<table id="history">' in html and "<td>create</td>" in html
+        assert request["id"] in history and ("<td>denied</td>" in history) == bool(case.get("decide"))
         assert html.count('class="delivery failed"') == case.get("fail_first", 0)
         assert 'class="delivery delivered"' in html and alice.url not in html  # the URL's path stays hidden
         exported = tmp_path / "audit.jsonl"
