@@ -159,9 +159,12 @@ def test_approvers_get_each_message_once_on_their_channel(tmp_path, case):
         page = dashboard_session(cloud, "alice")
         html = page.get(f"/approvals?request={request['id']}").text
         history = page.get("/approvals/history?approver=alice").text
+        waiting = page.get("/approvals/pending-count").json()
         page.close()
         assert '<table id="history">' in html and "<td>create</td>" in html
         assert request["id"] in history and ("<td>denied</td>" in history) == bool(case.get("decide"))
+        assert waiting == ({"pending": 0, "newest": None, "newest_tool": None} if case.get("decide")
+                           else {"pending": 1, "newest": request["id"], "newest_tool": "transfer_funds"})
         assert html.count('class="delivery failed"') == case.get("fail_first", 0)
         assert 'class="delivery delivered"' in html and alice.url not in html  # the URL's path stays hidden
         exported = tmp_path / "audit.jsonl"
@@ -231,3 +234,37 @@ def test_bad_notification_and_audit_input_is_refused_clearly(tmp_path, capsys, a
     store = Store(tmp_path)
     assert notify.channels(store) == [] and notify.settings(store) == notify.SETTINGS  # nothing was changed
     store.close()
+
+
+def test_the_title_counts_what_waits_for_the_signed_in_approver(tmp_path, screenshot_dir):
+    from browser_helpers import make_browser, sign_in
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    browser, receiver = make_browser(), Receiver(fail_first=1)
+    cloud = LocalCloud(tmp_path / "cloud")
+    try:
+        cloud.start()
+        manage(cloud, "notifications", "--retry-base", "0.2")
+        manage(cloud, "approver", "notify", "alice", "--webhook", receiver.url)
+        sign_in(browser, cloud, "alice")
+        title = lambda prefix: WebDriverWait(browser, WAIT).until(lambda b: b.title.startswith(prefix))  # noqa: E731
+        title("Approvals")
+        with api_client(cloud) as http:
+            create(http, approver_keys=[cloud.approvers["bob"]])  # not alice's to decide: not counted
+            request = create(http, tool="delete_branch", arguments={"branch": "release-7"})
+        title("(1) ")
+        until(lambda: receiver.accepted, "the webhook")
+        browser.set_window_size(1280, 1000)
+        browser.get(cloud.request_url(request["id"]))
+        title("(1) ")
+        browser.execute_script("document.getElementById('notifications').scrollIntoView()")
+        browser.save_screenshot(str(screenshot_dir / "notifications-01-request-delivery-log-and-history.png"))
+        cloud.approve(request["id"], "alice")
+        title("delete_branch")  # the count is gone once nothing waits for alice
+        browser.get(f"{cloud.base_url}/approvals/history?approver=alice")
+        browser.save_screenshot(str(screenshot_dir / "notifications-02-approver-history.png"))
+        assert "approved" in browser.page_source and request["id"] in browser.page_source
+    finally:
+        browser.quit()
+        cloud.stop()
+        receiver.close()

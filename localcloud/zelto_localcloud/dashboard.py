@@ -138,7 +138,7 @@ def _page(title: str, body: str, *, data: dict[str, str] | None = None, status_c
         '<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
         '<meta name="viewport" content="width=device-width, initial-scale=1">'
         f'<title>{escape(title)}</title><link rel="stylesheet" href="/static/dashboard.css">'
-        '<script src="/static/dashboard.js" defer></script></head>'
+        '<script src="/static/dashboard.js" defer></script><script src="/static/pending.js" defer></script></head>'
         f"<body{attributes}>{body}</body></html>"
     )
     return HTMLResponse(html, status_code=status_code)
