@@ -374,8 +374,9 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
                 continue
             store.execute("INSERT OR IGNORE INTO notify_escalated (request_id, at) VALUES (?, ?)", (request_id, now))
             count = enqueue(store, record, "escalation", now, link_base)
-            audit.record_request(store, "escalation", record, now, actor="server", channel="server",
-                                 outcome="escalated", detail={"messages": count, "after_seconds": after})
+            if count:
+                audit.record_request(store, "escalation", record, now, actor="server", channel="server",
+                                     outcome="escalated", detail={"messages": count, "after_seconds": after})
     return len(rows)
 
 
@@ -390,9 +391,10 @@ def deliver_due(store: Store, now: float, limit: int = 20) -> int:
     for outbox_id, request_id, approver, kind, target, secret, event, body, attempts in due:
         delivery_id = f"ntf_{outbox_id}"
         record = store.get_request(request_id)
-        if event != "resolved" and (record is None or record.status != "pending"):
+        if event != "resolved" and (record is None or record.status != "pending" or record.expires_at <= now):
+            status = "gone" if record is None else "expired" if record.status == "pending" else record.status
             _finish(store, outbox_id, request_id, approver, kind, event, body, attempts, "skipped",
-                    f"not sent: the request is {record.status if record else 'gone'}", time.time(), config)
+                    f"not sent: the request is {status}", time.time(), config)
             continue
         try:
             if kind == "email":
