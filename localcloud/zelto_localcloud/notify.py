@@ -122,7 +122,8 @@ def ensure_schema(store: Store) -> None:
 
 
 def settings(store: Store) -> dict[str, str]:
-    return {name: store.setting(f"notify.{name}") or default for name, default in SETTINGS.items()}
+    stored = dict(store.execute("SELECT substr(name, 8), value FROM settings WHERE name LIKE 'notify.%'").fetchall())
+    return {name: stored.get(name) or default for name, default in SETTINGS.items()}
 
 
 def set_settings(store: Store, changes: dict[str, str]) -> None:
@@ -465,6 +466,7 @@ class DeliveryWorker:
             with store.transaction():
                 store.set_setting("notify.server_url", self.server_url)
             self._ready.set()
+            woken_at = 0.0
             while not self._stop.is_set():
                 try:
                     now = time.time()
@@ -473,9 +475,14 @@ class DeliveryWorker:
                 except Exception:  # a fault here must not end delivery for good
                     logger.exception("notification delivery failed; retrying")
                     busy = 0
-                if not busy:
-                    _wake.wait(self.poll_seconds)
-                    _wake.clear()
+                if busy:
+                    continue
+                # A wake comes from inside the transaction that queues the message, before its
+                # commit: look again soon for a while after one.
+                soon = time.monotonic() - woken_at < 1.0
+                if _wake.wait(0.02 if soon else self.poll_seconds):
+                    woken_at = time.monotonic()
+                _wake.clear()
         finally:
             self._ready.set()
             store.close()
