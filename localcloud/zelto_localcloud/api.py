@@ -12,7 +12,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
-from . import connect, errors
+from . import connect, errors, events
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -219,6 +219,7 @@ async def post_receipt(request: Request, who: Agent):
     receipt_id = "rcpt_" + secrets.token_hex(10)
     with cloud.store.transaction():
         cloud.store.add_receipt(receipt_id, who.tenant, receipt, cloud.service.clock())
+        events.receipt_received(cloud.store, receipt_id, who.tenant, receipt, cloud.service.clock())
     return JSONResponse({"id": receipt_id}, status_code=202)
 
 

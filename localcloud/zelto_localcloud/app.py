@@ -10,7 +10,7 @@ from starlette.middleware import Middleware
 from starlette.requests import Request
 from starlette.responses import JSONResponse
 
-from . import api, batch, dashboard
+from . import api, batch, dashboard, history, pending
 from .config import CloudState
 from .web import WebGuard, allowed_host_names
 
@@ -35,7 +35,7 @@ async def _server_fault(request: Request, exc: Exception) -> JSONResponse:
 def create_app(state: CloudState) -> Starlette:
     allowed = allowed_host_names(state.config.host, state.config.allowed_hosts)
     app = Starlette(
-        routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES,
+        routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
         exception_handlers={HTTPException: _http_error, Exception: _server_fault},
         middleware=[Middleware(WebGuard, allowed_hosts=allowed)],
     )

@@ -6,6 +6,8 @@
     zelto-localcloud approver add|list|remove|set-password ...
     zelto-localcloud api-key add|list|remove ...
     zelto-localcloud connect-token [--data-dir D] [--lifetime-hours N]
+    zelto-localcloud approver notify ..., notifications ..., audit export|verify ...
+        (see cli_notify_audit.py)
 
 At start the server prints one "name: value" line per setting (base url,
 dashboard, one "approver NAME" line each; the API key and approver passwords
@@ -23,7 +25,7 @@ import sys
 import time
 from pathlib import Path
 
-from . import __version__
+from . import __version__, cli_notify_audit
 from .approvers import add_approver, check_approver_name
 from .config import (
     AGENT_GONE_AFTER,
@@ -93,7 +95,8 @@ def _add_data_dir(parser: argparse.ArgumentParser) -> None:
 def _serve_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="A local approval cloud. Other subcommands: approver, api-key, connect-token"
+        description="A local approval cloud. Other subcommands: approver, api-key, connect-token,"
+        " notifications, audit"
         f" (see '{PROG} SUBCOMMAND --help').",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
@@ -204,6 +207,9 @@ def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
         sock.close()
         return _unusable_folder(Path(config.data_dir), exc)
     _print_banner(state, _base_url(sock))
+    from .notify import DeliveryWorker
+
+    delivery = DeliveryWorker(Path(config.data_dir), _base_url(sock)).start()
     if config.host not in LOOPBACK_NAMES:
         print(f"warning: listening on {config.host} over plain HTTP: approvers' passwords and sessions"
               " cross the network unencrypted", file=sys.stderr)
@@ -211,6 +217,7 @@ def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
     try:
         server.run(sockets=[sock])
     finally:
+        delivery.stop()
         state.store.close()
         sock.close()
     return 0
@@ -228,6 +235,8 @@ def _read_password(from_stdin: bool) -> str | None:
 
 
 def _approver_command(args: argparse.Namespace, store: Store) -> int:
+    if args.action == "notify":
+        return cli_notify_audit.approver_notify(args, store)
     if args.action == "list":
         for record in store.approvers():
             print(f"{record.name}: {record.public_key}")
@@ -308,6 +317,7 @@ def _management_parser() -> argparse.ArgumentParser:
     _add_data_dir(sub)
     sub = actions.add_parser("list", help="list approvers and their public keys")
     _add_data_dir(sub)
+    cli_notify_audit.add_approver_notify(actions, _add_data_dir)
 
     api_key = commands.add_parser("api-key", help="add, list or remove agent API keys",
                                   description="Agent API keys create and read their own approval requests.")
@@ -326,14 +336,21 @@ def _management_parser() -> argparse.ArgumentParser:
     token.add_argument("--lifetime-hours", type=float, default=DEFAULT_TOKEN_LIFETIME_SECONDS / 3600,
                        help="how long the token may wait to be claimed (default 24)")
     _add_data_dir(token)
+    cli_notify_audit.add_commands(commands, _add_data_dir)
     return parser
 
 
-_MANAGEMENT = {"approver": _approver_command, "api-key": _api_key_command, "connect-token": _connect_token_command}
+_MANAGEMENT = {"approver": _approver_command, "api-key": _api_key_command, "connect-token": _connect_token_command,
+               "notifications": cli_notify_audit.notifications_command, "audit": cli_notify_audit.audit_command}
 
 
 def _manage(argv: list[str]) -> int:
     args = _management_parser().parse_args(argv)
+    if args.command == "audit" and args.action == "verify":  # offline: needs only the file
+        try:
+            return cli_notify_audit.audit_verify(args)
+        except ValueError as exc:
+            return _fail(str(exc), status=2)
     data_dir = args.data_dir or default_data_dir()
     if data_dir.exists() and not data_dir.is_dir():
         return _unusable_folder(data_dir, "it is a file, not a folder")

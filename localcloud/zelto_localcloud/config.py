@@ -9,6 +9,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from . import events
 from .approvers import ApproverRegistry, ensure_approvers
 from .credentials import SignInGuard, new_api_key, store_api_key, tenant_for_api_key
 from .service import ApprovalService
@@ -120,6 +121,7 @@ def ensure_api_keys(store: Store, given: tuple[str, ...], now: float) -> str | N
 
 def open_state(config: ServerConfig) -> CloudState:
     store = Store(Path(config.data_dir))
+    events.ensure_schema(store)
     now = time.time()
     passwords = ensure_approvers(store, list(config.approver_names), now)
     return CloudState(

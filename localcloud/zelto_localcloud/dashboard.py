@@ -20,7 +20,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from . import errors
+from . import errors, events
 from .api import check_approver_password, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
@@ -139,7 +139,7 @@ def _page(title: str, body: str, *, data: dict[str, str] | None = None, status_c
         '<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">'
         '<meta name="viewport" content="width=device-width, initial-scale=1">'
         f'<title>{escape(title)}</title><link rel="stylesheet" href="/static/dashboard.css">'
-        '<script src="/static/dashboard.js" defer></script></head>'
+        '<script src="/static/dashboard.js" defer></script><script src="/static/pending.js" defer></script></head>'
         f"<body{attributes}>{body}</body></html>"
     )
     return HTMLResponse(html, status_code=status_code)
@@ -537,6 +537,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
         + f"<h2>Who asks</h2><table class=\"facts\">{table}</table>"
         f"<h2>Approvers</h2>{_approvers_list(cloud, record)}"
         f"<h2>Decisions</h2>{_responses_table(record)}"
+        + events.request_page_sections(cloud.store, record, _time)
     )
     data = {"status": record.status}
     if pending:
@@ -590,9 +591,12 @@ async def _decide(request: Request, decision: str):
         if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
             raise errors.forbidden("the form is stale or was not sent by this dashboard; reload the page")
         if decision == "approve":
-            cloud.service.approve(request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes")
+            cloud.service.approve(
+                request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes", channel="dashboard"
+            )
         else:
-            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None)
+            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None,
+                               channel="dashboard")
     except ApiError as error:
         try:
             record = cloud.service.get(request_id)

@@ -6,7 +6,7 @@ import secrets
 import time
 from typing import Callable
 
-from . import errors
+from . import errors, events
 from .approvers import Approver, ApproverRegistry
 from .display import shown
 from .masking import mask
@@ -44,6 +44,7 @@ class ApprovalService:
             self.store.insert_request(record)
             if new.idempotency_key is not None:
                 self.store.remember_idempotency_key(tenant, new.idempotency_key, record.id)
+            events.request_created(self.store, record, record.created_at)
         return record, True
 
     def _record_for(self, new: NewRequest, tenant: str) -> RequestRecord:
@@ -93,7 +94,7 @@ class ApprovalService:
                     self._current(request_id)
         return self.store.list_requests(status, limit, tenant, tool_part)
 
-    def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False) -> RequestRecord:
+    def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False, channel: str = "api") -> RequestRecord:
         """Signs `approver`'s approval. When something of the call is hidden, or nothing of
         it can be shown, the approver must have confirmed approving it anyway."""
         with self.store.transaction():
@@ -115,9 +116,10 @@ class ApprovalService:
             if len({r.approver for r in record.approvals()}) >= record.threshold:
                 self.store.set_status(request_id, "approved", resolved_at=now)
                 record.status, record.resolved_at = "approved", now
+            events.decided(self.store, record, approver.name, "approved", now, channel)
         return record
 
-    def deny(self, request_id: str, approver: Approver, reason: str | None) -> RequestRecord:
+    def deny(self, request_id: str, approver: Approver, reason: str | None, channel: str = "api") -> RequestRecord:
         with self.store.transaction():
             record = self._resolvable(request_id)
             self._check_allowed(record, approver)
@@ -125,6 +127,7 @@ class ApprovalService:
             self._add_response(record, approver, "denied", now, reason=reason)
             self.store.set_status(request_id, "denied", resolved_at=now, denied_reason=reason)
             record.status, record.resolved_at, record.denied_reason = "denied", now, reason
+            events.decided(self.store, record, approver.name, "denied", now, channel, reason)
         return record
 
     # -- inside a transaction ----------------------------------------------

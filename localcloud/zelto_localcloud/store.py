@@ -279,6 +279,10 @@ class Store:
             raise
         self._conn.execute("COMMIT")
 
+    def execute(self, sql: str, parameters=()) -> sqlite3.Cursor:
+        """For modules that keep tables of their own (the audit log, the notification outbox)."""
+        return self._conn.execute(sql, parameters)
+
     def journal_mode(self) -> str:
         return self._conn.execute("PRAGMA journal_mode").fetchone()[0]
 

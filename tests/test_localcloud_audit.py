@@ -1,0 +1,87 @@
+"""The audit log's chain: `audit verify` names the first row that was changed or removed."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+
+import pytest
+from zelto_localcloud import audit, cli
+from zelto_localcloud.store import Store
+
+ROWS = 6
+
+
+def _edit(index: int, key: str, value):
+    def edit(lines: list[str]) -> list[str]:
+        row = json.loads(lines[index])
+        row[key] = value
+        lines[index] = json.dumps(row, separators=(",", ":"))
+        return lines
+
+    return edit
+
+
+def _rehash(index: int):
+    """Changes a row and recomputes its own hash, as someone who knows the format would."""
+    def edit(lines: list[str]) -> list[str]:
+        text = lines[index][:lines[index].rindex(',"hash":')] + "}"
+        text = text.replace('"outcome":"denied"', '"outcome":"approved"')
+        lines[index] = audit.seal(text)[1]
+        return lines
+
+    return edit
+
+
+def _delete(index: int):
+    return lambda lines: lines[:index] + lines[index + 1:]
+
+
+# Each case: how the exported file is changed, whether the head hash is given, the line named (None: intact).
+CASES = {
+    "untouched": (lambda lines: lines, False, None),
+    "an outcome changed": (_edit(2, "outcome", "approved"), False, 3),
+    "an approver changed": (_edit(4, "actor", "mallory"), False, 5),
+    "a time changed": (_edit(0, "at", "2020-01-01T00:00:00.000000Z"), False, 1),
+    "a row's hash changed": (_edit(3, "hash", "f" * 64), False, 4),
+    "a row's prev changed": (_edit(1, "prev", "0" * 64), False, 2),
+    "a seq changed": (_edit(3, "seq", 9), False, 4),
+    "a row changed and re-hashed": (_rehash(2), False, 4),
+    "the first row deleted": (_delete(0), False, 1),
+    "a middle row deleted": (_delete(3), False, 4),
+    "two rows swapped": (lambda lines: [lines[0], lines[2], lines[1], *lines[3:]], False, 2),
+    "a line of garbage": (lambda lines: lines[:2] + ["{not json"] + lines[2:], False, 3),
+    "the last row deleted, head known": (_delete(ROWS - 1), True, ROWS),
+}
+
+
+@pytest.fixture(scope="module")
+def exported(tmp_path_factory) -> tuple[list[str], str]:
+    folder = tmp_path_factory.mktemp("audit")
+    store = Store(folder / "data")
+    events = ["create", "notification", "decision", "notification", "receipt", "decision"]
+    for seq, event in enumerate(events, 1):
+        audit.append(store, event, 1_765_000_000.25 + seq, request_id="apr_1", request_hash="ab" * 32,
+                     actor="alice", channel="dashboard", display_hash=audit.digest({"tool": "t"}),
+                     outcome="denied", detail={"n": seq, "text": "naïve \u2028 <b>"})
+    store.close()
+    assert cli.main(["audit", "export", "--data-dir", str(folder / "data"), "--output", str(folder / "log")]) == 0
+    lines = (folder / "log").read_text().splitlines()
+    head = json.loads(lines[-1])["hash"]
+    return lines, head
+
+
+@pytest.mark.parametrize("change,with_head,named", CASES.values(), ids=CASES.keys())
+def test_verify_names_the_first_broken_row(exported, tmp_path, capsys, change, with_head, named):
+    lines, head = exported
+    assert len(lines) == ROWS and json.loads(lines[0])["prev"] == audit.GENESIS
+    assert all(hashlib.sha256((line[:line.rindex(',"hash":')] + "}").encode()).hexdigest() == json.loads(line)["hash"]
+               for line in lines)
+    changed = tmp_path / "changed.jsonl"
+    changed.write_text("\n".join(change(list(lines))) + "\n")
+    status = cli.main(["audit", "verify", str(changed), *(["--head", head] if with_head else [])])
+    printed = capsys.readouterr().out
+    if named is None:
+        assert status == 0 and printed == f"ok: {ROWS} rows, head {head}\n"
+    else:
+        assert status == 1 and printed.startswith(f"broken: line {named} "), printed
