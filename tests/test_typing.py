@@ -57,6 +57,8 @@ def test_a_correct_program_type_checks(tmp_path):
     ('cloud_approval("k", polling=2.0)', 'Unexpected keyword argument "polling"'),
     ('ZeltoCloudClient("k").approve_request("apr_1", approver="alice")', 'incompatible type "str"'),
     ('from zelto_cloud import no_such_name', 'no_such_name'),
+    ('from zelto_cloud.langgraph import ZeltoMiddleware; ZeltoMiddleware(warant=None)', 'Unexpected keyword argument "warant"'),
+    ('from zelto_cloud.langgraph import ZeltoToolNode; ZeltoToolNode([], dry_run="yes")', 'incompatible type "str"'),
 ])
 def test_a_wrong_call_fails_the_type_check(tmp_path, wrong_line, complaint):
     pytest.importorskip("mypy")
