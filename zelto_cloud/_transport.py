@@ -49,6 +49,7 @@ LIST_ANSWER_LIMIT = 16 * 1024 * 1024  # up to 500 request objects
 _ERROR_BODY_LIMIT = 64 * 1024  # of an error answer only this much is read
 _ERROR_TEXT_LIMIT = 300
 _HTML_TITLE = re.compile(rb"<title[^>]*>(.*?)</title", re.I | re.S)
+_HTML_TAG = re.compile(rb"<[^>]*>|<[^>]*$")
 
 # Which failures a call may try again, within its deadline.
 RETRY_ALWAYS = "always"  # reads, and creates (always sent under an idempotency key)
@@ -561,9 +562,11 @@ def _html_summary(content: bytes) -> str | None:
     start = content[:512].lstrip().lower()
     if not (start.startswith(b"<!doctype html") or start.startswith(b"<html")):
         return None
-    found = _HTML_TITLE.search(content[:_ERROR_BODY_LIMIT])
-    title = " ".join(html.unescape(found.group(1).decode("utf-8", "replace")).split())[:120] if found else ""
-    named = f" titled {title!r}" if title else ""
+    page = content[:_ERROR_BODY_LIMIT]
+    found = _HTML_TITLE.search(page)
+    text = found.group(1) if found else _HTML_TAG.sub(b" ", page)
+    words = " ".join(html.unescape(text.decode("utf-8", "replace")).split())
+    named = (f" titled {words[:120]!r}" if found else f" ({words[:120]!r})") if words else ""
     return f"an HTML page{named}, not an answer of the API; is base_url the API's address (not the dashboard's)?"
 
 
