@@ -49,7 +49,8 @@ def _import_submodule(name: str) -> Any:
     try:
         module = importlib.import_module(full)
     except ImportError as exc:
-        if exc.name != full and not (isinstance(exc.name, str) and exc.name.startswith(f"{__name__}.")):
+        ours = str(exc.name).startswith(f"{__name__}.") or exc.name == _LAZY_EXPORTS[name]
+        if not ours and not str(exc.path).startswith(os.path.dirname(__file__)):
             raise  # a dependency is missing, not this package's own module
         raise _not_built(full) from exc
     if getattr(module, "__file__", None) is None and not hasattr(module, name):
