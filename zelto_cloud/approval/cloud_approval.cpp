@@ -87,9 +87,8 @@ Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, con
                             Ref::steal(PyTuple_New(0)).get(), kwargs.get());
     Ref request_id = subscript(created.get(), "id");
     Ref link = approval_link(frame.cell(base_url_cell), request_id);
-    Ref extra = dict_of({{"request_id", request_id},
-                         {"tool", getattr(request, "tool")},
-                         {"approval_url", link}});
+    Ref extra = dict_of(
+        {{"request_id", request_id}, {"tool", getattr(request, "tool")}, {"approval_url", link}});
     log(frame.global(logger_name), "info", "approval request created in cloud: request %s - %s",
         request_id, link, kw("extra", extra));
     Ref final_response = call(frame.global(poll_name), client, request_id,

@@ -217,7 +217,8 @@ void point_at_control_plane(const Frame& frame, PyObject* overrides, PyObject* k
     }
     check(PyDict_SetItemString(kwargs, "base_url", url.get()));
     if (check(PyDict_ContainsString(overrides, "dashboard_url")) ||
-        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) || equals(url.get(), default_base_url)) {
+        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) ||
+        equals(url.get(), default_base_url)) {
         return;
     }
     check(PyDict_SetItemString(kwargs, "dashboard_url", url.get()));
