@@ -237,7 +237,15 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref cls = builder.build(bases.get());
     rename_class(cls.get(), plan.public_name.c_str());
-    setattr(cls.get(), "__signature__", constructor_signature(base).get());
+    // A base whose signature cannot be read keeps the forwarding constructor's.
+    try {
+        setattr(cls.get(), "__signature__", constructor_signature(base).get());
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
+            caught.reraise();
+        }
+    }
     return cls;
 }
 
