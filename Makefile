@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 ASAN_VENV := .venv-asan
 PYTEST_ARGS ?=
 
-.PHONY: all setup install demo test asan bench format clean system-deps
+.PHONY: all setup install demo test asan bench docs format clean system-deps
 
 all: test
 
@@ -49,6 +49,10 @@ asan: system-deps
 
 bench: setup
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The API reference, from the docstrings and the type stubs, into build/docs; fails on any pdoc warning.
+docs: setup
+	$(PY) -P tools/build-docs build/docs
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -11,7 +11,6 @@ grant: the middleware logs the denial and lets the call through.
 from __future__ import annotations
 
 import contextlib
-import functools
 import logging
 import os
 import threading
@@ -26,7 +25,6 @@ from zelto import Warrant
 from zelto_core import PublicKey, SigningKey
 from zelto_localcloud.testing import LocalCloud
 
-import zelto_cloud.langgraph
 from zelto_cloud.client import ZeltoCloudClient
 from zelto_cloud.langgraph import ZeltoMiddleware
 
@@ -127,22 +125,6 @@ def environment(**values: str) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def handler_at(base_url: str, **options) -> Iterator[None]:
-    """Points the auto-wired handler at the local cloud.
-
-    Wiring from ZELTO_API_KEY targets the default cloud URL; the module looks
-    langgraph_cloud_approval up at each call, so rebinding it is enough.
-    """
-    module = zelto_cloud.langgraph
-    original = module.langgraph_cloud_approval
-    module.langgraph_cloud_approval = functools.partial(original, base_url=base_url, **options)
-    try:
-        yield
-    finally:
-        module.langgraph_cloud_approval = original
-
-
-@contextlib.contextmanager
 def printed_log(name: str) -> Iterator[None]:
     handler = logging.StreamHandler()
     handler.setFormatter(logging.Formatter("   [log] %(message)s"))
@@ -186,9 +168,10 @@ def run_langgraph_scene(cloud: LocalCloud, *, manual: bool) -> bool:
     say("LangGraph: a create_agent agent with zelto_cloud.langgraph.ZeltoMiddleware, wired from ZELTO_API_KEY")
     say(f"   warrant {warrant.id}: transfer_funds and issue_refund, each needs {APPROVER}'s approval")
     ok = True
-    settings = dict(ZELTO_API_KEY=cloud.api_key, ZELTO_DASHBOARD_URL=cloud.base_url)
-    timeout = 300.0 if manual else 30.0
-    with printed_log("zelto_cloud.langgraph"), handler_at(cloud.base_url, poll_interval=0.5, timeout=timeout):
+    # The same variables a worker or an agent gets in production; the approval links follow the URL.
+    settings = dict(ZELTO_API_KEY=cloud.api_key, ZELTO_CONTROL_PLANE_URL=cloud.base_url,
+                    ZELTO_APPROVAL_TIMEOUT="300" if manual else "30")
+    with printed_log("zelto_cloud.langgraph"):
         say()
         say("4. enforce mode: the agent transfers 250 to acct-7781 and refunds 9000 on ord-1009")
         decisions = [("approve", None), ("deny", "refund is over the limit")]

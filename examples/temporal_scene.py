@@ -81,14 +81,9 @@ def _shown_logs() -> Iterator[None]:
         logger.addHandler(handler)
         logger.setLevel(logging.INFO)
         logger.propagate = False
-    # The worker logs each retried attempt with its traceback; the handler's own lines say it shorter.
-    temporal_logger = logging.getLogger("temporalio")
-    temporal_level = temporal_logger.level
-    temporal_logger.setLevel(logging.ERROR)
     try:
         yield
     finally:
-        temporal_logger.setLevel(temporal_level)
         for logger, (level, propagate) in zip(loggers, saved):
             logger.removeHandler(handler)
             logger.setLevel(level)

@@ -11,6 +11,7 @@ import pytest
 import zelto_cloud.approval as approval
 from zelto.approval import ApprovalDenied, ApprovalRequest
 from zelto_cloud.approval import _extract_signed_approvals, _poll_until_resolved, cloud_approval
+from zelto_cloud.client import DEFAULT_BASE_URL, DEFAULT_DASHBOARD_URL
 from zelto_cloud.exceptions import (ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError,
                                     ZeltoCloudError)
 from zelto_core import SignedApproval, SigningKey
@@ -108,9 +109,28 @@ class TestHandler:
         assert (client.api_key, client.base_url, client.closed) == ("key", "https://cloud.test", 1)
         assert client.created[0]["request_hash"] == HASH and client.created[0]["tool"] == "transfer"
         created, = [r for r in caplog.records if r.levelno == logging.INFO]
-        assert created.getMessage() == "approval request created in cloud"
-        assert (created.request_id, created.tool) == ("apr_1", "transfer")
+        link = "https://cloud.test/approvals?request=apr_1"
+        assert created.getMessage() == f"approval request created in cloud: request apr_1 - {link}"
+        assert (created.request_id, created.tool, created.approval_url) == ("apr_1", "transfer", link)
         assert not [r for r in caplog.records if r.levelno == logging.DEBUG]
+
+    @pytest.mark.parametrize(("base_url", "dashboard_env", "link"), [
+        ("http://127.0.0.1:8787/", None, "http://127.0.0.1:8787/approvals?request=apr_1"),  # beside the API
+        (DEFAULT_BASE_URL, None, f"{DEFAULT_DASHBOARD_URL}/approvals?request=apr_1"),
+        (DEFAULT_BASE_URL, "", f"{DEFAULT_DASHBOARD_URL}/approvals?request=apr_1"),
+        ("http://127.0.0.1:8787", "https://dash.test//", "https://dash.test/approvals?request=apr_1"),
+    ])
+    def test_the_created_record_links_to_the_dashboard(self, monkeypatch, caplog, base_url, dashboard_env, link):
+        monkeypatch.setattr(approval, "ZeltoCloudClient", FakeClient)
+        FakeClient.script, FakeClient.fail_on = [approved(signed())], None
+        if dashboard_env is None:
+            monkeypatch.delenv("ZELTO_DASHBOARD_URL", raising=False)
+        else:
+            monkeypatch.setenv("ZELTO_DASHBOARD_URL", dashboard_env)
+        with caplog.at_level(logging.INFO, logger="zelto_cloud.approval"):
+            cloud_approval("key", base_url=base_url)(gate_request())
+        created, = [r for r in caplog.records if r.levelno == logging.INFO]
+        assert created.approval_url == link and created.getMessage().endswith(f"request apr_1 - {link}")
 
     def test_two_approvals_come_back_as_a_list(self, cloud):
         first, second = signed(), signed()

@@ -220,12 +220,21 @@ class TestStatusMapping:
         assert caught.value.status_code == status
         assert str(status) in str(caught.value) and "the server's words" in str(caught.value)
 
-    def test_non_json_error_body_is_quoted_briefly(self, cloud, client):
-        cloud.reply("GET", f"{REQUESTS}/apr_1", 500, raw=b"<html>Bad gateway</html>" + b"x" * 5000)
+    @pytest.mark.parametrize(("status", "raw", "shown"), [
+        (500, b"<html>Bad gateway</html>" + b"x" * 5000, "Bad gateway"),
+        (500, b"upstream timed out " * 300, "upstream timed out"),
+        # A web page where the API was expected (base_url names the dashboard): its title, not its markup.
+        (404, b"<!DOCTYPE html>\n<html><head><title>Approvals &amp; requests</title><style>" + b"p{}" * 900
+         + b"</style></head><body>" + b"<div>row</div>" * 400 + b"</body></html>", "titled 'Approvals & requests'"),
+        (200, b"  <HTML><head><TITLE>Sign in</TITLE></head><body><form></form></body></HTML>", "titled 'Sign in'"),
+    ])
+    def test_non_json_body_is_summarised_briefly(self, cloud, client, status, raw, shown):
+        cloud.reply("GET", f"{REQUESTS}/apr_1", status, raw=raw)
         with pytest.raises(ZeltoCloudError) as caught:
             client.get_request("apr_1")
-        assert caught.value.status_code == 500 and "Bad gateway" in str(caught.value)
-        assert len(str(caught.value)) < 500
+        message = str(caught.value)
+        assert caught.value.status_code == status and shown in message, message
+        assert len(message) < 500 and "<div" not in message and "<form" not in message
 
     def test_redirects_are_not_followed(self, cloud, client):
         cloud.reply("GET", f"{REQUESTS}/apr_1", 302, raw=b"", headers={"Location": "http://127.0.0.1:1/"})

@@ -15,6 +15,7 @@ import zelto.langgraph as sdk
 import zelto_cloud.approval as approval
 import zelto_cloud.langgraph as lg
 from zelto.approval import ApprovalDenied
+from zelto_cloud.client import DEFAULT_BASE_URL
 from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
 from zelto_core import SigningKey
 
@@ -25,7 +26,8 @@ EXTRACTED = object()
 
 @pytest.fixture(autouse=True)
 def clean_env(monkeypatch):
-    for name in ("ZELTO_API_KEY", "ZELTO_APPROVAL_TIMEOUT", "ZELTO_DASHBOARD_URL", "ZELTO_ENFORCEMENT", "ZELTO_DRY_RUN"):
+    for name in ("ZELTO_API_KEY", "ZELTO_APPROVAL_TIMEOUT", "ZELTO_DASHBOARD_URL", "ZELTO_ENFORCEMENT", "ZELTO_DRY_RUN",
+                 "ZELTO_CONTROL_PLANE_URL"):
         monkeypatch.delenv(name, raising=False)
 
 
@@ -337,6 +339,24 @@ class TestAutoHandler:
         assert lg._auto_approval_handler(dashboard_url="d", api_key="mine") == "handler"
         assert factory_calls == [{"api_key": "env-key", "timeout": 5}, {"api_key": "mine", "dashboard_url": "d"}]
         assert list(factory_calls[1]) == ["api_key", "dashboard_url"]
+
+    @pytest.mark.parametrize(("env", "overrides", "added"), [
+        ({}, {}, {}),  # unset: the factory sees exactly what it always saw
+        ({"ZELTO_CONTROL_PLANE_URL": ""}, {}, {}),
+        ({"ZELTO_CONTROL_PLANE_URL": "http://127.0.0.1:8787"}, {},
+         {"base_url": "http://127.0.0.1:8787", "dashboard_url": "http://127.0.0.1:8787"}),
+        ({"ZELTO_CONTROL_PLANE_URL": "http://127.0.0.1:8787", "ZELTO_DASHBOARD_URL": "https://dash.test"}, {},
+         {"base_url": "http://127.0.0.1:8787"}),
+        ({"ZELTO_CONTROL_PLANE_URL": DEFAULT_BASE_URL}, {}, {"base_url": DEFAULT_BASE_URL}),  # its own dashboard
+        ({"ZELTO_CONTROL_PLANE_URL": "http://cp.test"}, {"base_url": "http://mine.test"}, {}),
+        ({"ZELTO_CONTROL_PLANE_URL": "http://cp.test"}, {"dashboard_url": "d"}, {"base_url": "http://cp.test"}),
+    ])
+    def test_control_plane_url(self, monkeypatch, factory_calls, env, overrides, added):
+        monkeypatch.setenv("ZELTO_API_KEY", "env-key")
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        assert lg._auto_approval_handler(**overrides) == "handler"
+        assert factory_calls == [{"api_key": "env-key", **overrides, **added}]
 
     def test_unknown_keys_and_positionals_are_type_errors(self, monkeypatch):
         monkeypatch.setenv("ZELTO_API_KEY", "env-key")

@@ -106,3 +106,37 @@ def test_every_option_of_every_subcommand_is_explained_in_help():
         if not isinstance(action, (argparse._HelpAction, argparse._SubParsersAction)) and not action.help
     ]
     assert undocumented == []
+
+
+def exports(text: str) -> dict[str, str]:
+    """What pasting the `export` lines into a shell would set."""
+    found = {}
+    for line in text.splitlines():
+        if line.startswith("export "):
+            name, value = line.removeprefix("export ").split("#")[0].strip().split("=", 1)
+            found[name] = value
+    return found
+
+
+def test_the_first_start_and_env_print_working_exports(tmp_path):
+    from zelto_cloud.client import ZeltoCloudClient
+
+    with LocalCloud(tmp_path / "data") as cloud:
+        first = exports("\n".join(cloud.output))
+        assert first == {"ZELTO_CONTROL_PLANE_URL": cloud.base_url, "ZELTO_API_KEY": cloud.api_key,
+                         "ZELTO_DASHBOARD_ROOT_KEY": cloud.approvers["alice"]}
+        again = run("env", "--data-dir", str(cloud.data_dir))
+        assert again.returncode == 0 and exports(again.stdout) == {
+            name: first[name] for name in ("ZELTO_CONTROL_PLANE_URL", "ZELTO_DASHBOARD_ROOT_KEY")}, again.stdout
+        assert "--new-api-key" in again.stdout
+        fresh = exports(run("env", "--new-api-key", "--approver", "bob", "--data-dir", str(cloud.data_dir)).stdout)
+        assert fresh["ZELTO_DASHBOARD_ROOT_KEY"] == cloud.approvers["bob"]
+        for key in (first["ZELTO_API_KEY"], fresh["ZELTO_API_KEY"]):
+            with ZeltoCloudClient(key, base_url=first["ZELTO_CONTROL_PLANE_URL"]) as client:
+                assert client.list_requests(limit=1) == []
+    restarted = LocalCloud(tmp_path / "data").start()
+    try:  # later starts show no secrets, so no export lines
+        assert not exports("\n".join(restarted.output))
+    finally:
+        restarted.stop()
+    assert run("env", "--approver", "zed", "--data-dir", str(tmp_path / "data")).returncode == 1

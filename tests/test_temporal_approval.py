@@ -9,7 +9,7 @@ import hashlib
 import logging
 
 import pytest
-from temporalio.exceptions import ApplicationError
+from temporalio.exceptions import ApplicationError, ApplicationErrorCategory
 from temporalio.testing import ActivityEnvironment
 
 import zelto_cloud.approval as approval
@@ -247,6 +247,7 @@ class TestCall:
         error = info.value
         assert (error.message, error.type, error.non_retryable) == (
             "approval pending for apr_1; will retry via Temporal", "ApprovalPendingRetry", False)
+        assert error.category == ApplicationErrorCategory.BENIGN  # the worker logs the retry at DEBUG, no traceback
         assert cloud.sleeps == [0.5, 0.5]
         assert cloud.client.fetched == ["apr_1", "apr_1"]
         assert [d[0]["approval_status"] for d in cloud.heartbeats] == ["pending"] * 3

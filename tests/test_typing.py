@@ -57,6 +57,8 @@ def test_a_correct_program_type_checks(tmp_path):
     ('cloud_approval("k", polling=2.0)', 'Unexpected keyword argument "polling"'),
     ('ZeltoCloudClient("k").approve_request("apr_1", approver="alice")', 'incompatible type "str"'),
     ('from zelto_cloud import no_such_name', 'no_such_name'),
+    ('from zelto_cloud.langgraph import ZeltoMiddleware; ZeltoMiddleware(warant=None)', 'Unexpected keyword argument "warant"'),
+    ('from zelto_cloud.langgraph import ZeltoToolNode; ZeltoToolNode([], dry_run="yes")', 'incompatible type "str"'),
 ])
 def test_a_wrong_call_fails_the_type_check(tmp_path, wrong_line, complaint):
     pytest.importorskip("mypy")
@@ -83,3 +85,24 @@ def test_star_import_gives_exactly_the_listed_names(fresh_python):
         "namespace.pop('__builtins__')\nassert sorted(namespace) == sorted(zelto_cloud.__all__), namespace\n"
     )
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize(("built", "cause"), [
+    (None, AttributeError),  # only the C++ sources' folder: a namespace package
+    (b"not a shared library", ImportError),  # a broken build: the loader's own error is the cause
+])
+def test_a_checkout_without_built_modules_says_how_to_fix_it(tmp_path, built, cause):
+    import shutil
+    from pathlib import Path
+
+    package = tmp_path / "zelto_cloud"
+    shutil.copytree(Path(zelto_cloud.__file__).parent, package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    (package / "approval").mkdir(exist_ok=True)
+    if built is not None:
+        (package / "approval.cpython-313-x86_64-linux-gnu.so").write_bytes(built)
+    program = ("try:\n    from zelto_cloud import cloud_approval\nexcept ImportError as exc:\n"
+               "    print(type(exc.__cause__).__name__, exc)\n")
+    result = subprocess.run([sys.executable, "-c", program], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(cause.__name__) and "make install" in result.stdout, result.stdout
+    assert str(package) in result.stdout

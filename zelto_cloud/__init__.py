@@ -11,6 +11,7 @@ loads neither the SDK, nor Temporal, nor httpx.
 from __future__ import annotations
 
 import importlib
+import os
 from typing import Any
 
 from .exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
@@ -32,8 +33,35 @@ _LAZY_EXPORTS = {
 }
 
 
+_NOT_BUILT = (
+    "{module} is not built here: {folder} looks like a source checkout without its compiled extension"
+    " modules. Run `make install` in the checkout (it builds them and links them in), or install the"
+    " package with pip and start Python outside the checkout"
+)
+
+
+def _not_built(module_name: str) -> ImportError:
+    return ImportError(_NOT_BUILT.format(module=module_name, folder=os.path.dirname(__file__)), name=module_name)
+
+
+def _import_submodule(name: str) -> Any:
+    full = f"{__name__}.{_LAZY_EXPORTS[name]}"
+    try:
+        module = importlib.import_module(full)
+    except ImportError as exc:
+        ours = str(exc.name).startswith(f"{__name__}.") or exc.name == _LAZY_EXPORTS[name]
+        if not ours and not str(exc.path).startswith(os.path.dirname(__file__)):
+            raise  # a dependency is missing, not this package's own module
+        raise _not_built(full) from exc
+    if getattr(module, "__file__", None) is None and not hasattr(module, name):
+        # The C++ sources' folder, imported as a namespace package: nothing was built.
+        missing = AttributeError(f"module {full!r} (the source folder {list(module.__path__)}) has no attribute {name!r}")
+        raise _not_built(full) from missing
+    return module
+
+
 def _lazy(name: str) -> Any:
-    module = importlib.import_module(f"{__name__}.{_LAZY_EXPORTS[name]}")
+    module = _import_submodule(name)
     if not hasattr(module, name):
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     value = getattr(module, name)

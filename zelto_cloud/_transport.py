@@ -19,6 +19,7 @@ import asyncio
 import collections
 import contextvars
 import email.utils
+import html
 import http.cookiejar
 import ipaddress
 import json
@@ -26,6 +27,7 @@ import logging
 import math
 import os
 import random
+import re
 import ssl
 import threading
 import time
@@ -46,6 +48,8 @@ ANSWER_LIMIT = 1024 * 1024  # one request object, acknowledgement or connect ans
 LIST_ANSWER_LIMIT = 16 * 1024 * 1024  # up to 500 request objects
 _ERROR_BODY_LIMIT = 64 * 1024  # of an error answer only this much is read
 _ERROR_TEXT_LIMIT = 300
+_HTML_TITLE = re.compile(rb"<title[^>]*>(.*?)</title", re.I | re.S)
+_HTML_TAG = re.compile(rb"<[^>]*>|<[^>]*$")
 
 # Which failures a call may try again, within its deadline.
 RETRY_ALWAYS = "always"  # reads, and creates (always sent under an idempotency key)
@@ -553,6 +557,19 @@ def _retry_after(value: str | None) -> float | None:
     return max(0.0, moment.timestamp() - time.time())
 
 
+def _html_summary(content: bytes) -> str | None:
+    """For a web page where the API's JSON was expected: its title and a hint, not the page."""
+    start = content[:512].lstrip().lower()
+    if not (start.startswith(b"<!doctype html") or start.startswith(b"<html")):
+        return None
+    page = content[:_ERROR_BODY_LIMIT]
+    found = _HTML_TITLE.search(page)
+    text = found.group(1) if found else _HTML_TAG.sub(b" ", page)
+    words = " ".join(html.unescape(text.decode("utf-8", "replace")).split())
+    named = (f" titled {words[:120]!r}" if found else f" ({words[:120]!r})") if words else ""
+    return f"an HTML page{named}, not an answer of the API; is base_url the API's address (not the dashboard's)?"
+
+
 def _server_error_text(content: bytes) -> tuple[str | None, str]:
     """The error code and message of an error answer, or a bounded excerpt of its body."""
     try:
@@ -564,6 +581,9 @@ def _server_error_text(content: bytes) -> tuple[str | None, str]:
         return code, error["message"][:_ERROR_TEXT_LIMIT]
     if isinstance(error, str):
         return None, error[:_ERROR_TEXT_LIMIT]
+    page = _html_summary(content)
+    if page is not None:
+        return None, page
     excerpt = content[: _ERROR_TEXT_LIMIT * 4].decode("utf-8", "replace").strip()[:_ERROR_TEXT_LIMIT]
     return None, excerpt or "no error details"
 
@@ -636,6 +656,9 @@ def outcome(call, response: httpx.Response, content: bytes | None, secret: Secre
     try:
         data = json.loads(content)
     except ValueError as exc:
+        page = _html_summary(content)
+        if page is not None:
+            return _malformed(call, status, f"the body is {page}")
         # A fresh error: json's own keeps the whole document alive.
         return _malformed(call, status, f"the body is not JSON ({type(exc).__name__}: {str(exc)[:200]})")
     if not isinstance(data, dict):

@@ -4,13 +4,15 @@ import asyncio as asyncio
 import logging as logging
 import os as os
 from typing import Any as Any
-from typing import Awaitable, Callable
+from typing import Awaitable, Callable, Sequence
 from typing import List as List
 from typing import Optional as Optional
 from typing import Union as Union
 
 from zelto.langgraph import ZeltoMiddleware as _SdkZeltoMiddleware
 from zelto.langgraph import ZeltoToolNode as _SdkZeltoToolNode
+from zelto.warrant import Warrant
+from zelto_core import SigningKey
 
 from zelto_cloud.client import AsyncZeltoCloudClient as AsyncZeltoCloudClient
 from zelto_cloud.enforcement import observe_first_from_env as observe_first_from_env
@@ -42,7 +44,14 @@ class ZeltoMiddleware(_SdkZeltoMiddleware):
     """Drop-in replacement for ``zelto.langgraph.ZeltoMiddleware``."""
 
     _dry_run: bool
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        *,
+        warrant: Warrant | None = None,
+        approval_handler: Callable[..., Any] | None = None,
+        signing_key: SigningKey | None = None,
+        dry_run: bool | None = None,
+    ) -> None: ...
     def wrap_tool_call(self, request: Any, handler: Any) -> Any: ...
     async def awrap_tool_call(self, request: Any, handler: Any) -> Any: ...
 
@@ -50,4 +59,13 @@ class ZeltoToolNode(_SdkZeltoToolNode):
     """Drop-in replacement for ``zelto.langgraph.ZeltoToolNode``."""
 
     _dry_run: bool
-    def __init__(self, tools: Any, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        tools: Sequence[Any],
+        *,
+        warrant: Warrant | None = None,
+        approval_handler: Callable[..., Any] | None = None,
+        signing_key: SigningKey | None = None,
+        dry_run: bool | None = None,
+        **options: Any,
+    ) -> None: ...

@@ -6,12 +6,14 @@
     zelto-localcloud approver add|list|remove|set-password ...
     zelto-localcloud api-key add|list|remove ...
     zelto-localcloud connect-token [--data-dir D] [--lifetime-hours N]
+    zelto-localcloud env [--data-dir D] [--new-api-key] [--approver NAME]
     zelto-localcloud approver notify ..., notifications ..., audit export|verify ...
         (see cli_notify_audit.py)
 
 At start the server prints one "name: value" line per setting (base url,
 dashboard, one "approver NAME" line each; the API key and approver passwords
-made at this start, shown once), then "ready".
+made at this start, shown once; on the first start also the `export ZELTO_...`
+lines that `env` prints again), then "ready".
 """
 
 from __future__ import annotations
@@ -48,6 +50,7 @@ from .web import LOOPBACK_NAMES
 from .wire import ENCODINGS, iso_utc
 
 PROG = "zelto-localcloud"
+_BASE_URL_FILE = "base-url"  # the address of the last start, for `env`
 
 
 def _approver_name(text: str) -> str:
@@ -96,7 +99,7 @@ def _serve_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="A local approval cloud. Other subcommands: approver, api-key, connect-token,"
-        " notifications, audit"
+        " notifications, audit, env"
         f" (see '{PROG} SUBCOMMAND --help').",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
@@ -152,12 +155,34 @@ def _print_banner(state: CloudState, base_url: str) -> None:
             lines.append(f"password {approver.name}: {state.new_passwords[approver.name]}")
     if state.new_api_key or state.new_passwords:
         lines.append("note: the API key and passwords above are shown only now; the data folder keeps their hashes")
+    if state.new_api_key:
+        approvers = [(a.name, a.public_key_hex) for a in state.approvers.all()]
+        lines += ["# to point zelto_cloud at this server, paste these into your shell (`zelto-localcloud env` prints them again)",
+                  *_export_lines(base_url, state.new_api_key, approvers)]
     lines += [
         f"data dir: {Path(state.config.data_dir).resolve()}",
         f"signed approvals: {state.config.encoding}",
         "ready",
     ]
     print("\n".join(lines), flush=True)
+
+
+def _export_lines(base_url: str, api_key: str | None, approvers: list[tuple[str, str]]) -> list[str]:
+    """Shell lines that set the ZELTO_ variables for this server."""
+    lines = [f"export ZELTO_CONTROL_PLANE_URL={base_url}"]
+    if api_key:
+        lines.append(f"export ZELTO_API_KEY={api_key}")
+    if approvers:
+        name, key = approvers[0]
+        lines.append(f"export ZELTO_DASHBOARD_ROOT_KEY={key}  # approvals signed by {name} are trusted (Temporal)")
+    return lines
+
+
+def _record_base_url(data_dir: Path, base_url: str) -> None:
+    try:
+        (data_dir / _BASE_URL_FILE).write_text(base_url + "\n")
+    except OSError:
+        pass  # only `env` reads it, and it has a default
 
 
 def _unusable_folder(data_dir: Path, reason: object) -> int:
@@ -207,6 +232,7 @@ def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
         sock.close()
         return _unusable_folder(Path(config.data_dir), exc)
     _print_banner(state, _base_url(sock))
+    _record_base_url(Path(config.data_dir), _base_url(sock))
     from .notify import DeliveryWorker
 
     delivery = DeliveryWorker(Path(config.data_dir), _base_url(sock)).start()
@@ -291,6 +317,29 @@ def _connect_token_command(args: argparse.Namespace, store: Store) -> int:
     return 0
 
 
+def _env_command(args: argparse.Namespace, store: Store) -> int:
+    try:
+        base_url = (Path(args.data_dir or default_data_dir()) / _BASE_URL_FILE).read_text().strip()
+    except OSError:
+        base_url = f"http://{DEFAULT_HOST}:{DEFAULT_PORT}"
+    approvers = [(record.name, record.public_key) for record in store.approvers()]
+    if args.approver:
+        approvers = [pair for pair in approvers if pair[0] == args.approver]
+        if not approvers:
+            return _fail(f"no approver named {args.approver}")
+    api_key = None
+    if args.new_api_key:
+        api_key = new_api_key()
+        with store.transaction():
+            store_api_key(store, api_key, "env", time.time())
+    for line in _export_lines(base_url, api_key, approvers):
+        print(line)
+    if api_key is None:
+        print("# ZELTO_API_KEY is not repeated, a key is shown only when it is made (the data folder keeps its hash);"
+              f" '{PROG} env --new-api-key' makes another (a new tenant)")
+    return 0
+
+
 def _fail(message: str, status: int = 1) -> int:
     print(f"{PROG}: {message}", file=sys.stderr)
     return status
@@ -337,11 +386,21 @@ def _management_parser() -> argparse.ArgumentParser:
                        help="how long the token may wait to be claimed (default 24)")
     _add_data_dir(token)
     cli_notify_audit.add_commands(commands, _add_data_dir)
+
+    env = commands.add_parser("env", help="print export lines that point zelto_cloud at this server",
+                              description="Print `export ZELTO_...` lines for this data folder's server: its last"
+                                          " address, a dashboard root key and, on request, a new API key.")
+    env.add_argument("--new-api-key", action="store_true",
+                     help="make a new agent API key (a new tenant) and export it; keys are shown only when made")
+    env.add_argument("--approver", type=_approver_name, default=None,
+                     help="whose public key becomes ZELTO_DASHBOARD_ROOT_KEY (default: the first approver)")
+    _add_data_dir(env)
     return parser
 
 
 _MANAGEMENT = {"approver": _approver_command, "api-key": _api_key_command, "connect-token": _connect_token_command,
-               "notifications": cli_notify_audit.notifications_command, "audit": cli_notify_audit.audit_command}
+               "notifications": cli_notify_audit.notifications_command, "audit": cli_notify_audit.audit_command,
+               "env": _env_command}
 
 
 def _manage(argv: list[str]) -> int:

@@ -66,14 +66,31 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
 
 namespace {
 
+// Where a person decides the request: ZELTO_DASHBOARD_URL when set; else the
+// cloud's dashboard for the cloud's own API, or the handler's base URL for a
+// self-hosted cloud, which serves its dashboard beside the API.
+Ref approval_link(const Ref& base_url, const Ref& request_id) {
+    Ref environ = getattr(import_module("os"), "environ");
+    Ref dashboard = call_method(environ, "get", "ZELTO_DASHBOARD_URL", "");
+    if (!truthy(dashboard)) {
+        dashboard = equals(base_url.get(), default_base_url) ? str(default_dashboard_url)
+                                                             : py_str(base_url.get());
+    }
+    return concat({call_method(dashboard, "rstrip", "/").get(), str("/approvals?request=").get(),
+                   py_str(request_id.get()).get()});
+}
+
 Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
     PyObject* request = frame.arg(0);
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref created = call_with(getattr(client, "create_request").get(),
                             Ref::steal(PyTuple_New(0)).get(), kwargs.get());
     Ref request_id = subscript(created.get(), "id");
-    Ref extra = dict_of({{"request_id", request_id}, {"tool", getattr(request, "tool")}});
-    log(frame.global(logger_name), "info", "approval request created in cloud", kw("extra", extra));
+    Ref link = approval_link(frame.cell(base_url_cell), request_id);
+    Ref extra = dict_of(
+        {{"request_id", request_id}, {"tool", getattr(request, "tool")}, {"approval_url", link}});
+    log(frame.global(logger_name), "info", "approval request created in cloud: request %s - %s",
+        request_id, link, kw("extra", extra));
     Ref final_response = call(frame.global(poll_name), client, request_id,
                               kw("poll_interval", frame.cell(poll_interval_cell)),
                               kw("timeout", frame.cell(timeout_cell)));

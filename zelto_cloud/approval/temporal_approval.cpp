@@ -383,10 +383,19 @@ Ref handler_call(Frame& frame) {
     if (approval) {
         return approval;
     }
-    attempt.fail(
+    Ref message =
         concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
-                str("; will retry via Temporal").get()}),
-        "ApprovalPendingRetry", false);
+                str("; will retry via Temporal").get()});
+    // A pending request is the expected way of waiting, not a failure: marked
+    // benign, the worker logs each retry at DEBUG instead of a WARNING with its
+    // traceback (temporalio without error categories gets the plain error).
+    Ref categories =
+        getattr_or(import_module("temporalio.exceptions"), "ApplicationErrorCategory", Py_None);
+    if (categories.is_none()) {
+        attempt.fail(message, "ApprovalPendingRetry", false);
+    }
+    raise(call(attempt.application_error, message, kw("type", "ApprovalPendingRetry"),
+               kw("non_retryable", false), kw("category", getattr(categories, "BENIGN"))));
 }
 
 // ---- definitions -----------------------------------------------------------------

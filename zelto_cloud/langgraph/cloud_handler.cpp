@@ -206,6 +206,24 @@ Ref get_idempotency_key(Frame& frame) {
     return py_str(value.get());
 }
 
+// ZELTO_CONTROL_PLANE_URL, when set, is where the handler calls, as it is for
+// the Temporal worker; the approval links follow it (a self-hosted cloud serves
+// its dashboard beside the API) unless ZELTO_DASHBOARD_URL names another place.
+// Unset, no keyword is added, so the factory sees exactly the caller's.
+void point_at_control_plane(const Frame& frame, PyObject* overrides, PyObject* kwargs) {
+    Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", "");
+    if (!truthy(url) || check(PyDict_ContainsString(overrides, "base_url"))) {
+        return;
+    }
+    check(PyDict_SetItemString(kwargs, "base_url", url.get()));
+    if (check(PyDict_ContainsString(overrides, "dashboard_url")) ||
+        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) ||
+        equals(url.get(), default_base_url)) {
+        return;
+    }
+    check(PyDict_SetItemString(kwargs, "dashboard_url", url.get()));
+}
+
 Ref auto_approval_handler(Frame& frame) {
     PyObject* overrides = frame.varkw();
     Ref api_key = get_item(overrides, "api_key");
@@ -225,6 +243,7 @@ Ref auto_approval_handler(Frame& frame) {
             check(PyDict_SetItem(kwargs.get(), name, value));
         }
     }
+    point_at_control_plane(frame, overrides, kwargs.get());
     return call_with(frame.global(handler_factory_name).get(), Ref::steal(PyTuple_New(0)).get(),
                      kwargs.get());
 }
@@ -288,7 +307,11 @@ const FunctionDef auto_approval_handler_def{
     .name = "_auto_approval_handler",
     .params = {{.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
     .returns = "Optional[Any]",
-    .doc = "A cloud approval handler when an API key is given or in ZELTO_API_KEY, else None.",
+    .doc = "A cloud approval handler when an API key is given or in ZELTO_API_KEY, else None.\n"
+           "\n"
+           "It calls ``ZELTO_CONTROL_PLANE_URL`` when that is set and no ``base_url`` is\n"
+           "given; its approval links then follow that address unless\n"
+           "``ZELTO_DASHBOARD_URL`` (or ``dashboard_url``) names the dashboard.\n",
     .impl = auto_approval_handler,
 };
 

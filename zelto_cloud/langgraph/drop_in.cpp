@@ -138,7 +138,9 @@ constexpr const char* middleware_doc =
     "\n"
     "Same constructor and behaviour as the SDK's middleware. When\n"
     "``ZELTO_API_KEY`` is set and no ``approval_handler`` is given, approval\n"
-    "gates are resolved through Zelto Cloud.\n"
+    "gates are resolved through Zelto Cloud, at ``ZELTO_CONTROL_PLANE_URL``\n"
+    "when that is set (approval links follow it unless ``ZELTO_DASHBOARD_URL``\n"
+    "names the dashboard).\n"
     "\n"
     "Observe-first is the default (``dry_run=True``, ``ZELTO_ENFORCEMENT=observe``):\n"
     "a denied tool call still emits its receipts, and then the tool runs.\n"
@@ -154,7 +156,9 @@ constexpr const char* tool_node_doc =
     "\n"
     "Same constructor and behaviour as the SDK's tool node. When\n"
     "``ZELTO_API_KEY`` is set and no ``approval_handler`` is given, approval\n"
-    "gates are resolved through Zelto Cloud.\n"
+    "gates are resolved through Zelto Cloud, at ``ZELTO_CONTROL_PLANE_URL``\n"
+    "when that is set (approval links follow it unless ``ZELTO_DASHBOARD_URL``\n"
+    "names the dashboard).\n"
     "\n"
     "Migration is a change of import only::\n"
     "\n"
@@ -195,6 +199,28 @@ struct CloudClass {
     std::initializer_list<const FunctionDef*> methods;
 };
 
+// The SDK constructor's signature with this class's own dry_run keyword added,
+// so that inspect.signature() and editors show what the constructor takes
+// rather than the (*args, **kwargs) that forwards it.
+Ref constructor_signature(const Ref& base) {
+    Ref inspect = import_module("inspect");
+    Ref signature = call_method(inspect, "signature", base);
+    Ref known = getattr(signature, "parameters");
+    Ref params = call((PyObject*)&PyList_Type, call_method(known, "values"));
+    if (!check(PySequence_Contains(known.get(), str("dry_run").get()))) {
+        Ref parameter = getattr(inspect, "Parameter");
+        Ref dry_run = call(parameter, "dry_run", getattr(parameter, "KEYWORD_ONLY"),
+                           kw("default", Py_None), kw("annotation", "bool | None"));
+        Py_ssize_t at = PyList_GET_SIZE(params.get());
+        if (at > 0 && compare(getattr(PyList_GET_ITEM(params.get(), at - 1), "kind").get(),
+                              getattr(parameter, "VAR_KEYWORD").get(), Py_EQ)) {
+            --at;
+        }
+        check(PyList_Insert(params.get(), at, dry_run.get()));
+    }
+    return call_method(signature, "replace", kw("parameters", params));
+}
+
 Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     Ref import_error;
     Ref base = import_sdk_class(plan.public_name, import_error);
@@ -211,6 +237,15 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref cls = builder.build(bases.get());
     rename_class(cls.get(), plan.public_name.c_str());
+    // A base whose signature cannot be read keeps the forwarding constructor's.
+    try {
+        setattr(cls.get(), "__signature__", constructor_signature(base).get());
+    } catch (const PythonError&) {
+        Caught caught;
+        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
+            caught.reraise();
+        }
+    }
     return cls;
 }
 

@@ -65,5 +65,11 @@ ZELTO_MODULE(temporal, "zelto_cloud.temporal",
              "    # after\n"
              "    from zelto_cloud.temporal import ZeltoPlugin, ZeltoPluginConfig\n"
              "\n"
-             "    config = ZeltoPluginConfig.from_env(activity_fns=[transfer_funds])\n",
+             "    config = ZeltoPluginConfig.from_env(activity_fns=[transfer_funds])\n"
+             "    worker = Worker(client, task_queue=\"payments\", workflows=[PaymentWorkflow],\n"
+             "                    activity_executor=ThreadPoolExecutor(4),\n"
+             "                    plugins=[ZeltoPlugin(config)])\n"
+             "\n"
+             "``ZeltoPluginConfig.from_env`` says which ``ZELTO_`` variables it reads, and\n"
+             "``python -m zelto_cloud doctor`` explains the ones set.\n",
              zelto::temporal::exec_temporal)

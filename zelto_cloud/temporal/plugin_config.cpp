@@ -192,16 +192,29 @@ const FunctionDef from_env_def{
     .returns = "ZeltoPluginConfig",
     .doc = "One-liner worker setup from environment variables.\n"
            "\n"
-           "Reads ``ZELTO_ISSUER_KEY`` (hex), or ``ZELTO_SIGNING_KEY`` as a fallback,\n"
-           "and derives ``trusted_roots=[signing_key.public_key]``. The cloud approval\n"
-           "handler and control plane are wired by ``__post_init__`` when\n"
-           "``ZELTO_API_KEY`` is set. Any ``**overrides`` are forwarded to the\n"
-           "constructor, so any field can be set (for example ``activity_fns``,\n"
+           "Reads ``ZELTO_ISSUER_KEY``, or ``ZELTO_SIGNING_KEY`` as a fallback: the\n"
+           "worker's key as 64 hex digits (``SigningKey.to_bytes().hex()``) or the\n"
+           "base64 of those 32 bytes, and derives\n"
+           "``trusted_roots=[signing_key.public_key]``. When ``ZELTO_API_KEY`` is set\n"
+           "too, ``__post_init__`` wires the cloud approval handler and control plane,\n"
+           "which call ``ZELTO_CONTROL_PLANE_URL``; ``ZELTO_DASHBOARD_ROOT_KEY`` (a hex\n"
+           "public key) joins the trusted roots, and ``ZELTO_ENFORCEMENT`` sets\n"
+           "``dry_run``. Any ``**overrides`` are forwarded to the constructor, so any\n"
+           "field can be set (for example ``activity_fns``,\n"
            "``clearance_requirements``, ``on_denial``)::\n"
            "\n"
+           "    from zelto_cloud.temporal import ZeltoPlugin, ZeltoPluginConfig\n"
+           "\n"
            "    config = ZeltoPluginConfig.from_env(activity_fns=[transfer_funds])\n"
-           "    plugin = ZeltoTemporalPlugin(config)\n"
-           "    client = await Client.connect(address, plugins=[plugin])\n",
+           "    worker = Worker(client, task_queue=\"payments\", workflows=[PaymentWorkflow],\n"
+           "                    activity_executor=ThreadPoolExecutor(4),\n"
+           "                    plugins=[ZeltoPlugin(config)])\n"
+           "\n"
+           "Each guarded activity carries its warrant (``zelto.temporal.carries_warrant``);\n"
+           "synchronous activities need the ``activity_executor``. A workflow module\n"
+           "imports ``zelto``, ``zelto_core`` and ``zelto_cloud`` inside\n"
+           "``workflow.unsafe.imports_passed_through()``: their compiled modules load\n"
+           "once per process and cannot be loaded again in the workflow sandbox.\n",
     .impl = from_env,
 };
 
