@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 ASAN_VENV := .venv-asan
 PYTEST_ARGS ?=
 
-.PHONY: all setup install demo test asan bench format clean system-deps
+.PHONY: all setup install demo test asan bench fuzz-api format clean system-deps
 
 all: test
 
@@ -49,6 +49,12 @@ asan: system-deps
 
 bench: setup
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# A longer Schemathesis round against a local cloud on a loopback port than the suite's own,
+# with the calls per operation at the end (e.g. FUZZ_ARGS="--max-examples 1000 --seed 7").
+FUZZ_ARGS ?=
+fuzz-api: setup
+	$(PY) tests/api_fuzz.py $(FUZZ_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

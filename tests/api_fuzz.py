@@ -76,6 +76,7 @@ def run(cloud, *, max_examples: int, seed: int = 29, workers: int = 1, phases: s
             "SCHEMATHESIS_HOOKS": "api_fuzz_hooks",
             "ZELTO_FUZZ_API_KEY": cloud.api_key,
             "ZELTO_FUZZ_APPROVERS": json.dumps(approvers),
+            "ZELTO_FUZZ_CONNECT_TOKENS": json.dumps([cloud.mint_connect_token() for _ in range(3)]),
             "ZELTO_FUZZ_COUNTS": str(counts_path),
             "NO_PROXY": "127.0.0.1,localhost,::1",
         }

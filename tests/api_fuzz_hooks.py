@@ -1,9 +1,9 @@
 """Schemathesis hooks for fuzzing the local cloud's API (loaded through SCHEMATHESIS_HOOKS).
 
 The cloud under test is named by the environment that api_fuzz.run() sets:
-ZELTO_FUZZ_API_KEY (an agent key), ZELTO_FUZZ_APPROVERS (JSON name -> password)
-and ZELTO_FUZZ_COUNTS (where the calls per operation and status are written
-at exit).
+ZELTO_FUZZ_API_KEY (an agent key), ZELTO_FUZZ_APPROVERS (JSON name ->
+password), ZELTO_FUZZ_CONNECT_TOKENS (JSON list) and ZELTO_FUZZ_COUNTS (where
+the calls per operation and status are written at exit).
 
 - Credentials are chosen per operation, never cached across operations: the
   agent key for creates and receipts, an approver's Basic credential for
@@ -12,6 +12,8 @@ at exit).
   tool and metadata are kept, and the arguments, request hash and holder's
   attestation are made by the SDK's own functions, so the cloud accepts it
   and the stateful phase can follow it to reads, approvals and denials.
+- Valid connect calls carry one of a few real connect tokens, so that
+  exchanges and claims succeed (and claims then conflict).
 - Generated list cursors are dropped from valid cases: a cursor is opaque and
   only one that the cloud handed out is valid.
 """
@@ -32,10 +34,12 @@ from zelto_core import SigningKey, py_build_approval_context_attestation
 
 REQUESTS_PATH = "/v1/approvals/requests"
 AGENT_ONLY = {("POST", REQUESTS_PATH), ("POST", "/v1/receipts")}
+CONNECT_PATHS = {"/v1/connect/exchange", "/v1/connect/claim"}
 APPROVER_ONLY = {("POST", REQUESTS_PATH + "/{request_id}/approve"), ("POST", REQUESTS_PATH + "/{request_id}/deny")}
 
 _API_KEY = os.environ.get("ZELTO_FUZZ_API_KEY", "")
 _APPROVERS = json.loads(os.environ.get("ZELTO_FUZZ_APPROVERS", "{}"))
+_CONNECT_TOKENS = json.loads(os.environ.get("ZELTO_FUZZ_CONNECT_TOKENS", "[]"))
 _COUNTS_PATH = os.environ.get("ZELTO_FUZZ_COUNTS")
 _turn = itertools.count()
 _lock = threading.Lock()
@@ -98,6 +102,10 @@ def map_case(context, case):
     if operation.method.upper() == "POST" and operation.path == REQUESTS_PATH:
         if isinstance(case.body, dict) and not _is_negative(case, ParameterLocation.BODY):
             case.body = _signed_create(case.body)
+    elif operation.path in CONNECT_PATHS and _CONNECT_TOKENS:
+        if isinstance(case.body, dict) and not _is_negative(case, ParameterLocation.BODY):
+            with _lock:
+                case.body = {**case.body, "token": _CONNECT_TOKENS[next(_turn) % len(_CONNECT_TOKENS)]}
     elif operation.method.upper() == "GET" and operation.path == REQUESTS_PATH:
         if isinstance(case.query, dict) and not _is_negative(case, ParameterLocation.QUERY):
             case.query.pop("cursor", None)
