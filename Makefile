@@ -7,7 +7,7 @@ PIP := $(VENV)/bin/pip
 ASAN_VENV := .venv-asan
 PYTEST_ARGS ?=
 
-.PHONY: all setup install demo test asan bench docs format clean system-deps
+.PHONY: all setup install demo test asan bench docs fuzz-api format clean system-deps
 
 all: test
 
@@ -53,6 +53,12 @@ bench: setup
 # The API reference, from the docstrings and the type stubs, into build/docs; fails on any pdoc warning.
 docs: setup
 	$(PY) -P tools/build-docs build/docs
+
+# A longer Schemathesis round against a local cloud on a loopback port than the suite's own,
+# with the calls per operation at the end (e.g. FUZZ_ARGS="--max-examples 1000 --seed 7").
+FUZZ_ARGS ?=
+fuzz-api: setup
+	$(PY) tests/api_fuzz.py $(FUZZ_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import json
 import secrets
 from dataclasses import dataclass
+from importlib import resources
+from urllib.parse import unquote
 
 from starlette.concurrency import run_in_threadpool
 from starlette.requests import ClientDisconnect, Request
-from starlette.responses import JSONResponse
-from starlette.routing import Route
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Match, Route
 
 from . import connect, errors, events
 from .approvers import Approver
@@ -61,6 +64,12 @@ def state_of(request: Request) -> CloudState:
 
 async def json_body(request: Request) -> dict:
     return parse_json_object(await read_body(request, state_of(request).config.max_body_bytes))
+
+
+async def optional_json_body(request: Request) -> dict:
+    """A body that may be left out altogether (approve, deny): none counts as {}."""
+    raw = await read_body(request, state_of(request).config.max_body_bytes)
+    return parse_json_object(raw) if raw.strip() else {}
 
 
 # -- who is calling -----------------------------------------------------------
@@ -192,7 +201,7 @@ def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
 
 @endpoint(approvers="approve requests")
 async def approve_request(request: Request, who: SignedIn):
-    body = await json_body(request)
+    body = await optional_json_body(request)
     approver, confirmed = _acting_approver(request, body, who), parse_confirmation(body)
     record = state_of(request).service.approve(request.path_params["request_id"], approver, confirmed=confirmed)
     return _request_answer(request, record)
@@ -200,7 +209,7 @@ async def approve_request(request: Request, who: SignedIn):
 
 @endpoint(approvers="deny requests")
 async def deny_request(request: Request, who: SignedIn):
-    body = await json_body(request)
+    body = await optional_json_body(request)
     approver, reason = _acting_approver(request, body, who), parse_reason(body)
     record = state_of(request).service.deny(request.path_params["request_id"], approver, reason)
     return _request_answer(request, record)
@@ -249,15 +258,63 @@ async def health(request: Request):
     return JSONResponse({"status": "ok"})
 
 
+@functools.cache
+def openapi_document() -> dict:
+    """The OpenAPI description of this API, shipped beside this module."""
+    return json.loads(resources.files(__package__).joinpath("openapi.json").read_text("utf-8"))
+
+
+@endpoint(public=True)
+async def openapi(request: Request):
+    # This server's own address comes first, so a tool that reads the document here calls this server.
+    document = openapi_document()
+    own = {"url": _public_base_url(request), "description": "This server."}
+    served = {**document, "servers": [own, *document.get("servers", [])]}
+    return Response(json.dumps(served, ensure_ascii=False), media_type="application/json")
+
+
+# Path segments under /v1/approvals/requests that name a call, never a request.
+RESERVED_REQUEST_SEGMENTS = frozenset({"batch-read"})
+
+
+class RequestIdRoute(Route):
+    """A route whose {request_id} is one path segment as the client sent it.
+
+    The server decodes the path before routing, so an id holding an encoded
+    slash ("a%2Fb") would otherwise be split into two segments and miss its
+    route (or find another one). Here the raw path is matched with its
+    encoded slashes kept, and the id is decoded after the match.
+    """
+
+    def matches(self, scope):
+        raw = scope.get("raw_path")
+        encoded = raw is not None and b"%2f" in raw.lower()
+        if encoded:
+            segments = [unquote(part).replace("%", "%25").replace("/", "%2F")
+                        for part in raw.decode("latin-1").split("/")]
+            scope = {**scope, "path": "/".join(segments)}
+        match, child_scope = super().matches(scope)
+        if match is Match.NONE:
+            return match, child_scope
+        request_id = child_scope["path_params"]["request_id"]
+        if encoded:
+            request_id = unquote(request_id)
+            child_scope["path_params"] = {**child_scope["path_params"], "request_id": request_id}
+        if request_id in RESERVED_REQUEST_SEGMENTS:
+            return Match.NONE, {}
+        return match, child_scope
+
+
 ROUTES = [
     Route("/v1/approvals/requests", create_request, methods=["POST"]),
     Route("/v1/approvals/requests", list_requests, methods=["GET"]),
-    Route("/v1/approvals/requests/{request_id}", get_request, methods=["GET"]),
-    Route("/v1/approvals/requests/{request_id}/approve", approve_request, methods=["POST"]),
-    Route("/v1/approvals/requests/{request_id}/deny", deny_request, methods=["POST"]),
+    RequestIdRoute("/v1/approvals/requests/{request_id}", get_request, methods=["GET"]),
+    RequestIdRoute("/v1/approvals/requests/{request_id}/approve", approve_request, methods=["POST"]),
+    RequestIdRoute("/v1/approvals/requests/{request_id}/deny", deny_request, methods=["POST"]),
     Route("/v1/approvers", list_approvers, methods=["GET"]),
     Route("/v1/receipts", post_receipt, methods=["POST"]),
     Route("/v1/connect/exchange", connect_exchange, methods=["POST"]),
     Route("/v1/connect/claim", connect_claim, methods=["POST"]),
     Route("/healthz", health, methods=["GET"]),
+    Route("/openapi.json", openapi, methods=["GET"]),
 ]

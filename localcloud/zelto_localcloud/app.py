@@ -9,6 +9,7 @@ from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.requests import Request
 from starlette.responses import JSONResponse
+from starlette.routing import Match
 
 from . import api, batch, dashboard, history, pending
 from .config import CloudState
@@ -22,9 +23,20 @@ _ROUTING_ERRORS = {404: "not_found", 405: "method_not_allowed"}
 async def _http_error(request: Request, exc: HTTPException) -> JSONResponse:
     code = _ROUTING_ERRORS.get(exc.status_code, "invalid_request")
     message = f"no route for {request.method} {request.url.path}" if exc.status_code in _ROUTING_ERRORS else exc.detail
-    return JSONResponse(
-        {"error": {"code": code, "message": message}}, status_code=exc.status_code, headers=exc.headers
-    )
+    headers = exc.headers
+    if exc.status_code == 405:
+        headers = {**(headers or {}), "Allow": ", ".join(_allowed_methods(request))}
+    return JSONResponse({"error": {"code": code, "message": message}}, status_code=exc.status_code, headers=headers)
+
+
+def _allowed_methods(request: Request) -> list[str]:
+    """Every method that some route serves on this path (the router names only the first route's)."""
+    methods: set[str] = set()
+    for route in request.app.routes:
+        match, _ = route.matches(request.scope)
+        if match is not Match.NONE:
+            methods |= getattr(route, "methods", None) or set()
+    return sorted(methods)
 
 
 async def _server_fault(request: Request, exc: Exception) -> JSONResponse:

@@ -19,7 +19,7 @@ from .errors import invalid_json, validation_error
 
 MAX_NESTING = 64
 MAX_THRESHOLD = 1000
-MAX_TTL_SECONDS = 10 * 366 * 24 * 3600
+MAX_TTL_SECONDS = 10 * 366 * 24 * 3600  # 316,224,000 s: ten years of 366 days
 DEFAULT_TTL_SECONDS = 3600
 DEFAULT_LIST_LIMIT = 50
 MAX_LIST_LIMIT = 500
@@ -129,6 +129,8 @@ def _integer(body: dict, name: str, *, default: int, minimum: int, maximum: int)
     value = body.get(name)
     if value is None:
         return default
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)  # JSON has one kind of number: 2.0 is the integer 2
     if isinstance(value, bool) or not isinstance(value, int):
         raise validation_error(f"field '{name}' must be an integer")
     if not minimum <= value <= maximum:
@@ -169,8 +171,8 @@ def _parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest
         )
     idempotency_key = idempotency_header or _text(body, "idempotency_key", required=False) or None
     return NewRequest(
-        warrant_id=_text(body, "warrant_id", required=True),
-        tool=_text(body, "tool", required=True),
+        warrant_id=_text(body, "warrant_id", required=True, non_empty=True),
+        tool=_text(body, "tool", required=True, non_empty=True),
         request_hash=_hex_bytes(body, "request_hash"),
         holder_key=_hex_bytes(body, "holder_key", length=32),
         args_canonical_cbor_b64=_base64_text(body, "args_canonical_cbor_b64"),
@@ -278,7 +280,8 @@ def parse_reason(body: dict) -> str | None:
 
 
 def parse_token(body: dict) -> str:
-    return _text(body, "token", required=True, non_empty=True)
+    # An empty token is merely one that is not known: 401, like any other.
+    return _text(body, "token", required=True)
 
 
 def parse_receipt(body: dict) -> dict:
@@ -286,11 +289,12 @@ def parse_receipt(body: dict) -> dict:
 
 
 def parse_list_query(params) -> tuple[str | None, int]:
-    status = params.get("status") or None
+    # An empty value is refused, not taken for an absent one: "?status=" asks for no state at all.
+    status = params.get("status")
     if status is not None and status not in STATUSES:
         raise validation_error(f"query parameter 'status' must be one of {', '.join(STATUSES)}")
     raw_limit = params.get("limit")
-    if raw_limit is None or raw_limit == "":
+    if raw_limit is None:
         return status, DEFAULT_LIST_LIMIT
     if not raw_limit.isascii() or not raw_limit.isdigit():
         raise validation_error("query parameter 'limit' must be an integer")

@@ -6,7 +6,8 @@
   (DNS rebinding) is refused.
 - A state-changing dashboard request must come from one of its own pages: its
   Origin (or, without one, its Referer) must be this server's own origin. The
-  JSON API refuses a foreign Origin when a browser sends one.
+  JSON API refuses a foreign Origin on every call, reads included, when a
+  browser sends one.
 - Every answer carries a Content-Security-Policy that allows only this
   server's own script and style, refuses framing, and is not cached.
 """
@@ -23,6 +24,7 @@ from starlette.datastructures import Headers
 LOOPBACK_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
 ALL_INTERFACES = frozenset({"0.0.0.0", "::", ""})
 SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
+API_PATHS = frozenset({"/healthz", "/openapi.json"})  # outside /v1/, answered in JSON too
 
 CONTENT_SECURITY_POLICY = (
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self';"
@@ -108,11 +110,11 @@ class WebGuard:
             return await self.app(scope, receive, send)
         headers = Headers(scope=scope)
         host = headers.get("host", "")
-        is_api = scope["path"].startswith("/v1/") or scope["path"] == "/healthz"
+        is_api = scope["path"].startswith("/v1/") or scope["path"] in API_PATHS
         if not host_allowed(host, self.allowed_hosts):
             message = "this server answers only under its own address (start it with --allowed-host NAME to add one)"
             return await _refuse(send, is_api, message)
-        if scope["method"] not in SAFE_METHODS:
+        if is_api or scope["method"] not in SAFE_METHODS:
             own_origin = f"{scope.get('scheme', 'http')}://{host}".lower()
             problem = origin_problem(headers, own_origin, browser_form=not is_api)
             if problem is not None:
