@@ -11,7 +11,7 @@ import api_fuzz
 import httpx
 import pytest
 from localcloud_helpers import api_client, assert_no_tracebacks, create, create_body
-from zelto_localcloud import dashboard
+from zelto_localcloud import dashboard, history, pending
 from zelto_localcloud.app import create_app
 from zelto_localcloud.testing import LocalCloud
 from zelto_localcloud.validation import MAX_TTL_SECONDS
@@ -35,7 +35,7 @@ def _documented() -> set[tuple[str, str]]:
 def _served() -> set[tuple[str, str]]:
     """The application's routes, the dashboard's pages aside (HEAD comes with every GET)."""
     state = SimpleNamespace(config=SimpleNamespace(host="127.0.0.1", allowed_hosts=()))
-    pages = {id(route) for route in dashboard.ROUTES}
+    pages = {id(route) for route in dashboard.ROUTES + history.ROUTES + pending.ROUTES}
     return {(method, route.path) for route in create_app(state).routes if id(route) not in pages
             for method in route.methods if method != "HEAD"}
 
