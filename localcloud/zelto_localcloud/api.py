@@ -12,11 +12,15 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
+import json
+
 from . import connect, errors
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
 from .errors import ApiError
+from .paging import MAX_PAGE_BYTES, encode_cursor, parse_cursor
+from .service import prepare
 from .validation import (
     parse_json_object,
     parse_list_query,
@@ -31,8 +35,10 @@ from .wire import request_json
 
 
 def error_response(error: ApiError) -> JSONResponse:
-    headers = {"WWW-Authenticate": 'Bearer realm="agents", Basic realm="approvers"'} if error.status == 401 else None
-    return JSONResponse(error.body(), status_code=error.status, headers=headers)
+    headers = error.headers()
+    if error.status == 401:
+        headers["WWW-Authenticate"] = 'Bearer realm="agents", Basic realm="approvers"'
+    return JSONResponse(error.body(), status_code=error.status, headers=headers or None)
 
 
 async def read_body(request: Request, limit: int) -> bytes:
@@ -156,16 +162,29 @@ def _request_answer(request: Request, record, status_code: int = 200) -> JSONRes
 async def create_request(request: Request, who: Agent):
     body = await json_body(request)
     new = parse_new_request(body, request.headers.get("idempotency-key") or None)
-    record, created = state_of(request).service.create(new, who.tenant)
+    # Masking a large body takes a while: done once, in a worker thread, before the write transaction.
+    prepared = await run_in_threadpool(prepare, new)
+    record, created = state_of(request).service.create(new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 
 
 @endpoint(agents="list approval requests", approvers="list approval requests")
 async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
+    before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit, tenant_of(who))
-    return JSONResponse({"requests": [request_json(r, cloud.config.encoding) for r in records]})
+    records = cloud.service.list(status, limit + 1, tenant_of(who), before=before)
+    # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
+    items, size, next_cursor = [], 0, None
+    for record in records:
+        item = request_json(record, cloud.config.encoding)
+        item_size = len(json.dumps(item, ensure_ascii=False).encode("utf-8"))
+        if len(items) == limit or (items and size + item_size > MAX_PAGE_BYTES):
+            next_cursor = encode_cursor(items[-1][0])
+            break
+        size += item_size
+        items.append((record.seq, item))
+    return JSONResponse({"requests": [item for _, item in items], "next_cursor": next_cursor})
 
 
 @endpoint(agents="read approval requests", approvers="read approval requests")

@@ -26,7 +26,7 @@ from .api import check_approver_password, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
-from .masking import contains_mask, mask
+from .masking import contains_mask
 from .service import may_decide
 from .store import RequestRecord, SessionRecord
 from .wire import iso_utc
@@ -37,7 +37,6 @@ SESSION_COOKIE = "zelto_session"
 SIGN_IN_COOKIE = "zelto_signin"
 
 STATUS_POLL_SECONDS = 2
-SUMMARY_CHARACTERS = 100
 
 _STYLE = """
 * { box-sizing: border-box; }
@@ -325,16 +324,6 @@ def fingerprint(key: bytes) -> str:
     return " ".join(digest[i:i + 4] for i in range(0, 16, 4))
 
 
-def summary(metadata) -> str:
-    if not metadata:
-        return ""
-    if isinstance(metadata, dict):
-        text = ", ".join(f"{k}={json.dumps(v, ensure_ascii=False)}" for k, v in metadata.items())
-    else:
-        text = json.dumps(metadata, ensure_ascii=False)
-    return text if len(text) <= SUMMARY_CHARACTERS else text[: SUMMARY_CHARACTERS - 1] + "…"
-
-
 def _status_badge(status: str) -> str:
     return f'<span class="status {escape(status)}" id="status">{escape(status)}</span>'
 
@@ -380,7 +369,7 @@ def _list_rows(cloud, records: list[RequestRecord], now: float) -> str:
         rows.append(
             f'<tr data-request="{escape(r.id)}" data-warrant="{escape(r.warrant_id)}">'
             f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{escape(r.tool)}</td>"
-            f'<td class="summary" title="{escape(summary(r.metadata))}">{escape(summary(r.metadata))}</td>'
+            f'<td class="summary" title="{escape(r.summary)}">{escape(r.summary)}</td>'
             f"<td>{len(r.approvals())} of {r.threshold}</td><td>{when}<br>{state}</td></tr>"
         )
     return "".join(rows)
@@ -417,8 +406,8 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
 def _arguments(metadata) -> str:
     if metadata is None:
         return '<p id="arguments">(no arguments were sent for display)</p>'
-    # The server keeps only the masked copy; masking again costs little and guards old data.
-    shown = mask(metadata)
+    # The server keeps only the copy it masked at create: a page shows it as stored.
+    shown = metadata
     note = (
         '<p class="masked-note" id="masked-note">Some values are hidden because they look like secrets'
         " (marked &lt;redacted&gt;).</p>"

@@ -12,7 +12,7 @@ import os
 import sqlite3
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator
 
 DATABASE_NAME = "localcloud.db"
 SCHEMA_VERSION = 2
@@ -107,6 +107,19 @@ _REQUEST_COLUMNS = (
     " attestation_json, metadata_json, policy_id, threshold, approver_keys_json,"
     " ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at"
 )
+# Kept beside each request at create, so that lists never read its metadata: a one-line summary, the
+# metadata's list form (itself when small) and what the request holds in bytes (for the tenant's quota).
+_ADDED_REQUEST_COLUMNS = (
+    ("summary", "TEXT NOT NULL DEFAULT ''"),
+    ("list_metadata_json", "TEXT"),
+    ("stored_bytes", "INTEGER NOT NULL DEFAULT 0"),
+)
+# What a listed request is read from: everything a request object shows, but the full metadata.
+_LIST_COLUMNS = (
+    "seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, list_metadata_json, policy_id,"
+    " threshold, approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at,"
+    " resolved_at, summary"
+)
 _RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
 
 
@@ -143,6 +156,11 @@ class RequestRecord:
     expires_at: float
     resolved_at: float | None
     responses: list[ResponseRecord] = field(default_factory=list)
+    summary: str = ""
+    # For a listed request, `metadata` holds the list form (see paging.list_form).
+    list_metadata: Any = None
+    stored_bytes: int = 0
+    seq: int = 0
 
     def approvals(self) -> list[ResponseRecord]:
         return [r for r in self.responses if r.decision == "approved"]
@@ -214,6 +232,34 @@ def _request_from_row(row: sqlite3.Row) -> RequestRecord:
     )
 
 
+def _listed_request_from_row(row: sqlite3.Row) -> RequestRecord:
+    metadata = _loads_or_none(row["list_metadata_json"])
+    return RequestRecord(
+        id=row["id"],
+        tenant=row["tenant"],
+        status=row["status"],
+        warrant_id=row["warrant_id"],
+        tool=row["tool"],
+        request_hash=bytes(row["request_hash"]),
+        holder_key=bytes(row["holder_key"]),
+        args_canonical_cbor_b64="",
+        approval_context_attestation={},
+        metadata=metadata,
+        policy_id=row["policy_id"],
+        threshold=row["threshold"],
+        approver_keys=_loads_or_none(row["approver_keys_json"]),
+        ttl_seconds=row["ttl_seconds"],
+        idempotency_key=row["idempotency_key"],
+        denied_reason=row["denied_reason"],
+        created_at=row["created_at"],
+        expires_at=row["expires_at"],
+        resolved_at=row["resolved_at"],
+        summary=row["summary"],
+        list_metadata=metadata,
+        seq=row["seq"],
+    )
+
+
 def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     signed = row["signed_approval"]
     return ResponseRecord(
@@ -261,7 +307,27 @@ class Store:
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     self._conn.execute(statement)
+            self._add_request_columns()
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+
+    def _add_request_columns(self) -> None:
+        """Adds the list columns to a database made before them, filled from the stored metadata."""
+        present = {row["name"] for row in self._conn.execute("PRAGMA table_info(requests)")}
+        missing = [(name, kind) for name, kind in _ADDED_REQUEST_COLUMNS if name not in present]
+        for name, kind in missing:
+            self._conn.execute(f"ALTER TABLE requests ADD COLUMN {name} {kind}")
+        if missing:
+            self._conn.execute(
+                "UPDATE requests SET summary = coalesce(substr(metadata_json, 1, 100), ''),"
+                " stored_bytes = length(CAST(coalesce(metadata_json, '') AS BLOB))"
+                " + length(args_canonical_cbor_b64) + length(CAST(attestation_json AS BLOB)),"
+                " list_metadata_json = CASE WHEN length(CAST(metadata_json AS BLOB)) <= 1024 THEN metadata_json"
+                " ELSE json_object('truncated', json('true'), 'bytes', length(CAST(metadata_json AS BLOB)),"
+                " 'summary', substr(metadata_json, 1, 100)) END"
+            )
+        self._conn.execute(
+            "CREATE INDEX IF NOT EXISTS requests_by_tenant_time ON requests (tenant, created_at, stored_bytes)"
+        )
 
     def close(self) -> None:
         self._conn.close()
@@ -286,7 +352,8 @@ class Store:
 
     def insert_request(self, record: RequestRecord) -> None:
         self._conn.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)})",
+            f"INSERT INTO requests ({_REQUEST_COLUMNS}, summary, list_metadata_json, stored_bytes)"
+            f" VALUES ({', '.join('?' * 22)})",
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
@@ -294,6 +361,7 @@ class Store:
                 record.policy_id, record.threshold, _json_or_none(record.approver_keys),
                 record.ttl_seconds, record.idempotency_key, record.denied_reason,
                 record.created_at, record.expires_at, record.resolved_at,
+                record.summary, _json_or_none(record.list_metadata), record.stored_bytes,
             ),
         )
 
@@ -322,10 +390,15 @@ class Store:
         return records
 
     def list_requests(
-        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None,
+        before: int | None = None,
     ) -> list[RequestRecord]:
-        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names."""
+        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names;
+        `before` starts after that position. Each holds its summary and the list form of its metadata."""
         conditions, values = [], []
+        if before is not None:
+            conditions.append("seq < ?")
+            values.append(before)
         if tool_part:
             conditions.append("instr(lower(tool), ?) > 0")
             values.append(tool_part.lower())
@@ -337,13 +410,26 @@ class Store:
             values.append(status)
         where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
         rows = self._conn.execute(
-            f"SELECT {_REQUEST_COLUMNS} FROM requests{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
+            f"SELECT {_LIST_COLUMNS} FROM requests{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
         ).fetchall()
-        records = [_request_from_row(row) for row in rows]
+        records = [_listed_request_from_row(row) for row in rows]
         responses = self._responses_for([r.id for r in records])
         for record in records:
             record.responses = responses[record.id]
         return records
+
+    def tenant_usage(self, tenant: str, now: float, since: float) -> tuple[int, float | None, int, float | None]:
+        """A tenant's pending requests (how many, the soonest expiry) and the bytes of its requests made
+        since `since` (how many, the time of the oldest of them)."""
+        pending = self._conn.execute(
+            "SELECT count(*), min(expires_at) FROM requests WHERE tenant = ? AND status = 'pending'"
+            " AND expires_at > ?", (tenant, now)
+        ).fetchone()
+        recent = self._conn.execute(
+            "SELECT coalesce(sum(stored_bytes), 0), min(created_at) FROM requests"
+            " WHERE tenant = ? AND created_at >= ?", (tenant, since)
+        ).fetchone()
+        return pending[0], pending[1], recent[0], recent[1]
 
     def overdue_pending_ids(self, now: float) -> list[str]:
         rows = self._conn.execute(
