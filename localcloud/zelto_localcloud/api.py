@@ -85,13 +85,18 @@ class SignedIn:
     approver: Approver
 
 
-async def check_approver_password(cloud: CloudState, name: str, password: str) -> Approver:
-    """The approver `name` if `password` is theirs; raises 401 (or 429 while guessing is throttled)."""
-    if cloud.sign_ins.throttled(name):
-        raise errors.too_many_attempts(f"too many wrong passwords for {name}; wait a minute")
+def client_address(request: Request) -> str:
+    return request.client.host if request.client else ""
+
+
+async def check_approver_password(cloud: CloudState, name: str, password: str, address: str) -> Approver:
+    """The approver `name` if `password` is theirs; raises 401, or 429 while guessing from `address` is
+    delayed or too many checks wait. A credential this address proved before is answered at once."""
+    guard = cloud.sign_ins
     stored_hash = cloud.approvers.password_hash(name)
-    known = cloud.sign_ins.remembered(name, password, stored_hash)
-    if not known and not await run_in_threadpool(cloud.sign_ins.check, name, password, stored_hash):
+    credential = guard.credential_id(name, password, stored_hash, address)
+    known = guard.remembered(credential, name, address)
+    if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
         raise errors.unauthorized("unknown approver or wrong password")
     approver = cloud.approvers.named(name)
     if approver is None:  # removed while the password was being checked
@@ -111,7 +116,7 @@ async def authenticate(request: Request) -> Agent | SignedIn:
         credentials = basic_credentials(value)
         if credentials is None:
             raise errors.unauthorized("malformed Basic credentials; expected base64 of 'approver:password'")
-        return SignedIn(await check_approver_password(cloud, *credentials))
+        return SignedIn(await check_approver_password(cloud, *credentials, client_address(request)))
     raise errors.unauthorized(
         "missing or malformed Authorization header; expected 'Bearer <api key>' (agents)"
         " or 'Basic <approver:password>' (approvers)"

@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .approvers import ApproverRegistry, ensure_approvers
-from .credentials import SignInGuard, new_api_key, store_api_key, tenant_for_api_key
+from .credentials import PasswordChecks, SignInGuard, new_api_key, store_api_key, tenant_for_api_key
 from .service import ApprovalService, Quotas
 from .store import Store
 
@@ -85,6 +85,7 @@ class CloudState:
     service: ApprovalService
     server_secret: str
     sign_ins: SignInGuard = field(default_factory=SignInGuard)
+    password_checks: PasswordChecks = field(default_factory=PasswordChecks)
     # When an agent last read each request (in memory: a poll is not worth a disk write).
     last_polls: dict[str, float] = field(default_factory=dict)
     started_at: float = field(default_factory=time.time)

@@ -22,7 +22,7 @@ from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Re
 from starlette.routing import Route
 
 from . import errors
-from .api import check_approver_password, read_body, state_of
+from .api import check_approver_password, client_address, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
@@ -225,9 +225,12 @@ async def sign_in(request: Request):
     if not same_secret(fields.get("form_token", ""), request.cookies.get(SIGN_IN_COOKIE, "") or "\0"):
         return _sign_in_page(next_target, "The sign-in form was stale; please try again.", 403)
     try:
-        approver = await check_approver_password(cloud, fields.get("name", ""), fields.get("password", ""))
+        approver = await check_approver_password(cloud, fields.get("name", ""), fields.get("password", ""),
+                                                 client_address(request))
     except ApiError as error:
-        return _sign_in_page(next_target, error.message, error.status)
+        refused = _sign_in_page(next_target, error.message, error.status)
+        refused.headers.update(error.headers())
+        return refused
     session = open_session(cloud.store, approver.name, cloud.service.clock())
     response = RedirectResponse(next_target, status_code=303)
     response.set_cookie(
