@@ -133,12 +133,14 @@ def test_a_body_that_does_not_arrive_is_answered_408(cloud):
     assert received is not None and received.startswith(b"HTTP/1.1 408") and b"request_timeout" in received
 
 
-def test_past_the_connection_limit_silent_connections_make_room_for_new_ones(tmp_path):
+def test_past_the_concurrency_limit_requests_wait_for_the_silent_ones_to_be_dropped(tmp_path):
     with limited_cloud(tmp_path / "crowded", "--max-concurrency", "4") as crowded:
         silent = [connect(crowded) for _ in range(4)]
         try:
             time.sleep(0.2)  # let the server accept them
-            # Served at once: the longest silent gave up their places, long before their header deadline.
+            assert httpx.get(crowded.base_url + "/healthz", timeout=GIVE_UP).status_code == 503
+            deadline = time.monotonic() + GIVE_UP
+            assert all(closed_by_server(sock, deadline) == b"" for sock in silent)
             assert httpx.get(crowded.base_url + "/healthz", timeout=GIVE_UP).status_code == 200
         finally:
             for sock in silent:

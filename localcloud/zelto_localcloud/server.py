@@ -15,6 +15,9 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .config import ServerConfig
 
 MAX_HEADER_BYTES = 16 * 1024
+# A connection counts as idle (and may be closed for a newcomer) once it has waited this long for a
+# request: a client that has just connected, or just read an answer, is about to send one.
+IDLE_GRACE_SECONDS = 1.0
 
 
 class ConnectionRoom:
@@ -22,9 +25,10 @@ class ConnectionRoom:
 
     At most `total` connections, and `per_address` of them from one client
     address. A new connection past either limit takes the place of an idle
-    one (kept alive after its answer, or not yet begun a request): the one
-    idle longest of the address holding the most, or, at its address's limit,
-    of its own address. When none is idle, the new one is answered 503.
+    one (kept alive after its answer, or not yet begun a request, for at
+    least IDLE_GRACE_SECONDS): the one idle longest of the address holding
+    the most, or, at its address's limit, of its own address. When none is
+    idle, the new one is answered 503.
     """
 
     def __init__(self, total: int, per_address: int):
@@ -57,8 +61,10 @@ class ConnectionRoom:
                 return True
         return False
 
-    def _close_idlest(self, connections: set[DeadlineH11Protocol]) -> bool:
-        idle = [c for c in connections if c.idle_since is not None]
+    @staticmethod
+    def _close_idlest(connections: set[DeadlineH11Protocol]) -> bool:
+        since = time.monotonic() - IDLE_GRACE_SECONDS
+        idle = [c for c in connections if c.idle_since is not None and c.idle_since <= since]
         if not idle:
             return False
         min(idle, key=lambda c: c.idle_since).give_up_place()
