@@ -163,12 +163,17 @@ def _request_answer(request: Request, record, status_code: int = 200) -> JSONRes
     return JSONResponse(request_json(record, state_of(request).config.encoding), status_code=status_code)
 
 
+def _parse_and_prepare(raw: bytes, idempotency_header: str | None):
+    new = parse_new_request(parse_json_object(raw), idempotency_header)
+    return new, prepare(new)
+
+
 @endpoint(agents="create approval requests")
 async def create_request(request: Request, who: Agent):
-    body = await json_body(request)
-    new = parse_new_request(body, request.headers.get("idempotency-key") or None)
-    # Masking a large body takes a while: done once, in a worker thread, before the write transaction.
-    prepared = await run_in_threadpool(prepare, new)
+    raw = await read_body(request, state_of(request).config.max_body_bytes)
+    # Parsing, checking and masking a large body take a while: done once, in a worker thread, so the
+    # server goes on answering others, and before the write transaction.
+    new, prepared = await run_in_threadpool(_parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
     record, created = state_of(request).service.create(new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 

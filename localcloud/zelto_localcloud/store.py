@@ -107,19 +107,56 @@ _REQUEST_COLUMNS = (
     " attestation_json, metadata_json, policy_id, threshold, approver_keys_json,"
     " ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at"
 )
-# Kept beside each request at create, so that lists never read its metadata: a one-line summary, the
-# metadata's list form (itself when small) and what the request holds in bytes (for the tenant's quota).
-_ADDED_REQUEST_COLUMNS = (
-    ("summary", "TEXT NOT NULL DEFAULT ''"),
-    ("list_metadata_json", "TEXT"),
-    ("stored_bytes", "INTEGER NOT NULL DEFAULT 0"),
-)
-# What a listed request is read from: everything a request object shows, but the full metadata.
+# What lists read, kept apart from the requests table: a request's row there holds its arguments and
+# metadata (up to a MiB), and SQLite reads a row's columns after such a value only by walking its
+# overflow pages. Each request has a row here with the fields a request object shows, but a one-line
+# summary and a bounded list form of its metadata instead of the metadata, and its size in bytes (for
+# the tenant's quota). Status changes are written to both tables.
+_LIST_SCHEMA = """
+CREATE TABLE IF NOT EXISTS request_list (
+    seq INTEGER PRIMARY KEY,
+    id TEXT NOT NULL UNIQUE,
+    tenant TEXT NOT NULL,
+    status TEXT NOT NULL,
+    warrant_id TEXT NOT NULL,
+    tool TEXT NOT NULL,
+    request_hash BLOB NOT NULL,
+    holder_key BLOB NOT NULL,
+    policy_id TEXT,
+    threshold INTEGER NOT NULL,
+    approver_keys_json TEXT,
+    ttl_seconds INTEGER NOT NULL,
+    idempotency_key TEXT,
+    denied_reason TEXT,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL,
+    resolved_at REAL,
+    summary TEXT NOT NULL,
+    list_metadata_json TEXT,
+    stored_bytes INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS request_list_by_status ON request_list (status, seq);
+CREATE INDEX IF NOT EXISTS request_list_by_tenant ON request_list (tenant, status, seq);
+CREATE INDEX IF NOT EXISTS request_list_by_tenant_time ON request_list (tenant, created_at, stored_bytes);
+"""
 _LIST_COLUMNS = (
-    "seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, list_metadata_json, policy_id,"
-    " threshold, approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at,"
-    " resolved_at, summary"
+    "seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,"
+    " approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,"
+    " summary, list_metadata_json, stored_bytes"
 )
+# Fills the list table from requests stored before it existed (their metadata is cut, not summarised).
+_FILL_LIST = f"""
+INSERT INTO request_list ({_LIST_COLUMNS})
+SELECT seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,
+    approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,
+    coalesce(substr(metadata_json, 1, 100), ''),
+    CASE WHEN length(CAST(metadata_json AS BLOB)) <= 1024 THEN metadata_json
+         ELSE json_object('truncated', json('true'), 'bytes', length(CAST(metadata_json AS BLOB)),
+                          'summary', substr(metadata_json, 1, 100)) END,
+    length(CAST(coalesce(metadata_json, '') AS BLOB)) + length(args_canonical_cbor_b64)
+        + length(CAST(attestation_json AS BLOB))
+FROM requests WHERE seq NOT IN (SELECT seq FROM request_list)
+"""
 _RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
 
 
@@ -307,27 +344,18 @@ class Store:
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     self._conn.execute(statement)
-            self._add_request_columns()
+            self._create_list_table()
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
 
-    def _add_request_columns(self) -> None:
-        """Adds the list columns to a database made before them, filled from the stored metadata."""
-        present = {row["name"] for row in self._conn.execute("PRAGMA table_info(requests)")}
-        missing = [(name, kind) for name, kind in _ADDED_REQUEST_COLUMNS if name not in present]
-        for name, kind in missing:
-            self._conn.execute(f"ALTER TABLE requests ADD COLUMN {name} {kind}")
-        if missing:
-            self._conn.execute(
-                "UPDATE requests SET summary = coalesce(substr(metadata_json, 1, 100), ''),"
-                " stored_bytes = length(CAST(coalesce(metadata_json, '') AS BLOB))"
-                " + length(args_canonical_cbor_b64) + length(CAST(attestation_json AS BLOB)),"
-                " list_metadata_json = CASE WHEN length(CAST(metadata_json AS BLOB)) <= 1024 THEN metadata_json"
-                " ELSE json_object('truncated', json('true'), 'bytes', length(CAST(metadata_json AS BLOB)),"
-                " 'summary', substr(metadata_json, 1, 100)) END"
-            )
-        self._conn.execute(
-            "CREATE INDEX IF NOT EXISTS requests_by_tenant_time ON requests (tenant, created_at, stored_bytes)"
-        )
+    def _create_list_table(self) -> None:
+        existed = self._conn.execute(
+            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'request_list'"
+        ).fetchone()
+        for statement in _LIST_SCHEMA.split(";"):
+            if statement.strip():
+                self._conn.execute(statement)
+        if not existed:
+            self._conn.execute(_FILL_LIST)
 
     def close(self) -> None:
         self._conn.close()
@@ -351,9 +379,8 @@ class Store:
     # -- requests ---------------------------------------------------------
 
     def insert_request(self, record: RequestRecord) -> None:
-        self._conn.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}, summary, list_metadata_json, stored_bytes)"
-            f" VALUES ({', '.join('?' * 22)})",
+        cursor = self._conn.execute(
+            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)})",
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
@@ -361,6 +388,16 @@ class Store:
                 record.policy_id, record.threshold, _json_or_none(record.approver_keys),
                 record.ttl_seconds, record.idempotency_key, record.denied_reason,
                 record.created_at, record.expires_at, record.resolved_at,
+            ),
+        )
+        record.seq = cursor.lastrowid
+        self._conn.execute(
+            f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 20)})",
+            (
+                record.seq, record.id, record.tenant, record.status, record.warrant_id, record.tool,
+                record.request_hash, record.holder_key, record.policy_id, record.threshold,
+                _json_or_none(record.approver_keys), record.ttl_seconds, record.idempotency_key,
+                record.denied_reason, record.created_at, record.expires_at, record.resolved_at,
                 record.summary, _json_or_none(record.list_metadata), record.stored_bytes,
             ),
         )
@@ -410,7 +447,7 @@ class Store:
             values.append(status)
         where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
         rows = self._conn.execute(
-            f"SELECT {_LIST_COLUMNS} FROM requests{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
+            f"SELECT {_LIST_COLUMNS} FROM request_list{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
         ).fetchall()
         records = [_listed_request_from_row(row) for row in rows]
         responses = self._responses_for([r.id for r in records])
@@ -422,26 +459,27 @@ class Store:
         """A tenant's pending requests (how many, the soonest expiry) and the bytes of its requests made
         since `since` (how many, the time of the oldest of them)."""
         pending = self._conn.execute(
-            "SELECT count(*), min(expires_at) FROM requests WHERE tenant = ? AND status = 'pending'"
+            "SELECT count(*), min(expires_at) FROM request_list WHERE tenant = ? AND status = 'pending'"
             " AND expires_at > ?", (tenant, now)
         ).fetchone()
         recent = self._conn.execute(
-            "SELECT coalesce(sum(stored_bytes), 0), min(created_at) FROM requests"
+            "SELECT coalesce(sum(stored_bytes), 0), min(created_at) FROM request_list"
             " WHERE tenant = ? AND created_at >= ?", (tenant, since)
         ).fetchone()
         return pending[0], pending[1], recent[0], recent[1]
 
     def overdue_pending_ids(self, now: float) -> list[str]:
         rows = self._conn.execute(
-            "SELECT id FROM requests WHERE status = 'pending' AND expires_at <= ?", (now,)
+            "SELECT id FROM request_list WHERE status = 'pending' AND expires_at <= ?", (now,)
         ).fetchall()
         return [row["id"] for row in rows]
 
     def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> None:
-        self._conn.execute(
-            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
-            (status, resolved_at, denied_reason, request_id),
-        )
+        for table in ("requests", "request_list"):
+            self._conn.execute(
+                f"UPDATE {table} SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
+                (status, resolved_at, denied_reason, request_id),
+            )
 
     def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
         grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}
