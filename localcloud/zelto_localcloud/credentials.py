@@ -45,6 +45,9 @@ FAILURE_MEMORY_SECONDS = 15 * 60.0
 CHECK_THREADS = 1
 CHECK_QUEUE = 8
 CHECKS_PER_ADDRESS = 2
+# A refused sign-in is answered after its delay (at most this long), not at once: a guesser's
+# connections then spend their time waiting instead of making the server answer them.
+MAX_ANSWER_DELAY_SECONDS = 3.0
 # Memory bounds: failures kept for at most this many names and addresses; remembered credentials.
 _MAX_TRACKED = 20_000
 _MAX_REMEMBERED = 1024
@@ -278,11 +281,14 @@ class PasswordChecks:
             return await asyncio.shield(shared)
         wait = guard.reserve(name, address)
         if wait > 0:
+            await asyncio.sleep(min(wait, MAX_ANSWER_DELAY_SECONDS))
+            wait = guard.wait_needed(name, address)
             raise errors.too_many_attempts(
                 f"too many wrong passwords for {name} from this address; try again in {max(1, round(wait))} s", wait
             )
         if self._admitted >= self._capacity or self._by_address.get(address, 0) >= self._per_address:
             guard.release(name, address, None)
+            await asyncio.sleep(min(1.0, MAX_ANSWER_DELAY_SECONDS))
             raise errors.too_many_attempts("the server is busy checking other sign-ins; try again in a moment", 1.0)
         loop = asyncio.get_running_loop()
         result = self._shared[credential] = loop.create_future()
