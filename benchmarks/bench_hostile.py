@@ -126,7 +126,7 @@ def bench_masking(data_dir: Path) -> None:
 # -- 2. flood -----------------------------------------------------------------------------------------
 
 
-def _flood(base_url: str, seconds: float, connections: int, counts) -> None:
+def _flood(base_url: str, seconds: float, connections: int, addresses: int, counts) -> None:
     async def one(http: httpx.AsyncClient, deadline: float) -> None:
         while time.monotonic() < deadline:
             name = "nobody-" + secrets.token_hex(4)
@@ -137,11 +137,16 @@ def _flood(base_url: str, seconds: float, connections: int, counts) -> None:
                 counts[0] += 1
 
     async def main() -> None:
-        transport = httpx.AsyncHTTPTransport(local_address="127.0.0.1",
-                                             limits=httpx.Limits(max_connections=connections))
-        async with httpx.AsyncClient(base_url=base_url, transport=transport, timeout=30) as http:
-            deadline = time.monotonic() + seconds
-            await asyncio.gather(*(one(http, deadline) for _ in range(connections)))
+        clients = [
+            httpx.AsyncClient(base_url=base_url, timeout=30, transport=httpx.AsyncHTTPTransport(
+                local_address=f"127.0.4.{n + 1}" if addresses > 1 else "127.0.0.1",
+                limits=httpx.Limits(max_connections=connections)))
+            for n in range(addresses)
+        ]
+        deadline = time.monotonic() + seconds
+        await asyncio.gather(*(one(clients[n % addresses], deadline) for n in range(connections)))
+        for http in clients:
+            await http.aclose()
 
     asyncio.run(main())
 
@@ -165,13 +170,13 @@ def _page_and_approve(cloud: LocalCloud, browser: httpx.Client, agent: httpx.Cli
     return page_time, approve_time
 
 
-def bench_flood(data_dir: Path, seconds: float) -> None:
-    print(f"flood (64 connections of unknown Basic credentials for {seconds:g} s)")
+def bench_flood(data_dir: Path, seconds: float, addresses: int) -> None:
+    print(f"flood (64 connections of unknown Basic credentials from {addresses} address(es) for {seconds:g} s)")
     with LocalCloud(data_dir / "flood") as cloud, agent_client(cloud) as agent:
         browser, _ = dashboard_sign_in(cloud, "alice", "127.0.0.2")
         quiet = [_page_and_approve(cloud, browser, agent) for _ in range(20)]
         counts = multiprocessing.Array("i", 6)
-        flood = multiprocessing.Process(target=_flood, args=(cloud.base_url, seconds, 64, counts))
+        flood = multiprocessing.Process(target=_flood, args=(cloud.base_url, seconds, 64, addresses, counts))
         flood.start()
         time.sleep(min(3.0, seconds / 4))  # let it build up
         loaded, first_sign_ins = [], []
@@ -284,6 +289,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--flood-seconds", type=float, default=25.0)
     parser.add_argument("--idle-sockets", type=int, default=511)
+    parser.add_argument("--flood-addresses", type=int, default=1,
+                        help="client addresses the flood comes from (more: a spread-out attacker)")
     parser.add_argument("--only", default=",".join(PARTS), help="comma-separated parts: " + ", ".join(PARTS))
     args = parser.parse_args()
     wanted = args.only.split(",")
@@ -292,7 +299,7 @@ def main() -> None:
         if "masking" in wanted:
             bench_masking(data_dir)
         if "flood" in wanted:
-            bench_flood(data_dir, args.flood_seconds)
+            bench_flood(data_dir, args.flood_seconds, args.flood_addresses)
         if "throttle" in wanted:
             bench_throttle(data_dir)
         if "connections" in wanted:

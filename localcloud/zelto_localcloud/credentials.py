@@ -17,7 +17,10 @@ import base64
 import binascii
 import functools
 import hashlib
+import heapq
 import hmac
+import itertools
+import os
 import secrets
 import threading
 import time
@@ -189,6 +192,11 @@ class SignInGuard:
                 waits.append(failures[-1] + _delay(len(failures), free) - now)
         return max(waits)
 
+    def failures_from(self, address: str) -> int:
+        """How many recent failures `address` has (its reserved attempts included)."""
+        with self._lock:
+            return len(self._recent(self._by_address, address, self._clock()))
+
     def reserve(self, name: str, address: str) -> float:
         """Counts an attempt as failed before its check: answers 0 when it may be checked now, else the
         seconds to wait (and then nothing is counted)."""
@@ -255,21 +263,42 @@ class SignInGuard:
         return password_matches(password, stored_hash)
 
 
+def _run_politely() -> None:
+    """Lowers the scheduling priority of a password-check thread (where the system allows it per thread),
+    so that the server's event loop gets the processor first while checks run."""
+    try:
+        os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), 10)
+    except (AttributeError, OSError):
+        pass
+
+
+class _Busy(Exception):
+    """A waiting check gave its place to one with a better claim."""
+
+
 class PasswordChecks:
     """Runs the password checks of sign-ins, a few at a time, from the server's event loop.
 
     Checks run on CHECK_THREADS threads of their own (so a flood of them
     cannot take the threads other work needs), with at most CHECK_QUEUE
-    waiting and CHECKS_PER_ADDRESS running or waiting per client address;
-    past that the sign-in is answered 429 at once. Concurrent sign-ins with
-    the same credential from the same address share one check.
+    waiting and CHECKS_PER_ADDRESS running or waiting per client address.
+    The waiting are taken fewest recent failures of their address first, and
+    when the queue is full a newcomer from an address with fewer failures
+    takes the place of the waiting one with the most: guessers spread over
+    many addresses fill the queue with addresses that keep failing, and an
+    approver's first sign-in goes ahead of them. Whoever is turned away is
+    answered 429. Concurrent sign-ins with the same credential from the same
+    address share one check.
     """
 
     def __init__(self, threads: int = CHECK_THREADS, queue: int = CHECK_QUEUE, per_address: int = CHECKS_PER_ADDRESS):
-        self._executor = ThreadPoolExecutor(threads, thread_name_prefix="password-check")
-        self._capacity = threads + queue
+        self._executor = ThreadPoolExecutor(threads, thread_name_prefix="password-check", initializer=_run_politely)
+        self._threads = threads
+        self._queue = queue
         self._per_address = per_address
-        self._admitted = 0
+        self._running = 0
+        self._waiting: list[tuple[int, int, asyncio.Future]] = []  # a heap: (failures, arrival, go-ahead)
+        self._arrivals = itertools.count()
         self._by_address: dict[str, int] = {}
         self._shared: dict[bytes, asyncio.Future] = {}
 
@@ -286,28 +315,83 @@ class PasswordChecks:
             raise errors.too_many_attempts(
                 f"too many wrong passwords for {name} from this address; try again in {max(1, round(wait))} s", wait
             )
-        if self._admitted >= self._capacity or self._by_address.get(address, 0) >= self._per_address:
+        if self._by_address.get(address, 0) >= self._per_address:
             guard.release(name, address, None)
-            await asyncio.sleep(min(1.0, MAX_ANSWER_DELAY_SECONDS))
-            raise errors.too_many_attempts("the server is busy checking other sign-ins; try again in a moment", 1.0)
+            raise await self._busy()
         loop = asyncio.get_running_loop()
         result = self._shared[credential] = loop.create_future()
-        self._admitted += 1
         self._by_address[address] = self._by_address.get(address, 0) + 1
         right: bool | None = None
+        refused: errors.ApiError | None = None
+        taken_back = False
         try:
-            right = await loop.run_in_executor(self._executor, guard.check, password, stored_hash)
+            try:
+                await self._take_turn(loop, guard.failures_from(address))
+            except _Busy:
+                guard.release(name, address, None)  # not checked, so not counted
+                taken_back = True
+                refused = await self._busy()
+                raise refused from None
+            try:
+                right = await loop.run_in_executor(self._executor, guard.check, password, stored_hash)
+            finally:
+                self._running -= 1
+                self._next_turn()
             return right
         finally:
-            guard.release(name, address, right, credential)
+            if right is not None:
+                guard.release(name, address, right, credential)
+                result.set_result(right)
+            else:
+                if not taken_back:  # the caller went away: take the reservation back
+                    guard.release(name, address, None)
+                # Those who shared this check are answered as it was, not left hanging.
+                result.set_exception(refused or errors.too_many_attempts("the sign-in was interrupted", 1.0))
+                result.exception()  # retrieved: nobody may be waiting
             del self._shared[credential]
-            self._admitted -= 1
             if self._by_address[address] <= 1:
                 del self._by_address[address]
             else:
                 self._by_address[address] -= 1
-            # Those who shared a check that did not finish (its caller went away) are refused, not left hanging.
-            result.set_result(bool(right))
+
+    async def _take_turn(self, loop: asyncio.AbstractEventLoop, failures: int) -> None:
+        """Returns when this check may run on a thread; raises _Busy when it has no place."""
+        if self._running < self._threads and not self._waiting:
+            self._running += 1
+            return
+        if len(self._waiting) >= self._queue:
+            worst = max(self._waiting)
+            if worst[0] <= failures:
+                raise _Busy
+            self._waiting.remove(worst)
+            heapq.heapify(self._waiting)
+            worst[2].set_exception(_Busy())
+        go_ahead = loop.create_future()
+        entry = (failures, next(self._arrivals), go_ahead)
+        heapq.heappush(self._waiting, entry)
+        try:
+            await go_ahead  # _next_turn counts it as running before it wakes
+        except asyncio.CancelledError:
+            if entry in self._waiting:
+                self._waiting.remove(entry)
+                heapq.heapify(self._waiting)
+            elif go_ahead.done() and not go_ahead.cancelled() and go_ahead.exception() is None:
+                self._running -= 1
+                self._next_turn()
+            raise
+
+    def _next_turn(self) -> None:
+        while self._waiting and self._running < self._threads:
+            _, _, go_ahead = heapq.heappop(self._waiting)
+            if not go_ahead.done():
+                self._running += 1
+                go_ahead.set_result(None)
+
+    @staticmethod
+    async def _busy() -> errors.ApiError:
+        """The busy answer, given after a second's wait."""
+        await asyncio.sleep(min(1.0, MAX_ANSWER_DELAY_SECONDS))
+        return errors.too_many_attempts("the server is busy checking other sign-ins; try again in a moment", 1.0)
 
 
 def basic_credentials(value: str) -> tuple[str, str] | None:
