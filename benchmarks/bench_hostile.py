@@ -222,7 +222,8 @@ def bench_throttle(data_dir: Path) -> None:
             owner = real.get("/v1/approvers", headers=cloud.approver_headers("alice")).status_code
     checked = statuses.count(401)
     report("passwords checked (each guess differs: a 401 is one check)", str(checked), "<= 10", checked <= 10)
-    print(f"  answers: 401 {checked}, 429 {statuses.count(429)}, other {len(statuses) - checked - statuses.count(429)}")
+    counted = {status: statuses.count(status) for status in sorted(set(statuses))}
+    print(f"  answers by status: {counted} (503: connections past the per-address limit; 0: failed)")
     report("the real approver from another address", str(owner), "200", owner == 200)
 
 
