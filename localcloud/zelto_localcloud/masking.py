@@ -103,7 +103,7 @@ _TEXT_RULES: list[tuple[str, bool, tuple[str, ...], re.Pattern[str], Any]] = [
         rf"(\"[^\"\n]*+\"?+|'[^'\n]*+'?+|[^{_SHELL_STOP}$-][^{_SHELL_STOP}]*+)"
     ), _keep_commands(1, 2)),
     # mysql -psecret
-    ("-", True, (" -p", "\t-p", "\n-p"), re.compile(rf"(?<=\s)-p([^\s{_SHELL_STOP}$][^{_SHELL_STOP}]*+)"), "-p" + MASK),
+    ("-", True, (" -p", "\t-p", "\n-p"), re.compile(rf"(?<=\s)-p([^{_SHELL_STOP}$][^{_SHELL_STOP}]*+)"), "-p" + MASK),
     # Well-known token shapes.
     ("", False, ("AKIA", "ASIA", "AGPA", "AIDA", "AROA"),
      re.compile(r"\b(?:AKIA|ASIA|AGPA|AIDA|AROA)[0-9A-Z]{16}\b"), MASK),  # cloud access key ids
@@ -115,8 +115,8 @@ _TEXT_RULES: list[tuple[str, bool, tuple[str, ...], re.Pattern[str], Any]] = [
      re.compile(r"(?<![A-Za-z0-9_-])(?:sk|rk|pk)[-_](?:live[-_]|test[-_]|proj[-_]|ant[-_])?[A-Za-z0-9_-]{16,}+"),
      MASK),
     ("-", False, ("xox",), re.compile(r"(?<![A-Za-z0-9-])xox[abeoprs]-[A-Za-z0-9-]{10,}+"), MASK),  # chat tokens
-    (".", False, ("eyJ",), re.compile(r"(?<![A-Za-z0-9_-])eyJ[A-Za-z0-9_-]{5,}+\.eyJ[A-Za-z0-9_-]{5,}+\.[A-Za-z0-9_-]++"),
-     MASK),  # JWTs
+    (".", False, ("eyJ",),  # JWTs
+     re.compile(r"(?<![A-Za-z0-9_-])eyJ[A-Za-z0-9_-]{5,}+\.eyJ[A-Za-z0-9_-]{5,}+\.[A-Za-z0-9_-]++"), MASK),
     ("_", False, ("zelto_",), re.compile(r"(?<![A-Za-z0-9_])zelto_(?:lk|ct|as)_[A-Za-z0-9_-]++"), MASK),
     # A long run of base64 that follows a secret-looking word was caught above; a bare 40-character
     # cloud secret key (a run of exactly 40, with both cases) is caught here. The pattern takes whole
