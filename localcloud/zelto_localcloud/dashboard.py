@@ -15,7 +15,7 @@ import json
 import secrets
 import time
 from html import escape
-from urllib.parse import parse_qs, quote
+from urllib.parse import parse_qs, quote, urlencode
 
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
@@ -27,6 +27,7 @@ from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
 from .masking import contains_mask
+from .paging import encode_cursor, parse_cursor
 from .service import may_decide
 from .store import RequestRecord, SessionRecord
 from .wire import iso_utc
@@ -389,7 +390,16 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
     status = status if status in _FILTER_STATUSES else ""
     tool = request.query_params.get("tool", "")[:200]
     now = cloud.service.clock()
-    records = cloud.service.list(status or None, LIST_LIMIT, tool_part=tool or None)
+    try:
+        before = parse_cursor(request.query_params)
+    except ApiError:
+        before = None
+    records = cloud.service.list(status or None, LIST_LIMIT + 1, tool_part=tool or None, before=before)
+    older = ""
+    if len(records) > LIST_LIMIT:
+        records = records[:LIST_LIMIT]
+        query = urlencode({"status": status, "tool": tool, "cursor": encode_cursor(records[-1].seq)})
+        older = f'<p><a href="/approvals?{escape(query)}" id="older">Older requests</a></p>'
     pending = [r for r in records if r.status == "pending"]
     resolved = [r for r in records if r.status != "pending"]
     body = (
@@ -398,7 +408,7 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
         f"<h2>Pending ({len(pending)})</h2>"
         f'<table id="pending" class="list">{_LIST_HEAD}{_list_rows(cloud, pending, now)}</table>'
         f"<h2>Resolved ({len(resolved)})</h2>"
-        f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>'
+        f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>{older}'
     )
     return _page("Approvals", body, data={"list-refresh": str(REFRESH_SECONDS)})
 
