@@ -144,7 +144,7 @@ _LIST_COLUMNS = (
     " approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,"
     " summary, list_metadata_json, stored_bytes"
 )
-# Fills the list table from requests stored before it existed (their metadata is cut, not summarised).
+# Fills in the list rows of requests stored without one (their metadata is cut, not summarised).
 _FILL_LIST = f"""
 INSERT INTO request_list ({_LIST_COLUMNS})
 SELECT seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,
@@ -348,14 +348,11 @@ class Store:
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
 
     def _create_list_table(self) -> None:
-        existed = self._conn.execute(
-            "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'request_list'"
-        ).fetchone()
         for statement in _LIST_SCHEMA.split(";"):
             if statement.strip():
                 self._conn.execute(statement)
-        if not existed:
-            self._conn.execute(_FILL_LIST)
+        # Also after an older version wrote requests without their list rows.
+        self._conn.execute(_FILL_LIST)
 
     def close(self) -> None:
         self._conn.close()
