@@ -18,6 +18,7 @@ from zelto_localcloud.credentials import FREE_FAILURES_PER_ADDRESS, FREE_FAILURE
 from zelto_localcloud.errors import ApiError
 from zelto_localcloud.masking import MASK, mask
 from zelto_localcloud.server import IDLE_GRACE_SECONDS
+from zelto_localcloud.store import Store
 from zelto_localcloud.testing import LocalCloud
 
 GIVE_UP = 10.0
@@ -279,3 +280,22 @@ def test_lists_come_in_bounded_pages_and_quotas_answer_429(cloud, tmp_path):
         assert refused and all(a.status_code == 201 for a in answers[: len(answers) - len(refused)])
         assert_error(refused[0], 429, "quota_exceeded")
         assert int(refused[0].headers["retry-after"]) >= 1
+
+
+def test_a_data_folder_written_before_the_list_table_lists_its_requests(tmp_path):
+    store = Store(tmp_path)
+    store._conn.execute("DROP TABLE request_list")  # as a data folder of an earlier version
+    store._conn.execute(
+        "INSERT INTO requests (id, tenant, status, warrant_id, tool, request_hash, holder_key,"
+        " args_canonical_cbor_b64, attestation_json, metadata_json, threshold, ttl_seconds, created_at, expires_at)"
+        " VALUES ('apr_old', 't', 'pending', 'w', 'tool', x'00', x'00', 'AA==', '{}', ?, 1, 60, 1, 2)",
+        (json.dumps({"blob": "x" * 5000}),),
+    )
+    store.close()
+    reopened = Store(tmp_path)
+    try:
+        [listed] = reopened.list_requests(None, 10)
+        assert listed.id == "apr_old" and listed.metadata["truncated"] and listed.metadata["bytes"] > 5000
+        assert reopened.tenant_usage("t", 0, 0)[0] == 1
+    finally:
+        reopened.close()
