@@ -228,8 +228,8 @@ class TestBadInput:
         assert_error(denied, 400, "validation_error")
         assert http.get(f"/v1/approvals/requests/{request['id']}").json()["status"] == "pending"
 
-    @pytest.mark.parametrize("params", [{"status": "nope"}, {"limit": "0"}, {"limit": "501"}, {"limit": "x"},
-                                        {"limit": "9" * 5000}])
+    @pytest.mark.parametrize("params", [{"status": "nope"}, {"limit": "0"}, {"limit": "x"}, {"cursor": "x1"},
+                                        {"cursor": "c" + "f" * 40}])
     def test_bad_list_queries(self, http, params):
         assert_error(http.get("/v1/approvals/requests", params=params), 400, "validation_error")
 

@@ -211,9 +211,17 @@ def _get_call(request_id: str) -> _Call:
     return _Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 
-def _list_call(status: str | None, limit: int) -> _Call:
+def _list_call(status: str | None, limit: int, cursor: str | None = None) -> _Call:
+    """One page of the list; reads to (request objects, the next page's cursor or None)."""
     params = {"limit": limit} if status is None else {"status": status, "limit": limit}
-    read = _list_of("requests", _request_object)
+    if cursor is not None:
+        params["cursor"] = cursor
+    items = _list_of("requests", _request_object)
+
+    def read(data: dict) -> tuple[list, str | None]:
+        next_cursor = data.get("next_cursor")
+        return items(data), next_cursor if isinstance(next_cursor, str) and next_cursor else None
+
     return _Call("GET", _REQUESTS_PATH, read, params=params, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
@@ -321,8 +329,17 @@ class ZeltoCloudClient(_ClientBase):
         return self._call(_get_call(request_id))
 
     def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
-        """Request objects, newest first, optionally only those with ``status``."""
-        return self._call(_list_call(status, limit))
+        """Request objects, newest first, optionally only those with ``status``.
+
+        The cloud answers in pages; this follows them until ``limit`` objects are read or none are left.
+        A listed object whose ``metadata`` is large holds a summary in its place; ``get_request`` reads it whole.
+        """
+        found, cursor = [], None
+        while True:
+            page, cursor = self._call(_list_call(status, limit - len(found), cursor))
+            found += page
+            if cursor is None or len(found) >= limit or not page:
+                return found[:limit]
 
     def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
         """Approve, signed in as ``approver``; returns the request object."""
@@ -411,7 +428,12 @@ class AsyncZeltoCloudClient(_ClientBase):
                              read_request=_request_object)
 
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
-        return await self._call(_list_call(status, limit))
+        found, cursor = [], None
+        while True:
+            page, cursor = await self._call(_list_call(status, limit - len(found), cursor))
+            found += page
+            if cursor is None or len(found) >= limit or not page:
+                return found[:limit]
 
     async def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
         return await self._call(_approve_call(request_id, approver))
