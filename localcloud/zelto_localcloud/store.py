@@ -372,20 +372,12 @@ class Store:
             "SELECT r.seq, r.tool, r.args_canonical_cbor_b64 FROM requests r JOIN request_list l ON l.seq = r.seq"
             " WHERE l.shown_tool = ''"
         ).fetchall()
-        if not rows:
-            return
-        self._conn.execute("BEGIN IMMEDIATE")
-        try:
-            for seq, tool, args in rows:
-                call = show_call(tool, args)
-                self._conn.execute(
-                    "UPDATE request_list SET summary = ?, shown_tool = ?, hazards = ? WHERE seq = ?",
-                    (call.summary(SUMMARY_CHARACTERS), call.tool_text, int(bool(call.warnings)), seq),
-                )
-            self._conn.execute("COMMIT")
-        except BaseException:
-            self._conn.execute("ROLLBACK")
-            raise
+        for seq, tool, args in rows:
+            call = show_call(tool, args)
+            self._conn.execute(
+                "UPDATE request_list SET summary = ?, shown_tool = ?, hazards = ? WHERE seq = ?",
+                (call.summary(SUMMARY_CHARACTERS), call.tool_text, int(bool(call.warnings)), seq),
+            )
 
     def close(self) -> None:
         self._conn.close()
