@@ -66,6 +66,7 @@ class _Waiter(NamedTuple):
     deadline: float
     call: Any  # the caller's own read
     timeout: float | None
+    span: float | None  # the seconds the read was given, for its error
 
 
 class StatusBatcher:
@@ -93,9 +94,10 @@ class StatusBatcher:
         loop = asyncio.get_running_loop()
         future = loop.create_future()
         deadline = _transport.loop_until(loop, call, timeout)  # the caller's handler's, if any
+        span = timeout if deadline is None else round(deadline - loop.time(), 1)
         if deadline is None:
             deadline = math.inf if timeout is None else loop.time() + timeout
-        self._waiting.setdefault(request_id, []).append(_Waiter(future, deadline, call, timeout))
+        self._waiting.setdefault(request_id, []).append(_Waiter(future, deadline, call, timeout, span))
         self._schedule(loop)
         return await future
 
@@ -182,7 +184,7 @@ class StatusBatcher:
             # No answer by another caller's earlier deadline: this one still has time to read alone.
             waiter.future.set_result(None)
         else:
-            waiter.future.set_exception(found.error_for(waiter.call, waiter.timeout))
+            waiter.future.set_exception(found.error_for(waiter.call, waiter.span))
 
     @staticmethod
     def _answer(batch: dict[str, list], found: dict) -> None:
