@@ -48,8 +48,8 @@ inline double check_seconds(PyObject* value, const char* name, bool negative_all
                Py_TYPE(value)->tp_name);
     }
     Ref zero = to_py(0.0);
-    Ref total = added_to_clock ? Ref::steal_maybe(PyNumber_Add(zero.get(), value))
-                               : Ref::borrow(value);
+    Ref total =
+        added_to_clock ? Ref::steal_maybe(PyNumber_Add(zero.get(), value)) : Ref::borrow(value);
     double seconds = total ? PyFloat_AsDouble(total.get()) : -1.0;
     if (seconds == -1.0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {

@@ -93,7 +93,10 @@ Task core(Frame frame) {
     // the time-out; the finally restores the context.
     Ref deadline = begin_handler_deadline(checked_handler_values(frame));
     co_return co_await try_finally([&] { return open_and_wait(frame, denied_class.get()); },
-                                   [&] { end_handler_deadline(deadline); return none(); });
+                                   [&] {
+                                       end_handler_deadline(deadline);
+                                       return none();
+                                   });
 }
 
 bool loop_is_running(const Frame& frame) {

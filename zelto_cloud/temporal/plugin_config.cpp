@@ -52,7 +52,8 @@ bool is_set(const Ref& overrides, Literal key) {
 [[noreturn]] void refuse_variable(const char* variable, const char* form) {
     Caught caught;
     Handling scope(caught);
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s is not %s: %S", variable, form, caught.get()));
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("%s is not %s: %S", variable, form, caught.get()));
     raise_from(call(PyExc_ValueError, message), caught.get());
 }
 
@@ -85,7 +86,9 @@ Ref signing_key_from_env(const Frame& frame) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 throw;
             }
-            refuse_variable(variable, "a signing key (the 32-byte Ed25519 seed as 64 hex digits, or in base64)");
+            refuse_variable(
+                variable,
+                "a signing key (the 32-byte Ed25519 seed as 64 hex digits, or in base64)");
         }
     }
 }
