@@ -56,6 +56,7 @@ _BACKOFF_FIRST = 0.1
 _BACKOFF_CAP = 2.0
 _MIN_ATTEMPT_SECONDS = 0.05  # a retry needs at least this much of the deadline left
 HANDLER_GRACE = 0.5  # how far past its approval handler's deadline a call may run
+_STALE_HANDLER_SECONDS = 5.0
 _MAX_ATTEMPTS_WITHOUT_DEADLINE = 8
 
 _POOL_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=32, keepalive_expiry=4.0)
@@ -122,9 +123,11 @@ handler_deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar(
 def handler_until(call, timeout: float | None, now: float) -> float | None:
     """Where a call made now ends on the monotonic clock under the current handler; None outside one."""
     deadline = handler_deadline.get()
-    if deadline is None:
+    end = None if deadline is None else deadline + HANDLER_GRACE
+    if end is None or now > end + _STALE_HANDLER_SECONDS:
+        # A live handler makes no call this late: the mark was left behind by a handler
+        # coroutine that was never finished (driven by hand, then dropped).
         return None
-    end = deadline + HANDLER_GRACE
     if call.retry == RETRY_ALWAYS or timeout is None:
         return end
     return min(end, now + timeout)
