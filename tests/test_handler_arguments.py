@@ -37,37 +37,23 @@ def gate_request() -> types.SimpleNamespace:
     )
 
 
-def _sync(options, base_url):
-    handler = approval.cloud_approval(options.pop("api_key", "zelto_lk_test"), base_url=base_url, **options)
-    return lambda: handler(gate_request())
-
-
-def _async(options, base_url):
-    handler = approval.async_cloud_approval(options.pop("api_key", "zelto_lk_test"), base_url=base_url, **options)
+def _make(kind: str, options: dict, base_url):
+    """The handler of ``kind`` made with ``options``, and a call of it (the plugin has no call)."""
+    if kind == "plugin":
+        temporal.ZeltoPluginConfig.from_env(**options)
+        return lambda: None
+    api_key = options.pop("api_key", "zelto_lk_test")
+    if kind == "temporal":
+        options = {"signing_key": HOLDER, "fast_poll_attempts": 1, **options}
+        handler = approval.temporal_cloud_approval(api_key, base_url=base_url, **options)
+        return lambda: handler(gate_request())
+    factory = {"sync": approval.cloud_approval, "async": approval.async_cloud_approval,
+               "langgraph": langgraph.langgraph_cloud_approval}[kind]
+    handler = factory(api_key, base_url=base_url, **options)
+    if kind == "sync":
+        return lambda: handler(gate_request())
     return lambda: asyncio.run(handler(gate_request()))
 
-
-def _langgraph(options, base_url):
-    handler = langgraph.langgraph_cloud_approval(options.pop("api_key", "zelto_lk_test"), base_url=base_url,
-                                                 **options)
-    return lambda: asyncio.run(handler(gate_request()))
-
-
-def _temporal(options, base_url):
-    options.setdefault("signing_key", HOLDER)
-    handler = approval.temporal_cloud_approval(options.pop("api_key", "zelto_lk_test"), base_url=base_url,
-                                               fast_poll_attempts=options.pop("fast_poll_attempts", 1),
-                                               **options)
-    return lambda: handler(gate_request())
-
-
-def _plugin_config(options, base_url):
-    temporal.ZeltoPluginConfig.from_env(**options)
-    return lambda: None
-
-
-FACTORIES = {"sync": _sync, "async": _async, "langgraph": _langgraph, "temporal": _temporal,
-             "plugin": _plugin_config}
 
 NAN, NOT_A_KEY = math.nan, object()
 _SECONDS = [NAN, "3", b"3", [3], None, NOT_A_KEY]
@@ -123,7 +109,7 @@ def attempt(kind: str, name: str, value) -> Outcome:
     with _stub() as stub:
         options = {} if name.isupper() or name == "base_url" else {name: value}
         try:
-            run = FACTORIES[kind](options, value if name == "base_url" else stub.base_url)
+            run = _make(kind, options, value if name == "base_url" else stub.base_url)
         except Exception as error:  # noqa: BLE001 - the outcome is what is measured
             return Outcome(CONSTRUCTION, error, 0)
         try:
