@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import asyncio
 import os
+import signal
+import threading
 import time
 from pathlib import Path
 
@@ -15,6 +17,8 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .config import ServerConfig
 
 MAX_HEADER_BYTES = 16 * 1024
+SHUTDOWN_GRACE = 5.0  # seconds from SIGTERM (or Ctrl-C) to the end of the process, whatever runs
+_DRAIN_SECONDS = SHUTDOWN_GRACE - 1.0  # what uvicorn gives the requests in progress to finish
 # A connection counts as idle (and may be closed for a newcomer) once it has waited this long for a
 # request: a client that has just connected, or just read an answer, is about to send one.
 IDLE_GRACE_SECONDS = 1.0
@@ -178,16 +182,39 @@ class DeadlineH11Protocol(H11Protocol):
             self.transport.close()
 
 
+def _exit_now(sig: int, frame) -> None:
+    os.write(2, f"zelto-localcloud: a request was still running {SHUTDOWN_GRACE:g} s after the stop was"
+                f" asked for; stopped without it (what it had not committed is not stored)\n".encode())
+    os._exit(1)
+
+
 class QuietServer(uvicorn.Server):
     """Stops on Ctrl-C or SIGTERM and exits 0: a requested stop is not a failure.
 
     (uvicorn raises the signal again once it has shut down, which makes a
     SIGTERM end the process with status 143.)
+
+    The stop takes SHUTDOWN_GRACE at most: uvicorn lets the requests in
+    progress finish for a while, and a request that keeps the event loop (or
+    the interpreter) busy beyond that, such as CPU work in a handler or a
+    worker thread, is cut off by an alarm that ends the process (status 1).
     """
 
     def handle_exit(self, sig: int, frame) -> None:
         super().handle_exit(sig, frame)
         self._captured_signals.clear()
+        if threading.current_thread() is threading.main_thread() and signal.getitimer(signal.ITIMER_REAL)[0] == 0:
+            # The alarm's handler runs between two steps of whatever holds the interpreter,
+            # even when the event loop never gets back to its shutdown.
+            signal.signal(signal.SIGALRM, _exit_now)
+            signal.setitimer(signal.ITIMER_REAL, SHUTDOWN_GRACE)
+
+    def run(self, *args, **kwargs) -> None:
+        try:
+            super().run(*args, **kwargs)
+        finally:
+            if threading.current_thread() is threading.main_thread():
+                signal.setitimer(signal.ITIMER_REAL, 0)
 
 
 class DataFolderLock:
@@ -240,7 +267,7 @@ def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
             lifespan="off",
             access_log=config.access_log,
             log_level="info",
-            timeout_graceful_shutdown=5,
+            timeout_graceful_shutdown=_DRAIN_SECONDS,
             timeout_keep_alive=config.idle_timeout,  # type: ignore[arg-type]
             limit_concurrency=config.max_concurrency,
             h11_max_incomplete_event_size=MAX_HEADER_BYTES,

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import secrets
+import sqlite3
 import time
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -13,7 +15,7 @@ from .approvers import Approver, ApproverRegistry
 from .display import Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
-from .store import RequestRecord, ResponseRecord, Store
+from .store import RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 
 Clock = Callable[[], float]
@@ -135,8 +137,9 @@ class ApprovalService:
         if record is None or (tenant is not None and record.tenant != tenant):
             raise errors.not_found(f"approval request {request_id} not found")
         if self._is_overdue(record):
-            with self.store.transaction():
-                record = self._current(request_id)
+            with self._expiry_kept_if_unwritable([record]):
+                with self.store.transaction():
+                    record = self._current(request_id)
         return record
 
     def get_many(self, request_ids: list[str], tenant: str | None = None) -> list[RequestRecord]:
@@ -147,10 +150,23 @@ class ApprovalService:
             records = {request_id: r for request_id, r in records.items() if r.tenant == tenant}
         overdue = [request_id for request_id, record in records.items() if self._is_overdue(record)]
         if overdue:
-            with self.store.transaction():
-                for request_id in overdue:
-                    records[request_id] = self._current(request_id)
+            with self._expiry_kept_if_unwritable([records[request_id] for request_id in overdue]):
+                with self.store.transaction():
+                    for request_id in overdue:
+                        records[request_id] = self._current(request_id)
         return [records[request_id] for request_id in request_ids if request_id in records]
+
+    @contextlib.contextmanager
+    def _expiry_kept_if_unwritable(self, records: list[RequestRecord]):
+        """A read that would store expiries answers with them when the disk cannot take them;
+        a later read stores them."""
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            if storage_failure(error) is None:
+                raise
+            for record in records:
+                record.status, record.resolved_at = "expired", record.expires_at
 
     def list(
         self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None,

@@ -17,6 +17,23 @@ from typing import Any, Iterator
 DATABASE_NAME = "localcloud.db"
 SCHEMA_VERSION = 2
 
+# SQLite's primary result codes for a disk that cannot take more, and for a
+# database that cannot be written at all (read-only, failing or vanished).
+_FULL = {sqlite3.SQLITE_FULL}
+_UNWRITABLE = {sqlite3.SQLITE_READONLY, sqlite3.SQLITE_IOERR, sqlite3.SQLITE_CANTOPEN, sqlite3.SQLITE_PERM}
+
+
+def storage_failure(error: BaseException) -> str | None:
+    """"full" or "unwritable" for an expected storage condition, else None (a fault)."""
+    if not isinstance(error, sqlite3.OperationalError):
+        return None
+    code = (getattr(error, "sqlite_errorcode", None) or 0) & 0xFF
+    if code in _FULL:
+        return "full"
+    if code in _UNWRITABLE:
+        return "unwritable"
+    return None
+
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS requests (
     seq INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -390,10 +407,16 @@ class Store:
         self._conn.execute("BEGIN IMMEDIATE")
         try:
             yield
+            # A failed COMMIT (a full disk) leaves the transaction open: it is rolled back below,
+            # or the next change would join it and never be stored.
+            self._conn.execute("COMMIT")
         except BaseException:
-            self._conn.execute("ROLLBACK")
+            if self._conn.in_transaction:
+                try:
+                    self._conn.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass  # the first error tells what happened; SQLite has rolled back itself
             raise
-        self._conn.execute("COMMIT")
 
     def execute(self, sql: str, parameters=()) -> sqlite3.Cursor:
         """For modules that keep tables of their own (the audit log, the notification outbox)."""
