@@ -14,9 +14,11 @@ namespace zelto {
 // unwinding runs the destructors of the native frames above that point with
 // no thread state: clean-up that would touch the interpreter then does
 // nothing, and what it would have released stays as it is (the process is on
-// its way out). Reads the thread state without the accessor that aborts.
+// its way out). Until finalization begins every native frame runs with the
+// interpreter held, so the thread state (a thread-local lookup, without the
+// accessor that aborts) is read only after that cheap global check.
 inline bool holds_interpreter() noexcept {
-    return PyThreadState_GetUnchecked() != nullptr;
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 }
 
 // Thrown when a Python exception is set in the thread state. Whoever catches it

@@ -28,7 +28,8 @@ BATCH = 4
 
 # Imported before the runs are forked: the handlers, the client, and a
 # logging handler that ships records somewhere slow, so that the
-# interpreter is also let go of inside the handlers' own frames.
+# interpreter is also let go of inside the handlers' own frames. Even runs
+# leave at a random moment, odd ones while a record is being shipped.
 PRELUDE = """
 import asyncio, logging, os, random, sys, threading, time, uuid
 from zelto import Warrant
@@ -37,11 +38,15 @@ from zelto_core import PublicKey, SigningKey
 from zelto_cloud.client import ZeltoCloudClient
 
 URL, KEY = os.environ["CLOUD_URL"], os.environ["CLOUD_KEY"]
-POLL = 0.05
+POLL, SHIP = 0.05, 0.2
+
+shipping = threading.Event()
 
 class Shipping(logging.Handler):
-    def emit(self, record):
-        time.sleep(0.005)
+    def handle(self, record):  # without the handler's lock: nothing at exit waits for it
+        shipping.set()
+        time.sleep(SHIP)
+        return True
 
 logging.getLogger("zelto_cloud").addHandler(Shipping())
 logging.getLogger("zelto_cloud").setLevel(logging.DEBUG)
@@ -58,7 +63,11 @@ def pending(deadline=20.0):
 def in_daemon(wait):
     threading.Thread(target=wait, daemon=True).start()
     pending()
-    time.sleep(random.uniform(0, 2 * POLL))  # leave at any point of the polling loop
+    if RUN % 2:
+        shipping.clear()
+        shipping.wait(0.5)  # leave while a handler's frames ship a record
+    else:
+        time.sleep(random.uniform(0, SHIP + 2 * POLL))  # leave at any point of the polling loop
 """
 
 # Forks the runs, at most BATCH at a time; each child leaves the loop and
@@ -66,7 +75,7 @@ def in_daemon(wait):
 FORK_RUNS = f"""
 import json
 statuses, alive, child = [], set(), False
-for _ in range({RUNS}):
+for RUN in range({RUNS}):
     if len(alive) >= {BATCH}:
         pid, status = os.wait()
         alive.discard(pid)
@@ -138,7 +147,7 @@ ROADS = {
         waiting = threading.Thread(target=pending)
         waiting.start()
         while waiting.is_alive():
-            loop.run_until_complete(asyncio.sleep(random.uniform(0, 2 * POLL)))
+            loop.run_until_complete(asyncio.sleep(random.uniform(0, SHIP + 2 * POLL)))
         # The loop stops with the handler suspended and is never closed.
     """),
 }
