@@ -618,14 +618,15 @@ PyType_Spec coroutine_type_spec = {
 void Task::promise_type::unhandled_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& exc) {
         PyErr_SetString(PyExc_SystemError, exc.what());
     } catch (...) {
+        if (!PyThreadState_GetUnchecked()) {
+            throw; // the thread is being ended at exit: let the unwinding go on
+        }
     }
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "native coroutine failed without an exception");

@@ -4,7 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <utility>
 
 namespace zelto {
@@ -103,8 +102,6 @@ template <typename Result, typename Body>
 Result guarded(Result failure, Body&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const PythonError&) {
         return failure;
     } catch (const std::bad_alloc&) {
@@ -114,6 +111,11 @@ Result guarded(Result failure, Body&& body) {
         PyErr_SetString(PyExc_SystemError, exc.what());
         return failure;
     } catch (...) {
+        // Without a thread state this is the unwinding that ends the thread
+        // (abi::__forced_unwind, not caught by name: it has no object to bind).
+        if (!PyThreadState_GetUnchecked()) {
+            throw;
+        }
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
         return failure;
     }
