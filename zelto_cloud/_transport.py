@@ -514,12 +514,13 @@ class Failure:
     ``sent`` is False only when the server certainly did not act on the call.
     """
 
-    __slots__ = ("make", "cause", "retryable", "retry_after", "status", "sent")
+    __slots__ = ("make", "cause", "retryable", "retry_after", "status", "sent", "seconds")
 
     def __init__(self, make: Callable[[Any, float | None], ZeltoCloudError], cause=None, retryable=False,
                  retry_after=None, status: int | None = None, sent: bool = True) -> None:
         self.make, self.cause, self.retryable, self.retry_after = make, cause, retryable, retry_after
         self.status, self.sent = status, sent
+        self.seconds = None  # what the call was given, when a handler's deadline set it
 
     def error_for(self, call, timeout: float | None) -> ZeltoCloudError:
         error = self.make(call, timeout)
@@ -757,6 +758,7 @@ class Attempts:
 
     def give_up(self, failure: Failure) -> Failure:
         failure.sent = self.sent or failure.sent
+        failure.seconds = self.span()
         return failure
 
     def pause(self, failure: Failure, now: float) -> float | None:
@@ -927,6 +929,7 @@ async def exchange_async(
     except TimeoutError as exc:
         failure = transport_failure(call, exc, base_url, attempts.span() if until is not None else timeout, secret)
         failure.sent = attempts.sent or in_flight
+        failure.seconds = attempts.span()
         return failure
 
 
@@ -946,5 +949,5 @@ async def send_async(
     result = await exchange_async(http, call, base_url=base_url, timeout=timeout, secret=secret, auth=auth,
                                   started=begun, until=until, extension=end)
     if isinstance(result, Failure):
-        raise result.error_for(call, timeout if until is None else round(until - begun, 1))
+        raise result.error_for(call, timeout if until is None else result.seconds)
     return result
