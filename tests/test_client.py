@@ -227,6 +227,8 @@ class TestStatusMapping:
         (404, b"<!DOCTYPE html>\n<html><head><title>Approvals &amp; requests</title><style>" + b"p{}" * 900
          + b"</style></head><body>" + b"<div>row</div>" * 400 + b"</body></html>", "titled 'Approvals & requests'"),
         (200, b"  <HTML><head><TITLE>Sign in</TITLE></head><body><form></form></body></HTML>", "titled 'Sign in'"),
+        # Thousands of unclosed titles: no title, and the search must not go back over the page for each.
+        (500, b"<html>" + b"<title x>" * 7000, "an HTML page, not an answer"),
     ])
     def test_non_json_body_is_summarised_briefly(self, cloud, client, status, raw, shown):
         cloud.reply("GET", f"{REQUESTS}/apr_1", status, raw=raw)

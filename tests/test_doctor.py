@@ -40,6 +40,7 @@ CASES = {
     "unknown variable": ({"ZELTO_COLOUR": "red"}, 0, ["warning: ZELTO_COLOUR is not read"]),
     "quoted key": ({"ZELTO_API_KEY": f'"{GOOD}"', "ZELTO_CONTROL_PLANE_URL": "{url}"}, 1, ["surrounding blanks"]),
     "bad timeout": ({"ZELTO_APPROVAL_TIMEOUT": "5m"}, 1, ["will raise ValueError"]),
+    "NaN timeout": ({"ZELTO_APPROVAL_TIMEOUT": " nan "}, 1, ["will raise ValueError"]),
     "bad signing key": ({"ZELTO_SIGNING_KEY": "abc"}, 1, ["ZELTO_SIGNING_KEY cannot be decoded"]),
     "short root key": ({"ZELTO_DASHBOARD_ROOT_KEY": "abcd"}, 1, ["decodes to 2 bytes"]),
     "dashboard as API": ({"ZELTO_API_KEY": "{key}", "ZELTO_CONTROL_PLANE_URL": "{url}/approvals"}, 1,

@@ -14,6 +14,7 @@ import asyncio
 import math
 import types
 from dataclasses import dataclass
+from decimal import Decimal
 
 import pytest
 from cloud_stub_server import Reply, StubCloud, request_object
@@ -57,7 +58,7 @@ def _make(kind: str, options: dict, base_url):
 
 NAN, NOT_A_KEY = math.nan, object()
 _SECONDS = [NAN, "3", b"3", [3], None, NOT_A_KEY]
-_INTERVALS = [NAN, -1, -0.001, "2", None, NOT_A_KEY]
+_INTERVALS = [NAN, -1, -0.001, "2", None, NOT_A_KEY, Decimal(1)]  # a Decimal converts to float, yet no sleep takes it
 _KEYS = ["ab" * 32, b"\x01" * 32, 42, HOLDER.public_key, NOT_A_KEY]
 _API_KEYS = [None, "", 42, "with space"]
 _BASE_URLS = [None, "", "ftp://cloud", "not a url", 42]

@@ -48,7 +48,9 @@ ANSWER_LIMIT = 1024 * 1024  # one request object, acknowledgement or connect ans
 LIST_ANSWER_LIMIT = 16 * 1024 * 1024  # up to 500 request objects
 _ERROR_BODY_LIMIT = 64 * 1024  # of an error answer only this much is read
 _ERROR_TEXT_LIMIT = 300
-_HTML_TITLE = re.compile(rb"<title[^>]*>(.*?)</title", re.I | re.S)
+# Neither part of the title pattern runs past the next "<": a page of many unclosed
+# titles is searched in linear time.
+_HTML_TITLE = re.compile(rb"<title[^<>]*>([^<]*)</title", re.I)
 _HTML_TAG = re.compile(rb"<[^>]*>|<[^>]*$")
 
 # Which failures a call may try again, within its deadline.

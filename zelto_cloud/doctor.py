@@ -20,6 +20,7 @@ import base64
 import binascii
 import difflib
 import ipaddress
+import math
 import os
 import sys
 from collections.abc import Mapping
@@ -200,6 +201,8 @@ def _langgraph(env: Mapping[str, str], api_key: str, report: Report) -> None:
     timeout = env.get("ZELTO_APPROVAL_TIMEOUT", "900")
     try:
         seconds = float(timeout)
+        if math.isnan(seconds):
+            raise ValueError("NaN")  # refused at run time like any text: it would wait for ever
     except ValueError:
         report.problem(f"ZELTO_APPROVAL_TIMEOUT={timeout!r} is not a number of seconds: constructing ZeltoMiddleware"
                        " or ZeltoToolNode will raise ValueError")

@@ -67,6 +67,18 @@ inline double check_seconds(PyObject* value, const char* name, bool negative_all
     return seconds;
 }
 
+// A pause between polls, checked as what sleeps on it takes: time.sleep (in a
+// thread) a float or a whole number only, asyncio.sleep anything its loop's
+// clock can be moved by. A Decimal passes the float conversion yet fails at
+// the first sleep, after the request was created.
+inline void check_pause(PyObject* value, const char* name, bool in_thread) {
+    check_seconds(value, name, false, !in_thread);
+    if (in_thread && !PyFloat_Check(value) && !PyIndex_Check(value)) {
+        refuse(PyExc_TypeError, "%s must be a float or an int number of seconds, not %.200s", name,
+               Py_TYPE(value)->tp_name);
+    }
+}
+
 // The holder or worker key: a zelto_core SigningKey (anything with its
 // public_key), or None where the warrant context may supply it.
 inline void check_signing_key(PyObject* key, bool none_allowed) {

@@ -53,8 +53,9 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
 // anything else is raised again unchanged.
 [[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught);
 // The handler's values, checked at its call before anything is sent (the
-// factories take them unchecked); the time-out in seconds.
-double checked_handler_values(const Frame& frame);
+// factories take them unchecked), the poll interval as the handler's sleep
+// takes it; the time-out in seconds.
+double checked_handler_values(const Frame& frame, bool sleeps_in_thread);
 
 extern const FunctionDef cloud_approval_def;
 extern const FunctionDef async_cloud_approval_def;

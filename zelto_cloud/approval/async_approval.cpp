@@ -91,7 +91,7 @@ Task core(Frame frame) {
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
     // Set in the awaiting task's context, so that every call below ends by
     // the time-out; the finally restores the context.
-    Ref deadline = begin_handler_deadline(checked_handler_values(frame));
+    Ref deadline = begin_handler_deadline(checked_handler_values(frame, false));
     co_return co_await try_finally([&] { return open_and_wait(frame, denied_class.get()); },
                                    [&] {
                                        end_handler_deadline(deadline);

@@ -46,9 +46,9 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
     deny(denied_class, request, reason);
 }
 
-double checked_handler_values(const Frame& frame) {
+double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
     check_signing_key(frame.cell(signing_key_cell).get(), true);
-    check_seconds(frame.cell(poll_interval_cell).get(), "poll_interval", false, false);
+    check_pause(frame.cell(poll_interval_cell).get(), "poll_interval", sleeps_in_thread);
     return check_seconds(frame.cell(timeout_cell).get(), "timeout", true, true);
 }
 
@@ -105,7 +105,7 @@ Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, con
 
 Ref handle(Frame& frame) {
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
-    Ref deadline = begin_handler_deadline(checked_handler_values(frame));
+    Ref deadline = begin_handler_deadline(checked_handler_values(frame, true));
     return with_finally(
         [&] {
             Ref payload = call(frame.global(build_payload_name), frame.arg(0),

@@ -98,7 +98,7 @@ Ref handler_init(Frame& frame) {
     setattr(self, "_holder_bytes", holder_bytes.get());
     setattr(self, "_base_url", frame.arg(3));
     // Refused here rather than by time.sleep after the request was created.
-    check_seconds(frame.arg(4), "fast_poll_seconds", false, false);
+    check_pause(frame.arg(4), "fast_poll_seconds", true);
     if (!PyIndex_Check(frame.arg(5))) {
         refuse(PyExc_TypeError, "fast_poll_attempts must be a whole number, not %.200s",
                Py_TYPE(frame.arg(5))->tp_name);

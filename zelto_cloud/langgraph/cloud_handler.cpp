@@ -214,7 +214,7 @@ Ref langgraph_cloud_approval(Frame& frame) {
     // Parameters: api_key, signing_key, base_url, dashboard_url, poll_interval, timeout.
     Ref extract = import_from("zelto_cloud.approval", "_extract_signed_approvals");
     Ref timeout = resolve_timeout(frame, frame.arg(5));
-    check_seconds(frame.arg(4), "poll_interval", false, false);
+    check_pause(frame.arg(4), "poll_interval", false);
     check_signing_key(frame.arg(1), true);
     Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
     return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
