@@ -15,8 +15,6 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-import json
-
 from . import connect, errors, events
 from .approvers import Approver
 from .config import CloudState
