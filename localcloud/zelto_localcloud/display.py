@@ -35,6 +35,7 @@ _PLAIN_ESCAPES = {"\n": "\\n", "\t": "\\t", '"': '\\"', "\\": "\\\\"}
 _SCRIPT_GROUPS = {"HIRAGANA": "CJK", "KATAKANA": "CJK", "HANGUL": "CJK", "BOPOMOFO": "CJK", "IDEOGRAPHIC": "CJK"}
 _BREAK_AFTER = re.compile(r"(?<=[/\\.,;:_\-=&?)\]}|@+])(?=\S)")
 _MAX_WARNINGS = 12
+_LONGEST_DECIMAL_BITS = 256
 
 
 def _hazard(char: str, in_value: bool) -> str | None:
@@ -238,6 +239,11 @@ def _plain(value: Any, notes: dict[str, None]) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         notes["a number that is not finite is shown as text"] = None
         return repr(value)
+    if isinstance(value, int) and value.bit_length() > _LONGEST_DECIMAL_BITS:
+        # Decimal digits of a long number take time that grows with the square of its length (and Python
+        # refuses them past 4300 digits); hex digits take linear time.
+        notes["a number too long for decimal digits is shown as hex text"] = None
+        return ("-" if value < 0 else "") + hex(abs(value))
     return value
 
 
