@@ -369,6 +369,9 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
         (now - after, now),
     ).fetchall()
     for (request_id,) in rows:
+        # The message shows the call: worked out (slow for a large one) before the write lock is taken.
+        if (waiting := store.get_request(request_id)) is not None:
+            shown(waiting)
         with store.transaction():
             record = store.get_request(request_id)
             if record is None or record.status != "pending":
