@@ -275,6 +275,10 @@ CASES = [
      "argument value: letters of Cyrillic mixed into a Latin word"),
     ("control character in an argument value", lambda c, h: warnings_of(h, arguments={"cmd": "ls\x1b[2Jrm"}),
      "argument value: control character U+001B"),
+    ("a number of 20,000 bits in the arguments",
+     lambda c, h: h.post("/v1/approvals/requests", json=create_body(
+         arguments={"amount": -(2 ** 20_000)}, metadata=None)).json()["call"]["text"],
+     '"amount": "-0x1' + "0" * 5000),
     # Approving what cannot be fully seen needs an explicit confirmation.
     ("secret-named key holding a whole command object",
      lambda c, h: approve_refusal(c, h, {"credentials": {"command": "rm -rf /", "password": "hunter2hunter2"}}),

@@ -130,12 +130,15 @@ def test_approvers_get_each_message_once_on_their_channel(tmp_path, case):
         if "bob" in case:
             bob.secret = secret_in(manage(cloud, "approver", "notify", "bob", case["bob"], bob.url, "--escalation"))
         with api_client(cloud) as http:
-            request = create(http, tool="transfer_funds", arguments={"account": "acct-7781", "amount": 5})
+            # The agent's free-form metadata disagrees with the signed call: only the signed call is told.
+            request = create(http, tool="transfer_funds", arguments={"account": "acct-7781", "amount": 5},
+                             metadata={"account": "acct-decoy"})
         if case["alice"] == "--email":
             until(lambda: mailbox.messages, "the mail")
             (recipients, content), = mailbox.messages
             assert recipients == ["alice@example.org"]
             assert b"Subject: Approval needed: transfer_funds" in content and b"acct-7781" in content
+            assert b"acct-decoy" not in content
             assert request["id"].encode() in content
         else:
             until(lambda: len(alice.accepted) >= 1, "alice's webhook")
@@ -143,6 +146,7 @@ def test_approvers_get_each_message_once_on_their_channel(tmp_path, case):
             assert verified(headers, body, alice.secret)
             payload = json.loads(body)
             assert "acct-7781" in payload["text"] and request["id"] in payload["text"]
+            assert "acct-decoy" not in body.decode()
             assert (set(payload) == {"text"}) == (case["alice"] == "--chat-webhook")
             assert len(alice.attempts) == case.get("fail_first", 0) + 1
         if case.get("decide"):

@@ -85,6 +85,8 @@ def test_storage_that_takes_no_writes_is_answered_plainly(tmp_path, storage, sta
         with LocalCloud(storage.folder) as cloud, \
                 httpx.Client(base_url=cloud.base_url, headers=cloud.auth_headers, timeout=30) as http:
             stored = http.post("/v1/approvals/requests", json=create_body()).json()
+            soon_over = http.post("/v1/approvals/requests", json=create_body(ttl_seconds=1)).json()
+            soon_over_at = time.time() + 1.1
             storage.refuse_writes()
             answers = [http.post("/v1/approvals/requests", json=create_body(metadata=BIG)) for _ in range(8)]
             refused = [answer for answer in answers if answer.status_code != 201]
@@ -92,6 +94,11 @@ def test_storage_that_takes_no_writes_is_answered_plainly(tmp_path, storage, sta
             error = refused[0].json()["error"]
             assert error["code"] == code and "nothing was stored" in error["message"]
             assert http.get(f"/v1/approvals/requests/{stored['id']}").json()["status"] == "pending"
+            time.sleep(max(0.0, soon_over_at - time.time()))
+            # A list that would store an expiry answers it without storing it.
+            listed = http.get("/v1/approvals/requests")
+            assert listed.status_code == 200, listed.text
+            assert {r["id"]: r["status"] for r in listed.json()["requests"]}[soon_over["id"]] == "expired"
 
             storage.allow_writes()
             again = http.post("/v1/approvals/requests", json=create_body())

@@ -15,12 +15,11 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-import json
-
 from . import connect, errors, events
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
+from .display import shown
 from .errors import ApiError
 from .paging import MAX_PAGE_BYTES, encode_cursor, parse_cursor
 from .service import prepare
@@ -178,6 +177,15 @@ def _parse_and_prepare(raw: bytes, idempotency_header: str | None):
     return new, prepare(new)
 
 
+async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
+    """Works out the shown call of a stored request in a worker thread, where it is kept a while: for a
+    large call that takes seconds, which must be spent neither on the event loop nor inside a decision's
+    write transaction (which then finds it kept)."""
+    record = cloud.store.get_request(request_id)
+    if record is not None:
+        await run_in_threadpool(shown, record)
+
+
 @endpoint(agents="create approval requests")
 async def create_request(request: Request, who: Agent):
     raw = await read_body(request, state_of(request).config.max_body_bytes)
@@ -213,6 +221,8 @@ async def get_request(request: Request, who):
     record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.service.clock())
+    else:
+        await run_in_threadpool(shown, record)
     return _request_answer(request, record, call=not isinstance(who, Agent))
 
 
@@ -232,6 +242,7 @@ def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
 async def approve_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
     approver, confirmed = _acting_approver(request, body, who), parse_confirmation(body)
+    await keep_shown_call(state_of(request), request.path_params["request_id"])
     record = state_of(request).service.approve(request.path_params["request_id"], approver, confirmed=confirmed)
     return _request_answer(request, record)
 
@@ -240,6 +251,7 @@ async def approve_request(request: Request, who: SignedIn):
 async def deny_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
     approver, reason = _acting_approver(request, body, who), parse_reason(body)
+    await keep_shown_call(state_of(request), request.path_params["request_id"])
     record = state_of(request).service.deny(request.path_params["request_id"], approver, reason)
     return _request_answer(request, record)
 

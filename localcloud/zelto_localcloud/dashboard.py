@@ -16,12 +16,13 @@ import time
 from html import escape
 from urllib.parse import parse_qs, quote, urlencode
 
+from starlette.concurrency import run_in_threadpool
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
 from . import errors, events
-from .api import check_approver_password, client_address, read_body, state_of
+from .api import check_approver_password, client_address, keep_shown_call, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
@@ -562,6 +563,7 @@ async def approvals_page(request: Request):
         record = state_of(request).service.get(request_id)
     except ApiError as error:
         return _notice_page("Not found", error.message, 404)
+    await run_in_threadpool(shown, record)  # slow for a large call: off the event loop
     return _detail_page(request, record, visitor)
 
 
@@ -596,6 +598,7 @@ async def _decide(request: Request, decision: str):
         fields = await _form_fields(request)
         if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
             raise errors.forbidden("the form is stale or was not sent by this dashboard; reload the page")
+        await keep_shown_call(cloud, request_id)
         if decision == "approve":
             cloud.service.approve(
                 request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes", channel="dashboard"

@@ -35,6 +35,7 @@ _PLAIN_ESCAPES = {"\n": "\\n", "\t": "\\t", '"': '\\"', "\\": "\\\\"}
 _SCRIPT_GROUPS = {"HIRAGANA": "CJK", "KATAKANA": "CJK", "HANGUL": "CJK", "BOPOMOFO": "CJK", "IDEOGRAPHIC": "CJK"}
 _BREAK_AFTER = re.compile(r"(?<=[/\\.,;:_\-=&?)\]}|@+])(?=\S)")
 _MAX_WARNINGS = 12
+_LONGEST_DECIMAL_BITS = 256
 
 
 def _hazard(char: str, in_value: bool) -> str | None:
@@ -238,6 +239,11 @@ def _plain(value: Any, notes: dict[str, None]) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         notes["a number that is not finite is shown as text"] = None
         return repr(value)
+    if isinstance(value, int) and value.bit_length() > _LONGEST_DECIMAL_BITS:
+        # Decimal digits of a long number take time that grows with the square of its length (and Python
+        # refuses them past 4300 digits); hex digits take linear time.
+        notes["a number too long for decimal digits is shown as hex text"] = None
+        return ("-" if value < 0 else "") + hex(abs(value))
     return value
 
 
@@ -343,16 +349,34 @@ def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
 
 
 _CACHE_SIZE = 128
-_cache: OrderedDict[tuple[str, str], Shown] = OrderedDict()
+# A shown call of a hostile MiB can take tens of MB (a segment per escape): the kept ones are also bounded by
+# their estimated size in bytes.
+_CACHE_BYTES = 256 * 1024 * 1024
+_SEGMENT_OVERHEAD = 120  # bytes of a segment's tuple and string besides its characters
+_cache: OrderedDict[tuple[str, str], tuple[Shown, int]] = OrderedDict()
+_cache_bytes = 0
 _cache_lock = threading.Lock()
+
+
+def _size(call: Shown) -> int:
+    return len(call.text) + len(call.tool_text) + _SEGMENT_OVERHEAD * (len(call.segments) + len(call.tool))
+
+
+def _keep(key: tuple[str, str], call: Shown) -> None:
+    global _cache_bytes
+    size = _size(call)
+    with _cache_lock:
+        if key in _cache:
+            _cache_bytes -= _cache.pop(key)[1]
+        _cache[key] = (call, size)
+        _cache_bytes += size
+        while len(_cache) > _CACHE_SIZE or (_cache_bytes > _CACHE_BYTES and len(_cache) > 1):
+            _cache_bytes -= _cache.popitem(last=False)[1][1]
 
 
 def remember(record, call: Shown) -> None:
     """Keeps the shown call worked out at create, so its first page view costs nothing."""
-    with _cache_lock:
-        _cache[(record.id, record.request_hash.hex())] = call
-        while len(_cache) > _CACHE_SIZE:
-            _cache.popitem(last=False)
+    _keep((record.id, record.request_hash.hex()), call)
 
 
 def shown(record) -> Shown:
@@ -361,10 +385,7 @@ def shown(record) -> Shown:
     with _cache_lock:
         if key in _cache:
             _cache.move_to_end(key)
-            return _cache[key]
+            return _cache[key][0]
     result = show_call(record.tool, record.args_canonical_cbor_b64)
-    with _cache_lock:
-        _cache[key] = result
-        while len(_cache) > _CACHE_SIZE:
-            _cache.popitem(last=False)
+    _keep(key, result)
     return result

@@ -37,6 +37,7 @@ from pathlib import Path
 from urllib.parse import quote, urlsplit
 
 from . import __version__, audit
+from .display import shown
 from .store import RequestRecord, Store
 
 logger = logging.getLogger("zelto_localcloud.notify")
@@ -199,24 +200,23 @@ def _link(base: str, request_id: str) -> str:
     return f"{base.rstrip('/')}/approvals?request={quote(request_id)}" if base else ""
 
 
-def _arguments_text(metadata) -> str:
-    text = json.dumps(metadata, ensure_ascii=False, sort_keys=True) if metadata is not None else "(none)"
-    return text if len(text) <= ARGUMENTS_IN_MESSAGE else text[:ARGUMENTS_IN_MESSAGE] + "…"
-
-
 def message(record: RequestRecord, event: str, link_base: str) -> dict:
-    """The message about a request, as the JSON that webhooks receive."""
+    """The message about a request, as the JSON that webhooks receive. It tells of the call the holder
+    signed, as the dashboard shows it; the agent's free-form metadata is not the call and is left out."""
     link = _link(link_base, record.id)
+    call = shown(record)
+    tool = call.tool_text
     if event == "resolved":
         decided = [r for r in record.responses if r.decision == record.status] or record.responses
         who = ", ".join(dict.fromkeys(r.approver for r in decided)) or "nobody"
-        headline = f"Approval request for {record.tool} was {record.status} by {who}"
+        headline = f"Approval request for {tool} was {record.status} by {who}"
         if record.denied_reason:
             headline += f": {record.denied_reason}"
     else:
         waited = " (still waiting)" if event == "escalation" else ""
-        headline = f"Approval needed{waited}: {record.tool}"
-    lines = [headline, f"Arguments: {_arguments_text(record.metadata)}", f"Request: {record.id}"]
+        headline = f"Approval needed{waited}: {tool}"
+    arguments = call.summary(ARGUMENTS_IN_MESSAGE) if call.arguments is not None else "(cannot be shown)"
+    lines = [headline, f"Arguments: {arguments}", f"Request: {record.id}"]
     if event != "resolved":
         lines.append("Expires: " + time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(record.expires_at)))
     if link:
@@ -226,10 +226,10 @@ def message(record: RequestRecord, event: str, link_base: str) -> dict:
         "event": event,
         "request": {
             "id": record.id,
-            "tool": record.tool,
+            "tool": tool,
             "status": record.status,
             "request_hash": record.request_hash.hex(),
-            "arguments": record.metadata,  # the masked display copy
+            "arguments": call.arguments,  # the signed arguments, masked
             "created_at": record.created_at,
             "expires_at": record.expires_at,
             "url": link or None,
@@ -369,6 +369,9 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
         (now - after, now),
     ).fetchall()
     for (request_id,) in rows:
+        # The message shows the call: worked out (slow for a large one) before the write lock is taken.
+        if (waiting := store.get_request(request_id)) is not None:
+            shown(waiting)
         with store.transaction():
             record = store.get_request(request_id)
             if record is None or record.status != "pending":

@@ -66,9 +66,11 @@ _SCRIPT = """
 
 
 def waiting_for(store, public_key_hex: str, now: float) -> tuple[int, str | None, str | None]:
-    """How many pending requests this approver may still decide, and the newest one's id and tool."""
+    """How many pending requests this approver may still decide, and the newest one's id and tool (as shown:
+    with its hazards escaped). Read from the list table, whose rows do not hold the requests' arguments."""
     rows = store.execute(
-        "SELECT r.id, r.tool, r.approver_keys_json FROM requests r WHERE r.status = 'pending' AND r.expires_at > ?"
+        "SELECT r.id, r.shown_tool, r.approver_keys_json FROM request_list r WHERE r.status = 'pending'"
+        " AND r.expires_at > ?"
         " AND NOT EXISTS (SELECT 1 FROM responses p WHERE p.request_id = r.id AND p.approver_key = ?)"
         " ORDER BY r.seq DESC",
         (now, public_key_hex),

@@ -174,11 +174,22 @@ class ApprovalService:
     ) -> list[RequestRecord]:
         """Listed requests (summaries, see Store.list_requests), newest first."""
         overdue = self.store.overdue_pending_ids(self.clock())
+        unstored = False
         if overdue:
-            with self.store.transaction():
-                for request_id in overdue:
-                    self._current(request_id)
-        return self.store.list_requests(status, limit, tenant, tool_part, before)
+            try:
+                with self.store.transaction():
+                    for request_id in overdue:
+                        self._current(request_id)
+            except sqlite3.OperationalError as error:
+                if storage_failure(error) is None:
+                    raise
+                unstored = True  # as for a read: answered expired, stored by a later read
+        records = self.store.list_requests(status, limit, tenant, tool_part, before)
+        if unstored:
+            for record in records:
+                if self._is_overdue(record):
+                    record.status, record.resolved_at = "expired", record.expires_at
+        return records
 
     def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False, channel: str = "api") -> RequestRecord:
         """Signs `approver`'s approval. When something of the call is hidden, or nothing of
