@@ -15,7 +15,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-from . import connect, errors, events
+from . import connect, errors, events, outcomes
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -174,7 +174,7 @@ async def create_request(request: Request, who: Agent):
 async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit, tenant_of(who))
+    records = outcomes.attach(cloud.store, cloud.service.list(status, limit, tenant_of(who)))
     return JSONResponse({"requests": [request_json(r, cloud.config.encoding) for r in records]})
 
 

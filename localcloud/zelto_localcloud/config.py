@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import events
+from . import events, outcomes
 from .approvers import ApproverRegistry, ensure_approvers
 from .credentials import SignInGuard, new_api_key, store_api_key, tenant_for_api_key
 from .service import ApprovalService
@@ -67,6 +67,7 @@ class ServerConfig:
     idle_timeout: float = IDLE_TIMEOUT
     max_concurrency: int = MAX_CONCURRENCY
     agent_gone_after: float = AGENT_GONE_AFTER
+    abandon_after: float = outcomes.ABANDON_AFTER  # 0: never
     access_log: bool = False
 
 
@@ -124,7 +125,7 @@ def open_state(config: ServerConfig) -> CloudState:
     events.ensure_schema(store)
     now = time.time()
     passwords = ensure_approvers(store, list(config.approver_names), now)
-    return CloudState(
+    state = CloudState(
         config=config,
         store=store,
         service=ApprovalService(store, ApproverRegistry(store)),
@@ -132,3 +133,5 @@ def open_state(config: ServerConfig) -> CloudState:
         new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
         new_passwords=passwords,
     )
+    state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
+    return state

@@ -143,6 +143,8 @@ class RequestRecord:
     expires_at: float
     resolved_at: float | None
     responses: list[ResponseRecord] = field(default_factory=list)
+    # What the agent's receipts say happened after the decision (outcomes.attach), None without one.
+    outcome: dict | None = None
 
     def approvals(self) -> list[ResponseRecord]:
         return [r for r in self.responses if r.decision == "approved"]

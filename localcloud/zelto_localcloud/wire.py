@@ -39,7 +39,7 @@ def response_json(response: ResponseRecord, encoding: str) -> dict:
 
 
 def request_json(record: RequestRecord, encoding: str) -> dict:
-    return {
+    answer = {
         "id": record.id,
         "tenant": record.tenant,
         "status": record.status,
@@ -61,3 +61,6 @@ def request_json(record: RequestRecord, encoding: str) -> dict:
         "expires_at": iso_utc(record.expires_at),
         "resolved_at": iso_utc(record.resolved_at),
     }
+    if record.outcome is not None:
+        answer["outcome"] = record.outcome
+    return answer
