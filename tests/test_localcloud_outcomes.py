@@ -18,6 +18,7 @@ from zelto import ApprovalDenied, guard
 from zelto.control_plane import ControlPlaneClient
 from zelto_localcloud.testing import LocalCloud
 
+import zelto_cloud.langgraph as lg
 from zelto_cloud.client import ZeltoCloudClient
 from zelto_cloud.providers import CloudReceiptSink
 
@@ -35,6 +36,37 @@ def control_plane(cloud: LocalCloud) -> ControlPlaneClient:
                               signing_key=None, receipt_sink=sink)
 
 
+def call_once(kind: str, cloud: LocalCloud, warrant, holder, plane, observe: bool, runs: list) -> None:
+    """One guarded call of transfer_funds(250, "acct-7781") through the SDK's guard or the LangGraph middleware."""
+    handler = handler_for(cloud, holder)
+    if kind == "langgraph":
+        from langchain.agents.middleware.types import ToolCallRequest
+        from langchain_core.messages import ToolMessage
+
+        middleware = lg.ZeltoMiddleware(warrant=warrant, approval_handler=handler, signing_key=holder,
+                                        control_plane=plane, dry_run=observe)
+        call = {"name": "transfer_funds", "args": {"amount": 250, "to": "acct-7781"}, "id": "call_1",
+                "type": "tool_call"}
+
+        def tool(request):
+            runs.append(tuple(request.tool_call["args"].values()))
+            return ToolMessage(content="sent", tool_call_id="call_1")
+
+        middleware.wrap_tool_call(ToolCallRequest(tool_call=call, tool=None, state={}, runtime=None), tool)
+        return
+
+    @guard(warrant=warrant, approval_handler=handler, signing_key=holder, control_plane=plane, dry_run=observe)
+    def transfer_funds(amount: int, to: str) -> str:
+        runs.append((amount, to))
+        return "sent"
+
+    try:
+        transfer_funds(250, "acct-7781")
+    except ApprovalDenied:
+        pass
+
+
+
 def request_page(cloud: LocalCloud, request_id: str) -> str:
     with closing(dashboard_session(cloud, "alice")) as browser:
         page = browser.get(f"/approvals?request={request_id}")
@@ -42,36 +74,29 @@ def request_page(cloud: LocalCloud, request_id: str) -> str:
     return page.text
 
 
-# (decision, the warrant names alice, observe-first, receipts sent, status, outcome, the tool ran)
+# (guard, decision, the warrant names alice, observe-first, receipts sent, status, outcome, the tool ran)
 OUTCOMES = [
-    pytest.param(approve_as("alice"), True, False, True, "approved", "ran", True, id="approved-and-ran"),
+    pytest.param("guard", approve_as("alice"), True, False, True, "approved", "ran", True, id="approved-and-ran"),
     # Nobody is an allowed approver of the guard: the cloud's approval is refused by the guard.
-    pytest.param(approve_as("alice"), False, False, True, "approved", "refused", False, id="approved-refused-by-guard"),
-    pytest.param(deny_as("alice", "not today"), True, True, True, "denied", "ran_anyway", True,
+    pytest.param("guard", approve_as("alice"), False, False, True, "approved", "refused", False,
+                 id="approved-refused-by-guard"),
+    pytest.param("guard", deny_as("alice", "not today"), True, True, True, "denied", "ran_anyway", True,
                  id="denied-ran-anyway-observe-first"),
-    pytest.param(approve_as("alice"), True, False, False, "approved", None, True, id="no-receipt"),
+    pytest.param("langgraph", deny_as("alice"), True, True, True, "denied", "ran_anyway", True,
+                 id="langgraph-denied-ran-anyway-observe-first"),
+    pytest.param("guard", approve_as("alice"), True, False, False, "approved", None, True, id="no-receipt"),
 ]
 
 
-@pytest.mark.parametrize(("decide", "names_alice", "observe", "receipts", "status", "result", "ran"), OUTCOMES)
-def test_the_request_says_what_happened_after_the_decision(cloud, decide, names_alice, observe, receipts, status,
-                                                            result, ran):
+@pytest.mark.parametrize(("kind", "decide", "names_alice", "observe", "receipts", "status", "result", "ran"), OUTCOMES)
+def test_the_request_says_what_happened_after_the_decision(cloud, kind, decide, names_alice, observe, receipts,
+                                                            status, result, ran):
     options = {} if names_alice else {"approvers": (), "require_approval": True}
     warrant, holder = new_warrant(cloud, **options)
     runs = []
-
-    @guard(warrant=warrant, approval_handler=handler_for(cloud, holder), signing_key=holder,
-           control_plane=control_plane(cloud) if receipts else None, dry_run=observe)
-    def transfer_funds(amount: int, to: str) -> str:
-        runs.append((amount, to))
-        return "sent"
-
     with Reviewer(cloud, warrant.id, decide) as reviewer:
-        try:
-            transfer_funds(250, "acct-7781")
-        except ApprovalDenied:
-            pass
-    assert bool(runs) is ran
+        call_once(kind, cloud, warrant, holder, control_plane(cloud) if receipts else None, observe, runs)
+    assert runs == ([(250, "acct-7781")] if ran else [])
     request_id = reviewer.seen[warrant.id]["id"]
     with api_client(cloud) as http:
         answer = http.get(f"/v1/approvals/requests/{request_id}").json()

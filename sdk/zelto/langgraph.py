@@ -26,6 +26,7 @@ import contextlib
 import contextvars
 import copy
 import inspect
+import logging
 from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -41,6 +42,8 @@ from .receipts import call_receipt, check_control_plane, deliver
 from .warrant import Warrant
 
 __all__ = ["ZeltoMiddleware", "ZeltoToolNode"]
+
+logger = logging.getLogger("zelto.langgraph")
 
 AUTHORIZATION_DENIED = "Authorization denied"
 CONFIGURATION_ERROR = "Configuration error:"
@@ -151,6 +154,8 @@ class _ToolCallGuard:
             decision, reason = "allowed", None
         else:
             decision, reason = ("observed" if self.dry_run else "denied"), str(refusal.content)
+            if self.dry_run:
+                logger.info("observe-first: running %s anyway: %s", call.get("name"), reason)
         if self.control_plane is not None:
             tool = call.get("name") or ""
             warrant_id = self.warrant.id if self.warrant is not None else None
