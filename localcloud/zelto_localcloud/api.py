@@ -15,11 +15,15 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
+import json
+
 from . import connect, errors, events, outcomes
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
 from .errors import ApiError
+from .paging import MAX_PAGE_BYTES, encode_cursor, parse_cursor
+from .service import prepare
 from .validation import (
     parse_confirmation,
     parse_json_object,
@@ -35,8 +39,10 @@ from .wire import request_json
 
 
 def error_response(error: ApiError) -> JSONResponse:
-    headers = {"WWW-Authenticate": 'Bearer realm="agents", Basic realm="approvers"'} if error.status == 401 else None
-    return JSONResponse(error.body(), status_code=error.status, headers=headers)
+    headers = error.headers()
+    if error.status == 401:
+        headers["WWW-Authenticate"] = 'Bearer realm="agents", Basic realm="approvers"'
+    return JSONResponse(error.body(), status_code=error.status, headers=headers or None)
 
 
 async def read_body(request: Request, limit: int) -> bytes:
@@ -89,13 +95,18 @@ class SignedIn:
     approver: Approver
 
 
-async def check_approver_password(cloud: CloudState, name: str, password: str) -> Approver:
-    """The approver `name` if `password` is theirs; raises 401 (or 429 while guessing is throttled)."""
-    if cloud.sign_ins.throttled(name):
-        raise errors.too_many_attempts(f"too many wrong passwords for {name}; wait a minute")
+def client_address(request: Request) -> str:
+    return request.client.host if request.client else ""
+
+
+async def check_approver_password(cloud: CloudState, name: str, password: str, address: str) -> Approver:
+    """The approver `name` if `password` is theirs; raises 401, or 429 while guessing from `address` is
+    delayed or too many checks wait. A credential this address proved before is answered at once."""
+    guard = cloud.sign_ins
     stored_hash = cloud.approvers.password_hash(name)
-    known = cloud.sign_ins.remembered(name, password, stored_hash)
-    if not known and not await run_in_threadpool(cloud.sign_ins.check, name, password, stored_hash):
+    credential = guard.credential_id(name, password, stored_hash, address)
+    known = guard.remembered(credential, name, address)
+    if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
         raise errors.unauthorized("unknown approver or wrong password")
     approver = cloud.approvers.named(name)
     if approver is None:  # removed while the password was being checked
@@ -115,7 +126,7 @@ async def authenticate(request: Request) -> Agent | SignedIn:
         credentials = basic_credentials(value)
         if credentials is None:
             raise errors.unauthorized("malformed Basic credentials; expected base64 of 'approver:password'")
-        return SignedIn(await check_approver_password(cloud, *credentials))
+        return SignedIn(await check_approver_password(cloud, *credentials, client_address(request)))
     raise errors.unauthorized(
         "missing or malformed Authorization header; expected 'Bearer <api key>' (agents)"
         " or 'Basic <approver:password>' (approvers)"
@@ -158,24 +169,42 @@ def tenant_of(who: Agent | SignedIn) -> str | None:
     return who.tenant if isinstance(who, Agent) else None
 
 
-def _request_answer(request: Request, record, status_code: int = 200) -> JSONResponse:
-    return JSONResponse(request_json(record, state_of(request).config.encoding), status_code=status_code)
+def _request_answer(request: Request, record, status_code: int = 200, *, call: bool = True) -> JSONResponse:
+    return JSONResponse(request_json(record, state_of(request).config.encoding, call=call), status_code=status_code)
+
+
+def _parse_and_prepare(raw: bytes, idempotency_header: str | None):
+    new = parse_new_request(parse_json_object(raw), idempotency_header)
+    return new, prepare(new)
 
 
 @endpoint(agents="create approval requests")
 async def create_request(request: Request, who: Agent):
-    body = await json_body(request)
-    new = parse_new_request(body, request.headers.get("idempotency-key") or None)
-    record, created = state_of(request).service.create(new, who.tenant)
+    raw = await read_body(request, state_of(request).config.max_body_bytes)
+    # Parsing, checking and masking a large body take a while: done once, in a worker thread, so the
+    # server goes on answering others, and before the write transaction.
+    new, prepared = await run_in_threadpool(_parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
+    record, created = state_of(request).service.create(new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 
 
 @endpoint(agents="list approval requests", approvers="list approval requests")
 async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
+    before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = outcomes.attach(cloud.store, cloud.service.list(status, limit, tenant_of(who)))
-    return JSONResponse({"requests": [request_json(r, cloud.config.encoding) for r in records]})
+    records = outcomes.attach(cloud.store, cloud.service.list(status, limit + 1, tenant_of(who), before=before))
+    # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
+    items, size, next_cursor = [], 0, None
+    for record in records:
+        item = request_json(record, cloud.config.encoding)
+        item_size = len(json.dumps(item, ensure_ascii=False).encode("utf-8"))
+        if len(items) == limit or (items and size + item_size > MAX_PAGE_BYTES):
+            next_cursor = encode_cursor(items[-1][0])
+            break
+        size += item_size
+        items.append((record.seq, item))
+    return JSONResponse({"requests": [item for _, item in items], "next_cursor": next_cursor})
 
 
 @endpoint(agents="read approval requests", approvers="read approval requests")
@@ -184,7 +213,7 @@ async def get_request(request: Request, who):
     record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.service.clock())
-    return _request_answer(request, record)
+    return _request_answer(request, record, call=not isinstance(who, Agent))
 
 
 def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import sqlite3
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -13,6 +14,7 @@ from starlette.routing import Match
 
 from . import api, batch, dashboard, history, pending
 from .config import CloudState
+from .store import storage_failure
 from .web import WebGuard, allowed_host_names
 
 logger = logging.getLogger("zelto_localcloud")
@@ -44,11 +46,32 @@ async def _server_fault(request: Request, exc: Exception) -> JSONResponse:
     return JSONResponse({"error": {"code": "internal", "message": "internal server error"}}, status_code=500)
 
 
+_STORAGE_ANSWERS = {
+    "full": (507, "insufficient_storage",
+             "the local cloud's disk is full, so nothing was stored; free space on the disk of its data folder"
+             " and try again (reads still work)"),
+    "unwritable": (503, "storage_unavailable",
+                   "the local cloud cannot write its database (read-only or failing storage), so nothing was"
+                   " stored; reads still work"),
+}
+
+
+async def _storage_fault(request: Request, exc: Exception) -> JSONResponse:
+    kind = storage_failure(exc)
+    if kind is None:
+        return await _server_fault(request, exc)
+    status, code, message = _STORAGE_ANSWERS[kind]
+    # An expected condition of the machine: one line, no traceback.
+    logger.warning("%s %s: %s (%s)", request.method, request.url.path, message.split(",")[0], exc)
+    return JSONResponse({"error": {"code": code, "message": message}}, status_code=status)
+
+
 def create_app(state: CloudState) -> Starlette:
     allowed = allowed_host_names(state.config.host, state.config.allowed_hosts)
     app = Starlette(
         routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
-        exception_handlers={HTTPException: _http_error, Exception: _server_fault},
+        exception_handlers={HTTPException: _http_error, sqlite3.OperationalError: _storage_fault,
+                            Exception: _server_fault},
         middleware=[Middleware(WebGuard, allowed_hosts=allowed)],
     )
     app.state.cloud = state

@@ -34,7 +34,8 @@ async def batch_read(request: Request, who):
         now = cloud.service.clock()
         for record in records:
             cloud.note_poll(record.id, now)
-    return JSONResponse({"requests": [request_json(record, cloud.config.encoding) for record in records]})
+    call = not isinstance(who, Agent)
+    return JSONResponse({"requests": [request_json(record, cloud.config.encoding, call=call) for record in records]})
 
 
 ROUTES = [Route("/v1/approvals/requests/batch-read", batch_read, methods=["POST"])]

@@ -2,7 +2,9 @@
 
     zelto-localcloud [serve] [--host H] [--port P] [--data-dir D] [--encoding hex|base64]
                      [--api-key KEY]... [--approver NAME]... [--allowed-host NAME]...
-                     [--header-timeout S] [--idle-timeout S] [--max-concurrency N] [--access-log]
+                     [--header-timeout S] [--idle-timeout S] [--max-concurrency N]
+                     [--max-connections-per-address N] [--max-pending-per-key N]
+                     [--max-bytes-per-key-day N] [--access-log]
     zelto-localcloud approver add|list|remove|set-password ...
     zelto-localcloud api-key add|list|remove ...
     zelto-localcloud connect-token [--data-dir D] [--lifetime-hours N]
@@ -37,7 +39,10 @@ from .config import (
     DEFAULT_PORT,
     HEADER_TIMEOUT,
     IDLE_TIMEOUT,
+    MAX_BYTES_PER_KEY_DAY,
     MAX_CONCURRENCY,
+    MAX_CONNECTIONS_PER_ADDRESS,
+    MAX_PENDING_PER_KEY,
     CloudState,
     ServerConfig,
     default_data_dir,
@@ -126,6 +131,14 @@ def _serve_parser() -> argparse.ArgumentParser:
                         help=f"seconds an idle keep-alive connection stays open (default {IDLE_TIMEOUT:g})")
     parser.add_argument("--max-concurrency", type=_positive, default=MAX_CONCURRENCY,
                         help=f"open connections or running requests above which requests get 503 (default {MAX_CONCURRENCY})")
+    parser.add_argument("--max-connections-per-address", type=_positive, default=MAX_CONNECTIONS_PER_ADDRESS,
+                        help="open connections one client address may hold"
+                             f" (default {MAX_CONNECTIONS_PER_ADDRESS})")
+    parser.add_argument("--max-pending-per-key", type=_positive, default=MAX_PENDING_PER_KEY,
+                        help=f"pending requests one agent API key may hold (default {MAX_PENDING_PER_KEY})")
+    parser.add_argument("--max-bytes-per-key-day", type=_positive, default=MAX_BYTES_PER_KEY_DAY,
+                        help="bytes of requests one agent API key may store in 24 hours"
+                             f" (default {MAX_BYTES_PER_KEY_DAY})")
     parser.add_argument("--agent-gone-after", type=_seconds, default=AGENT_GONE_AFTER,
                         help="seconds without a poll after which the dashboard says no agent is waiting"
                              f" (default {AGENT_GONE_AFTER:g})")
@@ -452,6 +465,9 @@ def main(argv: list[str] | None = None) -> int:
         body_timeout=args.body_timeout,
         idle_timeout=args.idle_timeout,
         max_concurrency=args.max_concurrency,
+        max_connections_per_address=args.max_connections_per_address,
+        max_pending_per_key=args.max_pending_per_key,
+        max_bytes_per_key_day=args.max_bytes_per_key_day,
         agent_gone_after=args.agent_gone_after,
         abandon_after=args.abandon_after,
         access_log=args.access_log,

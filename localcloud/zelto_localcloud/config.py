@@ -11,8 +11,8 @@ from pathlib import Path
 
 from . import events, outcomes
 from .approvers import ApproverRegistry, ensure_approvers
-from .credentials import SignInGuard, new_api_key, store_api_key, tenant_for_api_key
-from .service import ApprovalService
+from .credentials import PasswordChecks, SignInGuard, new_api_key, store_api_key, tenant_for_api_key
+from .service import ApprovalService, Quotas
 from .store import Store
 
 DEFAULT_HOST = "127.0.0.1"
@@ -34,6 +34,12 @@ HEADER_TIMEOUT = 10.0
 BODY_TIMEOUT = 30.0
 IDLE_TIMEOUT = 20.0
 MAX_CONCURRENCY = 512
+# One client address may hold at most this many connections; at either limit, idle keep-alive
+# connections are closed to make room for a new one.
+MAX_CONNECTIONS_PER_ADDRESS = 256
+# What one agent API key may hold: requests pending at once, bytes of requests made in 24 hours.
+MAX_PENDING_PER_KEY = Quotas.max_pending
+MAX_BYTES_PER_KEY_DAY = Quotas.max_bytes_per_day
 # The dashboard takes an agent to have given up on a request it has not read for this long.
 AGENT_GONE_AFTER = 30.0
 
@@ -66,6 +72,9 @@ class ServerConfig:
     body_timeout: float = BODY_TIMEOUT
     idle_timeout: float = IDLE_TIMEOUT
     max_concurrency: int = MAX_CONCURRENCY
+    max_connections_per_address: int = MAX_CONNECTIONS_PER_ADDRESS
+    max_pending_per_key: int = MAX_PENDING_PER_KEY
+    max_bytes_per_key_day: int = MAX_BYTES_PER_KEY_DAY
     agent_gone_after: float = AGENT_GONE_AFTER
     abandon_after: float = outcomes.ABANDON_AFTER  # 0: never
     access_log: bool = False
@@ -78,6 +87,7 @@ class CloudState:
     service: ApprovalService
     server_secret: str
     sign_ins: SignInGuard = field(default_factory=SignInGuard)
+    password_checks: PasswordChecks = field(default_factory=PasswordChecks)
     # When an agent last read each request (in memory: a poll is not worth a disk write).
     last_polls: dict[str, float] = field(default_factory=dict)
     started_at: float = field(default_factory=time.time)
@@ -128,7 +138,10 @@ def open_state(config: ServerConfig) -> CloudState:
     state = CloudState(
         config=config,
         store=store,
-        service=ApprovalService(store, ApproverRegistry(store)),
+        service=ApprovalService(
+            store, ApproverRegistry(store),
+            quotas=Quotas(max_pending=config.max_pending_per_key, max_bytes_per_day=config.max_bytes_per_key_day),
+        ),
         server_secret=_stored_or_new_setting(store, "server_secret", lambda: secrets.token_hex(32)),
         new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
         new_passwords=passwords,

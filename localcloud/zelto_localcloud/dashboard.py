@@ -14,18 +14,19 @@ import hashlib
 import secrets
 import time
 from html import escape
-from urllib.parse import parse_qs, quote
+from urllib.parse import parse_qs, quote, urlencode
 
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
 from . import errors, events, outcomes
-from .api import check_approver_password, read_body, state_of
+from .api import check_approver_password, client_address, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
 from .errors import ApiError
 from .display import Shown, html_segments, shown
+from .paging import encode_cursor, parse_cursor
 from .service import may_decide
 from .store import RequestRecord, SessionRecord
 from .wire import iso_utc
@@ -36,7 +37,6 @@ SESSION_COOKIE = "zelto_session"
 SIGN_IN_COOKIE = "zelto_signin"
 
 STATUS_POLL_SECONDS = 2
-SUMMARY_CHARACTERS = 100
 # What the cloud approval handler tells the agent about a deny that gives no reason.
 DEFAULT_DENIAL = "denied in Zelto Cloud"
 
@@ -232,9 +232,12 @@ async def sign_in(request: Request):
     if not same_secret(fields.get("form_token", ""), request.cookies.get(SIGN_IN_COOKIE, "") or "\0"):
         return _sign_in_page(next_target, "The sign-in form was stale; please try again.", 403)
     try:
-        approver = await check_approver_password(cloud, fields.get("name", ""), fields.get("password", ""))
+        approver = await check_approver_password(cloud, fields.get("name", ""), fields.get("password", ""),
+                                                 client_address(request))
     except ApiError as error:
-        return _sign_in_page(next_target, error.message, error.status)
+        refused = _sign_in_page(next_target, error.message, error.status)
+        refused.headers.update(error.headers())
+        return refused
     session = open_session(cloud.store, approver.name, cloud.service.clock())
     response = RedirectResponse(next_target, status_code=303)
     response.set_cookie(
@@ -335,11 +338,6 @@ def fingerprint(key: bytes) -> str:
     return " ".join(digest[i:i + 4] for i in range(0, 16, 4))
 
 
-def summary(call: Shown) -> str:
-    """The signed arguments on one line, cut short."""
-    return call.summary(SUMMARY_CHARACTERS)
-
-
 def _status_badge(status: str) -> str:
     return f'<span class="status {escape(status)}" id="status">{escape(status)}</span>'
 
@@ -382,12 +380,11 @@ def _list_rows(cloud, records: list[RequestRecord], now: float) -> str:
         waiting, waiting_class = _waiting(cloud, r, now)
         state = f'<span class="waiting {waiting_class}">{escape(waiting)}</span>' if waiting else ""
         when = escape(_expiry_text(r, now)) if r.status == "pending" else _time(r.resolved_at)
-        call = shown(r)
-        flag = ' <mark class="hazard" title="look closely">!</mark>' if call.warnings else ""
+        flag = ' <mark class="hazard" title="look closely">!</mark>' if r.hazards else ""
         rows.append(
             f'<tr data-request="{escape(r.id)}" data-warrant="{escape(r.warrant_id)}">'
-            f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{html_segments(call.tool)}{flag}</td>"
-            f'<td class="summary" title="{escape(summary(call))}">{escape(summary(call))}</td>'
+            f"<td>{_request_link(r)}<br>{_status_badge(r.status)}</td><td>{escape(r.shown_tool)}{flag}</td>"
+            f'<td class="summary" title="{escape(r.summary)}">{escape(r.summary)}</td>'
             f"<td>{len(r.approvals())} of {r.threshold}</td><td>{when}<br>{state}</td></tr>"
         )
     return "".join(rows)
@@ -404,7 +401,16 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
     status = status if status in _FILTER_STATUSES else ""
     tool = request.query_params.get("tool", "")[:200]
     now = cloud.service.clock()
-    records = cloud.service.list(status or None, LIST_LIMIT, tool_part=tool or None)
+    try:
+        before = parse_cursor(request.query_params)
+    except ApiError:
+        before = None
+    records = cloud.service.list(status or None, LIST_LIMIT + 1, tool_part=tool or None, before=before)
+    older = ""
+    if len(records) > LIST_LIMIT:
+        records = records[:LIST_LIMIT]
+        query = urlencode({"status": status, "tool": tool, "cursor": encode_cursor(records[-1].seq)})
+        older = f'<p><a href="/approvals?{escape(query)}" id="older">Older requests</a></p>'
     pending = [r for r in records if r.status == "pending"]
     resolved = [r for r in records if r.status != "pending"]
     body = (
@@ -413,7 +419,7 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
         f"<h2>Pending ({len(pending)})</h2>"
         f'<table id="pending" class="list">{_LIST_HEAD}{_list_rows(cloud, pending, now)}</table>'
         f"<h2>Resolved ({len(resolved)})</h2>"
-        f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>'
+        f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>{older}'
     )
     return _page("Approvals", body, data={"list-refresh": str(REFRESH_SECONDS)})
 

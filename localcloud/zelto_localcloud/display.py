@@ -347,6 +347,14 @@ _cache: OrderedDict[tuple[str, str], Shown] = OrderedDict()
 _cache_lock = threading.Lock()
 
 
+def remember(record, call: Shown) -> None:
+    """Keeps the shown call worked out at create, so its first page view costs nothing."""
+    with _cache_lock:
+        _cache[(record.id, record.request_hash.hex())] = call
+        while len(_cache) > _CACHE_SIZE:
+            _cache.popitem(last=False)
+
+
 def shown(record) -> Shown:
     """The shown call of a stored request; its signed fields never change, so it is kept a while."""
     key = (record.id, record.request_hash.hex())

@@ -1,14 +1,21 @@
 """Errors that the API answers with a JSON body {"error": {"code", "message"}}."""
 
+import math
+
 
 class ApiError(Exception):
     """A failure that maps to one HTTP status and one error code of the protocol."""
 
-    def __init__(self, status: int, code: str, message: str):
+    def __init__(self, status: int, code: str, message: str, *, retry_after: float | None = None):
         super().__init__(message)
         self.status = status
         self.code = code
         self.message = message
+        # Seconds after which the same request may succeed: sent as Retry-After.
+        self.retry_after = retry_after
+
+    def headers(self) -> dict[str, str]:
+        return {} if self.retry_after is None else {"Retry-After": str(max(1, math.ceil(self.retry_after)))}
 
     def body(self) -> dict:
         return {"error": {"code": self.code, "message": self.message}}
@@ -50,5 +57,9 @@ def request_timeout(message: str) -> ApiError:
     return ApiError(408, "request_timeout", message)
 
 
-def too_many_attempts(message: str) -> ApiError:
-    return ApiError(429, "too_many_attempts", message)
+def too_many_attempts(message: str, retry_after: float | None = None) -> ApiError:
+    return ApiError(429, "too_many_attempts", message, retry_after=retry_after)
+
+
+def quota_exceeded(message: str, retry_after: float) -> ApiError:
+    return ApiError(429, "quota_exceeded", message, retry_after=retry_after)

@@ -1,9 +1,13 @@
-"""The HTTP server: uvicorn's HTTP/1.1 protocol with deadlines for slow clients."""
+"""The HTTP server: uvicorn's HTTP/1.1 protocol with deadlines for slow clients,
+room kept for new clients, and no guessing at how a message is framed."""
 
 from __future__ import annotations
 
 import asyncio
 import os
+import signal
+import threading
+import time
 from pathlib import Path
 
 import h11
@@ -13,6 +17,81 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from .config import ServerConfig
 
 MAX_HEADER_BYTES = 16 * 1024
+SHUTDOWN_GRACE = 5.0  # seconds from SIGTERM (or Ctrl-C) to the end of the process, whatever runs
+_DRAIN_SECONDS = SHUTDOWN_GRACE - 1.0  # what uvicorn gives the requests in progress to finish
+# A connection counts as idle (and may be closed for a newcomer) once it has waited this long for a
+# request: a client that has just connected, or just read an answer, is about to send one.
+IDLE_GRACE_SECONDS = 1.0
+
+
+class ConnectionRoom:
+    """Who holds the server's connections, and which of them could be given up.
+
+    At most `total` connections, and `per_address` of them from one client
+    address. A new connection past either limit takes the place of an idle
+    one (kept alive after its answer, or not yet begun a request, for at
+    least IDLE_GRACE_SECONDS): the one idle longest of the address holding
+    the most, or, at its address's limit, of its own address. When none is
+    idle, the new one is answered 503.
+    """
+
+    def __init__(self, total: int, per_address: int):
+        self.total = total
+        self.per_address = per_address
+        self._by_address: dict[str, set[DeadlineH11Protocol]] = {}
+        self._count = 0
+
+    def admit(self, connection: DeadlineH11Protocol, address: str) -> bool:
+        mine = self._by_address.get(address, set())
+        if len(mine) >= self.per_address and not self._close_idlest(mine):
+            return False
+        if self._count >= self.total and not self._close_idlest_anywhere():
+            return False
+        self._by_address.setdefault(address, set()).add(connection)
+        self._count += 1
+        return True
+
+    def leave(self, connection: DeadlineH11Protocol, address: str) -> None:
+        mine = self._by_address.get(address)
+        if mine is not None and connection in mine:
+            mine.discard(connection)
+            self._count -= 1
+            if not mine:
+                del self._by_address[address]
+
+    def _close_idlest_anywhere(self) -> bool:
+        for _, connections in sorted(self._by_address.items(), key=lambda item: -len(item[1])):
+            if self._close_idlest(connections):
+                return True
+        return False
+
+    @staticmethod
+    def _close_idlest(connections: set[DeadlineH11Protocol]) -> bool:
+        since = time.monotonic() - IDLE_GRACE_SECONDS
+        idle = [c for c in connections if c.idle_since is not None and c.idle_since <= since]
+        if not idle:
+            return False
+        min(idle, key=lambda c: c.idle_since).give_up_place()
+        return True
+
+
+async def _busy(scope, receive, send) -> None:
+    body = b'{"error":{"code":"unavailable","message":"too many connections; try again in a moment"}}'
+    await send({"type": "http.response.start", "status": 503, "headers": [
+        (b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
+        (b"connection", b"close"), (b"retry-after", b"1"),
+    ]})
+    await send({"type": "http.response.body", "body": body})
+
+
+def framing_problem(headers) -> str | None:
+    """Why a request's length cannot be told for sure (h11 has checked the rest), or None."""
+    names = [name.lower() for name, _ in headers]
+    if b"transfer-encoding" in names and b"content-length" in names:
+        return "the request has both Content-Length and Transfer-Encoding"
+    if names.count(b"transfer-encoding") > 1 or names.count(b"content-length") > 1:
+        return "the request repeats its Content-Length or Transfer-Encoding header"
+    return None
 
 
 class DeadlineH11Protocol(H11Protocol):
@@ -27,17 +106,61 @@ class DeadlineH11Protocol(H11Protocol):
     """
 
     header_timeout: float = 10.0
+    room: ConnectionRoom | None = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        # A request whose length could be read two ways is refused and its connection closed: a proxy in
+        # front may have read it the other way, and then what follows it is not a request of the same client.
+        next_event = self.conn.next_event
+
+        def checked_next_event():
+            event = next_event()
+            if isinstance(event, h11.Request):
+                problem = framing_problem(event.headers.raw_items())
+                if problem is not None:
+                    raise h11.RemoteProtocolError(problem, 400)
+            return event
+
+        self.conn.next_event = checked_next_event  # type: ignore[method-assign]
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         self._header_deadline: asyncio.TimerHandle | None = None
+        # Since when this connection waits for a request (None while one is under way).
+        self.idle_since: float | None = time.monotonic()
+        peer = transport.get_extra_info("peername")
+        self._address = str(peer[0]) if isinstance(peer, tuple) and peer else ""
+        self._placed = self.room is None or self.room.admit(self, self._address)
         super().connection_made(transport)
+        if not self._placed:
+            self.idle_since = None
+            self.app = _busy  # answered 503 and closed; it holds no place
         self._arm_header_deadline()
 
     def connection_lost(self, exc: Exception | None) -> None:
         self._cancel_header_deadline()
+        self._leave_room()
         super().connection_lost(exc)
 
+    def give_up_place(self) -> None:
+        """Closes this idle connection to make room for a new one."""
+        self._leave_room()
+        self.idle_since = None
+        self.transport.close()
+
+    def _leave_room(self) -> None:
+        if self._placed and self.room is not None:
+            self.room.leave(self, self._address)
+            self._placed = False
+
+    def on_response_complete(self) -> None:
+        super().on_response_complete()
+        if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+            self.idle_since = time.monotonic()
+
     def data_received(self, data: bytes) -> None:
+        if data:
+            self.idle_since = None
         super().data_received(data)
         if self.conn.their_state is not h11.IDLE:
             self._cancel_header_deadline()  # the headers are complete
@@ -59,16 +182,39 @@ class DeadlineH11Protocol(H11Protocol):
             self.transport.close()
 
 
+def _exit_now(sig: int, frame) -> None:
+    os.write(2, f"zelto-localcloud: a request was still running {SHUTDOWN_GRACE:g} s after the stop was"
+                f" asked for; stopped without it (what it had not committed is not stored)\n".encode())
+    os._exit(1)
+
+
 class QuietServer(uvicorn.Server):
     """Stops on Ctrl-C or SIGTERM and exits 0: a requested stop is not a failure.
 
     (uvicorn raises the signal again once it has shut down, which makes a
     SIGTERM end the process with status 143.)
+
+    The stop takes SHUTDOWN_GRACE at most: uvicorn lets the requests in
+    progress finish for a while, and a request that keeps the event loop (or
+    the interpreter) busy beyond that, such as CPU work in a handler or a
+    worker thread, is cut off by an alarm that ends the process (status 1).
     """
 
     def handle_exit(self, sig: int, frame) -> None:
         super().handle_exit(sig, frame)
         self._captured_signals.clear()
+        if threading.current_thread() is threading.main_thread() and signal.getitimer(signal.ITIMER_REAL)[0] == 0:
+            # The alarm's handler runs between two steps of whatever holds the interpreter,
+            # even when the event loop never gets back to its shutdown.
+            signal.signal(signal.SIGALRM, _exit_now)
+            signal.setitimer(signal.ITIMER_REAL, SHUTDOWN_GRACE)
+
+    def run(self, *args, **kwargs) -> None:
+        try:
+            super().run(*args, **kwargs)
+        finally:
+            if threading.current_thread() is threading.main_thread():
+                signal.setitimer(signal.ITIMER_REAL, 0)
 
 
 class DataFolderLock:
@@ -107,7 +253,12 @@ class DataFolderLock:
 
 
 def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
-    protocol = type("DeadlineH11Protocol", (DeadlineH11Protocol,), {"header_timeout": config.header_timeout})
+    # uvicorn answers 503 to a request that arrives while max_concurrency connections are open, its own
+    # included: so the room holds one fewer.
+    total = max(1, config.max_concurrency - 1)
+    room = ConnectionRoom(total, min(config.max_connections_per_address, total))
+    protocol = type("DeadlineH11Protocol", (DeadlineH11Protocol,),
+                    {"header_timeout": config.header_timeout, "room": room})
     return QuietServer(
         uvicorn.Config(
             app,
@@ -116,7 +267,7 @@ def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
             lifespan="off",
             access_log=config.access_log,
             log_level="info",
-            timeout_graceful_shutdown=5,
+            timeout_graceful_shutdown=_DRAIN_SECONDS,
             timeout_keep_alive=config.idle_timeout,  # type: ignore[arg-type]
             limit_concurrency=config.max_concurrency,
             h11_max_incomplete_event_size=MAX_HEADER_BYTES,

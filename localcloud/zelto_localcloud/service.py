@@ -2,15 +2,20 @@
 
 from __future__ import annotations
 
+import contextlib
+import json
 import secrets
+import sqlite3
 import time
-from typing import Callable
+from dataclasses import dataclass
+from typing import Any, Callable
 
 from . import errors, events, outcomes
 from .approvers import Approver, ApproverRegistry
-from .display import shown
+from .display import Shown, remember, show_call, shown
 from .masking import mask
-from .store import RequestRecord, ResponseRecord, Store
+from .paging import SUMMARY_CHARACTERS, list_form, summary_text
+from .store import RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
 
@@ -21,38 +26,98 @@ def new_request_id() -> str:
     return "apr_" + secrets.token_hex(10)
 
 
+@dataclass(frozen=True)
+class Quotas:
+    """What one tenant (agent API key) may hold: requests pending at once, and bytes stored per day."""
+
+    max_pending: int = 1000
+    max_bytes_per_day: int = 256 * 1024 * 1024
+
+
+QUOTA_WINDOW_SECONDS = 24 * 3600
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """What a create stores beside the request's fields, worked out before its transaction."""
+
+    metadata: Any
+    call: Shown
+    list_metadata: Any
+    stored_bytes: int
+
+
+def prepare(new: NewRequest) -> Prepared:
+    """The call as approvers are shown it, the masked copy of the metadata and its list form, and the
+    request's size: CPU work that a large body makes slow, so the server runs it in a worker thread,
+    once, outside any transaction."""
+    call = show_call(new.tool, new.args_canonical_cbor_b64)
+    shown = mask(new.metadata)
+    shown_json = None if shown is None else json.dumps(shown, ensure_ascii=True, allow_nan=False)
+    summary = summary_text(shown)
+    size = sum(len(text.encode("utf-8")) for text in (
+        new.warrant_id, new.tool, new.args_canonical_cbor_b64, new.policy_id or "", new.idempotency_key or "",
+        shown_json or "", json.dumps(new.approval_context_attestation),
+    )) + len(new.request_hash) + len(new.holder_key)
+    return Prepared(shown, call, list_form(shown, shown_json, summary), size)
+
+
 def may_decide(record: RequestRecord, approver: Approver) -> bool:
     return record.approver_keys is None or approver.public_key_hex in record.approver_keys
 
 
 class ApprovalService:
-    def __init__(self, store: Store, approvers: ApproverRegistry, clock: Clock = time.time):
+    def __init__(self, store: Store, approvers: ApproverRegistry, clock: Clock = time.time,
+                 quotas: Quotas = Quotas()):
         self.store = store
         self.approvers = approvers
         self.clock = clock
+        self.quotas = quotas
         # When the agent of a pending request was last seen, if it has given up on it (set by the server).
         self.abandoned_since: Callable[[RequestRecord, float], float | None] = lambda record, now: None
 
-    def create(self, new: NewRequest, tenant: str) -> tuple[RequestRecord, bool]:
+    def create(self, new: NewRequest, tenant: str, prepared: Prepared | None = None) -> tuple[RequestRecord, bool]:
         """Returns the request and whether it was created now (False: idempotent replay).
 
         Idempotency keys belong to the tenant: another tenant's key never finds this request.
+        `prepared` is `prepare(new)`, worked out beforehand (made here when not given).
         """
+        prepared = prepare(new) if prepared is None else prepared
         with self.store.transaction():
             if new.idempotency_key is not None:
                 existing_id = self.store.request_id_for_idempotency_key(tenant, new.idempotency_key)
                 if existing_id is not None:
                     return self._current(existing_id), False
-            record = self._record_for(new, tenant)
+            self._check_quotas(tenant, prepared.stored_bytes)
+            record = self._record_for(new, tenant, prepared)
             self.store.insert_request(record)
+            remember(record, prepared.call)
             if new.idempotency_key is not None:
                 self.store.remember_idempotency_key(tenant, new.idempotency_key, record.id)
             events.request_created(self.store, record, record.created_at)
         return record, True
 
-    def _record_for(self, new: NewRequest, tenant: str) -> RequestRecord:
+    def _check_quotas(self, tenant: str, size: int) -> None:
         now = self.clock()
-        fields = vars(new) | {"metadata": mask(new.metadata)}  # only the masked display copy is kept
+        pending, soonest_expiry, recent_bytes, oldest = self.store.tenant_usage(
+            tenant, now, now - QUOTA_WINDOW_SECONDS
+        )
+        if pending >= self.quotas.max_pending:
+            raise errors.quota_exceeded(
+                f"this API key has {pending} pending requests, the most it may have at once"
+                f" ({self.quotas.max_pending}); wait until some are decided or expire",
+                retry_after=min(max(1.0, (soonest_expiry or now) - now), 3600.0),
+            )
+        if recent_bytes + size > self.quotas.max_bytes_per_day:
+            raise errors.quota_exceeded(
+                f"this API key's requests of the last 24 hours hold {recent_bytes} bytes; this one"
+                f" ({size} bytes) would pass the {self.quotas.max_bytes_per_day} bytes it may store a day",
+                retry_after=min(max(1.0, (oldest or now) + QUOTA_WINDOW_SECONDS - now), float(QUOTA_WINDOW_SECONDS)),
+            )
+
+    def _record_for(self, new: NewRequest, tenant: str, prepared: Prepared) -> RequestRecord:
+        now = self.clock()
+        fields = vars(new) | {"metadata": prepared.metadata}  # only the masked display copy is kept
         return RequestRecord(
             id=new_request_id(),
             tenant=tenant,
@@ -62,6 +127,11 @@ class ApprovalService:
             created_at=now,
             expires_at=now + new.ttl_seconds,
             resolved_at=None,
+            summary=prepared.call.summary(SUMMARY_CHARACTERS),
+            shown_tool=prepared.call.tool_text,
+            hazards=bool(prepared.call.warnings),
+            list_metadata=prepared.list_metadata,
+            stored_bytes=prepared.stored_bytes,
         )
 
     def get(self, request_id: str, tenant: str | None = None) -> RequestRecord:
@@ -70,8 +140,9 @@ class ApprovalService:
         if record is None or (tenant is not None and record.tenant != tenant):
             raise errors.not_found(f"approval request {request_id} not found")
         if self._is_overdue(record):
-            with self.store.transaction():
-                record = self._current(request_id)
+            with self._expiry_kept_if_unwritable([record]):
+                with self.store.transaction():
+                    record = self._current(request_id)
         outcomes.attach(self.store, [record])
         return record
 
@@ -83,20 +154,35 @@ class ApprovalService:
             records = {request_id: r for request_id, r in records.items() if r.tenant == tenant}
         overdue = [request_id for request_id, record in records.items() if self._is_overdue(record)]
         if overdue:
-            with self.store.transaction():
-                for request_id in overdue:
-                    records[request_id] = self._current(request_id)
+            with self._expiry_kept_if_unwritable([records[request_id] for request_id in overdue]):
+                with self.store.transaction():
+                    for request_id in overdue:
+                        records[request_id] = self._current(request_id)
         return outcomes.attach(self.store, [records[request_id] for request_id in request_ids if request_id in records])
 
+    @contextlib.contextmanager
+    def _expiry_kept_if_unwritable(self, records: list[RequestRecord]):
+        """A read that would store expiries answers with them when the disk cannot take them;
+        a later read stores them."""
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            if storage_failure(error) is None:
+                raise
+            for record in records:
+                record.status, record.resolved_at = "expired", record.expires_at
+
     def list(
-        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None,
+        before: int | None = None,
     ) -> list[RequestRecord]:
+        """Listed requests (summaries, see Store.list_requests), newest first."""
         overdue = self.store.overdue_pending_ids(self.clock())
         if overdue:
             with self.store.transaction():
                 for request_id in overdue:
                     self._current(request_id)
-        return self.store.list_requests(status, limit, tenant, tool_part)
+        return self.store.list_requests(status, limit, tenant, tool_part, before)
 
     def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False,
                 confirmed_abandoned: bool | None = None, channel: str = "api") -> RequestRecord:

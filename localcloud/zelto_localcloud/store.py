@@ -12,10 +12,27 @@ import os
 import sqlite3
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator
 
 DATABASE_NAME = "localcloud.db"
 SCHEMA_VERSION = 2
+
+# SQLite's primary result codes for a disk that cannot take more, and for a
+# database that cannot be written at all (read-only, failing or vanished).
+_FULL = {sqlite3.SQLITE_FULL}
+_UNWRITABLE = {sqlite3.SQLITE_READONLY, sqlite3.SQLITE_IOERR, sqlite3.SQLITE_CANTOPEN, sqlite3.SQLITE_PERM}
+
+
+def storage_failure(error: BaseException) -> str | None:
+    """"full" or "unwritable" for an expected storage condition, else None (a fault)."""
+    if not isinstance(error, sqlite3.OperationalError):
+        return None
+    code = (getattr(error, "sqlite_errorcode", None) or 0) & 0xFF
+    if code in _FULL:
+        return "full"
+    if code in _UNWRITABLE:
+        return "unwritable"
+    return None
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS requests (
@@ -107,6 +124,59 @@ _REQUEST_COLUMNS = (
     " attestation_json, metadata_json, policy_id, threshold, approver_keys_json,"
     " ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at"
 )
+# What lists read, kept apart from the requests table: a request's row there holds its arguments and
+# metadata (up to a MiB), and SQLite reads a row's columns after such a value only by walking its
+# overflow pages. Each request has a row here with the fields a request object shows, but a one-line
+# summary and a bounded list form of its metadata instead of the metadata, and its size in bytes (for
+# the tenant's quota). Status changes are written to both tables.
+_LIST_SCHEMA = """
+CREATE TABLE IF NOT EXISTS request_list (
+    seq INTEGER PRIMARY KEY,
+    id TEXT NOT NULL UNIQUE,
+    tenant TEXT NOT NULL,
+    status TEXT NOT NULL,
+    warrant_id TEXT NOT NULL,
+    tool TEXT NOT NULL,
+    request_hash BLOB NOT NULL,
+    holder_key BLOB NOT NULL,
+    policy_id TEXT,
+    threshold INTEGER NOT NULL,
+    approver_keys_json TEXT,
+    ttl_seconds INTEGER NOT NULL,
+    idempotency_key TEXT,
+    denied_reason TEXT,
+    created_at REAL NOT NULL,
+    expires_at REAL NOT NULL,
+    resolved_at REAL,
+    summary TEXT NOT NULL,
+    list_metadata_json TEXT,
+    stored_bytes INTEGER NOT NULL,
+    shown_tool TEXT NOT NULL DEFAULT '',
+    hazards INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS request_list_by_status ON request_list (status, seq);
+CREATE INDEX IF NOT EXISTS request_list_by_tenant ON request_list (tenant, status, seq);
+CREATE INDEX IF NOT EXISTS request_list_by_tenant_time ON request_list (tenant, created_at, stored_bytes);
+"""
+_LIST_COLUMNS = (
+    "seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,"
+    " approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,"
+    " summary, list_metadata_json, stored_bytes, shown_tool, hazards"
+)
+# Fills in the list rows of requests stored without one (their metadata is cut, not summarised).
+_FILL_LIST = f"""
+INSERT INTO request_list ({_LIST_COLUMNS})
+SELECT seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,
+    approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,
+    coalesce(substr(metadata_json, 1, 100), ''),
+    CASE WHEN length(CAST(metadata_json AS BLOB)) <= 1024 THEN metadata_json
+         ELSE json_object('truncated', json('true'), 'bytes', length(CAST(metadata_json AS BLOB)),
+                          'summary', substr(metadata_json, 1, 100)) END,
+    length(CAST(coalesce(metadata_json, '') AS BLOB)) + length(args_canonical_cbor_b64)
+        + length(CAST(attestation_json AS BLOB)),
+    '', 0
+FROM requests WHERE seq NOT IN (SELECT seq FROM request_list)
+"""
 _RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
 
 
@@ -143,6 +213,13 @@ class RequestRecord:
     expires_at: float
     resolved_at: float | None
     responses: list[ResponseRecord] = field(default_factory=list)
+    summary: str = ""  # of the shown call's arguments, one line
+    shown_tool: str = ""  # the tool name with display hazards escaped
+    hazards: bool = False
+    # For a listed request, `metadata` holds the list form (see paging.list_form).
+    list_metadata: Any = None
+    stored_bytes: int = 0
+    seq: int = 0
     # What the agent's receipts say happened after the decision (outcomes.attach), None without one.
     outcome: dict | None = None
 
@@ -216,6 +293,36 @@ def _request_from_row(row: sqlite3.Row) -> RequestRecord:
     )
 
 
+def _listed_request_from_row(row: sqlite3.Row) -> RequestRecord:
+    metadata = _loads_or_none(row["list_metadata_json"])
+    return RequestRecord(
+        id=row["id"],
+        tenant=row["tenant"],
+        status=row["status"],
+        warrant_id=row["warrant_id"],
+        tool=row["tool"],
+        request_hash=bytes(row["request_hash"]),
+        holder_key=bytes(row["holder_key"]),
+        args_canonical_cbor_b64="",
+        approval_context_attestation={},
+        metadata=metadata,
+        policy_id=row["policy_id"],
+        threshold=row["threshold"],
+        approver_keys=_loads_or_none(row["approver_keys_json"]),
+        ttl_seconds=row["ttl_seconds"],
+        idempotency_key=row["idempotency_key"],
+        denied_reason=row["denied_reason"],
+        created_at=row["created_at"],
+        expires_at=row["expires_at"],
+        resolved_at=row["resolved_at"],
+        summary=row["summary"],
+        shown_tool=row["shown_tool"],
+        hazards=bool(row["hazards"]),
+        list_metadata=metadata,
+        seq=row["seq"],
+    )
+
+
 def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     signed = row["signed_approval"]
     return ResponseRecord(
@@ -263,7 +370,33 @@ class Store:
             for statement in _SCHEMA.split(";"):
                 if statement.strip():
                     self._conn.execute(statement)
+            self._create_list_table()
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+
+    def _create_list_table(self) -> None:
+        for statement in _LIST_SCHEMA.split(";"):
+            if statement.strip():
+                self._conn.execute(statement)
+        # Also after an older version wrote requests without their list rows.
+        self._conn.execute(_FILL_LIST)
+        self._fill_shown_calls()
+
+    def _fill_shown_calls(self) -> None:
+        """List rows filled in from older requests get their call's summary here: working it out takes
+        the decoder and the masking, not SQL."""
+        from .display import show_call
+        from .paging import SUMMARY_CHARACTERS
+
+        rows = self._conn.execute(
+            "SELECT r.seq, r.tool, r.args_canonical_cbor_b64 FROM requests r JOIN request_list l ON l.seq = r.seq"
+            " WHERE l.shown_tool = ''"
+        ).fetchall()
+        for seq, tool, args in rows:
+            call = show_call(tool, args)
+            self._conn.execute(
+                "UPDATE request_list SET summary = ?, shown_tool = ?, hazards = ? WHERE seq = ?",
+                (call.summary(SUMMARY_CHARACTERS), call.tool_text, int(bool(call.warnings)), seq),
+            )
 
     def close(self) -> None:
         self._conn.close()
@@ -276,10 +409,16 @@ class Store:
         self._conn.execute("BEGIN IMMEDIATE")
         try:
             yield
+            # A failed COMMIT (a full disk) leaves the transaction open: it is rolled back below,
+            # or the next change would join it and never be stored.
+            self._conn.execute("COMMIT")
         except BaseException:
-            self._conn.execute("ROLLBACK")
+            if self._conn.in_transaction:
+                try:
+                    self._conn.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass  # the first error tells what happened; SQLite has rolled back itself
             raise
-        self._conn.execute("COMMIT")
 
     def execute(self, sql: str, parameters=()) -> sqlite3.Cursor:
         """For modules that keep tables of their own (the audit log, the notification outbox)."""
@@ -291,7 +430,7 @@ class Store:
     # -- requests ---------------------------------------------------------
 
     def insert_request(self, record: RequestRecord) -> None:
-        self._conn.execute(
+        cursor = self._conn.execute(
             f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)})",
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
@@ -300,6 +439,18 @@ class Store:
                 record.policy_id, record.threshold, _json_or_none(record.approver_keys),
                 record.ttl_seconds, record.idempotency_key, record.denied_reason,
                 record.created_at, record.expires_at, record.resolved_at,
+            ),
+        )
+        record.seq = cursor.lastrowid
+        self._conn.execute(
+            f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})",
+            (
+                record.seq, record.id, record.tenant, record.status, record.warrant_id, record.tool,
+                record.request_hash, record.holder_key, record.policy_id, record.threshold,
+                _json_or_none(record.approver_keys), record.ttl_seconds, record.idempotency_key,
+                record.denied_reason, record.created_at, record.expires_at, record.resolved_at,
+                record.summary, _json_or_none(record.list_metadata), record.stored_bytes, record.shown_tool,
+                int(record.hazards),
             ),
         )
 
@@ -328,10 +479,15 @@ class Store:
         return records
 
     def list_requests(
-        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None
+        self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None,
+        before: int | None = None,
     ) -> list[RequestRecord]:
-        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names."""
+        """The newest requests first; `tenant` None means every tenant's; `tool_part` filters tool names;
+        `before` starts after that position. Each holds its summary and the list form of its metadata."""
         conditions, values = [], []
+        if before is not None:
+            conditions.append("seq < ?")
+            values.append(before)
         if tool_part:
             conditions.append("instr(lower(tool), ?) > 0")
             values.append(tool_part.lower())
@@ -343,25 +499,39 @@ class Store:
             values.append(status)
         where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
         rows = self._conn.execute(
-            f"SELECT {_REQUEST_COLUMNS} FROM requests{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
+            f"SELECT {_LIST_COLUMNS} FROM request_list{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
         ).fetchall()
-        records = [_request_from_row(row) for row in rows]
+        records = [_listed_request_from_row(row) for row in rows]
         responses = self._responses_for([r.id for r in records])
         for record in records:
             record.responses = responses[record.id]
         return records
 
+    def tenant_usage(self, tenant: str, now: float, since: float) -> tuple[int, float | None, int, float | None]:
+        """A tenant's pending requests (how many, the soonest expiry) and the bytes of its requests made
+        since `since` (how many, the time of the oldest of them)."""
+        pending = self._conn.execute(
+            "SELECT count(*), min(expires_at) FROM request_list WHERE tenant = ? AND status = 'pending'"
+            " AND expires_at > ?", (tenant, now)
+        ).fetchone()
+        recent = self._conn.execute(
+            "SELECT coalesce(sum(stored_bytes), 0), min(created_at) FROM request_list"
+            " WHERE tenant = ? AND created_at >= ?", (tenant, since)
+        ).fetchone()
+        return pending[0], pending[1], recent[0], recent[1]
+
     def overdue_pending_ids(self, now: float) -> list[str]:
         rows = self._conn.execute(
-            "SELECT id FROM requests WHERE status = 'pending' AND expires_at <= ?", (now,)
+            "SELECT id FROM request_list WHERE status = 'pending' AND expires_at <= ?", (now,)
         ).fetchall()
         return [row["id"] for row in rows]
 
     def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> None:
-        self._conn.execute(
-            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
-            (status, resolved_at, denied_reason, request_id),
-        )
+        for table in ("requests", "request_list"):
+            self._conn.execute(
+                f"UPDATE {table} SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
+                (status, resolved_at, denied_reason, request_id),
+            )
 
     def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
         grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}

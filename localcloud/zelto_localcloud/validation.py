@@ -22,7 +22,8 @@ MAX_THRESHOLD = 1000
 MAX_TTL_SECONDS = 10 * 366 * 24 * 3600  # 316,224,000 s: ten years of 366 days
 DEFAULT_TTL_SECONDS = 3600
 DEFAULT_LIST_LIMIT = 50
-MAX_LIST_LIMIT = 500
+# A larger `limit` is answered with this many and a cursor to the rest.
+MAX_LIST_LIMIT = 100
 STATUSES = ("pending", "approved", "denied", "expired")
 
 _HEX = re.compile(r"\A(?:[0-9a-fA-F]{2})+\Z")
@@ -298,7 +299,7 @@ def parse_list_query(params) -> tuple[str | None, int]:
         return status, DEFAULT_LIST_LIMIT
     if not raw_limit.isascii() or not raw_limit.isdigit():
         raise validation_error("query parameter 'limit' must be an integer")
-    limit = int(raw_limit) if len(raw_limit) <= 6 else MAX_LIST_LIMIT + 1
-    if not 1 <= limit <= MAX_LIST_LIMIT:
-        raise validation_error(f"query parameter 'limit' must be between 1 and {MAX_LIST_LIMIT}")
-    return status, limit
+    limit = int(raw_limit) if len(raw_limit) <= 6 else MAX_LIST_LIMIT
+    if limit < 1:
+        raise validation_error("query parameter 'limit' must be at least 1")
+    return status, min(limit, MAX_LIST_LIMIT)

@@ -38,7 +38,9 @@ def response_json(response: ResponseRecord, encoding: str) -> dict:
     return entry
 
 
-def request_json(record: RequestRecord, encoding: str) -> dict:
+def request_json(record: RequestRecord, encoding: str, *, call: bool = False) -> dict:
+    """The request object; with `call`, also the call as an approver is shown it (creates' answers and
+    approvers' reads: agents poll, and what they poll for is the status)."""
     answer = {
         "id": record.id,
         "tenant": record.tenant,
@@ -56,11 +58,12 @@ def request_json(record: RequestRecord, encoding: str) -> dict:
         "policy_id": record.policy_id,
         "idempotency_key": record.idempotency_key,
         "metadata": record.metadata,
-        "call": shown(record).as_json(),
         "created_at": iso_utc(record.created_at),
         "expires_at": iso_utc(record.expires_at),
         "resolved_at": iso_utc(record.resolved_at),
     }
     if record.outcome is not None:
         answer["outcome"] = record.outcome
+    if call:
+        answer["call"] = shown(record).as_json()
     return answer

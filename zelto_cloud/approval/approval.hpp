@@ -5,6 +5,7 @@
 #include "support/errors.hpp"
 #include "support/function.hpp"
 #include "zelto_cloud/cloud_defaults.hpp"
+#include "zelto_cloud/handler_checks.hpp"
 
 namespace zelto::approval {
 
@@ -51,6 +52,9 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
 // A client error escaping the create-and-poll steps, in the SDK's vocabulary;
 // anything else is raised again unchanged.
 [[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught);
+// The handler's values, checked at its call before anything is sent (the
+// factories take them unchecked); the time-out in seconds.
+double checked_handler_values(const Frame& frame);
 
 extern const FunctionDef cloud_approval_def;
 extern const FunctionDef async_cloud_approval_def;

@@ -77,13 +77,26 @@ Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref paylo
     co_return result;
 }
 
-Task core(Frame frame) {
-    Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
+// Build the payload, open the client, and create and wait; the client is
+// closed on every way out.
+Task open_and_wait(Frame& frame, PyObject* denied_class) {
     Ref payload = build_payload(frame);
     Ref client = open_client(frame);
     co_return co_await try_finally(
-        [&] { return create_and_wait(frame, denied_class.get(), client, std::move(payload)); },
+        [&] { return create_and_wait(frame, denied_class, client, std::move(payload)); },
         [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
+}
+
+Task core(Frame frame) {
+    Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
+    // Set in the awaiting task's context, so that every call below ends by
+    // the time-out; the finally restores the context.
+    Ref deadline = begin_handler_deadline(checked_handler_values(frame));
+    co_return co_await try_finally([&] { return open_and_wait(frame, denied_class.get()); },
+                                   [&] {
+                                       end_handler_deadline(deadline);
+                                       return none();
+                                   });
 }
 
 bool loop_is_running(const Frame& frame) {
@@ -151,7 +164,7 @@ Ref async_cloud_approval(Frame& frame) {
 
 Ref poll_deadline(const Frame& frame) {
     Ref now = call_method(frame.global(time_name), "monotonic");
-    return Ref::steal(PyNumber_Add(now.get(), frame.arg(3)));
+    return within_handler_deadline(now, Ref::steal(PyNumber_Add(now.get(), frame.arg(3))));
 }
 
 // After a poll: nothing when the request left "pending", else the sleep to

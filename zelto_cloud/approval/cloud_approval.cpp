@@ -46,6 +46,12 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
     deny(denied_class, request, reason);
 }
 
+double checked_handler_values(const Frame& frame) {
+    check_signing_key(frame.cell(signing_key_cell).get(), true);
+    check_seconds(frame.cell(poll_interval_cell).get(), "poll_interval", false, false);
+    return check_seconds(frame.cell(timeout_cell).get(), "timeout", true, true);
+}
+
 [[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught) {
     PyObject* request = frame.arg(0);
     if (caught.matches(frame.global(denied_error_name).get()) ||
@@ -99,20 +105,25 @@ Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, con
 
 Ref handle(Frame& frame) {
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
-    Ref payload = call(frame.global(build_payload_name), frame.arg(0),
-                       kw("signing_key", frame.cell(signing_key_cell)));
-    Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
-                      kw("base_url", frame.cell(base_url_cell)));
+    Ref deadline = begin_handler_deadline(checked_handler_values(frame));
     return with_finally(
         [&] {
-            try {
-                return create_and_wait(frame, denied_class.get(), client, payload);
-            } catch (const PythonError&) {
-                Caught caught;
-                translate_client_error(frame, denied_class.get(), caught);
-            }
+            Ref payload = call(frame.global(build_payload_name), frame.arg(0),
+                               kw("signing_key", frame.cell(signing_key_cell)));
+            Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
+                              kw("base_url", frame.cell(base_url_cell)));
+            return with_finally(
+                [&] {
+                    try {
+                        return create_and_wait(frame, denied_class.get(), client, payload);
+                    } catch (const PythonError&) {
+                        Caught caught;
+                        translate_client_error(frame, denied_class.get(), caught);
+                    }
+                },
+                [&] { call_method(client, "close"); });
         },
-        [&] { call_method(client, "close"); });
+        [&] { end_handler_deadline(deadline); });
 }
 
 const FunctionDef handle_def{
@@ -134,7 +145,8 @@ Ref poll_until_resolved(Frame& frame) {
     PyObject* poll_interval = frame.arg(2);
     PyObject* timeout = frame.arg(3);
     Ref clock = frame.global(time_name);
-    Ref deadline = Ref::steal(PyNumber_Add(call_method(clock, "monotonic").get(), timeout));
+    Ref start = call_method(clock, "monotonic");
+    Ref deadline = within_handler_deadline(start, Ref::steal(PyNumber_Add(start.get(), timeout)));
     Ref zero = to_py(0);
     for (;;) {
         Ref response = call_method(client, "get_request", request_id);

@@ -92,10 +92,17 @@ Ref handler_init(Frame& frame) {
     PyObject* signing_key = frame.arg(2);
     setattr(self, "_api_key", frame.arg(1));
     setattr(self, "_signing_key", signing_key);
+    check_signing_key(signing_key, false);
     setattr(self, "_holder", getattr(signing_key, "public_key").get());
     Ref holder_bytes = call_method(getattr(signing_key, "public_key"), "to_bytes");
     setattr(self, "_holder_bytes", holder_bytes.get());
     setattr(self, "_base_url", frame.arg(3));
+    // Refused here rather than by time.sleep after the request was created.
+    check_seconds(frame.arg(4), "fast_poll_seconds", false, false);
+    if (!PyIndex_Check(frame.arg(5))) {
+        refuse(PyExc_TypeError, "fast_poll_attempts must be a whole number, not %.200s",
+               Py_TYPE(frame.arg(5))->tp_name);
+    }
     setattr(self, "_fast_poll_seconds", frame.arg(4));
     Ref one = to_py(1);
     bool below_one = compare(one.get(), frame.arg(5), Py_GT);

@@ -4,6 +4,8 @@
 // raise the SDK's ApprovalDenied.
 #include "zelto_cloud/langgraph/langgraph.hpp"
 
+#include "zelto_cloud/handler_checks.hpp"
+
 #include "support/coroutine.hpp"
 #include "support/errors.hpp"
 #include "support/logging.hpp"
@@ -94,8 +96,9 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
         getattr(request, "tool"), request_id, link);
 
     Ref loop = call_method(frame.global(asyncio_name), "get_running_loop");
-    Ref deadline =
-        Ref::steal(PyNumber_Add(call_method(loop, "time").get(), frame.cell(timeout_cell).get()));
+    Ref start = call_method(loop, "time");
+    Ref deadline = within_handler_deadline(
+        start, Ref::steal(PyNumber_Add(start.get(), frame.cell(timeout_cell).get())));
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
@@ -133,6 +136,9 @@ Task handle(Frame frame) {
     Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
                       kw("base_url", frame.cell(base_url_cell)));
     frame.hold(client);
+    // Every client call below ends by the time-out (set in the awaiting
+    // task's context, restored on the way out).
+    Ref deadline = begin_handler_deadline(PyFloat_AsDouble(frame.cell(timeout_cell).get()));
     co_return co_await try_finally(
         [&]() -> Task {
             std::optional<Caught> caught;
@@ -147,7 +153,10 @@ Task handle(Frame frame) {
             }
             co_return result;
         },
-        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
+        [&]() -> Task {
+            end_handler_deadline(deadline);
+            co_return co_await awaiting(call_method(client, "close"));
+        });
 }
 
 const FunctionDef handle_def{
@@ -157,13 +166,10 @@ const FunctionDef handle_def{
     .coroutine = handle,
 };
 
-// float(timeout) for a real number; a str is a TypeError, as for any non-number.
+// float(timeout) for a real number; text, and NaN, which would wait for
+// ever, are refused naming the argument.
 Ref real_seconds(PyObject* timeout) {
-    double seconds = PyFloat_AsDouble(timeout);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        throw_error();
-    }
-    return to_py(seconds);
+    return to_py(check_seconds(timeout, "timeout", true, false));
 }
 
 Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
@@ -171,11 +177,30 @@ Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
         return real_seconds(timeout);
     }
     Ref text = environ_get(frame, "ZELTO_APPROVAL_TIMEOUT", "900");
-    return call((PyObject*)&PyFloat_Type, text);
+    Ref seconds;
+    try {
+        seconds = call((PyObject*)&PyFloat_Type, text);
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw;
+        }
+        refuse(PyExc_ValueError,
+               "ZELTO_APPROVAL_TIMEOUT must be a number of seconds (such as 900 or 1.5e3), not %R",
+               text.get());
+    }
+    if (std::isnan(PyFloat_AS_DOUBLE(seconds.get()))) {
+        refuse(PyExc_ValueError, "ZELTO_APPROVAL_TIMEOUT must be a number of seconds, not %R",
+               text.get());
+    }
+    return seconds;
 }
 
 Ref resolve_dashboard_url(const Frame& frame, PyObject* dashboard_url) {
     Ref url = Ref::borrow(dashboard_url);
+    if (truthy(url) && !PyUnicode_Check(dashboard_url)) {
+        refuse(PyExc_TypeError, "dashboard_url must be text, not %.200s",
+               Py_TYPE(dashboard_url)->tp_name);
+    }
     if (!truthy(url)) {
         url = environ_get(frame, "ZELTO_DASHBOARD_URL", "");
     }
@@ -189,6 +214,8 @@ Ref langgraph_cloud_approval(Frame& frame) {
     // Parameters: api_key, signing_key, base_url, dashboard_url, poll_interval, timeout.
     Ref extract = import_from("zelto_cloud.approval", "_extract_signed_approvals");
     Ref timeout = resolve_timeout(frame, frame.arg(5));
+    check_seconds(frame.arg(4), "poll_interval", false, false);
+    check_signing_key(frame.arg(1), true);
     Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
     return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
                          {dashboard_url.get(), extract.get(), timeout.get(), frame.arg(0),

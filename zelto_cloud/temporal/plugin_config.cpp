@@ -47,10 +47,22 @@ bool is_set(const Ref& overrides, Literal key) {
     return check(PyDict_Contains(overrides.get(), interned(key).get())) != 0;
 }
 
+// A ValueError naming the variable and the form it takes, chained to the
+// error being handled (the decoder's or the core's).
+[[noreturn]] void refuse_variable(const char* variable, const char* form) {
+    Caught caught;
+    Handling scope(caught);
+    Ref message =
+        Ref::steal(PyUnicode_FromFormat("%s is not %s: %S", variable, form, caught.get()));
+    raise_from(call(PyExc_ValueError, message), caught.get());
+}
+
 // The worker key from ZELTO_ISSUER_KEY or ZELTO_SIGNING_KEY: hex, else base64.
 Ref signing_key_from_env(const Frame& frame) {
+    const char* variable = "ZELTO_ISSUER_KEY";
     Ref text = environ_get(frame, "ZELTO_ISSUER_KEY", Py_None);
     if (text.is_none() || !truthy(text)) {
+        variable = "ZELTO_SIGNING_KEY";
         text = environ_get(frame, "ZELTO_SIGNING_KEY", Py_None);
     }
     if (text.is_none() || !truthy(text)) {
@@ -67,8 +79,17 @@ Ref signing_key_from_env(const Frame& frame) {
             caught.reraise();
         }
         Handling scope(caught);
-        Ref raw = call_method(import_module("base64"), "b64decode", stripped);
-        return call_method(signing_key_class, "from_bytes", raw);
+        try {
+            Ref raw = call_method(import_module("base64"), "b64decode", stripped);
+            return call_method(signing_key_class, "from_bytes", raw);
+        } catch (const PythonError&) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+                throw;
+            }
+            refuse_variable(
+                variable,
+                "a signing key (the 32-byte Ed25519 seed as 64 hex digits, or in base64)");
+        }
     }
 }
 
@@ -82,6 +103,10 @@ Ref from_env(Frame& frame) {
     }
     if (signing_key.is_none()) {
         signing_key = signing_key_from_env(frame);
+    } else if (check(PyObject_HasAttrStringWithError(signing_key.get(), "public_key")) == 0) {
+        PyErr_Format(PyExc_TypeError, "signing_key must be a zelto_core SigningKey, not %.200s",
+                     Py_TYPE(signing_key.get())->tp_name);
+        throw_error();
     }
     if (!signing_key.is_none() && !is_set(overrides, "trusted_roots")) {
         Ref roots = Ref::steal(PyList_New(0));
@@ -141,8 +166,17 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
 // the very same object when it is there already.
 void add_dashboard_root(PyObject* self, const Ref& root_hex) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
-    Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
-    Ref root = call_method(public_key_class, "from_bytes", raw);
+    Ref root;
+    try {
+        Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
+        root = call_method(public_key_class, "from_bytes", raw);
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw;
+        }
+        refuse_variable("ZELTO_DASHBOARD_ROOT_KEY",
+                        "a public key (the 32-byte Ed25519 public key as 64 hex digits)");
+    }
     Ref current = getattr(self, "trusted_roots");
     Ref roots = (current.is_none() || !truthy(current))
                     ? Ref::steal(PyList_New(0))

@@ -1,0 +1,101 @@
+"""The local cloud on storage that takes no writes: a full disk, a database made read-only.
+
+A full disk needs a small tmpfs of its own (mounting needs root); a read-only
+database needs a file system with the immutable attribute (chattr). Where the
+machine allows neither, the case is skipped with the reason. Writes must be
+refused with a plain answer and one log line, no traceback; what was stored
+stays readable; once the disk takes writes again so does the cloud, and what
+it answered as stored survives a restart.
+"""
+
+from __future__ import annotations
+
+import subprocess
+
+import httpx
+import pytest
+from localcloud_helpers import create_body
+from zelto_localcloud.testing import LocalCloud
+
+BIG = {"values": list(range(15_000))}  # about 100 KB of metadata, cheap to mask
+
+
+def _run(*command) -> subprocess.CompletedProcess:
+    return subprocess.run([str(part) for part in command], capture_output=True, text=True, timeout=30)
+
+
+def _database_files(folder):
+    return [folder / "localcloud.db", folder / "localcloud.db-wal"]
+
+
+class FullDisk:
+    def __init__(self, tmp_path):
+        self.disk = tmp_path / "disk"
+        self.disk.mkdir()
+        mounted = _run("mount", "-t", "tmpfs", "-o", "size=4m,mode=0700", "tmpfs", self.disk)
+        if mounted.returncode != 0:
+            pytest.skip(f"cannot mount a small tmpfs here: {mounted.stderr.strip() or 'mount failed'}")
+        self.folder = self.disk / "cloud"
+
+    def refuse_writes(self) -> None:
+        with open(self.disk / "filler", "wb") as filler:
+            try:
+                while True:
+                    filler.write(b"\0" * 65536)
+                    filler.flush()
+            except OSError:
+                pass
+
+    def allow_writes(self) -> None:
+        (self.disk / "filler").unlink(missing_ok=True)
+
+    def close(self) -> None:
+        _run("umount", "-l", self.disk)
+
+
+class ReadOnlyDatabase:
+    def __init__(self, tmp_path):
+        self.folder = tmp_path / "cloud"
+        probe = tmp_path / "probe"
+        probe.touch()
+        if _run("chattr", "+i", probe).returncode != 0:
+            pytest.skip("this file system has no immutable attribute (chattr +i)")
+        _run("chattr", "-i", probe)
+
+    def refuse_writes(self) -> None:
+        assert _run("chattr", "+i", *_database_files(self.folder)).returncode == 0
+
+    def allow_writes(self) -> None:
+        _run("chattr", "-i", *_database_files(self.folder))
+
+    close = allow_writes
+
+
+@pytest.mark.parametrize(("storage", "status", "code"), [
+    (FullDisk, 507, "insufficient_storage"),
+    (ReadOnlyDatabase, 503, "storage_unavailable"),
+])
+def test_storage_that_takes_no_writes_is_answered_plainly(tmp_path, storage, status, code):
+    storage = storage(tmp_path)
+    try:
+        with LocalCloud(storage.folder) as cloud, \
+                httpx.Client(base_url=cloud.base_url, headers=cloud.auth_headers, timeout=30) as http:
+            stored = http.post("/v1/approvals/requests", json=create_body()).json()
+            storage.refuse_writes()
+            answers = [http.post("/v1/approvals/requests", json=create_body(metadata=BIG)) for _ in range(8)]
+            refused = [answer for answer in answers if answer.status_code != 201]
+            assert refused and {answer.status_code for answer in refused} == {status}, [a.text for a in answers]
+            error = refused[0].json()["error"]
+            assert error["code"] == code and "nothing was stored" in error["message"]
+            assert http.get(f"/v1/approvals/requests/{stored['id']}").json()["status"] == "pending"
+
+            storage.allow_writes()
+            again = http.post("/v1/approvals/requests", json=create_body())
+            assert again.status_code == 201, again.text
+            log = "\n".join(cloud.output)
+            assert "Traceback" not in log
+            assert log.count("POST /v1/approvals/requests: the local cloud") == len(refused)
+            cloud.restart()
+            assert http.get(f"/v1/approvals/requests/{again.json()['id']}").status_code == 200
+    finally:
+        storage.close()
