@@ -66,6 +66,9 @@ public:
         thread_->exc_info = &coro_->exc_state;
     }
     ~Resumed() {
+        if (!holds_interpreter()) {
+            return; // the thread is being ended; its state may be gone already
+        }
         thread_->exc_info = coro_->exc_state.previous_item;
         coro_->exc_state.previous_item = nullptr;
         coro_->running = false;
@@ -612,7 +615,7 @@ PyType_Spec coroutine_type_spec = {
 
 } // namespace
 
-void Task::promise_type::unhandled_exception() noexcept {
+void Task::promise_type::unhandled_exception() {
     try {
         throw;
     } catch (const PythonError&) {
@@ -620,6 +623,10 @@ void Task::promise_type::unhandled_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& exc) {
         PyErr_SetString(PyExc_SystemError, exc.what());
+    } catch (...) {
+        if (!PyThreadState_GetUnchecked()) {
+            throw; // the thread is being ended at exit: let the unwinding go on
+        }
     }
     if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "native coroutine failed without an exception");

@@ -50,7 +50,9 @@ public:
         std::suspend_always initial_suspend() noexcept { return {}; }
         ReturnToParent final_suspend() noexcept { return {}; }
         void return_value(Ref value) { result = std::move(value); }
-        void unhandled_exception() noexcept;
+        // Not noexcept: the unwinding that ends a thread at exit goes on
+        // through it to the thread's start.
+        void unhandled_exception();
     };
 
     Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}

@@ -46,6 +46,9 @@ public:
         previous_ = Ref::steal_maybe(std::exchange(entry_->exc_value, Py_XNewRef(caught.get())));
     }
     ~Handling() {
+        if (!holds_interpreter()) {
+            return;
+        }
         PyObject* inner = std::exchange(entry_->exc_value, previous_.release());
         Py_XDECREF(inner);
     }
@@ -138,7 +141,11 @@ public:
             throw_error();
         }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        if (holds_interpreter()) {
+            Py_LeaveRecursiveCall();
+        }
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };

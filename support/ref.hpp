@@ -8,6 +8,18 @@
 
 namespace zelto {
 
+// True while this thread holds the interpreter. A thread that tries to take
+// the interpreter back once finalization has begun is ended by it, and the
+// unwinding runs the destructors of the native frames above that point with
+// no thread state: clean-up that would touch the interpreter then does
+// nothing, and what it would have released stays as it is (the process is on
+// its way out). Until finalization begins every native frame runs with the
+// interpreter held, so the thread state (a thread-local lookup, without the
+// accessor that aborts) is read only after that cheap global check.
+inline bool holds_interpreter() noexcept {
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
+}
+
 // Thrown when a Python exception is set in the thread state. Whoever catches it
 // at the boundary back to the interpreter returns NULL (or -1) and leaves the
 // error in place.
@@ -24,7 +36,11 @@ public:
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ && holds_interpreter()) {
+            Py_DECREF(ptr_);
+        }
+    }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(ptr_, other.ptr_);
@@ -79,9 +95,11 @@ inline bool truthy(const Ref& obj) {
 
 // Runs body at a boundary back to the interpreter: a PythonError becomes the
 // NULL (or failure value) that the C API expects; other C++ failures become
-// the matching Python exceptions.
+// the matching Python exceptions. The unwinding that ends a thread at exit
+// passes through (it must reach the thread's start, and a noexcept frame would
+// turn it into std::terminate).
 template <typename Result, typename Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
     try {
         return body();
     } catch (const PythonError&) {
@@ -92,11 +110,19 @@ Result guarded(Result failure, Body&& body) noexcept {
     } catch (const std::exception& exc) {
         PyErr_SetString(PyExc_SystemError, exc.what());
         return failure;
+    } catch (...) {
+        // Without a thread state this is the unwinding that ends the thread
+        // (abi::__forced_unwind, not caught by name: it has no object to bind).
+        if (!PyThreadState_GetUnchecked()) {
+            throw;
+        }
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+        return failure;
     }
 }
 
 template <typename Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
     return guarded<PyObject*>(nullptr, [&] { return body().release(); });
 }
 

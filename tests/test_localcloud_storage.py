@@ -1,4 +1,5 @@
-"""The local cloud on storage that takes no writes: a full disk, a database made read-only.
+"""The local cloud on storage that takes no writes (a full disk, a database made
+read-only), and stopped while a request keeps it busy.
 
 A full disk needs a small tmpfs of its own (mounting needs root); a read-only
 database needs a file system with the immutable attribute (chattr). Where the
@@ -10,7 +11,10 @@ it answered as stored survives a restart.
 
 from __future__ import annotations
 
+import signal
 import subprocess
+import threading
+import time
 
 import httpx
 import pytest
@@ -99,3 +103,25 @@ def test_storage_that_takes_no_writes_is_answered_plainly(tmp_path, storage, sta
             assert http.get(f"/v1/approvals/requests/{again.json()['id']}").status_code == 200
     finally:
         storage.close()
+
+
+def test_a_stop_ends_within_the_grace_while_a_request_keeps_the_server_busy(tmp_path):
+    with LocalCloud(tmp_path / "cloud") as cloud:
+        # Text that the approvers' view masks slowly: the server is busy with it for a long while.
+        body = create_body(arguments={"note": "a" * 300_000})
+        busy = threading.Thread(target=lambda: _post_ignoring_errors(cloud, body), daemon=True)
+        busy.start()
+        time.sleep(1.0)
+        process = cloud.process
+        asked = time.monotonic()
+        process.send_signal(signal.SIGTERM)
+        process.wait(30)
+        assert time.monotonic() - asked < 6.0, "the stop took longer than its 5 s grace"
+        busy.join(5)
+
+
+def _post_ignoring_errors(cloud, body) -> None:
+    try:
+        httpx.post(cloud.base_url + "/v1/approvals/requests", json=body, headers=cloud.auth_headers, timeout=60)
+    except httpx.HTTPError:
+        pass

@@ -93,7 +93,7 @@ class StatusBatcher:
             return None
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        deadline = _transport.loop_until(loop, call, timeout)  # the caller's handler's, if any
+        deadline = _transport.loop_until(loop, call, timeout, self._base_url)  # the caller's handler's, if any
         span = timeout if deadline is None else round(deadline - loop.time(), 1)
         if deadline is None:
             deadline = math.inf if timeout is None else loop.time() + timeout

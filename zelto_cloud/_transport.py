@@ -124,23 +124,41 @@ handler_deadline: contextvars.ContextVar[float | None] = contextvars.ContextVar(
     "zelto_cloud_handler_deadline", default=None)
 
 
-def handler_until(call, timeout: float | None, now: float) -> float | None:
-    """Where a call made now ends on the monotonic clock under the current handler; None outside one."""
+# The base URLs that have answered in this process. Only at those is a failure
+# to connect an outage worth riding out: an address that never answered is more
+# likely wrong, and is told as soon as a plain call would tell it.
+_answered: set[str] = set()
+
+
+def handler_end(now: float) -> float | None:
+    """The end, on the monotonic clock, of the calls of the current handler; None outside one."""
     deadline = handler_deadline.get()
     end = None if deadline is None else deadline + HANDLER_GRACE
     if end is None or now > end + _STALE_HANDLER_SECONDS:
         # A live handler makes no call this late: the mark was left behind by a handler
         # coroutine that was never finished (driven by hand, then dropped).
         return None
-    if call.retry == RETRY_ALWAYS or timeout is None:
+    return end
+
+
+def handler_until(call, timeout: float | None, now: float, base_url: str) -> float | None:
+    """Where a call made now ends on the monotonic clock under the current handler; None outside one.
+
+    A retryable call to an address that has answered ends with the handler; any
+    other within its own timeout too (a retryable one is extended once the address
+    answers: see Attempts.extend)."""
+    end = handler_end(now)
+    if end is None:
+        return None
+    if timeout is None or (call.retry == RETRY_ALWAYS and base_url in _answered):
         return end
     return min(end, now + timeout)
 
 
-def loop_until(loop: asyncio.AbstractEventLoop, call, timeout: float | None) -> float | None:
+def loop_until(loop: asyncio.AbstractEventLoop, call, timeout: float | None, base_url: str) -> float | None:
     """handler_until on the clock of ``loop``."""
     now = time.monotonic()
-    until = handler_until(call, timeout, now)
+    until = handler_until(call, timeout, now, base_url)
     return None if until is None else loop.time() + (until - now)
 
 
@@ -500,12 +518,13 @@ class Failure:
     ``sent`` is False only when the server certainly did not act on the call.
     """
 
-    __slots__ = ("make", "cause", "retryable", "retry_after", "status", "sent")
+    __slots__ = ("make", "cause", "retryable", "retry_after", "status", "sent", "seconds")
 
     def __init__(self, make: Callable[[Any, float | None], ZeltoCloudError], cause=None, retryable=False,
                  retry_after=None, status: int | None = None, sent: bool = True) -> None:
         self.make, self.cause, self.retryable, self.retry_after = make, cause, retryable, retry_after
         self.status, self.sent = status, sent
+        self.seconds = None  # what the call was given, when a handler's deadline set it
 
     def error_for(self, call, timeout: float | None) -> ZeltoCloudError:
         error = self.make(call, timeout)
@@ -729,15 +748,25 @@ class Attempts:
     at the latest.
     """
 
-    def __init__(self, timeout: float | None, now: float, until: float | None = None) -> None:
+    def __init__(self, timeout: float | None, now: float, until: float | None = None,
+                 extension: float | None = None) -> None:
         self.timeout = timeout
         self.started = now
         if until is not None:
             self.deadline = until
         else:
             self.deadline = math.inf if timeout is None else now + timeout
+        self.extension = extension  # the handler's end, for a retryable call
         self.count = 0
         self.sent = False  # whether an attempt may have reached the server
+
+    def extend(self, base_url: str) -> bool:
+        """Moves the deadline to the handler's end once the address has answered (it may have
+        answered another call meanwhile); whether it moved."""
+        if self.extension is None or self.extension <= self.deadline or base_url not in _answered:
+            return False
+        self.deadline = self.extension
+        return True
 
     def attempt_deadline(self, now: float) -> float:
         return self.deadline if self.timeout is None else min(self.deadline, now + self.timeout)
@@ -752,6 +781,7 @@ class Attempts:
 
     def give_up(self, failure: Failure) -> Failure:
         failure.sent = self.sent or failure.sent
+        failure.seconds = self.span()
         return failure
 
     def pause(self, failure: Failure, now: float) -> float | None:
@@ -792,6 +822,7 @@ def _attempt(http: httpx.Client, call, attempts: Attempts, base_url: str, secret
         response = http.send(request, stream=True, auth=auth)
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    _answered.add(base_url)
     try:
         refused = _encoding_refused(call, response)
         if refused is not None:
@@ -819,8 +850,9 @@ def _retrying(call, attempts: Attempts, failure: Failure, pause: float, under_ha
 def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secret: Secret | None, auth: httpx.Auth | None = None) -> Any:
     """One call on a blocking httpx client: attempts within one deadline; the result or an error."""
     now = time.monotonic()
-    until = handler_until(call, timeout, now)
-    attempts = Attempts(timeout, now, until)
+    until = handler_until(call, timeout, now, base_url)
+    extension = handler_end(now) if call.retry == RETRY_ALWAYS else None
+    attempts = Attempts(timeout, now, until, extension)
     token = _deadline.set(None)
     try:
         while True:
@@ -829,6 +861,7 @@ def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secr
             result = _attempt(http, call, attempts, base_url, secret, auth)
             if not isinstance(result, Failure):
                 return result
+            attempts.extend(base_url)
             pause = attempts.pause(result, time.monotonic())
             if pause is None:
                 raise attempts.give_up(result).error_for(call, attempts.span() if until is not None else timeout)
@@ -859,6 +892,7 @@ async def _attempt_async(http: httpx.AsyncClient, call, attempts: Attempts, base
         response = await http.send(request, stream=True, auth=auth)
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
+    _answered.add(base_url)
     try:
         refused = _encoding_refused(call, response)
         if refused is not None:
@@ -889,24 +923,27 @@ async def _bounded_attempt(http: httpx.AsyncClient, call, attempts: Attempts, ba
 async def exchange_async(
     http: httpx.AsyncClient, call, *, base_url: str, timeout: float | None, secret: Secret | None,
     auth: httpx.Auth | None = None, started: float | None = None, until: float | None = None,
+    extension: float | None = None,
 ) -> Any:
     """One call on an awaitable httpx client: the result, or the Failure that ended it.
 
     The deadline, ``timeout`` after ``started`` on the loop's clock (by
-    default now), or ``until`` on that clock when given, is kept by
-    ``asyncio.timeout``."""
+    default now), or ``until`` on that clock when given (moved on to
+    ``extension`` once the address answers), is kept by ``asyncio.timeout``."""
     loop = asyncio.get_running_loop()
-    attempts = Attempts(timeout, loop.time() if started is None else started, until)
+    attempts = Attempts(timeout, loop.time() if started is None else started, until, extension)
     under_handler = until is not None and handler_deadline.get() is not None
     in_flight = False
     try:
-        async with asyncio.timeout_at(None if attempts.deadline == math.inf else attempts.deadline):
+        async with asyncio.timeout_at(None if attempts.deadline == math.inf else attempts.deadline) as scope:
             while True:
                 in_flight = True
                 result = await _bounded_attempt(http, call, attempts, base_url, secret, auth)
                 in_flight = False
                 if not isinstance(result, Failure):
                     return result
+                if attempts.extend(base_url):
+                    scope.reschedule(attempts.deadline)
                 pause = attempts.pause(result, loop.time())
                 if pause is None:
                     return attempts.give_up(result)
@@ -915,6 +952,7 @@ async def exchange_async(
     except TimeoutError as exc:
         failure = transport_failure(call, exc, base_url, attempts.span() if until is not None else timeout, secret)
         failure.sent = attempts.sent or in_flight
+        failure.seconds = attempts.span()
         return failure
 
 
@@ -925,11 +963,14 @@ async def send_async(
     """The awaitable twin of :func:`send`."""
     loop = asyncio.get_running_loop()
     begun = loop.time() if started is None else started
-    until = loop_until(loop, call, timeout)
-    if until is not None and call.retry != RETRY_ALWAYS and timeout is not None:
+    now = time.monotonic()
+    until = handler_until(call, timeout, now, base_url)
+    end = handler_end(now) if call.retry == RETRY_ALWAYS else None
+    until, end = (None if t is None else loop.time() + (t - now) for t in (until, end))
+    if until is not None and timeout is not None and (call.retry != RETRY_ALWAYS or base_url not in _answered):
         until = min(until, begun + timeout)
     result = await exchange_async(http, call, base_url=base_url, timeout=timeout, secret=secret, auth=auth,
-                                  started=begun, until=until)
+                                  started=begun, until=until, extension=end)
     if isinstance(result, Failure):
-        raise result.error_for(call, timeout if until is None else round(until - begun, 1))
+        raise result.error_for(call, timeout if until is None else result.seconds)
     return result
