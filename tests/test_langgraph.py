@@ -509,11 +509,14 @@ class TestWrapMethods:
     """The middleware over the SDK stand-in: a warrant-less middleware refuses every call."""
 
     def test_observe_first_runs_the_refused_tool(self, caplog):
+        # The SDK stand-in observes by itself (and says so in its receipt), so it runs the call.
         middleware = lg.ZeltoMiddleware()
-        with caplog.at_level(logging.INFO, logger=LOG):
+        with caplog.at_level(logging.INFO):
             assert middleware.wrap_tool_call(tool_request("wire"), ran).content == "ran wire"
             assert asyncio.run(middleware.awrap_tool_call(tool_request("wire"), ran)).content == "ran wire"
-        assert observe_lines(caplog) == ["zelto_cloud.langgraph: observe-first allowing 'wire' after denial"] * 2
+        assert observe_lines(caplog) == []
+        sdk_lines = [r.getMessage() for r in caplog.records if r.name == "zelto.langgraph"]
+        assert sdk_lines == ["observe-first: running wire anyway: Authorization denied: no warrant covers the tool wire"] * 2
 
     def test_enforce_returns_the_refusal_and_the_flag_is_read_per_call(self):
         calls = []

@@ -172,14 +172,18 @@ class TestRefused:
 class TestObserveFirst:
     def test_a_refused_tool_runs_and_is_logged(self, cloud, caplog):
         warrant, holder = guarded_warrant(cloud, tools=("read_balance",), required_approvers=())
-        with caplog.at_level(logging.INFO, logger=LOG):
+        with caplog.at_level(logging.INFO):
             middleware = lg.ZeltoMiddleware(warrant=warrant, signing_key=holder)
             results = run_agent(middleware, ("read_balance", {"account": "acct-1"}), TRANSFER)
         assert [r.content for r in results] == ["acct-1: 1200", "sent 250 to acct-7781"]
         assert runs == [("read_balance", {"account": "acct-1"}), TRANSFER]
         assert [r.getMessage() for r in caplog.records if r.name == LOG] == [
             "zelto_cloud.langgraph: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail closed",
-            "zelto_cloud.langgraph: observe-first allowing 'transfer_funds' after denial",
+        ]
+        # The SDK observes by itself: it runs the refused call and its receipt says "observed".
+        assert [r.getMessage() for r in caplog.records if r.name == "zelto.langgraph"] == [
+            f"observe-first: running transfer_funds anyway: Authorization denied: warrant {warrant.id}"
+            " does not grant the tool transfer_funds",
         ]
 
     def test_a_human_denial_is_observed_too(self, cloud):

@@ -50,6 +50,7 @@ class ZeltoMiddleware(_SdkZeltoMiddleware):
         warrant: Warrant | None = None,
         approval_handler: Callable[..., Any] | None = None,
         signing_key: SigningKey | None = None,
+        control_plane: Any = None,
         dry_run: bool | None = None,
     ) -> None: ...
     def wrap_tool_call(self, request: Any, handler: Any) -> Any: ...
@@ -66,6 +67,7 @@ class ZeltoToolNode(_SdkZeltoToolNode):
         warrant: Warrant | None = None,
         approval_handler: Callable[..., Any] | None = None,
         signing_key: SigningKey | None = None,
+        control_plane: Any = None,
         dry_run: bool | None = None,
         **options: Any,
     ) -> None: ...

@@ -15,7 +15,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-from . import connect, errors, events
+from . import connect, errors, events, outcomes
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -201,7 +201,7 @@ async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit + 1, tenant_of(who), before=before)
+    records = outcomes.attach(cloud.store, cloud.service.list(status, limit + 1, tenant_of(who), before=before))
     # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
     items, size, next_cursor = [], 0, None
     for record in records:

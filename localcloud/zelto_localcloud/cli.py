@@ -49,6 +49,7 @@ from .config import (
     open_state,
 )
 from .connect import DEFAULT_TOKEN_LIFETIME_SECONDS, mint_connect_token
+from .outcomes import ABANDON_AFTER
 from .credentials import check_password_text, hash_password, new_api_key, new_password, store_api_key
 from .store import Store
 from .web import LOOPBACK_NAMES
@@ -85,6 +86,10 @@ def _seconds(text: str) -> float:
     if not 0 < value <= 3600:
         raise argparse.ArgumentTypeError(f"a time-out is a number of seconds above 0 and at most 3600, not {text!r}")
     return value
+
+
+def _seconds_or_off(text: str) -> float:
+    return 0.0 if text.strip() in ("0", "0.0", "off") else _seconds(text)
 
 
 def _positive(text: str) -> int:
@@ -137,6 +142,9 @@ def _serve_parser() -> argparse.ArgumentParser:
     parser.add_argument("--agent-gone-after", type=_seconds, default=AGENT_GONE_AFTER,
                         help="seconds without a poll after which the dashboard says no agent is waiting"
                              f" (default {AGENT_GONE_AFTER:g})")
+    parser.add_argument("--abandon-after", type=_seconds_or_off, default=ABANDON_AFTER,
+                        help="seconds without a poll after which a pending request is shown as abandoned and is"
+                             f" approved only with a confirmation; 0 turns this off (default {ABANDON_AFTER:g})")
     parser.add_argument("--access-log", action="store_true", help="log every HTTP request")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
@@ -461,6 +469,7 @@ def main(argv: list[str] | None = None) -> int:
         max_pending_per_key=args.max_pending_per_key,
         max_bytes_per_key_day=args.max_bytes_per_key_day,
         agent_gone_after=args.agent_gone_after,
+        abandon_after=args.abandon_after,
         access_log=args.access_log,
     )
     return serve(config)

@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import events
+from . import events, outcomes
 from .approvers import ApproverRegistry, ensure_approvers
 from .credentials import PasswordChecks, SignInGuard, new_api_key, store_api_key, tenant_for_api_key
 from .service import ApprovalService, Quotas
@@ -76,6 +76,7 @@ class ServerConfig:
     max_pending_per_key: int = MAX_PENDING_PER_KEY
     max_bytes_per_key_day: int = MAX_BYTES_PER_KEY_DAY
     agent_gone_after: float = AGENT_GONE_AFTER
+    abandon_after: float = outcomes.ABANDON_AFTER  # 0: never
     access_log: bool = False
 
 
@@ -134,7 +135,7 @@ def open_state(config: ServerConfig) -> CloudState:
     events.ensure_schema(store)
     now = time.time()
     passwords = ensure_approvers(store, list(config.approver_names), now)
-    return CloudState(
+    state = CloudState(
         config=config,
         store=store,
         service=ApprovalService(
@@ -145,3 +146,5 @@ def open_state(config: ServerConfig) -> CloudState:
         new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
         new_passwords=passwords,
     )
+    state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
+    return state

@@ -21,7 +21,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from . import errors, events
+from . import errors, events, outcomes
 from .api import check_approver_password, client_address, keep_shown_call, read_body, state_of
 from .approvers import Approver
 from .credentials import SESSION_SECONDS, close_session, open_session, same_secret, session_for
@@ -38,6 +38,8 @@ SESSION_COOKIE = "zelto_session"
 SIGN_IN_COOKIE = "zelto_signin"
 
 STATUS_POLL_SECONDS = 2
+# What the cloud approval handler tells the agent about a deny that gives no reason.
+DEFAULT_DENIAL = "denied in Zelto Cloud"
 
 _STYLE = """
 * { box-sizing: border-box; }
@@ -58,6 +60,9 @@ mark.hazard { background: #ffd6a5; color: #7a1f00; font-weight: bold; }
 .denied { background: #f8cdcd; } .expired { background: #e0e0e0; }
 .state span { margin-right: 1rem; display: inline-block; }
 .waiting.ok { color: #1c6b2a; } .waiting.stale { color: #9b1c1c; font-weight: bold; }
+.waiting.abandoned { color: #fff; background: #7a1f00; padding: 0 0.3rem; font-weight: bold; }
+li.outcome.warning { padding: 0.3rem; border: 2px solid #c05621; background: #fff4e5; font-weight: bold; }
+li.outcome.refused { color: #9b1c1c; }
 .notice { padding: 0.5rem; border: 1px solid #d99; background: #fdeaea; }
 .decision { padding: 0.6rem; border-left: 0.4rem solid #888; background: #f5f7fa; font-weight: bold; }
 .decision.approved { border-color: #2e9e44; } .decision.denied { border-color: #c53030; }
@@ -282,9 +287,13 @@ def _expiry_text(record: RequestRecord, now: float) -> str:
 
 
 def _waiting(cloud, record: RequestRecord, now: float) -> tuple[str, str]:
-    """Whether an agent still waits for this request: the text and a class (ok or stale)."""
+    """Whether an agent still waits for this request: the text and a class (ok, stale or abandoned)."""
     if record.status != "pending":
         return "", ""
+    seen = outcomes.abandoned_since(cloud, record, now)
+    if seen is not None:
+        return (f"abandoned: no agent has checked since {clock_time(seen)};"
+                " approving it needs a confirmation"), "abandoned"
     last = cloud.last_polls.get(record.id)
     if last is None and record.created_at < cloud.started_at:
         return (f"no agent has checked since this server started at {clock_time(cloud.started_at)}:"
@@ -474,7 +483,7 @@ def _responses_table(record: RequestRecord) -> str:
     )
 
 
-def _decision_forms(record: RequestRecord, visitor: Visitor) -> str:
+def _decision_forms(cloud, record: RequestRecord, visitor: Visitor) -> str:
     me = visitor.approver
     if not may_decide(record, me):
         return (
@@ -492,6 +501,9 @@ def _decision_forms(record: RequestRecord, visitor: Visitor) -> str:
         if call.needs_confirmation
         else ""
     )
+    if outcomes.abandoned_since(cloud, record, cloud.service.clock()) is not None:
+        confirm += ('<label><input type="checkbox" name="confirm_abandoned" value="yes" id="confirm-abandoned"'
+                    " required> I approve although no agent may be waiting for it</label>")
     approve_form = (
         ""
         if already
@@ -502,7 +514,9 @@ def _decision_forms(record: RequestRecord, visitor: Visitor) -> str:
     deny_form = (
         f'<form method="post" action="{target}/deny" id="deny-form">'
         f'<input type="hidden" name="form_token" value="{token}">'
-        '<label>Reason <input type="text" name="reason" id="deny-reason" maxlength="1000"></label>'
+        '<label>Reason, told to the agent <input type="text" name="reason" id="deny-reason" maxlength="1000"'
+        f' size="40" placeholder="{escape(DEFAULT_DENIAL)}" aria-describedby="deny-told"></label>'
+        f'<small id="deny-told">Left empty, the agent is told &#8220;{escape(DEFAULT_DENIAL)}&#8221;.</small>'
         f'<button type="submit" id="deny" class="deny">Deny as {escape(me.name)}</button></form>'
     )
     return f'<h2>Decide</h2><div class="decide">{approve_form}{deny_form}</div>'
@@ -540,7 +554,7 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
         + (f'<p class="decision {escape(record.status)}" id="decision">{escape(decision)}</p>' if decision else "")
         + '<p class="notice" id="live-notice" hidden></p>'
         + f"<h2>What the call will do</h2>{_arguments(call)}"
-        + (_decision_forms(record, visitor) if pending else "")
+        + (_decision_forms(cloud, record, visitor) if pending else "")
         + f"<h2>Who asks</h2><table class=\"facts\">{table}</table>"
         f"<h2>Approvers</h2>{_approvers_list(cloud, record)}"
         f"<h2>Decisions</h2>{_responses_table(record)}"
@@ -601,7 +615,8 @@ async def _decide(request: Request, decision: str):
         await keep_shown_call(cloud, request_id)
         if decision == "approve":
             cloud.service.approve(
-                request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes", channel="dashboard"
+                request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes",
+                confirmed_abandoned=fields.get("confirm_abandoned") == "yes", channel="dashboard"
             )
         else:
             cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None,

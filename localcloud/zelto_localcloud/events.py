@@ -7,13 +7,14 @@ its queued messages.
 
 from __future__ import annotations
 
-from . import audit, notify
+from . import audit, notify, outcomes
 from .store import RequestRecord, Store
 
 
 def ensure_schema(store: Store) -> None:
     audit.ensure_schema(store)
     notify.ensure_schema(store)
+    outcomes.ensure_schema(store)
 
 
 def request_created(store: Store, record: RequestRecord, now: float) -> None:
@@ -36,20 +37,14 @@ def decided(store: Store, record: RequestRecord, approver: str, decision: str, n
 
 
 def receipt_received(store: Store, receipt_id: str, tenant: str, receipt: dict, now: float) -> None:
-    """Joins a receipt to its request by the request hash it names, when it names one."""
+    """Joins a receipt to its request (by the request id or the request hash it names) and records
+    what it says happened."""
+    request_id = outcomes.joined_request(store, tenant, receipt)
     request_hash = receipt.get("request_hash")
-    request_id = None
-    if isinstance(request_hash, str) and len(request_hash) == 64:
-        try:
-            row = store.execute(
-                "SELECT id FROM requests WHERE request_hash = ? AND tenant = ? ORDER BY seq DESC LIMIT 1",
-                (bytes.fromhex(request_hash), tenant),
-            ).fetchone()
-        except ValueError:
-            row = None
-        request_id = row[0] if row else None
-    else:
+    if not (isinstance(request_hash, str) and len(request_hash) == 64):
         request_hash = None
+    if request_id is not None:
+        outcomes.record(store, receipt_id, request_id, receipt, now)
     outcome = next((receipt[k] for k in ("outcome", "decision", "status") if isinstance(receipt.get(k), str)),
                    "received")
     audit.append(store, "receipt", now, request_id=request_id, request_hash=request_hash, actor=tenant,
@@ -59,4 +54,5 @@ def receipt_received(store: Store, receipt_id: str, tenant: str, receipt: dict, 
 
 def request_page_sections(store: Store, record: RequestRecord, show_time) -> str:
     """The request page's notification log and audit history (HTML)."""
-    return notify.delivery_section(store, record.id, show_time) + audit.history_section(store, record.id)
+    return (outcomes.outcome_section(store, record, show_time) + notify.delivery_section(store, record.id, show_time)
+            + audit.history_section(store, record.id))

@@ -10,13 +10,14 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from . import errors, events
+from . import errors, events, outcomes
 from .approvers import Approver, ApproverRegistry
 from .display import Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
 from .store import RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
+from .wire import iso_utc
 
 Clock = Callable[[], float]
 
@@ -72,6 +73,8 @@ class ApprovalService:
         self.approvers = approvers
         self.clock = clock
         self.quotas = quotas
+        # When the agent of a pending request was last seen, if it has given up on it (set by the server).
+        self.abandoned_since: Callable[[RequestRecord, float], float | None] = lambda record, now: None
 
     def create(self, new: NewRequest, tenant: str, prepared: Prepared | None = None) -> tuple[RequestRecord, bool]:
         """Returns the request and whether it was created now (False: idempotent replay).
@@ -140,6 +143,7 @@ class ApprovalService:
             with self._expiry_kept_if_unwritable([record]):
                 with self.store.transaction():
                     record = self._current(request_id)
+        outcomes.attach(self.store, [record])
         return record
 
     def get_many(self, request_ids: list[str], tenant: str | None = None) -> list[RequestRecord]:
@@ -154,7 +158,7 @@ class ApprovalService:
                 with self.store.transaction():
                     for request_id in overdue:
                         records[request_id] = self._current(request_id)
-        return [records[request_id] for request_id in request_ids if request_id in records]
+        return outcomes.attach(self.store, [records[request_id] for request_id in request_ids if request_id in records])
 
     @contextlib.contextmanager
     def _expiry_kept_if_unwritable(self, records: list[RequestRecord]):
@@ -191,9 +195,11 @@ class ApprovalService:
                     record.status, record.resolved_at = "expired", record.expires_at
         return records
 
-    def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False, channel: str = "api") -> RequestRecord:
+    def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False,
+                confirmed_abandoned: bool | None = None, channel: str = "api") -> RequestRecord:
         """Signs `approver`'s approval. When something of the call is hidden, or nothing of
-        it can be shown, the approver must have confirmed approving it anyway."""
+        it can be shown, the approver must have confirmed approving it anyway; so too when
+        no agent has read the request for a while (`confirmed_abandoned`, else `confirmed`)."""
         with self.store.transaction():
             record = self._resolvable(request_id)
             self._check_allowed(record, approver)
@@ -208,6 +214,12 @@ class ApprovalService:
                     f"{call.confirmation_reason()}: field 'confirm' must be true to approve it anyway"
                 )
             now = self.clock()
+            seen = self.abandoned_since(record, now)
+            if seen is not None and not (confirmed if confirmed_abandoned is None else confirmed_abandoned):
+                raise errors.validation_error(
+                    f"no agent has read {request_id} since {iso_utc(seen)}, so it looks abandoned and an approval"
+                    " may reach nobody: field 'confirm' must be true to approve it anyway"
+                )
             signed = approver.sign(record.request_hash, approved_at=int(now))
             self._add_response(record, approver, "approved", now, signed_approval=signed)
             if len({r.approver for r in record.approvals()}) >= record.threshold:

@@ -220,6 +220,8 @@ class RequestRecord:
     list_metadata: Any = None
     stored_bytes: int = 0
     seq: int = 0
+    # What the agent's receipts say happened after the decision (outcomes.attach), None without one.
+    outcome: dict | None = None
 
     def approvals(self) -> list[ResponseRecord]:
         return [r for r in self.responses if r.decision == "approved"]

@@ -62,6 +62,8 @@ def request_json(record: RequestRecord, encoding: str, *, call: bool = False) ->
         "expires_at": iso_utc(record.expires_at),
         "resolved_at": iso_utc(record.resolved_at),
     }
+    if record.outcome is not None:
+        answer["outcome"] = record.outcome
     if call:
         answer["call"] = shown(record).as_json()
     return answer

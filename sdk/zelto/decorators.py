@@ -7,6 +7,7 @@ import contextlib
 import copy
 import functools
 import inspect
+import logging
 import uuid
 from collections.abc import Callable, Iterator
 from contextvars import ContextVar
@@ -15,9 +16,12 @@ from typing import Any
 from zelto_core import PublicKey, SigningKey, approval_request_hash, py_build_approval_context_attestation
 
 from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
+from .receipts import call_receipt, check_control_plane, deliver
 from .warrant import Warrant, WarrantError, _public_key
 
 __all__ = ["GuardBuilder", "approval_request", "bind_key_scope", "guard", "key_scope"]
+
+logger = logging.getLogger("zelto.guard")
 
 _scoped_key: ContextVar[SigningKey | None] = ContextVar("zelto_scoped_key", default=None)
 
@@ -92,7 +96,7 @@ class _Gate:
 
     def __init__(
         self, fn: Callable, tool: str, warrant: Warrant, handler: Callable | None, signing_key: Any,
-        trusted_roots: tuple[PublicKey, ...] = (),
+        trusted_roots: tuple[PublicKey, ...] = (), control_plane: Any = None, dry_run: bool = False,
     ) -> None:
         self.signature = inspect.signature(fn)
         self.tool = tool
@@ -101,6 +105,28 @@ class _Gate:
         self.signing_key = signing_key
         # The warrant's approvers decide; without any, the configured roots do; without those, nobody.
         self.allowed = set(warrant.required_approvers) or set(trusted_roots)
+        self.control_plane = control_plane
+        self.dry_run = dry_run
+
+    def passed(self, request: ApprovalRequest | None, approvals: list) -> None:
+        self._emit("allowed", request, approvals)
+
+    def refused(self, refusal: Exception) -> bool:
+        """Reports a refusal; True when the call runs anyway (observe-first), False when it is refused."""
+        request = refusal.request if isinstance(refusal, ApprovalDenied) else None
+        reason = refusal.reason if isinstance(refusal, ApprovalDenied) else str(refusal)
+        if self.dry_run:
+            logger.warning("observe-first: %s would be refused (%s); running it anyway", self.tool, reason)
+            self._emit("observed", request, [], reason)
+            return True
+        self._emit("denied", request, [], reason)
+        return False
+
+    def _emit(self, decision: str, request: ApprovalRequest | None, approvals: list, reason: str | None = None) -> None:
+        if self.control_plane is not None:
+            deliver(self.control_plane, call_receipt("tool_call", self.tool, self.warrant.id, decision,
+                                                     request if isinstance(request, ApprovalRequest) else None,
+                                                     approvals, reason=reason, dry_run=self.dry_run))
 
     def open(self, args: tuple, kwargs: dict) -> ApprovalRequest | None:
         """Check the call against the warrant; the request to approve, or None if none is needed."""
@@ -158,6 +184,8 @@ def guard(
     approval_handler: Callable | None = None,
     signing_key: SigningKey | None = None,
     trusted_roots: Any = (),
+    control_plane: Any = None,
+    dry_run: bool = False,
 ) -> Callable[[Callable], Callable]:
     """Guard a tool function with ``warrant``.
 
@@ -167,30 +195,47 @@ def guard(
     none accepts approvals signed by one of ``trusted_roots``, and with
     neither nothing is approved.  The tool's name defaults to the function's
     name.
+
+    ``control_plane`` (anything with ``emit_receipt(receipt)``) receives one
+    receipt per call: allowed, denied, or, with ``dry_run`` (observe-first),
+    observed for a call that would have been refused and runs anyway.
     """
     _check_guard_options(warrant, approval_handler, signing_key)
+    check_control_plane(control_plane)
+    if not isinstance(dry_run, bool):
+        raise TypeError("dry_run must be True or False")
     if isinstance(trusted_roots, (str, bytes, bytearray)):
         raise TypeError("trusted_roots must be a sequence of public keys")
     roots = tuple(_public_key(root) for root in trusted_roots or ())
 
     def decorate(fn: Callable) -> Callable:
-        gate = _Gate(fn, tool or fn.__name__, warrant, approval_handler, signing_key, roots)
+        gate = _Gate(fn, tool or fn.__name__, warrant, approval_handler, signing_key, roots, control_plane, dry_run)
         if inspect.iscoroutinefunction(fn):
 
             @functools.wraps(fn)
             async def guarded_async(*args: Any, **kwargs: Any) -> Any:
-                request = gate.open(args, kwargs)
-                if request is not None:
-                    await gate.ask_async(request)
+                try:
+                    request = gate.open(args, kwargs)
+                    approvals = await gate.ask_async(request) if request is not None else []
+                except (WarrantError, ApprovalDenied) as refusal:
+                    if not gate.refused(refusal):
+                        raise
+                else:
+                    gate.passed(request, approvals)
                 return await fn(*args, **kwargs)
 
             return guarded_async
 
         @functools.wraps(fn)
         def guarded(*args: Any, **kwargs: Any) -> Any:
-            request = gate.open(args, kwargs)
-            if request is not None:
-                gate.ask(request)
+            try:
+                request = gate.open(args, kwargs)
+                approvals = gate.ask(request) if request is not None else []
+            except (WarrantError, ApprovalDenied) as refusal:
+                if not gate.refused(refusal):
+                    raise
+            else:
+                gate.passed(request, approvals)
             return fn(*args, **kwargs)
 
         return guarded
@@ -207,6 +252,8 @@ class GuardBuilder:
         self._handler: Callable | None = None
         self._signing_key: SigningKey | None = None
         self._trusted_roots: tuple = ()
+        self._control_plane: Any = None
+        self._dry_run = False
 
     def tool(self, name: str) -> GuardBuilder:
         self._tool = name
@@ -224,6 +271,14 @@ class GuardBuilder:
         self._trusted_roots = keys
         return self
 
+    def control_plane(self, control_plane: Any) -> GuardBuilder:
+        self._control_plane = control_plane
+        return self
+
+    def dry_run(self, observe: bool = True) -> GuardBuilder:
+        self._dry_run = observe
+        return self
+
     def build(self) -> Callable[[Callable], Callable]:
         return guard(self._tool, warrant=self._warrant, approval_handler=self._handler, signing_key=self._signing_key,
-                     trusted_roots=self._trusted_roots)
+                     trusted_roots=self._trusted_roots, control_plane=self._control_plane, dry_run=self._dry_run)

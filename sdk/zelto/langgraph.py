@@ -26,6 +26,7 @@ import contextlib
 import contextvars
 import copy
 import inspect
+import logging
 from collections.abc import Awaitable, Callable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -37,9 +38,12 @@ from zelto_core import SigningKey
 
 from .approval import ApprovalDenied, ApprovalRequest, verified_approvals
 from .decorators import _awaited, approval_request, bind_key_scope
+from .receipts import call_receipt, check_control_plane, deliver
 from .warrant import Warrant
 
 __all__ = ["ZeltoMiddleware", "ZeltoToolNode"]
+
+logger = logging.getLogger("zelto.langgraph")
 
 AUTHORIZATION_DENIED = "Authorization denied"
 CONFIGURATION_ERROR = "Configuration error:"
@@ -74,7 +78,13 @@ def _run_to_completion(awaitable: Awaitable) -> Any:
 class _ToolCallGuard:
     """The checks of one middleware or tool node, shared by its sync and async hooks."""
 
-    def __init__(self, warrant: Warrant | None, approval_handler: Callable | None, signing_key: SigningKey | None):
+    def __init__(self, warrant: Warrant | None, approval_handler: Callable | None, signing_key: SigningKey | None,
+                 control_plane: Any = None, dry_run: bool = False):
+        check_control_plane(control_plane)
+        if not isinstance(dry_run, bool):
+            raise TypeError("dry_run must be True or False")
+        self.control_plane = control_plane
+        self.dry_run = dry_run
         if warrant is not None and not isinstance(warrant, Warrant):
             raise TypeError("warrant must be a Warrant")
         if approval_handler is not None and not callable(approval_handler):
@@ -138,26 +148,47 @@ class _ToolCallGuard:
             return _refusal(call, str(denial))
         return None
 
+    def _decided(self, call: dict, gate_request: ApprovalRequest | None, refusal: ToolMessage | None) -> bool:
+        """Sends the call's receipt; True when the call runs (allowed, or refused but only observed)."""
+        if refusal is None:
+            decision, reason = "allowed", None
+        else:
+            decision, reason = ("observed" if self.dry_run else "denied"), str(refusal.content)
+            if self.dry_run:
+                logger.info("observe-first: running %s anyway: %s", call.get("name"), reason)
+        if self.control_plane is not None:
+            tool = call.get("name") or ""
+            warrant_id = self.warrant.id if self.warrant is not None else None
+            deliver(self.control_plane, call_receipt(
+                "langgraph_tool_call", tool, warrant_id, decision, gate_request,
+                reason=reason, dry_run=self.dry_run, tool_call_id=call.get("id")))
+        return refusal is None or self.dry_run
+
+    def _gate_request(self, opened: Any) -> ApprovalRequest | None:
+        return opened[1] if isinstance(opened, tuple) else None
+
     def wrap(self, request: Any, handler: Callable) -> Any:
         opened = self.open(request)
-        if isinstance(opened, ToolMessage):
-            return opened
-        request, gate_request = opened
-        if gate_request is not None:
-            refusal = self.approve(request.tool_call, gate_request)
-            if refusal is not None:
-                return refusal
+        refusal = opened if isinstance(opened, ToolMessage) else None
+        gate_request = self._gate_request(opened)
+        if refusal is None:
+            request = opened[0]
+            if gate_request is not None:
+                refusal = self.approve(request.tool_call, gate_request)
+        if not self._decided(request.tool_call, gate_request, refusal):
+            return refusal
         return handler(request)
 
     async def awrap(self, request: Any, handler: Callable) -> Any:
         opened = self.open(request)
-        if isinstance(opened, ToolMessage):
-            return opened
-        request, gate_request = opened
-        if gate_request is not None:
-            refusal = await self.approve_async(request.tool_call, gate_request)
-            if refusal is not None:
-                return refusal
+        refusal = opened if isinstance(opened, ToolMessage) else None
+        gate_request = self._gate_request(opened)
+        if refusal is None:
+            request = opened[0]
+            if gate_request is not None:
+                refusal = await self.approve_async(request.tool_call, gate_request)
+        if not self._decided(request.tool_call, gate_request, refusal):
+            return refusal
         result = handler(request)
         return await result if inspect.isawaitable(result) else result
 
@@ -167,6 +198,9 @@ class ZeltoMiddleware(AgentMiddleware):
 
     Without a warrant every tool call is refused. ``signing_key`` is the
     holder's key, bound as the key scope while the approval handler runs.
+    ``control_plane`` (anything with ``emit_receipt``) receives one receipt
+    per tool call; with ``dry_run`` (observe-first) a refused call is
+    reported as observed and runs anyway.
     """
 
     def __init__(
@@ -175,9 +209,11 @@ class ZeltoMiddleware(AgentMiddleware):
         warrant: Warrant | None = None,
         approval_handler: Callable | None = None,
         signing_key: SigningKey | None = None,
+        control_plane: Any = None,
+        dry_run: bool = False,
     ) -> None:
         super().__init__()
-        self._guard = _ToolCallGuard(warrant, approval_handler, signing_key)
+        self._guard = _ToolCallGuard(warrant, approval_handler, signing_key, control_plane, dry_run)
 
     @property
     def warrant(self) -> Warrant | None:
@@ -208,12 +244,14 @@ class ZeltoToolNode(ToolNode):
         warrant: Warrant | None = None,
         approval_handler: Callable | None = None,
         signing_key: SigningKey | None = None,
+        control_plane: Any = None,
+        dry_run: bool = False,
         **options: Any,
     ) -> None:
         taken = sorted({"wrap_tool_call", "awrap_tool_call"} & options.keys())
         if taken:
             raise TypeError(f"ZeltoToolNode installs its own tool-call hooks; {', '.join(taken)} cannot be given")
-        self._guard = _ToolCallGuard(warrant, approval_handler, signing_key)
+        self._guard = _ToolCallGuard(warrant, approval_handler, signing_key, control_plane, dry_run)
         super().__init__(tools, wrap_tool_call=self.wrap_tool_call, awrap_tool_call=self.awrap_tool_call, **options)
 
     @property

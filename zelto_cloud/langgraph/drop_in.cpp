@@ -28,7 +28,10 @@ constexpr const char* install_hint =
 constexpr size_t import_error_cell = 0;
 
 // The constructor keywords this module handles before the SDK's constructor
-// sees the rest: the auto-wired approval handler and dry_run.
+// sees the rest: the auto-wired approval handler and dry_run. An SDK whose
+// guard observes by itself is given dry_run too: it then runs a refused call
+// and sends the one receipt that says so ("observed"), instead of a "denied"
+// receipt for a call that runs after all.
 void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire) {
     PyObject* self = frame.arg(0);
     if (may_auto_wire && get_item(kwargs, "approval_handler").is_none()) {
@@ -44,6 +47,9 @@ void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire)
         dry_run = call(frame.global(observe_first_name));
     }
     setattr(self, "_dry_run", py_bool(truthy(dry_run)).get());
+    if (truthy(getattr_or(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_sdk_observes", Py_False))) {
+        check(PyDict_SetItemString(kwargs, "dry_run", getattr(self, "_dry_run").get()));
+    }
     if (truthy(getattr(self, "_dry_run"))) {
         log(frame.global(logger_name), "info",
             "zelto_cloud.langgraph: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce "
@@ -143,7 +149,8 @@ constexpr const char* middleware_doc =
     "names the dashboard).\n"
     "\n"
     "Observe-first is the default (``dry_run=True``, ``ZELTO_ENFORCEMENT=observe``):\n"
-    "a denied tool call still emits its receipts, and then the tool runs.\n"
+    "a denied tool call still emits its receipt (\"observed\" when the SDK\n"
+    "observes by itself), and then the tool runs.\n"
     "``ZELTO_ENFORCEMENT=enforce`` or ``dry_run=False`` fails closed.\n"
     "\n"
     "Migration is a change of import only::\n"
@@ -197,9 +204,11 @@ struct CloudClass {
     Literal public_name;
     const char* doc;
     std::initializer_list<const FunctionDef*> methods;
+    bool observes; // runs refused calls in observe-first mode (the tool node does not)
 };
 
-// The SDK constructor's signature with this class's own dry_run keyword added,
+// The SDK constructor's signature with this class's own dry_run keyword added
+// (or put in place of the SDK's, whose default differs),
 // so that inspect.signature() and editors show what the constructor takes
 // rather than the (*args, **kwargs) that forwards it.
 Ref constructor_signature(const Ref& base) {
@@ -207,17 +216,23 @@ Ref constructor_signature(const Ref& base) {
     Ref signature = call_method(inspect, "signature", base);
     Ref known = getattr(signature, "parameters");
     Ref params = call((PyObject*)&PyList_Type, call_method(known, "values"));
-    if (!check(PySequence_Contains(known.get(), str("dry_run").get()))) {
-        Ref parameter = getattr(inspect, "Parameter");
-        Ref dry_run = call(parameter, "dry_run", getattr(parameter, "KEYWORD_ONLY"),
-                           kw("default", Py_None), kw("annotation", "bool | None"));
-        Py_ssize_t at = PyList_GET_SIZE(params.get());
-        if (at > 0 && compare(getattr(PyList_GET_ITEM(params.get(), at - 1), "kind").get(),
-                              getattr(parameter, "VAR_KEYWORD").get(), Py_EQ)) {
-            --at;
+    Ref parameter = getattr(inspect, "Parameter");
+    Ref dry_run = call(parameter, "dry_run", getattr(parameter, "KEYWORD_ONLY"),
+                       kw("default", Py_None), kw("annotation", "bool | None"));
+    Py_ssize_t count = PyList_GET_SIZE(params.get());
+    for (Py_ssize_t at = 0; at < count; ++at) {
+        // The SDK's own dry_run is shown with this class's default: None, the environment decides.
+        if (equals(getattr(PyList_GET_ITEM(params.get(), at), "name").get(), "dry_run")) {
+            check(PyList_SetItem(params.get(), at, dry_run.release()));
+            return call_method(signature, "replace", kw("parameters", params));
         }
-        check(PyList_Insert(params.get(), at, dry_run.get()));
     }
+    Py_ssize_t at = count;
+    if (at > 0 && compare(getattr(PyList_GET_ITEM(params.get(), at - 1), "kind").get(),
+                          getattr(parameter, "VAR_KEYWORD").get(), Py_EQ)) {
+        --at;
+    }
+    check(PyList_Insert(params.get(), at, dry_run.get()));
     return call_method(signature, "replace", kw("parameters", params));
 }
 
@@ -239,6 +254,10 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     rename_class(cls.get(), plan.public_name.c_str());
     // A base whose signature cannot be read keeps the forwarding constructor's.
     try {
+        Ref known = getattr(call_method(import_module("inspect"), "signature", base), "parameters");
+        bool observes =
+            plan.observes && check(PySequence_Contains(known.get(), str("dry_run").get()));
+        setattr(cls.get(), "_sdk_observes", py_bool(observes).get());
         setattr(cls.get(), "__signature__", constructor_signature(base).get());
     } catch (const PythonError&) {
         Caught caught;
@@ -256,7 +275,8 @@ Ref make_cloud_middleware_class(Frame& frame) {
                                     "ZeltoMiddleware",
                                     middleware_doc,
                                     {&middleware_init_def, &middleware_wrap_tool_call_def,
-                                     &middleware_awrap_tool_call_def}});
+                                     &middleware_awrap_tool_call_def},
+                                    true});
 }
 
 Ref make_cloud_tool_node_class(Frame& frame) {
@@ -265,7 +285,8 @@ Ref make_cloud_tool_node_class(Frame& frame) {
                                     "_MissingZeltoToolNode",
                                     "ZeltoToolNode",
                                     tool_node_doc,
-                                    {&tool_node_init_def}});
+                                    {&tool_node_init_def},
+                                    false});
 }
 
 } // namespace
