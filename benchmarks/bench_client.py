@@ -1,6 +1,6 @@
 """What a cloud client costs: construction and close, and the memory of each
 waiting synchronous approval, today's client against the one that built its
-own httpx client (and TLS context) per instance (reference_client.py).
+own httpx client (and TLS context) per instance (twins/client.py).
 
     .venv/bin/python benchmarks/bench_client.py [--waits 1000] [--poll-interval 2]
 
@@ -37,7 +37,7 @@ def rss_bytes() -> int:
 
 def client_class(variant: str):
     if variant == "before":
-        from reference_client import ReferenceClient
+        from twins.client import ReferenceClient
 
         return ReferenceClient
     from zelto_cloud.client import ZeltoCloudClient

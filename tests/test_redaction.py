@@ -3,7 +3,6 @@ import random
 import re
 import sys
 from collections import OrderedDict
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,9 +11,8 @@ from hypothesis import strategies as st
 from zelto_cloud import redaction
 from zelto_cloud.redaction import _is_secret_key, redact, redact_dict, redact_list, redact_text
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
-import reference_redaction  # noqa: E402
-from diagnostic_dump import make_dump  # noqa: E402
+from diagnostic_dump import make_dump
+from twins import redaction as reference_redaction
 
 R = "<redacted>"
 

@@ -1,15 +1,22 @@
 """SQLite storage: one database file in the data folder, in WAL mode.
 
-Every change runs in one `BEGIN IMMEDIATE` transaction and is committed with
-`synchronous=FULL`, so an answer is only sent for data that is on disk.
+Every change runs in one `BEGIN IMMEDIATE` transaction. Alone (the commands
+that manage the data folder) each commit waits for the disk (`synchronous=FULL`).
+The server groups them instead (`group_commits`): a commit only writes the
+log, and one flush of the log covers every commit made until it starts; an
+answer is sent only once a flush covers everything committed before it
+(`durable`), so nothing acknowledged can be lost, and writes that arrive
+together wait for the disk once, not once each.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import json
 import os
 import sqlite3
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator
@@ -227,6 +234,94 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     )
 
 
+class _LogFlusher:
+    """Flushes the write-ahead log to disk on a thread of its own, for every commit made so far.
+
+    Commits are counted; `flushed()` waits until a flush that started after
+    the current count was reached has finished. A flush that fails fails its
+    waiters and every later one: what the log holds is then unknown.
+    """
+
+    def __init__(self, log_path: Path):
+        self._log_path = log_path
+        self._lock = threading.Condition(threading.Lock())
+        self._committed = 0
+        self._flushed = 0
+        self._waiters: list[tuple[int, asyncio.AbstractEventLoop, asyncio.Future]] = []
+        self._failure: OSError | None = None
+        self._stopping = False
+        self._thread = threading.Thread(target=self._run, name="zelto-localcloud-log-flusher", daemon=True)
+        self._thread.start()
+
+    def committed(self) -> None:
+        with self._lock:
+            self._committed += 1
+
+    async def flushed(self) -> None:
+        with self._lock:
+            target = self._committed
+            if self._failure is not None:
+                raise self._failure
+            if self._flushed >= target:
+                return
+            future = asyncio.get_running_loop().create_future()
+            self._waiters.append((target, future.get_loop(), future))
+            self._lock.notify()
+        await future
+
+    def stop(self) -> None:
+        with self._lock:
+            self._stopping = True
+            self._lock.notify()
+        self._thread.join()
+
+    def _run(self) -> None:
+        while True:
+            with self._lock:
+                while not self._stopping and not (self._waiters and self._committed > self._flushed):
+                    self._lock.wait()
+                if self._stopping and self._committed <= self._flushed:
+                    return
+                target = self._committed
+            failure = self._flush()
+            with self._lock:
+                if failure is not None and self._failure is None:
+                    self._failure = failure
+                self._flushed = target if self._failure is None else self._flushed
+                done = [w for w in self._waiters if self._failure is not None or w[0] <= self._flushed]
+                self._waiters = [w for w in self._waiters if w not in done]
+                failed = self._failure
+            for _, loop, future in done:
+                with contextlib.suppress(RuntimeError):  # a loop that has closed meanwhile
+                    loop.call_soon_threadsafe(_settle, future, failed)
+            if self._stopping and failed is not None:
+                return
+
+    def _flush(self) -> OSError | None:
+        try:
+            descriptor = os.open(self._log_path, os.O_RDONLY)
+        except FileNotFoundError:
+            return None  # no log: every commit is already in the database file
+        except OSError as exc:
+            return exc
+        try:
+            os.fsync(descriptor)
+        except OSError as exc:
+            return exc
+        finally:
+            os.close(descriptor)
+        return None
+
+
+def _settle(future: asyncio.Future, failure: OSError | None) -> None:
+    if future.done():
+        return
+    if failure is None:
+        future.set_result(None)
+    else:
+        future.set_exception(OSError(failure.errno, f"the write-ahead log could not be flushed: {failure.strerror}"))
+
+
 class Store:
     """Owns one connection. The server calls it from its event-loop thread only."""
 
@@ -238,6 +333,7 @@ class Store:
         self._conn.row_factory = sqlite3.Row
         # It holds the approvers' private seeds; SQLite gives its WAL files the same mode.
         os.chmod(self.path, 0o600)
+        self._flusher: _LogFlusher | None = None
         self._configure()
         self._create_schema()
 
@@ -264,7 +360,21 @@ class Store:
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
 
     def close(self) -> None:
+        if self._flusher is not None:
+            self._flusher.stop()
         self._conn.close()
+
+    def group_commits(self) -> None:
+        """From now on commits do not wait for the disk; answers wait for `durable()` instead."""
+        if self._flusher is None:
+            # In WAL mode NORMAL syncs only at checkpoints; the flusher syncs the log for the commits.
+            self._conn.execute("PRAGMA synchronous=NORMAL")
+            self._flusher = _LogFlusher(Path(f"{self.path}-wal"))
+
+    async def durable(self) -> None:
+        """Returns once everything committed so far is on disk (at once when commits are not grouped)."""
+        if self._flusher is not None:
+            await self._flusher.flushed()
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
@@ -278,6 +388,8 @@ class Store:
             self._conn.execute("ROLLBACK")
             raise
         self._conn.execute("COMMIT")
+        if self._flusher is not None:
+            self._flusher.committed()
 
     def journal_mode(self) -> str:
         return self._conn.execute("PRAGMA journal_mode").fetchone()[0]
