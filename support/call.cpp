@@ -201,11 +201,31 @@ Ref import_module(Literal name) {
     return Ref::steal(PyImport_GetModule(module_name.get()));
 }
 
+namespace {
+
+// The one-name fromlist tuple of `from m import name`, made once per name (the
+// constant a compiled import statement carries), found again by the text's address.
+PyObject* fromlist_of(Literal name) {
+    static std::vector<std::pair<const char*, PyObject*>> made;
+    for (const auto& [text, tuple] : made) {
+        if (text == name.c_str()) {
+            return tuple;
+        }
+    }
+    PyObject* tuple = PyTuple_Pack(1, interned(name).get());
+    if (!tuple) {
+        throw_error();
+    }
+    made.emplace_back(name.c_str(), tuple);
+    return tuple;
+}
+
+} // namespace
+
 Ref import_from(Literal module, Literal name) {
     Ref module_name = interned(module);
     Ref attr_name = interned(name);
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, attr_name.get()));
-    Ref mod = import_statement(module_name.get(), fromlist.get());
+    Ref mod = import_statement(module_name.get(), fromlist_of(name));
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttr(mod.get(), attr_name.get(), &value)) == 1) {
         return Ref::steal(value);

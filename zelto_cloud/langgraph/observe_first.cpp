@@ -45,12 +45,12 @@ Ref is_denial_tool_message(Frame& frame) {
 Ref tool_name(PyObject* request) {
     Ref call = getattr_or(request, "tool_call", Py_None);
     if (!truthy(call)) {
-        return str("unknown");
+        return interned("unknown");
     }
     if (!PyDict_Check(call.get())) {
-        return str("unknown");
+        return interned("unknown");
     }
-    return get_item(call.get(), "name", str("unknown").get());
+    return get_item(call.get(), "name", interned("unknown").get());
 }
 
 // Steps shared by both paths: true when the denial is to be overridden (and
