@@ -327,9 +327,10 @@ class TestNativeMatchesTheSubstitutions:
 
     @pytest.mark.parametrize("filler", ["a", "\xe9", "\u20ac", "\U0001f600"])
     def test_tokens_at_every_offset_of_a_long_text(self, filler):
-        # Covers the vector blocks of every width, their edges and the tail.
+        # Covers the vector blocks of every width, their edges and the tail, and the
+        # edges of the chunks that wide text is narrowed in (4096 characters).
         for token in ["zelto_ct_a", "tc_12345678", "cs_abcdefgh", "BEARER x", "bearer\u2028y"]:
-            for offset in range(0, 80):
+            for offset in [*range(0, 80), *range(4096 - 16, 4096 + 4)]:
                 for tail in (0, 1, 5, 40):
                     assert_same_as_substitutions(filler * offset + token + filler * tail)
 
