@@ -174,6 +174,23 @@ Ref call_method(const Ref& obj, Literal name, Args&&... args) {
     return call_method(obj.get(), name, std::forward<Args>(args)...);
 }
 
+// obj.name(...) that answers a null Ref and leaves the error set when the call
+// fails, instead of throwing: for code that deals with the failure on the spot
+// (see unless_exception), where a C++ throw would cost many times the call.
+template <typename... Args>
+Ref try_call_method(PyObject* obj, Literal name, Args&&... args) {
+    detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
+    constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
+    Ref method_name = interned(name);
+    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name.get(), packed.ptrs.data() + 1,
+                                                      npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      packed.names.get()));
+}
+template <typename... Args>
+Ref try_call_method(const Ref& obj, Literal name, Args&&... args) {
+    return try_call_method(obj.get(), name, std::forward<Args>(args)...);
+}
+
 // f(*args, **kwargs) with a tuple and an optional dict.
 Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs);
 

@@ -278,7 +278,7 @@ struct Attempt {
         ignoring_errors([&] {
             Ref details =
                 dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
-            call_method(activity, "heartbeat", details);
+            unless_exception(try_call_method(activity, "heartbeat", details));
         });
         if (equals(status.get(), "approved")) {
             Ref approval = call_method(self, "_extract_approval", response);
@@ -349,8 +349,12 @@ struct ActivityContext {
 // What Temporal knows about the running activity; outside one, empty ids.
 ActivityContext activity_context(Frame& frame, PyObject* activity) {
     ActivityContext context;
+    // Outside an activity info() raises: the usual case outside Temporal, so no C++ throw.
+    Ref info = unless_exception(try_call_method(activity, "info"));
+    if (!info) {
+        return context;
+    }
     ignoring_errors([&] {
-        Ref info = call_method(activity, "info");
         Ref empty = interned("");
         context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty.get()));
         context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
