@@ -16,7 +16,6 @@ import contextlib
 import json
 import os
 import sqlite3
-import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator
@@ -235,91 +234,79 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
 
 
 class _LogFlusher:
-    """Flushes the write-ahead log to disk on a thread of its own, for every commit made so far.
+    """Flushes the write-ahead log to disk for every commit made so far, on the event loop.
 
-    Commits are counted; `flushed()` waits until a flush that started after
-    the current count was reached has finished. A flush that fails fails its
-    waiters and every later one: what the log holds is then unknown.
+    Commits are counted; `flushed()` waits until a flush that began once the
+    current count was reached has finished. The flush runs on the loop that
+    asked for it, at its next turn: the writes that the loop handles in the
+    meantime commit too, and that one flush covers them all. (A flush takes
+    well under a millisecond on a local disk; on a thread of its own it would
+    wait far longer for the interpreter lock than for the disk.) A flush that
+    fails fails its waiters and every later one: what the log holds is then
+    unknown.
     """
 
     def __init__(self, log_path: Path):
         self._log_path = log_path
-        self._lock = threading.Condition(threading.Lock())
         self._committed = 0
         self._flushed = 0
-        self._waiters: list[tuple[int, asyncio.AbstractEventLoop, asyncio.Future]] = []
+        self._waiters: list[tuple[int, asyncio.Future]] = []
+        self._scheduled: asyncio.Handle | None = None
         self._failure: OSError | None = None
-        self._stopping = False
-        self._thread = threading.Thread(target=self._run, name="zelto-localcloud-log-flusher", daemon=True)
-        self._thread.start()
 
     def committed(self) -> None:
-        with self._lock:
-            self._committed += 1
+        self._committed += 1
 
     async def flushed(self) -> None:
-        with self._lock:
-            target = self._committed
-            if self._failure is not None:
-                raise self._failure
-            if self._flushed >= target:
-                return
-            future = asyncio.get_running_loop().create_future()
-            self._waiters.append((target, future.get_loop(), future))
-            self._lock.notify()
+        if self._failure is not None:
+            raise self._failed()
+        if self._flushed >= self._committed:
+            return
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        self._waiters.append((self._committed, future))
+        if self._scheduled is None:
+            self._scheduled = loop.call_soon(self._flush)
         await future
 
     def stop(self) -> None:
-        with self._lock:
-            self._stopping = True
-            self._lock.notify()
-        self._thread.join()
+        if self._scheduled is not None:
+            self._scheduled.cancel()
+            self._flush()
 
-    def _run(self) -> None:
-        while True:
-            with self._lock:
-                while not self._stopping and not (self._waiters and self._committed > self._flushed):
-                    self._lock.wait()
-                if self._stopping and self._committed <= self._flushed:
-                    return
-                target = self._committed
-            failure = self._flush()
-            with self._lock:
-                if failure is not None and self._failure is None:
-                    self._failure = failure
-                self._flushed = target if self._failure is None else self._flushed
-                done = [w for w in self._waiters if self._failure is not None or w[0] <= self._flushed]
-                self._waiters = [w for w in self._waiters if w not in done]
-                failed = self._failure
-            for _, loop, future in done:
-                with contextlib.suppress(RuntimeError):  # a loop that has closed meanwhile
-                    loop.call_soon_threadsafe(_settle, future, failed)
-            if self._stopping and failed is not None:
-                return
+    def _flush(self) -> None:
+        self._scheduled = None
+        target = self._committed
+        try:
+            self._sync()
+        except OSError as exc:
+            self._failure = exc
+        else:
+            self._flushed = target
+        waiters, self._waiters = self._waiters, []
+        for wanted, future in waiters:
+            if future.done():
+                continue
+            if self._failure is not None:
+                future.set_exception(self._failed())
+            elif wanted <= self._flushed:
+                future.set_result(None)
+            else:  # cannot happen: commits are made on this same thread
+                self._waiters.append((wanted, future))
 
-    def _flush(self) -> OSError | None:
+    def _failed(self) -> OSError:
+        failure = self._failure
+        return OSError(failure.errno, f"the write-ahead log could not be flushed: {failure.strerror}")
+
+    def _sync(self) -> None:
         try:
             descriptor = os.open(self._log_path, os.O_RDONLY)
         except FileNotFoundError:
-            return None  # no log: every commit is already in the database file
-        except OSError as exc:
-            return exc
+            return  # no log: every commit is already in the database file
         try:
             os.fsync(descriptor)
-        except OSError as exc:
-            return exc
         finally:
             os.close(descriptor)
-        return None
-
-
-def _settle(future: asyncio.Future, failure: OSError | None) -> None:
-    if future.done():
-        return
-    if failure is None:
-        future.set_result(None)
-    else:
-        future.set_exception(OSError(failure.errno, f"the write-ahead log could not be flushed: {failure.strerror}"))
 
 
 class Store:
