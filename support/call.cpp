@@ -1,6 +1,7 @@
 #include "support/call.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace zelto {
@@ -72,11 +73,22 @@ private:
 };
 
 NameTable names;
+NameTable constants;
 
 } // namespace
 
 Ref interned(Literal name) {
     return Ref::borrow(names.find_or_add(name.c_str()));
+}
+
+Ref constant_text(const char* text) {
+    PyObject* made = constants.find_or_add(text);
+    const char* held = PyUnicode_AsUTF8(made);
+    if (held && std::strcmp(held, text) == 0) {
+        return Ref::borrow(made);
+    }
+    PyErr_Clear();
+    return to_py(std::string_view(text));
 }
 
 std::string_view utf8(PyObject* text) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <concepts>
 #include <string_view>
+#include <type_traits>
 
 namespace zelto {
 
@@ -64,6 +65,11 @@ inline Ref to_py(double value) {
 Ref str(std::string_view text); // a new str
 // The interned str of a name, cached by the text's address.
 Ref interned(Literal name);
+// A str made once for a character array passed as an argument (a string
+// literal, as a compiled module's constant), found again by its address and
+// checked against its text, so an array that held other text there before
+// gets a str of its own.
+Ref constant_text(const char* text);
 std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
 
 // ---- attributes --------------------------------------------------------------
@@ -92,9 +98,25 @@ struct Kw {
     Literal name;
     Ref value;
 };
+namespace detail {
+template <typename T>
+constexpr bool is_char_array =
+    std::is_array_v<std::remove_reference_t<T>> &&
+    std::is_same_v<std::remove_cv_t<std::remove_extent_t<std::remove_reference_t<T>>>, char>;
+
+template <typename T>
+Ref value_ref(T&& value) {
+    if constexpr (is_char_array<T>) {
+        return constant_text(value);
+    } else {
+        return to_py(std::forward<T>(value));
+    }
+}
+} // namespace detail
+
 template <typename T>
 Kw kw(Literal name, T&& value) {
-    return Kw{name, to_py(std::forward<T>(value))};
+    return Kw{name, detail::value_ref(std::forward<T>(value))};
 }
 
 Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
@@ -108,7 +130,7 @@ Ref arg_ref(T&& value) {
     if constexpr (is_kw<T>) {
         return std::forward<T>(value).value;
     } else {
-        return to_py(std::forward<T>(value));
+        return value_ref(std::forward<T>(value));
     }
 }
 } // namespace detail
