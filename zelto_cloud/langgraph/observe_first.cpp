@@ -59,7 +59,8 @@ bool observe_denial(const Frame& frame) {
     if (!truthy(frame.arg(3))) {
         return false;
     }
-    if (!truthy(call(frame.global(is_denial_name), frame.arg(0)))) {
+    if (!truthy(call_own_or_replaced(frame.global(is_denial_name).get(), is_denial_tool_message_def,
+                                     {frame.arg(0)}))) {
         return false;
     }
     log(frame.global(logger_name), "info",
