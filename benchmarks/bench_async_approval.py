@@ -256,7 +256,7 @@ async def in_process(count: int, poll_interval: float, window: float, measure: s
     index, unit, scale = (1, "us CPU per poll", 1e6) if measure == "cpu" else (0, "KiB heap per pending await", 1 / 1024)
     best = {name: min(run[index] for run in figures) for name, figures in runs.items()}
     print(f"  {count} pending awaits in process (httpx.MockTransport, poll every {poll_interval} s), best of {rounds}:")
-    print(f"    {unit}: native {best['native'] * scale:.2f}, pure Python {best['twin'] * scale:.2f}, "
+    print(f"    {unit}: native {best['native'] * scale:.2f}, twin {best['twin'] * scale:.2f}, "
           f"ratio native / twin {best['native'] / best['twin']:.2f}x (target <= 1)")
 
 
