@@ -136,6 +136,10 @@ Ref arg_ref(T&& value) {
 } // namespace detail
 
 namespace detail {
+// The tuple of keyword names of a call, made once per list of names (the
+// constant a compiled call carries), found again by the names' addresses.
+Ref keyword_names(const char* const* keys, size_t count);
+
 // Packs arguments for a vectorcall: one free slot in front (so the callee may
 // borrow it, PY_VECTORCALL_ARGUMENTS_OFFSET), then `self` when there is one,
 // the positional arguments, the keyword values, and the keyword names.
@@ -153,15 +157,16 @@ struct Packed {
             ptrs[i] = refs[i].get();
         }
         if constexpr (nkw > 0) {
-            names = Ref::steal(PyTuple_New(nkw));
+            std::array<const char*, nkw> keys;
             size_t index = 0;
             (
                 [&] {
                     if constexpr (is_kw<Args>) {
-                        PyTuple_SET_ITEM(names.get(), index++, interned(args.name).release());
+                        keys[index++] = args.name.c_str();
                     }
                 }(),
                 ...);
+            names = keyword_names(keys.data(), nkw);
         }
     }
 };
