@@ -42,17 +42,18 @@ def rss_bytes() -> int:
 
 
 def count_http_requests() -> list[int]:
-    """Counts every request that any httpx client of this process sends."""
+    """Counts every request that any awaitable httpx transport of this process sends (the
+    clients hand their requests to the transport without httpx.AsyncClient.send)."""
     import httpx
 
     counter = [0]
-    send = httpx.AsyncClient.send
+    handle = httpx.AsyncHTTPTransport.handle_async_request
 
-    async def counting_send(self, request, **kwargs):
+    async def counting_handle(self, request):
         counter[0] += 1
-        return await send(self, request, **kwargs)
+        return await handle(self, request)
 
-    httpx.AsyncClient.send = counting_send
+    httpx.AsyncHTTPTransport.handle_async_request = counting_handle
     return counter
 
 
