@@ -166,7 +166,7 @@ def waiting(variant: str, base_url: str, api_key: str, approver: str, waits: int
     from zelto.approval import ApprovalRequest
     from zelto_core import SigningKey, approval_request_hash
 
-    from zelto_cloud.client import ZeltoCloudClient
+    from zelto_cloud.client import ApproverCredential, ZeltoCloudClient
 
     created: list[str] = []
     approval.ZeltoCloudClient = _recording(client_class(variant), created)
@@ -206,7 +206,7 @@ def waiting(variant: str, base_url: str, api_key: str, approver: str, waits: int
         per_wait = (rss_bytes() - baseline) / waits
         random.shuffle(pending)
         for request_id in pending:
-            reviewer.approve_request(request_id, approver=approver)
+            reviewer.approve_request(request_id, approver=ApproverCredential(*approver.split(":", 1)))
     for thread in threads:
         thread.join(150)
     ok = sum(
@@ -274,8 +274,9 @@ def main() -> int:
 
     failed = False
     with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir) as cloud:
+        name = next(iter(cloud.approvers))  # its password goes with it: only a signed-in approver approves
         common = ["--part", "waiting", "--base-url", cloud.base_url, "--api-key", cloud.api_key,
-                  "--approver", next(iter(cloud.approvers)), "--waits", str(args.waits),
+                  "--approver", f"{name}:{cloud.approver_password(name)}", "--waits", str(args.waits),
                   "--poll-interval", str(args.poll_interval)]
         print(f"{args.waits} synchronous approvals waiting, one thread each, polling every {args.poll_interval:g} s:")
         for variant in args.variants.split(","):

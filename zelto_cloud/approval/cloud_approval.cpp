@@ -57,7 +57,7 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
     if (caught.matches(frame.global(timeout_error_name).get())) {
         Handling scope(caught);
         Ref reason =
-            concat({interned("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
+            concat({str("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
                     interned("s waiting for cloud approval").get()});
         deny(denied_class, request, reason);
     }

@@ -187,7 +187,7 @@ struct Attempt {
     }
 
     Ref poll_failed_message(const Caught& caught) {
-        return concat({interned("approval poll failed for ").get(), py_format(request_id.get()).get(),
+        return concat({str("approval poll failed for ").get(), py_format(request_id.get()).get(),
                        interned(": ").get(), py_format(caught.get()).get()});
     }
 
@@ -298,7 +298,7 @@ struct Attempt {
             if (!truthy(reason)) {
                 reason = status;
             }
-            fail(concat({interned("approval ").get(), py_format(status.get()).get(), interned(" for ").get(),
+            fail(concat({str("approval ").get(), py_format(status.get()).get(), str(" for ").get(),
                          py_format(request_id.get()).get(), interned(": ").get(),
                          py_format(reason.get()).get()}),
                  "ApprovalDenied", true);
