@@ -1,70 +1,37 @@
-"""Signed-approval extraction against a pure-Python equivalent, and the
-synchronous handler's own overhead with an in-process client that answers at
-once (no network, no sleep), with its memory over many calls."""
+"""zelto_cloud.approval against its Python twin (twins/approval.py), pair by
+pair in CPU time (pairs.py): the signed-approval extraction beside the SDK
+decoder alone (the floor: the native cost above it at most the twin's), the
+synchronous handler and one attempt of the Temporal handler, each with an
+in-process client that answers at once (no network, no sleep); then the
+synchronous handler's memory over many calls."""
 
 import base64
 import gc
+import logging
 import os
-import time
 import tracemalloc
+
+from pairs import pair, report, us
+from twins import approval as twin
 
 import zelto_cloud.approval as approval
 from zelto.approval import ApprovalRequest
-import zelto.cp_approval
 from zelto.cp_approval import ControlPlaneApprovalResponseV1, signed_approvals_from_response
-from zelto_cloud.exceptions import ZeltoCloudError
 from zelto_core import SignedApproval, SigningKey
 
 
-def python_extract(result):
-    responses = result.get("responses", [])
-    if not responses:
-        raise ZeltoCloudError("approved request has no approval responses")
-    import base64
-    import re
-
-    from zelto.cp_approval import ControlPlaneApprovalResponseV1, signed_approvals_from_response
-
-    hex_re = re.compile(r"^[0-9a-fA-F]+$")
-    texts = []
-    for entry in responses:
-        value = entry.get("signed_approval")
-        if not value:
-            continue
-        if hex_re.match(value) and len(value) % 2 == 0:
-            try:
-                texts.append(base64.b64encode(bytes.fromhex(value)).decode())
-                continue
-            except (ValueError, TypeError):
-                pass
-        try:
-            base64.b64decode(value, validate=True)
-        except Exception:
-            raise ZeltoCloudError("malformed signed_approval in cloud response: not valid hex or base64")
-        texts.append(value)
-    response = ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=texts or None)
-    approvals = signed_approvals_from_response(response)
-    if not approvals:
-        raise ZeltoCloudError("approved request has no approval responses")
-    return approvals[0] if len(approvals) == 1 else approvals
-
-
-def per_call(function, argument, calls=2000, rounds=5):
-    best = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            function(argument)
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
-
-
 class InstantClient:
-    def __init__(self, api_key, *, base_url):
+    def __init__(self, api_key, *, base_url, timeout=None):
         pass
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
     def create_request(self, **kwargs):
-        return {"id": "apr_1"}
+        return CREATED
 
     def get_request(self, request_id):
         return RESOLVED
@@ -76,6 +43,9 @@ class InstantClient:
 HASH = bytes(range(32))
 APPROVAL = SignedApproval.create(SigningKey.generate(), HASH, approved_at=1_700_000_000)
 RESOLVED = {"status": "approved", "responses": [{"signed_approval": APPROVAL.to_bytes().hex()}]}
+# Already approved when created: one Temporal attempt returns without a poll.
+CREATED = {"id": "apr_1", "status": "approved",
+           "responses": [{"signed_approval": base64.b64encode(APPROVAL.to_bytes()).decode()}]}
 REQUEST = ApprovalRequest(tool="transfer", warrant_id="w", arguments={"amount": 1}, request_id="c",
                           holder_key=b"\x01" * 32, request_hash=HASH, args_canonical_cbor_b64="oA==",
                           approval_context_attestation={"v": 1})
@@ -86,28 +56,45 @@ def rss_kib():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
+def calls(function, argument):
+    return lambda n: [function(argument) for _ in range(n)]
+
+
 def main():
+    logging.getLogger("zelto_cloud.approval").setLevel(logging.WARNING)
     two = SignedApproval.create(SigningKey.generate(), HASH, approved_at=1_700_000_001)
     inputs = {
-        "one hex": RESOLVED,
-        "two base64": {"status": "approved", "responses": [
+        "one hex": (RESOLVED, [APPROVAL]),
+        "two base64": ({"status": "approved", "responses": [
             {"signed_approval": base64.b64encode(a.to_bytes()).decode()} for a in (APPROVAL, two)]},
+            [APPROVAL, two]),
     }
-    for label, result in inputs.items():
-        assert approval._extract_signed_approvals(result) == python_extract(result)
-        native = per_call(approval._extract_signed_approvals, result)
-        python = per_call(python_extract, result)
-        decode_only = per_call(lambda r: signed_approvals_from_response(ControlPlaneApprovalResponseV1(
-            status="approved", signed_approvals_b64=[base64.b64encode(a.to_bytes()).decode() for a in [APPROVAL]])), None)
-        print(f"extract ({label}): native {native * 1e6:6.2f} us, pure Python {python * 1e6:6.2f} us, "
-              f"ratio {python / native:4.2f}x (the SDK decoder alone: {decode_only * 1e6:6.2f} us per approval)")
+    for label, (result, approvals) in inputs.items():
+        assert approval._extract_signed_approvals(result) == twin._extract_signed_approvals(result)
+        texts = [base64.b64encode(a.to_bytes()).decode() for a in approvals]
+        floor = calls(lambda _: signed_approvals_from_response(
+            ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=texts)), None)
+        native, floor_time, _ = pair(calls(approval._extract_signed_approvals, result), floor, 1000)
+        native, python, ratio = pair(calls(approval._extract_signed_approvals, result),
+                                     calls(twin._extract_signed_approvals, result), 1000)
+        report(f"extraction ({label})", native, python, ratio, "twin/native >= 1")
+        print(f"{'':<44} SDK decoder alone {us(floor_time)}; above it: native {us(native - floor_time)}, "
+              f"twin {us(python - floor_time)} (target: native <= twin)")
 
-    approval.ZeltoCloudClient = InstantClient
-    handler = approval.cloud_approval("key", poll_interval=0.0)
-    assert handler(REQUEST) == APPROVAL
-    overhead = per_call(handler, REQUEST, calls=2000)
-    print(f"handler overhead per call (instant client): {overhead * 1e6:6.2f} us")
+    for module in (approval, twin):
+        module.ZeltoCloudClient = InstantClient
+    handlers = [module.cloud_approval("key", poll_interval=0.0) for module in (approval, twin)]
+    assert handlers[0](REQUEST) == handlers[1](REQUEST) == APPROVAL
+    report("synchronous handler, instant client",
+           *pair(calls(handlers[0], REQUEST), calls(handlers[1], REQUEST), 1000), "twin/native >= 1")
 
+    holder = SigningKey.generate()
+    temporal = [module.temporal_cloud_approval("key", holder) for module in (approval, twin)]
+    assert temporal[0](REQUEST) == temporal[1](REQUEST) == APPROVAL
+    report("Temporal handler, one attempt",
+           *pair(calls(temporal[0], REQUEST), calls(temporal[1], REQUEST), 500), "twin/native >= 1")
+
+    handler = handlers[0]
     for _ in range(1000):
         handler(REQUEST)
     gc.collect()

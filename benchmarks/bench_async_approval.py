@@ -6,8 +6,8 @@
    signed approval (checked by the SDK's verification), each request must have
    been created once. Reported: wall time, peak RSS, the cloud's polls/s.
 2. In process (httpx.MockTransport, no sockets): --pending (10,000) awaits held
-   pending at once, for the native handler and for a straightforward pure-Python
-   ``async def`` equivalent below, on the same loop and transport. Reported:
+   pending at once, for the native handler and for its Python twin
+   (twins/approval.py), on the same loop and transport. Reported:
    memory per pending await (RSS growth while they wait) and CPU per poll.
 
     .venv/bin/python benchmarks/bench_async_approval.py [--cloud-awaits N] [--pending N]
@@ -17,11 +17,11 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import concurrent.futures
+import contextlib
 import ctypes
-import functools
 import gc
 import itertools
+import json
 import os
 import random
 import resource
@@ -32,13 +32,16 @@ import time
 
 import httpx
 from zelto import Warrant
-from zelto.approval import ApprovalDenied, ApprovalRequest, verified_approvals
+from zelto.approval import ApprovalRequest, verified_approvals
 from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash
 from zelto_localcloud.testing import LocalCloud
 
+from twins import approval as twin_approval
+
 import zelto_cloud.approval as approval
+from zelto_cloud import _transport
 from zelto_cloud.client import AsyncZeltoCloudClient
-from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
+from zelto_cloud.exceptions import ZeltoCloudError
 
 
 def peak_rss_mib() -> float:
@@ -167,75 +170,33 @@ class InProcessCloud:
         self.ids = itertools.count()
         self.transport = httpx.MockTransport(self.answer)
 
+    def record(self, request_id: str) -> dict:
+        if self.released:
+            return {"id": request_id, "status": "approved",
+                    "responses": [{"signed_approval": APPROVAL.to_bytes().hex()}]}
+        return {"id": request_id, "status": "pending"}
+
     def answer(self, request: httpx.Request) -> httpx.Response:
+        if request.url.path.endswith("/batch-read"):  # the status reads of many waits, together
+            ids = json.loads(request.content)["ids"]
+            return httpx.Response(200, json={"requests": [self.record(i) for i in ids]})
         if request.method == "POST":
             return httpx.Response(201, json={"id": f"apr_{next(self.ids)}", "status": "pending"})
-        if self.released:
-            return httpx.Response(200, json={"id": request.url.path.rsplit("/", 1)[1], "status": "approved",
-                                             "responses": [{"signed_approval": APPROVAL.to_bytes().hex()}]})
-        return httpx.Response(200, json={"id": request.url.path.rsplit("/", 1)[1], "status": "pending"})
+        return httpx.Response(200, json=self.record(request.url.path.rsplit("/", 1)[1]))
 
-    def client_class(self) -> type:
-        transport = self.transport
+    @contextlib.contextmanager
+    def installed(self):
+        """While inside, the clients' shared connection pools send through this mock transport."""
+        make, transport = _transport._async_http, self.transport
 
-        class InProcessClient(CountingClient):
-            _http_class = staticmethod(functools.partial(httpx.AsyncClient, transport=transport, trust_env=False))
+        def mocked(base_url: str) -> httpx.AsyncClient:
+            return httpx.AsyncClient(base_url=base_url, transport=transport, trust_env=False)
 
-        return InProcessClient
-
-
-def python_async_cloud_approval(api_key, *, signing_key=None, base_url="https://api.zelto.cloud",
-                                poll_interval=2.0, timeout=300.0):
-    """The same handler written plainly in Python, looking up the same module globals."""
-
-    async def _core(request):
-        payload = approval.build_approval_request_payload(request, signing_key=signing_key)
-        client = approval.AsyncZeltoCloudClient(api_key, base_url=base_url)
+        _transport._async_http = mocked
         try:
-            try:
-                created = await client.create_request(**payload.to_create_request_kwargs())
-                request_id = created["id"]
-                approval.logger.info("approval request %s created for %s", request_id, request.tool)
-                result = await python_poll(client, request_id, poll_interval=poll_interval, timeout=timeout)
-                status = result["status"]
-                if status == "approved":
-                    return approval._extract_signed_approvals(result)
-                if status == "denied":
-                    raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Zelto Cloud")
-                if status == "expired":
-                    raise ApprovalDenied(request, reason="approval request expired")
-                raise ApprovalDenied(request, reason=f"unexpected status: {status}")
-            except (ApprovalDeniedError, ApprovalExpiredError) as exc:
-                raise ApprovalDenied(request, reason=str(exc)) from exc
-            except ApprovalTimeoutError:
-                raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+            yield
         finally:
-            await client.close()
-
-    async def _handle(request):
-        try:
-            asyncio.get_running_loop()
-        except RuntimeError:
-            with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
-                return pool.submit(asyncio.run, _core(request)).result()
-        return await _core(request)
-
-    return _handle
-
-
-async def python_poll(client, request_id, *, poll_interval, timeout):
-    deadline = time.monotonic() + timeout
-    while True:
-        response = await client.get_request(request_id)
-        if response.get("status", "") != "pending":
-            return response
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise ApprovalTimeoutError(request_id, timeout)
-        sleep_time = min(poll_interval, remaining)
-        approval.logger.debug("approval still pending, polling again",
-                              extra={"request_id": request_id, "sleep": sleep_time})
-        await asyncio.sleep(sleep_time)
+            _transport._async_http = make
 
 
 class _MallInfo(ctypes.Structure):
@@ -252,11 +213,17 @@ def heap_in_use() -> int:
     return info.uordblks + info.hblkhd
 
 
-async def hold_pending(factory, count: int, poll_interval: float, window: float) -> tuple[float, float]:
+async def hold_pending(module, count: int, poll_interval: float, window: float) -> tuple[float, float]:
     """Heap bytes per pending await and CPU seconds per poll, then releases them all."""
     cloud = InProcessCloud()
-    approval.AsyncZeltoCloudClient = cloud.client_class()
-    handler = factory("key", base_url="http://cloud.test", poll_interval=poll_interval, timeout=600.0)
+    with cloud.installed():
+        return await _hold_pending(cloud, module, count, poll_interval, window)
+
+
+async def _hold_pending(cloud, module, count: int, poll_interval: float, window: float) -> tuple[float, float]:
+    module.AsyncZeltoCloudClient = CountingClient
+    handler = module.async_cloud_approval("key", base_url="http://cloud.test", poll_interval=poll_interval,
+                                          timeout=600.0)
     Counting.reset()
     gc.collect()
     before = heap_in_use()
@@ -271,26 +238,26 @@ async def hold_pending(factory, count: int, poll_interval: float, window: float)
     cloud.released = True
     results = await asyncio.gather(*waits)
     assert all(result == APPROVAL for result in results)
-    approval.AsyncZeltoCloudClient = AsyncZeltoCloudClient
+    module.AsyncZeltoCloudClient = AsyncZeltoCloudClient
     del waits, results
     gc.collect()
-    return memory, cpu / polls
+    return memory, cpu / polls if polls else float("nan")  # the memory run has too short a window
 
 
 async def in_process(count: int, poll_interval: float, window: float, measure: str, rounds: int) -> None:
     """measure: "cpu" (run with the default allocator) or "memory" (run with PYTHONMALLOC=malloc)."""
-    implementations = {"native": approval.async_cloud_approval, "pure Python": python_async_cloud_approval}
-    for factory in implementations.values():  # warm-up: imports, caches, the loop's own structures
-        await hold_pending(factory, count // 4, poll_interval, poll_interval)
+    implementations = {"native": approval, "twin": twin_approval}
+    for module in implementations.values():  # warm-up: imports, caches, the loop's own structures
+        await hold_pending(module, count // 4, poll_interval, poll_interval)
     runs = {name: [] for name in implementations}
     for _ in range(rounds):  # alternating, so that neither always runs on what the other left behind
-        for name, factory in implementations.items():
-            runs[name].append(await hold_pending(factory, count, poll_interval, window))
+        for name, module in implementations.items():
+            runs[name].append(await hold_pending(module, count, poll_interval, window))
     index, unit, scale = (1, "us CPU per poll", 1e6) if measure == "cpu" else (0, "KiB heap per pending await", 1 / 1024)
     best = {name: min(run[index] for run in figures) for name, figures in runs.items()}
     print(f"  {count} pending awaits in process (httpx.MockTransport, poll every {poll_interval} s), best of {rounds}:")
-    print(f"    {unit}: native {best['native'] * scale:.2f}, pure Python {best['pure Python'] * scale:.2f}, "
-          f"ratio native / pure Python {best['native'] / best['pure Python']:.2f}x (target <= 1)")
+    print(f"    {unit}: native {best['native'] * scale:.2f}, twin {best['twin'] * scale:.2f}, "
+          f"ratio native / twin {best['native'] / best['twin']:.2f}x (target <= 1)")
 
 
 def main() -> int:

@@ -1,6 +1,6 @@
 """Ten thousand approvals waiting on one event loop, against the real local cloud.
 
-    .venv/bin/python benchmarks/bench_async_scale.py [--waits 10000] [--baseline-waits 2000]
+    .venv/bin/python benchmarks/bench_async_scale.py [--waits 10000] [--twin-waits 10000]
         [--handlers async,langgraph] [--poll-interval 2]
 
 For each handler (`async_cloud_approval`, `langgraph_cloud_approval`) one
@@ -9,13 +9,14 @@ takes the creates, at most --outstanding creates at a time), lets them wait,
 measures a steady window, then a scripted approver approves every request in
 random order. Every await must return its own verified signed approval.
 
-Reported, for today's client and for a per-wait client (one httpx client per
-await, shared TLS context, one GET per status read: the client before reads
-were batched; run with --baseline-waits, as many as it can keep up with):
-polls on schedule (started within 10% of the interval after the previous
-poll's answer), client CPU, memory per waiting approval, and the HTTP
-requests per second that the cloud serves while the awaits wait. HTTP
-requests are counted in the client process, which is the cloud's only client.
+Reported, for the native handler and for its Python twin (twins/), both
+with today's client and the same number of awaits, one after the other on
+the same cloud: polls on schedule (started within 10% of the interval after
+the previous poll's answer), client CPU (process CPU time over the steady
+window), memory per waiting approval, and the HTTP requests per second that
+the cloud serves while the awaits wait. HTTP requests are counted in the
+client process, which is the cloud's only client. Target: the native
+handler's client CPU at most the twin's.
 """
 
 from __future__ import annotations
@@ -30,10 +31,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from pathlib import Path
-
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
 
 WINDOW_SECONDS = 10.0
 APPROVERS = 2  # concurrent approver tasks
@@ -45,35 +42,23 @@ def rss_bytes() -> int:
 
 
 def count_http_requests() -> list[int]:
-    """Counts every request that any httpx client of this process sends."""
+    """Counts every request that any awaitable httpx transport of this process sends (the
+    clients hand their requests to the transport without httpx.AsyncClient.send)."""
     import httpx
 
     counter = [0]
-    send = httpx.AsyncClient.send
+    handle = httpx.AsyncHTTPTransport.handle_async_request
 
-    async def counting_send(self, request, **kwargs):
+    async def counting_handle(self, request):
         counter[0] += 1
-        return await send(self, request, **kwargs)
+        return await handle(self, request)
 
-    httpx.AsyncClient.send = counting_send
+    httpx.AsyncHTTPTransport.handle_async_request = counting_handle
     return counter
 
 
-def client_class(variant: str, records: dict):
-    if variant == "per-wait":
-        import httpx
-        from reference_client import ReferenceAsyncClient
-
-        from zelto_cloud._transport import shared_tls_context
-
-        class Base(ReferenceAsyncClient):
-            def __init__(self, api_key, *, base_url, timeout=10.0):
-                self._http = httpx.AsyncClient(
-                    base_url=base_url, timeout=timeout, verify=shared_tls_context(),
-                    headers={"Authorization": f"Bearer {api_key}", "Accept": "application/json"},
-                )
-    else:
-        from zelto_cloud.client import AsyncZeltoCloudClient as Base
+def client_class(records: dict):
+    from zelto_cloud.client import AsyncZeltoCloudClient as Base
 
     class Timed(Base):
         """Notes each create and the start and end of each status read."""
@@ -95,15 +80,15 @@ def client_class(variant: str, records: dict):
 
 
 def handler_for(kind: str, variant: str, records: dict, api_key: str, base_url: str, holder, interval: float):
-    if kind == "async":
-        import zelto_cloud.approval as module
-
-        factory = module.async_cloud_approval
+    if variant == "twin":
+        from twins import approval as approvals
+        from twins import langgraph as graphs
     else:
-        import zelto_cloud.langgraph as module
-
-        factory = module.langgraph_cloud_approval
-    module.AsyncZeltoCloudClient = client_class(variant, records)
+        import zelto_cloud.approval as approvals
+        import zelto_cloud.langgraph as graphs
+    module = approvals if kind == "async" else graphs
+    factory = module.async_cloud_approval if kind == "async" else module.langgraph_cloud_approval
+    module.AsyncZeltoCloudClient = client_class(records)
     return factory(api_key, base_url=base_url, signing_key=holder, poll_interval=interval, timeout=3600.0)
 
 
@@ -206,7 +191,7 @@ def report(kind: str, variant: str, waits: int, figures: dict) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--waits", type=int, default=10_000)
-    parser.add_argument("--baseline-waits", type=int, default=2_000, help="0 skips the per-wait client")
+    parser.add_argument("--twin-waits", type=int, help="awaits of the Python twin (default: --waits; 0 skips it)")
     parser.add_argument("--handlers", default="async,langgraph")
     parser.add_argument("--poll-interval", type=float, default=2.0)
     parser.add_argument("--outstanding", type=int, default=16, help="creates in flight at most while starting")
@@ -224,7 +209,9 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="bench-scale-") as data_dir, LocalCloud(data_dir) as cloud:
         for kind in args.handlers.split(","):
             print(f"{kind} handler, poll interval {args.poll_interval:g} s:", flush=True)
-            runs = [("batched", args.waits)] + ([("per-wait", args.baseline_waits)] if args.baseline_waits else [])
+            twin_waits = args.waits if args.twin_waits is None else args.twin_waits
+            runs = [("native", args.waits)] + ([("twin", twin_waits)] if twin_waits else [])
+            cpu = {}
             for variant, waits in runs:
                 figures = run_child([
                     "--kind", kind, "--variant", variant, "--waits", str(waits),
@@ -234,7 +221,12 @@ def main() -> int:
                     "--approver-password", cloud.approver_password(next(iter(cloud.approvers))),
                 ])
                 report(kind, variant, waits, figures)
-                failed |= variant == "batched" and figures["verified"] != waits
+                cpu[variant] = figures["cpu"] / waits
+                failed |= figures["verified"] != waits
+            if len(cpu) == 2:
+                print(f"  client CPU per waiting approval: native {cpu['native'] * 1e6:.1f} us/s, twin "
+                      f"{cpu['twin'] * 1e6:.1f} us/s, twin/native {cpu['twin'] / cpu['native']:.2f} "
+                      f"(target: >= 1)", flush=True)
     return 1 if failed else 0
 
 

@@ -1,6 +1,14 @@
-"""What a cloud client costs: construction and close, and the memory of each
-waiting synchronous approval, today's client against the one that built its
-own httpx client (and TLS context) per instance (reference_client.py).
+"""What a cloud client costs: CPU per call, construction and close, and the
+memory of each waiting synchronous approval, today's client against the one
+that built its own plain httpx client (and TLS context) per instance
+(twins/client.py).
+
+CPU per status read, pair by pair in process CPU time (pairs.py), blocking and
+awaitable, over httpx.MockTransport and against the local cloud on loopback.
+The plain httpx client is the floor named beside each figure; the target is
+a third of what the client cost before its calls bypassed httpx.Client.send
+(its ratio to the same floor, measured the same way, is printed as the
+target).
 
     .venv/bin/python benchmarks/bench_client.py [--waits 1000] [--poll-interval 2]
 
@@ -24,10 +32,100 @@ import threading
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+import httpx
 
 BASE_URL = "https://api.zelto.cloud"  # never contacted: construction only
+
+
+# Per status read, the client before (one deadline, retries, bounded answers over httpx.Client.send, a
+# 10 ms gather window before every awaited read) cost this many times the plain httpx client on the same
+# transport: blocking over MockTransport, awaited over MockTransport, blocking against the local cloud.
+BEFORE = {"blocking, MockTransport": 1.03, "awaited, MockTransport": 4.06, "blocking, local cloud": 1.04}
+
+
+class _Stream(httpx.SyncByteStream, httpx.AsyncByteStream):
+    """An answer body that is streamed, as one from the network is."""
+
+    def __init__(self, body: bytes) -> None:
+        self.body = body
+
+    def __iter__(self):
+        yield self.body
+
+    async def __aiter__(self):
+        yield self.body
+
+
+def _mock_transport() -> httpx.MockTransport:
+    record = {"id": "apr_1", "status": "pending", "responses": []}
+
+    def answer(request: httpx.Request) -> httpx.Response:
+        if request.url.path.endswith("/batch-read"):
+            ids = json.loads(request.content)["ids"]
+            body = {"requests": [dict(record, id=request_id) for request_id in ids]}
+        else:
+            body = record
+        return httpx.Response(200, stream=_Stream(json.dumps(body).encode()),
+                              headers={"Content-Type": "application/json"})
+
+    return httpx.MockTransport(answer)
+
+
+def per_call_cpu() -> None:
+    """Today's client against the plain httpx client, per status read."""
+    import asyncio
+
+    from pairs import pair, us
+    from twins.client import ReferenceAsyncClient, ReferenceClient
+
+    from zelto_cloud import _transport
+    from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
+
+    def report(label: str, today: float, plain: float, ratio: float) -> None:
+        target = BEFORE[label] / 3
+        print(f"  {label:<26} today {us(today)}  plain httpx {us(plain)}  today/plain {1 / ratio:5.2f} "
+              f"(target: <= {target:.2f}, a third of the client before)")
+
+    def blocking(client):
+        return lambda n: [client.get_request("apr_1") for _ in range(n)]
+
+    def awaited(client_class, setup):
+        async def run(n):
+            async with client_class("key", base_url=base) as client:
+                setup(client)
+                for _ in range(n):
+                    await client.get_request("apr_1")
+
+        return lambda n: asyncio.run(run(n))
+
+    print("CPU per status read (median of 9 alternating rounds):")
+    base, mock = "http://cloud.test", _mock_transport()
+    make_sync, make_async = _transport.new_transport, _transport._async_http
+    _transport.new_transport = lambda: mock
+    _transport._async_http = lambda url: httpx.AsyncClient(base_url=url, headers=_transport._HEADERS, transport=mock)
+    try:
+        with ZeltoCloudClient("key", base_url=base) as today, ReferenceClient("key", base_url=base) as plain:
+            plain._http._transport = mock
+            report("blocking, MockTransport", *pair(blocking(today), blocking(plain), 2000))
+
+        def plain_mock(client):
+            client._http._transport = mock
+
+        report("awaited, MockTransport", *pair(awaited(AsyncZeltoCloudClient, lambda c: None),
+                                               awaited(ReferenceAsyncClient, plain_mock), 1000))
+    finally:
+        _transport.new_transport, _transport._async_http = make_sync, make_async
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from localcloud_helpers import create_body
+    from zelto_localcloud.testing import LocalCloud
+
+    with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir) as cloud:
+        with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as today, \
+                ReferenceClient(cloud.api_key, base_url=cloud.base_url) as plain:
+            request_id = today.create_request(**create_body())["id"]
+            read = [lambda n, c=c: [c.get_request(request_id) for _ in range(n)] for c in (today, plain)]
+            report("blocking, local cloud", *pair(read[0], read[1], 300))
 
 
 def rss_bytes() -> int:
@@ -37,7 +135,7 @@ def rss_bytes() -> int:
 
 def client_class(variant: str):
     if variant == "before":
-        from reference_client import ReferenceClient
+        from twins.client import ReferenceClient
 
         return ReferenceClient
     from zelto_cloud.client import ZeltoCloudClient
@@ -68,7 +166,7 @@ def waiting(variant: str, base_url: str, api_key: str, approver: str, waits: int
     from zelto.approval import ApprovalRequest
     from zelto_core import SigningKey, approval_request_hash
 
-    from zelto_cloud.client import ZeltoCloudClient
+    from zelto_cloud.client import ApproverCredential, ZeltoCloudClient
 
     created: list[str] = []
     approval.ZeltoCloudClient = _recording(client_class(variant), created)
@@ -108,7 +206,7 @@ def waiting(variant: str, base_url: str, api_key: str, approver: str, waits: int
         per_wait = (rss_bytes() - baseline) / waits
         random.shuffle(pending)
         for request_id in pending:
-            reviewer.approve_request(request_id, approver=approver)
+            reviewer.approve_request(request_id, approver=ApproverCredential(*approver.split(":", 1)))
     for thread in threads:
         thread.join(150)
     ok = sum(
@@ -164,6 +262,7 @@ def main() -> int:
         child(args)
         return 0
 
+    per_call_cpu()
     before = run_child("--part", "construction", "--variant", "before", "--count", "100")
     after = run_child("--part", "construction", "--variant", "after", "--count", "20000")
     print("client construction and close:")
@@ -175,8 +274,9 @@ def main() -> int:
 
     failed = False
     with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir) as cloud:
+        name = next(iter(cloud.approvers))  # its password goes with it: only a signed-in approver approves
         common = ["--part", "waiting", "--base-url", cloud.base_url, "--api-key", cloud.api_key,
-                  "--approver", next(iter(cloud.approvers)), "--waits", str(args.waits),
+                  "--approver", f"{name}:{cloud.approver_password(name)}", "--waits", str(args.waits),
                   "--poll-interval", str(args.poll_interval)]
         print(f"{args.waits} synchronous approvals waiting, one thread each, polling every {args.poll_interval:g} s:")
         for variant in args.variants.split(","):

@@ -5,6 +5,13 @@ it is approved, and starts over, for a fixed time. Approver tasks approve the
 requests as they appear. Reported: polls per second, and the latency from
 sending an approval to a polling client seeing "approved".
 
+Then a write burst: up to 64 clients only create (every create is a durable
+write), then the approvers approve them all. Reported: creates/s and
+approves/s, each with the server process's CPU use over the phase and its CPU
+per write, so that a rate held down by waiting for the disk (or, on a shared
+machine, for a core) does not read as the server's ceiling: that is the rate
+one whole core of server CPU would give (target: at least 1,500 creates/s).
+
     .venv/bin/python benchmarks/bench_localcloud.py [--clients 200] [--seconds 10]
 
 Loopback only; the run is bounded by --seconds plus a drain deadline. A tiny
@@ -17,6 +24,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import statistics
 import sys
 import tempfile
@@ -134,8 +142,83 @@ async def _approver(cloud, tally: Tally, to_approve: asyncio.Queue, name: str) -
         await connection.close()
 
 
-async def run_load(cloud, clients: int, seconds: float, interval: float, approvers: int) -> tuple[Tally, float]:
+def server_cpu_seconds(cloud) -> float:
+    """User plus system CPU time of the cloud's server process so far."""
+    with open(f"/proc/{cloud.process.pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class ServerCpu:
+    """The server's CPU use over a phase, as a share of one core."""
+
+    def __init__(self, cloud) -> None:
+        self.cloud = cloud
+
+    def __enter__(self) -> "ServerCpu":
+        self.cpu, self.wall = server_cpu_seconds(self.cloud), time.monotonic()
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.seconds = time.monotonic() - self.wall
+        self.share = (server_cpu_seconds(self.cloud) - self.cpu) / self.seconds
+
+
+async def _creator(cloud, tally: Tally, created: list, stop_at: float) -> None:
+    connection = HttpConnection("127.0.0.1", cloud.port, f"Bearer {cloud.api_key}")
+    await connection.open()
+    try:
+        while time.monotonic() < stop_at:
+            answer = await _checked(tally, connection, "POST", "/v1/approvals/requests", create_body())
+            if answer is None:
+                return
+            created.append(answer["id"])
+    finally:
+        await connection.close()
+
+
+async def _approve_all(cloud, tally: Tally, ids: list, approvers: int) -> int:
+    names = list(cloud.approvers)
+    done = [0]
+
+    async def approve(share: list, name: str) -> None:
+        connection = HttpConnection("127.0.0.1", cloud.port, cloud.approver_headers(name)["Authorization"])
+        await connection.open()
+        try:
+            for request_id in share:
+                path = f"/v1/approvals/requests/{request_id}/approve"
+                if await _checked(tally, connection, "POST", path, {}) is not None:
+                    done[0] += 1
+        finally:
+            await connection.close()
+
+    await asyncio.wait_for(asyncio.gather(*(approve(ids[i::approvers], names[i % len(names)])
+                                            for i in range(approvers))), 120)
+    return done[0]
+
+
+async def write_burst(cloud, clients: int, seconds: float, approvers: int) -> Tally:
+    """Creates only, then approves of all of them; prints the rates beside the server's CPU."""
+    tally, created = Tally(), []
+    with ServerCpu(cloud) as creating:
+        stop_at = time.monotonic() + seconds
+        await asyncio.wait_for(asyncio.gather(*(_creator(cloud, tally, created, stop_at) for _ in range(clients))),
+                               seconds + DRAIN_SECONDS)
+    with ServerCpu(cloud) as approving:
+        approved = await _approve_all(cloud, tally, created, approvers)
+    for label, count, phase in (("creates", len(created), creating), ("approves", approved, approving)):
+        rate = count / phase.seconds
+        cpu_each = phase.share / rate if rate else float("inf")
+        print(f"write burst, {label}: {rate:.0f}/s with the server {phase.share:.0%} busy "
+              f"(load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores); server CPU "
+              f"{cpu_each * 1e6:.0f} us each, so {1 / cpu_each:.0f}/s on one whole core"
+              + (" (target: at least 1500 creates/s)" if label == "creates" else ""))
+    return tally
+
+
+async def run_load(cloud, clients: int, seconds: float, interval: float, approvers: int) -> tuple[Tally, float, float]:
     tally, to_approve = Tally(), asyncio.Queue()
+    cpu = ServerCpu(cloud).__enter__()
     names = list(cloud.approvers)
     approver_tasks = [
         asyncio.create_task(_approver(cloud, tally, to_approve, names[i % len(names)])) for i in range(approvers)
@@ -147,10 +230,11 @@ async def run_load(cloud, clients: int, seconds: float, interval: float, approve
         seconds + DRAIN_SECONDS,
     )
     elapsed = time.monotonic() - started
+    cpu.__exit__()
     for task in approver_tasks:
         task.cancel()
     await asyncio.gather(*approver_tasks, return_exceptions=True)
-    return tally, elapsed
+    return tally, elapsed, cpu.share
 
 
 def _percentile(values: list[float], fraction: float) -> float:
@@ -158,8 +242,9 @@ def _percentile(values: list[float], fraction: float) -> float:
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
-def report(tally: Tally, elapsed: float, clients: int, interval: float) -> None:
-    print(f"clients: {clients}, poll interval: {interval * 1000:.0f} ms, run: {elapsed:.1f} s")
+def report(tally: Tally, elapsed: float, clients: int, interval: float, server_cpu: float) -> None:
+    print(f"clients: {clients}, poll interval: {interval * 1000:.0f} ms, run: {elapsed:.1f} s, "
+          f"server CPU {server_cpu:.0%} of a core")
     print(f"requests created: {tally.creates}, approved: {tally.approvals}, polls: {tally.polls}")
     print(f"polls/s: {tally.polls / elapsed:.0f}")
     print(f"all calls/s: {(tally.polls + tally.creates + tally.approvals) / elapsed:.0f}")
@@ -182,9 +267,13 @@ def main() -> int:
     parser.add_argument("--approvers", type=int, default=4, help="concurrent approver tasks")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-localcloud-") as data_dir, LocalCloud(data_dir) as cloud:
-        tally, elapsed = asyncio.run(run_load(cloud, args.clients, args.seconds, args.poll_interval, args.approvers))
-    report(tally, elapsed, args.clients, args.poll_interval)
-    return 1 if tally.errors else 0
+        tally, elapsed, server_cpu = asyncio.run(
+            run_load(cloud, args.clients, args.seconds, args.poll_interval, args.approvers))
+        report(tally, elapsed, args.clients, args.poll_interval, server_cpu)
+        burst = asyncio.run(write_burst(cloud, min(args.clients, 64), min(args.seconds, 5.0), args.approvers))
+    for error in burst.errors[:10]:
+        print("  ", error)
+    return 1 if tally.errors or burst.errors else 0
 
 
 if __name__ == "__main__":

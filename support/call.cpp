@@ -1,6 +1,8 @@
 #include "support/call.hpp"
 
 #include <cstdint>
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace zelto {
@@ -72,11 +74,95 @@ private:
 };
 
 NameTable names;
+NameTable constants;
+
+// Keyword-name tuples by the addresses of their names, in order: an
+// open-addressing table, as for the names themselves.
+class KeywordTable {
+public:
+    PyObject* find_or_add(const char* const* keys, size_t count) {
+        size_t mask = slots_.size() - 1;
+        for (size_t i = hash(keys, count) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (!slot.tuple) {
+                return add(slot, keys, count);
+            }
+            if (slot.keys.size() == count && std::equal(keys, keys + count, slot.keys.begin())) {
+                return slot.tuple;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        std::vector<const char*> keys;
+        PyObject* tuple = nullptr;
+    };
+
+    static size_t hash(const char* const* keys, size_t count) {
+        uint64_t h = count;
+        for (size_t i = 0; i < count; ++i) {
+            h = (h ^ (reinterpret_cast<uintptr_t>(keys[i]) >> 3)) * 0x9E3779B97F4A7C15ull;
+        }
+        return size_t(h >> 32);
+    }
+
+    PyObject* add(Slot& slot, const char* const* keys, size_t count) {
+        PyObject* tuple = PyTuple_New((Py_ssize_t)count);
+        if (!tuple) {
+            throw_error();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            PyTuple_SET_ITEM(tuple, i, Py_NewRef(names.find_or_add(keys[i])));
+        }
+        slot = {std::vector<const char*>(keys, keys + count), tuple};
+        if (++used_ * 2 > slots_.size()) {
+            grow();
+        }
+        return tuple;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        size_t mask = slots_.size() - 1;
+        for (Slot& slot : old) {
+            if (slot.tuple) {
+                size_t i = hash(slot.keys.data(), slot.keys.size()) & mask;
+                while (slots_[i].tuple) {
+                    i = (i + 1) & mask;
+                }
+                slots_[i] = std::move(slot);
+            }
+        }
+    }
+
+    std::vector<Slot> slots_ = std::vector<Slot>(128);
+    size_t used_ = 0;
+};
+
+KeywordTable keyword_tables;
 
 } // namespace
 
+namespace detail {
+Ref keyword_names(const char* const* keys, size_t count) {
+    return Ref::borrow(keyword_tables.find_or_add(keys, count));
+}
+} // namespace detail
+
 Ref interned(Literal name) {
     return Ref::borrow(names.find_or_add(name.c_str()));
+}
+
+Ref constant_text(const char* text) {
+    PyObject* made = constants.find_or_add(text);
+    const char* held = PyUnicode_AsUTF8(made);
+    if (held && std::strcmp(held, text) == 0) {
+        return Ref::borrow(made);
+    }
+    PyErr_Clear();
+    return to_py(std::string_view(text));
 }
 
 std::string_view utf8(PyObject* text) {
@@ -201,11 +287,31 @@ Ref import_module(Literal name) {
     return Ref::steal(PyImport_GetModule(module_name.get()));
 }
 
+namespace {
+
+// The one-name fromlist tuple of `from m import name`, made once per name (the
+// constant a compiled import statement carries), found again by the text's address.
+PyObject* fromlist_of(Literal name) {
+    static std::vector<std::pair<const char*, PyObject*>> made;
+    for (const auto& [text, tuple] : made) {
+        if (text == name.c_str()) {
+            return tuple;
+        }
+    }
+    PyObject* tuple = PyTuple_Pack(1, interned(name).get());
+    if (!tuple) {
+        throw_error();
+    }
+    made.emplace_back(name.c_str(), tuple);
+    return tuple;
+}
+
+} // namespace
+
 Ref import_from(Literal module, Literal name) {
     Ref module_name = interned(module);
     Ref attr_name = interned(name);
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, attr_name.get()));
-    Ref mod = import_statement(module_name.get(), fromlist.get());
+    Ref mod = import_statement(module_name.get(), fromlist_of(name));
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttr(mod.get(), attr_name.get(), &value)) == 1) {
         return Ref::steal(value);

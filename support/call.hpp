@@ -7,6 +7,7 @@
 #include <array>
 #include <concepts>
 #include <string_view>
+#include <type_traits>
 
 namespace zelto {
 
@@ -64,6 +65,11 @@ inline Ref to_py(double value) {
 Ref str(std::string_view text); // a new str
 // The interned str of a name, cached by the text's address.
 Ref interned(Literal name);
+// A str made once for a character array passed as an argument (a string
+// literal, as a compiled module's constant), found again by its address and
+// checked against its text, so an array that held other text there before
+// gets a str of its own.
+Ref constant_text(const char* text);
 std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
 
 // ---- attributes --------------------------------------------------------------
@@ -92,9 +98,25 @@ struct Kw {
     Literal name;
     Ref value;
 };
+namespace detail {
+template <typename T>
+constexpr bool is_char_array =
+    std::is_array_v<std::remove_reference_t<T>> &&
+    std::is_same_v<std::remove_cv_t<std::remove_extent_t<std::remove_reference_t<T>>>, char>;
+
+template <typename T>
+Ref value_ref(T&& value) {
+    if constexpr (is_char_array<T>) {
+        return constant_text(value);
+    } else {
+        return to_py(std::forward<T>(value));
+    }
+}
+} // namespace detail
+
 template <typename T>
 Kw kw(Literal name, T&& value) {
-    return Kw{name, to_py(std::forward<T>(value))};
+    return Kw{name, detail::value_ref(std::forward<T>(value))};
 }
 
 Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
@@ -108,12 +130,16 @@ Ref arg_ref(T&& value) {
     if constexpr (is_kw<T>) {
         return std::forward<T>(value).value;
     } else {
-        return to_py(std::forward<T>(value));
+        return value_ref(std::forward<T>(value));
     }
 }
 } // namespace detail
 
 namespace detail {
+// The tuple of keyword names of a call, made once per list of names (the
+// constant a compiled call carries), found again by the names' addresses.
+Ref keyword_names(const char* const* keys, size_t count);
+
 // Packs arguments for a vectorcall: one free slot in front (so the callee may
 // borrow it, PY_VECTORCALL_ARGUMENTS_OFFSET), then `self` when there is one,
 // the positional arguments, the keyword values, and the keyword names.
@@ -131,15 +157,16 @@ struct Packed {
             ptrs[i] = refs[i].get();
         }
         if constexpr (nkw > 0) {
-            names = Ref::steal(PyTuple_New(nkw));
+            std::array<const char*, nkw> keys;
             size_t index = 0;
             (
                 [&] {
                     if constexpr (is_kw<Args>) {
-                        PyTuple_SET_ITEM(names.get(), index++, interned(args.name).release());
+                        keys[index++] = args.name.c_str();
                     }
                 }(),
                 ...);
+            names = keyword_names(keys.data(), nkw);
         }
     }
 };
@@ -172,6 +199,23 @@ Ref call_method(PyObject* obj, Literal name, Args&&... args) {
 template <typename... Args>
 Ref call_method(const Ref& obj, Literal name, Args&&... args) {
     return call_method(obj.get(), name, std::forward<Args>(args)...);
+}
+
+// obj.name(...) that answers a null Ref and leaves the error set when the call
+// fails, instead of throwing: for code that deals with the failure on the spot
+// (see unless_exception), where a C++ throw would cost many times the call.
+template <typename... Args>
+Ref try_call_method(PyObject* obj, Literal name, Args&&... args) {
+    detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
+    constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
+    Ref method_name = interned(name);
+    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name.get(), packed.ptrs.data() + 1,
+                                                      npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      packed.names.get()));
+}
+template <typename... Args>
+Ref try_call_method(const Ref& obj, Literal name, Args&&... args) {
+    return try_call_method(obj.get(), name, std::forward<Args>(args)...);
 }
 
 // f(*args, **kwargs) with a tuple and an optional dict.

@@ -149,6 +149,45 @@ Ref super_of(const Frame& frame) {
     return call((PyObject*)&PySuper_Type, cls, self);
 }
 
+bool super_method(const Frame& frame, PyObject* name, Ref& attr) {
+    Ref cls = frame.defining_class();
+    PyObject* self = frame.arg(0);
+    // Instances only (a class as the first argument takes the general road), and
+    // never super's own attribute __class__.
+    if (!self || !PyType_Check(cls.get()) || !PyObject_TypeCheck(self, (PyTypeObject*)cls.get()) ||
+        PyUnicode_CompareWithASCIIString(name, "__class__") == 0) {
+        return false;
+    }
+    PyTypeObject* start = Py_TYPE(self);
+    PyObject* mro = start->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) {
+        return false;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t index = 0;
+    while (index < count && PyTuple_GET_ITEM(mro, index) != cls.get()) {
+        ++index;
+    }
+    for (++index; index < count; ++index) {
+        // Holds the MRO's classes while their dicts are searched, as the interpreter does.
+        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro, index));
+        Ref dict = Ref::steal(PyType_GetDict((PyTypeObject*)base.get()));
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(dict.get(), name, &found)) == 0) {
+            continue;
+        }
+        attr = Ref::steal(found);
+        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            return true; // a function: called with self in front, never bound
+        }
+        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+            attr = Ref::steal(get(found, self, (PyObject*)start));
+        }
+        return false;
+    }
+    return false;
+}
+
 Ref dataclass(PyObject* cls) {
     Ref decorator = import_from("dataclasses", "dataclass");
     return call(decorator, cls);

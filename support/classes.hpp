@@ -54,10 +54,29 @@ void rename_class(PyObject* cls, const char* name);
 // super() inside a native method: super(__class__, <first argument>).
 Ref super_of(const Frame& frame);
 
+// What super().name finds for a native method, as the interpreter's own
+// lookup does it without making a super object: `attr` is the attribute of
+// the next class in the MRO, and the result says whether it is an unbound
+// method to be called with the first argument in front (true) or already the
+// value super() would give (false). Returns false with a null `attr` when
+// the quick lookup does not apply (the name is not in a later class's dict,
+// or the first argument is not an instance of the class): then ask super().
+bool super_method(const Frame& frame, PyObject* name, Ref& attr);
+
 // super().name(args...) inside a native method. A base coroutine method is
 // awaited as usual: co_await awaiting(call_super(frame, "name", ...)).
 template <typename... Args>
 Ref call_super(const Frame& frame, Literal name, Args&&... args) {
+    Ref attr;
+    if (super_method(frame, interned(name).get(), attr)) {
+        detail::Packed<Args...> packed(frame.arg(0), std::forward<Args>(args)...);
+        constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
+        return vectorcall(attr.get(), packed.ptrs.data() + 1,
+                          npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, packed.names.get());
+    }
+    if (attr) {
+        return call(attr, std::forward<Args>(args)...);
+    }
     return call_method(super_of(frame), name, std::forward<Args>(args)...);
 }
 

@@ -33,6 +33,19 @@ private:
     Ref exc_;
 };
 
+// `except Exception: pass` for one call made with try_call_method: the call's
+// result, or a null Ref once the Exception it raised is cleared; anything that
+// is not an Exception (KeyboardInterrupt, SystemExit) propagates.
+inline Ref unless_exception(Ref result) {
+    if (!result && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw_error();
+        }
+        PyErr_Clear();
+    }
+    return result;
+}
+
 // While it lives, the caught exception is the one being handled (sys.exception()),
 // as inside an `except` block: code run meanwhile sees it, and anything raised
 // meanwhile gets it as __context__.

@@ -851,6 +851,13 @@ Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args) {
     return FunctionAccess::run(fn, frame);
 }
 
+Task call_direct_task(PyObject* function, std::initializer_list<PyObject*> args) {
+    FunctionObject* fn = as_function(function);
+    Frame frame;
+    FunctionAccess::set_direct(fn, frame, args);
+    return fn->def->coroutine(std::move(frame));
+}
+
 Ref call_own_or_replaced(PyObject* function, const FunctionDef& def,
                          std::initializer_list<PyObject*> args) {
     if (is_function_of(function, def)) {

@@ -134,6 +134,11 @@ bool is_function_of(PyObject* obj, const FunctionDef& def);
 // argument parser (for fast paths; the arguments must fit the signature).
 Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args);
 
+// The body of a coroutine function made from def, as a helper Task to await
+// in place (no coroutine object), with positional arguments: the fast path
+// for a coroutine function that is still def's own function object.
+Task call_direct_task(PyObject* function, std::initializer_list<PyObject*> args);
+
 // Calls a module-level function with positional arguments: straight into
 // def's implementation while `function` is still def's own function object,
 // through the ordinary call protocol once it has been replaced.

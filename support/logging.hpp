@@ -19,13 +19,14 @@ struct DictItem {
 // {"key": value, ...} as a new dict, in the given order.
 Ref dict_of(std::initializer_list<DictItem> items);
 
-// logger.<level>(message, *args, [extra=...])
+// logger.<level>(message, *args, [extra=...]); the message is a constant, made
+// into a str once, as a compiled module's constant is.
 template <typename... Args>
-void log(PyObject* logger, Literal level, const char* message, Args&&... args) {
-    call_method(logger, level, message, std::forward<Args>(args)...);
+void log(PyObject* logger, Literal level, Literal message, Args&&... args) {
+    call_method(logger, level, interned(message), std::forward<Args>(args)...);
 }
 template <typename... Args>
-void log(const Ref& logger, Literal level, const char* message, Args&&... args) {
+void log(const Ref& logger, Literal level, Literal message, Args&&... args) {
     log(logger.get(), level, message, std::forward<Args>(args)...);
 }
 

@@ -34,7 +34,8 @@ def _documented() -> set[tuple[str, str]]:
 
 def _served() -> set[tuple[str, str]]:
     """The application's routes, the dashboard's pages aside (HEAD comes with every GET)."""
-    state = SimpleNamespace(config=SimpleNamespace(host="127.0.0.1", allowed_hosts=()))
+    state = SimpleNamespace(config=SimpleNamespace(host="127.0.0.1", allowed_hosts=()),
+                            store=SimpleNamespace(group_commits=lambda: None))
     pages = {id(route) for route in dashboard.ROUTES + history.ROUTES + pending.ROUTES}
     return {(method, route.path) for route in create_app(state).routes if id(route) not in pages
             for method in route.methods if method != "HEAD"}

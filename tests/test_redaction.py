@@ -3,7 +3,6 @@ import random
 import re
 import sys
 from collections import OrderedDict
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -12,9 +11,8 @@ from hypothesis import strategies as st
 from zelto_cloud import redaction
 from zelto_cloud.redaction import _is_secret_key, redact, redact_dict, redact_list, redact_text
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
-import reference_redaction  # noqa: E402
-from diagnostic_dump import make_dump  # noqa: E402
+from diagnostic_dump import make_dump
+from twins import redaction as reference_redaction
 
 R = "<redacted>"
 
@@ -329,9 +327,10 @@ class TestNativeMatchesTheSubstitutions:
 
     @pytest.mark.parametrize("filler", ["a", "\xe9", "\u20ac", "\U0001f600"])
     def test_tokens_at_every_offset_of_a_long_text(self, filler):
-        # Covers the vector blocks of every width, their edges and the tail.
+        # Covers the vector blocks of every width, their edges and the tail, and the
+        # edges of the chunks that wide text is narrowed in (4096 characters).
         for token in ["zelto_ct_a", "tc_12345678", "cs_abcdefgh", "BEARER x", "bearer\u2028y"]:
-            for offset in range(0, 80):
+            for offset in [*range(0, 80), *range(4096 - 16, 4096 + 4)]:
                 for tail in (0, 1, 5, 40):
                     assert_same_as_substitutions(filler * offset + token + filler * tail)
 

@@ -1,8 +1,9 @@
 """Status reads of many awaitable clients, gathered into batch reads.
 
 Thousands of approvals waiting on one event loop each read their request
-every few seconds. Reads that arrive within a few milliseconds of each other
-(for one base URL and API key) go out as one batch read; each caller gets
+every few seconds. Reads made in one turn of the loop, or while earlier
+batches are out within a few milliseconds of each other (for one base URL and
+API key), go out as one batch read; each caller gets
 the request object, or the error, of its own read. An id that the batch
 answer leaves out (unknown, or a cloud that skipped it) is read on its own by
 its caller, so it fails exactly as a single read does. A cloud without the
@@ -126,7 +127,12 @@ class StatusBatcher:
         if len(self._waiting) >= MAX_IDS and len(self._in_flight) < MAX_IN_FLIGHT:
             self._flush()
         elif self._timer is None and self._waiting:
-            self._timer = loop.call_later(GATHER_SECONDS, self._flush)
+            # With no batch out, the reads made in this turn of the loop go at once, together: a read
+            # that goes alone waits for nothing. While batches are out, reads gather for a while.
+            if self._in_flight:
+                self._timer = loop.call_later(GATHER_SECONDS, self._flush)
+            else:
+                self._timer = loop.call_soon(self._flush)
 
     def _flush(self) -> None:
         if self._timer is not None:

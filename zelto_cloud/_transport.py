@@ -545,6 +545,81 @@ class Failure:
         return error
 
 
+# --- what the calls through one httpx client share ------------------------------
+#
+# The calls do not go through httpx.Client.send: it would merge the base URL
+# (parsing URLs again each time), merge headers, run the auth flow, and hand
+# every answer to a cookie jar (which builds a urllib request per answer) that
+# these clients never use. They build the httpx.Request themselves from parts
+# parsed once, and hand it to the client's transport, as send() would.
+
+
+class _Endpoint:
+    """The parsed base URL, fixed headers and transport of one httpx client."""
+
+    __slots__ = ("http", "base", "base_path", "transport", "headers")
+
+    def __init__(self, http: httpx.Client | httpx.AsyncClient) -> None:
+        self.http = http
+        self.base = http.base_url
+        self.base_path = self.base.raw_path.rstrip(b"/")
+        self.transport = http._transport_for_url(self.base)
+        self.headers = httpx.Headers(http.headers)
+
+    def url(self, path: str, params: dict | None) -> httpx.URL:
+        raw_path = self.base_path + path.encode("ascii")
+        if params:
+            raw_path += b"?" + str(httpx.QueryParams(params)).encode("ascii")
+        reference = getattr(self.base, "_uri_reference", None)
+        if isinstance(reference, tuple) and hasattr(reference, "_replace"):
+            # The base URL's parsed parts with this path: nothing is parsed again.
+            path_part, _, query = raw_path.decode("ascii").partition("?")
+            url = httpx.URL.__new__(httpx.URL)
+            url._uri_reference = reference._replace(path=path_part, query=query or None, fragment=None)
+            return url
+        return self.base.copy_with(raw_path=raw_path)
+
+    def request(self, call, timeout: float | None, auth: httpx.Auth | None) -> httpx.Request:
+        headers = httpx.Headers(self.headers)
+        extra = call.headers
+        if extra:
+            headers.update(extra)
+        if auth is not None and (extra is None or "Authorization" not in extra):
+            headers["Authorization"] = "Bearer " + auth._secret.reveal()  # what BearerAuth's flow adds
+        content = None
+        if call.body is not None:
+            content = json.dumps(call.body, default=_json_default, allow_nan=False, ensure_ascii=False).encode()
+            headers["Content-Type"] = "application/json"
+        extensions = {"timeout": {"connect": timeout, "read": timeout, "write": timeout, "pool": timeout}}
+        if not getattr(call, "gated", True):
+            extensions[_UNGATED] = True
+        return httpx.Request(call.method, self.url(call.path, call.params), headers=headers, content=content,
+                             extensions=extensions)
+
+
+_endpoints: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def _endpoint(http: httpx.Client | httpx.AsyncClient) -> _Endpoint | None:
+    """The shared parts of ``http``, or None when its calls must go through httpx.Client.send
+    (a client with hooks or authentication of its own)."""
+    endpoint = _endpoints.get(http)
+    if endpoint is None or endpoint.http is not http:
+        if any(http.event_hooks.values()) or http.auth is not None or http.follow_redirects:
+            return None
+        endpoint = _endpoints[http] = _Endpoint(http)
+    return endpoint
+
+
+def _fast_auth(auth: httpx.Auth | None) -> bool:
+    return auth is None or type(auth) is BearerAuth
+
+
+def _send_timeout(attempts: "Attempts", now: float) -> float | None:
+    left = attempts.deadline - now
+    return None if left == math.inf else max(left, 0.001)
+
+
 def _json_default(value: Any) -> Any:
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value).hex()
@@ -807,9 +882,19 @@ class Attempts:
 # --- the blocking exchange -------------------------------------------------------
 
 
+def _already_read(response: httpx.Response, limit: int, truncate: bool) -> bytes | None:
+    # A transport that answers in memory (httpx.MockTransport) hands over a body that is read already.
+    content = response.content
+    if len(content) <= limit:
+        return content
+    return content[:limit] if truncate else None
+
+
 def _read_body(response: httpx.Response, limit: int, truncate: bool) -> bytes | None:
     if _declared_too_long(response, limit) and not truncate:
         return None
+    if response.is_stream_consumed:
+        return _already_read(response, limit, truncate)
     content = bytearray()
     for chunk in response.iter_raw():
         content += chunk
@@ -818,10 +903,22 @@ def _read_body(response: httpx.Response, limit: int, truncate: bool) -> bytes | 
     return bytes(content)
 
 
+def _exchange(http: httpx.Client, call, attempts: Attempts, auth: httpx.Auth | None) -> httpx.Response:
+    endpoint = _endpoint(http) if _fast_auth(auth) else None
+    if endpoint is None:
+        request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(time.monotonic()))
+        return http.send(request, stream=True, auth=auth)
+    if http.is_closed:
+        raise RuntimeError("Cannot send a request, as the client has been closed.")
+    request = endpoint.request(call, _send_timeout(attempts, time.monotonic()), auth)
+    response = endpoint.transport.handle_request(request)
+    response.request = request
+    return response
+
+
 def _attempt(http: httpx.Client, call, attempts: Attempts, base_url: str, secret: Secret | None, auth: httpx.Auth | None) -> Any:
-    request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(time.monotonic()))
     try:
-        response = http.send(request, stream=True, auth=auth)
+        response = _exchange(http, call, attempts, auth)
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
     _answered.add(base_url)
@@ -879,6 +976,8 @@ def send(http: httpx.Client, call, *, base_url: str, timeout: float | None, secr
 async def _aread_body(response: httpx.Response, limit: int, truncate: bool) -> bytes | None:
     if _declared_too_long(response, limit) and not truncate:
         return None
+    if response.is_stream_consumed:
+        return _already_read(response, limit, truncate)
     content = bytearray()
     async for chunk in response.aiter_raw():
         content += chunk
@@ -887,11 +986,23 @@ async def _aread_body(response: httpx.Response, limit: int, truncate: bool) -> b
     return bytes(content)
 
 
+async def _exchange_async(http: httpx.AsyncClient, call, attempts: Attempts, auth: httpx.Auth | None) -> httpx.Response:
+    now = asyncio.get_running_loop().time()
+    endpoint = _endpoint(http) if _fast_auth(auth) else None
+    if endpoint is None:
+        request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(now))
+        return await http.send(request, stream=True, auth=auth)
+    if http.is_closed:
+        raise RuntimeError("Cannot send a request, as the client has been closed.")
+    request = endpoint.request(call, _send_timeout(attempts, now), auth)
+    response = await endpoint.transport.handle_async_request(request)
+    response.request = request
+    return response
+
+
 async def _attempt_async(http: httpx.AsyncClient, call, attempts: Attempts, base_url: str, secret: Secret | None, auth: httpx.Auth | None) -> Any:
-    loop = asyncio.get_running_loop()
-    request = http.build_request(**request_arguments(call), timeout=attempts.http_timeout(loop.time()))
     try:
-        response = await http.send(request, stream=True, auth=auth)
+        response = await _exchange_async(http, call, attempts, auth)
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
     _answered.add(base_url)

@@ -66,13 +66,33 @@ async def _storage_fault(request: Request, exc: Exception) -> JSONResponse:
     return JSONResponse({"error": {"code": code, "message": message}}, status_code=status)
 
 
+class DurableAnswers:
+    """Holds each answer back until everything committed before it is on disk: writes that arrive
+    together share one flush, and nothing is acknowledged (or shown) that a crash could take back."""
+
+    def __init__(self, app, store) -> None:
+        self.app, self.store = app, store
+
+    async def __call__(self, scope, receive, send) -> None:
+        if scope["type"] != "http":
+            return await self.app(scope, receive, send)
+
+        async def send_when_durable(message) -> None:
+            if message["type"] == "http.response.start":
+                await self.store.durable()
+            await send(message)
+
+        await self.app(scope, receive, send_when_durable)
+
+
 def create_app(state: CloudState) -> Starlette:
     allowed = allowed_host_names(state.config.host, state.config.allowed_hosts)
+    state.store.group_commits()
     app = Starlette(
         routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
         exception_handlers={HTTPException: _http_error, sqlite3.OperationalError: _storage_fault,
                             Exception: _server_fault},
-        middleware=[Middleware(WebGuard, allowed_hosts=allowed)],
+        middleware=[Middleware(WebGuard, allowed_hosts=allowed), Middleware(DurableAnswers, store=state.store)],
     )
     app.state.cloud = state
     return app

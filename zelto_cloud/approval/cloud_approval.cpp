@@ -35,14 +35,14 @@ Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request
     if (equals(status.get(), "denied")) {
         Ref reason = get_item(final_response.get(), "denied_reason");
         if (!truthy(reason)) {
-            reason = str("denied in Zelto Cloud");
+            reason = interned("denied in Zelto Cloud");
         }
         deny(denied_class, request, reason);
     }
     if (equals(status.get(), "expired")) {
-        deny(denied_class, request, str("approval request expired"));
+        deny(denied_class, request, interned("approval request expired"));
     }
-    Ref reason = concat({str("unexpected status: ").get(), py_format(status.get()).get()});
+    Ref reason = concat({interned("unexpected status: ").get(), py_format(status.get()).get()});
     deny(denied_class, request, reason);
 }
 
@@ -64,7 +64,7 @@ double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
         Handling scope(caught);
         Ref reason =
             concat({str("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
-                    str("s waiting for cloud approval").get()});
+                    interned("s waiting for cloud approval").get()});
         deny(denied_class, request, reason);
     }
     caught.reraise();
@@ -150,8 +150,8 @@ Ref poll_until_resolved(Frame& frame) {
     Ref zero = to_py(0);
     for (;;) {
         Ref response = call_method(client, "get_request", request_id);
-        Ref status = get_item(response.get(), "status", str("").get());
-        Ref pending = str("pending");
+        Ref status = get_item(response.get(), "status", interned("").get());
+        Ref pending = interned("pending");
         if (check(PyObject_RichCompareBool(status.get(), pending.get(), Py_NE))) {
             return response;
         }

@@ -33,7 +33,7 @@ bool is_nonempty_text(PyObject* value) {
 }
 
 Ref text_or_empty_if_falsy(Ref value) {
-    return truthy(value) ? value : str("");
+    return truthy(value) ? value : interned("");
 }
 
 // Runs body and swallows what it raises, as `except Exception: pass` does.
@@ -52,13 +52,13 @@ void ignoring_errors(Body&& body) {
 // ---- module functions ----------------------------------------------------------
 
 Ref build_idempotency_key(Frame& frame) {
-    Ref tool = py_str(getattr_or(frame.arg(0), "tool", str("").get()).get());
+    Ref tool = py_str(getattr_or(frame.arg(0), "tool", interned("").get()).get());
     Ref parts = Ref::steal(PyTuple_Pack(4, tool.get(), frame.arg(1), frame.arg(2), frame.arg(3)));
-    Ref joined = Ref::steal(PyUnicode_Join(str("|").get(), parts.get()));
+    Ref joined = Ref::steal(PyUnicode_Join(interned("|").get(), parts.get()));
     Ref encoded = call_method(joined, "encode", "utf-8");
     Ref digest =
         call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
-    return concat({str("appr_").get(), digest.get()});
+    return concat({interned("appr_").get(), digest.get()});
 }
 
 Ref extract_heartbeat_request_id(Frame& frame) {
@@ -124,7 +124,7 @@ Ref handler_build_attestation(Frame& frame) {
 
 // SignedApproval.from_bytes(decode(value)), or nothing after one warning.
 template <typename Decode>
-Ref try_decode(const Frame& frame, PyObject* signed_class, const char* warning, Decode&& decode) {
+Ref try_decode(const Frame& frame, PyObject* signed_class, Literal warning, Decode&& decode) {
     try {
         return call_method(signed_class, "from_bytes", decode());
     } catch (const PythonError&) {
@@ -146,7 +146,7 @@ Ref handler_extract_approval(Frame& frame) {
     }
     Ref iterator = Ref::steal(PyObject_GetIter(responses.get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        Ref value = get_item(entry.get(), "signed_approval", str("").get());
+        Ref value = get_item(entry.get(), "signed_approval", interned("").get());
         if (!truthy(value)) {
             continue;
         }
@@ -176,7 +176,7 @@ struct Attempt {
     PyObject* request;
     Ref activity;
     Ref application_error;
-    Ref request_id = str("");
+    Ref request_id = interned("");
 
     [[noreturn]] void fail(const Ref& message, const char* kind, bool non_retryable,
                            const Caught* cause = nullptr) {
@@ -195,7 +195,7 @@ struct Attempt {
 
     Ref poll_failed_message(const Caught& caught) {
         return concat({str("approval poll failed for ").get(), py_format(request_id.get()).get(),
-                       str(": ").get(), py_format(caught.get()).get()});
+                       interned(": ").get(), py_format(caught.get()).get()});
     }
 
     Ref fetch(PyObject* client) {
@@ -227,7 +227,7 @@ struct Attempt {
             if (!is_not_found(caught)) {
                 transport_failed(poll_failed_message(caught), caught);
             }
-            request_id = str("");
+            request_id = interned("");
             return Ref();
         }
     }
@@ -240,7 +240,7 @@ struct Attempt {
             return true;
         }
         Ref text = py_str(caught.get());
-        return check(PySequence_Contains(text.get(), str("404").get())) != 0;
+        return check(PySequence_Contains(text.get(), interned("404").get())) != 0;
     }
 
     Ref create(PyObject* client, const Ref& payload) {
@@ -255,7 +255,7 @@ struct Attempt {
             if (!caught.matches(frame.global(cloud_error_name).get())) {
                 caught.reraise();
             }
-            transport_failed(concat({str("approval request submission failed: ").get(),
+            transport_failed(concat({interned("approval request submission failed: ").get(),
                                      py_format(caught.get()).get()}),
                              caught);
         }
@@ -263,9 +263,9 @@ struct Attempt {
         if (!truthy(id)) {
             id = get_item(created.get(), "request_id");
         }
-        request_id = truthy(id) ? py_str(id.get()) : str("");
+        request_id = truthy(id) ? py_str(id.get()) : interned("");
         if (!truthy(request_id)) {
-            fail(str("approval response missing id field"), "ApprovalMalformedResponse", true);
+            fail(interned("approval response missing id field"), "ApprovalMalformedResponse", true);
         }
         log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
             getattr(request, "tool"));
@@ -273,7 +273,7 @@ struct Attempt {
     }
 
     Ref status_of(const Ref& response) {
-        Ref status = get_item(response.get(), "status", str("").get());
+        Ref status = get_item(response.get(), "status", interned("").get());
         return call_method(py_str(status.get()), "lower");
     }
 
@@ -285,14 +285,14 @@ struct Attempt {
         ignoring_errors([&] {
             Ref details =
                 dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
-            call_method(activity, "heartbeat", details);
+            unless_exception(try_call_method(activity, "heartbeat", details));
         });
         if (equals(status.get(), "approved")) {
             Ref approval = call_method(self, "_extract_approval", response);
             if (!approval.is_none()) {
                 return approval;
             }
-            fail(concat({str("approved but missing SignedApproval payload for ").get(),
+            fail(concat({interned("approved but missing SignedApproval payload for ").get(),
                          py_format(request_id.get()).get()}),
                  "ApprovalMalformedResponse", true);
         }
@@ -306,7 +306,7 @@ struct Attempt {
                 reason = status;
             }
             fail(concat({str("approval ").get(), py_format(status.get()).get(), str(" for ").get(),
-                         py_format(request_id.get()).get(), str(": ").get(),
+                         py_format(request_id.get()).get(), interned(": ").get(),
                          py_format(reason.get()).get()}),
                  "ApprovalDenied", true);
         }
@@ -347,18 +347,22 @@ struct Attempt {
 };
 
 struct ActivityContext {
-    Ref activity_id = str("");
-    Ref workflow_id = str("");
-    Ref workflow_run_id = str("");
+    Ref activity_id = interned("");
+    Ref workflow_id = interned("");
+    Ref workflow_run_id = interned("");
     Ref heartbeat_id = none();
 };
 
 // What Temporal knows about the running activity; outside one, empty ids.
 ActivityContext activity_context(Frame& frame, PyObject* activity) {
     ActivityContext context;
+    // Outside an activity info() raises: the usual case outside Temporal, so no C++ throw.
+    Ref info = unless_exception(try_call_method(activity, "info"));
+    if (!info) {
+        return context;
+    }
     ignoring_errors([&] {
-        Ref info = call_method(activity, "info");
-        Ref empty = str("");
+        Ref empty = interned("");
         context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty.get()));
         context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
         context.workflow_run_id =
@@ -391,8 +395,8 @@ Ref handler_call(Frame& frame) {
         return approval;
     }
     Ref message =
-        concat({str("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
-                str("; will retry via Temporal").get()});
+        concat({interned("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
+                interned("; will retry via Temporal").get()});
     // A pending request is the expected way of waiting, not a failure: marked
     // benign, the worker logs each retry at DEBUG instead of a WARNING with its
     // traceback (temporalio without error categories gets the plain error).

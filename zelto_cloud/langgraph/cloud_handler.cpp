@@ -40,8 +40,8 @@ enum Cell : size_t {
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
-    return concat({str("timed out after ").get(), seconds.get(),
-                   str("s waiting for cloud approval. Increase via "
+    return concat({interned("timed out after ").get(), seconds.get(),
+                   interned("s waiting for cloud approval. Increase via "
                        "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
                        .get()});
 }
@@ -90,7 +90,7 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
     Ref created = co_await awaiting(create);
     Ref request_id = subscript(created.get(), "id");
-    Ref link = concat({frame.cell(dashboard_url_cell).get(), str("/approvals?request=").get(),
+    Ref link = concat({frame.cell(dashboard_url_cell).get(), interned("/approvals?request=").get(),
                        py_str(request_id.get()).get()});
     log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
         getattr(request, "tool"), request_id, link);
@@ -102,7 +102,7 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
-        Ref raw_status = get_item(record.get(), "status", str("").get());
+        Ref raw_status = get_item(record.get(), "status", interned("").get());
         Ref status = call_method(py_str(raw_status.get()), "lower");
         if (equals(status.get(), "approved")) {
             log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
@@ -114,7 +114,7 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
             deny(denied_class.get(), request, truthy(reason) ? reason : status);
         }
         if (equals(status.get(), "expired")) {
-            deny(denied_class.get(), request, str("approval request expired"));
+            deny(denied_class.get(), request, interned("approval request expired"));
         }
         Ref remaining =
             Ref::steal(PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));

@@ -70,7 +70,8 @@ Ref middleware_wrap_tool_call(Frame& frame) {
     PyObject* handler = frame.arg(2);
     Ref result = call_super(frame, "wrap_tool_call", request, handler);
     Ref dry_run = getattr(frame.arg(0), "_dry_run");
-    return call(frame.global(observe_or_result_name), result, request, handler, dry_run);
+    return call_own_or_replaced(frame.global(observe_or_result_name).get(), observe_or_result_def,
+                                {result.get(), request, handler, dry_run.get()});
 }
 
 Task middleware_awrap_tool_call(Frame frame) {
@@ -78,8 +79,13 @@ Task middleware_awrap_tool_call(Frame frame) {
     PyObject* handler = frame.arg(2);
     Ref result = co_await awaiting(call_super(frame, "awrap_tool_call", request, handler));
     Ref dry_run = getattr(frame.arg(0), "_dry_run");
-    co_return co_await awaiting(
-        call(frame.global(observe_or_result_async_name), result, request, handler, dry_run));
+    Ref observe = frame.global(observe_or_result_async_name);
+    if (is_function_of(observe.get(), observe_or_result_async_def)) {
+        Task observed =
+            call_direct_task(observe.get(), {result.get(), request, handler, dry_run.get()});
+        co_return co_await awaiting(std::move(observed));
+    }
+    co_return co_await awaiting(call(observe, result, request, handler, dry_run));
 }
 
 Ref tool_node_init(Frame& frame) {

@@ -14,8 +14,9 @@ Name asyncio_name{"asyncio"};
 Name logger_name{"logger"};
 Name is_denial_name{"_is_denial_tool_message"};
 
-// Texts the SDK puts in the tool message of a refused call.
-constexpr const char* denial_markers[] = {
+// Texts the SDK puts in the tool message of a refused call (constants, as in
+// compiled code: made once).
+constexpr Literal denial_markers[] = {
     "Authorization denied",
     "Security configuration error",
     "Configuration error:",
@@ -23,18 +24,18 @@ constexpr const char* denial_markers[] = {
 
 Ref is_denial_tool_message(Frame& frame) {
     PyObject* result = frame.arg(0);
+    Ref empty = interned("");
     Ref status = getattr_or(result, "status", Py_None);
-    Ref content = getattr_or(result, "content", str("").get());
+    Ref content = getattr_or(result, "content", empty.get());
     if (!truthy(content)) {
-        content = str("");
+        content = empty;
     }
     content = py_str(content.get());
-    Ref error = str("error");
-    if (check(PyObject_RichCompareBool(status.get(), error.get(), Py_NE))) {
+    if (check(PyObject_RichCompareBool(status.get(), interned("error").get(), Py_NE))) {
         return py_bool(false);
     }
-    for (const char* marker : denial_markers) {
-        if (check(PySequence_Contains(content.get(), str(marker).get()))) {
+    for (Literal marker : denial_markers) {
+        if (check(PySequence_Contains(content.get(), interned(marker).get()))) {
             return py_bool(true);
         }
     }
@@ -44,12 +45,12 @@ Ref is_denial_tool_message(Frame& frame) {
 Ref tool_name(PyObject* request) {
     Ref call = getattr_or(request, "tool_call", Py_None);
     if (!truthy(call)) {
-        return str("unknown");
+        return interned("unknown");
     }
     if (!PyDict_Check(call.get())) {
-        return str("unknown");
+        return interned("unknown");
     }
-    return get_item(call.get(), "name", str("unknown").get());
+    return get_item(call.get(), "name", interned("unknown").get());
 }
 
 // Steps shared by both paths: true when the denial is to be overridden (and
@@ -58,7 +59,8 @@ bool observe_denial(const Frame& frame) {
     if (!truthy(frame.arg(3))) {
         return false;
     }
-    if (!truthy(call(frame.global(is_denial_name), frame.arg(0)))) {
+    if (!truthy(call_own_or_replaced(frame.global(is_denial_name).get(), is_denial_tool_message_def,
+                                     {frame.arg(0)}))) {
         return false;
     }
     log(frame.global(logger_name), "info",

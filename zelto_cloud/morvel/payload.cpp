@@ -283,9 +283,9 @@ struct Attested {
 };
 
 Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_key) {
-    Ref args_b64 = read(request, "args_canonical_cbor_b64", str("").get());
+    Ref args_b64 = read(request, "args_canonical_cbor_b64", interned("").get());
     if (!truthy(args_b64)) {
-        args_b64 = str("");
+        args_b64 = interned("");
     }
     Ref raw_attestation = read(request, "approval_context_attestation");
     Ref attestation = truthy(raw_attestation) ? call((PyObject*)&PyDict_Type, raw_attestation)
@@ -335,7 +335,7 @@ Ref build_approval_request_payload(Frame& frame) {
     Ref arguments = read(request, "arguments");
     Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
     Ref payload_class = frame.global(payload_class_name);
-    Ref empty = str("");
+    Ref empty = interned("");
     Ref warrant_id = py_str(read(request, "warrant_id", empty.get()).get());
     Ref tool = py_str(read(request, "tool", empty.get()).get());
     Ref idempotency_key = Ref::borrow(frame.arg(3));

@@ -31,6 +31,12 @@ class ReferenceClient:
     def close(self) -> None:
         self._http.close()
 
+    def __enter__(self) -> "ReferenceClient":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
     @staticmethod
     def _checked(response: httpx.Response) -> dict:
         response.raise_for_status()
@@ -59,3 +65,9 @@ class ReferenceAsyncClient:
 
     async def close(self) -> None:
         await self._http.aclose()
+
+    async def __aenter__(self) -> "ReferenceAsyncClient":
+        return self
+
+    async def __aexit__(self, *exc_info) -> None:
+        await self.close()

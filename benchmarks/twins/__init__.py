@@ -1,0 +1,7 @@
+"""Plain-Python twins of the native modules and of the first cloud client.
+
+Each twin does the same work as its native module, step for step, through
+the same module globals (the cloud client, the SDK and its stand-ins), so a
+benchmark that runs both on the same input compares only how the work is
+done. The tests use them too, as the yardstick for results.
+"""
