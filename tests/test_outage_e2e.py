@@ -76,7 +76,13 @@ def test_every_wait_ends_once_and_no_request_is_orphaned(tmp_path):
     with LocalCloud(tmp_path / "cloud") as cloud:
         outcomes, outage = asyncio.run(asyncio.wait_for(_burst(cloud), BOUND))
         with httpx.Client(base_url=cloud.base_url, headers=cloud.auth_headers, timeout=30) as http:
-            stored = http.get("/v1/approvals/requests", params={"limit": 500}).json()["requests"]
+            stored, cursor = [], None
+            while True:  # a list comes in pages
+                paging = {"limit": 100} | ({"cursor": cursor} if cursor else {})
+                page = http.get("/v1/approvals/requests", params=paging).json()
+                stored += page["requests"]
+                if not (cursor := page["next_cursor"]):
+                    break
 
     failed = [result for _, result in outcomes if not isinstance(result, SignedApproval)]
     verified = [request for request, result in outcomes
