@@ -1,7 +1,7 @@
 #include "support/call.hpp"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 

@@ -45,8 +45,7 @@ inline Ref to_py(const char* text) {
 }
 // Only a real bool: a pointer must never silently become True.
 template <typename T>
-    requires std::same_as<T, bool>
-Ref to_py(T value) {
+requires std::same_as<T, bool> Ref to_py(T value) {
     return py_bool(value);
 }
 inline Ref to_py(int value) {
@@ -100,8 +99,7 @@ struct Kw {
 };
 namespace detail {
 template <typename T>
-constexpr bool is_char_array =
-    std::is_array_v<std::remove_reference_t<T>> &&
+constexpr bool is_char_array = std::is_array_v<std::remove_reference_t<T>>&&
     std::is_same_v<std::remove_cv_t<std::remove_extent_t<std::remove_reference_t<T>>>, char>;
 
 template <typename T>

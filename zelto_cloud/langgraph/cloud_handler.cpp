@@ -40,10 +40,11 @@ enum Cell : size_t {
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
-    return concat({interned("timed out after ").get(), seconds.get(),
-                   interned("s waiting for cloud approval. Increase via "
-                       "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
-                       .get()});
+    return concat(
+        {interned("timed out after ").get(), seconds.get(),
+         interned("s waiting for cloud approval. Increase via "
+                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
+             .get()});
 }
 
 [[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {

@@ -196,8 +196,7 @@ template <typename Char>
     } else {
         for (; i + 32 <= count; i += 32) {
             const __m256i* in = reinterpret_cast<const __m256i*>(text + i);
-            __m256i bytes =
-                _mm256_packus_epi16(_mm256_loadu_si256(in), _mm256_loadu_si256(in + 1));
+            __m256i bytes = _mm256_packus_epi16(_mm256_loadu_si256(in), _mm256_loadu_si256(in + 1));
             bytes = _mm256_permute4x64_epi64(bytes, 0xD8); // lanes 0, 2, 1, 3
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
         }
