@@ -23,7 +23,6 @@ from __future__ import annotations
 import hashlib
 import json
 import time
-import weakref
 from dataclasses import dataclass
 from typing import IO, Iterable
 
@@ -52,16 +51,10 @@ _HASH_TAIL_LENGTH = len(_HASH_TAIL_PREFIX) + 64 + 2  # ,"hash":"<64 hex>"}
 _PREV_AT = len(b'{"prev":"')
 _SEQ_AT = _PREV_AT + 64 + len(b'","seq":')
 
-_ready: "weakref.WeakSet[Store]" = weakref.WeakSet()
 
 
 def ensure_schema(store: Store) -> None:
-    if store in _ready:
-        return
-    with store.transaction():
-        for statement in _SCHEMA:
-            store.execute(statement)
-    _ready.add(store)
+    store.ensure_tables(_SCHEMA)
 
 
 def digest(value) -> str:

@@ -28,7 +28,6 @@ import threading
 import time
 import urllib.error
 import urllib.request
-import weakref
 from dataclasses import dataclass
 from email.message import EmailMessage
 from email.utils import formatdate
@@ -106,17 +105,11 @@ _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS notify_escalated (request_id TEXT PRIMARY KEY, at REAL NOT NULL)",
 )
 
-_ready: "weakref.WeakSet[Store]" = weakref.WeakSet()
 _wake = threading.Event()
 
 
 def ensure_schema(store: Store) -> None:
-    if store in _ready:
-        return
-    with store.transaction():
-        for statement in _SCHEMA:
-            store.execute(statement)
-    _ready.add(store)
+    store.ensure_tables(_SCHEMA)
 
 
 # -- settings and channels --------------------------------------------------------

@@ -275,52 +275,37 @@ def _loads_or_none(text: str | None):
     return None if text is None else json.loads(text)
 
 
+# The fields that the requests table and the list table both keep, under the same column names.
+_SHARED_FIELDS = (
+    "id", "tenant", "status", "warrant_id", "tool", "policy_id", "threshold", "ttl_seconds", "idempotency_key",
+    "denied_reason", "created_at", "expires_at", "resolved_at",
+)
+
+
+def _shared_fields(row: sqlite3.Row) -> dict:
+    return {name: row[name] for name in _SHARED_FIELDS} | {
+        "request_hash": bytes(row["request_hash"]),
+        "holder_key": bytes(row["holder_key"]),
+        "approver_keys": _loads_or_none(row["approver_keys_json"]),
+    }
+
+
 def _request_from_row(row: sqlite3.Row) -> RequestRecord:
     return RequestRecord(
-        id=row["id"],
-        tenant=row["tenant"],
-        status=row["status"],
-        warrant_id=row["warrant_id"],
-        tool=row["tool"],
-        request_hash=bytes(row["request_hash"]),
-        holder_key=bytes(row["holder_key"]),
+        **_shared_fields(row),
         args_canonical_cbor_b64=row["args_canonical_cbor_b64"],
         approval_context_attestation=json.loads(row["attestation_json"]),
         metadata=_loads_or_none(row["metadata_json"]),
-        policy_id=row["policy_id"],
-        threshold=row["threshold"],
-        approver_keys=_loads_or_none(row["approver_keys_json"]),
-        ttl_seconds=row["ttl_seconds"],
-        idempotency_key=row["idempotency_key"],
-        denied_reason=row["denied_reason"],
-        created_at=row["created_at"],
-        expires_at=row["expires_at"],
-        resolved_at=row["resolved_at"],
     )
 
 
 def _listed_request_from_row(row: sqlite3.Row) -> RequestRecord:
     metadata = _loads_or_none(row["list_metadata_json"])
     return RequestRecord(
-        id=row["id"],
-        tenant=row["tenant"],
-        status=row["status"],
-        warrant_id=row["warrant_id"],
-        tool=row["tool"],
-        request_hash=bytes(row["request_hash"]),
-        holder_key=bytes(row["holder_key"]),
+        **_shared_fields(row),
         args_canonical_cbor_b64="",
         approval_context_attestation={},
         metadata=metadata,
-        policy_id=row["policy_id"],
-        threshold=row["threshold"],
-        approver_keys=_loads_or_none(row["approver_keys_json"]),
-        ttl_seconds=row["ttl_seconds"],
-        idempotency_key=row["idempotency_key"],
-        denied_reason=row["denied_reason"],
-        created_at=row["created_at"],
-        expires_at=row["expires_at"],
-        resolved_at=row["resolved_at"],
         summary=row["summary"],
         shown_tool=row["shown_tool"],
         hazards=bool(row["hazards"]),
@@ -430,6 +415,7 @@ class Store:
         # It holds the approvers' private seeds; SQLite gives its WAL files the same mode.
         os.chmod(self.path, 0o600)
         self._flusher: _LogFlusher | None = None
+        self._tables_made: set[tuple[str, ...]] = set()
         self._configure()
         self._create_schema()
 
@@ -518,6 +504,15 @@ class Store:
             raise
         if self._flusher is not None:
             self._flusher.committed()
+
+    def ensure_tables(self, statements: tuple[str, ...]) -> None:
+        """Creates the tables of a module that keeps its own (the audit log, the outbox), once per store."""
+        if statements in self._tables_made:
+            return
+        with self.transaction():
+            for statement in statements:
+                self._conn.execute(statement)
+        self._tables_made.add(statements)
 
     def execute(self, sql: str, parameters=()) -> sqlite3.Cursor:
         """For modules that keep tables of their own (the audit log, the notification outbox)."""
