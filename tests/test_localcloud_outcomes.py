@@ -139,6 +139,9 @@ def test_an_abandoned_request_is_approved_only_with_a_confirmation(hasty_cloud, 
         waiting = re.search(r'<span id="waiting" class="waiting (\w*)">', page).group(1)
         assert (waiting == "abandoned") is (not polled)
         assert ('id="confirm-abandoned"' in page) is (not polled)
+        listed = browser.get("/approvals").text
+        apart = listed.split('<table id="abandoned"')[1].split("</table>")[0] if 'id="abandoned"' in listed else ""
+        assert (request_id in apart) is (not polled)
         if channel == "dashboard":
             fields = {"form_token": form_token(page)} | ({"confirm_abandoned": "yes"} if confirmed else {})
             answer = browser.post(f"/approvals/{request_id}/approve", data=fields)

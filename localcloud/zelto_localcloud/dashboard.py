@@ -412,13 +412,20 @@ def _list_page(request: Request, visitor: Visitor) -> HTMLResponse:
         records = records[:LIST_LIMIT]
         query = urlencode({"status": status, "tool": tool, "cursor": encode_cursor(records[-1].seq)})
         older = f'<p><a href="/approvals?{escape(query)}" id="older">Older requests</a></p>'
-    pending = [r for r in records if r.status == "pending"]
+    # A request no agent reads any more is kept apart: approving it likely has no effect.
+    abandoned = [r for r in records if outcomes.abandoned_since(cloud, r, now) is not None]
+    pending = [r for r in records if r.status == "pending" and r not in abandoned]
     resolved = [r for r in records if r.status != "pending"]
+    apart = (
+        f"<h2>Abandoned ({len(abandoned)})</h2>"
+        f'<table id="abandoned" class="list">{_LIST_HEAD}{_list_rows(cloud, abandoned, now)}</table>'
+        if abandoned else ""
+    )
     body = (
         f"{_who_bar(visitor)}<h1>Approvals</h1>{_filters(status, tool)}"
         f'<p><a href="{escape(str(request.url.path))}?{escape(request.url.query)}" id="refresh">Refresh</a></p>'
         f"<h2>Pending ({len(pending)})</h2>"
-        f'<table id="pending" class="list">{_LIST_HEAD}{_list_rows(cloud, pending, now)}</table>'
+        f'<table id="pending" class="list">{_LIST_HEAD}{_list_rows(cloud, pending, now)}</table>{apart}'
         f"<h2>Resolved ({len(resolved)})</h2>"
         f'<table id="resolved" class="list">{_LIST_HEAD}{_list_rows(cloud, resolved, now)}</table>{older}'
     )
