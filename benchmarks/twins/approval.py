@@ -49,14 +49,7 @@ def cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL, poll
                 request_id = created["id"]
                 logger.info("approval request created in cloud", extra={"request_id": request_id, "tool": request.tool})
                 result = _poll_until_resolved(client, request_id, poll_interval=poll_interval, timeout=timeout)
-                status = result["status"]
-                if status == "approved":
-                    return _extract_signed_approvals(result)
-                if status == "denied":
-                    raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Zelto Cloud")
-                if status == "expired":
-                    raise ApprovalDenied(request, reason="approval request expired")
-                raise ApprovalDenied(request, reason=f"unexpected status: {status}")
+                return _approvals_or_refusal(request, result)
             except (ApprovalDeniedError, ApprovalExpiredError) as exc:
                 raise ApprovalDenied(request, reason=str(exc)) from exc
             except ApprovalTimeoutError:
@@ -82,14 +75,7 @@ def async_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL
                 logger.info("approval request %s created for %s", request_id, request.tool)
                 result = await _async_poll_until_resolved(client, request_id, poll_interval=poll_interval,
                                                           timeout=timeout)
-                status = result["status"]
-                if status == "approved":
-                    return _extract_signed_approvals(result)
-                if status == "denied":
-                    raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Zelto Cloud")
-                if status == "expired":
-                    raise ApprovalDenied(request, reason="approval request expired")
-                raise ApprovalDenied(request, reason=f"unexpected status: {status}")
+                return _approvals_or_refusal(request, result)
             except (ApprovalDeniedError, ApprovalExpiredError) as exc:
                 raise ApprovalDenied(request, reason=str(exc)) from exc
             except ApprovalTimeoutError:
@@ -106,6 +92,20 @@ def async_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL
                 return pool.submit(asyncio.run, _core(request)).result()
 
     return _handle
+
+
+def _approvals_or_refusal(request, result):
+    """What a resolved request means for the caller: its signed approvals, or the SDK's refusal."""
+    from zelto.approval import ApprovalDenied
+
+    status = result["status"]
+    if status == "approved":
+        return _extract_signed_approvals(result)
+    if status == "denied":
+        raise ApprovalDenied(request, reason=result.get("denied_reason") or "denied in Zelto Cloud")
+    if status == "expired":
+        raise ApprovalDenied(request, reason="approval request expired")
+    raise ApprovalDenied(request, reason=f"unexpected status: {status}")
 
 
 def _poll_until_resolved(client, request_id, *, poll_interval, timeout) -> Dict[str, Any]:
