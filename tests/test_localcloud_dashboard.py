@@ -45,7 +45,7 @@ class TestPages:
     def test_list_shows_pending_and_resolved_requests(self, cloud, http, alice):
         pending, resolved = create(http), create(http)
         http.post(f"/v1/approvals/requests/{resolved['id']}/deny", json={"approver": "alice"})
-        page = alice.get("/approvals").text
+        page = alice.get("/approvals?view=all").text
         pending_table = page.split('id="pending"')[1].split("</table>")[0]
         resolved_table = page.split('id="resolved"')[1].split("</table>")[0]
         assert pending["id"] in pending_table and pending["id"] not in resolved_table
@@ -266,7 +266,7 @@ class TestInChromium:
         request = create(http, tool="deploy_service")
         poller = Poller(cloud, request["id"])
         poller.start()
-        sign_in(browser, cloud, "bob")
+        sign_in(browser, cloud, "bob", then="/approvals?view=all")
         on_fresh_elements(browser, lambda b: b.find_element(By.LINK_TEXT, request["id"]).click())
         assert browser.find_element(By.ID, "tool").text == "deploy_service"
         on_fresh_elements(browser, lambda b: b.find_element(By.ID, "approve").click())

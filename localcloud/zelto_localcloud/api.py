@@ -5,7 +5,6 @@ from __future__ import annotations
 import asyncio
 import functools
 import json
-import secrets
 from dataclasses import dataclass
 from importlib import resources
 from urllib.parse import unquote
@@ -15,7 +14,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-from . import connect, errors, events, outcomes
+from . import errors
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -181,7 +180,7 @@ async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
     """Works out the shown call of a stored request in a worker thread, where it is kept a while: for a
     large call that takes seconds, which must be spent neither on the event loop nor inside a decision's
     write transaction (which then finds it kept)."""
-    record = cloud.store.get_request(request_id)
+    record = cloud.service.peek(request_id)
     if record is not None:
         await run_in_threadpool(shown, record)
 
@@ -201,7 +200,7 @@ async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = outcomes.attach(cloud.store, cloud.service.list(status, limit + 1, tenant_of(who), before=before))
+    records = cloud.service.list(status, limit + 1, tenant_of(who), before=before)
     # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
     items, size, next_cursor = [], 0, None
     for record in records:
@@ -220,7 +219,7 @@ async def get_request(request: Request, who):
     cloud = state_of(request)
     record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
-        cloud.note_poll(record.id, cloud.service.clock())
+        cloud.note_poll(record.id, cloud.clock())
     else:
         await run_in_threadpool(shown, record)
     return _request_answer(request, record, call=not isinstance(who, Agent))
@@ -265,11 +264,7 @@ async def list_approvers(request: Request, who):
 @endpoint(agents="post receipts")
 async def post_receipt(request: Request, who: Agent):
     receipt = parse_receipt(await json_body(request))
-    cloud = state_of(request)
-    receipt_id = "rcpt_" + secrets.token_hex(10)
-    with cloud.store.transaction():
-        cloud.store.add_receipt(receipt_id, who.tenant, receipt, cloud.service.clock())
-        events.receipt_received(cloud.store, receipt_id, who.tenant, receipt, cloud.service.clock())
+    receipt_id = state_of(request).receipts.receive(who.tenant, receipt)
     return JSONResponse({"id": receipt_id}, status_code=202)
 
 
@@ -280,8 +275,7 @@ def _public_base_url(request: Request) -> str:
 @endpoint(public=True)
 async def connect_exchange(request: Request):
     token = parse_token(await json_body(request))
-    cloud = state_of(request)
-    settings = connect.exchange(cloud.store, cloud.server_secret, token, _public_base_url(request), cloud.service.clock())
+    settings = state_of(request).connect.exchange(token, _public_base_url(request))
     return JSONResponse(settings)
 
 
@@ -290,8 +284,7 @@ async def connect_claim(request: Request):
     body = await json_body(request)
     token = parse_token(body)
     key = public_key_hex(body.get("public_key_hex"), "public_key_hex")
-    cloud = state_of(request)
-    return JSONResponse(connect.claim(cloud.store, token, key, cloud.service.clock()))
+    return JSONResponse(state_of(request).connect.claim(token, key))
 
 
 @endpoint(public=True)

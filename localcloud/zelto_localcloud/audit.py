@@ -138,32 +138,6 @@ def rows_of_approver(store: Store, approver: str, limit: int = 500) -> list[dict
     return [json.loads(row[0]) for row in rows]
 
 
-def rows_table(rows: list[dict], table_id: str) -> str:
-    """Audit rows as an HTML table; request ids link to their page, approvers to their history."""
-    from html import escape
-    from urllib.parse import quote
-
-    def link(row: dict, key: str, target: str) -> str:
-        value = row[key] or ""
-        return f'<a href="{target}{quote(value)}">{escape(value)}</a>' if value else ""
-
-    cells = "".join(
-        f'<tr><td>{row["seq"]}</td><td>{escape(row["at"])}</td><td>{escape(row["event"])}</td>'
-        f'<td>{link(row, "request_id", "/approvals?request=")}</td>'
-        f'<td>{link(row, "actor", "/approvals/history?approver=") if row["event"] in ("decision", "notification") else escape(row["actor"] or "")}</td>'
-        f'<td>{escape(row["channel"] or "")}</td><td>{escape(str(row["outcome"] or ""))}</td>'
-        f'<td><code title="{escape(row["display_hash"] or "")}">{escape((row["display_hash"] or "")[:12])}</code></td>'
-        f'<td><code title="{escape(row["hash"])}">{escape(row["hash"][:12])}</code></td></tr>'
-        for row in rows
-    )
-    return (
-        f'<table id="{table_id}"><tr><th>Row</th><th>At (UTC)</th><th>Event</th><th>Request</th><th>Who</th>'
-        f"<th>Channel</th><th>Outcome</th><th>Shown (hash)</th><th>Row hash</th></tr>{cells}</table>"
-        "<p>Rows of the hash-chained audit log; <code>zelto-localcloud audit export</code> writes them all and"
-        " <code>zelto-localcloud audit verify</code> checks them.</p>"
-    )
-
-
 def export(store: Store, out: IO[bytes]) -> tuple[int, str]:
     """Writes every row as a line of JSON; answers the count and the head hash."""
     ensure_schema(store)
@@ -223,10 +197,3 @@ def verify_lines(lines: Iterable[bytes], expected_head: str | None = None) -> Ve
                        " rows were removed from the end or the head is from another log")
     return Verdict(count, head)
 
-
-def history_section(store: Store, request_id: str) -> str:
-    """A request's audit rows, for its dashboard page."""
-    rows = rows_for(store, request_id)
-    if not rows:
-        return '<h2>History</h2><p id="history-none">No audit rows for this request.</p>'
-    return "<h2>History</h2>" + rows_table(rows, "history")

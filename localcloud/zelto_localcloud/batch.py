@@ -32,7 +32,7 @@ async def batch_read(request: Request, who):
     cloud = state_of(request)
     records = cloud.service.get_many(ids, tenant_of(who))
     if isinstance(who, Agent):
-        now = cloud.service.clock()
+        now = cloud.clock()
         for record in records:
             cloud.note_poll(record.id, now)
     call = not isinstance(who, Agent)

@@ -10,9 +10,11 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import events, outcomes
+from .approver_queue import ApproverQueue
 from .approvers import ApproverRegistry, ensure_approvers
 from .credentials import PasswordChecks, SignInGuard, new_api_key, store_api_key, tenant_for_api_key
-from .service import ApprovalService, Quotas
+from .service import ApprovalService, Clock, Quotas
+from .services import Connect, Receipts, Records, Sessions
 from .store import Store
 
 DEFAULT_HOST = "127.0.0.1"
@@ -94,6 +96,15 @@ class CloudState:
     # Secrets made at this start, shown once in the banner.
     new_api_key: str | None = None
     new_passwords: dict[str, str] = field(default_factory=dict)
+    # The one clock of the server: every service below reads it.
+    clock: Clock = time.time
+
+    def __post_init__(self) -> None:
+        self.sessions = Sessions(self.store, self.service.approvers, self.clock)
+        self.receipts = Receipts(self.store, self.clock)
+        self.connect = Connect(self.store, self.server_secret, self.clock)
+        self.records = Records(self.store)
+        self.queue = ApproverQueue(self.store, self.service, self.clock)
 
     @property
     def approvers(self) -> ApproverRegistry:
@@ -130,21 +141,22 @@ def ensure_api_keys(store: Store, given: tuple[str, ...], now: float) -> str | N
     return key
 
 
-def open_state(config: ServerConfig) -> CloudState:
+def open_state(config: ServerConfig, clock: Clock = time.time) -> CloudState:
     store = Store(Path(config.data_dir))
     events.ensure_schema(store)
-    now = time.time()
+    now = clock()
     passwords = ensure_approvers(store, list(config.approver_names), now)
     state = CloudState(
         config=config,
         store=store,
         service=ApprovalService(
-            store, ApproverRegistry(store),
+            store, ApproverRegistry(store), clock,
             quotas=Quotas(max_pending=config.max_pending_per_key, max_bytes_per_day=config.max_bytes_per_key_day),
         ),
         server_secret=_stored_or_new_setting(store, "server_secret", lambda: secrets.token_hex(32)),
         new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
         new_passwords=passwords,
+        clock=clock,
     )
     state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
     return state

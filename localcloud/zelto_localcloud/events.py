@@ -7,7 +7,7 @@ its queued messages.
 
 from __future__ import annotations
 
-from . import audit, notify, outcomes
+from . import approver_queue, audit, notify, outcomes
 from .store import RequestRecord, Store
 
 
@@ -15,6 +15,7 @@ def ensure_schema(store: Store) -> None:
     audit.ensure_schema(store)
     notify.ensure_schema(store)
     outcomes.ensure_schema(store)
+    approver_queue.ensure_schema(store)
 
 
 def request_created(store: Store, record: RequestRecord, now: float) -> None:
@@ -22,6 +23,7 @@ def request_created(store: Store, record: RequestRecord, now: float) -> None:
                          display_hash=audit.displayed_digest(record), outcome="pending",
                          detail={"tool": record.tool, "threshold": record.threshold})
     notify.enqueue(store, record, "pending", now)
+    approver_queue.index(store, record)
 
 
 def decided(store: Store, record: RequestRecord, approver: str, decision: str, now: float, channel: str,
@@ -50,9 +52,3 @@ def receipt_received(store: Store, receipt_id: str, tenant: str, receipt: dict, 
     audit.append(store, "receipt", now, request_id=request_id, request_hash=request_hash, actor=tenant,
                  channel="api", display_hash=audit.digest(receipt), outcome=outcome[:64],
                  detail={"receipt": receipt_id})
-
-
-def request_page_sections(store: Store, record: RequestRecord, show_time) -> str:
-    """The request page's notification log and audit history (HTML)."""
-    return (outcomes.outcome_section(store, record, show_time) + notify.delivery_section(store, record.id, show_time)
-            + audit.history_section(store, record.id))

@@ -31,7 +31,6 @@ import urllib.request
 from dataclasses import dataclass
 from email.message import EmailMessage
 from email.utils import formatdate
-from html import escape
 from pathlib import Path
 from urllib.parse import quote, urlsplit
 
@@ -508,24 +507,15 @@ def delivery_log(store: Store, request_id: str) -> list[dict]:
     return [dict(zip(keys, row)) for row in rows]
 
 
-def delivery_section(store: Store, request_id: str, show_time) -> str:
-    rows = delivery_log(store, request_id)
-    if not rows:
-        return '<h2>Notifications</h2><p id="notifications-none">No notifications for this request.</p>'
-    cells = []
-    for row in rows:
+def delivery_lines(store: Store, request_id: str) -> list[dict]:
+    """The request page's delivery log: one line per attempt, or one for a message still queued."""
+    lines = []
+    for row in delivery_log(store, request_id):
         if row["attempt"] is None:
-            when, outcome, detail = show_time(row["next_attempt_at"]), "queued", ""
+            at, outcome, detail = row["next_attempt_at"], "queued", ""
         else:
-            when, outcome, detail = show_time(row["at"]), row["outcome"], row["detail"] or ""
-        cells.append(
-            f'<tr class="delivery {escape(outcome)}"><td>{when}</td><td>{escape(row["approver"])}</td>'
-            f'<td>{escape(row["kind"])} {escape(shown_target(row["kind"], row["target"]))}</td>'
-            f'<td>{escape(row["event"])}</td><td>ntf_{row["id"]}</td><td>{row["attempt"] or ""}</td>'
-            f'<td>{escape(outcome)}</td><td>{escape(detail)}</td></tr>'
-        )
-    return (
-        '<h2>Notifications</h2><table id="notifications"><tr><th>At</th><th>Approver</th><th>Channel</th>'
-        "<th>About</th><th>Delivery</th><th>Attempt</th><th>Outcome</th><th>Detail</th></tr>"
-        + "".join(cells) + "</table>"
-    )
+            at, outcome, detail = row["at"], row["outcome"], row["detail"] or ""
+        lines.append({"at": at, "approver": row["approver"], "kind": row["kind"],
+                      "target": shown_target(row["kind"], row["target"]), "event": row["event"], "id": row["id"],
+                      "attempt": row["attempt"], "outcome": outcome, "detail": detail})
+    return lines

@@ -12,8 +12,6 @@ reach nobody. It is shown apart and is approved only with a confirmation.
 
 from __future__ import annotations
 
-from html import escape
-
 from .store import RequestRecord, Store
 from .wire import iso_utc
 
@@ -172,25 +170,16 @@ _SAYS = {
 }
 
 
-def _line(receipt: dict, record: RequestRecord, show_time) -> str:
+def _line(receipt: dict, record: RequestRecord) -> dict:
     css, text = _SAYS[receipt["result"]]
     if receipt["result"] == RAN and record.status in ("denied", "expired"):
         css, text = "warning", f"The call ran although the request is {record.status}."
-    said = [f"{text} ({escape(receipt['decision'] or 'no decision')}, {show_time(receipt['at'])})"]
-    if receipt["reason"]:
-        said.append(f" Reason: {escape(receipt['reason'])}")
-    return f'<li class="outcome {css}" data-result="{receipt["result"]}">{"".join(said)}</li>'
+    return {"css": css, "result": receipt["result"], "text": text, "decision": receipt["decision"],
+            "at": receipt["at"], "reason": receipt["reason"]}
 
 
-def outcome_section(store: Store, record: RequestRecord, show_time) -> str:
-    """The request page's "What happened" section (HTML); empty while the request is pending."""
+def outcome_lines(store: Store, record: RequestRecord) -> list[dict] | None:
+    """The request page's "What happened" lines; None while the request is pending (nothing to say yet)."""
     if record.status == "pending":
-        return ""
-    receipts = receipts_of(store, record.id)
-    if not receipts:
-        body = ('<p id="outcome" class="outcome none" data-result="none">No receipt: the agent has not reported'
-                " what happened after the decision.</p>")
-    else:
-        items = "".join(_line(r, record, show_time) for r in receipts)
-        body = f'<ul id="outcome">{items}</ul>'
-    return f"<h2>What happened</h2>{body}"
+        return None
+    return [_line(r, record) for r in receipts_of(store, record.id)]

@@ -146,6 +146,10 @@ class ApprovalService:
         outcomes.attach(self.store, [record])
         return record
 
+    def peek(self, request_id: str) -> RequestRecord | None:
+        """The request as stored, without storing an expiry that is due (for work done before a decision)."""
+        return self.store.get_request(request_id)
+
     def get_many(self, request_ids: list[str], tenant: str | None = None) -> list[RequestRecord]:
         """The requests of these ids that exist, in the order asked; unknown ids, and with a tenant
         another tenant's, are left out."""
@@ -176,7 +180,7 @@ class ApprovalService:
         self, status: str | None, limit: int, tenant: str | None = None, tool_part: str | None = None,
         before: int | None = None,
     ) -> list[RequestRecord]:
-        """Listed requests (summaries, see Store.list_requests), newest first."""
+        """Listed requests (summaries, see Store.list_requests), newest first, with what their receipts say."""
         overdue = self.store.overdue_pending_ids(self.clock())
         unstored = False
         if overdue:
@@ -193,7 +197,7 @@ class ApprovalService:
             for record in records:
                 if self._is_overdue(record):
                     record.status, record.resolved_at = "expired", record.expires_at
-        return records
+        return outcomes.attach(self.store, records)
 
     def approve(self, request_id: str, approver: Approver, *, confirmed: bool = False,
                 confirmed_abandoned: bool | None = None, channel: str = "api") -> RequestRecord:
