@@ -175,7 +175,7 @@ def test_the_list_summarises_arguments_and_filters_by_status_and_tool(cloud, htt
     other = create(http, tool="charge_card_filtered", arguments={"amount": 7})
     http.post(f"/v1/approvals/requests/{other['id']}/deny", json={"approver": "alice", "reason": "no"})
     create(http, tool="unrelated_tool")
-    sign_in(browser, cloud, "alice")
+    sign_in(browser, cloud, "alice", then="/approvals?view=all")
     browser.find_element(By.ID, "filter-tool").send_keys("card_filtered")
     Select(browser.find_element(By.ID, "filter-status")).select_by_value("pending")
     browser.find_element(By.ID, "filter").click()

@@ -262,7 +262,7 @@ async def _queue_page(request: Request, visitor: Visitor):
         abandoned.append({"entry": entry, "waiting": waiting, "waiting_class": waiting_class,
                           "expiry": _expiry_text(entry, now)})
     return render(
-        request, "queue.html", title="Waiting for me", visitor=visitor, items=items, selected=selected,
+        request, "queue.html", title="Approvals waiting for me", visitor=visitor, items=items, selected=selected,
         sort=sort, sorts=SORTS, search=search, waiting=page.waiting, abandoned=abandoned, notice=notice,
         more=_queue_url(sort, search, page.next_cursor) if page.next_cursor else "",
         first=_queue_url(sort, search) if after is not None else "",

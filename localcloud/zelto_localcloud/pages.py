@@ -32,8 +32,8 @@ _environment.filters["q"] = lambda text: quote(text, safe="")
 templates = Jinja2Templates(env=_environment)
 
 
-def render(request: Request, name: str, status_code: int = 200, **context):
-    return templates.TemplateResponse(request, name, context, status_code=status_code)
+def render(request: Request, template: str, status_code: int = 200, **context):
+    return templates.TemplateResponse(request, template, context, status_code=status_code)
 
 
 ROUTES = [Mount("/static", StaticFiles(directory=HERE / "static"), name="static")]
