@@ -156,6 +156,7 @@ def open_state(config: ServerConfig, clock: Clock = time.time) -> CloudState:
         server_secret=_stored_or_new_setting(store, "server_secret", lambda: secrets.token_hex(32)),
         new_api_key=ensure_api_keys(store, tuple(config.extra_api_keys), now),
         new_passwords=passwords,
+        started_at=now,
         clock=clock,
     )
     state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
