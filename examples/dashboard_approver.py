@@ -43,7 +43,8 @@ class DashboardApprover:
         """The id of the pending request for ``warrant_id``, once it shows up on the list."""
         deadline = time.monotonic() + within_seconds
         while time.monotonic() < deadline:
-            listing = self._http.get("/approvals").text.split('id="pending"', 1)[-1].split("</table>", 1)[0]
+            page = self._http.get("/approvals", params={"view": "all"}).text
+            listing = page.split('id="pending"', 1)[-1].split("</table>", 1)[0]
             for request_id, warrant in _PENDING_ROW.findall(listing):
                 if unescape(warrant) == warrant_id:
                     return unescape(request_id)

@@ -96,6 +96,9 @@ def test_deciding_from_the_queue_goes_on_to_the_next(cloud, planted):
         first, second = create(http, tool="step_one"), create(http, tool="step_two")
         page = carol.get("/approvals?q=step_").text
         assert queue_ids(page) == [first["id"], second["id"]]
+        # A request's own page leads on to the oldest other request waiting.
+        own = carol.get(f"/approvals?request={planted['late']}").text
+        assert re.search(r'href="/approvals\?request=(\w+)" id="next-waiting"', own).group(1) != planted["late"]
         next_field = re.search(r'name="next" value="([^"]+)"', page).group(1)
         answer = carol.post(f"/approvals/{first['id']}/approve",
                             data={"form_token": form_token(page), "next": html.unescape(next_field)})
