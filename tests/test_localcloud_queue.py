@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import html
 import re
+import time
 from contextlib import closing
 from html.parser import HTMLParser
 from urllib.parse import quote
@@ -226,3 +227,25 @@ def test_times_show_in_the_readers_zone_with_utc_on_hover(cloud, browser, screen
         browser.save_screenshot(str(screenshot_dir / f"queue-04-local-time-{zone.replace('/', '-')}.png"))
     finally:
         browser.execute_cdp_cmd("Emulation.setTimezoneOverride", {"timezoneId": ""})
+
+
+def test_an_abandoned_request_waits_apart_and_is_approved_with_a_tick(tmp_path, browser, screenshot_dir):
+    from selenium.webdriver.common.by import By
+
+    with LocalCloud(tmp_path / "hasty", server_args=("--abandon-after", "1")) as hasty:
+        with api_client(hasty) as http:
+            gone = create(http, tool="left_behind")
+            time.sleep(1.3)
+            sign_in(browser, hasty, "alice")
+            browser.set_window_size(390, 900)
+            assert browser.find_element(By.ID, "queue-empty")
+            apart = browser.find_element(By.ID, "abandoned")
+            browser.save_screenshot(str(screenshot_dir / "queue-05-abandoned-apart-phone.png"))
+            browser.set_window_size(1280, 1000)
+            apart.find_element(By.LINK_TEXT, gone["id"]).click()
+            browser.find_element(By.ID, "approve").click()  # the browser holds the form back without the tick
+            assert http.get(f"/v1/approvals/requests/{gone['id']}").json()["status"] == "pending"
+            browser.find_element(By.ID, "confirm-abandoned").click()
+            browser.find_element(By.ID, "approve").click()
+            wait_for(browser, "status", "approved")
+        assert_no_tracebacks(hasty)
