@@ -172,7 +172,7 @@ class TestServerDown:
 
 
 def test_the_demo_shows_the_async_road():
-    demo = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    demo = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
     done = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "guarded with async_cloud_approval" in done.stdout
