@@ -20,6 +20,11 @@ from morvel_requests import (Exploding, HOLDER, OTHER, HOLDER_PUB, WARRANT_ID, T
                              CORE_ATTESTATION, HOLDER_KEY_REQUIRED, ATTESTATION_REQUIRED, HASH_UNRESOLVED,
                              HASH_WRONG_TYPE, FIELDS, CARRIED_ATTESTATION, complete, bare, gate_request, Recorder,
                              Unprintable, scope_calls, core_calls, core_returning)
+from twin_pairs import implementations, native_only
+from twins import morvel as twin_morvel
+
+impl = implementations(morvel, twin_morvel, "morvel", "ApprovalRequestPayload", "build_approval_request_payload")
+pytestmark = pytest.mark.usefixtures("impl")
 
 
 class TestBuilder:

@@ -18,6 +18,11 @@ from morvel_requests import (Exploding, HOLDER, OTHER, HOLDER_PUB, WARRANT_ID, T
                              CORE_ATTESTATION, HOLDER_KEY_REQUIRED, HASH_UNRESOLVED, HASH_WRONG_TYPE, REQUIRED,
                              complete, bare, gate_request, Recorder, Unprintable, BadStr, Marker, raiser,
                              scope_calls, core_calls, core_returning)
+from twin_pairs import implementations, native_only
+from twins import morvel as twin_morvel
+
+impl = implementations(morvel, twin_morvel, "morvel", "build_approval_request_payload")
+pytestmark = pytest.mark.usefixtures("impl")
 
 
 class KeyWithBytes:

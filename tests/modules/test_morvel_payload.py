@@ -12,6 +12,11 @@ from zelto_cloud import morvel
 from zelto_cloud.morvel import ApprovalRequestPayload, build_approval_request_payload
 
 from morvel_requests import HOLDER, TOOL, HOLDER_KEY_REQUIRED, FIELDS, REQUIRED, complete, bare
+from twin_pairs import implementations, native_only
+from twins import morvel as twin_morvel
+
+impl = implementations(morvel, twin_morvel, "morvel", "ApprovalRequestPayload", "build_approval_request_payload")
+pytestmark = pytest.mark.usefixtures("impl")
 
 
 def payload(**changes):
@@ -26,6 +31,7 @@ class TestModule:
         assert morvel.ZeltoCloudError is zelto_cloud.exceptions.ZeltoCloudError
         assert morvel.logger is logging.getLogger("zelto_cloud.morvel")
 
+    @native_only("how the native module is loaded")
     def test_loads_only_the_exceptions_module(self, fresh_python):
         result = fresh_python("import sys, zelto_cloud.morvel; "
                               "print(sorted(m for m in sys.modules if m.split('.')[0] in "
@@ -33,6 +39,7 @@ class TestModule:
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "['zelto_cloud', 'zelto_cloud.exceptions', 'zelto_cloud.morvel']"
 
+    @native_only("how the native module is loaded")
     def test_error_class_comes_from_the_exceptions_module_at_import(self, fresh_python):
         code = """
 import sys, types, zelto_cloud
@@ -50,6 +57,7 @@ except ZeltoCloudError as exc:
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "True " + HOLDER_KEY_REQUIRED
 
+    @native_only("how the native module is loaded")
     def test_import_fails_without_the_exceptions_module(self, fresh_python):
         code = """
 import sys, zelto_cloud
@@ -85,7 +93,7 @@ class TestSignatures:
         function = getattr(morvel, name)
         assert str(inspect.signature(function)) == signature
         assert function.__name__ == function.__qualname__ == name
-        assert function.__module__ == "zelto_cloud.morvel"
+        assert function.__module__ == morvel.__name__
         assert all(isinstance(value, str) for value in function.__annotations__.values())
 
     def test_annotations(self):
@@ -103,29 +111,29 @@ class TestSignatures:
         with pytest.raises(TypeError):
             payload().to_create_request_kwargs(1)
 
-    @pytest.mark.parametrize(("function", "args", "kwargs", "message"), [
-        (build_approval_request_payload, (complete(), HOLDER), {},
+    @pytest.mark.parametrize(("name", "args", "kwargs", "message"), [
+        ("build_approval_request_payload", (complete(), HOLDER), {},
          "build_approval_request_payload() takes 1 positional argument but 2 were given"),
-        (build_approval_request_payload, (complete(), HOLDER, "p", "i"), {},
+        ("build_approval_request_payload", (complete(), HOLDER, "p", "i"), {},
          "build_approval_request_payload() takes 1 positional argument but 4 were given"),
-        (build_approval_request_payload, (), {},
+        ("build_approval_request_payload", (), {},
          "build_approval_request_payload() missing 1 required positional argument: 'request'"),
-        (build_approval_request_payload, (complete(),), {"colour": HOLDER},
+        ("build_approval_request_payload", (complete(),), {"colour": HOLDER},
          "build_approval_request_payload() got an unexpected keyword argument 'colour'"),
-        (morvel._build_attestation_fields, (bare(),), {},
+        ("_build_attestation_fields", (bare(),), {},
          "_build_attestation_fields() missing 2 required keyword-only arguments: 'signing_key' and 'holder_key'"),
-        (morvel._build_attestation_fields, (bare(),), {"signing_key": HOLDER},
+        ("_build_attestation_fields", (bare(),), {"signing_key": HOLDER},
          "_build_attestation_fields() missing 1 required keyword-only argument: 'holder_key'"),
-        (morvel._build_attestation_fields, (bare(),), {"holder_key": b"k"},
+        ("_build_attestation_fields", (bare(),), {"holder_key": b"k"},
          "_build_attestation_fields() missing 1 required keyword-only argument: 'signing_key'"),
-        (morvel._build_attestation_fields, (bare(), HOLDER, b"k"), {},
+        ("_build_attestation_fields", (bare(), HOLDER, b"k"), {},
          "_build_attestation_fields() takes 1 positional argument but 3 were given"),
-        (morvel._resolve_signing_key, (None, None), {},
+        ("_resolve_signing_key", (None, None), {},
          "_resolve_signing_key() takes from 0 to 1 positional arguments but 2 were given"),
     ])
-    def test_argument_errors(self, function, args, kwargs, message):
+    def test_argument_errors(self, name, args, kwargs, message):
         with pytest.raises(TypeError) as excinfo:
-            function(*args, **kwargs)
+            getattr(morvel, name)(*args, **kwargs)
         assert str(excinfo.value) == message
 
     def test_request_by_keyword(self):
@@ -137,7 +145,7 @@ class TestPayloadClass:
         assert dataclasses.is_dataclass(ApprovalRequestPayload)
         assert ApprovalRequestPayload.__bases__ == (object,)
         assert ApprovalRequestPayload.__qualname__ == "ApprovalRequestPayload"
-        assert ApprovalRequestPayload.__module__ == "zelto_cloud.morvel"
+        assert ApprovalRequestPayload.__module__ == morvel.__name__
         assert ApprovalRequestPayload.__doc__ == "Fully populated body for ``POST /v1/approvals/requests``."
         params = ApprovalRequestPayload.__dataclass_params__
         assert (params.init, params.repr, params.eq, params.order, params.unsafe_hash, params.frozen) == \
