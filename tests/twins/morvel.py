@@ -112,7 +112,8 @@ def _extract_inline_rules(request: Any) -> tuple[Optional[List[str]], Optional[i
     return keys, threshold, ttl
 
 
-def _build_attestation_fields(request: Any, *, signing_key: Any, holder_key: bytes) -> tuple[str, Dict[str, Any], bytes]:
+def _build_attestation_fields(request: Any, *, signing_key: Any,
+                              holder_key: bytes) -> tuple[str, Dict[str, Any], bytes]:
     from zelto_core import py_build_approval_context_attestation
 
     public_key = signing_key.public_key
