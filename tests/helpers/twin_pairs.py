@@ -18,8 +18,9 @@ def native_only(reason: str):
     return pytest.mark.native_only(reason=reason)
 
 
-def implementations(native, twin, module_name: str, *names: str):
-    """An `impl` fixture over (native, twin) that binds `module_name` and `names` of the test module."""
+def implementations(native, twin, module_name: str, *names: str, **aliases: str):
+    """An `impl` fixture over (native, twin) that binds `module_name` and `names` of the test module
+    (and each alias to the attribute it names)."""
 
     @pytest.fixture(params=["native", "twin"])
     def impl(request, monkeypatch):
@@ -31,6 +32,8 @@ def implementations(native, twin, module_name: str, *names: str):
         monkeypatch.setattr(request.module, module_name, chosen)
         for name in names:
             monkeypatch.setattr(request.module, name, getattr(chosen, name))
+        for alias, name in aliases.items():
+            monkeypatch.setattr(request.module, alias, getattr(chosen, name))
         return chosen
 
     return impl
