@@ -192,11 +192,20 @@ class TemporalCloudApprovalHandler:
                  fast_poll_attempts=3):
         self._api_key = api_key
         self._signing_key = signing_key
+        if not hasattr(signing_key, "public_key"):
+            raise TypeError(f"signing_key must be a zelto_core SigningKey, not {type(signing_key).__name__}")
         self._holder = signing_key.public_key
         self._holder_bytes = self._holder.to_bytes()
         self._base_url = base_url
         self._fast_poll_seconds = fast_poll_seconds
         self._fast_poll_attempts = max(1, fast_poll_attempts)
+
+    def _build_attestation(self, request):
+        from zelto_core import py_build_approval_context_attestation
+
+        args_b64, attestation = py_build_approval_context_attestation(
+            self._signing_key, request.warrant_id, request.tool, request.arguments, self._holder)
+        return args_b64, dict(attestation)
 
     @staticmethod
     def _extract_approval(data):
@@ -296,8 +305,12 @@ class TemporalCloudApprovalHandler:
                 signed = check(current, request_id)
                 if signed is not None:
                     return signed
+        # A pending request is the expected way of waiting: marked benign, the worker logs the retry at DEBUG.
+        from temporalio.exceptions import ApplicationErrorCategory
+
         raise ApplicationError(f"approval pending for {request_id}; will retry via Temporal",
-                               type="ApprovalPendingRetry", non_retryable=False)
+                               type="ApprovalPendingRetry", non_retryable=False,
+                               category=ApplicationErrorCategory.BENIGN)
 
 
 def temporal_cloud_approval(api_key, signing_key, *, base_url=DEFAULT_BASE_URL, fast_poll_seconds=2.0,
