@@ -58,7 +58,7 @@ docs: setup
 # with the calls per operation at the end (e.g. FUZZ_ARGS="--max-examples 1000 --seed 7").
 FUZZ_ARGS ?=
 fuzz-api: setup
-	$(PY) tests/api_fuzz.py $(FUZZ_ARGS)
+	$(PY) tests/localcloud/api_fuzz.py $(FUZZ_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

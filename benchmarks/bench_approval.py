@@ -1,4 +1,4 @@
-"""zelto_cloud.approval against its Python twin (twins/approval.py), pair by
+"""zelto_cloud.approval against its Python twin (tests/twins/approval.py), pair by
 pair in CPU time (pairs.py): the signed-approval extraction beside the SDK
 decoder alone (the floor: the native cost above it at most the twin's), the
 synchronous handler and one attempt of the Temporal handler, each with an
@@ -12,6 +12,7 @@ import os
 import tracemalloc
 
 from pairs import pair, report, us
+import tests_on_path  # noqa: F401
 from twins import approval as twin
 
 import zelto_cloud.approval as approval

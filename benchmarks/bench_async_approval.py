@@ -7,7 +7,7 @@
    been created once. Reported: wall time, peak RSS, the cloud's polls/s.
 2. In process (httpx.MockTransport, no sockets): --pending (10,000) awaits held
    pending at once, for the native handler and for its Python twin
-   (twins/approval.py), on the same loop and transport. Reported:
+   (tests/twins/approval.py), on the same loop and transport. Reported:
    memory per pending await (RSS growth while they wait) and CPU per poll.
 
     .venv/bin/python benchmarks/bench_async_approval.py [--cloud-awaits N] [--pending N]
@@ -36,6 +36,7 @@ from zelto.approval import ApprovalRequest, verified_approvals
 from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash
 from zelto_localcloud.testing import LocalCloud
 
+import tests_on_path  # noqa: F401
 from twins import approval as twin_approval
 
 import zelto_cloud.approval as approval

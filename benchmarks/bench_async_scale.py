@@ -9,7 +9,7 @@ takes the creates, at most --outstanding creates at a time), lets them wait,
 measures a steady window, then a scripted approver approves every request in
 random order. Every await must return its own verified signed approval.
 
-Reported, for the native handler and for its Python twin (twins/), both
+Reported, for the native handler and for its Python twin (tests/twins/), both
 with today's client and the same number of awaits, one after the other on
 the same cloud: polls on schedule (started within 10% of the interval after
 the previous poll's answer), client CPU (process CPU time over the steady
@@ -81,6 +81,7 @@ def client_class(records: dict):
 
 def handler_for(kind: str, variant: str, records: dict, api_key: str, base_url: str, holder, interval: float):
     if variant == "twin":
+        import tests_on_path  # noqa: F401
         from twins import approval as approvals
         from twins import langgraph as graphs
     else:

@@ -1,7 +1,7 @@
 """What a cloud client costs: CPU per call, construction and close, and the
 memory of each waiting synchronous approval, today's client against the one
 that built its own plain httpx client (and TLS context) per instance
-(twins/client.py).
+(tests/twins/client.py).
 
 CPU per status read, pair by pair in process CPU time (pairs.py), blocking and
 awaitable, over httpx.MockTransport and against the local cloud on loopback.
@@ -30,7 +30,6 @@ import sys
 import tempfile
 import threading
 import time
-from pathlib import Path
 
 import httpx
 
@@ -76,6 +75,7 @@ def per_call_cpu() -> None:
     import asyncio
 
     from pairs import pair, us
+    import tests_on_path  # noqa: F401
     from twins.client import ReferenceAsyncClient, ReferenceClient
 
     from zelto_cloud import _transport
@@ -116,7 +116,7 @@ def per_call_cpu() -> None:
     finally:
         _transport.new_transport, _transport._async_http = make_sync, make_async
 
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    import tests_on_path  # noqa: F401
     from localcloud_helpers import create_body
     from zelto_localcloud.testing import LocalCloud
 
@@ -135,6 +135,7 @@ def rss_bytes() -> int:
 
 def client_class(variant: str):
     if variant == "before":
+        import tests_on_path  # noqa: F401
         from twins.client import ReferenceClient
 
         return ReferenceClient

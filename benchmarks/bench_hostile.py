@@ -36,7 +36,6 @@ import re
 import secrets
 import socket
 import statistics
-import sys
 import tempfile
 import threading
 import time
@@ -44,8 +43,7 @@ from pathlib import Path
 
 import httpx
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
+import tests_on_path  # noqa: E402,F401
 from localcloud_helpers import create_body  # noqa: E402
 from zelto_localcloud.masking import mask  # noqa: E402
 from zelto_localcloud.testing import LocalCloud  # noqa: E402

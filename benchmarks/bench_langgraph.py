@@ -1,4 +1,4 @@
-"""zelto_cloud.langgraph against its Python twin (twins/langgraph.py), pair by
+"""zelto_cloud.langgraph against its Python twin (tests/twins/langgraph.py), pair by
 pair in CPU time (pairs.py):
 
 - the middleware's wrap hooks on a call the warrant allows without approval,
@@ -14,6 +14,7 @@ import logging
 
 from langgraph.prebuilt.tool_node import ToolCallRequest
 from pairs import pair, report, us
+import tests_on_path  # noqa: F401
 from twins import langgraph as twin_lg
 
 import zelto_cloud.langgraph as lg

@@ -30,10 +30,8 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
+import tests_on_path  # noqa: E402,F401
 from localcloud_helpers import create_body  # noqa: E402
 from zelto_localcloud.testing import LocalCloud  # noqa: E402
 

@@ -1,5 +1,5 @@
 """The approval request payload builder: the native module against its
-Python twin (twins/morvel.py), in CPU time, same requests, equal payloads, timed in
+Python twin (tests/twins/morvel.py), in CPU time, same requests, equal payloads, timed in
 one run; then a memory check over 100,000 builds.
 
 Two requests: one that already carries canonical arguments and an attestation
@@ -19,6 +19,7 @@ import types
 import zelto_core
 from zelto_core import SigningKey, approval_request_hash, py_build_approval_context_attestation
 
+import tests_on_path  # noqa: F401
 from twins.morvel import build_approval_request_payload as py_build_approval_request_payload
 
 from zelto_cloud.morvel import build_approval_request_payload

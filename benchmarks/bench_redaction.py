@@ -20,6 +20,7 @@ import time
 import timeit
 
 from diagnostic_dump import make_dump, make_log_text, make_token_dump
+import tests_on_path  # noqa: F401
 from twins import redaction as reference_redaction
 
 from zelto_cloud import redaction

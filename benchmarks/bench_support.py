@@ -3,12 +3,10 @@ time per call of a try/finally whose clean-up awaits, driven by hand (no
 event loop), and memory left over after many calls."""
 
 import gc
-import sys
 import time
 import tracemalloc
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import tests_on_path  # noqa: E402,F401
 from probe_build import load  # noqa: E402
 
 probe = load("support_probe")

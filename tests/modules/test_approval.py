@@ -15,6 +15,11 @@ from zelto_cloud.client import DEFAULT_BASE_URL, DEFAULT_DASHBOARD_URL
 from zelto_cloud.exceptions import (ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError,
                                     ZeltoCloudError)
 from zelto_core import SignedApproval, SigningKey
+from twin_pairs import implementations, native_only
+from twins import approval as twin_approval
+
+impl = implementations(approval, twin_approval, "approval", "_extract_signed_approvals", "_poll_until_resolved", "cloud_approval")
+pytestmark = pytest.mark.usefixtures("impl")
 
 HASH = bytes(range(32))
 
@@ -283,6 +288,7 @@ class TestExtraction:
 
 
 class TestSurface:
+    @native_only("the native module's layout, signatures and annotations")
     def test_module_objects_in_order(self):
         names = [n for n in vars(approval) if not n.startswith("__")]
         assert names[:13] == ["asyncio", "base64", "hashlib", "logging", "time", "AsyncZeltoCloudClient",
@@ -290,6 +296,7 @@ class TestSurface:
                               "ApprovalTimeoutError", "ZeltoCloudError", "build_approval_request_payload", "logger"]
         assert approval.logger.name == "zelto_cloud.approval"
 
+    @native_only("the native module's layout, signatures and annotations")
     def test_factory_and_handler_metadata(self):
         from zelto_cloud.client import DEFAULT_BASE_URL
         assert str(inspect.signature(cloud_approval)) == (

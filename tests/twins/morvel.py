@@ -1,5 +1,7 @@
 """The approval request payload builder, in Python."""
 
+from __future__ import annotations
+
 import logging
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional
@@ -11,6 +13,8 @@ logger = logging.getLogger("zelto_cloud.morvel")
 
 @dataclass
 class ApprovalRequestPayload:
+    """Fully populated body for ``POST /v1/approvals/requests``."""
+
     warrant_id: str
     tool: str
     request_hash: bytes
@@ -48,7 +52,7 @@ class ApprovalRequestPayload:
         return kwargs
 
 
-def _resolve_holder_key(request):
+def _resolve_holder_key(request: Any) -> bytes:
     value = getattr(request, "holder_key", None)
     if value is None:
         return b""
@@ -62,7 +66,7 @@ def _resolve_holder_key(request):
     return b""
 
 
-def _resolve_signing_key(explicit=None):
+def _resolve_signing_key(explicit: Any = None) -> Any:
     if explicit is not None:
         return explicit
     try:
@@ -76,7 +80,7 @@ def _resolve_signing_key(explicit=None):
         return None
 
 
-def _normalize_request_hash(value):
+def _normalize_request_hash(value: Any) -> bytes:
     if isinstance(value, (bytes, bytearray)):
         return bytes(value)
     if isinstance(value, str):
@@ -84,7 +88,7 @@ def _normalize_request_hash(value):
     raise ZeltoCloudError("request.request_hash must be bytes or hex string")
 
 
-def _extract_policy_id(request, override=None):
+def _extract_policy_id(request: Any, override: Optional[str] = None) -> Optional[str]:
     if override:
         return override
     for name in ("policy_id", "policy_ref"):
@@ -94,7 +98,7 @@ def _extract_policy_id(request, override=None):
     return None
 
 
-def _extract_inline_rules(request):
+def _extract_inline_rules(request: Any) -> tuple[Optional[List[str]], Optional[int], Optional[int]]:
     approvers = getattr(request, "required_approvers", None)
     keys = None
     if approvers:
@@ -108,7 +112,8 @@ def _extract_inline_rules(request):
     return keys, threshold, ttl
 
 
-def _build_attestation_fields(request, *, signing_key, holder_key):
+def _build_attestation_fields(request: Any, *, signing_key: Any,
+                              holder_key: bytes) -> tuple[str, Dict[str, Any], bytes]:
     from zelto_core import py_build_approval_context_attestation
 
     public_key = signing_key.public_key
@@ -125,7 +130,8 @@ def _build_attestation_fields(request, *, signing_key, holder_key):
     return args_b64, attestation, request_hash
 
 
-def build_approval_request_payload(request, *, signing_key=None, policy_id=None, idempotency_key=None):
+def build_approval_request_payload(request: Any, *, signing_key: Any = None, policy_id: Optional[str] = None,
+                                   idempotency_key: Optional[str] = None) -> ApprovalRequestPayload:
     holder_key = _resolve_holder_key(request)
     if not holder_key:
         raise ZeltoCloudError(

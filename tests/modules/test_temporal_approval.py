@@ -18,6 +18,13 @@ from zelto_cloud.approval import (TemporalCloudApprovalHandler, _build_temporal_
                                   _extract_temporal_heartbeat_request_id, temporal_cloud_approval)
 from zelto_cloud.exceptions import ZeltoCloudError
 from zelto_core import SignedApproval, SigningKey
+from twin_pairs import implementations
+from twins import approval as twin_approval
+
+impl = implementations(approval, twin_approval, "approval", "TemporalCloudApprovalHandler",
+                       "_build_temporal_approval_idempotency_key", "_extract_temporal_heartbeat_request_id",
+                       "temporal_cloud_approval")
+pytestmark = pytest.mark.usefixtures("impl")
 
 HOLDER = SigningKey.generate()
 HASH = bytes(range(32))

@@ -6,10 +6,10 @@ document's links from create to read, approve and deny, and fails on any
 server error or any answer the document does not allow. The hooks in
 api_fuzz_hooks.py sign creates for real and pick credentials per operation.
 
-The test suite runs a short, bounded round (tests/test_openapi.py);
+The test suite runs a short, bounded round (tests/localcloud/test_openapi.py);
 `make fuzz-api` runs a longer one and prints the calls per operation:
 
-    python tests/api_fuzz.py [--max-examples N] [--seed N] [--workers N]
+    python tests/localcloud/api_fuzz.py [--max-examples N] [--seed N] [--workers N]
 
 Both run only against a local cloud on a loopback port, and stop by themselves.
 """
@@ -100,7 +100,7 @@ def run(cloud, *, max_examples: int, seed: int = 29, workers: int = 1, phases: s
 
 
 def main(argv: list[str] | None = None) -> int:
-    sys.path.insert(0, str(HERE))
+    sys.path.insert(0, str(HERE.parent / "helpers"))
     from localcloud_helpers import assert_no_tracebacks
     from zelto_localcloud.testing import LocalCloud
 

@@ -17,6 +17,11 @@ from zelto_cloud.approval import _async_poll_until_resolved, async_cloud_approva
 from zelto_cloud.client import DEFAULT_BASE_URL
 from zelto_cloud.exceptions import ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
 from zelto_core import SignedApproval, SigningKey
+from twin_pairs import implementations, native_only
+from twins import approval as twin_approval
+
+impl = implementations(approval, twin_approval, "approval", "_async_poll_until_resolved", "async_cloud_approval")
+pytestmark = pytest.mark.usefixtures("impl")
 
 HASH = bytes(range(32))
 
@@ -249,6 +254,7 @@ class TestPollLoop:
 
 
 class TestSurface:
+    @native_only("the native module's layout, signatures and annotations")
     def test_module_order_and_coroutine_functions(self):
         names = [n for n in vars(approval) if not n.startswith("_") or n.startswith("_async")]
         assert names[names.index("cloud_approval"):][:3] == ["cloud_approval", "async_cloud_approval",
@@ -266,6 +272,7 @@ class TestSurface:
         captured = {cell.cell_contents for cell in core.__closure__ if isinstance(cell.cell_contents, (str, float))}
         assert captured == {"k", DEFAULT_BASE_URL, 2.0, 300.0}
 
+    @native_only("the native module's layout, signatures and annotations")
     def test_factory_signature(self):
         assert inspect.signature(async_cloud_approval) == inspect.signature(approval.cloud_approval)
         assert "LangGraph" in async_cloud_approval.__doc__ and "Maximum seconds to wait for resolution." in (

@@ -4,10 +4,11 @@ import asyncio
 import base64
 import hashlib
 import logging
+import os
 import time
 from typing import Any, Dict, List, Optional, Union
 
-from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
+from zelto_cloud.client import DEFAULT_DASHBOARD_URL, AsyncZeltoCloudClient, ZeltoCloudClient
 from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError, ZeltoCloudError
 
 from .morvel import build_approval_request_payload
@@ -47,7 +48,9 @@ def cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL, poll
             try:
                 created = client.create_request(**payload.to_create_request_kwargs())
                 request_id = created["id"]
-                logger.info("approval request created in cloud", extra={"request_id": request_id, "tool": request.tool})
+                link = _approval_link(base_url, request_id)
+                logger.info("approval request created in cloud: request %s - %s", request_id, link,
+                            extra={"request_id": request_id, "tool": request.tool, "approval_url": link})
                 result = _poll_until_resolved(client, request_id, poll_interval=poll_interval, timeout=timeout)
                 return _approvals_or_refusal(request, result)
             except (ApprovalDeniedError, ApprovalExpiredError) as exc:
@@ -60,8 +63,18 @@ def cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL, poll
     return _handle
 
 
+def _approval_link(base_url, request_id):
+    """Where a person decides the request: ZELTO_DASHBOARD_URL when set; else the cloud's dashboard for the
+    cloud's own API, or the handler's base URL for a self-hosted cloud, which serves its dashboard beside it."""
+    dashboard = os.environ.get("ZELTO_DASHBOARD_URL", "")
+    if not dashboard:
+        dashboard = DEFAULT_DASHBOARD_URL if base_url == DEFAULT_BASE_URL else str(base_url)
+    return dashboard.rstrip("/") + "/approvals?request=" + str(request_id)
+
+
 def async_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL, poll_interval=2.0, timeout=300.0):
     import concurrent.futures
+    import contextvars
 
     async def _core(request):
         from zelto.approval import ApprovalDenied
@@ -86,10 +99,13 @@ def async_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL
     async def _handle(request):
         try:
             asyncio.get_running_loop()
-            return await _core(request)
         except RuntimeError:
+            # Driven without a loop: the work runs on a loop of its own in a thread, in the caller's context
+            # (its key scope among it).
+            context = contextvars.copy_context()
             with concurrent.futures.ThreadPoolExecutor(max_workers=1) as pool:
-                return pool.submit(asyncio.run, _core(request)).result()
+                return pool.submit(context.run, asyncio.run, _core(request)).result()
+        return await _core(request)
 
     return _handle
 
@@ -176,11 +192,20 @@ class TemporalCloudApprovalHandler:
                  fast_poll_attempts=3):
         self._api_key = api_key
         self._signing_key = signing_key
+        if not hasattr(signing_key, "public_key"):
+            raise TypeError(f"signing_key must be a zelto_core SigningKey, not {type(signing_key).__name__}")
         self._holder = signing_key.public_key
         self._holder_bytes = self._holder.to_bytes()
         self._base_url = base_url
         self._fast_poll_seconds = fast_poll_seconds
         self._fast_poll_attempts = max(1, fast_poll_attempts)
+
+    def _build_attestation(self, request):
+        from zelto_core import py_build_approval_context_attestation
+
+        args_b64, attestation = py_build_approval_context_attestation(
+            self._signing_key, request.warrant_id, request.tool, request.arguments, self._holder)
+        return args_b64, dict(attestation)
 
     @staticmethod
     def _extract_approval(data):
@@ -280,8 +305,12 @@ class TemporalCloudApprovalHandler:
                 signed = check(current, request_id)
                 if signed is not None:
                     return signed
+        # A pending request is the expected way of waiting: marked benign, the worker logs the retry at DEBUG.
+        from temporalio.exceptions import ApplicationErrorCategory
+
         raise ApplicationError(f"approval pending for {request_id}; will retry via Temporal",
-                               type="ApprovalPendingRetry", non_retryable=False)
+                               type="ApprovalPendingRetry", non_retryable=False,
+                               category=ApplicationErrorCategory.BENIGN)
 
 
 def temporal_cloud_approval(api_key, signing_key, *, base_url=DEFAULT_BASE_URL, fast_poll_seconds=2.0,

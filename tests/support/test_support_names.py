@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 COMPILER = shutil.which("g++") or shutil.which("c++")
 
 pytestmark = pytest.mark.skipif(COMPILER is None, reason="no C++ compiler")

@@ -1,4 +1,5 @@
-"""The synchronous cloud approval handler end to end, against a real local cloud process.
+"""The cloud approval handlers end to end, against a real local cloud process: the synchronous one, and
+the asynchronous one awaited from asyncio.run and driven from a thread without a loop (`kind`).
 
 Every request is resolved the way a person at the dashboard would: a
 background thread finds it through the client's list call and approves or
@@ -7,6 +8,7 @@ denies it through the API.  Keys and signatures are real Ed25519.
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import itertools
 import socket
@@ -20,7 +22,7 @@ from zelto.decorators import bind_key_scope
 from zelto_core import PublicKey, SignedApproval, SigningKey, approval_request_hash
 from zelto_localcloud.testing import LocalCloud
 
-from zelto_cloud.approval import cloud_approval
+from zelto_cloud.approval import async_cloud_approval, cloud_approval
 from zelto_cloud.client import ZeltoCloudClient
 from zelto_cloud.exceptions import ApprovalTimeoutError, ZeltoCloudError
 
@@ -87,10 +89,44 @@ def gate_request(warrant: Warrant, tool: str = "transfer_funds", arguments: dict
     )
 
 
-def handler_for(cloud: LocalCloud, holder: SigningKey | None, **options) -> Callable:
+FACTORIES = {"sync": cloud_approval, "asyncio.run": async_cloud_approval, "no loop": async_cloud_approval}
+KINDS = list(FACTORIES)
+
+
+def handler_for(cloud: LocalCloud, holder: SigningKey | None, *, kind: str = "sync", **options) -> Callable:
     options.setdefault("poll_interval", POLL)
     options.setdefault("timeout", 20.0)
-    return cloud_approval(cloud.api_key, base_url=cloud.base_url, signing_key=holder, **options)
+    return FACTORIES[kind](cloud.api_key, base_url=cloud.base_url, signing_key=holder, **options)
+
+
+def without_a_loop(coroutine):
+    """Drives the handler's coroutine by hand in a thread that runs no event loop."""
+    outcome: dict = {}
+
+    def drive() -> None:
+        try:
+            coroutine.send(None)
+        except StopIteration as stop:
+            outcome["result"] = stop.value
+        except BaseException as exc:
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=drive)
+    thread.start()
+    thread.join(60)
+    assert not thread.is_alive()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["result"]
+
+
+def run(kind: str, handler: Callable, request: ApprovalRequest):
+    """Calls a handler as `kind` says: plainly, awaited in asyncio.run, or driven without a loop."""
+    if kind == "sync":
+        return handler(request)
+    if kind == "asyncio.run":
+        return asyncio.run(handler(request))
+    return without_a_loop(handler(request))
 
 
 def approve_as(*names: str) -> Callable[[LocalCloud, ZeltoCloudClient, dict], None]:
@@ -166,11 +202,12 @@ def assert_covers(approval, request: ApprovalRequest, approver: PublicKey) -> No
 
 
 class TestApproved:
-    def test_one_approver_gives_one_verified_signed_approval(self, any_cloud):
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_one_approver_gives_one_verified_signed_approval(self, any_cloud, kind):
         warrant, holder = new_warrant(any_cloud)
         request = gate_request(warrant)
         with Reviewer(any_cloud, warrant.id, approve_as("alice"), pause=0.1) as reviewer:
-            result = handler_for(any_cloud, holder)(request)
+            result = run(kind, handler_for(any_cloud, holder, kind=kind), request)
         assert_covers(result, request, approver_key(any_cloud, "alice"))
         # The request really travelled in this server's encoding.
         stored = stored_request(any_cloud, reviewer.seen[warrant.id]["id"])
@@ -178,12 +215,13 @@ class TestApproved:
         expected = wire.hex() if any_cloud.encoding == "hex" else base64.b64encode(wire).decode()
         assert stored["responses"][0]["signed_approval"] == expected
 
-    def test_threshold_two_gives_a_list_of_two_signed_approvals(self, any_cloud):
+    @pytest.mark.parametrize("kind", ["sync", "asyncio.run"])
+    def test_threshold_two_gives_a_list_of_two_signed_approvals(self, any_cloud, kind):
         warrant, holder = new_warrant(any_cloud, approvers=("alice", "bob"), min_approvals=2)
         request = gate_request(warrant)
         # Alice alone leaves the request pending; the handler keeps polling until bob approves.
         with Reviewer(any_cloud, warrant.id, approve_as("alice", "bob"), pause=0.1):
-            result = handler_for(any_cloud, holder)(request)
+            result = run(kind, handler_for(any_cloud, holder, kind=kind), request)
         assert isinstance(result, list) and len(result) == 2
         by_key = {approval.approver_key: approval for approval in result}
         assert set(by_key) == {approver_key(any_cloud, "alice"), approver_key(any_cloud, "bob")}
@@ -297,12 +335,13 @@ class TestRefused:
         [("over the daily limit", "over the daily limit"), (None, "denied in Zelto Cloud")],
         ids=["with-reason", "without-reason"],
     )
-    def test_denied(self, cloud, reason, expected):
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_denied(self, cloud, kind, reason, expected):
         warrant, holder = new_warrant(cloud)
         request = gate_request(warrant)
         with Reviewer(cloud, warrant.id, deny_as("alice", reason), pause=0.1):
             with pytest.raises(ApprovalDenied) as refused:
-                handler_for(cloud, holder)(request)
+                run(kind, handler_for(cloud, holder, kind=kind), request)
         assert refused.value.reason == expected
         assert refused.value.request is request
 
@@ -319,18 +358,20 @@ class TestRefused:
                 handler_for(cloud, holder)(gate_request(warrant))
         assert refused.value.reason == "bob says no"
 
+    @pytest.mark.parametrize("kind", KINDS)
     @pytest.mark.parametrize("ttl_seconds", [0, 1])
-    def test_expired(self, cloud, ttl_seconds):
+    def test_expired(self, cloud, kind, ttl_seconds):
         warrant, holder = new_warrant(cloud, ttl_seconds=ttl_seconds)
         with pytest.raises(ApprovalDenied) as refused:
-            handler_for(cloud, holder, timeout=10.0)(gate_request(warrant))
+            run(kind, handler_for(cloud, holder, kind=kind, timeout=10.0), gate_request(warrant))
         assert refused.value.reason == "approval request expired"
 
-    def test_timed_out(self, cloud):
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_timed_out(self, cloud, kind):
         warrant, holder = new_warrant(cloud)
         request = gate_request(warrant)
         with pytest.raises(ApprovalDenied) as refused:
-            handler_for(cloud, holder, poll_interval=0.2, timeout=0.5)(request)
+            run(kind, handler_for(cloud, holder, kind=kind, poll_interval=0.2, timeout=0.5), request)
         error = refused.value
         assert error.reason == "timed out after 0.5s waiting for cloud approval"
         assert error.__cause__ is None and not error.__suppress_context__
@@ -338,7 +379,9 @@ class TestRefused:
         # Nobody resolved it: the cloud still has it pending.
         with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
             pending = [r for r in client.list_requests(status="pending", limit=500) if r["warrant_id"] == warrant.id]
+            mine = [r for r in client.list_requests(limit=500) if r["warrant_id"] == warrant.id]
         assert len(pending) == 1
+        assert [r["status"] for r in mine] == ["pending"]  # created once, still waiting
 
 
 class TestCloudErrors:
@@ -368,23 +411,25 @@ class TestCloudErrors:
         with ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client:
             assert warrant.id not in {r["warrant_id"] for r in client.list_requests(limit=500)}
 
-    def test_nothing_listening(self):
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_nothing_listening(self, kind):
         with socket.socket() as sock:
             sock.bind(("127.0.0.1", 0))
             port = sock.getsockname()[1]
         holder = SigningKey.generate()
         warrant = Warrant(id="w-e2e-nowhere", holder_key=holder.public_key, require_approval=True)
-        handler = cloud_approval("zelto_lk_any", base_url=f"http://127.0.0.1:{port}", signing_key=holder)
+        handler = FACTORIES[kind]("zelto_lk_any", base_url=f"http://127.0.0.1:{port}", signing_key=holder)
         with pytest.raises(ZeltoCloudError) as failed:
-            handler(gate_request(warrant))
+            run(kind, handler, gate_request(warrant))
         assert type(failed.value) is ZeltoCloudError
         assert failed.value.status_code is None
 
-    def test_server_gone_while_polling(self, tmp_path):
+    @pytest.mark.parametrize("kind", ["sync", "asyncio.run"])
+    def test_server_gone_while_polling(self, tmp_path, kind):
         with LocalCloud(tmp_path / "cloud") as doomed:
             warrant, holder = new_warrant(doomed)
             with Reviewer(doomed, warrant.id, lambda cloud, client, request: cloud.kill()):
                 with pytest.raises(ZeltoCloudError) as failed:
-                    handler_for(doomed, holder)(gate_request(warrant))
+                    run(kind, handler_for(doomed, holder, kind=kind), gate_request(warrant))
         assert type(failed.value) is ZeltoCloudError
         assert failed.value.status_code is None
