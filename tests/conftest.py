@@ -60,3 +60,36 @@ def pytest_terminal_summary(terminalreporter, config):
     path = config.stash.get(_SCREENSHOTS, None)
     if path is not None and any(path.iterdir()):
         terminalreporter.write_sep("-", f"dashboard screenshots saved in {path}")
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """One PostgreSQL cluster for the whole run, in a temporary folder, stopped at the end."""
+    import shutil
+    import tempfile
+
+    from postgres_server import PostgresServer, server_binaries
+
+    if server_binaries() is None:
+        pytest.skip("PostgreSQL is not installed (make setup installs it)")
+    # Straight under the temporary root: pytest's own folders are closed to the server's user
+    # (and a socket path must stay short).
+    folder = Path(tempfile.mkdtemp(prefix="zelto-pg-"))
+    server = PostgresServer(folder)
+    try:
+        yield server.start()
+    finally:
+        try:
+            server.stop()
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def postgres_url(postgres_server):
+    """A fresh empty database on the run's server, dropped after the test."""
+    url = postgres_server.database()
+    try:
+        yield url
+    finally:
+        postgres_server.drop(url)
