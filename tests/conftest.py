@@ -93,3 +93,43 @@ def postgres_url(postgres_server):
         yield url
     finally:
         postgres_server.drop(url)
+
+
+_TEMPLATE = "zelto_template"
+
+
+@pytest.fixture(scope="session")
+def postgres_template(postgres_server) -> str:
+    """A database with the service's schema already in place, which each test database is copied from."""
+    import tempfile
+
+    from zelto_localcloud.store import Store
+
+    postgres_server._admin(f'CREATE DATABASE "{_TEMPLATE}" TEMPLATE template0')
+    with tempfile.TemporaryDirectory() as folder:
+        Store(Path(folder), postgres_server.url(_TEMPLATE)).close()
+    return _TEMPLATE
+
+
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def database_backend(request):
+    """Runs a module's service tests once on each database: with "postgresql", every local cloud that the
+    module starts keeps its data in a fresh database of the run's PostgreSQL server (see LocalCloud)."""
+    if request.param == "sqlite":
+        yield "sqlite"
+        return
+    from zelto_localcloud.testing import TEST_DATABASE_PREFIX, TEST_SERVER_ENV, TEST_TEMPLATE_ENV
+
+    server = request.getfixturevalue("postgres_server")
+    template = request.getfixturevalue("postgres_template")
+    saved = {name: os.environ.get(name) for name in (TEST_SERVER_ENV, TEST_TEMPLATE_ENV)}
+    os.environ[TEST_SERVER_ENV], os.environ[TEST_TEMPLATE_ENV] = server.url(), template
+    try:
+        yield "postgresql"
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        server.drop_all(TEST_DATABASE_PREFIX)

@@ -106,6 +106,16 @@ class PostgresServer:
         name = url.rsplit("/", 1)[1]
         self._admin(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)')
 
+    def drop_all(self, prefix: str) -> None:
+        """Drops every database whose name starts with `prefix`."""
+        import psycopg
+
+        with psycopg.connect(self.url(), autocommit=True, connect_timeout=10) as connection:
+            names = [row[0] for row in connection.execute(
+                "SELECT datname FROM pg_database WHERE starts_with(datname, %s)", (prefix,))]
+            for name in names:
+                connection.execute(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)')
+
     def __enter__(self) -> "PostgresServer":
         return self.start()
 
