@@ -101,12 +101,12 @@ async def check_approver_password(cloud: CloudState, name: str, password: str, a
     """The approver `name` if `password` is theirs; raises 401, or 429 while guessing from `address` is
     delayed or too many checks wait. A credential this address proved before is answered at once."""
     guard = cloud.sign_ins
-    stored_hash = cloud.approvers.password_hash(name)
+    stored_hash = await cloud.store.call(cloud.approvers.password_hash, name)
     credential = guard.credential_id(name, password, stored_hash, address)
     known = guard.remembered(credential, name, address)
     if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
         raise errors.unauthorized("unknown approver or wrong password")
-    approver = cloud.approvers.named(name)
+    approver = await cloud.store.call(cloud.approvers.named, name)
     if approver is None:  # removed while the password was being checked
         raise errors.unauthorized("unknown approver or wrong password")
     return approver
@@ -116,7 +116,7 @@ async def authenticate(request: Request) -> Agent | SignedIn:
     scheme, _, value = request.headers.get("authorization", "").partition(" ")
     cloud = state_of(request)
     if scheme.lower() == "bearer" and value.strip():
-        tenant = cloud.tenant_for(value.strip())
+        tenant = await cloud.store.call(cloud.tenant_for, value.strip())
         if tenant is None:
             raise errors.unauthorized("unknown API key")
         return Agent(tenant)
@@ -180,7 +180,7 @@ async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
     """Works out the shown call of a stored request in a worker thread, where it is kept a while: for a
     large call that takes seconds, which must be spent neither on the event loop nor inside a decision's
     write transaction (which then finds it kept)."""
-    record = cloud.service.peek(request_id)
+    record = await cloud.store.call(cloud.service.peek, request_id)
     if record is not None:
         await run_in_threadpool(shown, record)
 
@@ -191,7 +191,7 @@ async def create_request(request: Request, who: Agent):
     # Parsing, checking and masking a large body take a while: done once, in a worker thread, so the
     # server goes on answering others, and before the write transaction.
     new, prepared = await run_in_threadpool(_parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
-    record, created = state_of(request).service.create(new, who.tenant, prepared)
+    record, created = await state_of(request).store.call(state_of(request).service.create, new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 
 
@@ -200,7 +200,7 @@ async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = cloud.service.list(status, limit + 1, tenant_of(who), before=before)
+    records = await cloud.store.call(cloud.service.list, status, limit + 1, tenant_of(who), before=before)
     # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
     items, size, next_cursor = [], 0, None
     for record in records:
@@ -217,7 +217,7 @@ async def list_requests(request: Request, who):
 @endpoint(agents="read approval requests", approvers="read approval requests")
 async def get_request(request: Request, who):
     cloud = state_of(request)
-    record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
+    record = await cloud.store.call(cloud.service.get, request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.clock())
     else:
@@ -240,31 +240,36 @@ def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
 @endpoint(approvers="approve requests")
 async def approve_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
-    approver, confirmed = _acting_approver(request, body, who), parse_confirmation(body)
-    await keep_shown_call(state_of(request), request.path_params["request_id"])
-    record = state_of(request).service.approve(request.path_params["request_id"], approver, confirmed=confirmed)
+    cloud = state_of(request)
+    approver, confirmed = await cloud.store.call(_acting_approver, request, body, who), parse_confirmation(body)
+    await keep_shown_call(cloud, request.path_params["request_id"])
+    record = await cloud.store.call(cloud.service.approve, request.path_params["request_id"], approver,
+                                    confirmed=confirmed)
     return _request_answer(request, record)
 
 
 @endpoint(approvers="deny requests")
 async def deny_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
-    approver, reason = _acting_approver(request, body, who), parse_reason(body)
-    await keep_shown_call(state_of(request), request.path_params["request_id"])
-    record = state_of(request).service.deny(request.path_params["request_id"], approver, reason)
+    cloud = state_of(request)
+    approver, reason = await cloud.store.call(_acting_approver, request, body, who), parse_reason(body)
+    await keep_shown_call(cloud, request.path_params["request_id"])
+    record = await cloud.store.call(cloud.service.deny, request.path_params["request_id"], approver, reason)
     return _request_answer(request, record)
 
 
 @endpoint(agents="list approvers", approvers="list approvers")
 async def list_approvers(request: Request, who):
-    approvers = state_of(request).approvers.all()
+    cloud = state_of(request)
+    approvers = await cloud.store.call(cloud.approvers.all)
     return JSONResponse({"approvers": [{"name": a.name, "public_key": a.public_key_hex} for a in approvers]})
 
 
 @endpoint(agents="post receipts")
 async def post_receipt(request: Request, who: Agent):
     receipt = parse_receipt(await json_body(request))
-    receipt_id = state_of(request).receipts.receive(who.tenant, receipt)
+    receipts = state_of(request).receipts
+    receipt_id = await receipts.store.call(receipts.receive, who.tenant, receipt)
     return JSONResponse({"id": receipt_id}, status_code=202)
 
 
@@ -275,7 +280,8 @@ def _public_base_url(request: Request) -> str:
 @endpoint(public=True)
 async def connect_exchange(request: Request):
     token = parse_token(await json_body(request))
-    settings = state_of(request).connect.exchange(token, _public_base_url(request))
+    cloud = state_of(request)
+    settings = await cloud.store.call(cloud.connect.exchange, token, _public_base_url(request))
     return JSONResponse(settings)
 
 
@@ -284,7 +290,8 @@ async def connect_claim(request: Request):
     body = await json_body(request)
     token = parse_token(body)
     key = public_key_hex(body.get("public_key_hex"), "public_key_hex")
-    return JSONResponse(state_of(request).connect.claim(token, key))
+    cloud = state_of(request)
+    return JSONResponse(await cloud.store.call(cloud.connect.claim, token, key))
 
 
 @endpoint(public=True)

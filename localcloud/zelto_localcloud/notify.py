@@ -36,7 +36,7 @@ from urllib.parse import quote, urlsplit
 
 from . import __version__, audit
 from .display import shown
-from .store import RequestRecord, Store
+from .store import STORAGE_ERRORS, RequestRecord, Store, storage_failure
 
 logger = logging.getLogger("zelto_localcloud.notify")
 
@@ -63,52 +63,11 @@ SETTINGS = {
     "max_attempts": "12",
 }
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS notify_channels (
-        approver TEXT NOT NULL REFERENCES approvers (name) ON DELETE CASCADE,
-        kind TEXT NOT NULL CHECK (kind IN ('webhook', 'chat', 'email')),
-        target TEXT NOT NULL,
-        secret TEXT,
-        grp TEXT NOT NULL CHECK (grp IN ('first', 'escalation')),
-        created_at REAL NOT NULL,
-        PRIMARY KEY (approver, kind, target)
-    )""",
-    """CREATE TABLE IF NOT EXISTS notify_outbox (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        request_id TEXT NOT NULL,
-        approver TEXT NOT NULL,
-        kind TEXT NOT NULL,
-        target TEXT NOT NULL,
-        secret TEXT,
-        event TEXT NOT NULL,
-        body TEXT NOT NULL,
-        created_at REAL NOT NULL,
-        next_attempt_at REAL NOT NULL,
-        attempts INTEGER NOT NULL DEFAULT 0,
-        state TEXT NOT NULL DEFAULT 'queued' CHECK (state IN ('queued', 'delivered', 'failed', 'skipped')),
-        done_at REAL,
-        last_error TEXT
-    )""",
-    "CREATE INDEX IF NOT EXISTS notify_due ON notify_outbox (state, next_attempt_at)",
-    "CREATE INDEX IF NOT EXISTS notify_by_request ON notify_outbox (request_id, id)",
-    """CREATE TABLE IF NOT EXISTS notify_attempts (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        outbox_id INTEGER NOT NULL REFERENCES notify_outbox (id),
-        request_id TEXT NOT NULL,
-        attempt INTEGER NOT NULL,
-        at REAL NOT NULL,
-        outcome TEXT NOT NULL,
-        detail TEXT
-    )""",
-    "CREATE INDEX IF NOT EXISTS notify_attempts_by_request ON notify_attempts (request_id, id)",
-    "CREATE TABLE IF NOT EXISTS notify_escalated (request_id TEXT PRIMARY KEY, at REAL NOT NULL)",
-)
-
 _wake = threading.Event()
 
 
 def ensure_schema(store: Store) -> None:
-    store.ensure_tables(_SCHEMA)
+    """The notification tables come with the store's schema history (schema.py): nothing to make here."""
 
 
 # -- settings and channels --------------------------------------------------------
@@ -368,7 +327,8 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
             record = store.get_request(request_id)
             if record is None or record.status != "pending":
                 continue
-            store.execute("INSERT OR IGNORE INTO notify_escalated (request_id, at) VALUES (?, ?)", (request_id, now))
+            store.execute("INSERT INTO notify_escalated (request_id, at) VALUES (?, ?) ON CONFLICT DO NOTHING",
+                          (request_id, now))
             count = enqueue(store, record, "escalation", now, link_base)
             if count:
                 audit.record_request(store, "escalation", record, now, actor="server", channel="server",
@@ -467,6 +427,13 @@ class DeliveryWorker:
                     now = time.time()
                     escalate_due(store, now, "")
                     busy = deliver_due(store, now)
+                except STORAGE_ERRORS as exc:  # the database is down or full: one line, and again later
+                    if storage_failure(exc) is None:
+                        logger.exception("notification delivery failed; retrying")
+                    else:
+                        logger.warning("notification delivery waits for the database: %s", exc)
+                    busy = 0
+                    self._stop.wait(1.0)
                 except Exception:  # a fault here must not end delivery for good
                     logger.exception("notification delivery failed; retrying")
                     busy = 0

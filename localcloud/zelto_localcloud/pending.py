@@ -20,7 +20,8 @@ async def pending_count(request: Request):
     visitor = visitor_of(request)
     if visitor is None:
         return JSONResponse({"error": {"code": "unauthorized", "message": "sign in first"}}, status_code=401)
-    count, newest, tool = state_of(request).queue.count(visitor.approver)
+    cloud = state_of(request)
+    count, newest, tool = await cloud.store.call(cloud.queue.count, visitor.approver)
     return JSONResponse({"pending": count, "newest": newest, "newest_tool": tool})
 
 

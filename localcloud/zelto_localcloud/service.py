@@ -5,7 +5,6 @@ from __future__ import annotations
 import contextlib
 import json
 import secrets
-import sqlite3
 import time
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -15,7 +14,7 @@ from .approvers import Approver, ApproverRegistry
 from .display import Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
-from .store import RequestRecord, ResponseRecord, Store, storage_failure
+from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
 
@@ -170,7 +169,7 @@ class ApprovalService:
         a later read stores them."""
         try:
             yield
-        except sqlite3.OperationalError as error:
+        except STORAGE_ERRORS as error:
             if storage_failure(error) is None:
                 raise
             for record in records:
@@ -188,7 +187,7 @@ class ApprovalService:
                 with self.store.transaction():
                     for request_id in overdue:
                         self._current(request_id)
-            except sqlite3.OperationalError as error:
+            except STORAGE_ERRORS as error:
                 if storage_failure(error) is None:
                     raise
                 unstored = True  # as for a read: answered expired, stored by a later read
