@@ -44,7 +44,10 @@ def search_text(call: Shown) -> str:
 
 
 def _keep_text(store: Store, seq: int, call: Shown) -> None:
-    store.execute("INSERT OR REPLACE INTO request_text (seq, text) VALUES (?, ?)", (seq, search_text(call)))
+    store.execute(
+        "INSERT INTO request_text (seq, text) VALUES (?, ?) ON CONFLICT (seq) DO UPDATE SET text = excluded.text",
+        (seq, search_text(call)),
+    )
 
 
 def index(store: Store, record: RequestRecord) -> None:

@@ -21,8 +21,11 @@ from zelto_localcloud.validation import parse_new_request
 HOSTILE = '"><script>alert(1)</script><img src=x onerror=alert(2)>'
 
 
+pytestmark = pytest.mark.usefixtures("database_backend")
+
+
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("queue")) as running:
         yield running
         assert_no_tracebacks(running)
