@@ -95,6 +95,10 @@ def _text(body: dict, name: str, *, required: bool, non_empty: bool = False) -> 
         raise validation_error(f"field '{name}' must be a string")
     if non_empty and not value:
         raise validation_error(f"field '{name}' must not be empty")
+    if "\x00" in value:
+        # No database keeps NUL in text the same way (PostgreSQL's cannot hold it at all), and a stored
+        # tool name that differed from the signed one would show approvers something else than they sign.
+        raise validation_error(f"field '{name}' must not contain NUL characters")
     return value
 
 

@@ -215,7 +215,7 @@ class TestBadInput:
         ("threshold", 0), ("threshold", True), ("threshold", "2"), ("threshold", 1.5), ("threshold", 10**30),
         ("ttl_seconds", -1), ("ttl_seconds", "60"), ("ttl_seconds", 10**20),
         ("approver_keys", "ab" * 32), ("approver_keys", []), ("approver_keys", ["ab"]), ("approver_keys", [7]),
-        ("idempotency_key", 12),
+        ("idempotency_key", 12), ("tool", "send\x00mail"), ("warrant_id", "w\x00"), ("policy_id", "\x00"),
     ])
     def test_mistyped_or_out_of_range_fields_are_named(self, http, field, value):
         body = create_body()
