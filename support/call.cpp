@@ -333,7 +333,7 @@ Ref global(Handle globals, Handle name) {
     if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value)) == 1) {
         return Ref::steal(value);
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw_error();
 }
 
@@ -387,6 +387,15 @@ void unpack_into(Handle iterable, Ref* out, size_t count) {
     if (PyErr_Occurred()) {
         throw_error();
     }
+}
+
+Ref tuple_of(std::initializer_list<Handle> items) {
+    Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t index = 0;
+    for (Handle item : items) {
+        PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(item.ptr()));
+    }
+    return tuple;
 }
 
 Ref py_str(Handle obj) {

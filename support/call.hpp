@@ -236,9 +236,10 @@ std::array<Ref, N> unpack(Handle iterable) {
     return out;
 }
 
-Ref py_str(Handle obj);                          // str(obj)
-Ref py_format(Handle obj);                       // format(obj)
-Ref concat(std::initializer_list<Handle> parts); // "".join(parts), all str
+Ref tuple_of(std::initializer_list<Handle> items); // (a, b, ...)
+Ref py_str(Handle obj);                            // str(obj)
+Ref py_format(Handle obj);                         // format(obj)
+Ref concat(std::initializer_list<Handle> parts);   // "".join(parts), all str
 bool isinstance(Handle obj, Handle cls);
 // obj == text by Python's equality (so a str subclass or any object answers).
 bool equals(Handle obj, std::string_view text);

@@ -47,11 +47,11 @@ inline constexpr std::initializer_list<Param> cloud_handler_params = {
 // The final status of a resolved request in the SDK's terms: the signed
 // approvals, or ApprovalDenied. frame is the handler's (request first, the
 // cells above).
-Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request,
+Ref resolve_final_status(Frame& frame, Handle denied_class, Handle request,
                          const Ref& final_response);
 // A client error escaping the create-and-poll steps, in the SDK's vocabulary;
 // anything else is raised again unchanged.
-[[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught);
+[[noreturn]] void translate_client_error(Frame& frame, Handle denied_class, Caught& caught);
 // The handler's values, checked at its call before anything is sent (the
 // factories take them unchecked), the poll interval as the handler's sleep
 // takes it; the time-out in seconds.
@@ -65,6 +65,6 @@ extern const FunctionDef extract_signed_approvals_def;
 extern const FunctionDef temporal_cloud_approval_def;
 
 // TemporalCloudApprovalHandler, built at import.
-Ref make_temporal_handler_class(PyObject* module);
+Ref make_temporal_handler_class(Handle module);
 
 } // namespace zelto::approval

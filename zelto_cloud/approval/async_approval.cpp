@@ -43,12 +43,12 @@ Ref open_client(const Frame& frame) {
 Ref start_create(const Ref& client, const Ref& payload) {
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = getattr(client, "create_request");
-    return call_with(create.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    return call_with(create, Ref::steal(PyTuple_New(0)), kwargs);
 }
 
 // Logs the new request and starts polling it, to be awaited.
 Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
-    Ref request_id = subscript(created.get(), "id");
+    Ref request_id = subscript(created, "id");
     log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
         getattr(frame.arg(0), "tool"));
     return call(frame.global(poll_name), client, request_id,
@@ -58,7 +58,7 @@ Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
 
 // Create the request, wait until it is resolved, and answer in the SDK's
 // terms; the client errors of these steps are translated.
-Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref payload) {
+Task create_and_wait(Frame& frame, Handle denied_class, Ref client, Ref payload) {
     std::optional<Caught> caught;
     Ref result;
     try {
@@ -79,7 +79,7 @@ Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref paylo
 
 // Build the payload, open the client, and create and wait; the client is
 // closed on every way out.
-Task open_and_wait(Frame& frame, PyObject* denied_class) {
+Task open_and_wait(Frame& frame, Handle denied_class) {
     Ref payload = build_payload(frame);
     Ref client = open_client(frame);
     co_return co_await try_finally(
@@ -92,7 +92,7 @@ Task core(Frame frame) {
     // Set in the awaiting task's context, so that every call below ends by
     // the time-out; the finally restores the context.
     Ref deadline = begin_handler_deadline(checked_handler_values(frame, false));
-    co_return co_await try_finally([&] { return open_and_wait(frame, denied_class.get()); },
+    co_return co_await try_finally([&] { return open_and_wait(frame, denied_class); },
                                    [&] {
                                        end_handler_deadline(deadline);
                                        return none();
@@ -118,7 +118,7 @@ bool loop_is_running(const Frame& frame) {
 Ref run_on_fresh_loop(const Frame& frame) {
     Ref futures = getattr(frame.cell(concurrent_cell), "futures");
     Ref executor = call(getattr(futures, "ThreadPoolExecutor"), kw("max_workers", 1));
-    return with_context(executor.get(), [&](PyObject* pool) {
+    return with_context(executor, [&](PyObject* pool) {
         Ref context = call(import_from("contextvars", "copy_context"));
         Ref run = getattr(frame.global(asyncio_name), "run");
         Ref coroutine = call(frame.cell(core_cell), frame.arg(0));
@@ -159,7 +159,7 @@ Ref async_cloud_approval(Frame& frame) {
         make_function(core_def, frame.globals(), "async_cloud_approval.<locals>._core",
                       {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
     return make_function(handle_def, frame.globals(), "async_cloud_approval.<locals>._handle",
-                         {core_function.get(), concurrent.get()});
+                         {core_function, concurrent});
 }
 
 Ref poll_deadline(const Frame& frame) {
@@ -172,7 +172,7 @@ Ref poll_deadline(const Frame& frame) {
 Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
     PyObject* request_id = frame.arg(1);
     PyObject* poll_interval = frame.arg(2);
-    Ref status = get_item(response.get(), "status", interned("").get());
+    Ref status = get_item(response, "status", interned(""));
     if (check(PyObject_RichCompareBool(status.get(), interned("pending").get(), Py_NE))) {
         return Ref();
     }

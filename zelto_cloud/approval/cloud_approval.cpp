@@ -20,51 +20,50 @@ Name expired_error_name{"ApprovalExpiredError"};
 Name timeout_error_name{"ApprovalTimeoutError"};
 Name time_name{"time"};
 
-[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+[[noreturn]] void deny(Handle denied_class, Handle request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }
 
 } // namespace
 
-Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request,
+Ref resolve_final_status(Frame& frame, Handle denied_class, Handle request,
                          const Ref& final_response) {
-    Ref status = subscript(final_response.get(), "status");
-    if (equals(status.get(), "approved")) {
+    Ref status = subscript(final_response, "status");
+    if (equals(status, "approved")) {
         return call(frame.global(extract_name), final_response);
     }
-    if (equals(status.get(), "denied")) {
-        Ref reason = get_item(final_response.get(), "denied_reason");
+    if (equals(status, "denied")) {
+        Ref reason = get_item(final_response, "denied_reason");
         if (!truthy(reason)) {
             reason = interned("denied in Zelto Cloud");
         }
         deny(denied_class, request, reason);
     }
-    if (equals(status.get(), "expired")) {
+    if (equals(status, "expired")) {
         deny(denied_class, request, interned("approval request expired"));
     }
-    Ref reason = concat({interned("unexpected status: ").get(), py_format(status.get()).get()});
+    Ref reason = concat({interned("unexpected status: "), py_format(status)});
     deny(denied_class, request, reason);
 }
 
 double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
-    check_signing_key(frame.cell(signing_key_cell).get(), true);
-    check_pause(frame.cell(poll_interval_cell).get(), "poll_interval", sleeps_in_thread);
-    return check_seconds(frame.cell(timeout_cell).get(), "timeout", true, true);
+    check_signing_key(frame.cell(signing_key_cell), true);
+    check_pause(frame.cell(poll_interval_cell), "poll_interval", sleeps_in_thread);
+    return check_seconds(frame.cell(timeout_cell), "timeout", true, true);
 }
 
-[[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught) {
+[[noreturn]] void translate_client_error(Frame& frame, Handle denied_class, Caught& caught) {
     PyObject* request = frame.arg(0);
-    if (caught.matches(frame.global(denied_error_name).get()) ||
-        caught.matches(frame.global(expired_error_name).get())) {
+    if (caught.matches(frame.global(denied_error_name)) ||
+        caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
-        Ref denial = call(denied_class, request, kw("reason", py_str(caught.get())));
-        raise_from(denial, caught.get());
+        Ref denial = call(denied_class, request, kw("reason", py_str(caught)));
+        raise_from(denial, caught);
     }
-    if (caught.matches(frame.global(timeout_error_name).get())) {
+    if (caught.matches(frame.global(timeout_error_name))) {
         Handling scope(caught);
-        Ref reason =
-            concat({str("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
-                    interned("s waiting for cloud approval").get()});
+        Ref reason = concat({str("timed out after "), py_format(frame.cell(timeout_cell)),
+                             interned("s waiting for cloud approval")});
         deny(denied_class, request, reason);
     }
     caught.reraise();
@@ -79,19 +78,18 @@ Ref approval_link(const Ref& base_url, const Ref& request_id) {
     Ref environ = getattr(import_module("os"), "environ");
     Ref dashboard = call_method(environ, "get", "ZELTO_DASHBOARD_URL", "");
     if (!truthy(dashboard)) {
-        dashboard = equals(base_url.get(), default_base_url) ? str(default_dashboard_url)
-                                                             : py_str(base_url.get());
+        dashboard =
+            equals(base_url, default_base_url) ? str(default_dashboard_url) : py_str(base_url);
     }
-    return concat({call_method(dashboard, "rstrip", "/").get(), str("/approvals?request=").get(),
-                   py_str(request_id.get()).get()});
+    return concat(
+        {call_method(dashboard, "rstrip", "/"), str("/approvals?request="), py_str(request_id)});
 }
 
-Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
+Ref create_and_wait(Frame& frame, Handle denied_class, const Ref& client, const Ref& payload) {
     PyObject* request = frame.arg(0);
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
-    Ref created = call_with(getattr(client, "create_request").get(),
-                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
-    Ref request_id = subscript(created.get(), "id");
+    Ref created = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
+    Ref request_id = subscript(created, "id");
     Ref link = approval_link(frame.cell(base_url_cell), request_id);
     Ref extra = dict_of(
         {{"request_id", request_id}, {"tool", getattr(request, "tool")}, {"approval_url", link}});
@@ -115,10 +113,10 @@ Ref handle(Frame& frame) {
             return with_finally(
                 [&] {
                     try {
-                        return create_and_wait(frame, denied_class.get(), client, payload);
+                        return create_and_wait(frame, denied_class, client, payload);
                     } catch (const PythonError&) {
                         Caught caught;
-                        translate_client_error(frame, denied_class.get(), caught);
+                        translate_client_error(frame, denied_class, caught);
                     }
                 },
                 [&] { call_method(client, "close"); });
@@ -150,7 +148,7 @@ Ref poll_until_resolved(Frame& frame) {
     Ref zero = to_py(0);
     for (;;) {
         Ref response = call_method(client, "get_request", request_id);
-        Ref status = get_item(response.get(), "status", interned("").get());
+        Ref status = get_item(response, "status", interned(""));
         Ref pending = interned("pending");
         if (check(PyObject_RichCompareBool(status.get(), pending.get(), Py_NE))) {
             return response;

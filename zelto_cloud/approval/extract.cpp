@@ -21,7 +21,7 @@ constexpr const char* malformed =
 
 // The hex path: base64 of bytes.fromhex(value), or nothing when the value is
 // not even-length hex or does not decode.
-Ref hex_as_base64(PyObject* hex_pattern, PyObject* base64, PyObject* value) {
+Ref hex_as_base64(Handle hex_pattern, Handle base64, Handle value) {
     Ref match = call_method(hex_pattern, "match", value);
     if (!truthy(match)) {
         return Ref();
@@ -45,7 +45,7 @@ Ref hex_as_base64(PyObject* hex_pattern, PyObject* base64, PyObject* value) {
     }
 }
 
-void check_base64(const Frame& frame, PyObject* base64, PyObject* value) {
+void check_base64(const Frame& frame, Handle base64, Handle value) {
     try {
         call_method(base64, "b64decode", value, kw("validate", true));
     } catch (const PythonError&) {
@@ -60,7 +60,7 @@ void check_base64(const Frame& frame, PyObject* base64, PyObject* value) {
 
 Ref extract_signed_approvals(Frame& frame) {
     PyObject* result = frame.arg(0);
-    Ref responses = get_item(result, "responses", Ref::steal(PyList_New(0)).get());
+    Ref responses = get_item(result, "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         raise_cloud_error(frame, no_responses);
     }
@@ -77,9 +77,9 @@ Ref extract_signed_approvals(Frame& frame) {
         if (!truthy(value)) {
             continue;
         }
-        Ref text = hex_as_base64(hex_pattern.get(), base64.get(), value.get());
+        Ref text = hex_as_base64(hex_pattern, base64, value);
         if (!text) {
-            check_base64(frame, base64.get(), value.get());
+            check_base64(frame, base64, value);
             text = value;
         }
         check(PyList_Append(texts.get(), text.get()));

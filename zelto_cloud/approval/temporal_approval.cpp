@@ -28,7 +28,7 @@ Name handler_class_name{"TemporalCloudApprovalHandler"};
 constexpr double client_timeout = 10.0;
 constexpr long not_found = 404;
 
-bool is_nonempty_text(PyObject* value) {
+bool is_nonempty_text(Handle value) {
     return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0;
 }
 
@@ -52,13 +52,13 @@ void ignoring_errors(Body&& body) {
 // ---- module functions ----------------------------------------------------------
 
 Ref build_idempotency_key(Frame& frame) {
-    Ref tool = py_str(getattr_or(frame.arg(0), "tool", interned("").get()).get());
-    Ref parts = Ref::steal(PyTuple_Pack(4, tool.get(), frame.arg(1), frame.arg(2), frame.arg(3)));
+    Ref tool = py_str(getattr_or(frame.arg(0), "tool", interned("")));
+    Ref parts = tuple_of({tool, frame.arg(1), frame.arg(2), frame.arg(3)});
     Ref joined = Ref::steal(PyUnicode_Join(interned("|").get(), parts.get()));
     Ref encoded = call_method(joined, "encode", "utf-8");
     Ref digest =
         call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
-    return concat({interned("appr_").get(), digest.get()});
+    return concat({interned("appr_"), digest});
 }
 
 Ref extract_heartbeat_request_id(Frame& frame) {
@@ -70,13 +70,13 @@ Ref extract_heartbeat_request_id(Frame& frame) {
         details = Ref::steal(PyObject_GetItem(details.get(), to_py(0).get()));
     }
     if (PyDict_Check(details.get())) {
-        Ref value = get_item(details.get(), "approval_request_id");
-        if (is_nonempty_text(value.get())) {
+        Ref value = get_item(details, "approval_request_id");
+        if (is_nonempty_text(value)) {
             return value;
         }
     }
     Ref value = getattr_or(details, "approval_request_id", Py_None);
-    return is_nonempty_text(value.get()) ? value : none();
+    return is_nonempty_text(value) ? value : none();
 }
 
 Ref temporal_cloud_approval(Frame& frame) {
@@ -93,9 +93,9 @@ Ref handler_init(Frame& frame) {
     setattr(self, "_api_key", frame.arg(1));
     setattr(self, "_signing_key", signing_key);
     check_signing_key(signing_key, false);
-    setattr(self, "_holder", getattr(signing_key, "public_key").get());
+    setattr(self, "_holder", getattr(signing_key, "public_key"));
     Ref holder_bytes = call_method(getattr(signing_key, "public_key"), "to_bytes");
-    setattr(self, "_holder_bytes", holder_bytes.get());
+    setattr(self, "_holder_bytes", holder_bytes);
     setattr(self, "_base_url", frame.arg(3));
     // Refused here rather than by time.sleep after the request was created.
     check_pause(frame.arg(4), "fast_poll_seconds", true);
@@ -105,7 +105,7 @@ Ref handler_init(Frame& frame) {
     }
     setattr(self, "_fast_poll_seconds", frame.arg(4));
     Ref one = to_py(1);
-    bool below_one = compare(one.get(), frame.arg(5), Py_GT);
+    bool below_one = compare(one, frame.arg(5), Py_GT);
     setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
     return none();
 }
@@ -117,14 +117,14 @@ Ref handler_build_attestation(Frame& frame) {
     Ref result =
         call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
              getattr(request, "tool"), getattr(request, "arguments"), getattr(self, "_holder"));
-    auto [args_b64, attestation] = unpack<2>(result.get());
+    auto [args_b64, attestation] = unpack<2>(result);
     Ref copied = call((PyObject*)&PyDict_Type, attestation);
-    return Ref::steal(PyTuple_Pack(2, args_b64.get(), copied.get()));
+    return tuple_of({args_b64, copied});
 }
 
 // SignedApproval.from_bytes(decode(value)), or nothing after one warning.
 template <typename Decode>
-Ref try_decode(const Frame& frame, PyObject* signed_class, Literal warning, Decode&& decode) {
+Ref try_decode(const Frame& frame, Handle signed_class, Literal warning, Decode&& decode) {
     try {
         return call_method(signed_class, "from_bytes", decode());
     } catch (const PythonError&) {
@@ -140,22 +140,22 @@ Ref try_decode(const Frame& frame, PyObject* signed_class, Literal warning, Deco
 
 Ref handler_extract_approval(Frame& frame) {
     Ref signed_class = import_from("zelto_core", "SignedApproval");
-    Ref responses = get_item(frame.arg(0), "responses", Ref::steal(PyList_New(0)).get());
+    Ref responses = get_item(frame.arg(0), "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         return none();
     }
     Ref iterator = Ref::steal(PyObject_GetIter(responses.get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        Ref value = get_item(entry.get(), "signed_approval", interned("").get());
+        Ref value = get_item(entry, "signed_approval", interned(""));
         if (!truthy(value)) {
             continue;
         }
         Ref decoded =
-            try_decode(frame, signed_class.get(), "failed to decode signed_approval as base64: %s",
+            try_decode(frame, signed_class, "failed to decode signed_approval as base64: %s",
                        [&] { return call_method(frame.global(base64_name), "b64decode", value); });
         if (!decoded) {
             decoded =
-                try_decode(frame, signed_class.get(), "failed to decode signed_approval as hex: %s",
+                try_decode(frame, signed_class, "failed to decode signed_approval as hex: %s",
                            [&] { return call_method((PyObject*)&PyBytes_Type, "fromhex", value); });
         }
         if (decoded) {
@@ -194,8 +194,8 @@ struct Attempt {
     }
 
     Ref poll_failed_message(const Caught& caught) {
-        return concat({str("approval poll failed for ").get(), py_format(request_id.get()).get(),
-                       interned(": ").get(), py_format(caught.get()).get()});
+        return concat({str("approval poll failed for "), py_format(request_id), interned(": "),
+                       py_format(caught)});
     }
 
     Ref fetch(PyObject* client) {
@@ -203,7 +203,7 @@ struct Attempt {
             return call_method(client, "get_request", request_id);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
+            if (!caught.matches(frame.global(cloud_error_name))) {
                 caught.reraise();
             }
             transport_failed(poll_failed_message(caught), caught);
@@ -221,7 +221,7 @@ struct Attempt {
             return response;
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
+            if (!caught.matches(frame.global(cloud_error_name))) {
                 caught.reraise();
             }
             if (!is_not_found(caught)) {
@@ -234,12 +234,12 @@ struct Attempt {
 
     bool is_not_found(const Caught& caught) {
         Handling scope(caught);
-        Ref status = getattr(caught.get(), "status_code");
+        Ref status = getattr(caught, "status_code");
         Ref code = to_py(not_found);
-        if (compare(status.get(), code.get(), Py_EQ)) {
+        if (compare(status, code, Py_EQ)) {
             return true;
         }
-        Ref text = py_str(caught.get());
+        Ref text = py_str(caught);
         return check(PySequence_Contains(text.get(), interned("404").get())) != 0;
     }
 
@@ -248,22 +248,21 @@ struct Attempt {
         try {
             Ref kwargs = call_method(payload, "to_create_request_kwargs");
             Ref create_request = getattr(client, "create_request");
-            created =
-                call_with(create_request.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+            created = call_with(create_request, Ref::steal(PyTuple_New(0)), kwargs);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
+            if (!caught.matches(frame.global(cloud_error_name))) {
                 caught.reraise();
             }
-            transport_failed(concat({interned("approval request submission failed: ").get(),
-                                     py_format(caught.get()).get()}),
-                             caught);
+            transport_failed(
+                concat({interned("approval request submission failed: "), py_format(caught)}),
+                caught);
         }
-        Ref id = get_item(created.get(), "id");
+        Ref id = get_item(created, "id");
         if (!truthy(id)) {
-            id = get_item(created.get(), "request_id");
+            id = get_item(created, "request_id");
         }
-        request_id = truthy(id) ? py_str(id.get()) : interned("");
+        request_id = truthy(id) ? py_str(id) : interned("");
         if (!truthy(request_id)) {
             fail(interned("approval response missing id field"), "ApprovalMalformedResponse", true);
         }
@@ -273,8 +272,8 @@ struct Attempt {
     }
 
     Ref status_of(const Ref& response) {
-        Ref status = get_item(response.get(), "status", interned("").get());
-        return call_method(py_str(status.get()), "lower");
+        Ref status = get_item(response, "status", interned(""));
+        return call_method(py_str(status), "lower");
     }
 
     // Heartbeats what the response says; the signed approval when it is
@@ -287,27 +286,25 @@ struct Attempt {
                 dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
             unless_exception(try_call_method(activity, "heartbeat", details));
         });
-        if (equals(status.get(), "approved")) {
+        if (equals(status, "approved")) {
             Ref approval = call_method(self, "_extract_approval", response);
             if (!approval.is_none()) {
                 return approval;
             }
-            fail(concat({interned("approved but missing SignedApproval payload for ").get(),
-                         py_format(request_id.get()).get()}),
+            fail(concat({interned("approved but missing SignedApproval payload for "),
+                         py_format(request_id)}),
                  "ApprovalMalformedResponse", true);
         }
-        if (equals(status.get(), "denied") || equals(status.get(), "rejected") ||
-            equals(status.get(), "expired")) {
-            Ref reason = get_item(response.get(), "denied_reason");
+        if (equals(status, "denied") || equals(status, "rejected") || equals(status, "expired")) {
+            Ref reason = get_item(response, "denied_reason");
             if (!truthy(reason)) {
-                reason = get_item(response.get(), "reason");
+                reason = get_item(response, "reason");
             }
             if (!truthy(reason)) {
                 reason = status;
             }
-            fail(concat({str("approval ").get(), py_format(status.get()).get(), str(" for ").get(),
-                         py_format(request_id.get()).get(), interned(": ").get(),
-                         py_format(reason.get()).get()}),
+            fail(concat({str("approval "), py_format(status), str(" for "), py_format(request_id),
+                         interned(": "), py_format(reason)}),
                  "ApprovalDenied", true);
         }
         return Ref();
@@ -354,7 +351,7 @@ struct ActivityContext {
 };
 
 // What Temporal knows about the running activity; outside one, empty ids.
-ActivityContext activity_context(Frame& frame, PyObject* activity) {
+ActivityContext activity_context(Frame& frame, Handle activity) {
     ActivityContext context;
     // Outside an activity info() raises: the usual case outside Temporal, so no C++ throw.
     Ref info = unless_exception(try_call_method(activity, "info"));
@@ -363,10 +360,10 @@ ActivityContext activity_context(Frame& frame, PyObject* activity) {
     }
     ignoring_errors([&] {
         Ref empty = interned("");
-        context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty.get()));
-        context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
+        context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty));
+        context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty));
         context.workflow_run_id =
-            text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty.get()));
+            text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty));
         context.heartbeat_id =
             call(frame.global(heartbeat_id_name), getattr_or(info, "heartbeat_details", Py_None));
     });
@@ -378,7 +375,7 @@ Ref handler_call(Frame& frame) {
     PyObject* request = frame.arg(1);
     Attempt attempt{frame, self, request, import_from("temporalio", "activity"),
                     import_from("temporalio.exceptions", "ApplicationError")};
-    ActivityContext context = activity_context(frame, attempt.activity.get());
+    ActivityContext context = activity_context(frame, attempt.activity);
     Ref key = call(frame.global(key_function_name), request, kw("workflow_id", context.workflow_id),
                    kw("workflow_run_id", context.workflow_run_id),
                    kw("activity_id", context.activity_id));
@@ -388,15 +385,14 @@ Ref handler_call(Frame& frame) {
     Ref client = call(frame.global(client_class_name), getattr(self, "_api_key"),
                       kw("base_url", getattr(self, "_base_url")), kw("timeout", client_timeout));
     // Null when still pending, or when the client's __exit__ swallowed an error.
-    Ref approval = with_context(client.get(), [&](PyObject* entered) {
+    Ref approval = with_context(client, [&](PyObject* entered) {
         return attempt.run(entered, payload, context.heartbeat_id);
     });
     if (approval) {
         return approval;
     }
-    Ref message =
-        concat({interned("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
-                interned("; will retry via Temporal").get()});
+    Ref message = concat({interned("approval pending for "), py_format(attempt.request_id),
+                          interned("; will retry via Temporal")});
     // A pending request is the expected way of waiting, not a failure: marked
     // benign, the worker logs each retry at DEBUG instead of a WARNING with its
     // traceback (temporalio without error categories gets the plain error).
@@ -559,7 +555,7 @@ const FunctionDef temporal_cloud_approval_def{
     .impl = temporal_cloud_approval,
 };
 
-Ref make_temporal_handler_class(PyObject* module) {
+Ref make_temporal_handler_class(Handle module) {
     return ClassBuilder(module, "TemporalCloudApprovalHandler")
         .doc(handler_doc)
         .method(init_def)

@@ -15,7 +15,7 @@ Name env_enforcement_name{"_ENV_ENFORCEMENT"};
 Name env_dry_run_name{"_ENV_DRY_RUN"};
 
 // os.environ.get(variable, "").strip().lower()
-Ref read_normalised(PyObject* environ, PyObject* variable) {
+Ref read_normalised(Handle environ, Handle variable) {
     Ref value = call_method(environ, "get", variable, "");
     return call_method(call_method(value, "strip"), "lower");
 }
@@ -34,14 +34,14 @@ bool one_of(const Ref& value, std::initializer_list<const char*> words) {
 
 Ref observe_first_from_env(Frame& frame) {
     Ref environ = getattr(frame.global(os_name), "environ");
-    Ref mode = read_normalised(environ.get(), frame.global(env_enforcement_name).get());
+    Ref mode = read_normalised(environ, frame.global(env_enforcement_name));
     if (one_of(mode, {"enforce", "enforcing", "strict"})) {
         return py_bool(false);
     }
     if (one_of(mode, {"observe", "observing", "audit"})) {
         return py_bool(true);
     }
-    Ref dry_run = read_normalised(environ.get(), frame.global(env_dry_run_name).get());
+    Ref dry_run = read_normalised(environ, frame.global(env_dry_run_name));
     return py_bool(!one_of(dry_run, {"0", "false", "no", "off"}));
 }
 
@@ -56,7 +56,7 @@ const FunctionDef observe_first_from_env_def{
     .impl = observe_first_from_env,
 };
 
-void exec_enforcement(PyObject* module) {
+void exec_enforcement(Handle module) {
     check(PyModule_AddObjectRef(module, "os", import_module("os").get()));
     check(PyModule_AddStringConstant(module, "_ENV_ENFORCEMENT", "ZELTO_ENFORCEMENT"));
     check(PyModule_AddStringConstant(module, "_ENV_DRY_RUN", "ZELTO_DRY_RUN"));

@@ -41,13 +41,12 @@ enum Cell : size_t {
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
     return concat(
-        {interned("timed out after ").get(), seconds.get(),
+        {interned("timed out after "), seconds,
          interned("s waiting for cloud approval. Increase via "
-                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
-             .get()});
+                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")});
 }
 
-[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+[[noreturn]] void deny(Handle denied_class, Handle request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }
 
@@ -68,14 +67,14 @@ Ref keyword_dict(const Ref& kwargs) {
 }
 
 // Client errors in the SDK's vocabulary; anything else unchanged.
-[[noreturn]] void translate(const Frame& frame, PyObject* denied_class, Caught& caught) {
+[[noreturn]] void translate(const Frame& frame, Handle denied_class, Caught& caught) {
     PyObject* request = frame.arg(0);
-    if (caught.matches(frame.global(denied_error_name).get()) ||
-        caught.matches(frame.global(expired_error_name).get())) {
+    if (caught.matches(frame.global(denied_error_name)) ||
+        caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
-        raise_from(call(denied_class, request, kw("reason", py_str(caught.get()))), caught.get());
+        raise_from(call(denied_class, request, kw("reason", py_str(caught))), caught);
     }
-    if (caught.matches(frame.global(timeout_error_name).get())) {
+    if (caught.matches(frame.global(timeout_error_name))) {
         Handling scope(caught);
         deny(denied_class, request, timeout_message(frame));
     }
@@ -87,12 +86,11 @@ Ref keyword_dict(const Ref& kwargs) {
 Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
     PyObject* request = frame.arg(0);
     Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
-    Ref create = call_with(getattr(client, "create_request").get(),
-                           Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    Ref create = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
     Ref created = co_await awaiting(create);
-    Ref request_id = subscript(created.get(), "id");
-    Ref link = concat({frame.cell(dashboard_url_cell).get(), interned("/approvals?request=").get(),
-                       py_str(request_id.get()).get()});
+    Ref request_id = subscript(created, "id");
+    Ref link = concat(
+        {frame.cell(dashboard_url_cell), interned("/approvals?request="), py_str(request_id)});
     log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
         getattr(request, "tool"), request_id, link);
 
@@ -103,27 +101,27 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
-        Ref raw_status = get_item(record.get(), "status", interned("").get());
-        Ref status = call_method(py_str(raw_status.get()), "lower");
-        if (equals(status.get(), "approved")) {
+        Ref raw_status = get_item(record, "status", interned(""));
+        Ref status = call_method(py_str(raw_status), "lower");
+        if (equals(status, "approved")) {
             log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
                 getattr(request, "tool"), request_id);
             co_return call(frame.cell(extract_cell), record);
         }
-        if (equals(status.get(), "denied") || equals(status.get(), "rejected")) {
-            Ref reason = get_item(record.get(), "denied_reason");
-            deny(denied_class.get(), request, truthy(reason) ? reason : status);
+        if (equals(status, "denied") || equals(status, "rejected")) {
+            Ref reason = get_item(record, "denied_reason");
+            deny(denied_class, request, truthy(reason) ? reason : status);
         }
-        if (equals(status.get(), "expired")) {
-            deny(denied_class.get(), request, interned("approval request expired"));
+        if (equals(status, "expired")) {
+            deny(denied_class, request, interned("approval request expired"));
         }
         Ref remaining =
             Ref::steal(PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));
-        if (compare(remaining.get(), zero.get(), Py_LE)) {
-            deny(denied_class.get(), request, timeout_message(frame));
+        if (compare(remaining, zero, Py_LE)) {
+            deny(denied_class, request, timeout_message(frame));
         }
         Ref interval = frame.cell(poll_interval_cell);
-        Ref pause = compare(remaining.get(), interval.get(), Py_LT) ? remaining : interval;
+        Ref pause = compare(remaining, interval, Py_LT) ? remaining : interval;
         co_await awaiting(call_method(frame.global(asyncio_name), "sleep", pause));
     }
 }
@@ -150,7 +148,7 @@ Task handle(Frame frame) {
                 caught.emplace();
             }
             if (caught) {
-                translate(frame, denied_class.get(), *caught);
+                translate(frame, denied_class, *caught);
             }
             co_return result;
         },
@@ -169,11 +167,11 @@ const FunctionDef handle_def{
 
 // float(timeout) for a real number; text, and NaN, which would wait for
 // ever, are refused naming the argument.
-Ref real_seconds(PyObject* timeout) {
+Ref real_seconds(Handle timeout) {
     return to_py(check_seconds(timeout, "timeout", true, false));
 }
 
-Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
+Ref resolve_timeout(const Frame& frame, Handle timeout) {
     if (timeout != Py_None) {
         return real_seconds(timeout);
     }
@@ -196,7 +194,7 @@ Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
     return seconds;
 }
 
-Ref resolve_dashboard_url(const Frame& frame, PyObject* dashboard_url) {
+Ref resolve_dashboard_url(const Frame& frame, Handle dashboard_url) {
     Ref url = Ref::borrow(dashboard_url);
     if (truthy(url) && !PyUnicode_Check(dashboard_url)) {
         refuse(PyExc_TypeError, "dashboard_url must be text, not %.200s",
@@ -218,9 +216,9 @@ Ref langgraph_cloud_approval(Frame& frame) {
     check_pause(frame.arg(4), "poll_interval", false);
     check_signing_key(frame.arg(1), true);
     Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
-    return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
-                         {dashboard_url.get(), extract.get(), timeout.get(), frame.arg(0),
-                          frame.arg(2), frame.arg(4), frame.arg(1)});
+    return make_function(
+        handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
+        {dashboard_url, extract, timeout, frame.arg(0), frame.arg(2), frame.arg(4), frame.arg(1)});
 }
 
 Ref get_idempotency_key(Frame& frame) {
@@ -231,22 +229,21 @@ Ref get_idempotency_key(Frame& frame) {
     if (PyBytes_Check(value.get()) || PyByteArray_Check(value.get())) {
         return call_method(value, "hex");
     }
-    return py_str(value.get());
+    return py_str(value);
 }
 
 // ZELTO_CONTROL_PLANE_URL, when set, is where the handler calls, as it is for
 // the Temporal worker; the approval links follow it (a self-hosted cloud serves
 // its dashboard beside the API) unless ZELTO_DASHBOARD_URL names another place.
 // Unset, no keyword is added, so the factory sees exactly the caller's.
-void point_at_control_plane(const Frame& frame, PyObject* overrides, PyObject* kwargs) {
+void point_at_control_plane(const Frame& frame, Handle overrides, Handle kwargs) {
     Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", "");
     if (!truthy(url) || check(PyDict_ContainsString(overrides, "base_url"))) {
         return;
     }
     check(PyDict_SetItemString(kwargs, "base_url", url.get()));
     if (check(PyDict_ContainsString(overrides, "dashboard_url")) ||
-        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) ||
-        equals(url.get(), default_base_url)) {
+        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) || equals(url, default_base_url)) {
         return;
     }
     check(PyDict_SetItemString(kwargs, "dashboard_url", url.get()));
@@ -271,9 +268,8 @@ Ref auto_approval_handler(Frame& frame) {
             check(PyDict_SetItem(kwargs.get(), name, value));
         }
     }
-    point_at_control_plane(frame, overrides, kwargs.get());
-    return call_with(frame.global(handler_factory_name).get(), Ref::steal(PyTuple_New(0)).get(),
-                     kwargs.get());
+    point_at_control_plane(frame, overrides, kwargs);
+    return call_with(frame.global(handler_factory_name), Ref::steal(PyTuple_New(0)), kwargs);
 }
 
 } // namespace

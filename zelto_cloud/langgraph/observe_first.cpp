@@ -26,11 +26,11 @@ Ref is_denial_tool_message(Frame& frame) {
     PyObject* result = frame.arg(0);
     Ref empty = interned("");
     Ref status = getattr_or(result, "status", Py_None);
-    Ref content = getattr_or(result, "content", empty.get());
+    Ref content = getattr_or(result, "content", empty);
     if (!truthy(content)) {
         content = empty;
     }
-    content = py_str(content.get());
+    content = py_str(content);
     if (check(PyObject_RichCompareBool(status.get(), interned("error").get(), Py_NE))) {
         return py_bool(false);
     }
@@ -42,7 +42,7 @@ Ref is_denial_tool_message(Frame& frame) {
     return py_bool(false);
 }
 
-Ref tool_name(PyObject* request) {
+Ref tool_name(Handle request) {
     Ref call = getattr_or(request, "tool_call", Py_None);
     if (!truthy(call)) {
         return interned("unknown");
@@ -50,7 +50,7 @@ Ref tool_name(PyObject* request) {
     if (!PyDict_Check(call.get())) {
         return interned("unknown");
     }
-    return get_item(call.get(), "name", interned("unknown").get());
+    return get_item(call, "name", interned("unknown"));
 }
 
 // Steps shared by both paths: true when the denial is to be overridden (and
@@ -59,7 +59,7 @@ bool observe_denial(const Frame& frame) {
     if (!truthy(frame.arg(3))) {
         return false;
     }
-    if (!truthy(call_own_or_replaced(frame.global(is_denial_name).get(), is_denial_tool_message_def,
+    if (!truthy(call_own_or_replaced(frame.global(is_denial_name), is_denial_tool_message_def,
                                      {frame.arg(0)}))) {
         return false;
     }

@@ -47,8 +47,8 @@ PyObject* own_payload_init = nullptr;
 // A private module-level function, looked up now, and called directly while
 // it is still the module's own.
 Ref call_private(const Frame& frame, Name& name, const FunctionDef& def,
-                 std::initializer_list<PyObject*> args) {
-    return call_own_or_replaced(frame.global(name).get(), def, args);
+                 std::initializer_list<Handle> args) {
+    return call_own_or_replaced(frame.global(name), def, args);
 }
 
 PyObject* bytes_type() {
@@ -61,7 +61,7 @@ PyObject* bytes_type() {
 }
 
 // getattr(obj, name, default)
-Ref read(PyObject* obj, Literal name, PyObject* fallback = Py_None) {
+Ref read(Handle obj, Literal name, Handle fallback = Py_None) {
     return getattr_or(obj, name, fallback);
 }
 
@@ -69,18 +69,18 @@ Ref empty_bytes() {
     return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
 }
 
-Ref bytes_copy(PyObject* value) {
+Ref bytes_copy(Handle value) {
     if (PyBytes_CheckExact(value)) {
         return Ref::borrow(value);
     }
     return call(bytes_type(), value);
 }
 
-Ref from_hex(PyObject* text) {
+Ref from_hex(Handle text) {
     return call_method(bytes_type(), "fromhex", text);
 }
 
-bool is_bytes_like(PyObject* value) {
+bool is_bytes_like(Handle value) {
     return PyBytes_Check(value) || PyByteArray_Check(value);
 }
 
@@ -91,13 +91,13 @@ Ref resolve_holder_key(Frame& frame) {
     if (holder_key.is_none()) {
         return empty_bytes();
     }
-    if (is_bytes_like(holder_key.get())) {
-        return bytes_copy(holder_key.get());
+    if (is_bytes_like(holder_key)) {
+        return bytes_copy(holder_key);
     }
     if (PyUnicode_Check(holder_key.get())) {
-        return from_hex(holder_key.get());
+        return from_hex(holder_key);
     }
-    Ref to_bytes = read(holder_key.get(), "to_bytes");
+    Ref to_bytes = read(holder_key, "to_bytes");
     if (PyCallable_Check(to_bytes.get())) {
         return call(bytes_type(), call(to_bytes));
     }
@@ -151,7 +151,7 @@ Ref extract_policy_id(Frame& frame) {
     return none();
 }
 
-Ref approver_key_text(PyObject* approver) {
+Ref approver_key_text(Handle approver) {
     if (is_bytes_like(approver)) {
         return call_method(approver, "hex");
     }
@@ -183,7 +183,7 @@ Ref extract_inline_rules(Frame& frame) {
             ttl = Ref::steal(PyNumber_Long(gate_ttl.get()));
         }
     }
-    return Ref::steal(PyTuple_Pack(3, approver_keys.get(), threshold.get(), ttl.get()));
+    return tuple_of({approver_keys, threshold, ttl});
 }
 
 Ref build_attestation_fields(Frame& frame) {
@@ -195,16 +195,16 @@ Ref build_attestation_fields(Frame& frame) {
     Ref tool = getattr(request, "tool");
     Ref arguments = getattr(request, "arguments");
     Ref built = call(attest, signing_key, warrant_id, tool, arguments, holder_public_key);
-    auto [args_b64, raw_attestation] = unpack<2>(built.get());
+    auto [args_b64, raw_attestation] = unpack<2>(built);
     Ref attestation = call((PyObject*)&PyDict_Type, raw_attestation);
 
-    Ref hash_source = read(request, "request_hash", empty_bytes().get());
-    Ref request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
-                                    {hash_source.get()});
-    Ref attested_hash = get_item(attestation.get(), "request_hash");
+    Ref hash_source = read(request, "request_hash", empty_bytes());
+    Ref request_hash =
+        call_private(frame, normalize_request_hash_name, normalize_request_hash_def, {hash_source});
+    Ref attested_hash = get_item(attestation, "request_hash");
     if (truthy(attested_hash)) {
         try {
-            request_hash = from_hex(py_str(attested_hash.get()).get());
+            request_hash = from_hex(py_str(attested_hash));
         } catch (const PythonError&) {
             Caught caught;
             if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
@@ -212,7 +212,7 @@ Ref build_attestation_fields(Frame& frame) {
             }
         }
     }
-    return Ref::steal(PyTuple_Pack(3, args_b64.get(), attestation.get(), request_hash.get()));
+    return tuple_of({args_b64, attestation, request_hash});
 }
 
 // ---- the builder -----------------------------------------------------------------
@@ -266,12 +266,12 @@ Ref make_payload(PyObject* cls, std::initializer_list<Ref> values) {
             check(PyDict_SetItem(kwargs.get(), interned(payload_fields[index++].name).get(),
                                  value.get()));
         }
-        return call_with(cls, Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+        return call_with(cls, Ref::steal(PyTuple_New(0)), kwargs);
     }
     PyTypeObject* type = (PyTypeObject*)cls;
     Ref instance = Ref::steal(type->tp_alloc(type, 0));
     for (const Ref& value : values) {
-        setattr(instance.get(), payload_fields[index++].name, value.get());
+        setattr(instance, payload_fields[index++].name, value);
     }
     return instance;
 }
@@ -282,8 +282,8 @@ struct Attested {
     Ref request_hash;
 };
 
-Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_key) {
-    Ref args_b64 = read(request, "args_canonical_cbor_b64", interned("").get());
+Attested resolve_attestation(Frame& frame, Handle request, const Ref& holder_key) {
+    Ref args_b64 = read(request, "args_canonical_cbor_b64", interned(""));
     if (!truthy(args_b64)) {
         args_b64 = interned("");
     }
@@ -295,16 +295,16 @@ Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_
     Ref request_hash = empty_bytes();
     if (!read(request, "request_hash").is_none()) {
         request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
-                                    {getattr(request, "request_hash").get()});
+                                    {getattr(request, "request_hash")});
     }
     bool incomplete = !truthy(args_b64) || !truthy(attestation);
     if (incomplete && !signing_key.is_none()) {
         Ref build = frame.global(build_attestation_fields_name);
-        Ref built = is_function_of(build.get(), build_attestation_fields_def)
-                        ? call_direct(build.get(), {request, signing_key.get(), holder_key.get()})
+        Ref built = is_function_of(build, build_attestation_fields_def)
+                        ? call_direct(build, {request, signing_key, holder_key})
                         : call(build, request, kw("signing_key", signing_key),
                                kw("holder_key", holder_key));
-        auto [new_args, new_attestation, new_hash] = unpack<3>(built.get());
+        auto [new_args, new_attestation, new_hash] = unpack<3>(built);
         return {new_args, new_attestation, new_hash};
     }
     if (incomplete) {
@@ -322,22 +322,22 @@ Ref build_approval_request_payload(Frame& frame) {
     }
     Attested attested = resolve_attestation(frame, request, holder_key);
     if (!truthy(attested.request_hash)) {
-        Ref attested_hash = get_item(attested.attestation.get(), "request_hash");
+        Ref attested_hash = get_item(attested.attestation, "request_hash");
         if (!truthy(attested_hash)) {
             raise_cloud_error(frame, hash_unresolved);
         }
-        attested.request_hash = from_hex(py_str(attested_hash.get()).get());
+        attested.request_hash = from_hex(py_str(attested_hash));
     }
     Ref rules = call_private(frame, extract_inline_rules_name, extract_inline_rules_def, {request});
-    auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules.get());
+    auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules);
     Ref policy_id =
         call_private(frame, extract_policy_id_name, extract_policy_id_def, {request, frame.arg(2)});
     Ref arguments = read(request, "arguments");
     Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
     Ref payload_class = frame.global(payload_class_name);
     Ref empty = interned("");
-    Ref warrant_id = py_str(read(request, "warrant_id", empty.get()).get());
-    Ref tool = py_str(read(request, "tool", empty.get()).get());
+    Ref warrant_id = py_str(read(request, "warrant_id", empty));
+    Ref tool = py_str(read(request, "tool", empty));
     Ref idempotency_key = Ref::borrow(frame.arg(3));
     if (!truthy(idempotency_key)) {
         idempotency_key = read(request, "idempotency_key");
@@ -372,7 +372,7 @@ const FunctionDef to_create_request_kwargs_def{
     .impl = to_create_request_kwargs,
 };
 
-Ref make_payload_class(PyObject* module) {
+Ref make_payload_class(Handle module) {
     ClassBuilder builder(module, "ApprovalRequestPayload");
     builder.doc("Fully populated body for ``POST /v1/approvals/requests``.");
     for (const PayloadField& field : payload_fields) {
@@ -383,7 +383,7 @@ Ref make_payload_class(PyObject* module) {
     }
     builder.method(to_create_request_kwargs_def);
     Ref cls = builder.build();
-    return dataclass(cls.get());
+    return dataclass(cls);
 }
 
 // ---- module definition ----------------------------------------------------------------
@@ -457,7 +457,7 @@ const FunctionDef build_approval_request_payload_def{
     .impl = build_approval_request_payload,
 };
 
-void exec_morvel(PyObject* module) {
+void exec_morvel(Handle module) {
     check(PyModule_AddObjectRef(module, "logger", get_logger("zelto_cloud.morvel").get()));
     Ref error = import_from("zelto_cloud.exceptions", "ZeltoCloudError");
     check(PyModule_AddObjectRef(module, "ZeltoCloudError", error.get()));

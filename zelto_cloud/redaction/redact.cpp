@@ -72,7 +72,7 @@ bool patterns_untouched(PyObject* patterns) {
 
 // The marker still reads "<redacted>": a replacement must reach the
 // substitutions, which parse it as a template.
-bool marker_untouched(PyObject* marker) {
+bool marker_untouched(Handle marker) {
     return marker == own_marker ||
            (PyUnicode_CheckExact(marker) && PyUnicode_EqualToUTF8(marker, marker_text));
 }
@@ -212,7 +212,7 @@ Ref Redactor::redact_mapping(PyObject* value) {
     Ref items = call_method(value, "items");
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        auto [key, item] = unpack<2>(entry.get());
+        auto [key, item] = unpack<2>(entry);
         foreign();
         Ref text_key = text_of_key(key.get());
         Ref redacted = redact_through_global(item.get(), text_key.get());
@@ -247,7 +247,7 @@ Ref Redactor::redact_tuple(PyObject* value) {
 Ref Redactor::redact_text(PyObject* value) {
     Ref patterns = global(token_patterns, token_patterns_name);
     if (PyUnicode_Check(value) && patterns_untouched(patterns.get()) &&
-        marker_untouched(global(redacted, redacted_name).get())) {
+        marker_untouched(global(redacted, redacted_name))) {
         return redact_own_tokens(value);
     }
     // for pattern in _TOKEN_PATTERNS: value = pattern.sub(_REDACTED, value)
@@ -269,7 +269,7 @@ Ref Redactor::redact_text(PyObject* value) {
 
 // key.lower().replace("-", "_") for a plain ASCII str, without the two calls;
 // a key that is already normal is used as it is (its hash is cached).
-Ref normalise_ascii_key(PyObject* key) {
+Ref normalise_ascii_key(Handle key) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     const Py_UCS1* chars = PyUnicode_1BYTE_DATA(key);
     bool already_normal = true;
@@ -289,7 +289,7 @@ Ref normalise_ascii_key(PyObject* key) {
     return result;
 }
 
-bool ends_with(PyObject* text, const char* suffix) {
+bool ends_with(Handle text, const char* suffix) {
     Ref result = call_method(text, "endswith", suffix);
     return truthy(result);
 }
@@ -318,12 +318,12 @@ bool Redactor::is_secret_key(PyObject* key) {
         return text.ends_with("_token") || text.ends_with("_secret");
     }
     foreign();
-    return ends_with(normalised.get(), "_token") || ends_with(normalised.get(), "_secret");
+    return ends_with(normalised, "_token") || ends_with(normalised, "_secret");
 }
 
 Ref Redactor::redact_through_global(PyObject* value, PyObject* key) {
     Ref function = global(redact_fn, redact_name);
-    if (is_function_of(function.get(), redact_def)) {
+    if (is_function_of(function, redact_def)) {
         return redact(value, key);
     }
     foreign();
@@ -335,7 +335,7 @@ Ref Redactor::redact_through_global(PyObject* value, PyObject* key) {
 
 Ref Redactor::redact_text_through_global(PyObject* value) {
     Ref function = global(redact_text_fn, redact_text_name);
-    if (is_function_of(function.get(), redact_text_def)) {
+    if (is_function_of(function, redact_text_def)) {
         return redact_text(value);
     }
     foreign();
@@ -344,7 +344,7 @@ Ref Redactor::redact_text_through_global(PyObject* value) {
 
 bool Redactor::is_secret_key_through_global(PyObject* key) {
     Ref function = global(is_secret_key_fn, is_secret_key_name);
-    if (is_function_of(function.get(), is_secret_key_def)) {
+    if (is_function_of(function, is_secret_key_def)) {
         return is_secret_key(key);
     }
     foreign();
@@ -368,7 +368,7 @@ Ref is_secret_key_impl(Frame& frame) {
 // redact_dict and redact_list: redact() with no key, through the global.
 Ref redact_plain_impl(Frame& frame) {
     Ref function = frame.global(redact_name);
-    if (is_function_of(function.get(), redact_def)) {
+    if (is_function_of(function, redact_def)) {
         return Redactor(frame.globals()).redact(frame.arg(0), nullptr);
     }
     return call(function, frame.arg(0));
@@ -423,7 +423,7 @@ Ref make_secret_keys() {
     return keys;
 }
 
-Ref make_token_patterns(PyObject* re) {
+Ref make_token_patterns(Handle re) {
     Ref patterns = Ref::steal(PyList_New(0));
     Ref ignore_case = getattr(re, "IGNORECASE");
     for (size_t i = 0; i < token_patterns.size(); ++i) {
@@ -437,7 +437,7 @@ Ref make_token_patterns(PyObject* re) {
     return patterns;
 }
 
-void exec_redaction(PyObject* module) {
+void exec_redaction(Handle module) {
     Ref re = import_module("re");
     check(PyModule_AddObjectRef(module, "re", re.get()));
     check(PyModule_AddObjectRef(module, "_SECRET_KEYS", make_secret_keys().get()));

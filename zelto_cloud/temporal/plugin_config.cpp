@@ -36,7 +36,7 @@ constexpr const char* config_doc =
     "    # after\n"
     "    from zelto_cloud.temporal import ZeltoPlugin, ZeltoPluginConfig\n";
 
-[[noreturn]] void raise_install_hint(PyObject* cause) {
+[[noreturn]] void raise_install_hint(Handle cause) {
     Ref error = call(PyExc_ImportError, install_hint);
     raise_from(error, cause);
 }
@@ -54,7 +54,7 @@ bool is_set(const Ref& overrides, Literal key) {
     Handling scope(caught);
     Ref message =
         Ref::steal(PyUnicode_FromFormat("%s is not %s: %S", variable, form, caught.get()));
-    raise_from(call(PyExc_ValueError, message), caught.get());
+    raise_from(call(PyExc_ValueError, message), caught);
 }
 
 // The worker key from ZELTO_ISSUER_KEY or ZELTO_SIGNING_KEY: hex, else base64.
@@ -98,7 +98,7 @@ Ref from_env(Frame& frame) {
     Ref overrides = Ref::steal(PyDict_Copy(frame.varkw()));
     Ref signing_key = none();
     if (is_set(overrides, "signing_key")) {
-        signing_key = subscript(overrides.get(), "signing_key");
+        signing_key = subscript(overrides, "signing_key");
         check(PyDict_DelItem(overrides.get(), interned("signing_key").get()));
     }
     if (signing_key.is_none()) {
@@ -118,7 +118,7 @@ Ref from_env(Frame& frame) {
     if (!is_set(overrides, "dry_run")) {
         check(PyDict_SetItem(overrides.get(), interned("dry_run").get(), observe_first.get()));
     }
-    if (truthy(subscript(overrides.get(), "dry_run"))) {
+    if (truthy(subscript(overrides, "dry_run"))) {
         log(frame.global(logger_name), "info",
             "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail "
             "closed");
@@ -126,21 +126,21 @@ Ref from_env(Frame& frame) {
     Ref arguments = Ref::steal(PyDict_New());
     check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
     check(PyDict_Update(arguments.get(), overrides.get()));
-    return call_with(cls, Ref::steal(PyTuple_New(0)).get(), arguments.get());
+    return call_with(cls, Ref::steal(PyTuple_New(0)), arguments);
 }
 
-void wire_approval_handler(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+void wire_approval_handler(const Frame& frame, Handle self, const Ref& api_key, const Ref& url) {
     Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
     Ref handler = call(temporal_cloud_approval, kw("api_key", api_key),
                        kw("signing_key", getattr(self, "signing_key")), kw("base_url", url));
-    setattr(self, "approval_handler", handler.get());
+    setattr(self, "approval_handler", handler);
     log(frame.global(logger_name), "info",
         "zelto_cloud: auto-wired approval_handler from ZELTO_API_KEY (control_plane_url=%s)", url);
 }
 
 // The control plane with the cloud receipt sink; left unwired, silently, when
 // one of the pieces cannot be imported.
-void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+void wire_control_plane(const Frame& frame, Handle self, const Ref& api_key, const Ref& url) {
     try {
         Ref control_plane_class = import_from("zelto.control_plane", "ControlPlaneClient");
         Ref client_class = import_from("zelto_cloud.client", "ZeltoCloudClient");
@@ -151,7 +151,7 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
             call(control_plane_class, kw("url", url), kw("api_key", api_key),
                  kw("authorizer_name", authorizer), kw("signing_key", getattr(self, "signing_key")),
                  kw("receipt_sink", call(sink_class, receipt_client)));
-        setattr(self, "control_plane", control_plane.get());
+        setattr(self, "control_plane", control_plane);
         log(frame.global(logger_name), "info",
             "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
     } catch (const PythonError&) {
@@ -164,7 +164,7 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
 
 // The dashboard root joins trusted_roots once: a new list when it is added,
 // the very same object when it is there already.
-void add_dashboard_root(PyObject* self, const Ref& root_hex) {
+void add_dashboard_root(Handle self, const Ref& root_hex) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
     Ref root;
     try {
@@ -192,7 +192,7 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
         return;
     }
     check(PyList_Append(roots.get(), root.get()));
-    setattr(self, "trusted_roots", roots.get());
+    setattr(self, "trusted_roots", roots);
 }
 
 Ref post_init(Frame& frame) {
@@ -262,15 +262,15 @@ const FunctionDef post_init_def{
 // ---- the placeholders ----------------------------------------------------------
 
 Ref missing_config_init(Frame& frame) {
-    raise_install_hint(frame.cell(0).get());
+    raise_install_hint(frame.cell(0));
 }
 
 Ref missing_config_from_env(Frame& frame) {
-    raise_install_hint(frame.cell(0).get());
+    raise_install_hint(frame.cell(0));
 }
 
 Ref missing_plugin_init(Frame& frame) {
-    raise_install_hint(frame.global(missing_plugin_error_name).get());
+    raise_install_hint(frame.global(missing_plugin_error_name));
 }
 
 const FunctionDef missing_init_def{
@@ -306,18 +306,17 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         }
         ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
-        builder.method(missing_init_def, {caught.get()})
-            .classmethod(missing_from_env_def, {caught.get()});
+        builder.method(missing_init_def, {caught}).classmethod(missing_from_env_def, {caught});
         Ref placeholder = builder.build();
-        rename_class(placeholder.get(), "ZeltoPluginConfig");
+        rename_class(placeholder, "ZeltoPluginConfig");
         return placeholder;
     }
     ClassBuilder builder(frame, "_CloudZeltoPluginConfig",
                          "_make_cloud_plugin_config_class.<locals>._CloudZeltoPluginConfig");
     builder.doc(config_doc).classmethod(from_env_def).method(post_init_def);
-    Ref bases = Ref::steal(PyTuple_Pack(1, core.get()));
-    Ref cls = builder.build(bases.get());
-    rename_class(cls.get(), "ZeltoPluginConfig");
+    Ref bases = tuple_of({core});
+    Ref cls = builder.build(bases);
+    rename_class(cls, "ZeltoPluginConfig");
     return cls;
 }
 
@@ -331,11 +330,11 @@ const FunctionDef make_cloud_plugin_config_class_def{
     .impl = make_cloud_plugin_config_class,
 };
 
-Ref make_missing_plugin_class(PyObject* module) {
+Ref make_missing_plugin_class(Handle module) {
     ClassBuilder builder(module, "_MissingZeltoPlugin");
     builder.method(missing_plugin_init_def);
     Ref placeholder = builder.build();
-    rename_class(placeholder.get(), "ZeltoPlugin");
+    rename_class(placeholder, "ZeltoPlugin");
     return placeholder;
 }
 

@@ -21,18 +21,17 @@ Ref load_from_secret_manager(Frame& frame) {
     Ref secretmanager = import_from("google.cloud", "secretmanager");
     Ref signing_key_class = import_from("zelto_core", "SigningKey");
     Ref client = call_method(secretmanager, "SecretManagerServiceClient");
-    Ref name = concat({str("projects/").get(), py_str(frame.arg(1)).get(), str("/secrets/").get(),
-                       py_str(frame.arg(0)).get(), str("/versions/latest").get()});
+    Ref name = concat({str("projects/"), py_str(frame.arg(1)), str("/secrets/"),
+                       py_str(frame.arg(0)), str("/versions/latest")});
     Ref response = call_method(client, "access_secret_version", kw("name", name));
     Ref data = getattr(getattr(response, "payload"), "data");
     return call_method(signing_key_class, "from_bytes", data);
 }
 
-[[noreturn]] void raise_runtime_error(const Caught& caught,
-                                      std::initializer_list<PyObject*> parts) {
+[[noreturn]] void raise_runtime_error(const Caught& caught, std::initializer_list<Handle> parts) {
     Handling scope(caught);
     Ref error = call(PyExc_RuntimeError, concat(parts));
-    raise_from(error, caught.get());
+    raise_from(error, caught);
 }
 
 Ref resolve(Frame& frame) {
@@ -48,8 +47,8 @@ Ref resolve(Frame& frame) {
                 caught.reraise();
             }
             raise_runtime_error(
-                caught, {str("ZELTO_SIGNING_KEY is set but cannot be decoded as hex: ").get(),
-                         py_str(caught.get()).get()});
+                caught,
+                {str("ZELTO_SIGNING_KEY is set but cannot be decoded as hex: "), py_str(caught)});
         }
     }
     try {
@@ -61,10 +60,8 @@ Ref resolve(Frame& frame) {
         }
         raise_runtime_error(
             caught,
-            {str("No ZELTO_SIGNING_KEY env var; attempted GCP Secret Manager fallback (projects/")
-                 .get(),
-             py_str(project).get(), str("/secrets/").get(), py_str(secret_id).get(),
-             str("): ").get(), py_str(caught.get()).get()});
+            {str("No ZELTO_SIGNING_KEY env var; attempted GCP Secret Manager fallback (projects/"),
+             py_str(project), str("/secrets/"), py_str(secret_id), str("): "), py_str(caught)});
     }
 }
 

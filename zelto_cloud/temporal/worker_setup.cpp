@@ -17,7 +17,7 @@ constexpr const char* deprecation_message =
     "activity_fns) with ZeltoTemporalPlugin instead. Will be removed in 0.2.0.";
 
 // The worker's public key as lower-case hex, or None when it cannot be had.
-Ref public_key_hex(PyObject* signing_key) {
+Ref public_key_hex(Handle signing_key) {
     if (signing_key == Py_None) {
         return none();
     }
@@ -60,7 +60,7 @@ Ref maybe_connect_from_env(Frame& frame) {
 }
 
 // The argument when it is truthy, else the environment variable.
-Ref argument_or_env(const Frame& frame, size_t index, Literal variable, PyObject* fallback) {
+Ref argument_or_env(const Frame& frame, size_t index, Literal variable, Handle fallback) {
     PyObject* given = frame.arg(index);
     return truthy(given) ? Ref::borrow(given) : environ_get(frame, variable, fallback);
 }
@@ -80,10 +80,9 @@ Ref load_signing_key(Frame& frame) {
         Ref message =
             concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
                         "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
-                        "Underlying error: ")
-                        .get(),
-                    py_str(caught.get()).get()});
-        raise_from(call(PyExc_RuntimeError, message), caught.get());
+                        "Underlying error: "),
+                    py_str(caught)});
+        raise_from(call(PyExc_RuntimeError, message), caught);
     }
 }
 
@@ -98,9 +97,9 @@ Ref configure_temporal_worker(Frame& frame) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
     Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
 
-    Ref api_key = argument_or_env(frame, 1, "ZELTO_API_KEY", str("").get());
-    Ref url = argument_or_env(frame, 3, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
-    Ref root_hex = argument_or_env(frame, 4, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
+    Ref api_key = argument_or_env(frame, 1, "ZELTO_API_KEY", str(""));
+    Ref url = argument_or_env(frame, 3, "ZELTO_CONTROL_PLANE_URL", str(default_base_url));
+    Ref root_hex = argument_or_env(frame, 4, "ZELTO_DASHBOARD_ROOT_KEY", str(""));
     Ref signing_key = frame.arg_ref(2);
     if (signing_key.is_none()) {
         signing_key = load_signing_key(frame);
