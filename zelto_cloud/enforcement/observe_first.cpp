@@ -1,8 +1,6 @@
 // The one environment contract that switches every integration between
 // observe-first (dry run) and enforce.
-#include "support/call.hpp"
-#include "support/function.hpp"
-#include "support/module.hpp"
+#include "zelto_cloud/enforcement/enforcement.hpp"
 
 #include <initializer_list>
 
@@ -45,6 +43,10 @@ Ref observe_first_from_env(Frame& frame) {
     return py_bool(!one_of(dry_run, {"0", "false", "no", "off"}));
 }
 
+} // namespace
+
+namespace zelto::enforcement {
+
 const FunctionDef observe_first_from_env_def{
     .name = "observe_first_from_env",
     .params = {},
@@ -56,25 +58,4 @@ const FunctionDef observe_first_from_env_def{
     .impl = observe_first_from_env,
 };
 
-void exec_enforcement(Handle module) {
-    check(PyModule_AddObjectRef(module, "os", import_module("os").get()));
-    check(PyModule_AddStringConstant(module, "_ENV_ENFORCEMENT", "ZELTO_ENFORCEMENT"));
-    check(PyModule_AddStringConstant(module, "_ENV_DRY_RUN", "ZELTO_DRY_RUN"));
-    add_function(module, observe_first_from_env_def);
-}
-
-} // namespace
-
-ZELTO_MODULE(enforcement, "zelto_cloud.enforcement",
-             "Observe-first environment contract shared by every Zelto integration.\n"
-             "\n"
-             "``ZELTO_ENFORCEMENT`` takes ``observe`` (the default) or ``enforce``:\n"
-             "observe evaluates warrants and emits receipts without failing closed;\n"
-             "enforce blocks calls with missing or invalid warrants.\n"
-             "\n"
-             "``ZELTO_DRY_RUN`` is an alias: true means observe, false means enforce.\n"
-             "``ZELTO_ENFORCEMENT`` wins when both are set.\n"
-             "\n"
-             "An explicit ``dry_run=`` constructor argument still wins over the\n"
-             "environment.\n",
-             exec_enforcement)
+} // namespace zelto::enforcement

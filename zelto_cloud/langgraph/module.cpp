@@ -8,10 +8,6 @@
 namespace zelto::langgraph {
 namespace {
 
-void add(Handle module, Literal name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
-}
-
 void exec_langgraph(Handle module) {
     for (Literal name : std::initializer_list<Literal>{"asyncio", "logging", "os"}) {
         add(module, name, import_module(name));

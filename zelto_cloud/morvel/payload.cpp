@@ -2,14 +2,13 @@
 // request: holder key, request hash, canonical arguments and attestation
 // (made by the native core when the request carries none), policy id and the
 // inline approval rules.
-#include "support/call.hpp"
 #include "support/classes.hpp"
 #include "support/errors.hpp"
-#include "support/function.hpp"
 #include "support/logging.hpp"
-#include "support/module.hpp"
+#include "zelto_cloud/morvel/morvel.hpp"
 
 using namespace zelto;
+using namespace zelto::morvel;
 
 namespace {
 
@@ -31,13 +30,6 @@ constexpr const char* attestation_required =
     "warrant is bound so key_scope() resolves the holder key";
 constexpr const char* hash_unresolved = "request_hash could not be resolved for approval request";
 constexpr const char* hash_wrong_type = "request.request_hash must be bytes or hex string";
-
-extern const FunctionDef resolve_holder_key_def;
-extern const FunctionDef resolve_signing_key_def;
-extern const FunctionDef normalize_request_hash_def;
-extern const FunctionDef extract_policy_id_def;
-extern const FunctionDef extract_inline_rules_def;
-extern const FunctionDef build_attestation_fields_def;
 
 // The module's own payload class and its generated __init__, for the direct
 // construction below. The module initialises once per process.
@@ -386,7 +378,16 @@ Ref make_payload_class(Handle module) {
     return dataclass(cls);
 }
 
-// ---- module definition ----------------------------------------------------------------
+} // namespace
+
+namespace zelto::morvel {
+
+Ref payload_class(Handle module) {
+    Ref cls = make_payload_class(module);
+    own_payload_class = cls.new_ref();
+    own_payload_init = getattr(cls, "__init__").release();
+    return cls;
+}
 
 const FunctionDef resolve_holder_key_def{
     .name = "_resolve_holder_key",
@@ -457,25 +458,4 @@ const FunctionDef build_approval_request_payload_def{
     .impl = build_approval_request_payload,
 };
 
-void exec_morvel(Handle module) {
-    check(PyModule_AddObjectRef(module, "logger", get_logger("zelto_cloud.morvel").get()));
-    Ref error = import_from("zelto_cloud.exceptions", "ZeltoCloudError");
-    check(PyModule_AddObjectRef(module, "ZeltoCloudError", error.get()));
-    Ref payload_class = make_payload_class(module);
-    check(PyModule_AddObjectRef(module, "ApprovalRequestPayload", payload_class.get()));
-    own_payload_class = payload_class.new_ref();
-    own_payload_init = getattr(payload_class, "__init__").release();
-    for (const FunctionDef* def :
-         {&resolve_holder_key_def, &resolve_signing_key_def, &normalize_request_hash_def,
-          &extract_policy_id_def, &extract_inline_rules_def, &build_attestation_fields_def,
-          &build_approval_request_payload_def}) {
-        add_function(module, *def);
-    }
-}
-
-} // namespace
-
-ZELTO_MODULE(morvel, "zelto_cloud.morvel",
-             "Approval request payload builder: the body of a cloud approval request,\n"
-             "built from the SDK's approval-gate request.",
-             exec_morvel)
+} // namespace zelto::morvel

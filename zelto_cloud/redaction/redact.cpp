@@ -7,18 +7,15 @@
 // the same way, text is matched natively (token_match.cpp) only while
 // _TOKEN_PATTERNS holds the module's own four patterns and _REDACTED still
 // reads "<redacted>"; otherwise each pattern's sub method runs.
-#include "support/call.hpp"
 #include "support/errors.hpp"
-#include "support/function.hpp"
-#include "support/module.hpp"
+#include "zelto_cloud/redaction/redaction.hpp"
 #include "zelto_cloud/redaction/token_match.hpp"
 
 #include <array>
 #include <string_view>
 
 using namespace zelto;
-using zelto::redaction::marker_text;
-using zelto::redaction::redact_own_tokens;
+using namespace zelto::redaction;
 
 namespace {
 
@@ -52,10 +49,6 @@ constexpr std::array<TokenPattern, 4> token_patterns = {{
 PyObject* own_pattern_list = nullptr;
 PyObject* own_marker = nullptr;
 std::array<PyObject*, token_patterns.size()> own_patterns = {};
-
-extern const FunctionDef redact_def;
-extern const FunctionDef redact_text_def;
-extern const FunctionDef is_secret_key_def;
 
 bool patterns_untouched(PyObject* patterns) {
     if (patterns != own_pattern_list ||
@@ -374,6 +367,10 @@ Ref redact_plain_impl(Frame& frame) {
     return call(function, frame.arg(0));
 }
 
+} // namespace
+
+namespace zelto::redaction {
+
 const FunctionDef is_secret_key_def{
     .name = "_is_secret_key",
     .params = {{.name = "key", .annotation = "str"}},
@@ -423,7 +420,7 @@ Ref make_secret_keys() {
     return keys;
 }
 
-Ref make_token_patterns(Handle re) {
+Ref token_patterns_of(Handle re) {
     Ref patterns = Ref::steal(PyList_New(0));
     Ref ignore_case = getattr(re, "IGNORECASE");
     for (size_t i = 0; i < token_patterns.size(); ++i) {
@@ -437,22 +434,10 @@ Ref make_token_patterns(Handle re) {
     return patterns;
 }
 
-void exec_redaction(Handle module) {
-    Ref re = import_module("re");
-    check(PyModule_AddObjectRef(module, "re", re.get()));
-    check(PyModule_AddObjectRef(module, "_SECRET_KEYS", make_secret_keys().get()));
-    check(PyModule_AddObjectRef(module, "_TOKEN_PATTERNS", make_token_patterns(re.get()).get()));
+Ref marker() {
     Ref marker = str(marker_text);
-    check(PyModule_AddObjectRef(module, "_REDACTED", marker.get()));
-    own_marker = marker.release(); // kept for the life of the process
-    add_function(module, is_secret_key_def);
-    add_function(module, redact_text_def);
-    add_function(module, redact_def);
-    add_function(module, redact_dict_def);
-    add_function(module, redact_list_def);
+    own_marker = marker.new_ref(); // kept for the life of the process
+    return marker;
 }
 
-} // namespace
-
-ZELTO_MODULE(redaction, "zelto_cloud.redaction",
-             "Secret redaction helpers for diagnostics and support output.", exec_redaction)
+} // namespace zelto::redaction

@@ -8,10 +8,6 @@
 namespace zelto::temporal {
 namespace {
 
-void add(Handle module, const char* name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
-}
-
 // ZeltoPlugin is the SDK's own class, or a placeholder that keeps the import
 // error for the install hint.
 void bind_plugin(Handle module) {
@@ -20,9 +16,7 @@ void bind_plugin(Handle module) {
         return;
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         Handling scope(caught);
         add(module, "_zelto_plugin_import_error", caught.ref());
         add(module, "_missing_zelto_plugin_import_error", caught.ref());
