@@ -21,7 +21,9 @@ public:
     PyObject* get() const noexcept { return exc_.get(); }
     const Ref& ref() const noexcept { return exc_; }
     operator Handle() const noexcept { return exc_; }
-    bool matches(Handle exc_type) const { return PyErr_GivenExceptionMatches(exc_.get(), exc_type) != 0; }
+    bool matches(Handle exc_type) const {
+        return PyErr_GivenExceptionMatches(exc_.get(), exc_type) != 0;
+    }
     // `except (A, B):` in a handler of PythonError, after taking the
     // exception: one that is none of the types is raised again unchanged.
     template <typename... Types>

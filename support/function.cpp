@@ -413,8 +413,7 @@ struct FunctionAccess {
         return def.impl(frame);
     }
 
-    static void set_direct(FunctionObject* fn, Frame& frame,
-                           std::initializer_list<Handle> args) {
+    static void set_direct(FunctionObject* fn, Frame& frame, std::initializer_list<Handle> args) {
         frame.function_ = Ref::borrow((PyObject*)fn);
         size_t i = 0;
         for (Handle arg : args) {

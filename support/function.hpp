@@ -64,7 +64,8 @@ struct FunctionDef {
 // The names of a function's arguments, in the order of its parameters:
 //     ZELTO_ARGS(PollArg, client, request_id, timeout);
 // declares `enum class PollArg` (read with frame[PollArg::timeout]) and keeps
-// the names as text, so that
+// the names as text (a name that is a C++ keyword takes a trailing
+// underscore: explicit_), so that
 //     static_assert(args_match<PollArg>(poll_def));
 // beside the definition ties them to its Param list at compile time.
 #define ZELTO_ARGS(Enum, ...)                                                                      \
@@ -84,10 +85,14 @@ consteval bool args_match(std::initializer_list<Param> params) {
         }
         names.remove_prefix(start);
         std::string_view name = names.substr(0, names.find_first_of(", \t\n"));
+        names.remove_prefix(name.size());
+        // A parameter named like a C++ keyword takes a trailing underscore.
+        if (name.ends_with('_') && name.size() > 1) {
+            name.remove_suffix(1);
+        }
         if (name != std::string_view(param.name)) {
             return false;
         }
-        names.remove_prefix(name.size());
     }
     return names.find_first_not_of(", \t\n") == std::string_view::npos;
 }
@@ -112,12 +117,13 @@ private:
 // globals and closure cells.
 class Frame {
 public:
-    // An argument by its name in the function's ZELTO_ARGS enum.
+    // An argument by its name in the function's ZELTO_ARGS enum, borrowed
+    // from the frame (Ref::borrow for an owned one).
     template <typename Enum>
-    requires std::is_enum_v<Enum>
-    const Ref& operator[](Enum name) const { return args_[static_cast<size_t>(name)]; }
+    requires std::is_enum_v<Enum> Handle operator[](Enum name) const {
+        return args_[static_cast<size_t>(name)];
+    }
     PyObject* arg(size_t index) const { return args_[index].get(); }
-    const Ref& arg_ref(size_t index) const { return args_[index]; }
     PyObject* varargs() const { return varargs_.get(); } // tuple (only with *args)
     PyObject* varkw() const { return varkw_.get(); }     // dict (only with **kwargs)
     PyObject* function() const { return function_.get(); }

@@ -22,8 +22,12 @@ enum Cell : size_t {
     timeout_cell
 };
 
+// The handlers' one argument.
+ZELTO_ARGS(HandlerArg, request);
+
 // cloud_approval and async_cloud_approval take the same arguments: only
 // api_key positionally, the rest by keyword.
+ZELTO_ARGS(CloudHandlerArg, api_key, signing_key, base_url, poll_interval, timeout);
 inline constexpr std::initializer_list<Param> cloud_handler_params = {
     {.name = "api_key", .annotation = "str"},
     {.name = "signing_key",
@@ -43,6 +47,7 @@ inline constexpr std::initializer_list<Param> cloud_handler_params = {
      .annotation = "float",
      .fallback = Default::Real(300.0)},
 };
+static_assert(args_match<CloudHandlerArg>(cloud_handler_params));
 
 // The final status of a resolved request in the SDK's terms: the signed
 // approvals, or ApprovalDenied. frame is the handler's (request first, the

@@ -42,7 +42,7 @@ Ref resolve_final_status(Frame& frame, Handle denied_class, Handle request,
     if (equals(status, "expired")) {
         deny(denied_class, request, interned("approval request expired"));
     }
-    Ref reason = concat({interned("unexpected status: "), py_format(status)});
+    Ref reason = format("unexpected status: ", status);
     deny(denied_class, request, reason);
 }
 
@@ -53,7 +53,7 @@ double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
 }
 
 [[noreturn]] void translate_client_error(Frame& frame, Handle denied_class, Caught& caught) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     if (caught.matches(frame.global(denied_error_name)) ||
         caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
@@ -62,8 +62,8 @@ double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
     }
     if (caught.matches(frame.global(timeout_error_name))) {
         Handling scope(caught);
-        Ref reason = concat({str("timed out after "), py_format(frame.cell(timeout_cell)),
-                             interned("s waiting for cloud approval")});
+        Ref reason =
+            format("timed out after ", frame.cell(timeout_cell), "s waiting for cloud approval");
         deny(denied_class, request, reason);
     }
     caught.reraise();
@@ -81,12 +81,11 @@ Ref approval_link(const Ref& base_url, const Ref& request_id) {
         dashboard =
             equals(base_url, default_base_url) ? str(default_dashboard_url) : py_str(base_url);
     }
-    return concat(
-        {call_method(dashboard, "rstrip", "/"), str("/approvals?request="), py_str(request_id)});
+    return format(call_method(dashboard, "rstrip", "/"), "/approvals?request=", py_str(request_id));
 }
 
 Ref create_and_wait(Frame& frame, Handle denied_class, const Ref& client, const Ref& payload) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref created = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
     Ref request_id = subscript(created, "id");
@@ -106,7 +105,7 @@ Ref handle(Frame& frame) {
     Ref deadline = begin_handler_deadline(checked_handler_values(frame, true));
     return with_finally(
         [&] {
-            Ref payload = call(frame.global(build_payload_name), frame.arg(0),
+            Ref payload = call(frame.global(build_payload_name), frame[HandlerArg::request],
                                kw("signing_key", frame.cell(signing_key_cell)));
             Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
                               kw("base_url", frame.cell(base_url_cell)));
@@ -124,24 +123,28 @@ Ref handle(Frame& frame) {
         [&] { end_handler_deadline(deadline); });
 }
 
-const FunctionDef handle_def{
+constexpr FunctionDef handle_def{
     .name = "_handle",
     .params = {{.name = "request", .annotation = "Any"}},
     .returns = "Union[SignedApproval, List[SignedApproval]]",
     .impl = handle,
 };
+static_assert(args_match<HandlerArg>(handle_def));
 
 Ref cloud_approval(Frame& frame) {
-    // Parameters: api_key, signing_key, base_url, poll_interval, timeout.
     return make_function(handle_def, frame.globals(), "cloud_approval.<locals>._handle",
-                         {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
+                         {frame[CloudHandlerArg::api_key], frame[CloudHandlerArg::base_url],
+                          frame[CloudHandlerArg::poll_interval],
+                          frame[CloudHandlerArg::signing_key], frame[CloudHandlerArg::timeout]});
 }
 
+ZELTO_ARGS(PollUntilResolvedArg, client, request_id, poll_interval, timeout);
+
 Ref poll_until_resolved(Frame& frame) {
-    PyObject* client = frame.arg(0);
-    PyObject* request_id = frame.arg(1);
-    PyObject* poll_interval = frame.arg(2);
-    PyObject* timeout = frame.arg(3);
+    Handle client = frame[PollUntilResolvedArg::client];
+    Handle request_id = frame[PollUntilResolvedArg::request_id];
+    Handle poll_interval = frame[PollUntilResolvedArg::poll_interval];
+    Handle timeout = frame[PollUntilResolvedArg::timeout];
     Ref clock = frame.global(time_name);
     Ref start = call_method(clock, "monotonic");
     Ref deadline = within_handler_deadline(start, Ref::steal(PyNumber_Add(start.get(), timeout)));
@@ -169,7 +172,7 @@ Ref poll_until_resolved(Frame& frame) {
 
 } // namespace
 
-const FunctionDef cloud_approval_def{
+constexpr FunctionDef cloud_approval_def{
     .name = "cloud_approval",
     .params = cloud_handler_params,
     .doc = "Create an approval handler backed by Zelto Cloud.\n"
@@ -191,8 +194,9 @@ const FunctionDef cloud_approval_def{
            "        values suit asynchronous, Slack or e-mail based approval flows.\n",
     .impl = cloud_approval,
 };
+static_assert(args_match<CloudHandlerArg>(cloud_approval_def));
 
-const FunctionDef poll_until_resolved_def{
+constexpr FunctionDef poll_until_resolved_def{
     .name = "_poll_until_resolved",
     .params = {{.name = "client", .annotation = "ZeltoCloudClient"},
                {.name = "request_id", .annotation = "str"},
@@ -202,5 +206,6 @@ const FunctionDef poll_until_resolved_def{
     .doc = "Poll the cloud API until the approval request leaves the pending status.",
     .impl = poll_until_resolved,
 };
+static_assert(args_match<PollUntilResolvedArg>(poll_until_resolved_def));
 
 } // namespace zelto::approval

@@ -38,9 +38,7 @@ Ref hex_as_base64(Handle hex_pattern, Handle base64, Handle value) {
         return call_method(call_method(base64, "b64encode", raw), "decode");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
         return Ref();
     }
 }
@@ -50,16 +48,16 @@ void check_base64(const Frame& frame, Handle base64, Handle value) {
         call_method(base64, "b64decode", value, kw("validate", true));
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         raise_cloud_error(frame, malformed);
     }
 }
 
+ZELTO_ARGS(ExtractSignedApprovalsArg, result);
+
 Ref extract_signed_approvals(Frame& frame) {
-    PyObject* result = frame.arg(0);
+    Handle result = frame[ExtractSignedApprovalsArg::result];
     Ref responses = get_item(result, "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         raise_cloud_error(frame, no_responses);
@@ -102,7 +100,7 @@ Ref extract_signed_approvals(Frame& frame) {
 
 } // namespace
 
-const FunctionDef extract_signed_approvals_def{
+constexpr FunctionDef extract_signed_approvals_def{
     .name = "_extract_signed_approvals",
     .params = {{.name = "result", .annotation = "Any"}},
     .returns = "Union[Any, List[Any]]",
@@ -114,5 +112,6 @@ const FunctionDef extract_signed_approvals_def{
            "loop.",
     .impl = extract_signed_approvals,
 };
+static_assert(args_match<ExtractSignedApprovalsArg>(extract_signed_approvals_def));
 
 } // namespace zelto::approval

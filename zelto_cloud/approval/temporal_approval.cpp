@@ -43,17 +43,19 @@ void ignoring_errors(Body&& body) {
         body();
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
     }
 }
 
 // ---- module functions ----------------------------------------------------------
 
+ZELTO_ARGS(BuildIdempotencyKeyArg, request, workflow_id, workflow_run_id, activity_id);
+
 Ref build_idempotency_key(Frame& frame) {
-    Ref tool = py_str(getattr_or(frame.arg(0), "tool", interned("")));
-    Ref parts = tuple_of({tool, frame.arg(1), frame.arg(2), frame.arg(3)});
+    Ref tool = py_str(getattr_or(frame[BuildIdempotencyKeyArg::request], "tool", interned("")));
+    Ref parts = tuple_of({tool, frame[BuildIdempotencyKeyArg::workflow_id],
+                          frame[BuildIdempotencyKeyArg::workflow_run_id],
+                          frame[BuildIdempotencyKeyArg::activity_id]});
     Ref joined = Ref::steal(PyUnicode_Join(interned("|").get(), parts.get()));
     Ref encoded = call_method(joined, "encode", "utf-8");
     Ref digest =
@@ -61,8 +63,10 @@ Ref build_idempotency_key(Frame& frame) {
     return concat({interned("appr_"), digest});
 }
 
+ZELTO_ARGS(ExtractHeartbeatRequestIdArg, details);
+
 Ref extract_heartbeat_request_id(Frame& frame) {
-    Ref details = frame.arg_ref(0);
+    Ref details = Ref::borrow(frame[ExtractHeartbeatRequestIdArg::details]);
     if (!truthy(details)) {
         return none();
     }
@@ -79,40 +83,51 @@ Ref extract_heartbeat_request_id(Frame& frame) {
     return is_nonempty_text(value) ? value : none();
 }
 
+ZELTO_ARGS(TemporalCloudApprovalArg, api_key, signing_key, base_url, fast_poll_seconds,
+           fast_poll_attempts);
+
 Ref temporal_cloud_approval(Frame& frame) {
-    return call(frame.global(handler_class_name), frame.arg_ref(0), frame.arg_ref(1),
-                kw("base_url", frame.arg_ref(2)), kw("fast_poll_seconds", frame.arg_ref(3)),
-                kw("fast_poll_attempts", frame.arg_ref(4)));
+    return call(frame.global(handler_class_name), frame[TemporalCloudApprovalArg::api_key],
+                frame[TemporalCloudApprovalArg::signing_key],
+                kw("base_url", frame[TemporalCloudApprovalArg::base_url]),
+                kw("fast_poll_seconds", frame[TemporalCloudApprovalArg::fast_poll_seconds]),
+                kw("fast_poll_attempts", frame[TemporalCloudApprovalArg::fast_poll_attempts]));
 }
 
 // ---- the class -----------------------------------------------------------------
 
+ZELTO_ARGS(HandlerInitArg, self, api_key, signing_key, base_url, fast_poll_seconds,
+           fast_poll_attempts);
+
 Ref handler_init(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* signing_key = frame.arg(2);
-    setattr(self, "_api_key", frame.arg(1));
+    Handle self = frame[HandlerInitArg::self];
+    Handle signing_key = frame[HandlerInitArg::signing_key];
+    setattr(self, "_api_key", frame[HandlerInitArg::api_key]);
     setattr(self, "_signing_key", signing_key);
     check_signing_key(signing_key, false);
     setattr(self, "_holder", getattr(signing_key, "public_key"));
     Ref holder_bytes = call_method(getattr(signing_key, "public_key"), "to_bytes");
     setattr(self, "_holder_bytes", holder_bytes);
-    setattr(self, "_base_url", frame.arg(3));
+    setattr(self, "_base_url", frame[HandlerInitArg::base_url]);
     // Refused here rather than by time.sleep after the request was created.
-    check_pause(frame.arg(4), "fast_poll_seconds", true);
-    if (!PyIndex_Check(frame.arg(5))) {
+    check_pause(frame[HandlerInitArg::fast_poll_seconds], "fast_poll_seconds", true);
+    if (!PyIndex_Check(frame[HandlerInitArg::fast_poll_attempts])) {
         refuse(PyExc_TypeError, "fast_poll_attempts must be a whole number, not %.200s",
-               Py_TYPE(frame.arg(5))->tp_name);
+               Py_TYPE(frame[HandlerInitArg::fast_poll_attempts])->tp_name);
     }
-    setattr(self, "_fast_poll_seconds", frame.arg(4));
+    setattr(self, "_fast_poll_seconds", frame[HandlerInitArg::fast_poll_seconds]);
     Ref one = to_py(1);
-    bool below_one = compare(one, frame.arg(5), Py_GT);
-    setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
+    bool below_one = compare(one, frame[HandlerInitArg::fast_poll_attempts], Py_GT);
+    setattr(self, "_fast_poll_attempts",
+            below_one ? Handle(one) : frame[HandlerInitArg::fast_poll_attempts]);
     return none();
 }
 
+ZELTO_ARGS(HandlerBuildAttestationArg, self, request);
+
 Ref handler_build_attestation(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* request = frame.arg(1);
+    Handle self = frame[HandlerBuildAttestationArg::self];
+    Handle request = frame[HandlerBuildAttestationArg::request];
     Ref build = import_from("zelto_core", "py_build_approval_context_attestation");
     Ref result =
         call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
@@ -129,18 +144,19 @@ Ref try_decode(const Frame& frame, Handle signed_class, Literal warning, Decode&
         return call_method(signed_class, "from_bytes", decode());
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "warning", warning, caught.ref());
         return Ref();
     }
 }
 
+ZELTO_ARGS(HandlerExtractApprovalArg, data);
+
 Ref handler_extract_approval(Frame& frame) {
     Ref signed_class = import_from("zelto_core", "SignedApproval");
-    Ref responses = get_item(frame.arg(0), "responses", Ref::steal(PyList_New(0)));
+    Ref responses =
+        get_item(frame[HandlerExtractApprovalArg::data], "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         return none();
     }
@@ -194,8 +210,7 @@ struct Attempt {
     }
 
     Ref poll_failed_message(const Caught& caught) {
-        return concat({str("approval poll failed for "), py_format(request_id), interned(": "),
-                       py_format(caught)});
+        return format("approval poll failed for ", request_id, ": ", caught);
     }
 
     Ref fetch(PyObject* client) {
@@ -203,9 +218,7 @@ struct Attempt {
             return call_method(client, "get_request", request_id);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name))) {
-                caught.reraise();
-            }
+            caught.reraise_unless(frame.global(cloud_error_name));
             transport_failed(poll_failed_message(caught), caught);
         }
     }
@@ -221,9 +234,7 @@ struct Attempt {
             return response;
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name))) {
-                caught.reraise();
-            }
+            caught.reraise_unless(frame.global(cloud_error_name));
             if (!is_not_found(caught)) {
                 transport_failed(poll_failed_message(caught), caught);
             }
@@ -251,12 +262,8 @@ struct Attempt {
             created = call_with(create_request, Ref::steal(PyTuple_New(0)), kwargs);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name))) {
-                caught.reraise();
-            }
-            transport_failed(
-                concat({interned("approval request submission failed: "), py_format(caught)}),
-                caught);
+            caught.reraise_unless(frame.global(cloud_error_name));
+            transport_failed(format("approval request submission failed: ", caught), caught);
         }
         Ref id = get_item(created, "id");
         if (!truthy(id)) {
@@ -291,8 +298,7 @@ struct Attempt {
             if (!approval.is_none()) {
                 return approval;
             }
-            fail(concat({interned("approved but missing SignedApproval payload for "),
-                         py_format(request_id)}),
+            fail(format("approved but missing SignedApproval payload for ", request_id),
                  "ApprovalMalformedResponse", true);
         }
         if (equals(status, "denied") || equals(status, "rejected") || equals(status, "expired")) {
@@ -303,9 +309,8 @@ struct Attempt {
             if (!truthy(reason)) {
                 reason = status;
             }
-            fail(concat({str("approval "), py_format(status), str(" for "), py_format(request_id),
-                         interned(": "), py_format(reason)}),
-                 "ApprovalDenied", true);
+            fail(format("approval ", status, " for ", request_id, ": ", reason), "ApprovalDenied",
+                 true);
         }
         return Ref();
     }
@@ -370,9 +375,11 @@ ActivityContext activity_context(Frame& frame, Handle activity) {
     return context;
 }
 
+ZELTO_ARGS(HandlerCallArg, self, request);
+
 Ref handler_call(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* request = frame.arg(1);
+    Handle self = frame[HandlerCallArg::self];
+    Handle request = frame[HandlerCallArg::request];
     Attempt attempt{frame, self, request, import_from("temporalio", "activity"),
                     import_from("temporalio.exceptions", "ApplicationError")};
     ActivityContext context = activity_context(frame, attempt.activity);
@@ -391,8 +398,7 @@ Ref handler_call(Frame& frame) {
     if (approval) {
         return approval;
     }
-    Ref message = concat({interned("approval pending for "), py_format(attempt.request_id),
-                          interned("; will retry via Temporal")});
+    Ref message = format("approval pending for ", attempt.request_id, "; will retry via Temporal");
     // A pending request is the expected way of waiting, not a failure: marked
     // benign, the worker logs each retry at DEBUG instead of a WARNING with its
     // traceback (temporalio without error categories gets the plain error).
@@ -407,7 +413,7 @@ Ref handler_call(Frame& frame) {
 
 // ---- definitions -----------------------------------------------------------------
 
-const FunctionDef init_def{
+constexpr FunctionDef init_def{
     .name = "__init__",
     .params = {{.name = "self"},
                {.name = "api_key", .annotation = "str"},
@@ -427,8 +433,9 @@ const FunctionDef init_def{
     .returns = "None",
     .impl = handler_init,
 };
+static_assert(args_match<HandlerInitArg>(init_def));
 
-const FunctionDef build_attestation_def{
+constexpr FunctionDef build_attestation_def{
     .name = "_build_attestation",
     .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
     .returns = "tuple[str, Dict[str, Any]]",
@@ -436,8 +443,9 @@ const FunctionDef build_attestation_def{
            "computed by the native core with the worker's signing key.",
     .impl = handler_build_attestation,
 };
+static_assert(args_match<HandlerBuildAttestationArg>(build_attestation_def));
 
-const FunctionDef extract_approval_def{
+constexpr FunctionDef extract_approval_def{
     .name = "_extract_approval",
     .params = {{.name = "data", .annotation = "Dict[str, Any]"}},
     .returns = "Any",
@@ -445,8 +453,9 @@ const FunctionDef extract_approval_def{
            "first, then hex); None when no entry decodes.",
     .impl = handler_extract_approval,
 };
+static_assert(args_match<HandlerExtractApprovalArg>(extract_approval_def));
 
-const FunctionDef call_def{
+constexpr FunctionDef call_def{
     .name = "__call__",
     .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
     .returns = "Any",
@@ -461,6 +470,7 @@ const FunctionDef call_def{
            "stay synchronous: an async handler would deadlock.",
     .impl = handler_call,
 };
+static_assert(args_match<HandlerCallArg>(call_def));
 
 constexpr const char* handler_doc =
     "Temporal-aware approval handler for Zelto Cloud.\n"
@@ -483,7 +493,7 @@ constexpr const char* handler_doc =
 
 } // namespace
 
-const FunctionDef build_temporal_idempotency_key_def{
+constexpr FunctionDef build_temporal_idempotency_key_def{
     .name = "_build_temporal_approval_idempotency_key",
     .params = {{.name = "request", .annotation = "Any"},
                {.name = "workflow_id",
@@ -506,16 +516,18 @@ const FunctionDef build_temporal_idempotency_key_def{
            "records.",
     .impl = build_idempotency_key,
 };
+static_assert(args_match<BuildIdempotencyKeyArg>(build_temporal_idempotency_key_def));
 
-const FunctionDef extract_temporal_heartbeat_request_id_def{
+constexpr FunctionDef extract_temporal_heartbeat_request_id_def{
     .name = "_extract_temporal_heartbeat_request_id",
     .params = {{.name = "details", .annotation = "Any"}},
     .returns = "Optional[str]",
     .doc = "Extract prior approval_request_id from Temporal heartbeat details.",
     .impl = extract_heartbeat_request_id,
 };
+static_assert(args_match<ExtractHeartbeatRequestIdArg>(extract_temporal_heartbeat_request_id_def));
 
-const FunctionDef temporal_cloud_approval_def{
+constexpr FunctionDef temporal_cloud_approval_def{
     .name = "temporal_cloud_approval",
     .params = {{.name = "api_key", .annotation = "str"},
                {.name = "signing_key", .annotation = "Any"},
@@ -554,6 +566,7 @@ const FunctionDef temporal_cloud_approval_def{
            "    worker = Worker(client, task_queue=\"payments\", plugins=[ZeltoPlugin(config)])\n",
     .impl = temporal_cloud_approval,
 };
+static_assert(args_match<TemporalCloudApprovalArg>(temporal_cloud_approval_def));
 
 Ref make_temporal_handler_class(Handle module) {
     return ClassBuilder(module, "TemporalCloudApprovalHandler")

@@ -40,10 +40,9 @@ enum Cell : size_t {
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
-    return concat(
-        {interned("timed out after "), seconds,
-         interned("s waiting for cloud approval. Increase via "
-                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")});
+    return format("timed out after ", seconds,
+                  "s waiting for cloud approval. Increase via "
+                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.");
 }
 
 [[noreturn]] void deny(Handle denied_class, Handle request, const Ref& reason) {
@@ -66,9 +65,13 @@ Ref keyword_dict(const Ref& kwargs) {
     return copy;
 }
 
+// The approval handler's one argument (its frame is the one the helpers
+// below are given).
+ZELTO_ARGS(HandlerArg, request);
+
 // Client errors in the SDK's vocabulary; anything else unchanged.
 [[noreturn]] void translate(const Frame& frame, Handle denied_class, Caught& caught) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     if (caught.matches(frame.global(denied_error_name)) ||
         caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
@@ -84,7 +87,7 @@ Ref keyword_dict(const Ref& kwargs) {
 // Create the request, log its link, and poll until it is resolved or the
 // deadline passes; the result of the extraction, or ApprovalDenied.
 Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
     Ref create = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
     Ref created = co_await awaiting(create);
@@ -127,7 +130,7 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
 }
 
 Task handle(Frame frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
     Ref key = call(frame.global(idempotency_key_name), request);
     Ref payload = call(frame.global(build_payload_name), request,
@@ -158,12 +161,13 @@ Task handle(Frame frame) {
         });
 }
 
-const FunctionDef handle_def{
+constexpr FunctionDef handle_def{
     .name = "_handle",
     .params = {{.name = "request", .annotation = "Any"}},
     .returns = "Union[Any, List[Any]]",
     .coroutine = handle,
 };
+static_assert(args_match<HandlerArg>(handle_def));
 
 // float(timeout) for a real number; text, and NaN, which would wait for
 // ever, are refused naming the argument.
@@ -209,20 +213,28 @@ Ref resolve_dashboard_url(const Frame& frame, Handle dashboard_url) {
     return call_method(url, "rstrip", "/");
 }
 
+ZELTO_ARGS(LanggraphCloudApprovalArg, api_key, signing_key, base_url, dashboard_url, poll_interval,
+           timeout);
+
 Ref langgraph_cloud_approval(Frame& frame) {
-    // Parameters: api_key, signing_key, base_url, dashboard_url, poll_interval, timeout.
     Ref extract = import_from("zelto_cloud.approval", "_extract_signed_approvals");
-    Ref timeout = resolve_timeout(frame, frame.arg(5));
-    check_pause(frame.arg(4), "poll_interval", false);
-    check_signing_key(frame.arg(1), true);
-    Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
-    return make_function(
-        handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
-        {dashboard_url, extract, timeout, frame.arg(0), frame.arg(2), frame.arg(4), frame.arg(1)});
+    Ref timeout = resolve_timeout(frame, frame[LanggraphCloudApprovalArg::timeout]);
+    check_pause(frame[LanggraphCloudApprovalArg::poll_interval], "poll_interval", false);
+    check_signing_key(frame[LanggraphCloudApprovalArg::signing_key], true);
+    Ref dashboard_url =
+        resolve_dashboard_url(frame, frame[LanggraphCloudApprovalArg::dashboard_url]);
+    return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
+                         {dashboard_url, extract, timeout,
+                          frame[LanggraphCloudApprovalArg::api_key],
+                          frame[LanggraphCloudApprovalArg::base_url],
+                          frame[LanggraphCloudApprovalArg::poll_interval],
+                          frame[LanggraphCloudApprovalArg::signing_key]});
 }
 
+ZELTO_ARGS(GetIdempotencyKeyArg, request);
+
 Ref get_idempotency_key(Frame& frame) {
-    Ref value = getattr_or(frame.arg(0), "request_id", Py_None);
+    Ref value = getattr_or(frame[GetIdempotencyKeyArg::request], "request_id", Py_None);
     if (value.is_none()) {
         return value;
     }
@@ -274,7 +286,7 @@ Ref auto_approval_handler(Frame& frame) {
 
 } // namespace
 
-const FunctionDef langgraph_cloud_approval_def{
+constexpr FunctionDef langgraph_cloud_approval_def{
     .name = "langgraph_cloud_approval",
     .params = {{.name = "api_key", .annotation = "str"},
                {.name = "signing_key",
@@ -318,14 +330,16 @@ const FunctionDef langgraph_cloud_approval_def{
            "        ``ZELTO_APPROVAL_TIMEOUT``, then 900.\n",
     .impl = langgraph_cloud_approval,
 };
+static_assert(args_match<LanggraphCloudApprovalArg>(langgraph_cloud_approval_def));
 
-const FunctionDef get_idempotency_key_def{
+constexpr FunctionDef get_idempotency_key_def{
     .name = "_get_idempotency_key",
     .params = {{.name = "request", .annotation = "Any"}},
     .returns = "Optional[str]",
     .doc = "The idempotency key of an approval gate: its request id as text, or None.",
     .impl = get_idempotency_key,
 };
+static_assert(args_match<GetIdempotencyKeyArg>(get_idempotency_key_def));
 
 const FunctionDef auto_approval_handler_def{
     .name = "_auto_approval_handler",

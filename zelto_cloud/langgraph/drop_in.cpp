@@ -32,8 +32,7 @@ constexpr size_t import_error_cell = 0;
 // guard observes by itself is given dry_run too: it then runs a refused call
 // and sends the one receipt that says so ("observed"), instead of a "denied"
 // receipt for a call that runs after all.
-void take_own_keywords(const Frame& frame, Handle kwargs, bool may_auto_wire) {
-    PyObject* self = frame.arg(0);
+void take_own_keywords(const Frame& frame, Handle self, Handle kwargs, bool may_auto_wire) {
     if (may_auto_wire && get_item(kwargs, "approval_handler").is_none()) {
         Ref handler = call(frame.global(auto_handler_name));
         if (!handler.is_none()) {
@@ -57,28 +56,34 @@ void take_own_keywords(const Frame& frame, Handle kwargs, bool may_auto_wire) {
     }
 }
 
+ZELTO_ARGS(MiddlewareInitArg, self, args, kwargs);
+
 Ref middleware_init(Frame& frame) {
     PyObject* args = frame.varargs();
     PyObject* kwargs = frame.varkw();
-    take_own_keywords(frame, kwargs, PyTuple_GET_SIZE(args) == 0);
+    take_own_keywords(frame, frame[MiddlewareInitArg::self], kwargs, PyTuple_GET_SIZE(args) == 0);
     call_with(getattr(super_of(frame), "__init__"), args, kwargs);
     return none();
 }
 
+ZELTO_ARGS(MiddlewareWrapToolCallArg, self, request, handler);
+
 Ref middleware_wrap_tool_call(Frame& frame) {
-    PyObject* request = frame.arg(1);
-    PyObject* handler = frame.arg(2);
+    Handle request = frame[MiddlewareWrapToolCallArg::request];
+    Handle handler = frame[MiddlewareWrapToolCallArg::handler];
     Ref result = call_super(frame, "wrap_tool_call", request, handler);
-    Ref dry_run = getattr(frame.arg(0), "_dry_run");
+    Ref dry_run = getattr(frame[MiddlewareWrapToolCallArg::self], "_dry_run");
     return call_own_or_replaced(frame.global(observe_or_result_name), observe_or_result_def,
                                 {result, request, handler, dry_run});
 }
 
+ZELTO_ARGS(MiddlewareAwrapToolCallArg, self, request, handler);
+
 Task middleware_awrap_tool_call(Frame frame) {
-    PyObject* request = frame.arg(1);
-    PyObject* handler = frame.arg(2);
+    Handle request = frame[MiddlewareAwrapToolCallArg::request];
+    Handle handler = frame[MiddlewareAwrapToolCallArg::handler];
     Ref result = co_await awaiting(call_super(frame, "awrap_tool_call", request, handler));
-    Ref dry_run = getattr(frame.arg(0), "_dry_run");
+    Ref dry_run = getattr(frame[MiddlewareAwrapToolCallArg::self], "_dry_run");
     Ref observe = frame.global(observe_or_result_async_name);
     if (is_function_of(observe, observe_or_result_async_def)) {
         Task observed = call_direct_task(observe, {result, request, handler, dry_run});
@@ -87,10 +92,12 @@ Task middleware_awrap_tool_call(Frame frame) {
     co_return co_await awaiting(call(observe, result, request, handler, dry_run));
 }
 
+ZELTO_ARGS(ToolNodeInitArg, self, tools, kwargs);
+
 Ref tool_node_init(Frame& frame) {
     PyObject* kwargs = frame.varkw();
-    take_own_keywords(frame, kwargs, true);
-    Ref args = tuple_of({frame.arg(1)});
+    take_own_keywords(frame, frame[ToolNodeInitArg::self], kwargs, true);
+    Ref args = tuple_of({frame[ToolNodeInitArg::tools]});
     call_with(getattr(super_of(frame), "__init__"), args, kwargs);
     return none();
 }
@@ -99,7 +106,7 @@ Ref missing_init(Frame& frame) {
     raise_from(call(PyExc_ImportError, install_hint), frame.cell(import_error_cell));
 }
 
-const FunctionDef middleware_init_def{
+constexpr FunctionDef middleware_init_def{
     .name = "__init__",
     .params = {{.name = "self"},
                {.name = "args", .kind = Kind::var_positional, .annotation = "Any"},
@@ -107,8 +114,9 @@ const FunctionDef middleware_init_def{
     .returns = "None",
     .impl = middleware_init,
 };
+static_assert(args_match<MiddlewareInitArg>(middleware_init_def));
 
-const FunctionDef middleware_wrap_tool_call_def{
+constexpr FunctionDef middleware_wrap_tool_call_def{
     .name = "wrap_tool_call",
     .params = {{.name = "self"},
                {.name = "request", .annotation = "Any"},
@@ -116,8 +124,9 @@ const FunctionDef middleware_wrap_tool_call_def{
     .returns = "Any",
     .impl = middleware_wrap_tool_call,
 };
+static_assert(args_match<MiddlewareWrapToolCallArg>(middleware_wrap_tool_call_def));
 
-const FunctionDef middleware_awrap_tool_call_def{
+constexpr FunctionDef middleware_awrap_tool_call_def{
     .name = "awrap_tool_call",
     .params = {{.name = "self"},
                {.name = "request", .annotation = "Any"},
@@ -125,8 +134,9 @@ const FunctionDef middleware_awrap_tool_call_def{
     .returns = "Any",
     .coroutine = middleware_awrap_tool_call,
 };
+static_assert(args_match<MiddlewareAwrapToolCallArg>(middleware_awrap_tool_call_def));
 
-const FunctionDef tool_node_init_def{
+constexpr FunctionDef tool_node_init_def{
     .name = "__init__",
     .params = {{.name = "self"},
                {.name = "tools", .annotation = "Any"},
@@ -134,6 +144,7 @@ const FunctionDef tool_node_init_def{
     .returns = "None",
     .impl = tool_node_init,
 };
+static_assert(args_match<ToolNodeInitArg>(tool_node_init_def));
 
 const FunctionDef missing_init_def{
     .name = "__init__",
@@ -184,9 +195,7 @@ Ref import_sdk_class(Literal name, Ref& import_error) {
         return import_from("zelto.langgraph", name);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         import_error = caught.ref();
         return Ref();
     }
@@ -266,9 +275,7 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
         setattr(cls, "__signature__", constructor_signature(base));
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
     }
     return cls;
 }

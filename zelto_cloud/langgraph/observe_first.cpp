@@ -22,8 +22,10 @@ constexpr Literal denial_markers[] = {
     "Configuration error:",
 };
 
+ZELTO_ARGS(IsDenialToolMessageArg, result);
+
 Ref is_denial_tool_message(Frame& frame) {
-    PyObject* result = frame.arg(0);
+    Handle result = frame[IsDenialToolMessageArg::result];
     Ref empty = interned("");
     Ref status = getattr_or(result, "status", Py_None);
     Ref content = getattr_or(result, "content", empty);
@@ -53,33 +55,37 @@ Ref tool_name(Handle request) {
     return get_item(call, "name", interned("unknown"));
 }
 
+// The arguments of both paths, the synchronous and the asynchronous one.
+ZELTO_ARGS(ObserveArg, result, request, handler, dry_run);
+
 // Steps shared by both paths: true when the denial is to be overridden (and
 // has been logged).
 bool observe_denial(const Frame& frame) {
-    if (!truthy(frame.arg(3))) {
+    if (!truthy(frame[ObserveArg::dry_run])) {
         return false;
     }
     if (!truthy(call_own_or_replaced(frame.global(is_denial_name), is_denial_tool_message_def,
-                                     {frame.arg(0)}))) {
+                                     {frame[ObserveArg::result]}))) {
         return false;
     }
     log(frame.global(logger_name), "info",
-        "zelto_cloud.langgraph: observe-first allowing '%s' after denial", tool_name(frame.arg(1)));
+        "zelto_cloud.langgraph: observe-first allowing '%s' after denial",
+        tool_name(frame[ObserveArg::request]));
     return true;
 }
 
 Ref observe_or_result(Frame& frame) {
     if (!observe_denial(frame)) {
-        return frame.arg_ref(0);
+        return Ref::borrow(frame[ObserveArg::result]);
     }
-    return call(frame.arg(2), frame.arg(1));
+    return call(frame[ObserveArg::handler], frame[ObserveArg::request]);
 }
 
 Task observe_or_result_async(Frame frame) {
     if (!observe_denial(frame)) {
-        co_return frame.arg_ref(0);
+        co_return Ref::borrow(frame[ObserveArg::result]);
     }
-    Ref rerun = call(frame.arg(2), frame.arg(1));
+    Ref rerun = call(frame[ObserveArg::handler], frame[ObserveArg::request]);
     if (truthy(call_method(frame.global(asyncio_name), "iscoroutine", rerun))) {
         co_return co_await awaiting(rerun);
     }
@@ -88,15 +94,16 @@ Task observe_or_result_async(Frame frame) {
 
 } // namespace
 
-const FunctionDef is_denial_tool_message_def{
+constexpr FunctionDef is_denial_tool_message_def{
     .name = "_is_denial_tool_message",
     .params = {{.name = "result", .annotation = "Any"}},
     .returns = "bool",
     .doc = "True when a tool result is the SDK's refusal of the call.",
     .impl = is_denial_tool_message,
 };
+static_assert(args_match<IsDenialToolMessageArg>(is_denial_tool_message_def));
 
-const FunctionDef observe_or_result_def{
+constexpr FunctionDef observe_or_result_def{
     .name = "_observe_or_result",
     .params = {{.name = "result", .annotation = "Any"},
                {.name = "request", .annotation = "Any"},
@@ -106,8 +113,9 @@ const FunctionDef observe_or_result_def{
     .doc = "In observe-first mode, run the tool after a denial; otherwise return result.",
     .impl = observe_or_result,
 };
+static_assert(args_match<ObserveArg>(observe_or_result_def));
 
-const FunctionDef observe_or_result_async_def{
+constexpr FunctionDef observe_or_result_async_def{
     .name = "_observe_or_result_async",
     .params = {{.name = "result", .annotation = "Any"},
                {.name = "request", .annotation = "Any"},
@@ -117,5 +125,6 @@ const FunctionDef observe_or_result_async_def{
     .doc = "Async counterpart of _observe_or_result: a coroutine result of the rerun is awaited.",
     .coroutine = observe_or_result_async,
 };
+static_assert(args_match<ObserveArg>(observe_or_result_async_def));
 
 } // namespace zelto::langgraph

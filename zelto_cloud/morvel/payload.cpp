@@ -78,8 +78,10 @@ bool is_bytes_like(Handle value) {
 
 // ---- private functions -------------------------------------------------------------
 
+ZELTO_ARGS(ResolveHolderKeyArg, request);
+
 Ref resolve_holder_key(Frame& frame) {
-    Ref holder_key = read(frame.arg(0), "holder_key");
+    Ref holder_key = read(frame[ResolveHolderKeyArg::request], "holder_key");
     if (holder_key.is_none()) {
         return empty_bytes();
     }
@@ -96,8 +98,10 @@ Ref resolve_holder_key(Frame& frame) {
     return empty_bytes();
 }
 
+ZELTO_ARGS(ResolveSigningKeyArg, explicit_);
+
 Ref resolve_signing_key(Frame& frame) {
-    PyObject* explicit_key = frame.arg(0);
+    Handle explicit_key = frame[ResolveSigningKeyArg::explicit_];
     if (explicit_key != Py_None) {
         return Ref::borrow(explicit_key);
     }
@@ -109,17 +113,17 @@ Ref resolve_signing_key(Frame& frame) {
         if (caught.matches(PyExc_ImportError)) {
             return none();
         }
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "debug", "key_scope unavailable: %s", caught.ref());
         return none();
     }
 }
 
+ZELTO_ARGS(NormalizeRequestHashArg, value);
+
 Ref normalize_request_hash(Frame& frame) {
-    PyObject* value = frame.arg(0);
+    Handle value = frame[NormalizeRequestHashArg::value];
     if (is_bytes_like(value)) {
         return bytes_copy(value);
     }
@@ -129,13 +133,15 @@ Ref normalize_request_hash(Frame& frame) {
     raise_cloud_error(frame, hash_wrong_type);
 }
 
+ZELTO_ARGS(ExtractPolicyIdArg, request, override);
+
 Ref extract_policy_id(Frame& frame) {
-    PyObject* override_id = frame.arg(1);
+    Handle override_id = frame[ExtractPolicyIdArg::override];
     if (truthy(override_id)) {
         return Ref::borrow(override_id);
     }
     for (Literal name : {Literal("policy_id"), Literal("policy_ref")}) {
-        Ref value = read(frame.arg(0), name);
+        Ref value = read(frame[ExtractPolicyIdArg::request], name);
         if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) {
             return value;
         }
@@ -153,8 +159,10 @@ Ref approver_key_text(Handle approver) {
     return py_str(approver);
 }
 
+ZELTO_ARGS(ExtractInlineRulesArg, request);
+
 Ref extract_inline_rules(Frame& frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[ExtractInlineRulesArg::request];
     Ref approvers = read(request, "required_approvers");
     Ref approver_keys = none();
     if (truthy(approvers)) {
@@ -178,9 +186,11 @@ Ref extract_inline_rules(Frame& frame) {
     return tuple_of({approver_keys, threshold, ttl});
 }
 
+ZELTO_ARGS(BuildAttestationFieldsArg, request, signing_key, holder_key);
+
 Ref build_attestation_fields(Frame& frame) {
-    PyObject* request = frame.arg(0);
-    PyObject* signing_key = frame.arg(1);
+    Handle request = frame[BuildAttestationFieldsArg::request];
+    Handle signing_key = frame[BuildAttestationFieldsArg::signing_key];
     Ref attest = import_from("zelto_core", "py_build_approval_context_attestation");
     Ref holder_public_key = getattr(signing_key, "public_key");
     Ref warrant_id = getattr(request, "warrant_id");
@@ -199,9 +209,7 @@ Ref build_attestation_fields(Frame& frame) {
             request_hash = from_hex(py_str(attested_hash));
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-                caught.reraise();
-            }
+            caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
         }
     }
     return tuple_of({args_b64, attestation, request_hash});
@@ -274,7 +282,8 @@ struct Attested {
     Ref request_hash;
 };
 
-Attested resolve_attestation(Frame& frame, Handle request, const Ref& holder_key) {
+Attested resolve_attestation(Frame& frame, Handle request, Handle signing_key_arg,
+                             const Ref& holder_key) {
     Ref args_b64 = read(request, "args_canonical_cbor_b64", interned(""));
     if (!truthy(args_b64)) {
         args_b64 = interned("");
@@ -283,7 +292,7 @@ Attested resolve_attestation(Frame& frame, Handle request, const Ref& holder_key
     Ref attestation = truthy(raw_attestation) ? call((PyObject*)&PyDict_Type, raw_attestation)
                                               : Ref::steal(PyDict_New());
     Ref signing_key =
-        call_private(frame, resolve_signing_key_name, resolve_signing_key_def, {frame.arg(1)});
+        call_private(frame, resolve_signing_key_name, resolve_signing_key_def, {signing_key_arg});
     Ref request_hash = empty_bytes();
     if (!read(request, "request_hash").is_none()) {
         request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
@@ -305,14 +314,17 @@ Attested resolve_attestation(Frame& frame, Handle request, const Ref& holder_key
     return {args_b64, attestation, request_hash};
 }
 
+ZELTO_ARGS(BuildApprovalRequestPayloadArg, request, signing_key, policy_id, idempotency_key);
+
 Ref build_approval_request_payload(Frame& frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[BuildApprovalRequestPayloadArg::request];
     Ref holder_key =
         call_private(frame, resolve_holder_key_name, resolve_holder_key_def, {request});
     if (!truthy(holder_key)) {
         raise_cloud_error(frame, holder_key_required);
     }
-    Attested attested = resolve_attestation(frame, request, holder_key);
+    Attested attested = resolve_attestation(
+        frame, request, frame[BuildApprovalRequestPayloadArg::signing_key], holder_key);
     if (!truthy(attested.request_hash)) {
         Ref attested_hash = get_item(attested.attestation, "request_hash");
         if (!truthy(attested_hash)) {
@@ -322,15 +334,15 @@ Ref build_approval_request_payload(Frame& frame) {
     }
     Ref rules = call_private(frame, extract_inline_rules_name, extract_inline_rules_def, {request});
     auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules);
-    Ref policy_id =
-        call_private(frame, extract_policy_id_name, extract_policy_id_def, {request, frame.arg(2)});
+    Ref policy_id = call_private(frame, extract_policy_id_name, extract_policy_id_def,
+                                 {request, frame[BuildApprovalRequestPayloadArg::policy_id]});
     Ref arguments = read(request, "arguments");
     Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
     Ref payload_class = frame.global(payload_class_name);
     Ref empty = interned("");
     Ref warrant_id = py_str(read(request, "warrant_id", empty));
     Ref tool = py_str(read(request, "tool", empty));
-    Ref idempotency_key = Ref::borrow(frame.arg(3));
+    Ref idempotency_key = Ref::borrow(frame[BuildApprovalRequestPayloadArg::idempotency_key]);
     if (!truthy(idempotency_key)) {
         idempotency_key = read(request, "idempotency_key");
     }
@@ -342,10 +354,12 @@ Ref build_approval_request_payload(Frame& frame) {
 
 // ---- ApprovalRequestPayload ------------------------------------------------------------
 
+ZELTO_ARGS(ToCreateRequestKwargsArg, self);
+
 Ref to_create_request_kwargs(Frame& frame) {
     Ref kwargs = Ref::steal(PyDict_New());
     for (const PayloadField& field : payload_fields) {
-        Ref value = getattr(frame.arg(0), field.name);
+        Ref value = getattr(frame[ToCreateRequestKwargsArg::self], field.name);
         bool include = field.include == Include::always ||
                        (field.include == Include::not_none && !value.is_none()) ||
                        (field.include == Include::truthy && truthy(value));
@@ -356,13 +370,14 @@ Ref to_create_request_kwargs(Frame& frame) {
     return kwargs;
 }
 
-const FunctionDef to_create_request_kwargs_def{
+constexpr FunctionDef to_create_request_kwargs_def{
     .name = "to_create_request_kwargs",
     .params = {{.name = "self"}},
     .returns = "Dict[str, Any]",
     .doc = "Keyword arguments for the cloud client's ``create_request``.",
     .impl = to_create_request_kwargs,
 };
+static_assert(args_match<ToCreateRequestKwargsArg>(to_create_request_kwargs_def));
 
 Ref make_payload_class(Handle module) {
     ClassBuilder builder(module, "ApprovalRequestPayload");
@@ -389,43 +404,48 @@ Ref payload_class(Handle module) {
     return cls;
 }
 
-const FunctionDef resolve_holder_key_def{
+constexpr FunctionDef resolve_holder_key_def{
     .name = "_resolve_holder_key",
     .params = {{.name = "request", .annotation = "Any"}},
     .returns = "bytes",
     .impl = resolve_holder_key,
 };
+static_assert(args_match<ResolveHolderKeyArg>(resolve_holder_key_def));
 
-const FunctionDef resolve_signing_key_def{
+constexpr FunctionDef resolve_signing_key_def{
     .name = "_resolve_signing_key",
     .params = {{.name = "explicit", .annotation = "Any", .fallback = Default::None()}},
     .returns = "Any",
     .impl = resolve_signing_key,
 };
+static_assert(args_match<ResolveSigningKeyArg>(resolve_signing_key_def));
 
-const FunctionDef normalize_request_hash_def{
+constexpr FunctionDef normalize_request_hash_def{
     .name = "_normalize_request_hash",
     .params = {{.name = "value", .annotation = "Any"}},
     .returns = "bytes",
     .impl = normalize_request_hash,
 };
+static_assert(args_match<NormalizeRequestHashArg>(normalize_request_hash_def));
 
-const FunctionDef extract_policy_id_def{
+constexpr FunctionDef extract_policy_id_def{
     .name = "_extract_policy_id",
     .params = {{.name = "request", .annotation = "Any"},
                {.name = "override", .annotation = "Optional[str]", .fallback = Default::None()}},
     .returns = "Optional[str]",
     .impl = extract_policy_id,
 };
+static_assert(args_match<ExtractPolicyIdArg>(extract_policy_id_def));
 
-const FunctionDef extract_inline_rules_def{
+constexpr FunctionDef extract_inline_rules_def{
     .name = "_extract_inline_rules",
     .params = {{.name = "request", .annotation = "Any"}},
     .returns = "tuple[Optional[List[str]], Optional[int], Optional[int]]",
     .impl = extract_inline_rules,
 };
+static_assert(args_match<ExtractInlineRulesArg>(extract_inline_rules_def));
 
-const FunctionDef build_attestation_fields_def{
+constexpr FunctionDef build_attestation_fields_def{
     .name = "_build_attestation_fields",
     .params = {{.name = "request", .annotation = "Any"},
                {.name = "signing_key", .kind = Kind::keyword_only, .annotation = "Any"},
@@ -433,8 +453,9 @@ const FunctionDef build_attestation_fields_def{
     .returns = "tuple[str, Dict[str, Any], bytes]",
     .impl = build_attestation_fields,
 };
+static_assert(args_match<BuildAttestationFieldsArg>(build_attestation_fields_def));
 
-const FunctionDef build_approval_request_payload_def{
+constexpr FunctionDef build_approval_request_payload_def{
     .name = "build_approval_request_payload",
     .params = {{.name = "request", .annotation = "Any"},
                {.name = "signing_key",
@@ -457,5 +478,6 @@ const FunctionDef build_approval_request_payload_def{
            "with ``signing_key`` (or the key bound by ``key_scope()``).",
     .impl = build_approval_request_payload,
 };
+static_assert(args_match<BuildApprovalRequestPayloadArg>(build_approval_request_payload_def));
 
 } // namespace zelto::morvel

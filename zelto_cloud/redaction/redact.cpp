@@ -346,47 +346,57 @@ bool Redactor::is_secret_key_through_global(PyObject* key) {
 
 // ---- the module's functions ------------------------------------------------------
 
+ZELTO_ARGS(RedactImplArg, value, key);
+
 Ref redact_impl(Frame& frame) {
-    return Redactor(frame.globals()).redact(frame.arg(0), frame.arg(1));
+    return Redactor(frame.globals()).redact(frame[RedactImplArg::value], frame[RedactImplArg::key]);
 }
+
+ZELTO_ARGS(RedactTextImplArg, value);
 
 Ref redact_text_impl(Frame& frame) {
-    return Redactor(frame.globals()).redact_text(frame.arg(0));
+    return Redactor(frame.globals()).redact_text(frame[RedactTextImplArg::value]);
 }
 
+ZELTO_ARGS(IsSecretKeyImplArg, key);
+
 Ref is_secret_key_impl(Frame& frame) {
-    return py_bool(Redactor(frame.globals()).is_secret_key(frame.arg(0)));
+    return py_bool(Redactor(frame.globals()).is_secret_key(frame[IsSecretKeyImplArg::key]));
 }
+
+ZELTO_ARGS(RedactPlainImplArg, value);
 
 // redact_dict and redact_list: redact() with no key, through the global.
 Ref redact_plain_impl(Frame& frame) {
     Ref function = frame.global(redact_name);
     if (is_function_of(function, redact_def)) {
-        return Redactor(frame.globals()).redact(frame.arg(0), nullptr);
+        return Redactor(frame.globals()).redact(frame[RedactPlainImplArg::value], nullptr);
     }
-    return call(function, frame.arg(0));
+    return call(function, frame[RedactPlainImplArg::value]);
 }
 
 } // namespace
 
 namespace zelto::redaction {
 
-const FunctionDef is_secret_key_def{
+constexpr FunctionDef is_secret_key_def{
     .name = "_is_secret_key",
     .params = {{.name = "key", .annotation = "str"}},
     .returns = "bool",
     .impl = is_secret_key_impl,
 };
+static_assert(args_match<IsSecretKeyImplArg>(is_secret_key_def));
 
-const FunctionDef redact_text_def{
+constexpr FunctionDef redact_text_def{
     .name = "redact_text",
     .params = {{.name = "value", .annotation = "str"}},
     .returns = "str",
     .doc = "Redact Zelto credentials and bearer tokens from free-form text.",
     .impl = redact_text_impl,
 };
+static_assert(args_match<RedactTextImplArg>(redact_text_def));
 
-const FunctionDef redact_def{
+constexpr FunctionDef redact_def{
     .name = "redact",
     .params = {{.name = "value", .annotation = "Any"},
                {.name = "key",
@@ -397,20 +407,23 @@ const FunctionDef redact_def{
     .doc = "Return ``value`` with known secret keys and token-like strings redacted.",
     .impl = redact_impl,
 };
+static_assert(args_match<RedactImplArg>(redact_def));
 
-const FunctionDef redact_dict_def{
+constexpr FunctionDef redact_dict_def{
     .name = "redact_dict",
     .params = {{.name = "value", .annotation = "Dict[str, Any]"}},
     .returns = "Dict[str, Any]",
     .impl = redact_plain_impl,
 };
+static_assert(args_match<RedactPlainImplArg>(redact_dict_def));
 
-const FunctionDef redact_list_def{
+constexpr FunctionDef redact_list_def{
     .name = "redact_list",
     .params = {{.name = "value", .annotation = "List[Any]"}},
     .returns = "List[Any]",
     .impl = redact_plain_impl,
 };
+static_assert(args_match<RedactPlainImplArg>(redact_list_def));
 
 Ref make_secret_keys() {
     Ref keys = Ref::steal(PySet_New(nullptr));

@@ -75,9 +75,7 @@ Ref signing_key_from_env(const Frame& frame) {
         return call_method(signing_key_class, "from_bytes", raw);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError);
         Handling scope(caught);
         try {
             Ref raw = call_method(import_module("base64"), "b64decode", stripped);
@@ -93,8 +91,10 @@ Ref signing_key_from_env(const Frame& frame) {
     }
 }
 
+ZELTO_ARGS(FromEnvArg, cls, overrides);
+
 Ref from_env(Frame& frame) {
-    PyObject* cls = frame.arg(0);
+    Handle cls = frame[FromEnvArg::cls];
     Ref overrides = Ref::steal(PyDict_Copy(frame.varkw()));
     Ref signing_key = none();
     if (is_set(overrides, "signing_key")) {
@@ -156,9 +156,7 @@ void wire_control_plane(const Frame& frame, Handle self, const Ref& api_key, con
             "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
     }
 }
 
@@ -195,8 +193,10 @@ void add_dashboard_root(Handle self, const Ref& root_hex) {
     setattr(self, "trusted_roots", roots);
 }
 
+ZELTO_ARGS(PostInitArg, self);
+
 Ref post_init(Frame& frame) {
-    PyObject* self = frame.arg(0);
+    Handle self = frame[PostInitArg::self];
     call_super(frame, "__post_init__");
     Ref api_key = environ_get(frame, "ZELTO_API_KEY", "");
     Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", default_base_url);
@@ -219,7 +219,7 @@ Ref post_init(Frame& frame) {
     return none();
 }
 
-const FunctionDef from_env_def{
+constexpr FunctionDef from_env_def{
     .name = "from_env",
     .params = {{.name = "cls"},
                {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
@@ -251,13 +251,15 @@ const FunctionDef from_env_def{
            "once per process and cannot be loaded again in the workflow sandbox.\n",
     .impl = from_env,
 };
+static_assert(args_match<FromEnvArg>(from_env_def));
 
-const FunctionDef post_init_def{
+constexpr FunctionDef post_init_def{
     .name = "__post_init__",
     .params = {{.name = "self"}},
     .returns = "None",
     .impl = post_init,
 };
+static_assert(args_match<PostInitArg>(post_init_def));
 
 // ---- the placeholders ----------------------------------------------------------
 
@@ -301,9 +303,7 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         core = import_from("zelto.temporal", "ZeltoPluginConfig");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
         builder.method(missing_init_def, {caught}).classmethod(missing_from_env_def, {caught});

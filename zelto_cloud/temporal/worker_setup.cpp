@@ -26,12 +26,12 @@ Ref public_key_hex(Handle signing_key) {
         return call_method(raw, "hex");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         return none();
     }
 }
+
+ZELTO_ARGS(MaybeConnectFromEnvArg, signing_key);
 
 Ref maybe_connect_from_env(Frame& frame) {
     Ref token = environ_get(frame, "ZELTO_CONNECT_TOKEN", Py_None);
@@ -39,7 +39,7 @@ Ref maybe_connect_from_env(Frame& frame) {
         return none();
     }
     Ref connect = import_from("zelto_cloud.connect", "connect");
-    Ref key_hex = public_key_hex(frame.arg(0));
+    Ref key_hex = public_key_hex(frame[MaybeConnectFromEnvArg::signing_key]);
     try {
         Ref connection =
             call(connect, kw("public_key_hex", key_hex), kw("claim", true), kw("apply_env", true));
@@ -49,9 +49,7 @@ Ref maybe_connect_from_env(Frame& frame) {
         }
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "warning", "ZELTO_CONNECT_TOKEN bootstrap failed: %s",
             caught.ref());
@@ -60,8 +58,7 @@ Ref maybe_connect_from_env(Frame& frame) {
 }
 
 // The argument when it is truthy, else the environment variable.
-Ref argument_or_env(const Frame& frame, size_t index, Literal variable, Handle fallback) {
-    PyObject* given = frame.arg(index);
+Ref argument_or_env(const Frame& frame, Handle given, Literal variable, Handle fallback) {
     return truthy(given) ? Ref::borrow(given) : environ_get(frame, variable, fallback);
 }
 
@@ -73,18 +70,19 @@ Ref load_signing_key(Frame& frame) {
         return call(frame.global(resolve_name), hex, secret_id, project);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         Ref message =
-            concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
-                        "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
-                        "Underlying error: "),
-                    py_str(caught)});
+            format("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
+                   "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
+                   "Underlying error: ",
+                   py_str(caught));
         raise_from(call(PyExc_RuntimeError, message), caught);
     }
 }
+
+ZELTO_ARGS(ConfigureTemporalWorkerArg, activity_fns, api_key, signing_key, control_plane_url,
+           dashboard_root_key_hex, authorizer_name, fast_poll_seconds, fast_poll_attempts);
 
 Ref configure_temporal_worker(Frame& frame) {
     // Level 1 is the caller's line: a native function has no frame of its own.
@@ -97,10 +95,13 @@ Ref configure_temporal_worker(Frame& frame) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
     Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
 
-    Ref api_key = argument_or_env(frame, 1, "ZELTO_API_KEY", str(""));
-    Ref url = argument_or_env(frame, 3, "ZELTO_CONTROL_PLANE_URL", str(default_base_url));
-    Ref root_hex = argument_or_env(frame, 4, "ZELTO_DASHBOARD_ROOT_KEY", str(""));
-    Ref signing_key = frame.arg_ref(2);
+    Ref api_key = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::api_key],
+                                  "ZELTO_API_KEY", str(""));
+    Ref url = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::control_plane_url],
+                              "ZELTO_CONTROL_PLANE_URL", str(default_base_url));
+    Ref root_hex = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::dashboard_root_key_hex],
+                                   "ZELTO_DASHBOARD_ROOT_KEY", str(""));
+    Ref signing_key = Ref::borrow(frame[ConfigureTemporalWorkerArg::signing_key]);
     if (signing_key.is_none()) {
         signing_key = load_signing_key(frame);
     }
@@ -115,13 +116,15 @@ Ref configure_temporal_worker(Frame& frame) {
     if (truthy(api_key)) {
         control_plane =
             call(control_plane_class, kw("url", url), kw("api_key", api_key),
-                 kw("authorizer_name", frame.arg_ref(5)), kw("signing_key", signing_key));
+                 kw("authorizer_name", frame[ConfigureTemporalWorkerArg::authorizer_name]),
+                 kw("signing_key", signing_key));
         handler =
             call(temporal_cloud_approval, kw("api_key", api_key), kw("signing_key", signing_key),
-                 kw("base_url", url), kw("fast_poll_seconds", frame.arg_ref(6)),
-                 kw("fast_poll_attempts", frame.arg_ref(7)));
+                 kw("base_url", url),
+                 kw("fast_poll_seconds", frame[ConfigureTemporalWorkerArg::fast_poll_seconds]),
+                 kw("fast_poll_attempts", frame[ConfigureTemporalWorkerArg::fast_poll_attempts]));
     }
-    Ref activity_fns = Ref::steal(PySequence_List(frame.arg(0)));
+    Ref activity_fns = Ref::steal(PySequence_List(frame[ConfigureTemporalWorkerArg::activity_fns]));
     Ref config =
         call(config_class, kw("signing_key", signing_key), kw("control_plane", control_plane),
              kw("on_denial", "raise"), kw("trusted_roots", roots), kw("activity_fns", activity_fns),
@@ -131,7 +134,7 @@ Ref configure_temporal_worker(Frame& frame) {
 
 } // namespace
 
-const FunctionDef maybe_connect_from_env_def{
+constexpr FunctionDef maybe_connect_from_env_def{
     .name = "_maybe_connect_from_env",
     .params = {{.name = "signing_key", .annotation = "Any", .fallback = Default::None()}},
     .returns = "None",
@@ -142,8 +145,9 @@ const FunctionDef maybe_connect_from_env_def{
            "A failing connect is logged as a warning and never stops the worker.",
     .impl = maybe_connect_from_env,
 };
+static_assert(args_match<MaybeConnectFromEnvArg>(maybe_connect_from_env_def));
 
-const FunctionDef configure_temporal_worker_def{
+constexpr FunctionDef configure_temporal_worker_def{
     .name = "configure_temporal_worker",
     .params = {{.name = "activity_fns", .annotation = "Sequence[Callable[..., Any]]"},
                {.name = "api_key",
@@ -190,5 +194,6 @@ const FunctionDef configure_temporal_worker_def{
            "    fast_poll_attempts: Number of polls before a retriable error is raised.\n",
     .impl = configure_temporal_worker,
 };
+static_assert(args_match<ConfigureTemporalWorkerArg>(configure_temporal_worker_def));
 
 } // namespace zelto::temporal
