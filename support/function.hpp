@@ -47,6 +47,26 @@ struct Param {
     Default fallback = {};
 };
 
+// Param declarations, one a line:
+//     param("request", "Any"), keyword_param("timeout", "float", Default::Real(300.0))
+constexpr Param param(const char* name, const char* annotation = nullptr, Default fallback = {}) {
+    return {name, Kind::positional_or_keyword, annotation, fallback};
+}
+constexpr Param keyword_param(const char* name, const char* annotation = nullptr,
+                              Default fallback = {}) {
+    return {name, Kind::keyword_only, annotation, fallback};
+}
+constexpr Param posonly_param(const char* name, const char* annotation = nullptr,
+                              Default fallback = {}) {
+    return {name, Kind::positional_only, annotation, fallback};
+}
+constexpr Param varargs_param(const char* name, const char* annotation = nullptr) {
+    return {name, Kind::var_positional, annotation};
+}
+constexpr Param varkw_param(const char* name, const char* annotation = nullptr) {
+    return {name, Kind::var_keyword, annotation};
+}
+
 inline constexpr size_t max_params = 12;
 
 using PlainImpl = Ref (*)(Frame&);

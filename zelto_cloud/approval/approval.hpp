@@ -29,23 +29,11 @@ ZELTO_ARGS(HandlerArg, request);
 // api_key positionally, the rest by keyword.
 ZELTO_ARGS(CloudHandlerArg, api_key, signing_key, base_url, poll_interval, timeout);
 inline constexpr std::initializer_list<Param> cloud_handler_params = {
-    {.name = "api_key", .annotation = "str"},
-    {.name = "signing_key",
-     .kind = Kind::keyword_only,
-     .annotation = "Any",
-     .fallback = Default::None()},
-    {.name = "base_url",
-     .kind = Kind::keyword_only,
-     .annotation = "str",
-     .fallback = Default::Text(default_base_url)},
-    {.name = "poll_interval",
-     .kind = Kind::keyword_only,
-     .annotation = "float",
-     .fallback = Default::Real(2.0)},
-    {.name = "timeout",
-     .kind = Kind::keyword_only,
-     .annotation = "float",
-     .fallback = Default::Real(300.0)},
+    param("api_key", "str"),
+    keyword_param("signing_key", "Any", Default::None()),
+    base_url_param,
+    keyword_param("poll_interval", "float", Default::Real(2.0)),
+    keyword_param("timeout", "float", Default::Real(300.0)),
 };
 static_assert(args_match<CloudHandlerArg>(cloud_handler_params));
 

@@ -138,7 +138,7 @@ Task handle(Frame frame) {
 
 constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = returns_approvals,
     .coroutine = handle,
 };
@@ -146,7 +146,7 @@ static_assert(args_match<HandlerArg>(handle_def));
 
 constexpr FunctionDef core_def{
     .name = "_core",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = returns_approvals,
     .coroutine = core,
 };
@@ -241,10 +241,13 @@ static_assert(args_match<CloudHandlerArg>(async_cloud_approval_def));
 
 constexpr FunctionDef async_poll_until_resolved_def{
     .name = "_async_poll_until_resolved",
-    .params = {{.name = "client", .annotation = "AsyncZeltoCloudClient"},
-               {.name = "request_id", .annotation = "str"},
-               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
-               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .params =
+        {
+            param("client", "AsyncZeltoCloudClient"),
+            param("request_id", "str"),
+            keyword_param("poll_interval", "float"),
+            keyword_param("timeout", "float"),
+        },
     .returns = "Dict[str, Any]",
     .doc = "Async version of ``_poll_until_resolved``: poll the cloud API until the\n"
            "approval request leaves the pending status, sleeping with asyncio.sleep.",

@@ -125,7 +125,7 @@ Ref handle(Frame& frame) {
 
 constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Union[SignedApproval, List[SignedApproval]]",
     .impl = handle,
 };
@@ -198,10 +198,13 @@ static_assert(args_match<CloudHandlerArg>(cloud_approval_def));
 
 constexpr FunctionDef poll_until_resolved_def{
     .name = "_poll_until_resolved",
-    .params = {{.name = "client", .annotation = "ZeltoCloudClient"},
-               {.name = "request_id", .annotation = "str"},
-               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
-               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .params =
+        {
+            param("client", "ZeltoCloudClient"),
+            param("request_id", "str"),
+            keyword_param("poll_interval", "float"),
+            keyword_param("timeout", "float"),
+        },
     .returns = "Dict[str, Any]",
     .doc = "Poll the cloud API until the approval request leaves the pending status.",
     .impl = poll_until_resolved,

@@ -102,7 +102,7 @@ Ref extract_signed_approvals(Frame& frame) {
 
 constexpr FunctionDef extract_signed_approvals_def{
     .name = "_extract_signed_approvals",
-    .params = {{.name = "result", .annotation = "Any"}},
+    .params = {param("result", "Any")},
     .returns = "Union[Any, List[Any]]",
     .doc = "Extract SignedApproval objects from the cloud API response.\n"
            "\n"

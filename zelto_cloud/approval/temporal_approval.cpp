@@ -415,21 +415,15 @@ Ref handler_call(Frame& frame) {
 
 constexpr FunctionDef init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "api_key", .annotation = "str"},
-               {.name = "signing_key", .annotation = "Any"},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("self"),
+            param("api_key", "str"),
+            param("signing_key", "Any"),
+            base_url_param,
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "None",
     .impl = handler_init,
 };
@@ -437,7 +431,11 @@ static_assert(args_match<HandlerInitArg>(init_def));
 
 constexpr FunctionDef build_attestation_def{
     .name = "_build_attestation",
-    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+        },
     .returns = "tuple[str, Dict[str, Any]]",
     .doc = "Return the base64 canonical-CBOR arguments and the attestation dict,\n"
            "computed by the native core with the worker's signing key.",
@@ -447,7 +445,7 @@ static_assert(args_match<HandlerBuildAttestationArg>(build_attestation_def));
 
 constexpr FunctionDef extract_approval_def{
     .name = "_extract_approval",
-    .params = {{.name = "data", .annotation = "Dict[str, Any]"}},
+    .params = {param("data", "Dict[str, Any]")},
     .returns = "Any",
     .doc = "Decode the first SignedApproval from the approval response (base64\n"
            "first, then hex); None when no entry decodes.",
@@ -457,7 +455,11 @@ static_assert(args_match<HandlerExtractApprovalArg>(extract_approval_def));
 
 constexpr FunctionDef call_def{
     .name = "__call__",
-    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+        },
     .returns = "Any",
     .doc = "Create or resume the approval request and check it a few times.\n"
            "\n"
@@ -495,19 +497,13 @@ constexpr const char* handler_doc =
 
 constexpr FunctionDef build_temporal_idempotency_key_def{
     .name = "_build_temporal_approval_idempotency_key",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "workflow_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "workflow_run_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "activity_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("workflow_id", "str", Default::Text("")),
+            keyword_param("workflow_run_id", "str", Default::Text("")),
+            keyword_param("activity_id", "str", Default::Text("")),
+        },
     .returns = "str",
     .doc = "Build a stable, per-workflow-run idempotency key for approval requests.\n"
            "\n"
@@ -520,7 +516,7 @@ static_assert(args_match<BuildIdempotencyKeyArg>(build_temporal_idempotency_key_
 
 constexpr FunctionDef extract_temporal_heartbeat_request_id_def{
     .name = "_extract_temporal_heartbeat_request_id",
-    .params = {{.name = "details", .annotation = "Any"}},
+    .params = {param("details", "Any")},
     .returns = "Optional[str]",
     .doc = "Extract prior approval_request_id from Temporal heartbeat details.",
     .impl = extract_heartbeat_request_id,
@@ -529,20 +525,14 @@ static_assert(args_match<ExtractHeartbeatRequestIdArg>(extract_temporal_heartbea
 
 constexpr FunctionDef temporal_cloud_approval_def{
     .name = "temporal_cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key", .annotation = "Any"},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("api_key", "str"),
+            param("signing_key", "Any"),
+            base_url_param,
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "TemporalCloudApprovalHandler",
     .doc = "Create a Temporal-aware approval handler backed by Zelto Cloud.\n"
            "\n"

@@ -163,7 +163,7 @@ Task handle(Frame frame) {
 
 constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Union[Any, List[Any]]",
     .coroutine = handle,
 };
@@ -288,27 +288,15 @@ Ref auto_approval_handler(Frame& frame) {
 
 constexpr FunctionDef langgraph_cloud_approval_def{
     .name = "langgraph_cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "dashboard_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "poll_interval",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(3.0)},
-               {.name = "timeout",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[float]",
-                .fallback = Default::None()}},
+    .params =
+        {
+            param("api_key", "str"),
+            keyword_param("signing_key", "Any", Default::None()),
+            base_url_param,
+            keyword_param("dashboard_url", "str", Default::Text("")),
+            keyword_param("poll_interval", "float", Default::Real(3.0)),
+            keyword_param("timeout", "Optional[float]", Default::None()),
+        },
     .returns = "Any",
     .doc = "Create an async approval handler for the SDK's LangGraph integration.\n"
            "\n"
@@ -334,7 +322,7 @@ static_assert(args_match<LanggraphCloudApprovalArg>(langgraph_cloud_approval_def
 
 constexpr FunctionDef get_idempotency_key_def{
     .name = "_get_idempotency_key",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Optional[str]",
     .doc = "The idempotency key of an approval gate: its request id as text, or None.",
     .impl = get_idempotency_key,
@@ -343,7 +331,7 @@ static_assert(args_match<GetIdempotencyKeyArg>(get_idempotency_key_def));
 
 const FunctionDef auto_approval_handler_def{
     .name = "_auto_approval_handler",
-    .params = {{.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params = {varkw_param("overrides", "Any")},
     .returns = "Optional[Any]",
     .doc = "A cloud approval handler when an API key is given or in ZELTO_API_KEY, else None.\n"
            "\n"

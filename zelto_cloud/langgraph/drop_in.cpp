@@ -108,9 +108,12 @@ Ref missing_init(Frame& frame) {
 
 constexpr FunctionDef middleware_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "args", .kind = Kind::var_positional, .annotation = "Any"},
-               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            varargs_param("args", "Any"),
+            varkw_param("kwargs", "Any"),
+        },
     .returns = "None",
     .impl = middleware_init,
 };
@@ -118,9 +121,12 @@ static_assert(args_match<MiddlewareInitArg>(middleware_init_def));
 
 constexpr FunctionDef middleware_wrap_tool_call_def{
     .name = "wrap_tool_call",
-    .params = {{.name = "self"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+            param("handler", "Any"),
+        },
     .returns = "Any",
     .impl = middleware_wrap_tool_call,
 };
@@ -128,9 +134,12 @@ static_assert(args_match<MiddlewareWrapToolCallArg>(middleware_wrap_tool_call_de
 
 constexpr FunctionDef middleware_awrap_tool_call_def{
     .name = "awrap_tool_call",
-    .params = {{.name = "self"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+            param("handler", "Any"),
+        },
     .returns = "Any",
     .coroutine = middleware_awrap_tool_call,
 };
@@ -138,9 +147,12 @@ static_assert(args_match<MiddlewareAwrapToolCallArg>(middleware_awrap_tool_call_
 
 constexpr FunctionDef tool_node_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "tools", .annotation = "Any"},
-               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("tools", "Any"),
+            varkw_param("kwargs", "Any"),
+        },
     .returns = "None",
     .impl = tool_node_init,
 };
@@ -148,9 +160,12 @@ static_assert(args_match<ToolNodeInitArg>(tool_node_init_def));
 
 const FunctionDef missing_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional, .annotation = "Any"},
-               {.name = "_kw", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a", "Any"),
+            varkw_param("_kw", "Any"),
+        },
     .returns = "None",
     .impl = missing_init,
 };

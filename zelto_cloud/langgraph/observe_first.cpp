@@ -96,7 +96,7 @@ Task observe_or_result_async(Frame frame) {
 
 constexpr FunctionDef is_denial_tool_message_def{
     .name = "_is_denial_tool_message",
-    .params = {{.name = "result", .annotation = "Any"}},
+    .params = {param("result", "Any")},
     .returns = "bool",
     .doc = "True when a tool result is the SDK's refusal of the call.",
     .impl = is_denial_tool_message,
@@ -105,10 +105,13 @@ static_assert(args_match<IsDenialToolMessageArg>(is_denial_tool_message_def));
 
 constexpr FunctionDef observe_or_result_def{
     .name = "_observe_or_result",
-    .params = {{.name = "result", .annotation = "Any"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"},
-               {.name = "dry_run", .annotation = "bool"}},
+    .params =
+        {
+            param("result", "Any"),
+            param("request", "Any"),
+            param("handler", "Any"),
+            param("dry_run", "bool"),
+        },
     .returns = "Any",
     .doc = "In observe-first mode, run the tool after a denial; otherwise return result.",
     .impl = observe_or_result,
@@ -117,10 +120,13 @@ static_assert(args_match<ObserveArg>(observe_or_result_def));
 
 constexpr FunctionDef observe_or_result_async_def{
     .name = "_observe_or_result_async",
-    .params = {{.name = "result", .annotation = "Any"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"},
-               {.name = "dry_run", .annotation = "bool"}},
+    .params =
+        {
+            param("result", "Any"),
+            param("request", "Any"),
+            param("handler", "Any"),
+            param("dry_run", "bool"),
+        },
     .returns = "Any",
     .doc = "Async counterpart of _observe_or_result: a coroutine result of the rerun is awaited.",
     .coroutine = observe_or_result_async,

@@ -372,7 +372,7 @@ Ref to_create_request_kwargs(Frame& frame) {
 
 constexpr FunctionDef to_create_request_kwargs_def{
     .name = "to_create_request_kwargs",
-    .params = {{.name = "self"}},
+    .params = {param("self")},
     .returns = "Dict[str, Any]",
     .doc = "Keyword arguments for the cloud client's ``create_request``.",
     .impl = to_create_request_kwargs,
@@ -406,7 +406,7 @@ Ref payload_class(Handle module) {
 
 constexpr FunctionDef resolve_holder_key_def{
     .name = "_resolve_holder_key",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "bytes",
     .impl = resolve_holder_key,
 };
@@ -414,7 +414,7 @@ static_assert(args_match<ResolveHolderKeyArg>(resolve_holder_key_def));
 
 constexpr FunctionDef resolve_signing_key_def{
     .name = "_resolve_signing_key",
-    .params = {{.name = "explicit", .annotation = "Any", .fallback = Default::None()}},
+    .params = {param("explicit", "Any", Default::None())},
     .returns = "Any",
     .impl = resolve_signing_key,
 };
@@ -422,7 +422,7 @@ static_assert(args_match<ResolveSigningKeyArg>(resolve_signing_key_def));
 
 constexpr FunctionDef normalize_request_hash_def{
     .name = "_normalize_request_hash",
-    .params = {{.name = "value", .annotation = "Any"}},
+    .params = {param("value", "Any")},
     .returns = "bytes",
     .impl = normalize_request_hash,
 };
@@ -430,8 +430,11 @@ static_assert(args_match<NormalizeRequestHashArg>(normalize_request_hash_def));
 
 constexpr FunctionDef extract_policy_id_def{
     .name = "_extract_policy_id",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "override", .annotation = "Optional[str]", .fallback = Default::None()}},
+    .params =
+        {
+            param("request", "Any"),
+            param("override", "Optional[str]", Default::None()),
+        },
     .returns = "Optional[str]",
     .impl = extract_policy_id,
 };
@@ -439,7 +442,7 @@ static_assert(args_match<ExtractPolicyIdArg>(extract_policy_id_def));
 
 constexpr FunctionDef extract_inline_rules_def{
     .name = "_extract_inline_rules",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "tuple[Optional[List[str]], Optional[int], Optional[int]]",
     .impl = extract_inline_rules,
 };
@@ -447,9 +450,12 @@ static_assert(args_match<ExtractInlineRulesArg>(extract_inline_rules_def));
 
 constexpr FunctionDef build_attestation_fields_def{
     .name = "_build_attestation_fields",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "signing_key", .kind = Kind::keyword_only, .annotation = "Any"},
-               {.name = "holder_key", .kind = Kind::keyword_only, .annotation = "bytes"}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("signing_key", "Any"),
+            keyword_param("holder_key", "bytes"),
+        },
     .returns = "tuple[str, Dict[str, Any], bytes]",
     .impl = build_attestation_fields,
 };
@@ -457,19 +463,13 @@ static_assert(args_match<BuildAttestationFieldsArg>(build_attestation_fields_def
 
 constexpr FunctionDef build_approval_request_payload_def{
     .name = "build_approval_request_payload",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "policy_id",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "idempotency_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("signing_key", "Any", Default::None()),
+            keyword_param("policy_id", "Optional[str]", Default::None()),
+            keyword_param("idempotency_key", "Optional[str]", Default::None()),
+        },
     .returns = "ApprovalRequestPayload",
     .doc = "Build the cloud approval request body for an approval-gate request.\n"
            "\n"

@@ -381,7 +381,7 @@ namespace zelto::redaction {
 
 constexpr FunctionDef is_secret_key_def{
     .name = "_is_secret_key",
-    .params = {{.name = "key", .annotation = "str"}},
+    .params = {param("key", "str")},
     .returns = "bool",
     .impl = is_secret_key_impl,
 };
@@ -389,7 +389,7 @@ static_assert(args_match<IsSecretKeyImplArg>(is_secret_key_def));
 
 constexpr FunctionDef redact_text_def{
     .name = "redact_text",
-    .params = {{.name = "value", .annotation = "str"}},
+    .params = {param("value", "str")},
     .returns = "str",
     .doc = "Redact Zelto credentials and bearer tokens from free-form text.",
     .impl = redact_text_impl,
@@ -398,11 +398,11 @@ static_assert(args_match<RedactTextImplArg>(redact_text_def));
 
 constexpr FunctionDef redact_def{
     .name = "redact",
-    .params = {{.name = "value", .annotation = "Any"},
-               {.name = "key",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")}},
+    .params =
+        {
+            param("value", "Any"),
+            keyword_param("key", "str", Default::Text("")),
+        },
     .returns = "Any",
     .doc = "Return ``value`` with known secret keys and token-like strings redacted.",
     .impl = redact_impl,
@@ -411,7 +411,7 @@ static_assert(args_match<RedactImplArg>(redact_def));
 
 constexpr FunctionDef redact_dict_def{
     .name = "redact_dict",
-    .params = {{.name = "value", .annotation = "Dict[str, Any]"}},
+    .params = {param("value", "Dict[str, Any]")},
     .returns = "Dict[str, Any]",
     .impl = redact_plain_impl,
 };
@@ -419,7 +419,7 @@ static_assert(args_match<RedactPlainImplArg>(redact_dict_def));
 
 constexpr FunctionDef redact_list_def{
     .name = "redact_list",
-    .params = {{.name = "value", .annotation = "List[Any]"}},
+    .params = {param("value", "List[Any]")},
     .returns = "List[Any]",
     .impl = redact_plain_impl,
 };

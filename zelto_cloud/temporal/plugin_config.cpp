@@ -221,8 +221,11 @@ Ref post_init(Frame& frame) {
 
 constexpr FunctionDef from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"},
-               {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("cls"),
+            varkw_param("overrides", "Any"),
+        },
     .returns = "ZeltoPluginConfig",
     .doc = "One-liner worker setup from environment variables.\n"
            "\n"
@@ -255,7 +258,7 @@ static_assert(args_match<FromEnvArg>(from_env_def));
 
 constexpr FunctionDef post_init_def{
     .name = "__post_init__",
-    .params = {{.name = "self"}},
+    .params = {param("self")},
     .returns = "None",
     .impl = post_init,
 };
@@ -277,23 +280,33 @@ Ref missing_plugin_init(Frame& frame) {
 
 const FunctionDef missing_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional},
-               {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a"),
+            varkw_param("_kw"),
+        },
     .impl = missing_config_init,
 };
 
 const FunctionDef missing_from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"}, {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("cls"),
+            varkw_param("_kw"),
+        },
     .impl = missing_config_from_env,
 };
 
 const FunctionDef missing_plugin_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional},
-               {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a"),
+            varkw_param("_kw"),
+        },
     .impl = missing_plugin_init,
 };
 

@@ -72,7 +72,7 @@ Ref resolve(Frame& frame) {
 
 constexpr FunctionDef load_signing_key_from_env_def{
     .name = "_load_signing_key_from_env",
-    .params = {{.name = "hex_key", .annotation = "str"}},
+    .params = {param("hex_key", "str")},
     .returns = "SigningKey",
     .doc = "Decode a hex signing key (the value of ZELTO_SIGNING_KEY).",
     .impl = load_from_env,
@@ -81,8 +81,11 @@ static_assert(args_match<LoadFromEnvArg>(load_signing_key_from_env_def));
 
 constexpr FunctionDef load_signing_key_from_secret_manager_def{
     .name = "_load_signing_key_from_secret_manager",
-    .params = {{.name = "secret_id", .annotation = "str"},
-               {.name = "gcp_project", .annotation = "str"}},
+    .params =
+        {
+            param("secret_id", "str"),
+            param("gcp_project", "str"),
+        },
     .returns = "SigningKey",
     .doc = "Fetch the raw signing-key bytes from GCP Secret Manager (latest version).",
     .impl = load_from_secret_manager,
@@ -91,9 +94,12 @@ static_assert(args_match<LoadFromSecretManagerArg>(load_signing_key_from_secret_
 
 constexpr FunctionDef resolve_signing_key_def{
     .name = "_resolve_signing_key",
-    .params = {{.name = "signing_key_hex", .annotation = "str"},
-               {.name = "worker_secret_id", .annotation = "str"},
-               {.name = "gcp_project", .annotation = "str"}},
+    .params =
+        {
+            param("signing_key_hex", "str"),
+            param("worker_secret_id", "str"),
+            param("gcp_project", "str"),
+        },
     .returns = "SigningKey",
     .doc = "Load signing key: env hex wins, then GCP Secret Manager.",
     .impl = resolve,

@@ -136,7 +136,7 @@ Ref configure_temporal_worker(Frame& frame) {
 
 constexpr FunctionDef maybe_connect_from_env_def{
     .name = "_maybe_connect_from_env",
-    .params = {{.name = "signing_key", .annotation = "Any", .fallback = Default::None()}},
+    .params = {param("signing_key", "Any", Default::None())},
     .returns = "None",
     .doc = "Apply ZELTO_CONNECT_TOKEN and claim the pending agent, if a token is set.\n"
            "\n"
@@ -149,35 +149,17 @@ static_assert(args_match<MaybeConnectFromEnvArg>(maybe_connect_from_env_def));
 
 constexpr FunctionDef configure_temporal_worker_def{
     .name = "configure_temporal_worker",
-    .params = {{.name = "activity_fns", .annotation = "Sequence[Callable[..., Any]]"},
-               {.name = "api_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "control_plane_url",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "dashboard_root_key_hex",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "authorizer_name",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("temporal-worker")},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("activity_fns", "Sequence[Callable[..., Any]]"),
+            keyword_param("api_key", "Optional[str]", Default::None()),
+            keyword_param("signing_key", "Any", Default::None()),
+            keyword_param("control_plane_url", "Optional[str]", Default::None()),
+            keyword_param("dashboard_root_key_hex", "Optional[str]", Default::None()),
+            keyword_param("authorizer_name", "str", Default::Text("temporal-worker")),
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "Any",
     .doc = "Configure a ZeltoPlugin for a Temporal worker from env + overrides.\n"
            "\n"
