@@ -424,10 +424,6 @@ Ref join_str(PyObject* const* parts, size_t count) {
     return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
 }
 
-bool isinstance(Handle obj, Handle cls) {
-    return check(PyObject_IsInstance(obj, cls)) != 0;
-}
-
 bool equals(Handle obj, std::string_view text) {
     Ref other = str(text);
     return compare(obj, other.get(), Py_EQ);

@@ -237,10 +237,19 @@ std::array<Ref, N> unpack(Handle iterable) {
 }
 
 Ref tuple_of(std::initializer_list<Handle> items); // (a, b, ...)
-Ref py_str(Handle obj);                            // str(obj)
-Ref py_format(Handle obj);                         // format(obj)
-Ref concat(std::initializer_list<Handle> parts);   // "".join(parts), all str
-bool isinstance(Handle obj, Handle cls);
+// dict[key] = value on a dict; list.append(item); set.add(item).
+inline void dict_set(Handle dict, Handle key, Handle value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+inline void list_append(Handle list, Handle item) {
+    check(PyList_Append(list, item));
+}
+inline void set_add(Handle set, Handle item) {
+    check(PySet_Add(set, item));
+}
+Ref py_str(Handle obj);                          // str(obj)
+Ref py_format(Handle obj);                       // format(obj)
+Ref concat(std::initializer_list<Handle> parts); // "".join(parts), all str
 // obj == text by Python's equality (so a str subclass or any object answers).
 bool equals(Handle obj, std::string_view text);
 // PyObject_RichCompareBool(a, b, op); an error is thrown.

@@ -80,7 +80,7 @@ Ref extract_signed_approvals(Frame& frame) {
             check_base64(frame, base64, value);
             text = value;
         }
-        check(PyList_Append(texts.get(), text.get()));
+        list_append(texts, text);
     }
     if (PyErr_Occurred()) {
         throw_error();

@@ -277,7 +277,7 @@ Ref auto_approval_handler(Frame& frame) {
     Py_ssize_t position = 0;
     while (PyDict_Next(overrides, &position, &name, &value)) {
         if (PyUnicode_CompareWithASCIIString(name, "api_key") != 0) {
-            check(PyDict_SetItem(kwargs.get(), name, value));
+            dict_set(kwargs, name, value);
         }
     }
     point_at_control_plane(frame, overrides, kwargs);

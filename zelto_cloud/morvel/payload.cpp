@@ -169,7 +169,7 @@ Ref extract_inline_rules(Frame& frame) {
         approver_keys = Ref::steal(PyList_New(0));
         Ref iterator = Ref::steal(PyObject_GetIter(approvers.get()));
         while (Ref approver = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-            check(PyList_Append(approver_keys.get(), approver_key_text(approver.get()).get()));
+            list_append(approver_keys, approver_key_text(approver));
         }
         if (PyErr_Occurred()) {
             throw_error();
@@ -364,7 +364,7 @@ Ref to_create_request_kwargs(Frame& frame) {
                        (field.include == Include::not_none && !value.is_none()) ||
                        (field.include == Include::truthy && truthy(value));
         if (include) {
-            check(PyDict_SetItem(kwargs.get(), interned(field.name).get(), value.get()));
+            dict_set(kwargs, interned(field.name), value);
         }
     }
     return kwargs;

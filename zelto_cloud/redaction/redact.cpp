@@ -190,7 +190,7 @@ Ref Redactor::redact_dict(PyObject* value) {
         Ref item = Ref::borrow(raw_item);
         Ref text_key = text_of_key(key.get());
         Ref redacted = redact_through_global(item.get(), text_key.get());
-        check(PyDict_SetItem(result.get(), text_key.get(), redacted.get()));
+        dict_set(result, text_key, redacted);
         if (PyDict_GET_SIZE(value) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw_error();
@@ -209,7 +209,7 @@ Ref Redactor::redact_mapping(PyObject* value) {
         foreign();
         Ref text_key = text_of_key(key.get());
         Ref redacted = redact_through_global(item.get(), text_key.get());
-        check(PyDict_SetItem(result.get(), text_key.get(), redacted.get()));
+        dict_set(result, text_key, redacted);
     }
     if (PyErr_Occurred()) {
         throw_error();
@@ -222,7 +222,7 @@ Ref Redactor::redact_list(PyObject* value) {
     // Re-read the length each time, as list iteration does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
-        check(PyList_Append(result.get(), redact_through_global(item.get(), nullptr).get()));
+        list_append(result, redact_through_global(item.get(), nullptr));
     }
     return result;
 }
@@ -428,7 +428,7 @@ static_assert(args_match<RedactPlainImplArg>(redact_list_def));
 Ref make_secret_keys() {
     Ref keys = Ref::steal(PySet_New(nullptr));
     for (std::string_view key : secret_keys) {
-        check(PySet_Add(keys.get(), str(key).get()));
+        set_add(keys, str(key));
     }
     return keys;
 }
@@ -440,7 +440,7 @@ Ref token_patterns_of(Handle re) {
         const TokenPattern& pattern = token_patterns[i];
         Ref compiled = pattern.ignore_case ? call_method(re, "compile", pattern.source, ignore_case)
                                            : call_method(re, "compile", pattern.source);
-        check(PyList_Append(patterns.get(), compiled.get()));
+        list_append(patterns, compiled);
         own_patterns[i] = compiled.release(); // kept for the life of the process
     }
     own_pattern_list = patterns.new_ref();

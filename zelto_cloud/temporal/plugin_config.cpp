@@ -110,13 +110,13 @@ Ref from_env(Frame& frame) {
     }
     if (!signing_key.is_none() && !is_set(overrides, "trusted_roots")) {
         Ref roots = Ref::steal(PyList_New(0));
-        check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
-        check(PyDict_SetItem(overrides.get(), interned("trusted_roots").get(), roots.get()));
+        list_append(roots, getattr(signing_key, "public_key"));
+        dict_set(overrides, interned("trusted_roots"), roots);
     }
     call(frame.global(connect_name), signing_key);
     Ref observe_first = call(frame.global(observe_first_name));
     if (!is_set(overrides, "dry_run")) {
-        check(PyDict_SetItem(overrides.get(), interned("dry_run").get(), observe_first.get()));
+        dict_set(overrides, interned("dry_run"), observe_first);
     }
     if (truthy(subscript(overrides, "dry_run"))) {
         log(frame.global(logger_name), "info",
@@ -124,7 +124,7 @@ Ref from_env(Frame& frame) {
             "closed");
     }
     Ref arguments = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
+    dict_set(arguments, interned("signing_key"), signing_key);
     check(PyDict_Update(arguments.get(), overrides.get()));
     return call_with(cls, Ref::steal(PyTuple_New(0)), arguments);
 }
@@ -183,13 +183,13 @@ void add_dashboard_root(Handle self, const Ref& root_hex) {
     Py_ssize_t count = PyList_GET_SIZE(roots.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref raw_root = Ref::steal(PyObject_Bytes(PyList_GET_ITEM(roots.get(), i)));
-        check(PySet_Add(seen.get(), raw_root.get()));
+        set_add(seen, raw_root);
     }
     Ref raw_new = Ref::steal(PyObject_Bytes(root.get()));
     if (check(PySet_Contains(seen.get(), raw_new.get()))) {
         return;
     }
-    check(PyList_Append(roots.get(), root.get()));
+    list_append(roots, root);
     setattr(self, "trusted_roots", roots);
 }
 

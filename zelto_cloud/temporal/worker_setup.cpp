@@ -106,10 +106,10 @@ Ref configure_temporal_worker(Frame& frame) {
         signing_key = load_signing_key(frame);
     }
     Ref roots = Ref::steal(PyList_New(0));
-    check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
+    list_append(roots, getattr(signing_key, "public_key"));
     if (truthy(root_hex)) {
         Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
-        check(PyList_Append(roots.get(), call_method(public_key_class, "from_bytes", raw).get()));
+        list_append(roots, call_method(public_key_class, "from_bytes", raw));
     }
     Ref control_plane = none();
     Ref handler = none();
