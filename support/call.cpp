@@ -165,7 +165,7 @@ Ref constant_text(const char* text) {
     return to_py(std::string_view(text));
 }
 
-std::string_view utf8(PyObject* text) {
+std::string_view utf8(Handle text) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (!data) {
@@ -174,15 +174,15 @@ std::string_view utf8(PyObject* text) {
     return {data, (size_t)size};
 }
 
-Ref getattr(PyObject* obj, Literal name) {
+Ref getattr(Handle obj, Literal name) {
     return Ref::steal(PyObject_GetAttr(obj, interned(name).get()));
 }
 
-Ref getattr(PyObject* obj, PyObject* name) {
+Ref getattr(Handle obj, Handle name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-Ref getattr_or(PyObject* obj, Literal name, PyObject* fallback) {
+Ref getattr_or(Handle obj, Literal name, Handle fallback) {
     PyObject* result = nullptr;
     if (check(PyObject_GetOptionalAttr(obj, interned(name).get(), &result)) == 0) {
         return Ref::borrow(fallback);
@@ -190,11 +190,11 @@ Ref getattr_or(PyObject* obj, Literal name, PyObject* fallback) {
     return Ref::steal(result);
 }
 
-void setattr(PyObject* obj, Literal name, PyObject* value) {
+void setattr(Handle obj, Literal name, Handle value) {
     check(PyObject_SetAttr(obj, interned(name).get(), value));
 }
 
-Ref lookup_special(PyObject* obj, Literal name) {
+Ref lookup_special(Handle obj, Literal name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned(name).get());
     if (!found) {
         return Ref();
@@ -206,7 +206,7 @@ Ref lookup_special(PyObject* obj, Literal name) {
     return attr;
 }
 
-void delattr_if_present(PyObject* obj, Literal name) {
+void delattr_if_present(Handle obj, Literal name) {
     if (PyObject_DelAttr(obj, interned(name).get()) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw_error();
@@ -215,11 +215,11 @@ void delattr_if_present(PyObject* obj, Literal name) {
     }
 }
 
-Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+Ref vectorcall(Handle callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
 }
 
-Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs) {
+Ref call_with(Handle callable, Handle args, Handle kwargs) {
     return Ref::steal(PyObject_Call(callable, args, kwargs));
 }
 
@@ -325,7 +325,7 @@ Ref import_from(Literal module, Literal name) {
     raise_cannot_import(mod.get(), module_name.get(), attr_name.get());
 }
 
-Ref global(PyObject* globals, PyObject* name) {
+Ref global(Handle globals, Handle name) {
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(globals, name, &value)) == 1) {
         return Ref::steal(value);
@@ -333,15 +333,15 @@ Ref global(PyObject* globals, PyObject* name) {
     if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value)) == 1) {
         return Ref::steal(value);
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
     throw_error();
 }
 
-Ref global(PyObject* globals, Literal name) {
+Ref global(Handle globals, Literal name) {
     return global(globals, interned(name).get());
 }
 
-Ref get_item(PyObject* mapping, Literal key, PyObject* fallback) {
+Ref get_item(Handle mapping, Literal key, Handle fallback) {
     Ref key_obj = interned(key);
     if (PyDict_CheckExact(mapping)) {
         PyObject* value = nullptr;
@@ -353,11 +353,11 @@ Ref get_item(PyObject* mapping, Literal key, PyObject* fallback) {
     return call_method(mapping, "get", key_obj, fallback);
 }
 
-Ref subscript(PyObject* obj, Literal key) {
+Ref subscript(Handle obj, Literal key) {
     return Ref::steal(PyObject_GetItem(obj, interned(key).get()));
 }
 
-void unpack_into(PyObject* iterable, Ref* out, size_t count) {
+void unpack_into(Handle iterable, Ref* out, size_t count) {
     PyObject* raw_iter = PyObject_GetIter(iterable);
     if (!raw_iter) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(iterable)->tp_iter &&
@@ -389,33 +389,47 @@ void unpack_into(PyObject* iterable, Ref* out, size_t count) {
     }
 }
 
-Ref py_str(PyObject* obj) {
+Ref tuple_of(std::initializer_list<Handle> items) {
+    Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t index = 0;
+    for (Handle item : items) {
+        PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(item.ptr()));
+    }
+    return tuple;
+}
+
+Ref py_str(Handle obj) {
     return Ref::steal(PyObject_Str(obj));
 }
 
-Ref py_format(PyObject* obj) {
+Ref py_format(Handle obj) {
     return Ref::steal(PyObject_Format(obj, nullptr));
 }
 
-Ref concat(std::initializer_list<PyObject*> parts) {
+Ref concat(std::initializer_list<Handle> parts) {
     Ref list = Ref::steal(PyList_New(0));
-    for (PyObject* part : parts) {
+    for (Handle part : parts) {
         check(PyList_Append(list.get(), part));
     }
     Ref empty = str("");
     return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
 }
 
-bool isinstance(PyObject* obj, PyObject* cls) {
-    return check(PyObject_IsInstance(obj, cls)) != 0;
+Ref join_str(PyObject* const* parts, size_t count) {
+    Ref list = Ref::steal(PyList_New((Py_ssize_t)count));
+    for (size_t i = 0; i < count; ++i) {
+        PyList_SET_ITEM(list.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
+    }
+    Ref empty = interned("");
+    return Ref::steal(PyUnicode_Join(empty.get(), list.get()));
 }
 
-bool equals(PyObject* obj, std::string_view text) {
+bool equals(Handle obj, std::string_view text) {
     Ref other = str(text);
     return compare(obj, other.get(), Py_EQ);
 }
 
-bool compare(PyObject* a, PyObject* b, int op) {
+bool compare(Handle a, Handle b, int op) {
     return check(PyObject_RichCompareBool(a, b, op)) != 0;
 }
 

@@ -26,6 +26,9 @@ private:
     const char* text_;
 };
 
+// "".join(parts) for count str objects.
+Ref join_str(PyObject* const* parts, size_t count);
+
 // ---- conversions to Python -------------------------------------------------
 
 inline Ref to_py(const Ref& obj) {
@@ -35,6 +38,9 @@ inline Ref to_py(Ref&& obj) {
     return std::move(obj);
 }
 inline Ref to_py(PyObject* borrowed) {
+    return Ref::borrow(borrowed);
+}
+inline Ref to_py(Handle borrowed) {
     return Ref::borrow(borrowed);
 }
 inline Ref to_py(std::string_view text) {
@@ -69,26 +75,20 @@ Ref interned(Literal name);
 // checked against its text, so an array that held other text there before
 // gets a str of its own.
 Ref constant_text(const char* text);
-std::string_view utf8(PyObject* text); // view of a str's UTF-8 (valid while it lives)
+std::string_view utf8(Handle text); // view of a str's UTF-8 (valid while it lives)
 
 // ---- attributes --------------------------------------------------------------
 
-Ref getattr(PyObject* obj, Literal name);
-Ref getattr(PyObject* obj, PyObject* name);
+Ref getattr(Handle obj, Literal name);
+Ref getattr(Handle obj, Handle name);
 // getattr(obj, name, default): only AttributeError selects the default.
-Ref getattr_or(PyObject* obj, Literal name, PyObject* fallback);
-void setattr(PyObject* obj, Literal name, PyObject* value);
+Ref getattr_or(Handle obj, Literal name, Handle fallback);
+void setattr(Handle obj, Literal name, Handle value);
 // The special method type(obj).name bound to obj, as the interpreter looks
 // it up for a statement (on the type only); a null Ref when there is none.
-Ref lookup_special(PyObject* obj, Literal name);
+Ref lookup_special(Handle obj, Literal name);
 // del obj.name, where a missing attribute is no error (AttributeError ignored).
-void delattr_if_present(PyObject* obj, Literal name);
-inline Ref getattr(const Ref& obj, Literal name) {
-    return getattr(obj.get(), name);
-}
-inline Ref getattr_or(const Ref& obj, Literal name, PyObject* fallback) {
-    return getattr_or(obj.get(), name, fallback);
-}
+void delattr_if_present(Handle obj, Literal name);
 
 // ---- calls -------------------------------------------------------------------
 
@@ -117,7 +117,7 @@ Kw kw(Literal name, T&& value) {
     return Kw{name, detail::value_ref(std::forward<T>(value))};
 }
 
-Ref vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
+Ref vectorcall(Handle callable, PyObject* const* args, size_t nargs, PyObject* kwnames);
 
 namespace detail {
 template <typename T>
@@ -172,21 +172,17 @@ struct Packed {
 
 // call(f, a, b, kw("x", c)): positional arguments first, then keywords.
 template <typename... Args>
-Ref call(PyObject* callable, Args&&... args) {
+Ref call(Handle callable, Args&&... args) {
     detail::Packed<Args...> packed(nullptr, std::forward<Args>(args)...);
     // Slot 1 (no self) becomes the free slot in front of the arguments.
     constexpr size_t npositional = sizeof...(Args) - detail::Packed<Args...>::nkw;
     return vectorcall(callable, packed.ptrs.data() + 2,
                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, packed.names.get());
 }
-template <typename... Args>
-Ref call(const Ref& callable, Args&&... args) {
-    return call(callable.get(), std::forward<Args>(args)...);
-}
 
 // obj.name(...), without making a bound method first.
 template <typename... Args>
-Ref call_method(PyObject* obj, Literal name, Args&&... args) {
+Ref call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
     Ref method_name = interned(name);
@@ -194,16 +190,12 @@ Ref call_method(PyObject* obj, Literal name, Args&&... args) {
                                                 npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 packed.names.get()));
 }
-template <typename... Args>
-Ref call_method(const Ref& obj, Literal name, Args&&... args) {
-    return call_method(obj.get(), name, std::forward<Args>(args)...);
-}
 
 // obj.name(...) that answers a null Ref and leaves the error set when the call
 // fails, instead of throwing: for code that deals with the failure on the spot
 // (see unless_exception), where a C++ throw would cost many times the call.
 template <typename... Args>
-Ref try_call_method(PyObject* obj, Literal name, Args&&... args) {
+Ref try_call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
     Ref method_name = interned(name);
@@ -211,13 +203,9 @@ Ref try_call_method(PyObject* obj, Literal name, Args&&... args) {
                                                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       packed.names.get()));
 }
-template <typename... Args>
-Ref try_call_method(const Ref& obj, Literal name, Args&&... args) {
-    return try_call_method(obj.get(), name, std::forward<Args>(args)...);
-}
 
 // f(*args, **kwargs) with a tuple and an optional dict.
-Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs);
+Ref call_with(Handle callable, Handle args, Handle kwargs);
 
 // ---- imports -----------------------------------------------------------------
 
@@ -229,32 +217,66 @@ Ref import_from(Literal module, Literal name);
 // ---- containers and small helpers ----------------------------------------------
 
 // dict[key] from a dict that must hold it (module globals): KeyError → NameError.
-Ref global(PyObject* globals, PyObject* name);
-Ref global(PyObject* globals, Literal name);
+Ref global(Handle globals, Handle name);
+Ref global(Handle globals, Literal name);
 
 // mapping.get(key) and mapping.get(key, default), through the object's own get.
-Ref get_item(PyObject* mapping, Literal key, PyObject* fallback = Py_None);
+Ref get_item(Handle mapping, Literal key, Handle fallback = Py_None);
 // obj[key] by subscription.
-Ref subscript(PyObject* obj, Literal key);
+Ref subscript(Handle obj, Literal key);
 
 // a, b = iterable, with the interpreter's unpacking errors.
 template <size_t N>
-std::array<Ref, N> unpack(PyObject* iterable);
-void unpack_into(PyObject* iterable, Ref* out, size_t count);
+std::array<Ref, N> unpack(Handle iterable);
+void unpack_into(Handle iterable, Ref* out, size_t count);
 template <size_t N>
-std::array<Ref, N> unpack(PyObject* iterable) {
+std::array<Ref, N> unpack(Handle iterable) {
     std::array<Ref, N> out;
     unpack_into(iterable, out.data(), N);
     return out;
 }
 
-Ref py_str(PyObject* obj);                          // str(obj)
-Ref py_format(PyObject* obj);                       // format(obj)
-Ref concat(std::initializer_list<PyObject*> parts); // "".join(parts), all str
-bool isinstance(PyObject* obj, PyObject* cls);
+Ref tuple_of(std::initializer_list<Handle> items); // (a, b, ...)
+// dict[key] = value on a dict; list.append(item); set.add(item).
+inline void dict_set(Handle dict, Handle key, Handle value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+inline void list_append(Handle list, Handle item) {
+    check(PyList_Append(list, item));
+}
+inline void set_add(Handle set, Handle item) {
+    check(PySet_Add(set, item));
+}
+Ref py_str(Handle obj);                          // str(obj)
+Ref py_format(Handle obj);                       // format(obj)
+Ref concat(std::initializer_list<Handle> parts); // "".join(parts), all str
 // obj == text by Python's equality (so a str subclass or any object answers).
-bool equals(PyObject* obj, std::string_view text);
+bool equals(Handle obj, std::string_view text);
 // PyObject_RichCompareBool(a, b, op); an error is thrown.
-bool compare(PyObject* a, PyObject* b, int op);
+bool compare(Handle a, Handle b, int op);
+
+// A message as an f-string builds it: the literal pieces as they are, every
+// other value through format(value). format("timed out after ", seconds, "s").
+namespace detail {
+template <typename T>
+Ref format_piece(T&& value) {
+    if constexpr (is_char_array<T>) {
+        return constant_text(value);
+    } else if constexpr (std::is_convertible_v<T, std::string_view>) {
+        return str(value);
+    } else {
+        return py_format(to_py(std::forward<T>(value)));
+    }
+}
+} // namespace detail
+template <typename... Parts>
+Ref format(Parts&&... parts) {
+    std::array<Ref, sizeof...(Parts)> made{detail::format_piece(std::forward<Parts>(parts))...};
+    std::array<PyObject*, sizeof...(Parts)> ptrs;
+    for (size_t i = 0; i < made.size(); ++i) {
+        ptrs[i] = made[i].get();
+    }
+    return join_str(ptrs.data(), ptrs.size());
+}
 
 } // namespace zelto

@@ -7,7 +7,7 @@ namespace zelto {
 
 namespace {
 
-Ref module_globals(PyObject* module) {
+Ref module_globals(Handle module) {
     PyObject* globals = PyModule_GetDict(module);
     if (!globals) {
         throw_error();
@@ -17,7 +17,7 @@ Ref module_globals(PyObject* module) {
 
 } // namespace
 
-ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* qualname)
+ClassBuilder::ClassBuilder(Handle module, const char* name, const char* qualname)
     : ClassBuilder(module_globals(module), name, qualname) {}
 
 ClassBuilder::ClassBuilder(const Frame& frame, const char* name, const char* qualname)
@@ -45,12 +45,12 @@ ClassBuilder& ClassBuilder::annotate(const char* field, const char* annotation) 
     return *this;
 }
 
-ClassBuilder& ClassBuilder::attr(const char* name, PyObject* value) {
+ClassBuilder& ClassBuilder::attr(const char* name, Handle value) {
     check(PyDict_SetItemString(namespace_.get(), name, value));
     return *this;
 }
 
-Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<Handle> cells) {
     if (!class_cell_) {
         class_cell_ = Ref::steal(PyCell_New(nullptr));
     }
@@ -58,7 +58,7 @@ Ref ClassBuilder::function_for(const FunctionDef& def, std::initializer_list<PyO
     return make_function(def, globals_.get(), qualname.c_str(), cells, class_cell_.get());
 }
 
-ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<PyObject*> cells) {
+ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list<Handle> cells) {
     // type() makes these implicit for Python functions only.
     std::string_view name(def.name);
     if (name == "__init_subclass__" || name == "__class_getitem__") {
@@ -71,13 +71,13 @@ ClassBuilder& ClassBuilder::method(const FunctionDef& def, std::initializer_list
 }
 
 ClassBuilder& ClassBuilder::classmethod(const FunctionDef& def,
-                                        std::initializer_list<PyObject*> cells) {
+                                        std::initializer_list<Handle> cells) {
     Ref wrapped = Ref::steal(PyClassMethod_New(function_for(def, cells).get()));
     return attr(def.name, wrapped.get());
 }
 
 ClassBuilder& ClassBuilder::staticmethod(const FunctionDef& def,
-                                         std::initializer_list<PyObject*> cells) {
+                                         std::initializer_list<Handle> cells) {
     Ref wrapped = Ref::steal(PyStaticMethod_New(function_for(def, cells).get()));
     return attr(def.name, wrapped.get());
 }
@@ -107,12 +107,12 @@ void check_class_cell(PyObject* cell, PyObject* name, PyObject* cls) {
 
 } // namespace
 
-Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
+Ref ClassBuilder::build(Handle bases, Handle kwds) {
     Ref types = import_module("types");
     Ref original = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
     Ref resolved = call_method(types, "resolve_bases", original);
     auto [meta, ns, meta_kwds] = unpack<3>(
-        call_method(types, "prepare_class", name_, resolved, kwds ? kwds : Py_None).get());
+        call_method(types, "prepare_class", name_, resolved, kwds ? kwds.ptr() : Py_None));
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -133,7 +133,7 @@ Ref ClassBuilder::build(PyObject* bases, PyObject* kwds) {
     return cls;
 }
 
-void rename_class(PyObject* cls, const char* name) {
+void rename_class(Handle cls, const char* name) {
     Ref text = str(name);
     setattr(cls, "__name__", text.get());
     setattr(cls, "__qualname__", text.get());
@@ -188,7 +188,7 @@ bool super_method(const Frame& frame, PyObject* name, Ref& attr) {
     return false;
 }
 
-Ref dataclass(PyObject* cls) {
+Ref dataclass(Handle cls) {
     Ref decorator = import_from("dataclasses", "dataclass");
     return call(decorator, cls);
 }

@@ -11,7 +11,7 @@ namespace zelto {
 // A class namespace under construction, in definition order.
 class ClassBuilder {
 public:
-    ClassBuilder(PyObject* module, const char* name, const char* qualname = nullptr);
+    ClassBuilder(Handle module, const char* name, const char* qualname = nullptr);
     // A class statement run inside a native function: the class and its
     // methods belong to the module whose globals the function runs in.
     ClassBuilder(const Frame& frame, const char* name, const char* qualname = nullptr);
@@ -19,26 +19,26 @@ public:
     ClassBuilder& doc(const char* text);
     // A field annotation, stored as a string.
     ClassBuilder& annotate(const char* field, const char* annotation);
-    ClassBuilder& attr(const char* name, PyObject* value);
+    ClassBuilder& attr(const char* name, Handle value);
     // A method: a native function bound through the descriptor protocol; its
     // qualname is "<class qualname>.<name>". `cells` become its own closure
     // cells (Frame::cell), and it sees the class through `__class__`, so it
     // may call super_of / call_super. As in a class body, __init_subclass__
     // and __class_getitem__ become classmethods and __new__ a staticmethod.
-    ClassBuilder& method(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
+    ClassBuilder& method(const FunctionDef& def, std::initializer_list<Handle> cells = {});
     // A classmethod: its first argument is the class it is called on (a
     // subclass too), so `call(frame.arg(0), ...)` builds instances of it.
-    ClassBuilder& classmethod(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
-    ClassBuilder& staticmethod(const FunctionDef& def, std::initializer_list<PyObject*> cells = {});
+    ClassBuilder& classmethod(const FunctionDef& def, std::initializer_list<Handle> cells = {});
+    ClassBuilder& staticmethod(const FunctionDef& def, std::initializer_list<Handle> cells = {});
 
     // The class statement's end: metaclass(name, bases, namespace, **kwds)
     // after types.resolve_bases and types.prepare_class, as for
     // `class Name(*bases, **kwds)`; bases is a tuple (none: no bases).
-    Ref build(PyObject* bases = nullptr, PyObject* kwds = nullptr);
+    Ref build(Handle bases = nullptr, Handle kwds = nullptr);
 
 private:
     ClassBuilder(Ref globals, const char* name, const char* qualname);
-    Ref function_for(const FunctionDef& def, std::initializer_list<PyObject*> cells);
+    Ref function_for(const FunctionDef& def, std::initializer_list<Handle> cells);
     Ref globals_;
     Ref name_;
     Ref qualname_;
@@ -49,7 +49,7 @@ private:
 
 // cls.__name__ = cls.__qualname__ = name: a class built under one name and
 // published under another.
-void rename_class(PyObject* cls, const char* name);
+void rename_class(Handle cls, const char* name);
 
 // super() inside a native method: super(__class__, <first argument>).
 Ref super_of(const Frame& frame);
@@ -81,6 +81,6 @@ Ref call_super(const Frame& frame, Literal name, Args&&... args) {
 }
 
 // dataclasses.dataclass(cls), with the decorator's default options.
-Ref dataclass(PyObject* cls);
+Ref dataclass(Handle cls);
 
 } // namespace zelto

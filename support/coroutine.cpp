@@ -644,7 +644,7 @@ void Task::promise_type::unhandled_exception() {
     error = Ref::steal_maybe(PyErr_GetRaisedException());
 }
 
-Awaiting::Awaiting(PyObject* awaitable) : iterator_(awaitable_iterator(awaitable)) {}
+Awaiting::Awaiting(Handle awaitable) : iterator_(awaitable_iterator(awaitable)) {}
 
 void Awaiting::await_suspend(Task::Handle handle) noexcept {
     promise_ = &handle.promise();

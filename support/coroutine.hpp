@@ -74,7 +74,7 @@ private:
 // to the driving coroutine object, and resumes with its result or exception.
 class Awaiting {
 public:
-    explicit Awaiting(PyObject* awaitable);
+    explicit Awaiting(Handle awaitable);
     bool await_ready() const noexcept { return false; }
     void await_suspend(Task::Handle handle) noexcept;
     Ref await_resume();
@@ -99,11 +99,8 @@ private:
     Task::Handle child_;
 };
 
-inline Awaiting awaiting(PyObject* awaitable) {
+inline Awaiting awaiting(Handle awaitable) {
     return Awaiting(awaitable);
-}
-inline Awaiting awaiting(const Ref& awaitable) {
-    return Awaiting(awaitable.get());
 }
 // Awaits another native coroutine (a helper returning Task). The helper runs
 // within the awaiting coroutine: it shares its handled exception, as a
@@ -211,14 +208,14 @@ AwaitingTask try_finally(Body body, Cleanup cleanup) {
 // async with manager as value: body(value). Awaits to the body's result, or
 // to a null Ref when __aexit__ suppressed the body's exception.
 template <typename Body>
-AwaitingTask async_with(PyObject* manager, Body body) {
+AwaitingTask async_with(Handle manager, Body body) {
     return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), true));
 }
 
 // with manager as value: body(value), where the body may await. Awaits to the
 // body's result, or to a null Ref when __exit__ suppressed its exception.
 template <typename Body>
-AwaitingTask with_awaiting_body(PyObject* manager, Body body) {
+AwaitingTask with_awaiting_body(Handle manager, Body body) {
     return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), false));
 }
 

@@ -9,14 +9,14 @@ void raise(const Ref& exc) {
     throw_error();
 }
 
-void raise_from(const Ref& exc, PyObject* cause) {
+void raise_from(const Ref& exc, Handle cause) {
     PyException_SetCause(exc.get(), Py_XNewRef(cause));
     raise(exc);
 }
 
 namespace detail {
 
-std::pair<Ref, Ref> context_methods(PyObject* manager, bool asynchronous) {
+std::pair<Ref, Ref> context_methods(Handle manager, bool asynchronous) {
     const char* protocol = asynchronous ? "asynchronous context manager" : "context manager";
     Ref enter =
         lookup_special(manager, asynchronous ? Literal("__aenter__") : Literal("__enter__"));
@@ -35,7 +35,7 @@ std::pair<Ref, Ref> context_methods(PyObject* manager, bool asynchronous) {
     return {std::move(enter), std::move(exit)};
 }
 
-Ref exit_call(PyObject* exit, PyObject* exc) {
+Ref exit_call(Handle exit, PyObject* exc) {
     if (!exc) {
         return call(exit, Py_None, Py_None, Py_None);
     }
@@ -45,7 +45,7 @@ Ref exit_call(PyObject* exit, PyObject* exc) {
 
 } // namespace detail
 
-void raise_new(PyObject* exc_type, std::string_view message) {
+void raise_new(Handle exc_type, std::string_view message) {
     Ref exc = call(exc_type, message);
     raise(exc);
 }

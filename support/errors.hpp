@@ -20,8 +20,17 @@ public:
 
     PyObject* get() const noexcept { return exc_.get(); }
     const Ref& ref() const noexcept { return exc_; }
-    bool matches(PyObject* exc_type) const {
+    operator Handle() const noexcept { return exc_; }
+    bool matches(Handle exc_type) const {
         return PyErr_GivenExceptionMatches(exc_.get(), exc_type) != 0;
+    }
+    // `except (A, B):` in a handler of PythonError, after taking the
+    // exception: one that is none of the types is raised again unchanged.
+    template <typename... Types>
+    void reraise_unless(const Types&... types) {
+        if (!(matches(types) || ...)) {
+            reraise();
+        }
     }
     // Puts the exception back and propagates it unchanged.
     [[noreturn]] void reraise() {
@@ -76,14 +85,9 @@ private:
 // raise exc: the handled exception, if any, becomes its implicit context.
 [[noreturn]] void raise(const Ref& exc);
 // raise exc from cause.
-[[noreturn]] void raise_from(const Ref& exc, PyObject* cause);
+[[noreturn]] void raise_from(const Ref& exc, Handle cause);
 // raise ExcType(message).
-[[noreturn]] void raise_new(PyObject* exc_type, std::string_view message);
-
-// True when the currently set error matches exc_type (no error: false).
-inline bool error_matches(PyObject* exc_type) {
-    return PyErr_ExceptionMatches(exc_type) != 0;
-}
+[[noreturn]] void raise_new(Handle exc_type, std::string_view message);
 
 // A finally clause: runs cleanup whether body returns or raises. An exception
 // from the cleanup replaces the pending one, which becomes its context.
@@ -120,15 +124,15 @@ auto with_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
 namespace detail {
 // The manager's bound (enter, exit) methods, looked up on its type as a `with`
 // (or `async with`) statement does, with the interpreter's TypeError.
-std::pair<Ref, Ref> context_methods(PyObject* manager, bool asynchronous);
+std::pair<Ref, Ref> context_methods(Handle manager, bool asynchronous);
 // exit(type(exc), exc, exc.__traceback__), or exit(None, None, None) without exc.
-Ref exit_call(PyObject* exit, PyObject* exc);
+Ref exit_call(Handle exit, PyObject* exc);
 } // namespace detail
 
 // with manager as value: body(value), in code that does not await. Returns
 // the body's result, or a null Ref when __exit__ suppressed its exception.
 template <typename Body>
-Ref with_context(PyObject* manager, Body&& body) {
+Ref with_context(Handle manager, Body&& body) {
     auto [enter, exit] = detail::context_methods(manager, false);
     Ref value = call(enter);
     Ref result;
@@ -137,12 +141,12 @@ Ref with_context(PyObject* manager, Body&& body) {
     } catch (const PythonError&) {
         Caught pending;
         Handling scope(pending);
-        if (!truthy(detail::exit_call(exit.get(), pending.get()))) {
+        if (!truthy(detail::exit_call(exit, pending.get()))) {
             pending.reraise();
         }
         return Ref();
     }
-    detail::exit_call(exit.get(), nullptr);
+    detail::exit_call(exit, nullptr);
     return result;
 }
 

@@ -13,6 +13,16 @@ namespace zelto {
 
 namespace {
 
+// The parameter layout of a def, counted the way a code object counts it.
+struct Layout {
+    size_t posonly = 0;  // positional-only parameters
+    size_t argcount = 0; // positional parameters (positional-only included)
+    size_t kwonly = 0;   // keyword-only parameters
+    size_t defcount = 0; // positional parameters with a default
+    long varargs = -1;   // index of *args, or -1
+    long varkw = -1;     // index of **kwargs, or -1
+};
+
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
@@ -24,6 +34,7 @@ struct FunctionObject {
     PyObject* closure;    // tuple of cells, or NULL
     PyObject* class_cell; // the `__class__` cell (also the closure's last item), or NULL
     PyObject* defaults;   // tuple parallel to the parameters; None where there is none
+    Layout layout;        // counted once, when the function is made
     PyObject* annotations;
     PyObject* dict;
     PyObject* weakrefs;
@@ -31,23 +42,13 @@ struct FunctionObject {
 
 PyTypeObject* function_type = nullptr;
 
-FunctionObject* as_function(PyObject* obj) {
-    return reinterpret_cast<FunctionObject*>(obj);
+FunctionObject* as_function(Handle obj) {
+    return reinterpret_cast<FunctionObject*>(obj.ptr());
 }
 
 const Param& param_at(const FunctionDef& def, size_t index) {
     return def.params.begin()[index];
 }
-
-// The parameter layout of a def, counted the way a code object counts it.
-struct Layout {
-    size_t posonly = 0;  // positional-only parameters
-    size_t argcount = 0; // positional parameters (positional-only included)
-    size_t kwonly = 0;   // keyword-only parameters
-    size_t defcount = 0; // positional parameters with a default
-    long varargs = -1;   // index of *args, or -1
-    long varkw = -1;     // index of **kwargs, or -1
-};
 
 Layout layout_of(const FunctionDef& def) {
     Layout layout;
@@ -303,7 +304,7 @@ struct FunctionAccess {
     static void bind(FunctionObject* fn, Frame& frame, PyObject* const* args, size_t nargs,
                      PyObject* kwnames) {
         const FunctionDef& def = *fn->def;
-        Layout layout = layout_of(def);
+        const Layout& layout = fn->layout;
         frame.function_ = Ref::borrow((PyObject*)fn);
 
         size_t npositional = std::min(nargs, layout.argcount);
@@ -412,11 +413,10 @@ struct FunctionAccess {
         return def.impl(frame);
     }
 
-    static void set_direct(FunctionObject* fn, Frame& frame,
-                           std::initializer_list<PyObject*> args) {
+    static void set_direct(FunctionObject* fn, Frame& frame, std::initializer_list<Handle> args) {
         frame.function_ = Ref::borrow((PyObject*)fn);
         size_t i = 0;
-        for (PyObject* arg : args) {
+        for (Handle arg : args) {
             frame.args_[i++] = Ref::borrow(arg);
         }
         for (; i < fn->def->params.size(); ++i) {
@@ -782,8 +782,8 @@ void init_function_type(PyObject* module) {
     }
 }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname,
-                  std::initializer_list<PyObject*> cells, PyObject* class_cell) {
+Ref make_function(const FunctionDef& def, Handle globals, const char* qualname,
+                  std::initializer_list<Handle> cells, PyObject* class_cell) {
     if (def.params.size() > max_params) {
         PyErr_Format(PyExc_SystemError, "%s: too many parameters", def.name);
         throw_error();
@@ -798,7 +798,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     if (ncells) {
         closure = Ref::steal(PyTuple_New((Py_ssize_t)ncells));
         index = 0;
-        for (PyObject* value : cells) {
+        for (Handle value : cells) {
             PyTuple_SET_ITEM(closure.get(), index++, Ref::steal(PyCell_New(value)).release());
         }
         if (class_cell) {
@@ -827,6 +827,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     fn->closure = closure.release();
     fn->class_cell = Py_XNewRef(class_cell);
     fn->defaults = defaults.release();
+    fn->layout = layout_of(def);
     fn->annotations = nullptr;
     fn->dict = nullptr;
     fn->weakrefs = nullptr;
@@ -834,39 +835,43 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     return Ref::steal((PyObject*)fn);
 }
 
-Ref add_function(PyObject* module, const FunctionDef& def) {
+Ref add_function(Handle module, const FunctionDef& def) {
     Ref fn = make_function(def, PyModule_GetDict(module));
     check(PyModule_AddObjectRef(module, def.name, fn.get()));
     return fn;
 }
 
-bool is_function_of(PyObject* obj, const FunctionDef& def) {
+void add(Handle module, Literal name, Handle value) {
+    check(PyModule_AddObjectRef(module, name.c_str(), value));
+}
+
+bool is_function_of(Handle obj, const FunctionDef& def) {
     return Py_IS_TYPE(obj, function_type) && as_function(obj)->def == &def;
 }
 
-Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args) {
+Ref call_direct(Handle function, std::initializer_list<Handle> args) {
     FunctionObject* fn = as_function(function);
     Frame frame;
     FunctionAccess::set_direct(fn, frame, args);
     return FunctionAccess::run(fn, frame);
 }
 
-Task call_direct_task(PyObject* function, std::initializer_list<PyObject*> args) {
+Task call_direct_task(Handle function, std::initializer_list<Handle> args) {
     FunctionObject* fn = as_function(function);
     Frame frame;
     FunctionAccess::set_direct(fn, frame, args);
     return fn->def->coroutine(std::move(frame));
 }
 
-Ref call_own_or_replaced(PyObject* function, const FunctionDef& def,
-                         std::initializer_list<PyObject*> args) {
+Ref call_own_or_replaced(Handle function, const FunctionDef& def,
+                         std::initializer_list<Handle> args) {
     if (is_function_of(function, def)) {
         return call_direct(function, args);
     }
     Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)args.size()));
     Py_ssize_t index = 0;
-    for (PyObject* arg : args) {
-        PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(arg));
+    for (Handle arg : args) {
+        PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(arg.ptr()));
     }
     return call_with(function, tuple.get(), nullptr);
 }

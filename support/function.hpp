@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
+#include <type_traits>
 
 namespace zelto {
 
@@ -45,6 +47,26 @@ struct Param {
     Default fallback = {};
 };
 
+// Param declarations, one a line:
+//     param("request", "Any"), keyword_param("timeout", "float", Default::Real(300.0))
+constexpr Param param(const char* name, const char* annotation = nullptr, Default fallback = {}) {
+    return {name, Kind::positional_or_keyword, annotation, fallback};
+}
+constexpr Param keyword_param(const char* name, const char* annotation = nullptr,
+                              Default fallback = {}) {
+    return {name, Kind::keyword_only, annotation, fallback};
+}
+constexpr Param posonly_param(const char* name, const char* annotation = nullptr,
+                              Default fallback = {}) {
+    return {name, Kind::positional_only, annotation, fallback};
+}
+constexpr Param varargs_param(const char* name, const char* annotation = nullptr) {
+    return {name, Kind::var_positional, annotation};
+}
+constexpr Param varkw_param(const char* name, const char* annotation = nullptr) {
+    return {name, Kind::var_keyword, annotation};
+}
+
 inline constexpr size_t max_params = 12;
 
 using PlainImpl = Ref (*)(Frame&);
@@ -59,12 +81,51 @@ struct FunctionDef {
     CoroutineImpl coroutine = nullptr; // set instead of impl for `async def`
 };
 
+// The names of a function's arguments, in the order of its parameters:
+//     ZELTO_ARGS(PollArg, client, request_id, timeout);
+// declares `enum class PollArg` (read with frame[PollArg::timeout]) and keeps
+// the names as text (a name that is a C++ keyword takes a trailing
+// underscore: explicit_), so that
+//     static_assert(args_match<PollArg>(poll_def));
+// beside the definition ties them to its Param list at compile time.
+#define ZELTO_ARGS(Enum, ...)                                                                      \
+    enum class Enum : size_t { __VA_ARGS__ };                                                      \
+    [[maybe_unused]] consteval std::string_view arg_names(Enum) {                                  \
+        return #__VA_ARGS__;                                                                       \
+    }
+
+// True when the names given to ZELTO_ARGS for Enum are params' names in order.
+template <typename Enum>
+consteval bool args_match(std::initializer_list<Param> params) {
+    std::string_view names = arg_names(Enum{});
+    for (const Param& param : params) {
+        size_t start = names.find_first_not_of(", \t\n");
+        if (start == std::string_view::npos) {
+            return false;
+        }
+        names.remove_prefix(start);
+        std::string_view name = names.substr(0, names.find_first_of(", \t\n"));
+        names.remove_prefix(name.size());
+        // A parameter named like a C++ keyword takes a trailing underscore.
+        if (name.ends_with('_') && name.size() > 1) {
+            name.remove_suffix(1);
+        }
+        if (name != std::string_view(param.name)) {
+            return false;
+        }
+    }
+    return names.find_first_not_of(", \t\n") == std::string_view::npos;
+}
+template <typename Enum>
+consteval bool args_match(const FunctionDef& def) {
+    return args_match<Enum>(def.params);
+}
+
 // An interned name, made on first use and kept for the life of the process.
 class Name {
 public:
     constexpr explicit Name(Literal text) : text_(text.c_str()) {}
     PyObject* get();
-    const char* text() const { return text_; }
 
 private:
     const char* text_;
@@ -76,8 +137,13 @@ private:
 // globals and closure cells.
 class Frame {
 public:
+    // An argument by its name in the function's ZELTO_ARGS enum, borrowed
+    // from the frame (Ref::borrow for an owned one).
+    template <typename Enum>
+    requires std::is_enum_v<Enum> Handle operator[](Enum name) const {
+        return args_[static_cast<size_t>(name)];
+    }
     PyObject* arg(size_t index) const { return args_[index].get(); }
-    const Ref& arg_ref(size_t index) const { return args_[index]; }
     PyObject* varargs() const { return varargs_.get(); } // tuple (only with *args)
     PyObject* varkw() const { return varkw_.get(); }     // dict (only with **kwargs)
     PyObject* function() const { return function_.get(); }
@@ -112,8 +178,8 @@ private:
 // qualname defaults to the name; `cells` become the closure (captured values).
 // class_cell, when given, is the `__class__` cell of the class the function is
 // a method of: it ends the closure, after the function's own cells.
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname = nullptr,
-                  std::initializer_list<PyObject*> cells = {}, PyObject* class_cell = nullptr);
+Ref make_function(const FunctionDef& def, Handle globals, const char* qualname = nullptr,
+                  std::initializer_list<Handle> cells = {}, PyObject* class_cell = nullptr);
 
 // os.environ.get(name, fallback), through the `os` global of the function's
 // module, looked up now as every module global is.
@@ -124,26 +190,28 @@ Ref environ_get(const Frame& frame, Literal name, Fallback&& fallback) {
 }
 
 // Makes the function and binds it on the module under its name.
-Ref add_function(PyObject* module, const FunctionDef& def);
+Ref add_function(Handle module, const FunctionDef& def);
+// module.name = value, at import.
+void add(Handle module, Literal name, Handle value);
 
 // True when obj is a native function object made from def (for fast paths
 // that hold only while a module global is still the module's own function).
-bool is_function_of(PyObject* obj, const FunctionDef& def);
+bool is_function_of(Handle obj, const FunctionDef& def);
 
 // Runs def's implementation directly with positional arguments, skipping the
 // argument parser (for fast paths; the arguments must fit the signature).
-Ref call_direct(PyObject* function, std::initializer_list<PyObject*> args);
+Ref call_direct(Handle function, std::initializer_list<Handle> args);
 
 // The body of a coroutine function made from def, as a helper Task to await
 // in place (no coroutine object), with positional arguments: the fast path
 // for a coroutine function that is still def's own function object.
-Task call_direct_task(PyObject* function, std::initializer_list<PyObject*> args);
+Task call_direct_task(Handle function, std::initializer_list<Handle> args);
 
 // Calls a module-level function with positional arguments: straight into
 // def's implementation while `function` is still def's own function object,
 // through the ordinary call protocol once it has been replaced.
-Ref call_own_or_replaced(PyObject* function, const FunctionDef& def,
-                         std::initializer_list<PyObject*> args);
+Ref call_own_or_replaced(Handle function, const FunctionDef& def,
+                         std::initializer_list<Handle> args);
 
 void init_function_type(PyObject* module);
 

@@ -22,12 +22,8 @@ Ref dict_of(std::initializer_list<DictItem> items);
 // logger.<level>(message, *args, [extra=...]); the message is a constant, made
 // into a str once, as a compiled module's constant is.
 template <typename... Args>
-void log(PyObject* logger, Literal level, Literal message, Args&&... args) {
+void log(Handle logger, Literal level, Literal message, Args&&... args) {
     call_method(logger, level, interned(message), std::forward<Args>(args)...);
-}
-template <typename... Args>
-void log(const Ref& logger, Literal level, Literal message, Args&&... args) {
-    log(logger.get(), level, message, std::forward<Args>(args)...);
 }
 
 } // namespace zelto

@@ -9,7 +9,7 @@ namespace zelto {
 
 struct ModuleBody {
     const char* name; // fully qualified, e.g. "zelto_cloud.redaction"
-    void (*exec)(PyObject* module);
+    void (*exec)(Handle module);
     bool initialised = false;
 };
 
@@ -32,7 +32,7 @@ int exec_module(PyObject* module, ModuleBody& body);
         {0, nullptr},                                                                              \
     };                                                                                             \
     PyModuleDef short_name##_def = {                                                               \
-        PyModuleDef_HEAD_INIT, full_name, docstring, sizeof(void*), nullptr,                       \
+        PyModuleDef_HEAD_INIT, full_name, docstring, 0,       nullptr,                             \
         short_name##_slots,    nullptr,   nullptr,   nullptr,                                      \
     };                                                                                             \
     }                                                                                              \

@@ -71,6 +71,22 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// A borrowed reference, as a call takes its arguments: an owned Ref and a
+// plain PyObject* both convert to it, and it converts back to PyObject* for
+// the C API. It borrows from its source, so it lives no longer than that:
+// a parameter or a local naming an object someone else owns.
+class Handle {
+public:
+    Handle(PyObject* ptr) noexcept : ptr_(ptr) {}
+    Handle(const Ref& ref) noexcept : ptr_(ref.get()) {}
+    operator PyObject*() const noexcept { return ptr_; }
+    PyObject* ptr() const noexcept { return ptr_; }
+    bool is_none() const noexcept { return ptr_ == Py_None; }
+
+private:
+    PyObject* ptr_;
+};
+
 inline Ref none() {
     return Ref::borrow(Py_None);
 }
@@ -86,11 +102,8 @@ inline int check(int status) {
     return status;
 }
 
-inline bool truthy(PyObject* obj) {
+inline bool truthy(Handle obj) {
     return check(PyObject_IsTrue(obj)) != 0;
-}
-inline bool truthy(const Ref& obj) {
-    return truthy(obj.get());
 }
 
 // Runs body at a boundary back to the interpreter: a PythonError becomes the

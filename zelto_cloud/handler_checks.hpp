@@ -19,7 +19,7 @@ namespace zelto {
 inline constexpr double handler_deadline_slack = 0.25;
 
 // Raises exc_type(message), chained to the exception being handled, if any.
-[[noreturn]] inline void refuse(PyObject* exc_type, const char* format, ...) {
+[[noreturn]] inline void refuse(Handle exc_type, const char* format, ...) {
     std::optional<Caught> cause;
     if (PyErr_Occurred()) {
         cause.emplace();
@@ -41,7 +41,7 @@ inline constexpr double handler_deadline_slack = 0.25;
 // where allowed. Every number that worked before keeps working: a value added
 // to a clock (added_to_clock) must allow `time.monotonic() + value`, any
 // other must convert to float as time.sleep converts it. Returns the seconds.
-inline double check_seconds(PyObject* value, const char* name, bool negative_allowed,
+inline double check_seconds(Handle value, const char* name, bool negative_allowed,
                             bool added_to_clock) {
     if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
         refuse(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name,
@@ -62,7 +62,7 @@ inline double check_seconds(PyObject* value, const char* name, bool negative_all
         refuse(PyExc_ValueError, "%s must be a number of seconds, not NaN", name);
     }
     if (!negative_allowed && seconds < 0) {
-        refuse(PyExc_ValueError, "%s must be 0 or more seconds, not %R", name, value);
+        refuse(PyExc_ValueError, "%s must be 0 or more seconds, not %R", name, value.ptr());
     }
     return seconds;
 }
@@ -71,7 +71,7 @@ inline double check_seconds(PyObject* value, const char* name, bool negative_all
 // thread) a float or a whole number only, asyncio.sleep anything its loop's
 // clock can be moved by. A Decimal passes the float conversion yet fails at
 // the first sleep, after the request was created.
-inline void check_pause(PyObject* value, const char* name, bool in_thread) {
+inline void check_pause(Handle value, const char* name, bool in_thread) {
     check_seconds(value, name, false, !in_thread);
     if (in_thread && !PyFloat_Check(value) && !PyIndex_Check(value)) {
         refuse(PyExc_TypeError, "%s must be a float or an int number of seconds, not %.200s", name,
@@ -81,7 +81,7 @@ inline void check_pause(PyObject* value, const char* name, bool in_thread) {
 
 // The holder or worker key: a zelto_core SigningKey (anything with its
 // public_key), or None where the warrant context may supply it.
-inline void check_signing_key(PyObject* key, bool none_allowed) {
+inline void check_signing_key(Handle key, bool none_allowed) {
     if (key == Py_None && none_allowed) {
         return;
     }
@@ -116,7 +116,7 @@ inline Ref within_handler_deadline(const Ref& start, const Ref& deadline) {
     Ref handler_end = Ref::steal(PyNumber_Add(start.get(), left.get()));
     Ref slack = to_py(handler_deadline_slack);
     Ref loose = Ref::steal(PyNumber_Add(handler_end.get(), slack.get()));
-    return compare(loose.get(), deadline.get(), Py_LT) ? handler_end : deadline;
+    return compare(loose, deadline, Py_LT) ? handler_end : deadline;
 }
 
 } // namespace zelto

@@ -22,36 +22,29 @@ enum Cell : size_t {
     timeout_cell
 };
 
+// The handlers' one argument.
+ZELTO_ARGS(HandlerArg, request);
+
 // cloud_approval and async_cloud_approval take the same arguments: only
 // api_key positionally, the rest by keyword.
+ZELTO_ARGS(CloudHandlerArg, api_key, signing_key, base_url, poll_interval, timeout);
 inline constexpr std::initializer_list<Param> cloud_handler_params = {
-    {.name = "api_key", .annotation = "str"},
-    {.name = "signing_key",
-     .kind = Kind::keyword_only,
-     .annotation = "Any",
-     .fallback = Default::None()},
-    {.name = "base_url",
-     .kind = Kind::keyword_only,
-     .annotation = "str",
-     .fallback = Default::Text(default_base_url)},
-    {.name = "poll_interval",
-     .kind = Kind::keyword_only,
-     .annotation = "float",
-     .fallback = Default::Real(2.0)},
-    {.name = "timeout",
-     .kind = Kind::keyword_only,
-     .annotation = "float",
-     .fallback = Default::Real(300.0)},
+    param("api_key", "str"),
+    keyword_param("signing_key", "Any", Default::None()),
+    base_url_param,
+    keyword_param("poll_interval", "float", Default::Real(2.0)),
+    keyword_param("timeout", "float", Default::Real(300.0)),
 };
+static_assert(args_match<CloudHandlerArg>(cloud_handler_params));
 
 // The final status of a resolved request in the SDK's terms: the signed
 // approvals, or ApprovalDenied. frame is the handler's (request first, the
 // cells above).
-Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request,
+Ref resolve_final_status(Frame& frame, Handle denied_class, Handle request,
                          const Ref& final_response);
 // A client error escaping the create-and-poll steps, in the SDK's vocabulary;
 // anything else is raised again unchanged.
-[[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught);
+[[noreturn]] void translate_client_error(Frame& frame, Handle denied_class, Caught& caught);
 // The handler's values, checked at its call before anything is sent (the
 // factories take them unchecked), the poll interval as the handler's sleep
 // takes it; the time-out in seconds.
@@ -65,6 +58,6 @@ extern const FunctionDef extract_signed_approvals_def;
 extern const FunctionDef temporal_cloud_approval_def;
 
 // TemporalCloudApprovalHandler, built at import.
-Ref make_temporal_handler_class(PyObject* module);
+Ref make_temporal_handler_class(Handle module);
 
 } // namespace zelto::approval

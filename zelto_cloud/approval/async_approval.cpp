@@ -30,7 +30,7 @@ const char* const returns_approvals = "Union['SignedApproval', List['SignedAppro
 // waiting coroutine keeps only what it needs after its current await.
 
 Ref build_payload(const Frame& frame) {
-    return call(frame.global(build_payload_name), frame.arg(0),
+    return call(frame.global(build_payload_name), frame[HandlerArg::request],
                 kw("signing_key", frame.cell(signing_key_cell)));
 }
 
@@ -43,14 +43,14 @@ Ref open_client(const Frame& frame) {
 Ref start_create(const Ref& client, const Ref& payload) {
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = getattr(client, "create_request");
-    return call_with(create.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    return call_with(create, Ref::steal(PyTuple_New(0)), kwargs);
 }
 
 // Logs the new request and starts polling it, to be awaited.
 Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
-    Ref request_id = subscript(created.get(), "id");
+    Ref request_id = subscript(created, "id");
     log(frame.global(logger_name), "info", "approval request %s created for %s", request_id,
-        getattr(frame.arg(0), "tool"));
+        getattr(frame[HandlerArg::request], "tool"));
     return call(frame.global(poll_name), client, request_id,
                 kw("poll_interval", frame.cell(poll_interval_cell)),
                 kw("timeout", frame.cell(timeout_cell)));
@@ -58,7 +58,7 @@ Ref start_polling(const Frame& frame, const Ref& client, const Ref& created) {
 
 // Create the request, wait until it is resolved, and answer in the SDK's
 // terms; the client errors of these steps are translated.
-Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref payload) {
+Task create_and_wait(Frame& frame, Handle denied_class, Ref client, Ref payload) {
     std::optional<Caught> caught;
     Ref result;
     try {
@@ -67,7 +67,8 @@ Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref paylo
         Ref polling = start_polling(frame, client, created);
         created = Ref(); // the create response is not needed while polling
         Ref final_response = co_await awaiting(polling);
-        result = resolve_final_status(frame, denied_class, frame.arg(0), final_response);
+        result =
+            resolve_final_status(frame, denied_class, frame[HandlerArg::request], final_response);
     } catch (const PythonError&) {
         caught.emplace();
     }
@@ -79,7 +80,7 @@ Task create_and_wait(Frame& frame, PyObject* denied_class, Ref client, Ref paylo
 
 // Build the payload, open the client, and create and wait; the client is
 // closed on every way out.
-Task open_and_wait(Frame& frame, PyObject* denied_class) {
+Task open_and_wait(Frame& frame, Handle denied_class) {
     Ref payload = build_payload(frame);
     Ref client = open_client(frame);
     co_return co_await try_finally(
@@ -92,7 +93,7 @@ Task core(Frame frame) {
     // Set in the awaiting task's context, so that every call below ends by
     // the time-out; the finally restores the context.
     Ref deadline = begin_handler_deadline(checked_handler_values(frame, false));
-    co_return co_await try_finally([&] { return open_and_wait(frame, denied_class.get()); },
+    co_return co_await try_finally([&] { return open_and_wait(frame, denied_class); },
                                    [&] {
                                        end_handler_deadline(deadline);
                                        return none();
@@ -105,9 +106,7 @@ bool loop_is_running(const Frame& frame) {
         return true;
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_RuntimeError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_RuntimeError);
         return false;
     }
 }
@@ -118,10 +117,10 @@ bool loop_is_running(const Frame& frame) {
 Ref run_on_fresh_loop(const Frame& frame) {
     Ref futures = getattr(frame.cell(concurrent_cell), "futures");
     Ref executor = call(getattr(futures, "ThreadPoolExecutor"), kw("max_workers", 1));
-    return with_context(executor.get(), [&](PyObject* pool) {
+    return with_context(executor, [&](PyObject* pool) {
         Ref context = call(import_from("contextvars", "copy_context"));
         Ref run = getattr(frame.global(asyncio_name), "run");
-        Ref coroutine = call(frame.cell(core_cell), frame.arg(0));
+        Ref coroutine = call(frame.cell(core_cell), frame[HandlerArg::request]);
         Ref future = call_method(pool, "submit", getattr(context, "run"), run, coroutine);
         return call_method(future, "result");
     });
@@ -132,54 +131,60 @@ Task handle(Frame frame) {
     // caller's loop, RuntimeError included, is the caller's to see, and a
     // second run would ask the approvers twice.
     if (loop_is_running(frame)) {
-        co_return co_await awaiting(call(frame.cell(core_cell), frame.arg(0)));
+        co_return co_await awaiting(call(frame.cell(core_cell), frame[HandlerArg::request]));
     }
     co_return run_on_fresh_loop(frame);
 }
 
-const FunctionDef handle_def{
+constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = returns_approvals,
     .coroutine = handle,
 };
+static_assert(args_match<HandlerArg>(handle_def));
 
-const FunctionDef core_def{
+constexpr FunctionDef core_def{
     .name = "_core",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = returns_approvals,
     .coroutine = core,
 };
+static_assert(args_match<HandlerArg>(core_def));
 
 Ref async_cloud_approval(Frame& frame) {
     import_module("concurrent.futures");
     Ref concurrent = import_module("concurrent");
-    // Parameters: api_key, signing_key, base_url, poll_interval, timeout.
     Ref core_function =
         make_function(core_def, frame.globals(), "async_cloud_approval.<locals>._core",
-                      {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
+                      {frame[CloudHandlerArg::api_key], frame[CloudHandlerArg::base_url],
+                       frame[CloudHandlerArg::poll_interval], frame[CloudHandlerArg::signing_key],
+                       frame[CloudHandlerArg::timeout]});
     return make_function(handle_def, frame.globals(), "async_cloud_approval.<locals>._handle",
-                         {core_function.get(), concurrent.get()});
+                         {core_function, concurrent});
 }
+
+ZELTO_ARGS(PollArg, client, request_id, poll_interval, timeout);
 
 Ref poll_deadline(const Frame& frame) {
     Ref now = call_method(frame.global(time_name), "monotonic");
-    return within_handler_deadline(now, Ref::steal(PyNumber_Add(now.get(), frame.arg(3))));
+    return within_handler_deadline(now,
+                                   Ref::steal(PyNumber_Add(now.get(), frame[PollArg::timeout])));
 }
 
 // After a poll: nothing when the request left "pending", else the sleep to
 // await before the next poll; ApprovalTimeoutError once the deadline passed.
 Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
-    PyObject* request_id = frame.arg(1);
-    PyObject* poll_interval = frame.arg(2);
-    Ref status = get_item(response.get(), "status", interned("").get());
+    Handle request_id = frame[PollArg::request_id];
+    Handle poll_interval = frame[PollArg::poll_interval];
+    Ref status = get_item(response, "status", interned(""));
     if (check(PyObject_RichCompareBool(status.get(), interned("pending").get(), Py_NE))) {
         return Ref();
     }
     Ref now = call_method(frame.global(time_name), "monotonic");
     Ref remaining = Ref::steal(PyNumber_Subtract(deadline.get(), now.get()));
     if (check(PyObject_RichCompareBool(remaining.get(), to_py(0).get(), Py_LE))) {
-        raise(call(frame.global(timeout_error_name), request_id, frame.arg(3)));
+        raise(call(frame.global(timeout_error_name), request_id, frame[PollArg::timeout]));
     }
     bool shorter = check(PyObject_RichCompareBool(remaining.get(), poll_interval, Py_LT));
     Ref sleep_time = shorter ? remaining : Ref::borrow(poll_interval);
@@ -193,7 +198,8 @@ Ref next_sleep(const Frame& frame, const Ref& response, const Ref& deadline) {
 Task async_poll_until_resolved(Frame frame) {
     Ref deadline = poll_deadline(frame);
     for (;;) {
-        Ref response = co_await awaiting(call_method(frame.arg(0), "get_request", frame.arg(1)));
+        Ref response = co_await awaiting(
+            call_method(frame[PollArg::client], "get_request", frame[PollArg::request_id]));
         Ref sleep = next_sleep(frame, response, deadline);
         if (!sleep) {
             co_return response;
@@ -205,7 +211,7 @@ Task async_poll_until_resolved(Frame frame) {
 
 } // namespace
 
-const FunctionDef async_cloud_approval_def{
+constexpr FunctionDef async_cloud_approval_def{
     .name = "async_cloud_approval",
     .params = cloud_handler_params,
     .doc = "Create an async approval handler backed by Zelto Cloud.\n"
@@ -231,17 +237,22 @@ const FunctionDef async_cloud_approval_def{
            "    ``ApprovalDenied``.\n",
     .impl = async_cloud_approval,
 };
+static_assert(args_match<CloudHandlerArg>(async_cloud_approval_def));
 
-const FunctionDef async_poll_until_resolved_def{
+constexpr FunctionDef async_poll_until_resolved_def{
     .name = "_async_poll_until_resolved",
-    .params = {{.name = "client", .annotation = "AsyncZeltoCloudClient"},
-               {.name = "request_id", .annotation = "str"},
-               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
-               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .params =
+        {
+            param("client", "AsyncZeltoCloudClient"),
+            param("request_id", "str"),
+            keyword_param("poll_interval", "float"),
+            keyword_param("timeout", "float"),
+        },
     .returns = "Dict[str, Any]",
     .doc = "Async version of ``_poll_until_resolved``: poll the cloud API until the\n"
            "approval request leaves the pending status, sleeping with asyncio.sleep.",
     .coroutine = async_poll_until_resolved,
 };
+static_assert(args_match<PollArg>(async_poll_until_resolved_def));
 
 } // namespace zelto::approval

@@ -20,51 +20,50 @@ Name expired_error_name{"ApprovalExpiredError"};
 Name timeout_error_name{"ApprovalTimeoutError"};
 Name time_name{"time"};
 
-[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+[[noreturn]] void deny(Handle denied_class, Handle request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }
 
 } // namespace
 
-Ref resolve_final_status(Frame& frame, PyObject* denied_class, PyObject* request,
+Ref resolve_final_status(Frame& frame, Handle denied_class, Handle request,
                          const Ref& final_response) {
-    Ref status = subscript(final_response.get(), "status");
-    if (equals(status.get(), "approved")) {
+    Ref status = subscript(final_response, "status");
+    if (equals(status, "approved")) {
         return call(frame.global(extract_name), final_response);
     }
-    if (equals(status.get(), "denied")) {
-        Ref reason = get_item(final_response.get(), "denied_reason");
+    if (equals(status, "denied")) {
+        Ref reason = get_item(final_response, "denied_reason");
         if (!truthy(reason)) {
             reason = interned("denied in Zelto Cloud");
         }
         deny(denied_class, request, reason);
     }
-    if (equals(status.get(), "expired")) {
+    if (equals(status, "expired")) {
         deny(denied_class, request, interned("approval request expired"));
     }
-    Ref reason = concat({interned("unexpected status: ").get(), py_format(status.get()).get()});
+    Ref reason = format("unexpected status: ", status);
     deny(denied_class, request, reason);
 }
 
 double checked_handler_values(const Frame& frame, bool sleeps_in_thread) {
-    check_signing_key(frame.cell(signing_key_cell).get(), true);
-    check_pause(frame.cell(poll_interval_cell).get(), "poll_interval", sleeps_in_thread);
-    return check_seconds(frame.cell(timeout_cell).get(), "timeout", true, true);
+    check_signing_key(frame.cell(signing_key_cell), true);
+    check_pause(frame.cell(poll_interval_cell), "poll_interval", sleeps_in_thread);
+    return check_seconds(frame.cell(timeout_cell), "timeout", true, true);
 }
 
-[[noreturn]] void translate_client_error(Frame& frame, PyObject* denied_class, Caught& caught) {
-    PyObject* request = frame.arg(0);
-    if (caught.matches(frame.global(denied_error_name).get()) ||
-        caught.matches(frame.global(expired_error_name).get())) {
+[[noreturn]] void translate_client_error(Frame& frame, Handle denied_class, Caught& caught) {
+    Handle request = frame[HandlerArg::request];
+    if (caught.matches(frame.global(denied_error_name)) ||
+        caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
-        Ref denial = call(denied_class, request, kw("reason", py_str(caught.get())));
-        raise_from(denial, caught.get());
+        Ref denial = call(denied_class, request, kw("reason", py_str(caught)));
+        raise_from(denial, caught);
     }
-    if (caught.matches(frame.global(timeout_error_name).get())) {
+    if (caught.matches(frame.global(timeout_error_name))) {
         Handling scope(caught);
         Ref reason =
-            concat({str("timed out after ").get(), py_format(frame.cell(timeout_cell).get()).get(),
-                    interned("s waiting for cloud approval").get()});
+            format("timed out after ", frame.cell(timeout_cell), "s waiting for cloud approval");
         deny(denied_class, request, reason);
     }
     caught.reraise();
@@ -79,19 +78,17 @@ Ref approval_link(const Ref& base_url, const Ref& request_id) {
     Ref environ = getattr(import_module("os"), "environ");
     Ref dashboard = call_method(environ, "get", "ZELTO_DASHBOARD_URL", "");
     if (!truthy(dashboard)) {
-        dashboard = equals(base_url.get(), default_base_url) ? str(default_dashboard_url)
-                                                             : py_str(base_url.get());
+        dashboard =
+            equals(base_url, default_base_url) ? str(default_dashboard_url) : py_str(base_url);
     }
-    return concat({call_method(dashboard, "rstrip", "/").get(), str("/approvals?request=").get(),
-                   py_str(request_id.get()).get()});
+    return format(call_method(dashboard, "rstrip", "/"), "/approvals?request=", py_str(request_id));
 }
 
-Ref create_and_wait(Frame& frame, PyObject* denied_class, const Ref& client, const Ref& payload) {
-    PyObject* request = frame.arg(0);
+Ref create_and_wait(Frame& frame, Handle denied_class, const Ref& client, const Ref& payload) {
+    Handle request = frame[HandlerArg::request];
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
-    Ref created = call_with(getattr(client, "create_request").get(),
-                            Ref::steal(PyTuple_New(0)).get(), kwargs.get());
-    Ref request_id = subscript(created.get(), "id");
+    Ref created = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
+    Ref request_id = subscript(created, "id");
     Ref link = approval_link(frame.cell(base_url_cell), request_id);
     Ref extra = dict_of(
         {{"request_id", request_id}, {"tool", getattr(request, "tool")}, {"approval_url", link}});
@@ -108,17 +105,17 @@ Ref handle(Frame& frame) {
     Ref deadline = begin_handler_deadline(checked_handler_values(frame, true));
     return with_finally(
         [&] {
-            Ref payload = call(frame.global(build_payload_name), frame.arg(0),
+            Ref payload = call(frame.global(build_payload_name), frame[HandlerArg::request],
                                kw("signing_key", frame.cell(signing_key_cell)));
             Ref client = call(frame.global(client_class_name), frame.cell(api_key_cell),
                               kw("base_url", frame.cell(base_url_cell)));
             return with_finally(
                 [&] {
                     try {
-                        return create_and_wait(frame, denied_class.get(), client, payload);
+                        return create_and_wait(frame, denied_class, client, payload);
                     } catch (const PythonError&) {
                         Caught caught;
-                        translate_client_error(frame, denied_class.get(), caught);
+                        translate_client_error(frame, denied_class, caught);
                     }
                 },
                 [&] { call_method(client, "close"); });
@@ -126,31 +123,35 @@ Ref handle(Frame& frame) {
         [&] { end_handler_deadline(deadline); });
 }
 
-const FunctionDef handle_def{
+constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Union[SignedApproval, List[SignedApproval]]",
     .impl = handle,
 };
+static_assert(args_match<HandlerArg>(handle_def));
 
 Ref cloud_approval(Frame& frame) {
-    // Parameters: api_key, signing_key, base_url, poll_interval, timeout.
     return make_function(handle_def, frame.globals(), "cloud_approval.<locals>._handle",
-                         {frame.arg(0), frame.arg(2), frame.arg(3), frame.arg(1), frame.arg(4)});
+                         {frame[CloudHandlerArg::api_key], frame[CloudHandlerArg::base_url],
+                          frame[CloudHandlerArg::poll_interval],
+                          frame[CloudHandlerArg::signing_key], frame[CloudHandlerArg::timeout]});
 }
 
+ZELTO_ARGS(PollUntilResolvedArg, client, request_id, poll_interval, timeout);
+
 Ref poll_until_resolved(Frame& frame) {
-    PyObject* client = frame.arg(0);
-    PyObject* request_id = frame.arg(1);
-    PyObject* poll_interval = frame.arg(2);
-    PyObject* timeout = frame.arg(3);
+    Handle client = frame[PollUntilResolvedArg::client];
+    Handle request_id = frame[PollUntilResolvedArg::request_id];
+    Handle poll_interval = frame[PollUntilResolvedArg::poll_interval];
+    Handle timeout = frame[PollUntilResolvedArg::timeout];
     Ref clock = frame.global(time_name);
     Ref start = call_method(clock, "monotonic");
     Ref deadline = within_handler_deadline(start, Ref::steal(PyNumber_Add(start.get(), timeout)));
     Ref zero = to_py(0);
     for (;;) {
         Ref response = call_method(client, "get_request", request_id);
-        Ref status = get_item(response.get(), "status", interned("").get());
+        Ref status = get_item(response, "status", interned(""));
         Ref pending = interned("pending");
         if (check(PyObject_RichCompareBool(status.get(), pending.get(), Py_NE))) {
             return response;
@@ -171,7 +172,7 @@ Ref poll_until_resolved(Frame& frame) {
 
 } // namespace
 
-const FunctionDef cloud_approval_def{
+constexpr FunctionDef cloud_approval_def{
     .name = "cloud_approval",
     .params = cloud_handler_params,
     .doc = "Create an approval handler backed by Zelto Cloud.\n"
@@ -193,16 +194,21 @@ const FunctionDef cloud_approval_def{
            "        values suit asynchronous, Slack or e-mail based approval flows.\n",
     .impl = cloud_approval,
 };
+static_assert(args_match<CloudHandlerArg>(cloud_approval_def));
 
-const FunctionDef poll_until_resolved_def{
+constexpr FunctionDef poll_until_resolved_def{
     .name = "_poll_until_resolved",
-    .params = {{.name = "client", .annotation = "ZeltoCloudClient"},
-               {.name = "request_id", .annotation = "str"},
-               {.name = "poll_interval", .kind = Kind::keyword_only, .annotation = "float"},
-               {.name = "timeout", .kind = Kind::keyword_only, .annotation = "float"}},
+    .params =
+        {
+            param("client", "ZeltoCloudClient"),
+            param("request_id", "str"),
+            keyword_param("poll_interval", "float"),
+            keyword_param("timeout", "float"),
+        },
     .returns = "Dict[str, Any]",
     .doc = "Poll the cloud API until the approval request leaves the pending status.",
     .impl = poll_until_resolved,
 };
+static_assert(args_match<PollUntilResolvedArg>(poll_until_resolved_def));
 
 } // namespace zelto::approval

@@ -21,7 +21,7 @@ constexpr const char* malformed =
 
 // The hex path: base64 of bytes.fromhex(value), or nothing when the value is
 // not even-length hex or does not decode.
-Ref hex_as_base64(PyObject* hex_pattern, PyObject* base64, PyObject* value) {
+Ref hex_as_base64(Handle hex_pattern, Handle base64, Handle value) {
     Ref match = call_method(hex_pattern, "match", value);
     if (!truthy(match)) {
         return Ref();
@@ -38,29 +38,27 @@ Ref hex_as_base64(PyObject* hex_pattern, PyObject* base64, PyObject* value) {
         return call_method(call_method(base64, "b64encode", raw), "decode");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
         return Ref();
     }
 }
 
-void check_base64(const Frame& frame, PyObject* base64, PyObject* value) {
+void check_base64(const Frame& frame, Handle base64, Handle value) {
     try {
         call_method(base64, "b64decode", value, kw("validate", true));
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         raise_cloud_error(frame, malformed);
     }
 }
 
+ZELTO_ARGS(ExtractSignedApprovalsArg, result);
+
 Ref extract_signed_approvals(Frame& frame) {
-    PyObject* result = frame.arg(0);
-    Ref responses = get_item(result, "responses", Ref::steal(PyList_New(0)).get());
+    Handle result = frame[ExtractSignedApprovalsArg::result];
+    Ref responses = get_item(result, "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         raise_cloud_error(frame, no_responses);
     }
@@ -77,12 +75,12 @@ Ref extract_signed_approvals(Frame& frame) {
         if (!truthy(value)) {
             continue;
         }
-        Ref text = hex_as_base64(hex_pattern.get(), base64.get(), value.get());
+        Ref text = hex_as_base64(hex_pattern, base64, value);
         if (!text) {
-            check_base64(frame, base64.get(), value.get());
+            check_base64(frame, base64, value);
             text = value;
         }
-        check(PyList_Append(texts.get(), text.get()));
+        list_append(texts, text);
     }
     if (PyErr_Occurred()) {
         throw_error();
@@ -102,9 +100,9 @@ Ref extract_signed_approvals(Frame& frame) {
 
 } // namespace
 
-const FunctionDef extract_signed_approvals_def{
+constexpr FunctionDef extract_signed_approvals_def{
     .name = "_extract_signed_approvals",
-    .params = {{.name = "result", .annotation = "Any"}},
+    .params = {param("result", "Any")},
     .returns = "Union[Any, List[Any]]",
     .doc = "Extract SignedApproval objects from the cloud API response.\n"
            "\n"
@@ -114,5 +112,6 @@ const FunctionDef extract_signed_approvals_def{
            "loop.",
     .impl = extract_signed_approvals,
 };
+static_assert(args_match<ExtractSignedApprovalsArg>(extract_signed_approvals_def));
 
 } // namespace zelto::approval

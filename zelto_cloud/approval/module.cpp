@@ -10,11 +10,7 @@ namespace {
 
 using Names = std::initializer_list<Literal>;
 
-void add(PyObject* module, Literal name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
-}
-
-void exec_approval(PyObject* module) {
+void exec_approval(Handle module) {
     for (Literal name : Names{"asyncio", "base64", "hashlib", "logging", "time"}) {
         add(module, name, import_module(name));
     }

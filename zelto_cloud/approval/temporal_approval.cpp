@@ -28,7 +28,7 @@ Name handler_class_name{"TemporalCloudApprovalHandler"};
 constexpr double client_timeout = 10.0;
 constexpr long not_found = 404;
 
-bool is_nonempty_text(PyObject* value) {
+bool is_nonempty_text(Handle value) {
     return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) > 0;
 }
 
@@ -43,26 +43,30 @@ void ignoring_errors(Body&& body) {
         body();
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
     }
 }
 
 // ---- module functions ----------------------------------------------------------
 
+ZELTO_ARGS(BuildIdempotencyKeyArg, request, workflow_id, workflow_run_id, activity_id);
+
 Ref build_idempotency_key(Frame& frame) {
-    Ref tool = py_str(getattr_or(frame.arg(0), "tool", interned("").get()).get());
-    Ref parts = Ref::steal(PyTuple_Pack(4, tool.get(), frame.arg(1), frame.arg(2), frame.arg(3)));
+    Ref tool = py_str(getattr_or(frame[BuildIdempotencyKeyArg::request], "tool", interned("")));
+    Ref parts = tuple_of({tool, frame[BuildIdempotencyKeyArg::workflow_id],
+                          frame[BuildIdempotencyKeyArg::workflow_run_id],
+                          frame[BuildIdempotencyKeyArg::activity_id]});
     Ref joined = Ref::steal(PyUnicode_Join(interned("|").get(), parts.get()));
     Ref encoded = call_method(joined, "encode", "utf-8");
     Ref digest =
         call_method(call_method(frame.global(hashlib_name), "sha256", encoded), "hexdigest");
-    return concat({interned("appr_").get(), digest.get()});
+    return concat({interned("appr_"), digest});
 }
 
+ZELTO_ARGS(ExtractHeartbeatRequestIdArg, details);
+
 Ref extract_heartbeat_request_id(Frame& frame) {
-    Ref details = frame.arg_ref(0);
+    Ref details = Ref::borrow(frame[ExtractHeartbeatRequestIdArg::details]);
     if (!truthy(details)) {
         return none();
     }
@@ -70,92 +74,104 @@ Ref extract_heartbeat_request_id(Frame& frame) {
         details = Ref::steal(PyObject_GetItem(details.get(), to_py(0).get()));
     }
     if (PyDict_Check(details.get())) {
-        Ref value = get_item(details.get(), "approval_request_id");
-        if (is_nonempty_text(value.get())) {
+        Ref value = get_item(details, "approval_request_id");
+        if (is_nonempty_text(value)) {
             return value;
         }
     }
     Ref value = getattr_or(details, "approval_request_id", Py_None);
-    return is_nonempty_text(value.get()) ? value : none();
+    return is_nonempty_text(value) ? value : none();
 }
 
+ZELTO_ARGS(TemporalCloudApprovalArg, api_key, signing_key, base_url, fast_poll_seconds,
+           fast_poll_attempts);
+
 Ref temporal_cloud_approval(Frame& frame) {
-    return call(frame.global(handler_class_name), frame.arg_ref(0), frame.arg_ref(1),
-                kw("base_url", frame.arg_ref(2)), kw("fast_poll_seconds", frame.arg_ref(3)),
-                kw("fast_poll_attempts", frame.arg_ref(4)));
+    return call(frame.global(handler_class_name), frame[TemporalCloudApprovalArg::api_key],
+                frame[TemporalCloudApprovalArg::signing_key],
+                kw("base_url", frame[TemporalCloudApprovalArg::base_url]),
+                kw("fast_poll_seconds", frame[TemporalCloudApprovalArg::fast_poll_seconds]),
+                kw("fast_poll_attempts", frame[TemporalCloudApprovalArg::fast_poll_attempts]));
 }
 
 // ---- the class -----------------------------------------------------------------
 
+ZELTO_ARGS(HandlerInitArg, self, api_key, signing_key, base_url, fast_poll_seconds,
+           fast_poll_attempts);
+
 Ref handler_init(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* signing_key = frame.arg(2);
-    setattr(self, "_api_key", frame.arg(1));
+    Handle self = frame[HandlerInitArg::self];
+    Handle signing_key = frame[HandlerInitArg::signing_key];
+    setattr(self, "_api_key", frame[HandlerInitArg::api_key]);
     setattr(self, "_signing_key", signing_key);
     check_signing_key(signing_key, false);
-    setattr(self, "_holder", getattr(signing_key, "public_key").get());
+    setattr(self, "_holder", getattr(signing_key, "public_key"));
     Ref holder_bytes = call_method(getattr(signing_key, "public_key"), "to_bytes");
-    setattr(self, "_holder_bytes", holder_bytes.get());
-    setattr(self, "_base_url", frame.arg(3));
+    setattr(self, "_holder_bytes", holder_bytes);
+    setattr(self, "_base_url", frame[HandlerInitArg::base_url]);
     // Refused here rather than by time.sleep after the request was created.
-    check_pause(frame.arg(4), "fast_poll_seconds", true);
-    if (!PyIndex_Check(frame.arg(5))) {
+    check_pause(frame[HandlerInitArg::fast_poll_seconds], "fast_poll_seconds", true);
+    if (!PyIndex_Check(frame[HandlerInitArg::fast_poll_attempts])) {
         refuse(PyExc_TypeError, "fast_poll_attempts must be a whole number, not %.200s",
-               Py_TYPE(frame.arg(5))->tp_name);
+               Py_TYPE(frame[HandlerInitArg::fast_poll_attempts])->tp_name);
     }
-    setattr(self, "_fast_poll_seconds", frame.arg(4));
+    setattr(self, "_fast_poll_seconds", frame[HandlerInitArg::fast_poll_seconds]);
     Ref one = to_py(1);
-    bool below_one = compare(one.get(), frame.arg(5), Py_GT);
-    setattr(self, "_fast_poll_attempts", below_one ? one.get() : frame.arg(5));
+    bool below_one = compare(one, frame[HandlerInitArg::fast_poll_attempts], Py_GT);
+    setattr(self, "_fast_poll_attempts",
+            below_one ? Handle(one) : frame[HandlerInitArg::fast_poll_attempts]);
     return none();
 }
 
+ZELTO_ARGS(HandlerBuildAttestationArg, self, request);
+
 Ref handler_build_attestation(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* request = frame.arg(1);
+    Handle self = frame[HandlerBuildAttestationArg::self];
+    Handle request = frame[HandlerBuildAttestationArg::request];
     Ref build = import_from("zelto_core", "py_build_approval_context_attestation");
     Ref result =
         call(build, getattr(self, "_signing_key"), getattr(request, "warrant_id"),
              getattr(request, "tool"), getattr(request, "arguments"), getattr(self, "_holder"));
-    auto [args_b64, attestation] = unpack<2>(result.get());
+    auto [args_b64, attestation] = unpack<2>(result);
     Ref copied = call((PyObject*)&PyDict_Type, attestation);
-    return Ref::steal(PyTuple_Pack(2, args_b64.get(), copied.get()));
+    return tuple_of({args_b64, copied});
 }
 
 // SignedApproval.from_bytes(decode(value)), or nothing after one warning.
 template <typename Decode>
-Ref try_decode(const Frame& frame, PyObject* signed_class, Literal warning, Decode&& decode) {
+Ref try_decode(const Frame& frame, Handle signed_class, Literal warning, Decode&& decode) {
     try {
         return call_method(signed_class, "from_bytes", decode());
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "warning", warning, caught.ref());
         return Ref();
     }
 }
 
+ZELTO_ARGS(HandlerExtractApprovalArg, data);
+
 Ref handler_extract_approval(Frame& frame) {
     Ref signed_class = import_from("zelto_core", "SignedApproval");
-    Ref responses = get_item(frame.arg(0), "responses", Ref::steal(PyList_New(0)).get());
+    Ref responses =
+        get_item(frame[HandlerExtractApprovalArg::data], "responses", Ref::steal(PyList_New(0)));
     if (!truthy(responses)) {
         return none();
     }
     Ref iterator = Ref::steal(PyObject_GetIter(responses.get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        Ref value = get_item(entry.get(), "signed_approval", interned("").get());
+        Ref value = get_item(entry, "signed_approval", interned(""));
         if (!truthy(value)) {
             continue;
         }
         Ref decoded =
-            try_decode(frame, signed_class.get(), "failed to decode signed_approval as base64: %s",
+            try_decode(frame, signed_class, "failed to decode signed_approval as base64: %s",
                        [&] { return call_method(frame.global(base64_name), "b64decode", value); });
         if (!decoded) {
             decoded =
-                try_decode(frame, signed_class.get(), "failed to decode signed_approval as hex: %s",
+                try_decode(frame, signed_class, "failed to decode signed_approval as hex: %s",
                            [&] { return call_method((PyObject*)&PyBytes_Type, "fromhex", value); });
         }
         if (decoded) {
@@ -194,8 +210,7 @@ struct Attempt {
     }
 
     Ref poll_failed_message(const Caught& caught) {
-        return concat({str("approval poll failed for ").get(), py_format(request_id.get()).get(),
-                       interned(": ").get(), py_format(caught.get()).get()});
+        return format("approval poll failed for ", request_id, ": ", caught);
     }
 
     Ref fetch(PyObject* client) {
@@ -203,9 +218,7 @@ struct Attempt {
             return call_method(client, "get_request", request_id);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
-                caught.reraise();
-            }
+            caught.reraise_unless(frame.global(cloud_error_name));
             transport_failed(poll_failed_message(caught), caught);
         }
     }
@@ -221,9 +234,7 @@ struct Attempt {
             return response;
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
-                caught.reraise();
-            }
+            caught.reraise_unless(frame.global(cloud_error_name));
             if (!is_not_found(caught)) {
                 transport_failed(poll_failed_message(caught), caught);
             }
@@ -234,12 +245,12 @@ struct Attempt {
 
     bool is_not_found(const Caught& caught) {
         Handling scope(caught);
-        Ref status = getattr(caught.get(), "status_code");
+        Ref status = getattr(caught, "status_code");
         Ref code = to_py(not_found);
-        if (compare(status.get(), code.get(), Py_EQ)) {
+        if (compare(status, code, Py_EQ)) {
             return true;
         }
-        Ref text = py_str(caught.get());
+        Ref text = py_str(caught);
         return check(PySequence_Contains(text.get(), interned("404").get())) != 0;
     }
 
@@ -248,22 +259,17 @@ struct Attempt {
         try {
             Ref kwargs = call_method(payload, "to_create_request_kwargs");
             Ref create_request = getattr(client, "create_request");
-            created =
-                call_with(create_request.get(), Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+            created = call_with(create_request, Ref::steal(PyTuple_New(0)), kwargs);
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(frame.global(cloud_error_name).get())) {
-                caught.reraise();
-            }
-            transport_failed(concat({interned("approval request submission failed: ").get(),
-                                     py_format(caught.get()).get()}),
-                             caught);
+            caught.reraise_unless(frame.global(cloud_error_name));
+            transport_failed(format("approval request submission failed: ", caught), caught);
         }
-        Ref id = get_item(created.get(), "id");
+        Ref id = get_item(created, "id");
         if (!truthy(id)) {
-            id = get_item(created.get(), "request_id");
+            id = get_item(created, "request_id");
         }
-        request_id = truthy(id) ? py_str(id.get()) : interned("");
+        request_id = truthy(id) ? py_str(id) : interned("");
         if (!truthy(request_id)) {
             fail(interned("approval response missing id field"), "ApprovalMalformedResponse", true);
         }
@@ -273,8 +279,8 @@ struct Attempt {
     }
 
     Ref status_of(const Ref& response) {
-        Ref status = get_item(response.get(), "status", interned("").get());
-        return call_method(py_str(status.get()), "lower");
+        Ref status = get_item(response, "status", interned(""));
+        return call_method(py_str(status), "lower");
     }
 
     // Heartbeats what the response says; the signed approval when it is
@@ -287,28 +293,24 @@ struct Attempt {
                 dict_of({{"approval_request_id", request_id}, {"approval_status", status}});
             unless_exception(try_call_method(activity, "heartbeat", details));
         });
-        if (equals(status.get(), "approved")) {
+        if (equals(status, "approved")) {
             Ref approval = call_method(self, "_extract_approval", response);
             if (!approval.is_none()) {
                 return approval;
             }
-            fail(concat({interned("approved but missing SignedApproval payload for ").get(),
-                         py_format(request_id.get()).get()}),
+            fail(format("approved but missing SignedApproval payload for ", request_id),
                  "ApprovalMalformedResponse", true);
         }
-        if (equals(status.get(), "denied") || equals(status.get(), "rejected") ||
-            equals(status.get(), "expired")) {
-            Ref reason = get_item(response.get(), "denied_reason");
+        if (equals(status, "denied") || equals(status, "rejected") || equals(status, "expired")) {
+            Ref reason = get_item(response, "denied_reason");
             if (!truthy(reason)) {
-                reason = get_item(response.get(), "reason");
+                reason = get_item(response, "reason");
             }
             if (!truthy(reason)) {
                 reason = status;
             }
-            fail(concat({str("approval ").get(), py_format(status.get()).get(), str(" for ").get(),
-                         py_format(request_id.get()).get(), interned(": ").get(),
-                         py_format(reason.get()).get()}),
-                 "ApprovalDenied", true);
+            fail(format("approval ", status, " for ", request_id, ": ", reason), "ApprovalDenied",
+                 true);
         }
         return Ref();
     }
@@ -354,7 +356,7 @@ struct ActivityContext {
 };
 
 // What Temporal knows about the running activity; outside one, empty ids.
-ActivityContext activity_context(Frame& frame, PyObject* activity) {
+ActivityContext activity_context(Frame& frame, Handle activity) {
     ActivityContext context;
     // Outside an activity info() raises: the usual case outside Temporal, so no C++ throw.
     Ref info = unless_exception(try_call_method(activity, "info"));
@@ -363,22 +365,24 @@ ActivityContext activity_context(Frame& frame, PyObject* activity) {
     }
     ignoring_errors([&] {
         Ref empty = interned("");
-        context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty.get()));
-        context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty.get()));
+        context.activity_id = text_or_empty_if_falsy(getattr_or(info, "activity_id", empty));
+        context.workflow_id = text_or_empty_if_falsy(getattr_or(info, "workflow_id", empty));
         context.workflow_run_id =
-            text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty.get()));
+            text_or_empty_if_falsy(getattr_or(info, "workflow_run_id", empty));
         context.heartbeat_id =
             call(frame.global(heartbeat_id_name), getattr_or(info, "heartbeat_details", Py_None));
     });
     return context;
 }
 
+ZELTO_ARGS(HandlerCallArg, self, request);
+
 Ref handler_call(Frame& frame) {
-    PyObject* self = frame.arg(0);
-    PyObject* request = frame.arg(1);
+    Handle self = frame[HandlerCallArg::self];
+    Handle request = frame[HandlerCallArg::request];
     Attempt attempt{frame, self, request, import_from("temporalio", "activity"),
                     import_from("temporalio.exceptions", "ApplicationError")};
-    ActivityContext context = activity_context(frame, attempt.activity.get());
+    ActivityContext context = activity_context(frame, attempt.activity);
     Ref key = call(frame.global(key_function_name), request, kw("workflow_id", context.workflow_id),
                    kw("workflow_run_id", context.workflow_run_id),
                    kw("activity_id", context.activity_id));
@@ -388,15 +392,13 @@ Ref handler_call(Frame& frame) {
     Ref client = call(frame.global(client_class_name), getattr(self, "_api_key"),
                       kw("base_url", getattr(self, "_base_url")), kw("timeout", client_timeout));
     // Null when still pending, or when the client's __exit__ swallowed an error.
-    Ref approval = with_context(client.get(), [&](PyObject* entered) {
+    Ref approval = with_context(client, [&](PyObject* entered) {
         return attempt.run(entered, payload, context.heartbeat_id);
     });
     if (approval) {
         return approval;
     }
-    Ref message =
-        concat({interned("approval pending for ").get(), py_format(attempt.request_id.get()).get(),
-                interned("; will retry via Temporal").get()});
+    Ref message = format("approval pending for ", attempt.request_id, "; will retry via Temporal");
     // A pending request is the expected way of waiting, not a failure: marked
     // benign, the worker logs each retry at DEBUG instead of a WARNING with its
     // traceback (temporalio without error categories gets the plain error).
@@ -411,48 +413,53 @@ Ref handler_call(Frame& frame) {
 
 // ---- definitions -----------------------------------------------------------------
 
-const FunctionDef init_def{
+constexpr FunctionDef init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "api_key", .annotation = "str"},
-               {.name = "signing_key", .annotation = "Any"},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("self"),
+            param("api_key", "str"),
+            param("signing_key", "Any"),
+            base_url_param,
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "None",
     .impl = handler_init,
 };
+static_assert(args_match<HandlerInitArg>(init_def));
 
-const FunctionDef build_attestation_def{
+constexpr FunctionDef build_attestation_def{
     .name = "_build_attestation",
-    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+        },
     .returns = "tuple[str, Dict[str, Any]]",
     .doc = "Return the base64 canonical-CBOR arguments and the attestation dict,\n"
            "computed by the native core with the worker's signing key.",
     .impl = handler_build_attestation,
 };
+static_assert(args_match<HandlerBuildAttestationArg>(build_attestation_def));
 
-const FunctionDef extract_approval_def{
+constexpr FunctionDef extract_approval_def{
     .name = "_extract_approval",
-    .params = {{.name = "data", .annotation = "Dict[str, Any]"}},
+    .params = {param("data", "Dict[str, Any]")},
     .returns = "Any",
     .doc = "Decode the first SignedApproval from the approval response (base64\n"
            "first, then hex); None when no entry decodes.",
     .impl = handler_extract_approval,
 };
+static_assert(args_match<HandlerExtractApprovalArg>(extract_approval_def));
 
-const FunctionDef call_def{
+constexpr FunctionDef call_def{
     .name = "__call__",
-    .params = {{.name = "self"}, {.name = "request", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+        },
     .returns = "Any",
     .doc = "Create or resume the approval request and check it a few times.\n"
            "\n"
@@ -465,6 +472,7 @@ const FunctionDef call_def{
            "stay synchronous: an async handler would deadlock.",
     .impl = handler_call,
 };
+static_assert(args_match<HandlerCallArg>(call_def));
 
 constexpr const char* handler_doc =
     "Temporal-aware approval handler for Zelto Cloud.\n"
@@ -487,21 +495,15 @@ constexpr const char* handler_doc =
 
 } // namespace
 
-const FunctionDef build_temporal_idempotency_key_def{
+constexpr FunctionDef build_temporal_idempotency_key_def{
     .name = "_build_temporal_approval_idempotency_key",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "workflow_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "workflow_run_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "activity_id",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("workflow_id", "str", Default::Text("")),
+            keyword_param("workflow_run_id", "str", Default::Text("")),
+            keyword_param("activity_id", "str", Default::Text("")),
+        },
     .returns = "str",
     .doc = "Build a stable, per-workflow-run idempotency key for approval requests.\n"
            "\n"
@@ -510,31 +512,27 @@ const FunctionDef build_temporal_idempotency_key_def{
            "records.",
     .impl = build_idempotency_key,
 };
+static_assert(args_match<BuildIdempotencyKeyArg>(build_temporal_idempotency_key_def));
 
-const FunctionDef extract_temporal_heartbeat_request_id_def{
+constexpr FunctionDef extract_temporal_heartbeat_request_id_def{
     .name = "_extract_temporal_heartbeat_request_id",
-    .params = {{.name = "details", .annotation = "Any"}},
+    .params = {param("details", "Any")},
     .returns = "Optional[str]",
     .doc = "Extract prior approval_request_id from Temporal heartbeat details.",
     .impl = extract_heartbeat_request_id,
 };
+static_assert(args_match<ExtractHeartbeatRequestIdArg>(extract_temporal_heartbeat_request_id_def));
 
-const FunctionDef temporal_cloud_approval_def{
+constexpr FunctionDef temporal_cloud_approval_def{
     .name = "temporal_cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key", .annotation = "Any"},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("api_key", "str"),
+            param("signing_key", "Any"),
+            base_url_param,
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "TemporalCloudApprovalHandler",
     .doc = "Create a Temporal-aware approval handler backed by Zelto Cloud.\n"
            "\n"
@@ -558,8 +556,9 @@ const FunctionDef temporal_cloud_approval_def{
            "    worker = Worker(client, task_queue=\"payments\", plugins=[ZeltoPlugin(config)])\n",
     .impl = temporal_cloud_approval,
 };
+static_assert(args_match<TemporalCloudApprovalArg>(temporal_cloud_approval_def));
 
-Ref make_temporal_handler_class(PyObject* module) {
+Ref make_temporal_handler_class(Handle module) {
     return ClassBuilder(module, "TemporalCloudApprovalHandler")
         .doc(handler_doc)
         .method(init_def)

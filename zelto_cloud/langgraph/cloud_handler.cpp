@@ -40,14 +40,12 @@ enum Cell : size_t {
 
 Ref timeout_message(const Frame& frame) {
     Ref seconds = Ref::steal(PyObject_Repr(frame.cell(timeout_cell).get()));
-    return concat(
-        {interned("timed out after ").get(), seconds.get(),
-         interned("s waiting for cloud approval. Increase via "
-                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.")
-             .get()});
+    return format("timed out after ", seconds,
+                  "s waiting for cloud approval. Increase via "
+                  "langgraph_cloud_approval(timeout=...) or ZELTO_APPROVAL_TIMEOUT env var.");
 }
 
-[[noreturn]] void deny(PyObject* denied_class, PyObject* request, const Ref& reason) {
+[[noreturn]] void deny(Handle denied_class, Handle request, const Ref& reason) {
     raise(call(denied_class, request, kw("reason", reason)));
 }
 
@@ -67,15 +65,19 @@ Ref keyword_dict(const Ref& kwargs) {
     return copy;
 }
 
+// The approval handler's one argument (its frame is the one the helpers
+// below are given).
+ZELTO_ARGS(HandlerArg, request);
+
 // Client errors in the SDK's vocabulary; anything else unchanged.
-[[noreturn]] void translate(const Frame& frame, PyObject* denied_class, Caught& caught) {
-    PyObject* request = frame.arg(0);
-    if (caught.matches(frame.global(denied_error_name).get()) ||
-        caught.matches(frame.global(expired_error_name).get())) {
+[[noreturn]] void translate(const Frame& frame, Handle denied_class, Caught& caught) {
+    Handle request = frame[HandlerArg::request];
+    if (caught.matches(frame.global(denied_error_name)) ||
+        caught.matches(frame.global(expired_error_name))) {
         Handling scope(caught);
-        raise_from(call(denied_class, request, kw("reason", py_str(caught.get()))), caught.get());
+        raise_from(call(denied_class, request, kw("reason", py_str(caught))), caught);
     }
-    if (caught.matches(frame.global(timeout_error_name).get())) {
+    if (caught.matches(frame.global(timeout_error_name))) {
         Handling scope(caught);
         deny(denied_class, request, timeout_message(frame));
     }
@@ -85,14 +87,13 @@ Ref keyword_dict(const Ref& kwargs) {
 // Create the request, log its link, and poll until it is resolved or the
 // deadline passes; the result of the extraction, or ApprovalDenied.
 Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref payload) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     Ref kwargs = keyword_dict(call_method(payload, "to_create_request_kwargs"));
-    Ref create = call_with(getattr(client, "create_request").get(),
-                           Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+    Ref create = call_with(getattr(client, "create_request"), Ref::steal(PyTuple_New(0)), kwargs);
     Ref created = co_await awaiting(create);
-    Ref request_id = subscript(created.get(), "id");
-    Ref link = concat({frame.cell(dashboard_url_cell).get(), interned("/approvals?request=").get(),
-                       py_str(request_id.get()).get()});
+    Ref request_id = subscript(created, "id");
+    Ref link = concat(
+        {frame.cell(dashboard_url_cell), interned("/approvals?request="), py_str(request_id)});
     log(frame.global(logger_name), "info", "approval gate for '%s' - request %s - %s",
         getattr(request, "tool"), request_id, link);
 
@@ -103,33 +104,33 @@ Task wait_for_decision(const Frame& frame, Ref denied_class, Ref client, Ref pay
     Ref zero = to_py(0);
     for (;;) {
         Ref record = co_await awaiting(call_method(client, "get_request", request_id));
-        Ref raw_status = get_item(record.get(), "status", interned("").get());
-        Ref status = call_method(py_str(raw_status.get()), "lower");
-        if (equals(status.get(), "approved")) {
+        Ref raw_status = get_item(record, "status", interned(""));
+        Ref status = call_method(py_str(raw_status), "lower");
+        if (equals(status, "approved")) {
             log(frame.global(logger_name), "info", "approval granted for '%s' (request %s)",
                 getattr(request, "tool"), request_id);
             co_return call(frame.cell(extract_cell), record);
         }
-        if (equals(status.get(), "denied") || equals(status.get(), "rejected")) {
-            Ref reason = get_item(record.get(), "denied_reason");
-            deny(denied_class.get(), request, truthy(reason) ? reason : status);
+        if (equals(status, "denied") || equals(status, "rejected")) {
+            Ref reason = get_item(record, "denied_reason");
+            deny(denied_class, request, truthy(reason) ? reason : status);
         }
-        if (equals(status.get(), "expired")) {
-            deny(denied_class.get(), request, interned("approval request expired"));
+        if (equals(status, "expired")) {
+            deny(denied_class, request, interned("approval request expired"));
         }
         Ref remaining =
             Ref::steal(PyNumber_Subtract(deadline.get(), call_method(loop, "time").get()));
-        if (compare(remaining.get(), zero.get(), Py_LE)) {
-            deny(denied_class.get(), request, timeout_message(frame));
+        if (compare(remaining, zero, Py_LE)) {
+            deny(denied_class, request, timeout_message(frame));
         }
         Ref interval = frame.cell(poll_interval_cell);
-        Ref pause = compare(remaining.get(), interval.get(), Py_LT) ? remaining : interval;
+        Ref pause = compare(remaining, interval, Py_LT) ? remaining : interval;
         co_await awaiting(call_method(frame.global(asyncio_name), "sleep", pause));
     }
 }
 
 Task handle(Frame frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[HandlerArg::request];
     Ref denied_class = import_from("zelto.approval", "ApprovalDenied");
     Ref key = call(frame.global(idempotency_key_name), request);
     Ref payload = call(frame.global(build_payload_name), request,
@@ -150,7 +151,7 @@ Task handle(Frame frame) {
                 caught.emplace();
             }
             if (caught) {
-                translate(frame, denied_class.get(), *caught);
+                translate(frame, denied_class, *caught);
             }
             co_return result;
         },
@@ -160,20 +161,21 @@ Task handle(Frame frame) {
         });
 }
 
-const FunctionDef handle_def{
+constexpr FunctionDef handle_def{
     .name = "_handle",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Union[Any, List[Any]]",
     .coroutine = handle,
 };
+static_assert(args_match<HandlerArg>(handle_def));
 
 // float(timeout) for a real number; text, and NaN, which would wait for
 // ever, are refused naming the argument.
-Ref real_seconds(PyObject* timeout) {
+Ref real_seconds(Handle timeout) {
     return to_py(check_seconds(timeout, "timeout", true, false));
 }
 
-Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
+Ref resolve_timeout(const Frame& frame, Handle timeout) {
     if (timeout != Py_None) {
         return real_seconds(timeout);
     }
@@ -196,7 +198,7 @@ Ref resolve_timeout(const Frame& frame, PyObject* timeout) {
     return seconds;
 }
 
-Ref resolve_dashboard_url(const Frame& frame, PyObject* dashboard_url) {
+Ref resolve_dashboard_url(const Frame& frame, Handle dashboard_url) {
     Ref url = Ref::borrow(dashboard_url);
     if (truthy(url) && !PyUnicode_Check(dashboard_url)) {
         refuse(PyExc_TypeError, "dashboard_url must be text, not %.200s",
@@ -211,42 +213,49 @@ Ref resolve_dashboard_url(const Frame& frame, PyObject* dashboard_url) {
     return call_method(url, "rstrip", "/");
 }
 
+ZELTO_ARGS(LanggraphCloudApprovalArg, api_key, signing_key, base_url, dashboard_url, poll_interval,
+           timeout);
+
 Ref langgraph_cloud_approval(Frame& frame) {
-    // Parameters: api_key, signing_key, base_url, dashboard_url, poll_interval, timeout.
     Ref extract = import_from("zelto_cloud.approval", "_extract_signed_approvals");
-    Ref timeout = resolve_timeout(frame, frame.arg(5));
-    check_pause(frame.arg(4), "poll_interval", false);
-    check_signing_key(frame.arg(1), true);
-    Ref dashboard_url = resolve_dashboard_url(frame, frame.arg(3));
+    Ref timeout = resolve_timeout(frame, frame[LanggraphCloudApprovalArg::timeout]);
+    check_pause(frame[LanggraphCloudApprovalArg::poll_interval], "poll_interval", false);
+    check_signing_key(frame[LanggraphCloudApprovalArg::signing_key], true);
+    Ref dashboard_url =
+        resolve_dashboard_url(frame, frame[LanggraphCloudApprovalArg::dashboard_url]);
     return make_function(handle_def, frame.globals(), "langgraph_cloud_approval.<locals>._handle",
-                         {dashboard_url.get(), extract.get(), timeout.get(), frame.arg(0),
-                          frame.arg(2), frame.arg(4), frame.arg(1)});
+                         {dashboard_url, extract, timeout,
+                          frame[LanggraphCloudApprovalArg::api_key],
+                          frame[LanggraphCloudApprovalArg::base_url],
+                          frame[LanggraphCloudApprovalArg::poll_interval],
+                          frame[LanggraphCloudApprovalArg::signing_key]});
 }
 
+ZELTO_ARGS(GetIdempotencyKeyArg, request);
+
 Ref get_idempotency_key(Frame& frame) {
-    Ref value = getattr_or(frame.arg(0), "request_id", Py_None);
+    Ref value = getattr_or(frame[GetIdempotencyKeyArg::request], "request_id", Py_None);
     if (value.is_none()) {
         return value;
     }
     if (PyBytes_Check(value.get()) || PyByteArray_Check(value.get())) {
         return call_method(value, "hex");
     }
-    return py_str(value.get());
+    return py_str(value);
 }
 
 // ZELTO_CONTROL_PLANE_URL, when set, is where the handler calls, as it is for
 // the Temporal worker; the approval links follow it (a self-hosted cloud serves
 // its dashboard beside the API) unless ZELTO_DASHBOARD_URL names another place.
 // Unset, no keyword is added, so the factory sees exactly the caller's.
-void point_at_control_plane(const Frame& frame, PyObject* overrides, PyObject* kwargs) {
+void point_at_control_plane(const Frame& frame, Handle overrides, Handle kwargs) {
     Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", "");
     if (!truthy(url) || check(PyDict_ContainsString(overrides, "base_url"))) {
         return;
     }
     check(PyDict_SetItemString(kwargs, "base_url", url.get()));
     if (check(PyDict_ContainsString(overrides, "dashboard_url")) ||
-        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) ||
-        equals(url.get(), default_base_url)) {
+        truthy(environ_get(frame, "ZELTO_DASHBOARD_URL", "")) || equals(url, default_base_url)) {
         return;
     }
     check(PyDict_SetItemString(kwargs, "dashboard_url", url.get()));
@@ -268,39 +277,26 @@ Ref auto_approval_handler(Frame& frame) {
     Py_ssize_t position = 0;
     while (PyDict_Next(overrides, &position, &name, &value)) {
         if (PyUnicode_CompareWithASCIIString(name, "api_key") != 0) {
-            check(PyDict_SetItem(kwargs.get(), name, value));
+            dict_set(kwargs, name, value);
         }
     }
-    point_at_control_plane(frame, overrides, kwargs.get());
-    return call_with(frame.global(handler_factory_name).get(), Ref::steal(PyTuple_New(0)).get(),
-                     kwargs.get());
+    point_at_control_plane(frame, overrides, kwargs);
+    return call_with(frame.global(handler_factory_name), Ref::steal(PyTuple_New(0)), kwargs);
 }
 
 } // namespace
 
-const FunctionDef langgraph_cloud_approval_def{
+constexpr FunctionDef langgraph_cloud_approval_def{
     .name = "langgraph_cloud_approval",
-    .params = {{.name = "api_key", .annotation = "str"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "base_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text(default_base_url)},
-               {.name = "dashboard_url",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")},
-               {.name = "poll_interval",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(3.0)},
-               {.name = "timeout",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[float]",
-                .fallback = Default::None()}},
+    .params =
+        {
+            param("api_key", "str"),
+            keyword_param("signing_key", "Any", Default::None()),
+            base_url_param,
+            keyword_param("dashboard_url", "str", Default::Text("")),
+            keyword_param("poll_interval", "float", Default::Real(3.0)),
+            keyword_param("timeout", "Optional[float]", Default::None()),
+        },
     .returns = "Any",
     .doc = "Create an async approval handler for the SDK's LangGraph integration.\n"
            "\n"
@@ -322,18 +318,20 @@ const FunctionDef langgraph_cloud_approval_def{
            "        ``ZELTO_APPROVAL_TIMEOUT``, then 900.\n",
     .impl = langgraph_cloud_approval,
 };
+static_assert(args_match<LanggraphCloudApprovalArg>(langgraph_cloud_approval_def));
 
-const FunctionDef get_idempotency_key_def{
+constexpr FunctionDef get_idempotency_key_def{
     .name = "_get_idempotency_key",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "Optional[str]",
     .doc = "The idempotency key of an approval gate: its request id as text, or None.",
     .impl = get_idempotency_key,
 };
+static_assert(args_match<GetIdempotencyKeyArg>(get_idempotency_key_def));
 
 const FunctionDef auto_approval_handler_def{
     .name = "_auto_approval_handler",
-    .params = {{.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params = {varkw_param("overrides", "Any")},
     .returns = "Optional[Any]",
     .doc = "A cloud approval handler when an API key is given or in ZELTO_API_KEY, else None.\n"
            "\n"

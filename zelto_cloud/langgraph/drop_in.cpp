@@ -32,8 +32,7 @@ constexpr size_t import_error_cell = 0;
 // guard observes by itself is given dry_run too: it then runs a refused call
 // and sends the one receipt that says so ("observed"), instead of a "denied"
 // receipt for a call that runs after all.
-void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire) {
-    PyObject* self = frame.arg(0);
+void take_own_keywords(const Frame& frame, Handle self, Handle kwargs, bool may_auto_wire) {
     if (may_auto_wire && get_item(kwargs, "approval_handler").is_none()) {
         Ref handler = call(frame.global(auto_handler_name));
         if (!handler.is_none()) {
@@ -46,7 +45,7 @@ void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire)
     if (dry_run.is_none()) {
         dry_run = call(frame.global(observe_first_name));
     }
-    setattr(self, "_dry_run", py_bool(truthy(dry_run)).get());
+    setattr(self, "_dry_run", py_bool(truthy(dry_run)));
     if (truthy(getattr_or(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_sdk_observes", Py_False))) {
         check(PyDict_SetItemString(kwargs, "dry_run", getattr(self, "_dry_run").get()));
     }
@@ -57,90 +56,116 @@ void take_own_keywords(const Frame& frame, PyObject* kwargs, bool may_auto_wire)
     }
 }
 
+ZELTO_ARGS(MiddlewareInitArg, self, args, kwargs);
+
 Ref middleware_init(Frame& frame) {
     PyObject* args = frame.varargs();
     PyObject* kwargs = frame.varkw();
-    take_own_keywords(frame, kwargs, PyTuple_GET_SIZE(args) == 0);
-    call_with(getattr(super_of(frame), "__init__").get(), args, kwargs);
+    take_own_keywords(frame, frame[MiddlewareInitArg::self], kwargs, PyTuple_GET_SIZE(args) == 0);
+    call_with(getattr(super_of(frame), "__init__"), args, kwargs);
     return none();
 }
 
+ZELTO_ARGS(MiddlewareWrapToolCallArg, self, request, handler);
+
 Ref middleware_wrap_tool_call(Frame& frame) {
-    PyObject* request = frame.arg(1);
-    PyObject* handler = frame.arg(2);
+    Handle request = frame[MiddlewareWrapToolCallArg::request];
+    Handle handler = frame[MiddlewareWrapToolCallArg::handler];
     Ref result = call_super(frame, "wrap_tool_call", request, handler);
-    Ref dry_run = getattr(frame.arg(0), "_dry_run");
-    return call_own_or_replaced(frame.global(observe_or_result_name).get(), observe_or_result_def,
-                                {result.get(), request, handler, dry_run.get()});
+    Ref dry_run = getattr(frame[MiddlewareWrapToolCallArg::self], "_dry_run");
+    return call_own_or_replaced(frame.global(observe_or_result_name), observe_or_result_def,
+                                {result, request, handler, dry_run});
 }
 
+ZELTO_ARGS(MiddlewareAwrapToolCallArg, self, request, handler);
+
 Task middleware_awrap_tool_call(Frame frame) {
-    PyObject* request = frame.arg(1);
-    PyObject* handler = frame.arg(2);
+    Handle request = frame[MiddlewareAwrapToolCallArg::request];
+    Handle handler = frame[MiddlewareAwrapToolCallArg::handler];
     Ref result = co_await awaiting(call_super(frame, "awrap_tool_call", request, handler));
-    Ref dry_run = getattr(frame.arg(0), "_dry_run");
+    Ref dry_run = getattr(frame[MiddlewareAwrapToolCallArg::self], "_dry_run");
     Ref observe = frame.global(observe_or_result_async_name);
-    if (is_function_of(observe.get(), observe_or_result_async_def)) {
-        Task observed =
-            call_direct_task(observe.get(), {result.get(), request, handler, dry_run.get()});
+    if (is_function_of(observe, observe_or_result_async_def)) {
+        Task observed = call_direct_task(observe, {result, request, handler, dry_run});
         co_return co_await awaiting(std::move(observed));
     }
     co_return co_await awaiting(call(observe, result, request, handler, dry_run));
 }
 
+ZELTO_ARGS(ToolNodeInitArg, self, tools, kwargs);
+
 Ref tool_node_init(Frame& frame) {
     PyObject* kwargs = frame.varkw();
-    take_own_keywords(frame, kwargs, true);
-    Ref args = Ref::steal(PyTuple_Pack(1, frame.arg(1)));
-    call_with(getattr(super_of(frame), "__init__").get(), args.get(), kwargs);
+    take_own_keywords(frame, frame[ToolNodeInitArg::self], kwargs, true);
+    Ref args = tuple_of({frame[ToolNodeInitArg::tools]});
+    call_with(getattr(super_of(frame), "__init__"), args, kwargs);
     return none();
 }
 
 Ref missing_init(Frame& frame) {
-    raise_from(call(PyExc_ImportError, install_hint), frame.cell(import_error_cell).get());
+    raise_from(call(PyExc_ImportError, install_hint), frame.cell(import_error_cell));
 }
 
-const FunctionDef middleware_init_def{
+constexpr FunctionDef middleware_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "args", .kind = Kind::var_positional, .annotation = "Any"},
-               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            varargs_param("args", "Any"),
+            varkw_param("kwargs", "Any"),
+        },
     .returns = "None",
     .impl = middleware_init,
 };
+static_assert(args_match<MiddlewareInitArg>(middleware_init_def));
 
-const FunctionDef middleware_wrap_tool_call_def{
+constexpr FunctionDef middleware_wrap_tool_call_def{
     .name = "wrap_tool_call",
-    .params = {{.name = "self"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+            param("handler", "Any"),
+        },
     .returns = "Any",
     .impl = middleware_wrap_tool_call,
 };
+static_assert(args_match<MiddlewareWrapToolCallArg>(middleware_wrap_tool_call_def));
 
-const FunctionDef middleware_awrap_tool_call_def{
+constexpr FunctionDef middleware_awrap_tool_call_def{
     .name = "awrap_tool_call",
-    .params = {{.name = "self"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("request", "Any"),
+            param("handler", "Any"),
+        },
     .returns = "Any",
     .coroutine = middleware_awrap_tool_call,
 };
+static_assert(args_match<MiddlewareAwrapToolCallArg>(middleware_awrap_tool_call_def));
 
-const FunctionDef tool_node_init_def{
+constexpr FunctionDef tool_node_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "tools", .annotation = "Any"},
-               {.name = "kwargs", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            param("tools", "Any"),
+            varkw_param("kwargs", "Any"),
+        },
     .returns = "None",
     .impl = tool_node_init,
 };
+static_assert(args_match<ToolNodeInitArg>(tool_node_init_def));
 
 const FunctionDef missing_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional, .annotation = "Any"},
-               {.name = "_kw", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a", "Any"),
+            varkw_param("_kw", "Any"),
+        },
     .returns = "None",
     .impl = missing_init,
 };
@@ -185,9 +210,7 @@ Ref import_sdk_class(Literal name, Ref& import_error) {
         return import_from("zelto.langgraph", name);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         import_error = caught.ref();
         return Ref();
     }
@@ -197,9 +220,9 @@ Ref placeholder(const Frame& frame, const char* factory, const char* missing_nam
                 const char* public_name, const Ref& import_error) {
     std::string qualname = std::string(factory) + ".<locals>." + missing_name;
     Ref cls = ClassBuilder(frame, missing_name, qualname.c_str())
-                  .method(missing_init_def, {import_error.get()})
+                  .method(missing_init_def, {import_error})
                   .build();
-    rename_class(cls.get(), public_name);
+    rename_class(cls, public_name);
     return cls;
 }
 
@@ -235,7 +258,7 @@ Ref constructor_signature(const Ref& base) {
     }
     Py_ssize_t at = count;
     if (at > 0 && compare(getattr(PyList_GET_ITEM(params.get(), at - 1), "kind").get(),
-                          getattr(parameter, "VAR_KEYWORD").get(), Py_EQ)) {
+                          getattr(parameter, "VAR_KEYWORD"), Py_EQ)) {
         --at;
     }
     check(PyList_Insert(params.get(), at, dry_run.get()));
@@ -255,21 +278,19 @@ Ref make_cloud_class(const Frame& frame, const CloudClass& plan) {
     for (const FunctionDef* def : plan.methods) {
         builder.method(*def);
     }
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    Ref cls = builder.build(bases.get());
-    rename_class(cls.get(), plan.public_name.c_str());
+    Ref bases = tuple_of({base});
+    Ref cls = builder.build(bases);
+    rename_class(cls, plan.public_name.c_str());
     // A base whose signature cannot be read keeps the forwarding constructor's.
     try {
         Ref known = getattr(call_method(import_module("inspect"), "signature", base), "parameters");
         bool observes =
             plan.observes && check(PySequence_Contains(known.get(), str("dry_run").get()));
-        setattr(cls.get(), "_sdk_observes", py_bool(observes).get());
-        setattr(cls.get(), "__signature__", constructor_signature(base).get());
+        setattr(cls, "_sdk_observes", py_bool(observes));
+        setattr(cls, "__signature__", constructor_signature(base));
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
     }
     return cls;
 }

@@ -8,11 +8,7 @@
 namespace zelto::langgraph {
 namespace {
 
-void add(PyObject* module, Literal name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name.c_str(), value.get()));
-}
-
-void exec_langgraph(PyObject* module) {
+void exec_langgraph(Handle module) {
     for (Literal name : std::initializer_list<Literal>{"asyncio", "logging", "os"}) {
         add(module, name, import_module(name));
     }

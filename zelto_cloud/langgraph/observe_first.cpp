@@ -22,15 +22,17 @@ constexpr Literal denial_markers[] = {
     "Configuration error:",
 };
 
+ZELTO_ARGS(IsDenialToolMessageArg, result);
+
 Ref is_denial_tool_message(Frame& frame) {
-    PyObject* result = frame.arg(0);
+    Handle result = frame[IsDenialToolMessageArg::result];
     Ref empty = interned("");
     Ref status = getattr_or(result, "status", Py_None);
-    Ref content = getattr_or(result, "content", empty.get());
+    Ref content = getattr_or(result, "content", empty);
     if (!truthy(content)) {
         content = empty;
     }
-    content = py_str(content.get());
+    content = py_str(content);
     if (check(PyObject_RichCompareBool(status.get(), interned("error").get(), Py_NE))) {
         return py_bool(false);
     }
@@ -42,7 +44,7 @@ Ref is_denial_tool_message(Frame& frame) {
     return py_bool(false);
 }
 
-Ref tool_name(PyObject* request) {
+Ref tool_name(Handle request) {
     Ref call = getattr_or(request, "tool_call", Py_None);
     if (!truthy(call)) {
         return interned("unknown");
@@ -50,36 +52,40 @@ Ref tool_name(PyObject* request) {
     if (!PyDict_Check(call.get())) {
         return interned("unknown");
     }
-    return get_item(call.get(), "name", interned("unknown").get());
+    return get_item(call, "name", interned("unknown"));
 }
+
+// The arguments of both paths, the synchronous and the asynchronous one.
+ZELTO_ARGS(ObserveArg, result, request, handler, dry_run);
 
 // Steps shared by both paths: true when the denial is to be overridden (and
 // has been logged).
 bool observe_denial(const Frame& frame) {
-    if (!truthy(frame.arg(3))) {
+    if (!truthy(frame[ObserveArg::dry_run])) {
         return false;
     }
-    if (!truthy(call_own_or_replaced(frame.global(is_denial_name).get(), is_denial_tool_message_def,
-                                     {frame.arg(0)}))) {
+    if (!truthy(call_own_or_replaced(frame.global(is_denial_name), is_denial_tool_message_def,
+                                     {frame[ObserveArg::result]}))) {
         return false;
     }
     log(frame.global(logger_name), "info",
-        "zelto_cloud.langgraph: observe-first allowing '%s' after denial", tool_name(frame.arg(1)));
+        "zelto_cloud.langgraph: observe-first allowing '%s' after denial",
+        tool_name(frame[ObserveArg::request]));
     return true;
 }
 
 Ref observe_or_result(Frame& frame) {
     if (!observe_denial(frame)) {
-        return frame.arg_ref(0);
+        return Ref::borrow(frame[ObserveArg::result]);
     }
-    return call(frame.arg(2), frame.arg(1));
+    return call(frame[ObserveArg::handler], frame[ObserveArg::request]);
 }
 
 Task observe_or_result_async(Frame frame) {
     if (!observe_denial(frame)) {
-        co_return frame.arg_ref(0);
+        co_return Ref::borrow(frame[ObserveArg::result]);
     }
-    Ref rerun = call(frame.arg(2), frame.arg(1));
+    Ref rerun = call(frame[ObserveArg::handler], frame[ObserveArg::request]);
     if (truthy(call_method(frame.global(asyncio_name), "iscoroutine", rerun))) {
         co_return co_await awaiting(rerun);
     }
@@ -88,34 +94,43 @@ Task observe_or_result_async(Frame frame) {
 
 } // namespace
 
-const FunctionDef is_denial_tool_message_def{
+constexpr FunctionDef is_denial_tool_message_def{
     .name = "_is_denial_tool_message",
-    .params = {{.name = "result", .annotation = "Any"}},
+    .params = {param("result", "Any")},
     .returns = "bool",
     .doc = "True when a tool result is the SDK's refusal of the call.",
     .impl = is_denial_tool_message,
 };
+static_assert(args_match<IsDenialToolMessageArg>(is_denial_tool_message_def));
 
-const FunctionDef observe_or_result_def{
+constexpr FunctionDef observe_or_result_def{
     .name = "_observe_or_result",
-    .params = {{.name = "result", .annotation = "Any"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"},
-               {.name = "dry_run", .annotation = "bool"}},
+    .params =
+        {
+            param("result", "Any"),
+            param("request", "Any"),
+            param("handler", "Any"),
+            param("dry_run", "bool"),
+        },
     .returns = "Any",
     .doc = "In observe-first mode, run the tool after a denial; otherwise return result.",
     .impl = observe_or_result,
 };
+static_assert(args_match<ObserveArg>(observe_or_result_def));
 
-const FunctionDef observe_or_result_async_def{
+constexpr FunctionDef observe_or_result_async_def{
     .name = "_observe_or_result_async",
-    .params = {{.name = "result", .annotation = "Any"},
-               {.name = "request", .annotation = "Any"},
-               {.name = "handler", .annotation = "Any"},
-               {.name = "dry_run", .annotation = "bool"}},
+    .params =
+        {
+            param("result", "Any"),
+            param("request", "Any"),
+            param("handler", "Any"),
+            param("dry_run", "bool"),
+        },
     .returns = "Any",
     .doc = "Async counterpart of _observe_or_result: a coroutine result of the rerun is awaited.",
     .coroutine = observe_or_result_async,
 };
+static_assert(args_match<ObserveArg>(observe_or_result_async_def));
 
 } // namespace zelto::langgraph

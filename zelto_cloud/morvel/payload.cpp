@@ -2,14 +2,13 @@
 // request: holder key, request hash, canonical arguments and attestation
 // (made by the native core when the request carries none), policy id and the
 // inline approval rules.
-#include "support/call.hpp"
 #include "support/classes.hpp"
 #include "support/errors.hpp"
-#include "support/function.hpp"
 #include "support/logging.hpp"
-#include "support/module.hpp"
+#include "zelto_cloud/morvel/morvel.hpp"
 
 using namespace zelto;
+using namespace zelto::morvel;
 
 namespace {
 
@@ -32,13 +31,6 @@ constexpr const char* attestation_required =
 constexpr const char* hash_unresolved = "request_hash could not be resolved for approval request";
 constexpr const char* hash_wrong_type = "request.request_hash must be bytes or hex string";
 
-extern const FunctionDef resolve_holder_key_def;
-extern const FunctionDef resolve_signing_key_def;
-extern const FunctionDef normalize_request_hash_def;
-extern const FunctionDef extract_policy_id_def;
-extern const FunctionDef extract_inline_rules_def;
-extern const FunctionDef build_attestation_fields_def;
-
 // The module's own payload class and its generated __init__, for the direct
 // construction below. The module initialises once per process.
 PyObject* own_payload_class = nullptr;
@@ -47,8 +39,8 @@ PyObject* own_payload_init = nullptr;
 // A private module-level function, looked up now, and called directly while
 // it is still the module's own.
 Ref call_private(const Frame& frame, Name& name, const FunctionDef& def,
-                 std::initializer_list<PyObject*> args) {
-    return call_own_or_replaced(frame.global(name).get(), def, args);
+                 std::initializer_list<Handle> args) {
+    return call_own_or_replaced(frame.global(name), def, args);
 }
 
 PyObject* bytes_type() {
@@ -61,7 +53,7 @@ PyObject* bytes_type() {
 }
 
 // getattr(obj, name, default)
-Ref read(PyObject* obj, Literal name, PyObject* fallback = Py_None) {
+Ref read(Handle obj, Literal name, Handle fallback = Py_None) {
     return getattr_or(obj, name, fallback);
 }
 
@@ -69,43 +61,47 @@ Ref empty_bytes() {
     return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
 }
 
-Ref bytes_copy(PyObject* value) {
+Ref bytes_copy(Handle value) {
     if (PyBytes_CheckExact(value)) {
         return Ref::borrow(value);
     }
     return call(bytes_type(), value);
 }
 
-Ref from_hex(PyObject* text) {
+Ref from_hex(Handle text) {
     return call_method(bytes_type(), "fromhex", text);
 }
 
-bool is_bytes_like(PyObject* value) {
+bool is_bytes_like(Handle value) {
     return PyBytes_Check(value) || PyByteArray_Check(value);
 }
 
 // ---- private functions -------------------------------------------------------------
 
+ZELTO_ARGS(ResolveHolderKeyArg, request);
+
 Ref resolve_holder_key(Frame& frame) {
-    Ref holder_key = read(frame.arg(0), "holder_key");
+    Ref holder_key = read(frame[ResolveHolderKeyArg::request], "holder_key");
     if (holder_key.is_none()) {
         return empty_bytes();
     }
-    if (is_bytes_like(holder_key.get())) {
-        return bytes_copy(holder_key.get());
+    if (is_bytes_like(holder_key)) {
+        return bytes_copy(holder_key);
     }
     if (PyUnicode_Check(holder_key.get())) {
-        return from_hex(holder_key.get());
+        return from_hex(holder_key);
     }
-    Ref to_bytes = read(holder_key.get(), "to_bytes");
+    Ref to_bytes = read(holder_key, "to_bytes");
     if (PyCallable_Check(to_bytes.get())) {
         return call(bytes_type(), call(to_bytes));
     }
     return empty_bytes();
 }
 
+ZELTO_ARGS(ResolveSigningKeyArg, explicit_);
+
 Ref resolve_signing_key(Frame& frame) {
-    PyObject* explicit_key = frame.arg(0);
+    Handle explicit_key = frame[ResolveSigningKeyArg::explicit_];
     if (explicit_key != Py_None) {
         return Ref::borrow(explicit_key);
     }
@@ -117,17 +113,17 @@ Ref resolve_signing_key(Frame& frame) {
         if (caught.matches(PyExc_ImportError)) {
             return none();
         }
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "debug", "key_scope unavailable: %s", caught.ref());
         return none();
     }
 }
 
+ZELTO_ARGS(NormalizeRequestHashArg, value);
+
 Ref normalize_request_hash(Frame& frame) {
-    PyObject* value = frame.arg(0);
+    Handle value = frame[NormalizeRequestHashArg::value];
     if (is_bytes_like(value)) {
         return bytes_copy(value);
     }
@@ -137,13 +133,15 @@ Ref normalize_request_hash(Frame& frame) {
     raise_cloud_error(frame, hash_wrong_type);
 }
 
+ZELTO_ARGS(ExtractPolicyIdArg, request, override);
+
 Ref extract_policy_id(Frame& frame) {
-    PyObject* override_id = frame.arg(1);
+    Handle override_id = frame[ExtractPolicyIdArg::override];
     if (truthy(override_id)) {
         return Ref::borrow(override_id);
     }
     for (Literal name : {Literal("policy_id"), Literal("policy_ref")}) {
-        Ref value = read(frame.arg(0), name);
+        Ref value = read(frame[ExtractPolicyIdArg::request], name);
         if (PyUnicode_Check(value.get()) && PyUnicode_GET_LENGTH(value.get()) > 0) {
             return value;
         }
@@ -151,7 +149,7 @@ Ref extract_policy_id(Frame& frame) {
     return none();
 }
 
-Ref approver_key_text(PyObject* approver) {
+Ref approver_key_text(Handle approver) {
     if (is_bytes_like(approver)) {
         return call_method(approver, "hex");
     }
@@ -161,15 +159,17 @@ Ref approver_key_text(PyObject* approver) {
     return py_str(approver);
 }
 
+ZELTO_ARGS(ExtractInlineRulesArg, request);
+
 Ref extract_inline_rules(Frame& frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[ExtractInlineRulesArg::request];
     Ref approvers = read(request, "required_approvers");
     Ref approver_keys = none();
     if (truthy(approvers)) {
         approver_keys = Ref::steal(PyList_New(0));
         Ref iterator = Ref::steal(PyObject_GetIter(approvers.get()));
         while (Ref approver = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-            check(PyList_Append(approver_keys.get(), approver_key_text(approver.get()).get()));
+            list_append(approver_keys, approver_key_text(approver));
         }
         if (PyErr_Occurred()) {
             throw_error();
@@ -183,36 +183,36 @@ Ref extract_inline_rules(Frame& frame) {
             ttl = Ref::steal(PyNumber_Long(gate_ttl.get()));
         }
     }
-    return Ref::steal(PyTuple_Pack(3, approver_keys.get(), threshold.get(), ttl.get()));
+    return tuple_of({approver_keys, threshold, ttl});
 }
 
+ZELTO_ARGS(BuildAttestationFieldsArg, request, signing_key, holder_key);
+
 Ref build_attestation_fields(Frame& frame) {
-    PyObject* request = frame.arg(0);
-    PyObject* signing_key = frame.arg(1);
+    Handle request = frame[BuildAttestationFieldsArg::request];
+    Handle signing_key = frame[BuildAttestationFieldsArg::signing_key];
     Ref attest = import_from("zelto_core", "py_build_approval_context_attestation");
     Ref holder_public_key = getattr(signing_key, "public_key");
     Ref warrant_id = getattr(request, "warrant_id");
     Ref tool = getattr(request, "tool");
     Ref arguments = getattr(request, "arguments");
     Ref built = call(attest, signing_key, warrant_id, tool, arguments, holder_public_key);
-    auto [args_b64, raw_attestation] = unpack<2>(built.get());
+    auto [args_b64, raw_attestation] = unpack<2>(built);
     Ref attestation = call((PyObject*)&PyDict_Type, raw_attestation);
 
-    Ref hash_source = read(request, "request_hash", empty_bytes().get());
-    Ref request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
-                                    {hash_source.get()});
-    Ref attested_hash = get_item(attestation.get(), "request_hash");
+    Ref hash_source = read(request, "request_hash", empty_bytes());
+    Ref request_hash =
+        call_private(frame, normalize_request_hash_name, normalize_request_hash_def, {hash_source});
+    Ref attested_hash = get_item(attestation, "request_hash");
     if (truthy(attested_hash)) {
         try {
-            request_hash = from_hex(py_str(attested_hash.get()).get());
+            request_hash = from_hex(py_str(attested_hash));
         } catch (const PythonError&) {
             Caught caught;
-            if (!caught.matches(PyExc_ValueError) && !caught.matches(PyExc_TypeError)) {
-                caught.reraise();
-            }
+            caught.reraise_unless(PyExc_ValueError, PyExc_TypeError);
         }
     }
-    return Ref::steal(PyTuple_Pack(3, args_b64.get(), attestation.get(), request_hash.get()));
+    return tuple_of({args_b64, attestation, request_hash});
 }
 
 // ---- the builder -----------------------------------------------------------------
@@ -266,12 +266,12 @@ Ref make_payload(PyObject* cls, std::initializer_list<Ref> values) {
             check(PyDict_SetItem(kwargs.get(), interned(payload_fields[index++].name).get(),
                                  value.get()));
         }
-        return call_with(cls, Ref::steal(PyTuple_New(0)).get(), kwargs.get());
+        return call_with(cls, Ref::steal(PyTuple_New(0)), kwargs);
     }
     PyTypeObject* type = (PyTypeObject*)cls;
     Ref instance = Ref::steal(type->tp_alloc(type, 0));
     for (const Ref& value : values) {
-        setattr(instance.get(), payload_fields[index++].name, value.get());
+        setattr(instance, payload_fields[index++].name, value);
     }
     return instance;
 }
@@ -282,8 +282,9 @@ struct Attested {
     Ref request_hash;
 };
 
-Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_key) {
-    Ref args_b64 = read(request, "args_canonical_cbor_b64", interned("").get());
+Attested resolve_attestation(Frame& frame, Handle request, Handle signing_key_arg,
+                             const Ref& holder_key) {
+    Ref args_b64 = read(request, "args_canonical_cbor_b64", interned(""));
     if (!truthy(args_b64)) {
         args_b64 = interned("");
     }
@@ -291,20 +292,20 @@ Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_
     Ref attestation = truthy(raw_attestation) ? call((PyObject*)&PyDict_Type, raw_attestation)
                                               : Ref::steal(PyDict_New());
     Ref signing_key =
-        call_private(frame, resolve_signing_key_name, resolve_signing_key_def, {frame.arg(1)});
+        call_private(frame, resolve_signing_key_name, resolve_signing_key_def, {signing_key_arg});
     Ref request_hash = empty_bytes();
     if (!read(request, "request_hash").is_none()) {
         request_hash = call_private(frame, normalize_request_hash_name, normalize_request_hash_def,
-                                    {getattr(request, "request_hash").get()});
+                                    {getattr(request, "request_hash")});
     }
     bool incomplete = !truthy(args_b64) || !truthy(attestation);
     if (incomplete && !signing_key.is_none()) {
         Ref build = frame.global(build_attestation_fields_name);
-        Ref built = is_function_of(build.get(), build_attestation_fields_def)
-                        ? call_direct(build.get(), {request, signing_key.get(), holder_key.get()})
+        Ref built = is_function_of(build, build_attestation_fields_def)
+                        ? call_direct(build, {request, signing_key, holder_key})
                         : call(build, request, kw("signing_key", signing_key),
                                kw("holder_key", holder_key));
-        auto [new_args, new_attestation, new_hash] = unpack<3>(built.get());
+        auto [new_args, new_attestation, new_hash] = unpack<3>(built);
         return {new_args, new_attestation, new_hash};
     }
     if (incomplete) {
@@ -313,32 +314,35 @@ Attested resolve_attestation(Frame& frame, PyObject* request, const Ref& holder_
     return {args_b64, attestation, request_hash};
 }
 
+ZELTO_ARGS(BuildApprovalRequestPayloadArg, request, signing_key, policy_id, idempotency_key);
+
 Ref build_approval_request_payload(Frame& frame) {
-    PyObject* request = frame.arg(0);
+    Handle request = frame[BuildApprovalRequestPayloadArg::request];
     Ref holder_key =
         call_private(frame, resolve_holder_key_name, resolve_holder_key_def, {request});
     if (!truthy(holder_key)) {
         raise_cloud_error(frame, holder_key_required);
     }
-    Attested attested = resolve_attestation(frame, request, holder_key);
+    Attested attested = resolve_attestation(
+        frame, request, frame[BuildApprovalRequestPayloadArg::signing_key], holder_key);
     if (!truthy(attested.request_hash)) {
-        Ref attested_hash = get_item(attested.attestation.get(), "request_hash");
+        Ref attested_hash = get_item(attested.attestation, "request_hash");
         if (!truthy(attested_hash)) {
             raise_cloud_error(frame, hash_unresolved);
         }
-        attested.request_hash = from_hex(py_str(attested_hash.get()).get());
+        attested.request_hash = from_hex(py_str(attested_hash));
     }
     Ref rules = call_private(frame, extract_inline_rules_name, extract_inline_rules_def, {request});
-    auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules.get());
-    Ref policy_id =
-        call_private(frame, extract_policy_id_name, extract_policy_id_def, {request, frame.arg(2)});
+    auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules);
+    Ref policy_id = call_private(frame, extract_policy_id_name, extract_policy_id_def,
+                                 {request, frame[BuildApprovalRequestPayloadArg::policy_id]});
     Ref arguments = read(request, "arguments");
     Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
     Ref payload_class = frame.global(payload_class_name);
     Ref empty = interned("");
-    Ref warrant_id = py_str(read(request, "warrant_id", empty.get()).get());
-    Ref tool = py_str(read(request, "tool", empty.get()).get());
-    Ref idempotency_key = Ref::borrow(frame.arg(3));
+    Ref warrant_id = py_str(read(request, "warrant_id", empty));
+    Ref tool = py_str(read(request, "tool", empty));
+    Ref idempotency_key = Ref::borrow(frame[BuildApprovalRequestPayloadArg::idempotency_key]);
     if (!truthy(idempotency_key)) {
         idempotency_key = read(request, "idempotency_key");
     }
@@ -350,29 +354,32 @@ Ref build_approval_request_payload(Frame& frame) {
 
 // ---- ApprovalRequestPayload ------------------------------------------------------------
 
+ZELTO_ARGS(ToCreateRequestKwargsArg, self);
+
 Ref to_create_request_kwargs(Frame& frame) {
     Ref kwargs = Ref::steal(PyDict_New());
     for (const PayloadField& field : payload_fields) {
-        Ref value = getattr(frame.arg(0), field.name);
+        Ref value = getattr(frame[ToCreateRequestKwargsArg::self], field.name);
         bool include = field.include == Include::always ||
                        (field.include == Include::not_none && !value.is_none()) ||
                        (field.include == Include::truthy && truthy(value));
         if (include) {
-            check(PyDict_SetItem(kwargs.get(), interned(field.name).get(), value.get()));
+            dict_set(kwargs, interned(field.name), value);
         }
     }
     return kwargs;
 }
 
-const FunctionDef to_create_request_kwargs_def{
+constexpr FunctionDef to_create_request_kwargs_def{
     .name = "to_create_request_kwargs",
-    .params = {{.name = "self"}},
+    .params = {param("self")},
     .returns = "Dict[str, Any]",
     .doc = "Keyword arguments for the cloud client's ``create_request``.",
     .impl = to_create_request_kwargs,
 };
+static_assert(args_match<ToCreateRequestKwargsArg>(to_create_request_kwargs_def));
 
-Ref make_payload_class(PyObject* module) {
+Ref make_payload_class(Handle module) {
     ClassBuilder builder(module, "ApprovalRequestPayload");
     builder.doc("Fully populated body for ``POST /v1/approvals/requests``.");
     for (const PayloadField& field : payload_fields) {
@@ -383,71 +390,86 @@ Ref make_payload_class(PyObject* module) {
     }
     builder.method(to_create_request_kwargs_def);
     Ref cls = builder.build();
-    return dataclass(cls.get());
+    return dataclass(cls);
 }
 
-// ---- module definition ----------------------------------------------------------------
+} // namespace
 
-const FunctionDef resolve_holder_key_def{
+namespace zelto::morvel {
+
+Ref payload_class(Handle module) {
+    Ref cls = make_payload_class(module);
+    own_payload_class = cls.new_ref();
+    own_payload_init = getattr(cls, "__init__").release();
+    return cls;
+}
+
+constexpr FunctionDef resolve_holder_key_def{
     .name = "_resolve_holder_key",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "bytes",
     .impl = resolve_holder_key,
 };
+static_assert(args_match<ResolveHolderKeyArg>(resolve_holder_key_def));
 
-const FunctionDef resolve_signing_key_def{
+constexpr FunctionDef resolve_signing_key_def{
     .name = "_resolve_signing_key",
-    .params = {{.name = "explicit", .annotation = "Any", .fallback = Default::None()}},
+    .params = {param("explicit", "Any", Default::None())},
     .returns = "Any",
     .impl = resolve_signing_key,
 };
+static_assert(args_match<ResolveSigningKeyArg>(resolve_signing_key_def));
 
-const FunctionDef normalize_request_hash_def{
+constexpr FunctionDef normalize_request_hash_def{
     .name = "_normalize_request_hash",
-    .params = {{.name = "value", .annotation = "Any"}},
+    .params = {param("value", "Any")},
     .returns = "bytes",
     .impl = normalize_request_hash,
 };
+static_assert(args_match<NormalizeRequestHashArg>(normalize_request_hash_def));
 
-const FunctionDef extract_policy_id_def{
+constexpr FunctionDef extract_policy_id_def{
     .name = "_extract_policy_id",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "override", .annotation = "Optional[str]", .fallback = Default::None()}},
+    .params =
+        {
+            param("request", "Any"),
+            param("override", "Optional[str]", Default::None()),
+        },
     .returns = "Optional[str]",
     .impl = extract_policy_id,
 };
+static_assert(args_match<ExtractPolicyIdArg>(extract_policy_id_def));
 
-const FunctionDef extract_inline_rules_def{
+constexpr FunctionDef extract_inline_rules_def{
     .name = "_extract_inline_rules",
-    .params = {{.name = "request", .annotation = "Any"}},
+    .params = {param("request", "Any")},
     .returns = "tuple[Optional[List[str]], Optional[int], Optional[int]]",
     .impl = extract_inline_rules,
 };
+static_assert(args_match<ExtractInlineRulesArg>(extract_inline_rules_def));
 
-const FunctionDef build_attestation_fields_def{
+constexpr FunctionDef build_attestation_fields_def{
     .name = "_build_attestation_fields",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "signing_key", .kind = Kind::keyword_only, .annotation = "Any"},
-               {.name = "holder_key", .kind = Kind::keyword_only, .annotation = "bytes"}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("signing_key", "Any"),
+            keyword_param("holder_key", "bytes"),
+        },
     .returns = "tuple[str, Dict[str, Any], bytes]",
     .impl = build_attestation_fields,
 };
+static_assert(args_match<BuildAttestationFieldsArg>(build_attestation_fields_def));
 
-const FunctionDef build_approval_request_payload_def{
+constexpr FunctionDef build_approval_request_payload_def{
     .name = "build_approval_request_payload",
-    .params = {{.name = "request", .annotation = "Any"},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "policy_id",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "idempotency_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()}},
+    .params =
+        {
+            param("request", "Any"),
+            keyword_param("signing_key", "Any", Default::None()),
+            keyword_param("policy_id", "Optional[str]", Default::None()),
+            keyword_param("idempotency_key", "Optional[str]", Default::None()),
+        },
     .returns = "ApprovalRequestPayload",
     .doc = "Build the cloud approval request body for an approval-gate request.\n"
            "\n"
@@ -456,26 +478,6 @@ const FunctionDef build_approval_request_payload_def{
            "with ``signing_key`` (or the key bound by ``key_scope()``).",
     .impl = build_approval_request_payload,
 };
+static_assert(args_match<BuildApprovalRequestPayloadArg>(build_approval_request_payload_def));
 
-void exec_morvel(PyObject* module) {
-    check(PyModule_AddObjectRef(module, "logger", get_logger("zelto_cloud.morvel").get()));
-    Ref error = import_from("zelto_cloud.exceptions", "ZeltoCloudError");
-    check(PyModule_AddObjectRef(module, "ZeltoCloudError", error.get()));
-    Ref payload_class = make_payload_class(module);
-    check(PyModule_AddObjectRef(module, "ApprovalRequestPayload", payload_class.get()));
-    own_payload_class = payload_class.new_ref();
-    own_payload_init = getattr(payload_class, "__init__").release();
-    for (const FunctionDef* def :
-         {&resolve_holder_key_def, &resolve_signing_key_def, &normalize_request_hash_def,
-          &extract_policy_id_def, &extract_inline_rules_def, &build_attestation_fields_def,
-          &build_approval_request_payload_def}) {
-        add_function(module, *def);
-    }
-}
-
-} // namespace
-
-ZELTO_MODULE(morvel, "zelto_cloud.morvel",
-             "Approval request payload builder: the body of a cloud approval request,\n"
-             "built from the SDK's approval-gate request.",
-             exec_morvel)
+} // namespace zelto::morvel

@@ -7,18 +7,15 @@
 // the same way, text is matched natively (token_match.cpp) only while
 // _TOKEN_PATTERNS holds the module's own four patterns and _REDACTED still
 // reads "<redacted>"; otherwise each pattern's sub method runs.
-#include "support/call.hpp"
 #include "support/errors.hpp"
-#include "support/function.hpp"
-#include "support/module.hpp"
+#include "zelto_cloud/redaction/redaction.hpp"
 #include "zelto_cloud/redaction/token_match.hpp"
 
 #include <array>
 #include <string_view>
 
 using namespace zelto;
-using zelto::redaction::marker_text;
-using zelto::redaction::redact_own_tokens;
+using namespace zelto::redaction;
 
 namespace {
 
@@ -53,10 +50,6 @@ PyObject* own_pattern_list = nullptr;
 PyObject* own_marker = nullptr;
 std::array<PyObject*, token_patterns.size()> own_patterns = {};
 
-extern const FunctionDef redact_def;
-extern const FunctionDef redact_text_def;
-extern const FunctionDef is_secret_key_def;
-
 bool patterns_untouched(PyObject* patterns) {
     if (patterns != own_pattern_list ||
         PyList_GET_SIZE(patterns) != (Py_ssize_t)own_patterns.size()) {
@@ -72,7 +65,7 @@ bool patterns_untouched(PyObject* patterns) {
 
 // The marker still reads "<redacted>": a replacement must reach the
 // substitutions, which parse it as a template.
-bool marker_untouched(PyObject* marker) {
+bool marker_untouched(Handle marker) {
     return marker == own_marker ||
            (PyUnicode_CheckExact(marker) && PyUnicode_EqualToUTF8(marker, marker_text));
 }
@@ -197,7 +190,7 @@ Ref Redactor::redact_dict(PyObject* value) {
         Ref item = Ref::borrow(raw_item);
         Ref text_key = text_of_key(key.get());
         Ref redacted = redact_through_global(item.get(), text_key.get());
-        check(PyDict_SetItem(result.get(), text_key.get(), redacted.get()));
+        dict_set(result, text_key, redacted);
         if (PyDict_GET_SIZE(value) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw_error();
@@ -212,11 +205,11 @@ Ref Redactor::redact_mapping(PyObject* value) {
     Ref items = call_method(value, "items");
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     while (Ref entry = Ref::steal_maybe(PyIter_Next(iterator.get()))) {
-        auto [key, item] = unpack<2>(entry.get());
+        auto [key, item] = unpack<2>(entry);
         foreign();
         Ref text_key = text_of_key(key.get());
         Ref redacted = redact_through_global(item.get(), text_key.get());
-        check(PyDict_SetItem(result.get(), text_key.get(), redacted.get()));
+        dict_set(result, text_key, redacted);
     }
     if (PyErr_Occurred()) {
         throw_error();
@@ -229,7 +222,7 @@ Ref Redactor::redact_list(PyObject* value) {
     // Re-read the length each time, as list iteration does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(value, i));
-        check(PyList_Append(result.get(), redact_through_global(item.get(), nullptr).get()));
+        list_append(result, redact_through_global(item.get(), nullptr));
     }
     return result;
 }
@@ -247,7 +240,7 @@ Ref Redactor::redact_tuple(PyObject* value) {
 Ref Redactor::redact_text(PyObject* value) {
     Ref patterns = global(token_patterns, token_patterns_name);
     if (PyUnicode_Check(value) && patterns_untouched(patterns.get()) &&
-        marker_untouched(global(redacted, redacted_name).get())) {
+        marker_untouched(global(redacted, redacted_name))) {
         return redact_own_tokens(value);
     }
     // for pattern in _TOKEN_PATTERNS: value = pattern.sub(_REDACTED, value)
@@ -269,7 +262,7 @@ Ref Redactor::redact_text(PyObject* value) {
 
 // key.lower().replace("-", "_") for a plain ASCII str, without the two calls;
 // a key that is already normal is used as it is (its hash is cached).
-Ref normalise_ascii_key(PyObject* key) {
+Ref normalise_ascii_key(Handle key) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     const Py_UCS1* chars = PyUnicode_1BYTE_DATA(key);
     bool already_normal = true;
@@ -289,7 +282,7 @@ Ref normalise_ascii_key(PyObject* key) {
     return result;
 }
 
-bool ends_with(PyObject* text, const char* suffix) {
+bool ends_with(Handle text, const char* suffix) {
     Ref result = call_method(text, "endswith", suffix);
     return truthy(result);
 }
@@ -318,12 +311,12 @@ bool Redactor::is_secret_key(PyObject* key) {
         return text.ends_with("_token") || text.ends_with("_secret");
     }
     foreign();
-    return ends_with(normalised.get(), "_token") || ends_with(normalised.get(), "_secret");
+    return ends_with(normalised, "_token") || ends_with(normalised, "_secret");
 }
 
 Ref Redactor::redact_through_global(PyObject* value, PyObject* key) {
     Ref function = global(redact_fn, redact_name);
-    if (is_function_of(function.get(), redact_def)) {
+    if (is_function_of(function, redact_def)) {
         return redact(value, key);
     }
     foreign();
@@ -335,7 +328,7 @@ Ref Redactor::redact_through_global(PyObject* value, PyObject* key) {
 
 Ref Redactor::redact_text_through_global(PyObject* value) {
     Ref function = global(redact_text_fn, redact_text_name);
-    if (is_function_of(function.get(), redact_text_def)) {
+    if (is_function_of(function, redact_text_def)) {
         return redact_text(value);
     }
     foreign();
@@ -344,7 +337,7 @@ Ref Redactor::redact_text_through_global(PyObject* value) {
 
 bool Redactor::is_secret_key_through_global(PyObject* key) {
     Ref function = global(is_secret_key_fn, is_secret_key_name);
-    if (is_function_of(function.get(), is_secret_key_def)) {
+    if (is_function_of(function, is_secret_key_def)) {
         return is_secret_key(key);
     }
     foreign();
@@ -353,106 +346,111 @@ bool Redactor::is_secret_key_through_global(PyObject* key) {
 
 // ---- the module's functions ------------------------------------------------------
 
+ZELTO_ARGS(RedactImplArg, value, key);
+
 Ref redact_impl(Frame& frame) {
-    return Redactor(frame.globals()).redact(frame.arg(0), frame.arg(1));
+    return Redactor(frame.globals()).redact(frame[RedactImplArg::value], frame[RedactImplArg::key]);
 }
+
+ZELTO_ARGS(RedactTextImplArg, value);
 
 Ref redact_text_impl(Frame& frame) {
-    return Redactor(frame.globals()).redact_text(frame.arg(0));
+    return Redactor(frame.globals()).redact_text(frame[RedactTextImplArg::value]);
 }
 
+ZELTO_ARGS(IsSecretKeyImplArg, key);
+
 Ref is_secret_key_impl(Frame& frame) {
-    return py_bool(Redactor(frame.globals()).is_secret_key(frame.arg(0)));
+    return py_bool(Redactor(frame.globals()).is_secret_key(frame[IsSecretKeyImplArg::key]));
 }
+
+ZELTO_ARGS(RedactPlainImplArg, value);
 
 // redact_dict and redact_list: redact() with no key, through the global.
 Ref redact_plain_impl(Frame& frame) {
     Ref function = frame.global(redact_name);
-    if (is_function_of(function.get(), redact_def)) {
-        return Redactor(frame.globals()).redact(frame.arg(0), nullptr);
+    if (is_function_of(function, redact_def)) {
+        return Redactor(frame.globals()).redact(frame[RedactPlainImplArg::value], nullptr);
     }
-    return call(function, frame.arg(0));
+    return call(function, frame[RedactPlainImplArg::value]);
 }
 
-const FunctionDef is_secret_key_def{
+} // namespace
+
+namespace zelto::redaction {
+
+constexpr FunctionDef is_secret_key_def{
     .name = "_is_secret_key",
-    .params = {{.name = "key", .annotation = "str"}},
+    .params = {param("key", "str")},
     .returns = "bool",
     .impl = is_secret_key_impl,
 };
+static_assert(args_match<IsSecretKeyImplArg>(is_secret_key_def));
 
-const FunctionDef redact_text_def{
+constexpr FunctionDef redact_text_def{
     .name = "redact_text",
-    .params = {{.name = "value", .annotation = "str"}},
+    .params = {param("value", "str")},
     .returns = "str",
     .doc = "Redact Zelto credentials and bearer tokens from free-form text.",
     .impl = redact_text_impl,
 };
+static_assert(args_match<RedactTextImplArg>(redact_text_def));
 
-const FunctionDef redact_def{
+constexpr FunctionDef redact_def{
     .name = "redact",
-    .params = {{.name = "value", .annotation = "Any"},
-               {.name = "key",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("")}},
+    .params =
+        {
+            param("value", "Any"),
+            keyword_param("key", "str", Default::Text("")),
+        },
     .returns = "Any",
     .doc = "Return ``value`` with known secret keys and token-like strings redacted.",
     .impl = redact_impl,
 };
+static_assert(args_match<RedactImplArg>(redact_def));
 
-const FunctionDef redact_dict_def{
+constexpr FunctionDef redact_dict_def{
     .name = "redact_dict",
-    .params = {{.name = "value", .annotation = "Dict[str, Any]"}},
+    .params = {param("value", "Dict[str, Any]")},
     .returns = "Dict[str, Any]",
     .impl = redact_plain_impl,
 };
+static_assert(args_match<RedactPlainImplArg>(redact_dict_def));
 
-const FunctionDef redact_list_def{
+constexpr FunctionDef redact_list_def{
     .name = "redact_list",
-    .params = {{.name = "value", .annotation = "List[Any]"}},
+    .params = {param("value", "List[Any]")},
     .returns = "List[Any]",
     .impl = redact_plain_impl,
 };
+static_assert(args_match<RedactPlainImplArg>(redact_list_def));
 
 Ref make_secret_keys() {
     Ref keys = Ref::steal(PySet_New(nullptr));
     for (std::string_view key : secret_keys) {
-        check(PySet_Add(keys.get(), str(key).get()));
+        set_add(keys, str(key));
     }
     return keys;
 }
 
-Ref make_token_patterns(PyObject* re) {
+Ref token_patterns_of(Handle re) {
     Ref patterns = Ref::steal(PyList_New(0));
     Ref ignore_case = getattr(re, "IGNORECASE");
     for (size_t i = 0; i < token_patterns.size(); ++i) {
         const TokenPattern& pattern = token_patterns[i];
         Ref compiled = pattern.ignore_case ? call_method(re, "compile", pattern.source, ignore_case)
                                            : call_method(re, "compile", pattern.source);
-        check(PyList_Append(patterns.get(), compiled.get()));
+        list_append(patterns, compiled);
         own_patterns[i] = compiled.release(); // kept for the life of the process
     }
     own_pattern_list = patterns.new_ref();
     return patterns;
 }
 
-void exec_redaction(PyObject* module) {
-    Ref re = import_module("re");
-    check(PyModule_AddObjectRef(module, "re", re.get()));
-    check(PyModule_AddObjectRef(module, "_SECRET_KEYS", make_secret_keys().get()));
-    check(PyModule_AddObjectRef(module, "_TOKEN_PATTERNS", make_token_patterns(re.get()).get()));
+Ref marker() {
     Ref marker = str(marker_text);
-    check(PyModule_AddObjectRef(module, "_REDACTED", marker.get()));
-    own_marker = marker.release(); // kept for the life of the process
-    add_function(module, is_secret_key_def);
-    add_function(module, redact_text_def);
-    add_function(module, redact_def);
-    add_function(module, redact_dict_def);
-    add_function(module, redact_list_def);
+    own_marker = marker.new_ref(); // kept for the life of the process
+    return marker;
 }
 
-} // namespace
-
-ZELTO_MODULE(redaction, "zelto_cloud.redaction",
-             "Secret redaction helpers for diagnostics and support output.", exec_redaction)
+} // namespace zelto::redaction

@@ -200,7 +200,7 @@ void write_redacted(const Char* text, size_t length, const Spans& spans, Char* o
 }
 
 template <typename Char>
-Ref redacted_text(PyObject* text, const Char* chars, size_t length, const Spans& spans,
+Ref redacted_text(Handle text, const Char* chars, size_t length, const Spans& spans,
                   bool narrower) {
     size_t removed = 0;
     for (size_t i = 0; i < spans.size(); ++i) {
@@ -221,12 +221,12 @@ Ref redacted_text(PyObject* text, const Char* chars, size_t length, const Spans&
 }
 
 // text[:]: the same object for an exact str, as the substitutions give back.
-Ref unchanged(PyObject* text) {
+Ref unchanged(Handle text) {
     return Ref::steal(PyUnicode_Substring(text, 0, PyUnicode_GET_LENGTH(text)));
 }
 
 template <typename Char>
-Ref redact_tokens(PyObject* text, const Char* chars, size_t length) {
+Ref redact_tokens(Handle text, const Char* chars, size_t length) {
     Anchors anchors;
     find_anchors(chars, length, anchors);
     if (anchors.empty()) {

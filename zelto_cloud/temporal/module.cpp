@@ -8,21 +8,15 @@
 namespace zelto::temporal {
 namespace {
 
-void add(PyObject* module, const char* name, const Ref& value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
-}
-
 // ZeltoPlugin is the SDK's own class, or a placeholder that keeps the import
 // error for the install hint.
-void bind_plugin(PyObject* module) {
+void bind_plugin(Handle module) {
     try {
         add(module, "ZeltoPlugin", import_from("zelto.temporal", "ZeltoPlugin"));
         return;
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         Handling scope(caught);
         add(module, "_zelto_plugin_import_error", caught.ref());
         add(module, "_missing_zelto_plugin_import_error", caught.ref());
@@ -34,7 +28,7 @@ void bind_plugin(PyObject* module) {
     delattr_if_present(module, "_zelto_plugin_import_error");
 }
 
-void exec_temporal(PyObject* module) {
+void exec_temporal(Handle module) {
     add(module, "logging", import_module("logging"));
     add(module, "os", import_module("os"));
     add(module, "observe_first_from_env",

@@ -36,7 +36,7 @@ constexpr const char* config_doc =
     "    # after\n"
     "    from zelto_cloud.temporal import ZeltoPlugin, ZeltoPluginConfig\n";
 
-[[noreturn]] void raise_install_hint(PyObject* cause) {
+[[noreturn]] void raise_install_hint(Handle cause) {
     Ref error = call(PyExc_ImportError, install_hint);
     raise_from(error, cause);
 }
@@ -54,7 +54,7 @@ bool is_set(const Ref& overrides, Literal key) {
     Handling scope(caught);
     Ref message =
         Ref::steal(PyUnicode_FromFormat("%s is not %s: %S", variable, form, caught.get()));
-    raise_from(call(PyExc_ValueError, message), caught.get());
+    raise_from(call(PyExc_ValueError, message), caught);
 }
 
 // The worker key from ZELTO_ISSUER_KEY or ZELTO_SIGNING_KEY: hex, else base64.
@@ -75,9 +75,7 @@ Ref signing_key_from_env(const Frame& frame) {
         return call_method(signing_key_class, "from_bytes", raw);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ValueError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ValueError);
         Handling scope(caught);
         try {
             Ref raw = call_method(import_module("base64"), "b64decode", stripped);
@@ -93,12 +91,14 @@ Ref signing_key_from_env(const Frame& frame) {
     }
 }
 
+ZELTO_ARGS(FromEnvArg, cls, overrides);
+
 Ref from_env(Frame& frame) {
-    PyObject* cls = frame.arg(0);
+    Handle cls = frame[FromEnvArg::cls];
     Ref overrides = Ref::steal(PyDict_Copy(frame.varkw()));
     Ref signing_key = none();
     if (is_set(overrides, "signing_key")) {
-        signing_key = subscript(overrides.get(), "signing_key");
+        signing_key = subscript(overrides, "signing_key");
         check(PyDict_DelItem(overrides.get(), interned("signing_key").get()));
     }
     if (signing_key.is_none()) {
@@ -110,37 +110,37 @@ Ref from_env(Frame& frame) {
     }
     if (!signing_key.is_none() && !is_set(overrides, "trusted_roots")) {
         Ref roots = Ref::steal(PyList_New(0));
-        check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
-        check(PyDict_SetItem(overrides.get(), interned("trusted_roots").get(), roots.get()));
+        list_append(roots, getattr(signing_key, "public_key"));
+        dict_set(overrides, interned("trusted_roots"), roots);
     }
     call(frame.global(connect_name), signing_key);
     Ref observe_first = call(frame.global(observe_first_name));
     if (!is_set(overrides, "dry_run")) {
-        check(PyDict_SetItem(overrides.get(), interned("dry_run").get(), observe_first.get()));
+        dict_set(overrides, interned("dry_run"), observe_first);
     }
-    if (truthy(subscript(overrides.get(), "dry_run"))) {
+    if (truthy(subscript(overrides, "dry_run"))) {
         log(frame.global(logger_name), "info",
             "zelto_cloud: observe-first (dry_run=True); set ZELTO_ENFORCEMENT=enforce to fail "
             "closed");
     }
     Ref arguments = Ref::steal(PyDict_New());
-    check(PyDict_SetItem(arguments.get(), interned("signing_key").get(), signing_key.get()));
+    dict_set(arguments, interned("signing_key"), signing_key);
     check(PyDict_Update(arguments.get(), overrides.get()));
-    return call_with(cls, Ref::steal(PyTuple_New(0)).get(), arguments.get());
+    return call_with(cls, Ref::steal(PyTuple_New(0)), arguments);
 }
 
-void wire_approval_handler(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+void wire_approval_handler(const Frame& frame, Handle self, const Ref& api_key, const Ref& url) {
     Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
     Ref handler = call(temporal_cloud_approval, kw("api_key", api_key),
                        kw("signing_key", getattr(self, "signing_key")), kw("base_url", url));
-    setattr(self, "approval_handler", handler.get());
+    setattr(self, "approval_handler", handler);
     log(frame.global(logger_name), "info",
         "zelto_cloud: auto-wired approval_handler from ZELTO_API_KEY (control_plane_url=%s)", url);
 }
 
 // The control plane with the cloud receipt sink; left unwired, silently, when
 // one of the pieces cannot be imported.
-void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, const Ref& url) {
+void wire_control_plane(const Frame& frame, Handle self, const Ref& api_key, const Ref& url) {
     try {
         Ref control_plane_class = import_from("zelto.control_plane", "ControlPlaneClient");
         Ref client_class = import_from("zelto_cloud.client", "ZeltoCloudClient");
@@ -151,20 +151,18 @@ void wire_control_plane(const Frame& frame, PyObject* self, const Ref& api_key, 
             call(control_plane_class, kw("url", url), kw("api_key", api_key),
                  kw("authorizer_name", authorizer), kw("signing_key", getattr(self, "signing_key")),
                  kw("receipt_sink", call(sink_class, receipt_client)));
-        setattr(self, "control_plane", control_plane.get());
+        setattr(self, "control_plane", control_plane);
         log(frame.global(logger_name), "info",
             "zelto_cloud: auto-wired control_plane and receipt-v1 sink from ZELTO_API_KEY");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
     }
 }
 
 // The dashboard root joins trusted_roots once: a new list when it is added,
 // the very same object when it is there already.
-void add_dashboard_root(PyObject* self, const Ref& root_hex) {
+void add_dashboard_root(Handle self, const Ref& root_hex) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
     Ref root;
     try {
@@ -185,18 +183,20 @@ void add_dashboard_root(PyObject* self, const Ref& root_hex) {
     Py_ssize_t count = PyList_GET_SIZE(roots.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref raw_root = Ref::steal(PyObject_Bytes(PyList_GET_ITEM(roots.get(), i)));
-        check(PySet_Add(seen.get(), raw_root.get()));
+        set_add(seen, raw_root);
     }
     Ref raw_new = Ref::steal(PyObject_Bytes(root.get()));
     if (check(PySet_Contains(seen.get(), raw_new.get()))) {
         return;
     }
-    check(PyList_Append(roots.get(), root.get()));
-    setattr(self, "trusted_roots", roots.get());
+    list_append(roots, root);
+    setattr(self, "trusted_roots", roots);
 }
 
+ZELTO_ARGS(PostInitArg, self);
+
 Ref post_init(Frame& frame) {
-    PyObject* self = frame.arg(0);
+    Handle self = frame[PostInitArg::self];
     call_super(frame, "__post_init__");
     Ref api_key = environ_get(frame, "ZELTO_API_KEY", "");
     Ref url = environ_get(frame, "ZELTO_CONTROL_PLANE_URL", default_base_url);
@@ -219,10 +219,13 @@ Ref post_init(Frame& frame) {
     return none();
 }
 
-const FunctionDef from_env_def{
+constexpr FunctionDef from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"},
-               {.name = "overrides", .kind = Kind::var_keyword, .annotation = "Any"}},
+    .params =
+        {
+            param("cls"),
+            varkw_param("overrides", "Any"),
+        },
     .returns = "ZeltoPluginConfig",
     .doc = "One-liner worker setup from environment variables.\n"
            "\n"
@@ -251,47 +254,59 @@ const FunctionDef from_env_def{
            "once per process and cannot be loaded again in the workflow sandbox.\n",
     .impl = from_env,
 };
+static_assert(args_match<FromEnvArg>(from_env_def));
 
-const FunctionDef post_init_def{
+constexpr FunctionDef post_init_def{
     .name = "__post_init__",
-    .params = {{.name = "self"}},
+    .params = {param("self")},
     .returns = "None",
     .impl = post_init,
 };
+static_assert(args_match<PostInitArg>(post_init_def));
 
 // ---- the placeholders ----------------------------------------------------------
 
 Ref missing_config_init(Frame& frame) {
-    raise_install_hint(frame.cell(0).get());
+    raise_install_hint(frame.cell(0));
 }
 
 Ref missing_config_from_env(Frame& frame) {
-    raise_install_hint(frame.cell(0).get());
+    raise_install_hint(frame.cell(0));
 }
 
 Ref missing_plugin_init(Frame& frame) {
-    raise_install_hint(frame.global(missing_plugin_error_name).get());
+    raise_install_hint(frame.global(missing_plugin_error_name));
 }
 
 const FunctionDef missing_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional},
-               {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a"),
+            varkw_param("_kw"),
+        },
     .impl = missing_config_init,
 };
 
 const FunctionDef missing_from_env_def{
     .name = "from_env",
-    .params = {{.name = "cls"}, {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("cls"),
+            varkw_param("_kw"),
+        },
     .impl = missing_config_from_env,
 };
 
 const FunctionDef missing_plugin_init_def{
     .name = "__init__",
-    .params = {{.name = "self"},
-               {.name = "_a", .kind = Kind::var_positional},
-               {.name = "_kw", .kind = Kind::var_keyword}},
+    .params =
+        {
+            param("self"),
+            varargs_param("_a"),
+            varkw_param("_kw"),
+        },
     .impl = missing_plugin_init,
 };
 
@@ -301,23 +316,20 @@ Ref make_cloud_plugin_config_class(Frame& frame) {
         core = import_from("zelto.temporal", "ZeltoPluginConfig");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_ImportError)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_ImportError);
         ClassBuilder builder(frame, "_MissingZeltoTemporal",
                              "_make_cloud_plugin_config_class.<locals>._MissingZeltoTemporal");
-        builder.method(missing_init_def, {caught.get()})
-            .classmethod(missing_from_env_def, {caught.get()});
+        builder.method(missing_init_def, {caught}).classmethod(missing_from_env_def, {caught});
         Ref placeholder = builder.build();
-        rename_class(placeholder.get(), "ZeltoPluginConfig");
+        rename_class(placeholder, "ZeltoPluginConfig");
         return placeholder;
     }
     ClassBuilder builder(frame, "_CloudZeltoPluginConfig",
                          "_make_cloud_plugin_config_class.<locals>._CloudZeltoPluginConfig");
     builder.doc(config_doc).classmethod(from_env_def).method(post_init_def);
-    Ref bases = Ref::steal(PyTuple_Pack(1, core.get()));
-    Ref cls = builder.build(bases.get());
-    rename_class(cls.get(), "ZeltoPluginConfig");
+    Ref bases = tuple_of({core});
+    Ref cls = builder.build(bases);
+    rename_class(cls, "ZeltoPluginConfig");
     return cls;
 }
 
@@ -331,11 +343,11 @@ const FunctionDef make_cloud_plugin_config_class_def{
     .impl = make_cloud_plugin_config_class,
 };
 
-Ref make_missing_plugin_class(PyObject* module) {
+Ref make_missing_plugin_class(Handle module) {
     ClassBuilder builder(module, "_MissingZeltoPlugin");
     builder.method(missing_plugin_init_def);
     Ref placeholder = builder.build();
-    rename_class(placeholder.get(), "ZeltoPlugin");
+    rename_class(placeholder, "ZeltoPlugin");
     return placeholder;
 }
 

@@ -18,6 +18,6 @@ extern const FunctionDef configure_temporal_worker_def;
 extern const FunctionDef make_cloud_plugin_config_class_def;
 
 // The ZeltoPlugin placeholder, bound when zelto.temporal cannot be imported.
-Ref make_missing_plugin_class(PyObject* module);
+Ref make_missing_plugin_class(Handle module);
 
 } // namespace zelto::temporal

@@ -17,7 +17,7 @@ constexpr const char* deprecation_message =
     "activity_fns) with ZeltoTemporalPlugin instead. Will be removed in 0.2.0.";
 
 // The worker's public key as lower-case hex, or None when it cannot be had.
-Ref public_key_hex(PyObject* signing_key) {
+Ref public_key_hex(Handle signing_key) {
     if (signing_key == Py_None) {
         return none();
     }
@@ -26,12 +26,12 @@ Ref public_key_hex(PyObject* signing_key) {
         return call_method(raw, "hex");
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         return none();
     }
 }
+
+ZELTO_ARGS(MaybeConnectFromEnvArg, signing_key);
 
 Ref maybe_connect_from_env(Frame& frame) {
     Ref token = environ_get(frame, "ZELTO_CONNECT_TOKEN", Py_None);
@@ -39,7 +39,7 @@ Ref maybe_connect_from_env(Frame& frame) {
         return none();
     }
     Ref connect = import_from("zelto_cloud.connect", "connect");
-    Ref key_hex = public_key_hex(frame.arg(0));
+    Ref key_hex = public_key_hex(frame[MaybeConnectFromEnvArg::signing_key]);
     try {
         Ref connection =
             call(connect, kw("public_key_hex", key_hex), kw("claim", true), kw("apply_env", true));
@@ -49,9 +49,7 @@ Ref maybe_connect_from_env(Frame& frame) {
         }
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         log(frame.global(logger_name), "warning", "ZELTO_CONNECT_TOKEN bootstrap failed: %s",
             caught.ref());
@@ -60,8 +58,7 @@ Ref maybe_connect_from_env(Frame& frame) {
 }
 
 // The argument when it is truthy, else the environment variable.
-Ref argument_or_env(const Frame& frame, size_t index, Literal variable, PyObject* fallback) {
-    PyObject* given = frame.arg(index);
+Ref argument_or_env(const Frame& frame, Handle given, Literal variable, Handle fallback) {
     return truthy(given) ? Ref::borrow(given) : environ_get(frame, variable, fallback);
 }
 
@@ -73,19 +70,19 @@ Ref load_signing_key(Frame& frame) {
         return call(frame.global(resolve_name), hex, secret_id, project);
     } catch (const PythonError&) {
         Caught caught;
-        if (!caught.matches(PyExc_Exception)) {
-            caught.reraise();
-        }
+        caught.reraise_unless(PyExc_Exception);
         Handling scope(caught);
         Ref message =
-            concat({str("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
-                        "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
-                        "Underlying error: ")
-                        .get(),
-                    py_str(caught.get()).get()});
-        raise_from(call(PyExc_RuntimeError, message), caught.get());
+            format("Could not load Zelto worker signing key. Set ZELTO_SIGNING_KEY (hex) or "
+                   "ZELTO_WORKER_SECRET_ID + GCP_PROJECT for GCP Secret Manager. "
+                   "Underlying error: ",
+                   py_str(caught));
+        raise_from(call(PyExc_RuntimeError, message), caught);
     }
 }
+
+ZELTO_ARGS(ConfigureTemporalWorkerArg, activity_fns, api_key, signing_key, control_plane_url,
+           dashboard_root_key_hex, authorizer_name, fast_poll_seconds, fast_poll_attempts);
 
 Ref configure_temporal_worker(Frame& frame) {
     // Level 1 is the caller's line: a native function has no frame of its own.
@@ -98,31 +95,36 @@ Ref configure_temporal_worker(Frame& frame) {
     Ref public_key_class = import_from("zelto_core", "PublicKey");
     Ref temporal_cloud_approval = import_from("zelto_cloud.approval", "temporal_cloud_approval");
 
-    Ref api_key = argument_or_env(frame, 1, "ZELTO_API_KEY", str("").get());
-    Ref url = argument_or_env(frame, 3, "ZELTO_CONTROL_PLANE_URL", str(default_base_url).get());
-    Ref root_hex = argument_or_env(frame, 4, "ZELTO_DASHBOARD_ROOT_KEY", str("").get());
-    Ref signing_key = frame.arg_ref(2);
+    Ref api_key = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::api_key],
+                                  "ZELTO_API_KEY", str(""));
+    Ref url = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::control_plane_url],
+                              "ZELTO_CONTROL_PLANE_URL", str(default_base_url));
+    Ref root_hex = argument_or_env(frame, frame[ConfigureTemporalWorkerArg::dashboard_root_key_hex],
+                                   "ZELTO_DASHBOARD_ROOT_KEY", str(""));
+    Ref signing_key = Ref::borrow(frame[ConfigureTemporalWorkerArg::signing_key]);
     if (signing_key.is_none()) {
         signing_key = load_signing_key(frame);
     }
     Ref roots = Ref::steal(PyList_New(0));
-    check(PyList_Append(roots.get(), getattr(signing_key, "public_key").get()));
+    list_append(roots, getattr(signing_key, "public_key"));
     if (truthy(root_hex)) {
         Ref raw = call_method((PyObject*)&PyBytes_Type, "fromhex", root_hex);
-        check(PyList_Append(roots.get(), call_method(public_key_class, "from_bytes", raw).get()));
+        list_append(roots, call_method(public_key_class, "from_bytes", raw));
     }
     Ref control_plane = none();
     Ref handler = none();
     if (truthy(api_key)) {
         control_plane =
             call(control_plane_class, kw("url", url), kw("api_key", api_key),
-                 kw("authorizer_name", frame.arg_ref(5)), kw("signing_key", signing_key));
+                 kw("authorizer_name", frame[ConfigureTemporalWorkerArg::authorizer_name]),
+                 kw("signing_key", signing_key));
         handler =
             call(temporal_cloud_approval, kw("api_key", api_key), kw("signing_key", signing_key),
-                 kw("base_url", url), kw("fast_poll_seconds", frame.arg_ref(6)),
-                 kw("fast_poll_attempts", frame.arg_ref(7)));
+                 kw("base_url", url),
+                 kw("fast_poll_seconds", frame[ConfigureTemporalWorkerArg::fast_poll_seconds]),
+                 kw("fast_poll_attempts", frame[ConfigureTemporalWorkerArg::fast_poll_attempts]));
     }
-    Ref activity_fns = Ref::steal(PySequence_List(frame.arg(0)));
+    Ref activity_fns = Ref::steal(PySequence_List(frame[ConfigureTemporalWorkerArg::activity_fns]));
     Ref config =
         call(config_class, kw("signing_key", signing_key), kw("control_plane", control_plane),
              kw("on_denial", "raise"), kw("trusted_roots", roots), kw("activity_fns", activity_fns),
@@ -132,9 +134,9 @@ Ref configure_temporal_worker(Frame& frame) {
 
 } // namespace
 
-const FunctionDef maybe_connect_from_env_def{
+constexpr FunctionDef maybe_connect_from_env_def{
     .name = "_maybe_connect_from_env",
-    .params = {{.name = "signing_key", .annotation = "Any", .fallback = Default::None()}},
+    .params = {param("signing_key", "Any", Default::None())},
     .returns = "None",
     .doc = "Apply ZELTO_CONNECT_TOKEN and claim the pending agent, if a token is set.\n"
            "\n"
@@ -143,38 +145,21 @@ const FunctionDef maybe_connect_from_env_def{
            "A failing connect is logged as a warning and never stops the worker.",
     .impl = maybe_connect_from_env,
 };
+static_assert(args_match<MaybeConnectFromEnvArg>(maybe_connect_from_env_def));
 
-const FunctionDef configure_temporal_worker_def{
+constexpr FunctionDef configure_temporal_worker_def{
     .name = "configure_temporal_worker",
-    .params = {{.name = "activity_fns", .annotation = "Sequence[Callable[..., Any]]"},
-               {.name = "api_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "signing_key",
-                .kind = Kind::keyword_only,
-                .annotation = "Any",
-                .fallback = Default::None()},
-               {.name = "control_plane_url",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "dashboard_root_key_hex",
-                .kind = Kind::keyword_only,
-                .annotation = "Optional[str]",
-                .fallback = Default::None()},
-               {.name = "authorizer_name",
-                .kind = Kind::keyword_only,
-                .annotation = "str",
-                .fallback = Default::Text("temporal-worker")},
-               {.name = "fast_poll_seconds",
-                .kind = Kind::keyword_only,
-                .annotation = "float",
-                .fallback = Default::Real(2.0)},
-               {.name = "fast_poll_attempts",
-                .kind = Kind::keyword_only,
-                .annotation = "int",
-                .fallback = Default::Integer(3)}},
+    .params =
+        {
+            param("activity_fns", "Sequence[Callable[..., Any]]"),
+            keyword_param("api_key", "Optional[str]", Default::None()),
+            keyword_param("signing_key", "Any", Default::None()),
+            keyword_param("control_plane_url", "Optional[str]", Default::None()),
+            keyword_param("dashboard_root_key_hex", "Optional[str]", Default::None()),
+            keyword_param("authorizer_name", "str", Default::Text("temporal-worker")),
+            fast_poll_seconds_param,
+            fast_poll_attempts_param,
+        },
     .returns = "Any",
     .doc = "Configure a ZeltoPlugin for a Temporal worker from env + overrides.\n"
            "\n"
@@ -191,5 +176,6 @@ const FunctionDef configure_temporal_worker_def{
            "    fast_poll_attempts: Number of polls before a retriable error is raised.\n",
     .impl = configure_temporal_worker,
 };
+static_assert(args_match<ConfigureTemporalWorkerArg>(configure_temporal_worker_def));
 
 } // namespace zelto::temporal

@@ -458,7 +458,7 @@ const FunctionDef make_placeholder_def{
     .impl = make_placeholder,
 };
 
-void exec_probe(PyObject* module) {
+void exec_probe(Handle module) {
     for (const FunctionDef* def :
          {&echo_after_def, &await_all_def, &close_after_def, &close_after_sync_def,
           &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
