@@ -60,3 +60,76 @@ def pytest_terminal_summary(terminalreporter, config):
     path = config.stash.get(_SCREENSHOTS, None)
     if path is not None and any(path.iterdir()):
         terminalreporter.write_sep("-", f"dashboard screenshots saved in {path}")
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """One PostgreSQL cluster for the whole run, in a temporary folder, stopped at the end."""
+    import shutil
+    import tempfile
+
+    from postgres_server import PostgresServer, server_binaries
+
+    if server_binaries() is None:
+        pytest.skip("PostgreSQL is not installed (make setup installs it)")
+    # Straight under the temporary root: pytest's own folders are closed to the server's user
+    # (and a socket path must stay short).
+    folder = Path(tempfile.mkdtemp(prefix="zelto-pg-"))
+    server = PostgresServer(folder)
+    try:
+        yield server.start()
+    finally:
+        try:
+            server.stop()
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def postgres_url(postgres_server):
+    """A fresh empty database on the run's server, dropped after the test."""
+    url = postgres_server.database()
+    try:
+        yield url
+    finally:
+        postgres_server.drop(url)
+
+
+_TEMPLATE = "zelto_template"
+
+
+@pytest.fixture(scope="session")
+def postgres_template(postgres_server) -> str:
+    """A database with the service's schema already in place, which each test database is copied from."""
+    import tempfile
+
+    from zelto_localcloud.store import Store
+
+    postgres_server._admin(f'CREATE DATABASE "{_TEMPLATE}" TEMPLATE template0')
+    with tempfile.TemporaryDirectory() as folder:
+        Store(Path(folder), postgres_server.url(_TEMPLATE)).close()
+    return _TEMPLATE
+
+
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def database_backend(request):
+    """Runs a module's service tests once on each database: with "postgresql", every local cloud that the
+    module starts keeps its data in a fresh database of the run's PostgreSQL server (see LocalCloud)."""
+    if request.param == "sqlite":
+        yield "sqlite"
+        return
+    from zelto_localcloud.testing import TEST_DATABASE_PREFIX, TEST_SERVER_ENV, TEST_TEMPLATE_ENV
+
+    server = request.getfixturevalue("postgres_server")
+    template = request.getfixturevalue("postgres_template")
+    saved = {name: os.environ.get(name) for name in (TEST_SERVER_ENV, TEST_TEMPLATE_ENV)}
+    os.environ[TEST_SERVER_ENV], os.environ[TEST_TEMPLATE_ENV] = server.url(), template
+    try:
+        yield "postgresql"
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        server.drop_all(TEST_DATABASE_PREFIX)

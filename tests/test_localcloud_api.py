@@ -13,11 +13,14 @@ from localcloud_helpers import (api_client, approver_client, assert_error, asser
 from zelto_core import SigningKey
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 EXTRA_KEY = "zelto_lk_extra_for_tests"
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("cloud"), api_keys=[EXTRA_KEY], approvers=["dave"]) as running:
         yield running
         assert_no_tracebacks(running)
@@ -376,7 +379,9 @@ class TestPersistence:
         finally:
             cloud.stop()
 
-    def test_database_is_sqlite_in_wal_mode(self, cloud):
+    def test_database_is_sqlite_in_wal_mode(self, cloud, database_backend):
+        if database_backend != "sqlite":
+            pytest.skip("about the SQLite file")
         database = sqlite3.connect(f"file:{cloud.data_dir / 'localcloud.db'}?mode=ro", uri=True)
         try:
             assert database.execute("PRAGMA journal_mode").fetchone()[0] == "wal"

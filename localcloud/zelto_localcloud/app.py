@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import logging
-import sqlite3
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -14,7 +13,7 @@ from starlette.routing import Match
 
 from . import api, batch, dashboard, history, pending
 from .config import CloudState
-from .store import storage_failure
+from .store import STORAGE_ERRORS, storage_failure
 from .web import WebGuard, allowed_host_names
 
 logger = logging.getLogger("zelto_localcloud")
@@ -53,6 +52,9 @@ _STORAGE_ANSWERS = {
     "unwritable": (503, "storage_unavailable",
                    "the local cloud cannot write its database (read-only or failing storage), so nothing was"
                    " stored; reads still work"),
+    "unreachable": (503, "storage_unavailable",
+                    "the local cloud cannot reach its database (down, restarting or out of connections), so"
+                    " nothing was stored; try again shortly"),
 }
 
 
@@ -90,7 +92,7 @@ def create_app(state: CloudState) -> Starlette:
     state.store.group_commits()
     app = Starlette(
         routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
-        exception_handlers={HTTPException: _http_error, sqlite3.OperationalError: _storage_fault,
+        exception_handlers={HTTPException: _http_error, **dict.fromkeys(STORAGE_ERRORS, _storage_fault),
                             Exception: _server_fault},
         middleware=[Middleware(WebGuard, allowed_hosts=allowed), Middleware(DurableAnswers, store=state.store)],
     )

@@ -32,20 +32,6 @@ from .store import RequestRecord, Store
 GENESIS = "0" * 64
 EVENTS = ("create", "decision", "notification", "receipt", "escalation")
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS audit_log (
-        seq INTEGER PRIMARY KEY,
-        request_id TEXT,
-        event TEXT NOT NULL,
-        actor TEXT,
-        body TEXT NOT NULL,
-        hash TEXT NOT NULL
-    )""",
-    "CREATE INDEX IF NOT EXISTS audit_by_request ON audit_log (request_id, seq)",
-    # An approver's history: their decisions and the messages sent to them (creations are the agents').
-    "CREATE INDEX IF NOT EXISTS audit_by_approver ON audit_log (actor, seq) WHERE event IN ('decision', 'notification')",
-)
-
 _HASH_TAIL_PREFIX = b',"hash":"'
 _HASH_TAIL_LENGTH = len(_HASH_TAIL_PREFIX) + 64 + 2  # ,"hash":"<64 hex>"}
 _PREV_AT = len(b'{"prev":"')
@@ -54,7 +40,7 @@ _SEQ_AT = _PREV_AT + 64 + len(b'","seq":')
 
 
 def ensure_schema(store: Store) -> None:
-    store.ensure_tables(_SCHEMA)
+    """The audit log's table comes with the store's schema history (schema.py): nothing to make here."""
 
 
 def digest(value) -> str:

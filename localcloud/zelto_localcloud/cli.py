@@ -1,6 +1,6 @@
 """The `zelto-localcloud` command.
 
-    zelto-localcloud [serve] [--host H] [--port P] [--data-dir D] [--encoding hex|base64]
+    zelto-localcloud [serve] [--host H] [--port P] [--data-dir D] [--database URL] [--encoding hex|base64]
                      [--api-key KEY]... [--approver NAME]... [--allowed-host NAME]...
                      [--header-timeout S] [--idle-timeout S] [--max-concurrency N]
                      [--max-connections-per-address N] [--max-pending-per-key N]
@@ -16,6 +16,10 @@ At start the server prints one "name: value" line per setting (base url,
 dashboard, one "approver NAME" line each; the API key and approver passwords
 made at this start, shown once; on the first start also the `export ZELTO_...`
 lines that `env` prints again), then "ready".
+
+`--database postgresql://...` (or $ZELTO_LOCALCLOUD_DATABASE) keeps everything
+in that PostgreSQL database instead of the data folder's SQLite file; every
+command takes it beside --data-dir.
 """
 
 from __future__ import annotations
@@ -23,11 +27,14 @@ from __future__ import annotations
 import argparse
 import errno
 import getpass
+import os
 import socket
 import sqlite3
 import sys
 import time
 from pathlib import Path
+
+import psycopg
 
 from . import __version__, cli_notify_audit
 from .approvers import add_approver, check_approver_name
@@ -51,7 +58,7 @@ from .config import (
 from .connect import DEFAULT_TOKEN_LIFETIME_SECONDS, mint_connect_token
 from .outcomes import ABANDON_AFTER
 from .credentials import check_password_text, hash_password, new_api_key, new_password, store_api_key
-from .store import Store
+from .store import DATABASE_ENV, Store, database_url
 from .web import LOOPBACK_NAMES
 from .wire import ENCODINGS, iso_utc
 
@@ -103,6 +110,33 @@ def _add_data_dir(parser: argparse.ArgumentParser) -> None:
         "--data-dir", type=Path, default=None,
         help=f"data folder (default ${DATA_DIR_ENV}, else {default_data_dir()})"
     )
+    parser.add_argument(
+        "--database", default=None, metavar="URL",
+        help=f"a postgresql://... database to keep everything in (default ${DATABASE_ENV}, else SQLite in the data"
+             " folder)",
+    )
+
+
+def _use_database(url: str | None) -> str | None:
+    """The database of this process (the delivery worker's store too); None: SQLite."""
+    if url:
+        os.environ[DATABASE_ENV] = url
+    return database_url()
+
+
+def _shown_url(url: str) -> str:
+    """A database URL without its password."""
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(url)
+    if parts.password is None:
+        return url
+    return parts._replace(netloc=parts.netloc.replace(f":{parts.password}@", ":***@", 1)).geturl()
+
+
+def _unusable_database(url: str, reason: object) -> int:
+    return _fail(f"cannot use the database {_shown_url(url)}: {reason}. Check that it is running and the URL"
+                 " (--database or $" + DATABASE_ENV + ")")
 
 
 def _serve_parser() -> argparse.ArgumentParser:
@@ -249,8 +283,10 @@ def _serve_locked(config: ServerConfig, create_app, uvicorn_server) -> int:
         return _fail(f"cannot listen on {config.host}:{config.port}: {exc.strerror or exc}; {fix}")
     try:
         state = open_state(config)
-    except (OSError, sqlite3.Error, RuntimeError) as exc:
+    except (OSError, sqlite3.Error, psycopg.Error, RuntimeError) as exc:
         sock.close()
+        if config.database and not isinstance(exc, OSError):
+            return _unusable_database(config.database, exc)
         return _unusable_folder(Path(config.data_dir), exc)
     _print_banner(state, _base_url(sock))
     _record_base_url(Path(config.data_dir), _base_url(sock))
@@ -435,8 +471,14 @@ def _manage(argv: list[str]) -> int:
     if data_dir.exists() and not data_dir.is_dir():
         return _unusable_folder(data_dir, "it is a file, not a folder")
     try:
-        store = Store(data_dir)
-    except (OSError, sqlite3.Error, RuntimeError) as exc:
+        database = _use_database(args.database)
+    except RuntimeError as exc:
+        return _fail(str(exc), status=2)
+    try:
+        store = Store(data_dir, database)
+    except (OSError, sqlite3.Error, psycopg.Error, RuntimeError) as exc:
+        if database and not isinstance(exc, OSError):
+            return _unusable_database(database, exc)
         return _unusable_folder(data_dir, exc)
     try:
         return _MANAGEMENT[args.command](args, store)
@@ -453,8 +495,13 @@ def main(argv: list[str] | None = None) -> int:
     if argv[:1] == ["serve"]:
         argv = argv[1:]
     args = _serve_parser().parse_args(argv)
+    try:
+        database = _use_database(args.database)
+    except RuntimeError as exc:
+        return _fail(str(exc), status=2)
     config = ServerConfig(
         data_dir=args.data_dir or default_data_dir(),
+        database=database,
         host=args.host,
         port=args.port,
         encoding=args.encoding,

@@ -63,6 +63,7 @@ def default_data_dir() -> Path:
 @dataclass
 class ServerConfig:
     data_dir: Path = field(default_factory=default_data_dir)
+    database: str | None = None  # a postgresql:// URL; None: SQLite in the data folder
     host: str = DEFAULT_HOST
     port: int = DEFAULT_PORT
     encoding: str = "base64"
@@ -136,7 +137,7 @@ def ensure_api_keys(store: Store, given: tuple[str, ...], now: float) -> str | N
 
 
 def open_state(config: ServerConfig) -> CloudState:
-    store = Store(Path(config.data_dir))
+    store = Store(Path(config.data_dir), config.database)
     events.ensure_schema(store)
     now = time.time()
     passwords = ensure_approvers(store, list(config.approver_names), now)

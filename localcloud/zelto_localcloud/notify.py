@@ -68,52 +68,11 @@ SETTINGS = {
     "max_attempts": "12",
 }
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS notify_channels (
-        approver TEXT NOT NULL REFERENCES approvers (name) ON DELETE CASCADE,
-        kind TEXT NOT NULL CHECK (kind IN ('webhook', 'chat', 'email')),
-        target TEXT NOT NULL,
-        secret TEXT,
-        grp TEXT NOT NULL CHECK (grp IN ('first', 'escalation')),
-        created_at REAL NOT NULL,
-        PRIMARY KEY (approver, kind, target)
-    )""",
-    """CREATE TABLE IF NOT EXISTS notify_outbox (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        request_id TEXT NOT NULL,
-        approver TEXT NOT NULL,
-        kind TEXT NOT NULL,
-        target TEXT NOT NULL,
-        secret TEXT,
-        event TEXT NOT NULL,
-        body TEXT NOT NULL,
-        created_at REAL NOT NULL,
-        next_attempt_at REAL NOT NULL,
-        attempts INTEGER NOT NULL DEFAULT 0,
-        state TEXT NOT NULL DEFAULT 'queued' CHECK (state IN ('queued', 'delivered', 'failed', 'skipped')),
-        done_at REAL,
-        last_error TEXT
-    )""",
-    "CREATE INDEX IF NOT EXISTS notify_due ON notify_outbox (state, next_attempt_at)",
-    "CREATE INDEX IF NOT EXISTS notify_by_request ON notify_outbox (request_id, id)",
-    """CREATE TABLE IF NOT EXISTS notify_attempts (
-        id INTEGER PRIMARY KEY AUTOINCREMENT,
-        outbox_id INTEGER NOT NULL REFERENCES notify_outbox (id),
-        request_id TEXT NOT NULL,
-        attempt INTEGER NOT NULL,
-        at REAL NOT NULL,
-        outcome TEXT NOT NULL,
-        detail TEXT
-    )""",
-    "CREATE INDEX IF NOT EXISTS notify_attempts_by_request ON notify_attempts (request_id, id)",
-    "CREATE TABLE IF NOT EXISTS notify_escalated (request_id TEXT PRIMARY KEY, at REAL NOT NULL)",
-)
-
 _wake = threading.Event()
 
 
 def ensure_schema(store: Store) -> None:
-    store.ensure_tables(_SCHEMA)
+    """The notification tables come with the store's schema history (schema.py): nothing to make here."""
 
 
 # -- settings and channels --------------------------------------------------------

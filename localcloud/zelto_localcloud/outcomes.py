@@ -26,23 +26,9 @@ _RAN_WORDS = frozenset({"allowed", "ran", "run", "executed", "approved", "ok", "
 _REFUSED_WORDS = frozenset({"denied", "refused", "blocked", "rejected"})
 _ANYWAY_WORDS = frozenset({"observed", "ran_anyway"})
 
-_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS request_outcomes (
-        receipt_id TEXT PRIMARY KEY,
-        request_id TEXT NOT NULL,
-        result TEXT NOT NULL,
-        decision TEXT,
-        reason TEXT,
-        at REAL NOT NULL
-    )""",
-    "CREATE INDEX IF NOT EXISTS request_outcomes_by_request ON request_outcomes (request_id, at)",
-)
-
 
 def ensure_schema(store: Store) -> None:
-    with store.transaction():
-        for statement in _SCHEMA:
-            store.execute(statement)
+    """The outcomes table comes with the store's schema history (schema.py): nothing to make here."""
 
 
 def _text(receipt: dict, *names: str, limit: int = 500) -> str | None:

@@ -23,21 +23,6 @@ from .store import Store, storage_failure
 # and the dashboard's notions of a waiting agent (30 s) and an abandoned request (minutes) are coarse.
 POLL_WRITE_SECONDS = 5.0
 
-_POLL_SCHEMA = (
-    "CREATE TABLE IF NOT EXISTS agent_polls (request_id TEXT PRIMARY KEY, at REAL NOT NULL)",
-)
-_FAILURE_SCHEMA = (
-    """CREATE TABLE IF NOT EXISTS sign_in_failures (
-        seq INTEGER PRIMARY KEY AUTOINCREMENT,
-        kind TEXT NOT NULL,
-        key TEXT NOT NULL,
-        at REAL NOT NULL
-    )""",
-    "CREATE INDEX IF NOT EXISTS sign_in_failures_by_key ON sign_in_failures (kind, key, at)",
-    "CREATE INDEX IF NOT EXISTS sign_in_failures_by_time ON sign_in_failures (at)",
-)
-
-
 def unique_violation(error: BaseException) -> bool:
     """Whether a failed write broke a unique constraint (another replica stored the same key first)."""
     if isinstance(error, sqlite3.IntegrityError):
@@ -62,7 +47,6 @@ class PollLog:
         self._written: dict[str, float] = {}  # what it last wrote of each
         self._due: dict[str, float] = {}
         self._last_flush = 0.0
-        store.ensure_tables(_POLL_SCHEMA)
 
     def note(self, request_id: str, now: float) -> None:
         if len(self._seen) > 100_000:
@@ -113,7 +97,6 @@ class SharedSignInGuard(SignInGuard):
     def __init__(self, store: Store, clock=time.time):
         super().__init__(clock=clock)
         self._store = store
-        store.ensure_tables(_FAILURE_SCHEMA)
 
     def reserve(self, name: str, address: str) -> float:
         with self._store.transaction():  # the check and the counting together

@@ -5,7 +5,6 @@ from __future__ import annotations
 import contextlib
 import json
 import secrets
-import sqlite3
 import time
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -16,7 +15,7 @@ from .display import Shown, remember, show_call, shown
 from .masking import mask
 from .replicas import unique_violation
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
-from .store import RequestRecord, ResponseRecord, Store, storage_failure
+from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
 
@@ -181,7 +180,7 @@ class ApprovalService:
         a later read stores them."""
         try:
             yield
-        except sqlite3.OperationalError as error:
+        except STORAGE_ERRORS as error:
             if storage_failure(error) is None:
                 raise
             for record in records:
@@ -199,7 +198,7 @@ class ApprovalService:
                 with self.store.transaction():
                     for request_id in overdue:
                         self._current(request_id)
-            except sqlite3.OperationalError as error:
+            except STORAGE_ERRORS as error:
                 if storage_failure(error) is None:
                     raise
                 unstored = True  # as for a read: answered expired, stored by a later read
@@ -271,9 +270,6 @@ class ApprovalService:
         return record.status == "pending" and self.clock() >= record.expires_at
 
     def _resolvable(self, request_id: str) -> RequestRecord:
-        # Decisions on one request wait for each other, on whichever replica they are made: each then
-        # counts the approvals that the one before it stored.
-        self.store.lock_request(request_id)
         record = self._current(request_id)
         if record.status == "expired":
             raise errors.expired(f"approval request {request_id} has expired")

@@ -1,4 +1,4 @@
-"""SQLite storage: one database file in the data folder, in WAL mode.
+"""Storage: one SQLite database file in the data folder (the default), or a PostgreSQL database.
 
 Every change runs in one `BEGIN IMMEDIATE` transaction. Alone (the commands
 that manage the data folder) each commit waits for the disk (`synchronous=FULL`).
@@ -7,30 +7,57 @@ log, and one flush of the log covers every commit made until it starts; an
 answer is sent only once a flush covers everything committed before it
 (`durable`), so nothing acknowledged can be lost, and writes that arrive
 together wait for the disk once, not once each.
+
+On PostgreSQL (`--database postgresql://...`, or $ZELTO_LOCALCLOUD_DATABASE)
+connections come from a pool; a change is committed, and so on the server's
+disk, before the call that made it returns. Every transaction first takes one
+advisory lock, as SQLite's writers take its one write lock, so the rules that
+read and then write (thresholds, idempotency, the audit chain) see the same
+single line of changes from any number of servers on the database.
+
+The tables come from the schema history in migrations/ (see schema.py).
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import json
 import os
 import sqlite3
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterator
 
+import psycopg
+
+from . import schema
+
 DATABASE_NAME = "localcloud.db"
 SCHEMA_VERSION = 2
+DATABASE_ENV = "ZELTO_LOCALCLOUD_DATABASE"
 
 # SQLite's primary result codes for a disk that cannot take more, and for a
 # database that cannot be written at all (read-only, failing or vanished).
 _FULL = {sqlite3.SQLITE_FULL}
 _UNWRITABLE = {sqlite3.SQLITE_READONLY, sqlite3.SQLITE_IOERR, sqlite3.SQLITE_CANTOPEN, sqlite3.SQLITE_PERM}
 
+# What either database raises for an expected storage condition (storage_failure tells which).
+# psycopg's OperationalError covers a server that is down, restarting or unreachable, a lost
+# connection and a pool with no connection to give; a read-only server (a standby) refuses writes.
+STORAGE_ERRORS = (sqlite3.OperationalError, psycopg.OperationalError, psycopg.errors.ReadOnlySqlTransaction)
+
 
 def storage_failure(error: BaseException) -> str | None:
-    """"full" or "unwritable" for an expected storage condition, else None (a fault)."""
+    """"full", "unwritable" or "unreachable" for an expected storage condition, else None (a fault)."""
+    if isinstance(error, psycopg.errors.DiskFull):
+        return "full"
+    if isinstance(error, psycopg.errors.ReadOnlySqlTransaction):
+        return "unwritable"
+    if isinstance(error, psycopg.OperationalError):
+        return "unreachable"
     if not isinstance(error, sqlite3.OperationalError):
         return None
     code = (getattr(error, "sqlite_errorcode", None) or 0) & 0xFF
@@ -40,90 +67,13 @@ def storage_failure(error: BaseException) -> str | None:
         return "unwritable"
     return None
 
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS requests (
-    seq INTEGER PRIMARY KEY AUTOINCREMENT,
-    id TEXT NOT NULL UNIQUE,
-    tenant TEXT NOT NULL,
-    status TEXT NOT NULL,
-    warrant_id TEXT NOT NULL,
-    tool TEXT NOT NULL,
-    request_hash BLOB NOT NULL,
-    holder_key BLOB NOT NULL,
-    args_canonical_cbor_b64 TEXT NOT NULL,
-    attestation_json TEXT NOT NULL,
-    metadata_json TEXT,
-    policy_id TEXT,
-    threshold INTEGER NOT NULL,
-    approver_keys_json TEXT,
-    ttl_seconds INTEGER NOT NULL,
-    idempotency_key TEXT,
-    denied_reason TEXT,
-    created_at REAL NOT NULL,
-    expires_at REAL NOT NULL,
-    resolved_at REAL
-);
-CREATE INDEX IF NOT EXISTS requests_by_status ON requests (status, seq);
-CREATE INDEX IF NOT EXISTS requests_by_tenant ON requests (tenant, status, seq);
-CREATE TABLE IF NOT EXISTS responses (
-    seq INTEGER PRIMARY KEY AUTOINCREMENT,
-    request_id TEXT NOT NULL REFERENCES requests (id),
-    approver TEXT NOT NULL,
-    approver_key TEXT NOT NULL,
-    decision TEXT NOT NULL CHECK (decision IN ('approved', 'denied')),
-    signed_approval BLOB,
-    reason TEXT,
-    created_at REAL NOT NULL
-);
-CREATE INDEX IF NOT EXISTS responses_by_request ON responses (request_id, seq);
-CREATE UNIQUE INDEX IF NOT EXISTS one_approval_per_approver
-    ON responses (request_id, approver_key) WHERE decision = 'approved';
-CREATE TABLE IF NOT EXISTS idempotency_keys (
-    tenant TEXT NOT NULL,
-    key TEXT NOT NULL,
-    request_id TEXT NOT NULL REFERENCES requests (id),
-    PRIMARY KEY (tenant, key)
-);
-CREATE TABLE IF NOT EXISTS api_keys (
-    id TEXT PRIMARY KEY,
-    key_hash TEXT NOT NULL UNIQUE,
-    name TEXT NOT NULL,
-    created_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS approvers (
-    name TEXT PRIMARY KEY,
-    seed BLOB NOT NULL,
-    public_key TEXT NOT NULL UNIQUE,
-    password_hash TEXT NOT NULL,
-    created_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS sessions (
-    token_hash TEXT PRIMARY KEY,
-    approver TEXT NOT NULL REFERENCES approvers (name) ON DELETE CASCADE,
-    form_token TEXT NOT NULL,
-    created_at REAL NOT NULL,
-    expires_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS connect_tokens (
-    token_hash TEXT PRIMARY KEY,
-    agent_id TEXT NOT NULL UNIQUE,
-    created_at REAL NOT NULL,
-    expires_at REAL NOT NULL,
-    api_key_id TEXT,
-    public_key TEXT,
-    claimed_at REAL
-);
-CREATE TABLE IF NOT EXISTS receipts (
-    id TEXT PRIMARY KEY,
-    tenant TEXT NOT NULL,
-    body_json TEXT NOT NULL,
-    created_at REAL NOT NULL
-);
-CREATE TABLE IF NOT EXISTS settings (
-    name TEXT PRIMARY KEY,
-    value TEXT NOT NULL
-);
-"""
+
+def database_url(given: str | None = None) -> str | None:
+    """The PostgreSQL URL to use: the one given, else $ZELTO_LOCALCLOUD_DATABASE; None: SQLite."""
+    url = given or os.environ.get(DATABASE_ENV) or None
+    if url is not None and not url.startswith(("postgresql://", "postgres://", "postgresql+psycopg://")):
+        raise RuntimeError(f"unsupported database {url.split('://', 1)[0]!r}: give a postgresql://... URL")
+    return url
 
 _REQUEST_COLUMNS = (
     "id, tenant, status, warrant_id, tool, request_hash, holder_key, args_canonical_cbor_b64,"
@@ -135,35 +85,6 @@ _REQUEST_COLUMNS = (
 # overflow pages. Each request has a row here with the fields a request object shows, but a one-line
 # summary and a bounded list form of its metadata instead of the metadata, and its size in bytes (for
 # the tenant's quota). Status changes are written to both tables.
-_LIST_SCHEMA = """
-CREATE TABLE IF NOT EXISTS request_list (
-    seq INTEGER PRIMARY KEY,
-    id TEXT NOT NULL UNIQUE,
-    tenant TEXT NOT NULL,
-    status TEXT NOT NULL,
-    warrant_id TEXT NOT NULL,
-    tool TEXT NOT NULL,
-    request_hash BLOB NOT NULL,
-    holder_key BLOB NOT NULL,
-    policy_id TEXT,
-    threshold INTEGER NOT NULL,
-    approver_keys_json TEXT,
-    ttl_seconds INTEGER NOT NULL,
-    idempotency_key TEXT,
-    denied_reason TEXT,
-    created_at REAL NOT NULL,
-    expires_at REAL NOT NULL,
-    resolved_at REAL,
-    summary TEXT NOT NULL,
-    list_metadata_json TEXT,
-    stored_bytes INTEGER NOT NULL,
-    shown_tool TEXT NOT NULL DEFAULT '',
-    hazards INTEGER NOT NULL DEFAULT 0
-);
-CREATE INDEX IF NOT EXISTS request_list_by_status ON request_list (status, seq);
-CREATE INDEX IF NOT EXISTS request_list_by_tenant ON request_list (tenant, status, seq);
-CREATE INDEX IF NOT EXISTS request_list_by_tenant_time ON request_list (tenant, created_at, stored_bytes);
-"""
 _LIST_COLUMNS = (
     "seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, policy_id, threshold,"
     " approver_keys_json, ttl_seconds, idempotency_key, denied_reason, created_at, expires_at, resolved_at,"
@@ -403,19 +324,145 @@ class _LogFlusher:
             os.close(descriptor)
 
 
-class Store:
-    """Owns one connection. The server calls it from its event-loop thread only."""
+class _Rows:
+    """A PostgreSQL statement's answer, read whole before its connection goes back to the pool."""
 
-    def __init__(self, data_dir: Path):
+    __slots__ = ("_rows", "_next", "rowcount")
+
+    def __init__(self, cursor: psycopg.Cursor):
+        self._rows = cursor.fetchall() if cursor.description is not None else []
+        self._next = 0
+        self.rowcount = cursor.rowcount
+
+    def fetchone(self):
+        if self._next >= len(self._rows):
+            return None
+        self._next += 1
+        return self._rows[self._next - 1]
+
+    def fetchmany(self, size: int) -> list:
+        rows = self._rows[self._next:self._next + size]
+        self._next += len(rows)
+        return rows
+
+    def fetchall(self) -> list:
+        rows = self._rows[self._next:]
+        self._next = len(self._rows)
+        return rows
+
+    def __iter__(self):
+        return iter(self.fetchall())
+
+
+@functools.lru_cache(maxsize=256)
+def _row_class(names: tuple[str, ...]) -> type:
+    """Rows that read like sqlite3.Row: by position, by column name, and `dict(row)`."""
+    index = {name: i for i, name in enumerate(names)}
+
+    class Row(tuple):
+        __slots__ = ()
+
+        def __getitem__(self, key):
+            return tuple.__getitem__(self, index[key] if isinstance(key, str) else key)
+
+        def keys(self) -> tuple[str, ...]:
+            return names
+
+    return Row
+
+
+def _rows_like_sqlite(cursor: psycopg.Cursor):
+    description = cursor.description
+    if description is None:
+        return tuple
+    return _row_class(tuple(column.name for column in description))
+
+
+@functools.lru_cache(maxsize=2048)
+def _postgres_sql(sql: str) -> str:
+    """The store's statements use SQLite's ? placeholders; psycopg's are %s (and a literal % is %%)."""
+    return sql.replace("%", "%%").replace("?", "%s")
+
+
+# The one lock every PostgreSQL transaction takes first (see the module's notes).
+_WRITE_LOCK = 0x7A656C75
+
+
+class _Postgres:
+    """A pool of connections; a transaction holds one connection on its thread until it ends."""
+
+    def __init__(self, url: str, *, max_connections: int = 20):
+        from psycopg_pool import ConnectionPool
+
+        conninfo = url.replace("postgresql+psycopg://", "postgresql://", 1)
+        self.pool = ConnectionPool(
+            conninfo, min_size=1, max_size=max_connections, timeout=10, open=False, name="zelto-localcloud",
+            kwargs={"autocommit": True, "row_factory": _rows_like_sqlite, "connect_timeout": 5},
+            # A connection that the server dropped (a restart) is replaced before it is handed out.
+            check=ConnectionPool.check_connection,
+        )
+        self.pool.open(wait=True, timeout=15)
+        self._local = threading.local()
+
+    def execute(self, sql: str, parameters=()) -> _Rows:
+        sql = _postgres_sql(sql)
+        connection = getattr(self._local, "connection", None)
+        if connection is not None:
+            return _Rows(connection.execute(sql, parameters))
+        with self.pool.connection() as connection:
+            return _Rows(connection.execute(sql, parameters))
+
+    @property
+    def in_transaction(self) -> bool:
+        return getattr(self._local, "connection", None) is not None
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[None]:
+        if self.in_transaction:
+            yield  # nested use joins the open transaction
+            return
+        with self.pool.connection() as connection:
+            self._local.connection = connection
+            try:
+                with connection.transaction():
+                    connection.execute("SELECT pg_advisory_xact_lock(%s)", (_WRITE_LOCK,))
+                    yield
+            finally:
+                self._local.connection = None
+
+    def close(self) -> None:
+        self.pool.close()
+
+
+class Store:
+    """Owns the database. On SQLite one connection, which the server calls from its event-loop thread only;
+    on PostgreSQL a pool, which any thread may call."""
+
+    def __init__(self, data_dir: Path, database: str | None = None):
         data_dir.mkdir(parents=True, exist_ok=True, mode=0o700)
+        self._flusher: _LogFlusher | None = None
+        self._tables_made: set[tuple[str, ...]] = set()
+        self.url = database_url(database)
+        if self.url is not None:
+            self.path = None
+            self.dialect = "postgresql"
+            self._postgres: _Postgres | None = _Postgres(self.url)
+            self.execute = self._postgres.execute
+            try:
+                self._upgrade_schema()
+            except BaseException:
+                self._postgres.close()
+                raise
+            return
+        self.dialect = "sqlite"
+        self._postgres = None
         self.path = data_dir / DATABASE_NAME
         # Autocommit mode: transactions are opened explicitly by `transaction()`.
         self._conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
         self._conn.row_factory = sqlite3.Row
+        self.execute = self._conn.execute
         # It holds the approvers' private seeds; SQLite gives its WAL files the same mode.
         os.chmod(self.path, 0o600)
-        self._flusher: _LogFlusher | None = None
-        self._tables_made: set[tuple[str, ...]] = set()
         self._configure()
         self._create_schema()
 
@@ -435,18 +482,26 @@ class Store:
                 f"{self.path} was written by another version of zelto-localcloud (schema {version},"
                 f" this one reads {SCHEMA_VERSION}); start with a new --data-dir"
             )
+        self._upgrade_schema()
         with self.transaction():
-            for statement in _SCHEMA.split(";"):
-                if statement.strip():
-                    self._conn.execute(statement)
             self._create_list_table()
             self._conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
 
+    def schema_revision(self) -> str | None:
+        """The newest revision of the schema history this database has had (None: none yet)."""
+        try:
+            row = self.execute("SELECT version_num FROM alembic_version").fetchone()
+        except (sqlite3.OperationalError, psycopg.errors.UndefinedTable):
+            return None
+        return None if row is None else row[0]
+
+    def _upgrade_schema(self) -> None:
+        if self.schema_revision() == schema.HEAD:
+            return  # the usual start: no need to load the migration tool
+        schema.upgrade(schema.sqlalchemy_url(self.url) if self.url else f"sqlite:///{self.path}")
+
     def _create_list_table(self) -> None:
-        for statement in _LIST_SCHEMA.split(";"):
-            if statement.strip():
-                self._conn.execute(statement)
-        # Also after an older version wrote requests without their list rows.
+        # After an older version wrote requests without their list rows.
         self._conn.execute(_FILL_LIST)
         self._fill_shown_calls()
 
@@ -468,12 +523,17 @@ class Store:
             )
 
     def close(self) -> None:
+        if self._postgres is not None:
+            self._postgres.close()
+            return
         if self._flusher is not None:
             self._flusher.stop()
         self._conn.close()
 
     def group_commits(self) -> None:
         """From now on commits do not wait for the disk; answers wait for `durable()` instead."""
+        if self._postgres is not None:
+            return  # each commit has reached the server's disk when it returns
         if self._flusher is None:
             # In WAL mode NORMAL syncs only at checkpoints; the flusher syncs the log for the commits.
             self._conn.execute("PRAGMA synchronous=NORMAL")
@@ -486,6 +546,10 @@ class Store:
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
+        if self._postgres is not None:
+            with self._postgres.transaction():
+                yield
+            return
         if self._conn.in_transaction:
             yield  # nested use joins the open transaction
             return
@@ -506,17 +570,20 @@ class Store:
             self._flusher.committed()
 
     def ensure_tables(self, statements: tuple[str, ...]) -> None:
-        """Creates the tables of a module that keeps its own (the audit log, the outbox), once per store."""
+        """Creates the tables of a module that keeps its own, once per store (statements in SQLite's
+        words; new tables belong in the schema history instead)."""
         if statements in self._tables_made:
             return
         with self.transaction():
             for statement in statements:
-                self._conn.execute(statement)
+                self.execute(schema.ddl_for(statement, self.dialect))
         self._tables_made.add(statements)
 
-    def execute(self, sql: str, parameters=()) -> sqlite3.Cursor:
-        """For modules that keep tables of their own (the audit log, the notification outbox)."""
-        return self._conn.execute(sql, parameters)
+    def execute(self, sql: str, parameters=()):
+        """For modules that keep tables of their own (the audit log, the notification outbox). Statements
+        are written for SQLite (? placeholders); PostgreSQL gets them translated. (Replaced per instance
+        by the connection's or the pool's own.)"""
+        raise NotImplementedError
 
     def journal_mode(self) -> str:
         return self._conn.execute("PRAGMA journal_mode").fetchone()[0]
@@ -524,8 +591,8 @@ class Store:
     # -- requests ---------------------------------------------------------
 
     def insert_request(self, record: RequestRecord) -> None:
-        cursor = self._conn.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)})",
+        cursor = self.execute(
+            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)}) RETURNING seq",
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
@@ -535,8 +602,8 @@ class Store:
                 record.created_at, record.expires_at, record.resolved_at,
             ),
         )
-        record.seq = cursor.lastrowid
-        self._conn.execute(
+        record.seq = cursor.fetchall()[0][0]
+        self.execute(
             f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})",
             (
                 record.seq, record.id, record.tenant, record.status, record.warrant_id, record.tool,
@@ -549,7 +616,7 @@ class Store:
         )
 
     def get_request(self, request_id: str) -> RequestRecord | None:
-        row = self._conn.execute(
+        row = self.execute(
             f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE id = ?", (request_id,)
         ).fetchone()
         if row is None:
@@ -563,7 +630,7 @@ class Store:
         records: dict[str, RequestRecord] = {}
         for start in range(0, len(request_ids), 500):
             chunk = request_ids[start:start + 500]
-            rows = self._conn.execute(
+            rows = self.execute(
                 f"SELECT {_REQUEST_COLUMNS} FROM requests WHERE id IN ({', '.join('?' * len(chunk))})", chunk
             ).fetchall()
             records.update((row["id"], _request_from_row(row)) for row in rows)
@@ -592,7 +659,7 @@ class Store:
             conditions.append("status = ?")
             values.append(status)
         where = f" WHERE {' AND '.join(conditions)}" if conditions else ""
-        rows = self._conn.execute(
+        rows = self.execute(
             f"SELECT {_LIST_COLUMNS} FROM request_list{where} ORDER BY seq DESC LIMIT ?", (*values, limit)
         ).fetchall()
         records = [_listed_request_from_row(row) for row in rows]
@@ -604,45 +671,41 @@ class Store:
     def tenant_usage(self, tenant: str, now: float, since: float) -> tuple[int, float | None, int, float | None]:
         """A tenant's pending requests (how many, the soonest expiry) and the bytes of its requests made
         since `since` (how many, the time of the oldest of them)."""
-        pending = self._conn.execute(
+        pending = self.execute(
             "SELECT count(*), min(expires_at) FROM request_list WHERE tenant = ? AND status = 'pending'"
             " AND expires_at > ?", (tenant, now)
         ).fetchone()
-        recent = self._conn.execute(
+        recent = self.execute(
             "SELECT coalesce(sum(stored_bytes), 0), min(created_at) FROM request_list"
             " WHERE tenant = ? AND created_at >= ?", (tenant, since)
         ).fetchone()
-        return pending[0], pending[1], recent[0], recent[1]
+        return pending[0], pending[1], int(recent[0]), recent[1]  # PostgreSQL sums to a decimal
 
     def overdue_pending_ids(self, now: float) -> list[str]:
-        rows = self._conn.execute(
+        rows = self.execute(
             "SELECT id FROM request_list WHERE status = 'pending' AND expires_at <= ?", (now,)
         ).fetchall()
         return [row["id"] for row in rows]
 
     def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> bool:
         """Resolves a pending request; False when it was no longer pending (another process got there first)."""
-        changed = self._conn.execute(
+        changed = self.execute(
             "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ? AND status = 'pending'",
             (status, resolved_at, denied_reason, request_id),
         ).rowcount == 1
         if changed:
-            self._conn.execute(
+            self.execute(
                 "UPDATE request_list SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
                 (status, resolved_at, denied_reason, request_id),
             )
         return changed
-
-    def lock_request(self, request_id: str) -> None:
-        """Holds the request until the transaction ends, against decisions of other processes. Nothing to do
-        here: a change's transaction (BEGIN IMMEDIATE) holds the whole database's write lock."""
 
     def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
         grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}
         # Chunked to stay under SQLite's bound-parameter limit.
         for start in range(0, len(request_ids), 500):
             chunk = request_ids[start:start + 500]
-            rows = self._conn.execute(
+            rows = self.execute(
                 f"SELECT {_RESPONSE_COLUMNS} FROM responses WHERE request_id IN"
                 f" ({', '.join('?' * len(chunk))}) ORDER BY seq",
                 chunk,
@@ -652,7 +715,7 @@ class Store:
         return grouped
 
     def insert_response(self, response: ResponseRecord) -> None:
-        self._conn.execute(
+        self.execute(
             f"INSERT INTO responses ({_RESPONSE_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?, ?)",
             (
                 response.request_id, response.approver, response.approver_key, response.decision,
@@ -663,32 +726,32 @@ class Store:
     # -- idempotency ------------------------------------------------------
 
     def request_id_for_idempotency_key(self, tenant: str, key: str) -> str | None:
-        row = self._conn.execute(
+        row = self.execute(
             "SELECT request_id FROM idempotency_keys WHERE tenant = ? AND key = ?", (tenant, key)
         ).fetchone()
         return None if row is None else row["request_id"]
 
     def remember_idempotency_key(self, tenant: str, key: str, request_id: str) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO idempotency_keys (tenant, key, request_id) VALUES (?, ?, ?)", (tenant, key, request_id)
         )
 
     # -- API keys (only their hashes are stored) --------------------------
 
     def api_keys(self) -> list[ApiKeyRecord]:
-        rows = self._conn.execute("SELECT id, name, created_at FROM api_keys ORDER BY created_at, id")
+        rows = self.execute("SELECT id, name, created_at FROM api_keys ORDER BY created_at, id")
         return [ApiKeyRecord(**dict(row)) for row in rows]
 
     def api_key_name(self, key_id: str) -> str | None:
-        row = self._conn.execute("SELECT name FROM api_keys WHERE id = ?", (key_id,)).fetchone()
+        row = self.execute("SELECT name FROM api_keys WHERE id = ?", (key_id,)).fetchone()
         return None if row is None else row["name"]
 
     def api_key_id_for_hash(self, key_hash: str) -> str | None:
-        row = self._conn.execute("SELECT id FROM api_keys WHERE key_hash = ?", (key_hash,)).fetchone()
+        row = self.execute("SELECT id FROM api_keys WHERE key_hash = ?", (key_hash,)).fetchone()
         return None if row is None else row["id"]
 
     def add_api_key(self, key_id: str, key_hash: str, name: str, now: float) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO api_keys (id, key_hash, name, created_at) VALUES (?, ?, ?, ?)"
             " ON CONFLICT DO NOTHING",
             (key_id, key_hash, name, now),
@@ -696,7 +759,7 @@ class Store:
 
     def remove_api_keys(self, reference: str) -> int:
         """Removes the keys whose id or name is `reference`; answers how many."""
-        cursor = self._conn.execute("DELETE FROM api_keys WHERE id = ? OR name = ?", (reference, reference))
+        cursor = self.execute("DELETE FROM api_keys WHERE id = ? OR name = ?", (reference, reference))
         return cursor.rowcount
 
     # -- approvers and their sessions -------------------------------------
@@ -707,63 +770,63 @@ class Store:
         return ApproverRecord(**{**dict(row), "seed": bytes(row["seed"])})
 
     def approvers(self) -> list[ApproverRecord]:
-        rows = self._conn.execute(f"SELECT {self._APPROVER_COLUMNS} FROM approvers ORDER BY created_at, name")
+        rows = self.execute(f"SELECT {self._APPROVER_COLUMNS} FROM approvers ORDER BY created_at, name")
         return [self._approver_from_row(row) for row in rows]
 
     def approver(self, name: str) -> ApproverRecord | None:
-        row = self._conn.execute(
+        row = self.execute(
             f"SELECT {self._APPROVER_COLUMNS} FROM approvers WHERE name = ?", (name,)
         ).fetchone()
         return None if row is None else self._approver_from_row(row)
 
     def approver_by_key(self, public_key_hex: str) -> ApproverRecord | None:
-        row = self._conn.execute(
+        row = self.execute(
             f"SELECT {self._APPROVER_COLUMNS} FROM approvers WHERE public_key = ?", (public_key_hex,)
         ).fetchone()
         return None if row is None else self._approver_from_row(row)
 
     def add_approver(self, record: ApproverRecord) -> None:
-        self._conn.execute(
+        self.execute(
             f"INSERT INTO approvers ({self._APPROVER_COLUMNS}) VALUES (?, ?, ?, ?, ?)",
             (record.name, record.seed, record.public_key, record.password_hash, record.created_at),
         )
 
     def set_approver_password(self, name: str, password_hash: str) -> bool:
-        cursor = self._conn.execute("UPDATE approvers SET password_hash = ? WHERE name = ?", (password_hash, name))
+        cursor = self.execute("UPDATE approvers SET password_hash = ? WHERE name = ?", (password_hash, name))
         # A new password ends the sessions opened with the old one.
-        self._conn.execute("DELETE FROM sessions WHERE approver = ?", (name,))
+        self.execute("DELETE FROM sessions WHERE approver = ?", (name,))
         return cursor.rowcount == 1
 
     def remove_approver(self, name: str) -> bool:
-        return self._conn.execute("DELETE FROM approvers WHERE name = ?", (name,)).rowcount == 1
+        return self.execute("DELETE FROM approvers WHERE name = ?", (name,)).rowcount == 1
 
     def add_session(self, token_hash: str, approver: str, form_token: str, now: float, expires_at: float) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO sessions (token_hash, approver, form_token, created_at, expires_at) VALUES (?, ?, ?, ?, ?)",
             (token_hash, approver, form_token, now, expires_at),
         )
 
     def session(self, token_hash: str, now: float) -> SessionRecord | None:
-        row = self._conn.execute(
+        row = self.execute(
             "SELECT approver, form_token, expires_at FROM sessions WHERE token_hash = ? AND expires_at > ?",
             (token_hash, now),
         ).fetchone()
         return None if row is None else SessionRecord(**dict(row))
 
     def remove_session(self, token_hash: str) -> None:
-        self._conn.execute("DELETE FROM sessions WHERE token_hash = ?", (token_hash,))
+        self.execute("DELETE FROM sessions WHERE token_hash = ?", (token_hash,))
 
     def remove_expired_sessions(self, now: float) -> None:
-        self._conn.execute("DELETE FROM sessions WHERE expires_at <= ?", (now,))
+        self.execute("DELETE FROM sessions WHERE expires_at <= ?", (now,))
 
     # -- settings -----------------------------------------------------------
 
     def setting(self, name: str) -> str | None:
-        row = self._conn.execute("SELECT value FROM settings WHERE name = ?", (name,)).fetchone()
+        row = self.execute("SELECT value FROM settings WHERE name = ?", (name,)).fetchone()
         return None if row is None else row["value"]
 
     def set_setting(self, name: str, value: str) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO settings (name, value) VALUES (?, ?)"
             " ON CONFLICT (name) DO UPDATE SET value = excluded.value",
             (name, value),
@@ -772,7 +835,7 @@ class Store:
     # -- connect tokens and receipts --------------------------------------
 
     def add_connect_token(self, record: ConnectTokenRecord) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO connect_tokens (token_hash, agent_id, created_at, expires_at, api_key_id,"
             " public_key, claimed_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
             (
@@ -782,7 +845,7 @@ class Store:
         )
 
     def connect_token(self, token_hash: str) -> ConnectTokenRecord | None:
-        row = self._conn.execute(
+        row = self.execute(
             "SELECT token_hash, agent_id, created_at, expires_at, api_key_id, public_key, claimed_at"
             " FROM connect_tokens WHERE token_hash = ?",
             (token_hash,),
@@ -790,22 +853,22 @@ class Store:
         return None if row is None else ConnectTokenRecord(**dict(row))
 
     def set_connect_api_key(self, token_hash: str, api_key_id: str) -> None:
-        self._conn.execute(
+        self.execute(
             "UPDATE connect_tokens SET api_key_id = ? WHERE token_hash = ?", (api_key_id, token_hash)
         )
 
     def claim_connect_token(self, token_hash: str, public_key_hex: str, now: float) -> bool:
         """Binds the key to an unclaimed token; False when the token was claimed already."""
-        return self._conn.execute(
+        return self.execute(
             "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token_hash = ? AND public_key IS NULL",
             (public_key_hex, now, token_hash),
         ).rowcount == 1
 
     def add_receipt(self, receipt_id: str, tenant: str, body: dict, now: float) -> None:
-        self._conn.execute(
+        self.execute(
             "INSERT INTO receipts (id, tenant, body_json, created_at) VALUES (?, ?, ?, ?)",
             (receipt_id, tenant, _json_or_none(body), now),
         )
 
     def receipt_count(self) -> int:
-        return self._conn.execute("SELECT count(*) FROM receipts").fetchone()[0]
+        return self.execute("SELECT count(*) FROM receipts").fetchone()[0]

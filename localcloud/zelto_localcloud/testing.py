@@ -10,11 +10,16 @@ is collected in `output`; the settings it prints are parsed into attributes.
 The API key and the approvers' passwords that the server shows once are kept
 across restarts; for a data folder made elsewhere, the helper makes new ones
 with the command line.
+
+With $ZELTO_LOCALCLOUD_TEST_POSTGRES set to a PostgreSQL server's URL, each
+data folder's server keeps its data in a database of its own on that server
+instead (made on first use, from $ZELTO_LOCALCLOUD_TEST_TEMPLATE when set).
 """
 
 from __future__ import annotations
 
 import base64
+import hashlib
 import json
 import os
 import subprocess
@@ -26,6 +31,25 @@ import urllib.request
 from pathlib import Path
 
 _READY_LINE = "ready"
+TEST_SERVER_ENV = "ZELTO_LOCALCLOUD_TEST_POSTGRES"
+TEST_TEMPLATE_ENV = "ZELTO_LOCALCLOUD_TEST_TEMPLATE"
+TEST_DATABASE_PREFIX = "lc_"
+
+
+def database_for(data_dir: str | os.PathLike) -> str | None:
+    """The PostgreSQL database that stands for this data folder on $ZELTO_LOCALCLOUD_TEST_POSTGRES's server
+    (made now if new), or None when that is not set."""
+    server = os.environ.get(TEST_SERVER_ENV)
+    if not server:
+        return None
+    import psycopg
+
+    name = TEST_DATABASE_PREFIX + hashlib.sha256(str(Path(data_dir).resolve()).encode()).hexdigest()[:24]
+    template = os.environ.get(TEST_TEMPLATE_ENV) or "template0"
+    with psycopg.connect(server, autocommit=True, connect_timeout=10) as admin:
+        if admin.execute("SELECT 1 FROM pg_database WHERE datname = %s", (name,)).fetchone() is None:
+            admin.execute(f'CREATE DATABASE "{name}" TEMPLATE "{template}"')
+    return server.rsplit("/", 1)[0] + "/" + name
 
 
 class LocalCloudError(RuntimeError):
@@ -59,6 +83,7 @@ class LocalCloud:
         self.startup_timeout = startup_timeout
         self.python = python
         self.server_args = tuple(server_args)  # more serve options, e.g. ("--header-timeout", "1")
+        self.database = database_for(self.data_dir)  # None: SQLite in the data folder
         self.process: subprocess.Popen | None = None
         self.output: list[str] = []
         self._settings: dict[str, str] = {}
@@ -149,13 +174,19 @@ class LocalCloud:
         """Runs a data-folder subcommand; answers the "name: value" lines it printed."""
         result = subprocess.run(
             [*self._module_command(), *arguments, "--data-dir", str(self.data_dir)],
-            capture_output=True, text=True, timeout=60,
+            capture_output=True, text=True, timeout=60, env=self.environment(),
         )
         if result.returncode != 0:
             raise LocalCloudError(f"{' '.join(arguments)} failed: {result.stdout!r} {result.stderr!r}")
         return dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line)
 
     # -- life cycle -----------------------------------------------------------
+
+    def environment(self) -> dict[str, str]:
+        """The environment for this cloud's server and commands (naming its database)."""
+        if self.database is None:
+            return dict(os.environ)
+        return {**os.environ, "ZELTO_LOCALCLOUD_DATABASE": self.database}
 
     def command(self) -> list[str]:
         command = [
@@ -185,7 +216,7 @@ class LocalCloud:
             stderr=subprocess.STDOUT,
             text=True,
             bufsize=1,
-            env={**os.environ, "PYTHONUNBUFFERED": "1"},
+            env={**self.environment(), "PYTHONUNBUFFERED": "1"},
         )
         self._reader = threading.Thread(target=self._read_output, args=(self.process,), daemon=True)
         self._reader.start()
