@@ -38,13 +38,16 @@ def configuration(port: int, servers: list[tuple[str, int]], *, host: str = "127
                   check_every_ms: int = 500) -> str:
     lines = [
         "global",
-        "    maxconn 20000",
+        "    maxconn 4000",
         "defaults",
         "    mode http",
         "    timeout connect 2s",
         "    timeout client 120s",
         "    timeout server 120s",
         "    timeout http-keep-alive 20s",
+        # A busy server answers its check late, not never: it stays in. A dead one refuses at once.
+        "    timeout check 5s",
+        "    timeout queue 30s",
         "    option redispatch",
         "    retries 3",
         "    retry-on conn-failure empty-response",
@@ -53,10 +56,14 @@ def configuration(port: int, servers: list[tuple[str, int]], *, host: str = "127
         "    default_backend replicas",
         "backend replicas",
         "    balance roundrobin",
-        f"    option httpchk GET {HEALTH_PATH}",
+        # The server answers only requests that name it (a Host header): the check names the loopback address.
+        "    option httpchk",
+        f"    http-check send meth GET uri {HEALTH_PATH} ver HTTP/1.1 hdr Host 127.0.0.1",
         "    http-check expect status 200",
         "    http-request disable-l7-retry unless METH_GET",
-        f"    default-server check inter {check_every_ms} fall 2 rise 1",
+        # Connections to one server are kept below its own per-address limit (all come from here); past
+        # that, requests queue here for a free one.
+        f"    default-server check inter {check_every_ms} fall 2 rise 1 maxconn 128",
     ]
     lines += [f"    server r{index} {server_host}:{server_port}"
               for index, (server_host, server_port) in enumerate(servers, 1)]
