@@ -10,13 +10,15 @@ from __future__ import annotations
 import asyncio
 import os
 import random
+import subprocess
+import sys
 import time
 
 import httpx
 import psycopg
 import pytest
 from localcloud_helpers import create_body
-from zelto_localcloud.balancer import LoadBalancer, haproxy_binary
+from zelto_localcloud.balancer import LoadBalancer, free_port, haproxy_binary
 from zelto_localcloud.testing import LocalCloud
 
 WAITS = 1000
@@ -298,3 +300,78 @@ def test_a_thousand_waits_ride_out_a_failure(cluster, disrupt):
     answered = {row[0] for row in cluster.rows("SELECT request_id FROM responses WHERE decision = 'approved'")}
     assert acknowledged <= answered and len(acknowledged) > WAITS // 3
     assert time.monotonic() - started < RUN_DEADLINE
+
+
+# -- moving a data folder onto PostgreSQL ----------------------------------------------
+
+
+def _migrate(*arguments: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-P", "-m", "zelto_localcloud", "migrate", *arguments],
+                          capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def used_folder(tmp_path_factory):
+    """A SQLite data folder that has seen requests, decisions, a receipt, a session and a connect token."""
+    folder = tmp_path_factory.mktemp("sqlite-folder")
+    cloud = LocalCloud(folder)
+    cloud.database = None
+    with cloud, httpx.Client(base_url=cloud.base_url, headers=cloud.auth_headers, timeout=30) as http:
+        created = [http.post("/v1/approvals/requests", json=create_body()).json() for _ in range(5)]
+        cloud.approve(created[0]["id"], "alice")
+        cloud.deny(created[1]["id"], "bob", reason="no")
+        http.post("/v1/receipts", json={"receipt": {"approval_request_id": created[0]["id"], "outcome": "ran"}})
+        http.get("/approvals")
+        cloud.mint_connect_token()
+    return folder, cloud, created
+
+
+MIGRATIONS = {
+    # case: (arguments after the source and target, database state before, exit status, words of the output)
+    "into an empty database": ((), "empty", 0, "sessions were not copied"),
+    "into one that holds data": ((), "used", 1, "already holds data"),
+    "replacing what it holds": (("--replace",), "used", 0, "sessions were not copied"),
+    "from a folder without a database": ((), "no folder", 1, "not a zelto-localcloud data folder"),
+    "to something else than PostgreSQL": ((), "not postgres", 2, "postgresql://"),
+    "to a server that is not there": ((), "unreachable", 1, "nothing was copied"),
+}
+
+
+@pytest.mark.parametrize("case", MIGRATIONS)
+def test_migrate_copies_a_data_folder_whole_or_not_at_all(postgres_server, used_folder, tmp_path, case):
+    arguments, before, status, words = MIGRATIONS[case]
+    folder, source, created = used_folder
+    target = postgres_server.database()
+    try:
+        given_source, given_target = str(folder), target
+        if before == "used":
+            assert _migrate("--from", str(folder), "--to", target).returncode == 0
+        elif before == "no folder":
+            given_source = str(tmp_path)
+        elif before == "not postgres":
+            given_target = "mysql://somewhere/db"
+        elif before == "unreachable":
+            given_target = f"postgresql://zelto@127.0.0.1:{free_port()}/none"
+        result = _migrate("--from", given_source, "--to", given_target, *arguments)
+        assert result.returncode == status, result.stdout + result.stderr
+        assert words in result.stdout + result.stderr
+        assert "Traceback" not in result.stderr
+        if status != 0:
+            return
+        copied = [line.split() for line in result.stdout.splitlines() if " rows copied, " in line]
+        assert copied and all(line[1] == line[4] for line in copied), result.stdout
+        replica = LocalCloud(tmp_path / "replica")
+        replica.database = target
+        replica._api_key, replica._passwords = source.api_key, dict(source._passwords)
+        with replica, httpx.Client(base_url=replica.base_url, headers=source.auth_headers, timeout=30) as http:
+            stored = {r["id"]: r for r in http.get("/v1/approvals/requests").json()["requests"]}
+            assert {c["id"] for c in created} == set(stored)
+            assert stored[created[0]["id"]]["status"] == "approved"
+            assert stored[created[1]["id"]]["status"] == "denied"
+            # The numbering goes on after the copied rows, and the same keys and approvers work.
+            again = http.post("/v1/approvals/requests", json=create_body())
+            assert again.status_code == 201, again.text
+            replica.approve(again.json()["id"], "alice")
+            assert replica.approvers == source.approvers
+    finally:
+        postgres_server.drop(target)

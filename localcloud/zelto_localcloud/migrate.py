@@ -16,8 +16,11 @@ A target that holds data already is refused; `--replace` empties it first.
 from __future__ import annotations
 
 import json
+import sqlite3
 from dataclasses import dataclass
 from pathlib import Path
+
+import psycopg
 
 from .store import DATABASE_NAME
 
@@ -29,6 +32,10 @@ BATCH_ROWS = 500
 
 class MigrationError(Exception):
     pass
+
+
+def _first_line(error: BaseException) -> str:
+    return (str(error).strip().splitlines() or [type(error).__name__])[0]
 
 
 @dataclass(frozen=True)
@@ -65,10 +72,17 @@ def _convert(value, column_type):
 
 def prepare_schemas(source: Path, target_url: str) -> None:
     """Brings the source's schema up to date and makes the target's, each as a server would."""
-    from .config import open_schema
+    import os
 
-    open_schema(source)
-    open_schema(target_url)
+    from .store import DATABASE_ENV, Store
+
+    named = os.environ.pop(DATABASE_ENV, None)  # the source is the data folder's own file, whatever is set
+    try:
+        Store(source).close()
+    finally:
+        if named is not None:
+            os.environ[DATABASE_ENV] = named
+    Store(source, target_url).close()
 
 
 def migrate(source: Path, target_url: str, *, replace: bool = False, prepare=prepare_schemas) -> list[Copied]:
@@ -80,7 +94,10 @@ def migrate(source: Path, target_url: str, *, replace: bool = False, prepare=pre
     if not database.is_file():
         raise MigrationError(f"--from {source} holds no {DATABASE_NAME}: not a zelto-localcloud data folder")
     url = engine_url(target_url)
-    prepare(Path(source), target_url)
+    try:
+        prepare(Path(source), target_url)
+    except (OSError, RuntimeError, psycopg.Error, sqlite3.Error) as error:
+        raise MigrationError(f"cannot open the databases: {_first_line(error)}") from None
     source_engine = sa.create_engine(f"sqlite:///{database}")
     target_engine = sa.create_engine(url)
     try:
@@ -100,7 +117,7 @@ def migrate(source: Path, target_url: str, *, replace: bool = False, prepare=pre
                     f"{c.table} ({c.source_rows} in the source, {c.target_rows} in the target)" for c in wrong))
         return copied
     except sa.exc.OperationalError as error:
-        raise MigrationError(f"cannot use the database: {str(error.orig or error).strip().splitlines()[0]}") from None
+        raise MigrationError(f"cannot use the database: {_first_line(error.orig or error)}") from None
     finally:
         source_engine.dispose()
         target_engine.dispose()
@@ -130,7 +147,8 @@ def _copy(reader, writer, source_table, target_table) -> Copied:
 
     columns = [column for column in target_table.columns if column.name in source_table.columns]
     names = [column.name for column in columns]
-    rows = reader.execute(sa.select(*(source_table.c[name] for name in names)))
+    # In the order they were stored: a table without a key of its own numbers its rows by their arrival.
+    rows = reader.execute(sa.select(*(source_table.c[name] for name in names)).order_by(sa.text("rowid")))
     copied = 0
     keys = []
     while batch := rows.fetchmany(BATCH_ROWS):
