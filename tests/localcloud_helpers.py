@@ -6,6 +6,7 @@ import base64
 import itertools
 import json
 import re
+import sqlite3
 
 import httpx
 from zelto_core import SignedApproval, SigningKey, py_build_approval_context_attestation
@@ -115,3 +116,20 @@ def create(http: httpx.Client, **overrides) -> dict:
 def assert_no_tracebacks(cloud) -> None:
     """A fault answered as 500 would show up as a logged traceback."""
     assert not [line for line in cloud.output if "Traceback" in line], "\n".join(cloud.output)
+
+
+def database_dump(cloud) -> str:
+    """Everything the cloud's database holds, as text: SQLite's dump, or every PostgreSQL table's rows."""
+    if cloud.database is None:
+        database = sqlite3.connect(f"file:{cloud.data_dir / 'localcloud.db'}?mode=ro", uri=True)
+        try:
+            return "\n".join(database.iterdump())
+        finally:
+            database.close()
+    import psycopg
+
+    with psycopg.connect(cloud.database, autocommit=True) as database:
+        tables = [row[0] for row in database.execute(
+            "SELECT table_name FROM information_schema.tables WHERE table_schema = 'public' ORDER BY 1")]
+        return "\n".join(f"{table}: {row!r}" for table in tables
+                         for row in database.execute(f'SELECT * FROM "{table}"'))

@@ -9,6 +9,9 @@ import pytest
 from zelto_localcloud import audit, cli
 from zelto_localcloud.store import Store
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 ROWS = 6
 
 

@@ -8,11 +8,14 @@ import pytest
 from localcloud_helpers import api_client, assert_error, assert_no_tracebacks, create
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 BATCH = "/v1/approvals/requests/batch-read"
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("cloud")) as running:
         yield running
         assert_no_tracebacks(running)

@@ -13,19 +13,31 @@ from pathlib import Path
 
 import pytest
 from zelto_localcloud import cli
-from zelto_localcloud.testing import LocalCloud
+from zelto_localcloud.testing import LocalCloud, database_for
+
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
 
 COMMAND = [sys.executable, "-P", "-m", "zelto_localcloud"]
 
 
+def database_of(arguments) -> dict:
+    """The environment naming the database of the --data-dir among `arguments` (when tests run on PostgreSQL)."""
+    if "--data-dir" not in arguments:
+        return {}
+    database = database_for(arguments[list(arguments).index("--data-dir") + 1])
+    return {} if database is None else {"ZELTO_LOCALCLOUD_DATABASE": database}
+
+
 def run(*arguments: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
     return subprocess.run([*COMMAND, *arguments], capture_output=True, text=True, timeout=timeout,
-                          env={**os.environ, **(env or {})}, stdin=subprocess.DEVNULL)
+                          env={**os.environ, **database_of(arguments), **(env or {})}, stdin=subprocess.DEVNULL)
 
 
 def start_server(data_dir: Path) -> subprocess.Popen:
     process = subprocess.Popen([*COMMAND, "--port", "0", "--data-dir", str(data_dir)], stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True, stdin=subprocess.DEVNULL)
+                               stderr=subprocess.STDOUT, text=True, stdin=subprocess.DEVNULL,
+                               env={**os.environ, **database_of(["--data-dir", data_dir])})
     deadline = time.monotonic() + 30
     for line in process.stdout:
         if line.strip() == "ready" or time.monotonic() > deadline:

@@ -25,9 +25,12 @@ from zelto_localcloud.testing import LocalCloud
 from zelto_cloud.approval import cloud_approval
 from zelto_cloud.exceptions import ZeltoCloudError
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("conformance")) as running:
         yield running
 

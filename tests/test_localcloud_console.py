@@ -5,14 +5,16 @@ agent-waiting signal, and the list's filters. Each step saves a screenshot."""
 from __future__ import annotations
 
 import json
-import sqlite3
 import threading
 
 import pytest
 from browser_helpers import make_browser, sign_in, wait_for
-from localcloud_helpers import api_client, assert_no_tracebacks, create
+from localcloud_helpers import api_client, assert_no_tracebacks, create, database_dump
 from zelto_localcloud.masking import MASK, mask
 from zelto_localcloud.testing import LocalCloud
+
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
 
 AGENT_GONE_AFTER = 2.0
 
@@ -42,7 +44,7 @@ LONG_COMMAND = "cd /srv/app && " + " && ".join(f"step_{i} --flag value_{i}" for 
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     server_args = ("--agent-gone-after", str(AGENT_GONE_AFTER))
     with LocalCloud(tmp_path_factory.mktemp("console"), server_args=server_args) as running:
         yield running
@@ -81,9 +83,7 @@ def test_planted_secrets_never_reach_the_page_the_api_or_the_database(cloud, htt
     browser.get(cloud.dashboard_url)
     pages.append(browser.page_source)
     stored = http.get(f"/v1/approvals/requests/{request['id']}").json()["metadata"]
-    database = sqlite3.connect(f"file:{cloud.data_dir / 'localcloud.db'}?mode=ro", uri=True)
-    dump = "\n".join(database.iterdump())
-    database.close()
+    dump = database_dump(cloud)
     for text in (*pages, json.dumps(stored), dump):
         assert [secret for secret in SECRET_TEXTS if secret in text] == []
     # What is not secret stays readable.

@@ -3,21 +3,23 @@
 from __future__ import annotations
 
 import base64
-import sqlite3
 import subprocess
 import sys
 
 import httpx
 import pytest
-from localcloud_helpers import assert_error, assert_no_tracebacks, create_body
+from localcloud_helpers import assert_error, assert_no_tracebacks, create_body, database_dump
 from zelto_localcloud.credentials import FREE_FAILURES_PER_NAME
 from zelto_localcloud.testing import LocalCloud
+
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
 
 OTHER_TENANT_KEY = "zelto_lk_the_other_tenant_0001"
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("credentials"), api_keys=[OTHER_TENANT_KEY]) as running:
         yield running
         assert_no_tracebacks(running)
@@ -154,21 +156,13 @@ class TestApproverCredential:
 def manage(cloud, *arguments: str, stdin: str | None = None) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-P", "-m", "zelto_localcloud", *arguments, "--data-dir", str(cloud.data_dir)],
-        capture_output=True, text=True, timeout=60, input=stdin,
+        capture_output=True, text=True, timeout=60, input=stdin, env=cloud.environment(),
     )
 
 
 def printed(result: subprocess.CompletedProcess) -> dict[str, str]:
     assert result.returncode == 0, result.stderr
     return dict(line.split(": ", 1) for line in result.stdout.splitlines() if ": " in line)
-
-
-def database_dump(cloud) -> str:
-    database = sqlite3.connect(f"file:{cloud.data_dir / 'localcloud.db'}?mode=ro", uri=True)
-    try:
-        return "\n".join(database.iterdump())
-    finally:
-        database.close()
 
 
 class TestCommandLine:

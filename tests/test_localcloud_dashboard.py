@@ -14,10 +14,13 @@ from localcloud_helpers import (api_client, assert_no_tracebacks, assert_verifie
                                dashboard_session, form_token)
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("dashboard")) as running:
         yield running
         assert_no_tracebacks(running)

@@ -21,11 +21,14 @@ from zelto_localcloud.server import IDLE_GRACE_SECONDS
 from zelto_localcloud.store import Store
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 GIVE_UP = 10.0
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     arguments = ("--max-concurrency", "10", "--max-connections-per-address", "4", "--max-pending-per-key", "40",
                  "--header-timeout", "5", "--idle-timeout", "30")
     with LocalCloud(tmp_path_factory.mktemp("hostile"), server_args=arguments) as running:
@@ -284,7 +287,9 @@ def test_lists_come_in_bounded_pages_and_quotas_answer_429(cloud, tmp_path):
 
 def test_a_data_folder_written_before_the_list_table_lists_its_requests(tmp_path):
     store = Store(tmp_path)
-    store._conn.execute("DROP TABLE request_list")  # as a data folder of an earlier version
+    # As a data folder of an earlier version: no list table, and from before the schema history.
+    store._conn.execute("DROP TABLE request_list")
+    store._conn.execute("DROP TABLE alembic_version")
     store._conn.execute(
         "INSERT INTO requests (id, tenant, status, warrant_id, tool, request_hash, holder_key,"
         " args_canonical_cbor_b64, attestation_json, metadata_json, threshold, ttl_seconds, created_at, expires_at)"

@@ -13,6 +13,9 @@ import pytest
 from localcloud_helpers import api_client, assert_no_tracebacks, create
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 HEADER_TIMEOUT = 1.0
 IDLE_TIMEOUT = 1.0
 BODY_TIMEOUT = 1.5
@@ -29,7 +32,7 @@ def limited_cloud(data_dir, *extra: str) -> LocalCloud:
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with limited_cloud(tmp_path_factory.mktemp("limits")) as running:
         yield running
         assert_no_tracebacks(running)

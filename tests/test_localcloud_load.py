@@ -14,13 +14,16 @@ import pytest
 from localcloud_helpers import assert_verified_approval, create_body
 from zelto_localcloud.testing import LocalCloud
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 CLIENTS = 50
 REQUESTS_PER_CLIENT = 3
 DEADLINE_SECONDS = 240  # a hang guard only: sanitizer runs are several times slower
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("load")) as running:
         yield running
 

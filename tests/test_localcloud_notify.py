@@ -18,6 +18,9 @@ from zelto_localcloud.testing import LocalCloud
 
 from test_localcloud_cli import run
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 WAIT = 20.0
 
 

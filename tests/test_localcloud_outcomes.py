@@ -22,9 +22,12 @@ import zelto_cloud.langgraph as lg
 from zelto_cloud.client import ZeltoCloudClient
 from zelto_cloud.providers import CloudReceiptSink
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("outcomes")) as started:
         yield started
         assert_no_tracebacks(started)

@@ -16,12 +16,15 @@ from zelto_localcloud.app import create_app
 from zelto_localcloud.testing import LocalCloud
 from zelto_localcloud.validation import MAX_TTL_SECONDS
 
+# Every test here runs on SQLite and on PostgreSQL.
+pytestmark = pytest.mark.usefixtures("database_backend")
+
 DOCUMENT = json.loads(resources.files("zelto_localcloud").joinpath("openapi.json").read_text("utf-8"))
 HTTP_METHODS = {"get", "put", "post", "delete", "options", "head", "patch", "trace"}
 
 
 @pytest.fixture(scope="module")
-def cloud(tmp_path_factory):
+def cloud(tmp_path_factory, database_backend):
     with LocalCloud(tmp_path_factory.mktemp("cloud")) as running:
         yield running
         assert_no_tracebacks(running)

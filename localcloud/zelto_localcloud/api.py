@@ -102,12 +102,12 @@ async def check_approver_password(cloud: CloudState, name: str, password: str, a
     """The approver `name` if `password` is theirs; raises 401, or 429 while guessing from `address` is
     delayed or too many checks wait. A credential this address proved before is answered at once."""
     guard = cloud.sign_ins
-    stored_hash = cloud.approvers.password_hash(name)
+    stored_hash = await cloud.store.call(cloud.approvers.password_hash, name)
     credential = guard.credential_id(name, password, stored_hash, address)
     known = guard.remembered(credential, name, address)
     if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
         raise errors.unauthorized("unknown approver or wrong password")
-    approver = cloud.approvers.named(name)
+    approver = await cloud.store.call(cloud.approvers.named, name)
     if approver is None:  # removed while the password was being checked
         raise errors.unauthorized("unknown approver or wrong password")
     return approver
@@ -117,7 +117,7 @@ async def authenticate(request: Request) -> Agent | SignedIn:
     scheme, _, value = request.headers.get("authorization", "").partition(" ")
     cloud = state_of(request)
     if scheme.lower() == "bearer" and value.strip():
-        tenant = cloud.tenant_for(value.strip())
+        tenant = await cloud.store.call(cloud.tenant_for, value.strip())
         if tenant is None:
             raise errors.unauthorized("unknown API key")
         return Agent(tenant)
@@ -181,7 +181,7 @@ async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
     """Works out the shown call of a stored request in a worker thread, where it is kept a while: for a
     large call that takes seconds, which must be spent neither on the event loop nor inside a decision's
     write transaction (which then finds it kept)."""
-    record = cloud.store.get_request(request_id)
+    record = await cloud.store.call(cloud.store.get_request, request_id)
     if record is not None:
         await run_in_threadpool(shown, record)
 
@@ -192,7 +192,7 @@ async def create_request(request: Request, who: Agent):
     # Parsing, checking and masking a large body take a while: done once, in a worker thread, so the
     # server goes on answering others, and before the write transaction.
     new, prepared = await run_in_threadpool(_parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
-    record, created = state_of(request).service.create(new, who.tenant, prepared)
+    record, created = await state_of(request).store.call(state_of(request).service.create, new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 
 
@@ -201,7 +201,9 @@ async def list_requests(request: Request, who):
     status, limit = parse_list_query(request.query_params)
     before = parse_cursor(request.query_params)
     cloud = state_of(request)
-    records = outcomes.attach(cloud.store, cloud.service.list(status, limit + 1, tenant_of(who), before=before))
+    records = await cloud.store.call(
+        lambda: outcomes.attach(cloud.store, cloud.service.list(status, limit + 1, tenant_of(who), before=before))
+    )
     # At most `limit` requests and MAX_PAGE_BYTES of them (but always one); the cursor says where to go on.
     items, size, next_cursor = [], 0, None
     for record in records:
@@ -218,7 +220,7 @@ async def list_requests(request: Request, who):
 @endpoint(agents="read approval requests", approvers="read approval requests")
 async def get_request(request: Request, who):
     cloud = state_of(request)
-    record = cloud.service.get(request.path_params["request_id"], tenant_of(who))
+    record = await cloud.store.call(cloud.service.get, request.path_params["request_id"], tenant_of(who))
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.service.clock())
     else:
@@ -241,24 +243,28 @@ def _acting_approver(request: Request, body: dict, who: SignedIn) -> Approver:
 @endpoint(approvers="approve requests")
 async def approve_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
-    approver, confirmed = _acting_approver(request, body, who), parse_confirmation(body)
-    await keep_shown_call(state_of(request), request.path_params["request_id"])
-    record = state_of(request).service.approve(request.path_params["request_id"], approver, confirmed=confirmed)
+    cloud = state_of(request)
+    approver, confirmed = await cloud.store.call(_acting_approver, request, body, who), parse_confirmation(body)
+    await keep_shown_call(cloud, request.path_params["request_id"])
+    record = await cloud.store.call(cloud.service.approve, request.path_params["request_id"], approver,
+                                    confirmed=confirmed)
     return _request_answer(request, record)
 
 
 @endpoint(approvers="deny requests")
 async def deny_request(request: Request, who: SignedIn):
     body = await optional_json_body(request)
-    approver, reason = _acting_approver(request, body, who), parse_reason(body)
-    await keep_shown_call(state_of(request), request.path_params["request_id"])
-    record = state_of(request).service.deny(request.path_params["request_id"], approver, reason)
+    cloud = state_of(request)
+    approver, reason = await cloud.store.call(_acting_approver, request, body, who), parse_reason(body)
+    await keep_shown_call(cloud, request.path_params["request_id"])
+    record = await cloud.store.call(cloud.service.deny, request.path_params["request_id"], approver, reason)
     return _request_answer(request, record)
 
 
 @endpoint(agents="list approvers", approvers="list approvers")
 async def list_approvers(request: Request, who):
-    approvers = state_of(request).approvers.all()
+    cloud = state_of(request)
+    approvers = await cloud.store.call(cloud.approvers.all)
     return JSONResponse({"approvers": [{"name": a.name, "public_key": a.public_key_hex} for a in approvers]})
 
 
@@ -267,9 +273,13 @@ async def post_receipt(request: Request, who: Agent):
     receipt = parse_receipt(await json_body(request))
     cloud = state_of(request)
     receipt_id = "rcpt_" + secrets.token_hex(10)
-    with cloud.store.transaction():
-        cloud.store.add_receipt(receipt_id, who.tenant, receipt, cloud.service.clock())
-        events.receipt_received(cloud.store, receipt_id, who.tenant, receipt, cloud.service.clock())
+
+    def keep() -> None:
+        with cloud.store.transaction():
+            cloud.store.add_receipt(receipt_id, who.tenant, receipt, cloud.service.clock())
+            events.receipt_received(cloud.store, receipt_id, who.tenant, receipt, cloud.service.clock())
+
+    await cloud.store.call(keep)
     return JSONResponse({"id": receipt_id}, status_code=202)
 
 
@@ -281,7 +291,9 @@ def _public_base_url(request: Request) -> str:
 async def connect_exchange(request: Request):
     token = parse_token(await json_body(request))
     cloud = state_of(request)
-    settings = connect.exchange(cloud.store, cloud.server_secret, token, _public_base_url(request), cloud.service.clock())
+    settings = await cloud.store.call(
+        connect.exchange, cloud.store, cloud.server_secret, token, _public_base_url(request), cloud.service.clock()
+    )
     return JSONResponse(settings)
 
 
@@ -291,7 +303,7 @@ async def connect_claim(request: Request):
     token = parse_token(body)
     key = public_key_hex(body.get("public_key_hex"), "public_key_hex")
     cloud = state_of(request)
-    return JSONResponse(connect.claim(cloud.store, token, key, cloud.service.clock()))
+    return JSONResponse(await cloud.store.call(connect.claim, cloud.store, token, key, cloud.service.clock()))
 
 
 @endpoint(public=True)

@@ -30,7 +30,7 @@ def parse_batch_ids(body: dict) -> list[str]:
 async def batch_read(request: Request, who):
     ids = parse_batch_ids(await json_body(request))
     cloud = state_of(request)
-    records = cloud.service.get_many(ids, tenant_of(who))
+    records = await cloud.store.call(cloud.service.get_many, ids, tenant_of(who))
     if isinstance(who, Agent):
         now = cloud.service.clock()
         for record in records:

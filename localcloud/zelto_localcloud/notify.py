@@ -37,7 +37,7 @@ from urllib.parse import quote, urlsplit
 
 from . import __version__, audit
 from .display import shown
-from .store import RequestRecord, Store
+from .store import STORAGE_ERRORS, RequestRecord, Store, storage_failure
 
 logger = logging.getLogger("zelto_localcloud.notify")
 
@@ -446,6 +446,13 @@ class DeliveryWorker:
                     now = time.time()
                     escalate_due(store, now, "")
                     busy = deliver_due(store, now)
+                except STORAGE_ERRORS as exc:  # the database is down or full: one line, and again later
+                    if storage_failure(exc) is None:
+                        logger.exception("notification delivery failed; retrying")
+                    else:
+                        logger.warning("notification delivery waits for the database: %s", exc)
+                    busy = 0
+                    self._stop.wait(1.0)
                 except Exception:  # a fault here must not end delivery for good
                     logger.exception("notification delivery failed; retrying")
                     busy = 0

@@ -84,7 +84,9 @@ async def pending_count(request: Request):
     if visitor is None:
         return JSONResponse({"error": {"code": "unauthorized", "message": "sign in first"}}, status_code=401)
     cloud = state_of(request)
-    count, newest, tool = waiting_for(cloud.store, visitor.approver.public_key_hex, cloud.service.clock())
+    count, newest, tool = await cloud.store.call(
+        waiting_for, cloud.store, visitor.approver.public_key_hex, cloud.service.clock()
+    )
     return JSONResponse({"pending": count, "newest": newest, "newest_tool": tool})
 
 

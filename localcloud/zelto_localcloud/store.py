@@ -384,6 +384,14 @@ def _postgres_sql(sql: str) -> str:
     return sql.replace("%", "%%").replace("?", "%s")
 
 
+def _without_nul(parameters) -> tuple:
+    """PostgreSQL's text cannot hold NUL, which SQLite's can: text that arrives with one (a deny reason,
+    a tool name, an id that is looked up) has it replaced by U+FFFD, the replacement character, rather
+    than failing the request. Ids and names are made or checked by the service and never hold either,
+    so a lookup with one still finds nothing."""
+    return tuple(value.replace("\x00", "\ufffd") if type(value) is str else value for value in parameters)
+
+
 # The one lock every PostgreSQL transaction takes first (see the module's notes).
 _WRITE_LOCK = 0x7A656C75
 
@@ -396,8 +404,8 @@ class _Postgres:
 
         conninfo = url.replace("postgresql+psycopg://", "postgresql://", 1)
         self.pool = ConnectionPool(
-            conninfo, min_size=1, max_size=max_connections, timeout=10, open=False, name="zelto-localcloud",
-            kwargs={"autocommit": True, "row_factory": _rows_like_sqlite, "connect_timeout": 5},
+            conninfo, min_size=1, max_size=max_connections, timeout=5, open=False, name="zelto-localcloud",
+            kwargs={"autocommit": True, "row_factory": _rows_like_sqlite, "connect_timeout": 3},
             # A connection that the server dropped (a restart) is replaced before it is handed out.
             check=ConnectionPool.check_connection,
         )
@@ -406,6 +414,8 @@ class _Postgres:
 
     def execute(self, sql: str, parameters=()) -> _Rows:
         sql = _postgres_sql(sql)
+        if any(type(value) is str and "\x00" in value for value in parameters):
+            parameters = _without_nul(parameters)
         connection = getattr(self._local, "connection", None)
         if connection is not None:
             return _Rows(connection.execute(sql, parameters))
@@ -538,6 +548,16 @@ class Store:
             # In WAL mode NORMAL syncs only at checkpoints; the flusher syncs the log for the commits.
             self._conn.execute("PRAGMA synchronous=NORMAL")
             self._flusher = _LogFlusher(Path(f"{self.path}-wal"))
+
+    async def call(self, function, /, *args, **kwargs):
+        """Runs store work for a request handler on the event loop. SQLite's runs right there: one
+        connection, a local disk, commits grouped by the loop. PostgreSQL's runs in a worker thread, so
+        that the server's round trips, or a server that is down, hold up no other request."""
+        if self._postgres is None:
+            return function(*args, **kwargs)
+        from starlette.concurrency import run_in_threadpool
+
+        return await run_in_threadpool(function, *args, **kwargs)
 
     async def durable(self) -> None:
         """Returns once everything committed so far is on disk (at once when commits are not grouped)."""
