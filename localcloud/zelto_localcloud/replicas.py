@@ -12,12 +12,17 @@ made (see service.py, connect.py, notify.py).
 
 from __future__ import annotations
 
+import asyncio
 import json
+import logging
 import sqlite3
+import threading
 import time
 
 from .credentials import FAILURE_MEMORY_SECONDS, SignInGuard
 from .store import Store, storage_failure
+
+logger = logging.getLogger("zelto_localcloud")
 
 # An agent's reads are written at most this often per request and replica: a poll is not worth a write,
 # and the dashboard's notions of a waiting agent (30 s) and an abandoned request (minutes) are coarse.
@@ -47,6 +52,8 @@ class PollLog:
         self._written: dict[str, float] = {}  # what it last wrote of each
         self._due: dict[str, float] = {}
         self._last_flush = 0.0
+        self._flushing = False
+        self._lock = threading.Lock()  # the due reads, taken by a flush in a worker thread
 
     def note(self, request_id: str, now: float) -> None:
         if len(self._seen) > 100_000:
@@ -54,18 +61,29 @@ class PollLog:
             self._written.clear()
         self._seen[request_id] = now
         if now - self._written.get(request_id, 0.0) >= POLL_WRITE_SECONDS:
-            self._due[request_id] = now
-        if self._due and self._clock() - self._last_flush >= 1.0:
-            try:
-                self.flush()
-            except Exception as error:
-                if storage_failure(error) is None:
-                    raise
-                # A full or failing disk fails no read: the reads stay known here and are written later.
+            with self._lock:
+                self._due[request_id] = now
+        if not self._due or self._clock() - self._last_flush < 1.0 or self._flushing:
+            return
+        self._flushing, self._last_flush = True, self._clock()
+        if self._store.dialect == "sqlite":
+            self._flush_quietly()  # on the event loop, as all of SQLite's work
+        else:
+            asyncio.get_running_loop().run_in_executor(None, self._flush_quietly)
 
+    def _flush_quietly(self) -> None:
+        try:
+            self.flush()
+        except Exception as error:
+            if storage_failure(error) is None:
+                logger.exception("the agents' last reads could not be written")
+            # A full, failing or unreachable database fails no read: the reads are written later.
+        finally:
+            self._flushing = False
 
     def flush(self) -> None:
-        due, self._due = self._due, {}
+        with self._lock:
+            due, self._due = self._due, {}
         self._last_flush = self._clock()
         if not due:
             return
@@ -78,7 +96,8 @@ class PollLog:
                         (request_id, at),
                     )
         except Exception:
-            self._due = due | self._due  # written with the next ones
+            with self._lock:
+                self._due = due | self._due  # written with the next ones
             raise
         self._written.update(due)
 
