@@ -140,12 +140,32 @@ async def _agent_seen_anywhere(cluster, a, b):
     assert answer.status_code == 200, answer.text
 
 
+async def _notifications_sent_once(cluster, a, b):
+    """Both processes deliver the outbox: each message goes out once."""
+    from test_localcloud_notify import Receiver
+
+    receiver = Receiver()
+    try:
+        cluster.replicas[0]._manage("approver", "notify", "alice", "--webhook", receiver.url)
+        created = [(await http.post("/v1/approvals/requests", json=create_body())).json()["id"]
+                   for _ in range(10) for http in (a, b)]
+        deadline = time.monotonic() + 30
+        while len(receiver.accepted) < len(created) and time.monotonic() < deadline:
+            await asyncio.sleep(0.1)
+        await asyncio.sleep(2.0)  # time for a second sending of any of them
+        deliveries = [headers["Zelto-Delivery"] for headers, _ in receiver.accepted]
+        assert len(deliveries) == len(set(deliveries)) == len(created), deliveries
+    finally:
+        receiver.close()
+
+
 RACES = {
     "idempotent creates": _idempotent_creates,
     "two approvers at once": _two_approvers_at_once,
     "connect-token claims": _claims_at_once,
     "password guessing": _guessing_on_both,
     "agent reads": _agent_seen_anywhere,
+    "notification delivery": _notifications_sent_once,
 }
 
 
