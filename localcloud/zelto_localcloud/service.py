@@ -13,8 +13,8 @@ from . import errors, events, outcomes
 from .approvers import Approver, ApproverRegistry
 from .display import Shown, remember, show_call, shown
 from .masking import mask
-from .replicas import unique_violation
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
+from .replicas import unique_violation
 from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
