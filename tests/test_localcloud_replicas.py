@@ -216,8 +216,8 @@ async def _pending_ids(http: httpx.AsyncClient, wanted: int) -> list[str]:
     while time.monotonic() < deadline:
         ids, cursor = [], ""
         while cursor is not None:
-            answer = await http.get("/v1/approvals/requests",
-                                    params={"status": "pending", "limit": 500, **({"cursor": cursor} if cursor else {})})
+            paging = {"cursor": cursor} if cursor else {}
+            answer = await http.get("/v1/approvals/requests", params={"status": "pending", "limit": 500, **paging})
             if answer.status_code != 200:
                 break  # a replica or the database is on its way down: read again
             page = answer.json()
@@ -302,7 +302,8 @@ def _restart_the_database(cluster: Cluster) -> None:
     cluster.postgres.restart(down_for=1.0)
 
 
-@pytest.mark.parametrize("disrupt", [_kill_a_replica, _restart_the_database], ids=["replica killed", "database restarted"])
+@pytest.mark.parametrize("disrupt", [_kill_a_replica, _restart_the_database],
+                         ids=["replica killed", "database restarted"])
 def test_a_thousand_waits_ride_out_a_failure(cluster, disrupt):
     started = time.monotonic()
     requests, outcomes, acknowledged = asyncio.run(asyncio.wait_for(_failover_run(cluster, disrupt), RUN_DEADLINE))
