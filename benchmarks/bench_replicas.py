@@ -122,7 +122,8 @@ async def _phase(setup: Setup, clients: int, seconds: float, authorization: str,
     async def loop(connection):
         while time.monotonic() < stop_at:
             try:
-                done[0] += await step(connection)
+                count = await step(connection)  # (not `done[0] += await ...`: that reads done[0] before the wait)
+                done[0] += count
             except Exception as exc:  # counted, and the connection given up
                 errors.append(repr(exc)[:200])
                 return
