@@ -7,6 +7,7 @@ import importlib
 import shutil
 import sqlite3
 import tempfile
+import time
 from pathlib import Path
 
 import psycopg
@@ -128,8 +129,13 @@ def test_postgresql_outage_is_a_passing_storage_condition(own_server, tmp_path):
             own_server.restart()
         for answer in down:
             assert_error(answer, 503, "storage_unavailable")
-        # Back: connections the restart broke are replaced, and the acknowledged request is there.
-        assert http.get(f"/v1/approvals/requests/{kept}").json()["status"] == "pending"
+        # Back: connections the restart broke are replaced (within a client's retrying), and the
+        # acknowledged request is there.
+        deadline = time.monotonic() + 30
+        while (answer := http.get(f"/v1/approvals/requests/{kept}")).status_code == 503:
+            assert time.monotonic() < deadline, answer.text
+            time.sleep(0.2)
+        assert answer.json()["status"] == "pending"
         assert create(http)["status"] == "pending"
         assert cloud.process.poll() is None
         assert_no_tracebacks(cloud)

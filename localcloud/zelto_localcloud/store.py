@@ -424,21 +424,36 @@ class _Postgres:
 
     @property
     def in_transaction(self) -> bool:
-        return getattr(self._local, "connection", None) is not None
+        return getattr(self._local, "transaction", False)
+
+    @contextlib.contextmanager
+    def session(self) -> Iterator[None]:
+        """Keeps one connection on this thread for a while (a request's store work): one checkout, and one
+        check of the connection, for all its statements."""
+        if getattr(self._local, "connection", None) is not None:
+            yield
+            return
+        with self.pool.connection() as connection:
+            self._local.connection = connection
+            try:
+                yield
+            finally:
+                self._local.connection = None
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
         if self.in_transaction:
             yield  # nested use joins the open transaction
             return
-        with self.pool.connection() as connection:
-            self._local.connection = connection
+        with self.session():
+            connection = self._local.connection
+            self._local.transaction = True
             try:
                 with connection.transaction():
                     connection.execute("SELECT pg_advisory_xact_lock(%s)", (_WRITE_LOCK,))
                     yield
             finally:
-                self._local.connection = None
+                self._local.transaction = False
 
     def close(self) -> None:
         self.pool.close()
@@ -557,7 +572,11 @@ class Store:
             return function(*args, **kwargs)
         from starlette.concurrency import run_in_threadpool
 
-        return await run_in_threadpool(function, *args, **kwargs)
+        return await run_in_threadpool(self._in_session, function, args, kwargs)
+
+    def _in_session(self, function, args, kwargs):
+        with self._postgres.session():
+            return function(*args, **kwargs)
 
     async def durable(self) -> None:
         """Returns once everything committed so far is on disk (at once when commits are not grouped)."""
