@@ -103,7 +103,7 @@ async def check_approver_password(cloud: CloudState, name: str, password: str, a
     guard = cloud.sign_ins
     stored_hash = await cloud.store.call(cloud.approvers.password_hash, name)
     credential = guard.credential_id(name, password, stored_hash, address)
-    known = guard.remembered(credential, name, address)
+    known = await cloud.store.call(guard.remembered, credential, name, address)  # reads the shared throttle
     if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
         raise errors.unauthorized("unknown approver or wrong password")
     approver = await cloud.store.call(cloud.approvers.named, name)

@@ -9,6 +9,7 @@
     zelto-localcloud api-key add|list|remove ...
     zelto-localcloud connect-token [--data-dir D] [--lifetime-hours N]
     zelto-localcloud env [--data-dir D] [--new-api-key] [--approver NAME]
+    zelto-localcloud migrate --from DATA_FOLDER --to postgresql://... [--replace]  (see migrate.py)
     zelto-localcloud approver notify ..., notifications ..., audit export|verify ...
         (see cli_notify_audit.py)
 
@@ -143,7 +144,7 @@ def _serve_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="A local approval cloud. Other subcommands: approver, api-key, connect-token,"
-        " notifications, audit, env"
+        " notifications, audit, env, migrate"
         f" (see '{PROG} SUBCOMMAND --help').",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help=f"address to listen on (default {DEFAULT_HOST})")
@@ -488,8 +489,35 @@ def _manage(argv: list[str]) -> int:
         store.close()
 
 
+def _migrate(argv: list[str]) -> int:
+    from .migrate import MigrationError, migrate
+
+    parser = argparse.ArgumentParser(
+        prog=f"{PROG} migrate", description="Copy a data folder's database into an empty PostgreSQL database"
+        " and compare the row counts of every table (sessions are not copied: approvers sign in again).")
+    parser.add_argument("--from", dest="source", type=Path, required=True, metavar="DATA_FOLDER",
+                        help="the data folder whose localcloud.db is copied (its server may be running)")
+    parser.add_argument("--to", dest="target", required=True, metavar="URL", help="postgresql://USER@HOST:PORT/DB")
+    parser.add_argument("--replace", action="store_true", help="empty the target first if it holds data")
+    args = parser.parse_args(argv)
+    if not args.target.startswith(("postgresql://", "postgres://", "postgresql+psycopg://")):
+        return _fail(f"--to must be a postgresql://... URL, not {_shown_url(args.target)!r}", status=2)
+    try:
+        copied = migrate(args.source, args.target, replace=args.replace)
+    except MigrationError as exc:
+        return _fail(f"nothing was copied: {exc}")
+    width = max(len(c.table) for c in copied)
+    for c in copied:
+        print(f"{c.table:<{width}}  {c.source_rows:>8} rows copied, {c.target_rows:>8} in the target")
+    print(f"copied {sum(c.source_rows for c in copied)} rows of {len(copied)} tables from {args.source} to"
+          f" {_shown_url(args.target)}; sessions were not copied (approvers sign in again)")
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["migrate"]:
+        return _migrate(argv[1:])
     if argv[:1] and argv[0] in _MANAGEMENT:
         return _manage(argv)
     if argv[:1] == ["serve"]:

@@ -8,11 +8,13 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 from . import events, outcomes
 from .approver_queue import ApproverQueue
 from .approvers import ApproverRegistry, ensure_approvers
 from .credentials import PasswordChecks, SignInGuard, new_api_key, store_api_key, tenant_for_api_key
+from .replicas import PollLog, SharedSignInGuard
 from .service import ApprovalService, Clock, Quotas
 from .services import Connect, Receipts, Records, Sessions
 from .store import Store
@@ -91,8 +93,8 @@ class CloudState:
     server_secret: str
     sign_ins: SignInGuard = field(default_factory=SignInGuard)
     password_checks: PasswordChecks = field(default_factory=PasswordChecks)
-    # When an agent last read each request (in memory: a poll is not worth a disk write).
-    last_polls: dict[str, float] = field(default_factory=dict)
+    # When an agent last read each request: `get(request_id)` (see replicas.PollLog, shared by the replicas).
+    last_polls: Any = field(default_factory=dict)
     started_at: float = field(default_factory=time.time)
     # Secrets made at this start, shown once in the banner.
     new_api_key: str | None = None
@@ -115,18 +117,21 @@ class CloudState:
         return tenant_for_api_key(self.store, api_key)
 
     def note_poll(self, request_id: str, now: float) -> None:
+        if isinstance(self.last_polls, PollLog):
+            self.last_polls.note(request_id, now)
+            return
         if len(self.last_polls) > 100_000:
             self.last_polls.clear()
         self.last_polls[request_id] = now
 
 
 def _stored_or_new_setting(store: Store, name: str, make) -> str:
+    # Replicas starting together each offer a value; the first one stored is everybody's.
     with store.transaction():
-        value = store.setting(name)
-        if value is None:
-            value = make()
-            store.set_setting(name, value)
-    return value
+        if store.setting(name) is None:
+            store.execute("INSERT INTO settings (name, value) VALUES (?, ?) ON CONFLICT (name) DO NOTHING",
+                          (name, make()))
+    return store.setting(name)
 
 
 def ensure_api_keys(store: Store, given: tuple[str, ...], now: float) -> str | None:
@@ -160,5 +165,7 @@ def open_state(config: ServerConfig, clock: Clock = time.time) -> CloudState:
         started_at=now,
         clock=clock,
     )
+    state.last_polls = PollLog(store)
+    state.sign_ins = SharedSignInGuard(store)
     state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
     return state

@@ -69,11 +69,13 @@ def exchange(store: Store, server_secret: str, token: str, control_plane_url: st
 def claim(store: Store, token: str, public_key_hex: str, now: float) -> dict:
     with store.transaction():
         record = _usable_token(store, token, now)
-        if record.public_key == public_key_hex:
-            raise errors.conflict("already_claimed", f"agent {record.agent_id} is already active")
-        if record.public_key is not None:
-            raise errors.conflict(
-                "claimed_by_another_key", f"agent {record.agent_id} is already claimed by another public key"
-            )
-        store.claim_connect_token(record.token_hash, public_key_hex, now)
-    return {"agent_id": record.agent_id, "status": "active"}
+        # A key is bound only to a token that has none: of claims made at once (on several server
+        # processes), exactly one binds its key.
+        if record.public_key is None and store.claim_connect_token(record.token_hash, public_key_hex, now):
+            return {"agent_id": record.agent_id, "status": "active"}
+        bound = store.connect_token(record.token_hash).public_key
+    if bound == public_key_hex:
+        raise errors.conflict("already_claimed", f"agent {record.agent_id} is already active")
+    raise errors.conflict(
+        "claimed_by_another_key", f"agent {record.agent_id} is already claimed by another public key"
+    )

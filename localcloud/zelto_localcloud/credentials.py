@@ -176,7 +176,7 @@ class SignInGuard:
         with self._lock:
             if credential not in self._verified or self._wait_needed(name, address, self._clock()) > 0:
                 return False
-            self._by_pair.pop((name, address), None)  # the owner is back, as after a checked sign-in
+            self._forget(self._by_pair, (name, address))  # the owner is back, as after a checked sign-in
             return True
 
     def wait_needed(self, name: str, address: str) -> float:
@@ -206,9 +206,7 @@ class SignInGuard:
             if wait > 0:
                 return wait
             for table, key in ((self._by_pair, (name, address)), (self._by_address, address)):
-                if len(table) >= _MAX_TRACKED:
-                    self._forget_oldest(table, now)
-                table.setdefault(key, []).append(now)
+                self._add(table, key, now)
             return 0.0
 
     def release(self, name: str, address: str, right: bool | None, credential: bytes = b"") -> None:
@@ -219,7 +217,7 @@ class SignInGuard:
             if right is False:
                 return
             if right:
-                self._by_pair.pop((name, address), None)  # the owner is back: earlier guesses are forgiven
+                self._forget(self._by_pair, (name, address))  # the owner is back: earlier guesses are forgiven
                 if len(self._verified) >= _MAX_REMEMBERED:
                     self._verified.pop(next(iter(self._verified)))
                 self._verified[credential] = None
@@ -227,8 +225,17 @@ class SignInGuard:
                 self._drop_latest(self._by_pair, (name, address))
             self._drop_latest(self._by_address, address)
 
-    @staticmethod
-    def _drop_latest(table: dict, key) -> None:
+    # The failure tables' four operations (the replicas' shared guard keeps them in the database instead).
+
+    def _add(self, table: dict, key, now: float) -> None:
+        if len(table) >= _MAX_TRACKED:
+            self._forget_oldest(table, now)
+        table.setdefault(key, []).append(now)
+
+    def _forget(self, table: dict, key) -> None:
+        table.pop(key, None)
+
+    def _drop_latest(self, table: dict, key) -> None:
         failures = table.get(key)
         if failures:
             failures.pop()

@@ -46,6 +46,10 @@ SIGNATURE_HEADER = "Zelto-Signature"
 TIMESTAMP_HEADER = "Zelto-Timestamp"
 DELIVERY_HEADER = "Zelto-Delivery"
 SEND_TIMEOUT = 10.0
+# How long a message taken for sending is left to the server process that took it: past that, another
+# process (or this one, restarted) sends it again. A send slower than this (a mail server that answers each
+# step late) may then go out twice; receivers drop repeats by the delivery id.
+LEASE_SECONDS = SEND_TIMEOUT + 5.0
 ARGUMENTS_IN_MESSAGE = 600
 
 # Settings kept in the data folder, with their defaults.
@@ -327,8 +331,10 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
             record = store.get_request(request_id)
             if record is None or record.status != "pending":
                 continue
-            store.execute("INSERT INTO notify_escalated (request_id, at) VALUES (?, ?) ON CONFLICT DO NOTHING",
-                          (request_id, now))
+            # Of the server processes that find it due, the one that marks it escalates it.
+            if store.execute("INSERT INTO notify_escalated (request_id, at) VALUES (?, ?)"
+                             " ON CONFLICT (request_id) DO NOTHING", (request_id, now)).rowcount != 1:
+                continue
             count = enqueue(store, record, "escalation", now, link_base)
             if count:
                 audit.record_request(store, "escalation", record, now, actor="server", channel="server",
@@ -345,6 +351,8 @@ def deliver_due(store: Store, now: float, limit: int = 20) -> int:
         (now, limit),
     ).fetchall()
     for outbox_id, request_id, approver, kind, target, secret, event, body, attempts in due:
+        if not _lease(store, outbox_id, now):
+            continue  # another server process took it
         delivery_id = f"ntf_{outbox_id}"
         record = store.get_request(request_id)
         if event != "resolved" and (record is None or record.status != "pending" or record.expires_at <= now):
@@ -363,6 +371,16 @@ def deliver_due(store: Store, now: float, limit: int = 20) -> int:
         _finish(store, outbox_id, request_id, approver, kind, event, body, attempts + 1, outcome, detail,
                 time.time(), config)
     return len(due)
+
+
+def _lease(store: Store, outbox_id: int, now: float) -> bool:
+    """Takes a due message for this process: it is due again (to whoever looks) only once the send has had
+    its time, so of several server processes one sends it, and another retries it if this one dies."""
+    with store.transaction():
+        return store.execute(
+            "UPDATE notify_outbox SET next_attempt_at = ? WHERE id = ? AND state = 'queued' AND next_attempt_at <= ?",
+            (now + LEASE_SECONDS, outbox_id, now),
+        ).rowcount == 1
 
 
 def _finish(store, outbox_id, request_id, approver, kind, event, body, attempts, outcome, detail, now, config):

@@ -14,6 +14,7 @@ from .approvers import Approver, ApproverRegistry
 from .display import Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
+from .replicas import unique_violation
 from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
@@ -82,6 +83,20 @@ class ApprovalService:
         `prepared` is `prepare(new)`, worked out beforehand (made here when not given).
         """
         prepared = prepare(new) if prepared is None else prepared
+        try:
+            return self._create(new, tenant, prepared)
+        except Exception as error:
+            # Another replica stored the same key between this one's look-up and its insert: its request
+            # is the one, and this one's was rolled back.
+            if new.idempotency_key is None or not unique_violation(error):
+                raise
+            with self.store.transaction():
+                existing_id = self.store.request_id_for_idempotency_key(tenant, new.idempotency_key)
+                if existing_id is None:
+                    raise
+                return self._current(existing_id), False
+
+    def _create(self, new: NewRequest, tenant: str, prepared: Prepared) -> tuple[RequestRecord, bool]:
         with self.store.transaction():
             if new.idempotency_key is not None:
                 existing_id = self.store.request_id_for_idempotency_key(tenant, new.idempotency_key)
@@ -250,7 +265,8 @@ class ApprovalService:
         if record is None:
             raise errors.not_found(f"approval request {request_id} not found")
         if self._is_overdue(record):
-            self.store.set_status(request_id, "expired", resolved_at=record.expires_at)
+            if not self.store.set_status(request_id, "expired", resolved_at=record.expires_at):
+                return self._current(request_id)  # decided or expired by another replica meanwhile
             record.status, record.resolved_at = "expired", record.expires_at
         return record
 

@@ -726,12 +726,18 @@ class Store:
         ).fetchall()
         return [row["id"] for row in rows]
 
-    def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> None:
-        for table in ("requests", "request_list"):
+    def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> bool:
+        """Resolves a pending request; False when it was no longer pending (another process got there first)."""
+        changed = self.execute(
+            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ? AND status = 'pending'",
+            (status, resolved_at, denied_reason, request_id),
+        ).rowcount == 1
+        if changed:
             self.execute(
-                f"UPDATE {table} SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
+                "UPDATE request_list SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
                 (status, resolved_at, denied_reason, request_id),
             )
+        return changed
 
     def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
         grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}
@@ -890,11 +896,12 @@ class Store:
             "UPDATE connect_tokens SET api_key_id = ? WHERE token_hash = ?", (api_key_id, token_hash)
         )
 
-    def claim_connect_token(self, token_hash: str, public_key_hex: str, now: float) -> None:
-        self.execute(
-            "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token_hash = ?",
+    def claim_connect_token(self, token_hash: str, public_key_hex: str, now: float) -> bool:
+        """Binds the key to an unclaimed token; False when the token was claimed already."""
+        return self.execute(
+            "UPDATE connect_tokens SET public_key = ?, claimed_at = ? WHERE token_hash = ? AND public_key IS NULL",
             (public_key_hex, now, token_hash),
-        )
+        ).rowcount == 1
 
     def add_receipt(self, receipt_id: str, tenant: str, body: dict, now: float) -> None:
         self.execute(
