@@ -21,14 +21,9 @@ PAGE_SIZE = 20
 MAX_SEARCH_CHARACTERS = 200
 SORTS = {"oldest": "oldest first", "expiring": "soonest expiring first"}
 
-_SCHEMA = (
-    "CREATE TABLE IF NOT EXISTS request_text (seq INTEGER PRIMARY KEY, text TEXT NOT NULL)",
-)
-
-
 def ensure_schema(store: Store) -> None:
-    """The search text of pending requests stored before it was kept is worked out once, here."""
-    store.ensure_tables(_SCHEMA)
+    """The search text of pending requests stored before it was kept is worked out once, here (the table
+    itself comes with the schema's history)."""
     missing = store.execute(
         "SELECT r.seq, r.tool, r.args_canonical_cbor_b64 FROM requests r WHERE r.status = 'pending'"
         " AND r.seq NOT IN (SELECT seq FROM request_text)"
@@ -52,7 +47,6 @@ def _keep_text(store: Store, seq: int, call: Shown) -> None:
 
 def index(store: Store, record: RequestRecord) -> None:
     """Keeps a new request's search text (inside its create transaction; its shown call is at hand)."""
-    store.ensure_tables(_SCHEMA)
     _keep_text(store, record.seq, shown(record))
 
 
@@ -91,7 +85,6 @@ class ApproverQueue:
         values: list = [self.clock(), f'"{approver.public_key_hex}"', approver.name]
         needle = search.strip().lower()[:MAX_SEARCH_CHARACTERS]
         if needle:
-            self.store.ensure_tables(_SCHEMA)
             conditions.append("EXISTS (SELECT 1 FROM request_text t WHERE t.seq = l.seq AND instr(t.text, ?) > 0)")
             values.append(needle)
         order = "l.expires_at, l.seq" if sort == "expiring" else "l.seq"
