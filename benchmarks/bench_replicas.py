@@ -29,8 +29,8 @@ from contextlib import ExitStack
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
+import tests_on_path  # noqa: E402,F401
 
 from bench_localcloud import HttpConnection  # noqa: E402
 from localcloud_helpers import create_body  # noqa: E402
