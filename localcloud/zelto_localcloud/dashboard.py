@@ -51,9 +51,13 @@ def notice_page(request: Request, title: str, message: str, status_code: int, vi
 # -- sessions -------------------------------------------------------------------
 
 
-def visitor_of(request: Request) -> Visitor | None:
+async def visitor_of(request: Request) -> Visitor | None:
     """The approver whose session cookie came with the request, if it is still good."""
-    return state_of(request).sessions.visitor(request.cookies.get(SESSION_COOKIE, ""))
+    token = request.cookies.get(SESSION_COOKIE, "")
+    if not token:
+        return None  # no cookie, nothing to look up
+    cloud = state_of(request)
+    return await cloud.store.call(cloud.sessions.visitor, token)
 
 
 def _safe_next(target: str) -> str:
@@ -77,7 +81,7 @@ def _sign_in_page(request: Request, next_target: str, notice: str = "", status_c
 
 
 async def sign_in_form(request: Request):
-    if visitor_of(request) is not None:
+    if await visitor_of(request) is not None:
         return RedirectResponse(_safe_next(request.query_params.get("next", "")), status_code=303)
     return _sign_in_page(request, _safe_next(request.query_params.get("next", "")))
 
@@ -99,7 +103,7 @@ async def sign_in(request: Request):
         refused = _sign_in_page(request, next_target, error.message, error.status)
         refused.headers.update(error.headers())
         return refused
-    session = cloud.sessions.open(approver.name)
+    session = await cloud.store.call(cloud.sessions.open, approver.name)
     response = RedirectResponse(next_target, status_code=303)
     response.set_cookie(
         SESSION_COOKIE, session.token, max_age=SESSION_SECONDS, path="/", httponly=True, samesite="strict",
@@ -110,12 +114,13 @@ async def sign_in(request: Request):
 
 
 async def sign_out(request: Request):
-    visitor = visitor_of(request)
+    visitor = await visitor_of(request)
     if visitor is not None:
         fields = await _form_fields(request)
         if not same_secret(fields.get("form_token", ""), visitor.session.form_token):
             return notice_page(request, "Refused", "The form is stale or was not sent by this dashboard.", 403)
-        state_of(request).sessions.close(visitor.token)
+        cloud = state_of(request)
+        await cloud.store.call(cloud.sessions.close, visitor.token)
     response = RedirectResponse("/signin", status_code=303)
     response.delete_cookie(SESSION_COOKIE, path="/")
     return response
@@ -244,7 +249,8 @@ async def _queue_page(request: Request, visitor: Visitor):
         after = parse_cursor(params)
     except ApiError as error:
         after, notice = None, error.message
-    page = cloud.queue.page(visitor.approver, sort=sort, search=search, after=after, limit=PAGE_SIZE)
+    page = await cloud.store.call(cloud.queue.page, visitor.approver, sort=sort, search=search, after=after,
+                                  limit=PAGE_SIZE)
     now = cloud.clock()
     calls = await run_in_threadpool(lambda: [shown(record) for record in page.records])  # slow for large calls
     items = [_item(cloud, record, visitor, now, call) for record, call in zip(page.records, calls)]
@@ -274,7 +280,7 @@ async def _queue_page(request: Request, visitor: Visitor):
 _FILTER_STATUSES = ("", "pending", "approved", "denied", "expired")
 
 
-def _list_page(request: Request, visitor: Visitor):
+async def _list_page(request: Request, visitor: Visitor):
     cloud = state_of(request)
     status = request.query_params.get("status", "")
     status = status if status in _FILTER_STATUSES else ""
@@ -284,7 +290,8 @@ def _list_page(request: Request, visitor: Visitor):
         before = parse_cursor(request.query_params)
     except ApiError:
         before = None
-    records = cloud.service.list(status or None, LIST_LIMIT + 1, tool_part=tool or None, before=before)
+    records = await cloud.store.call(cloud.service.list, status or None, LIST_LIMIT + 1, tool_part=tool or None,
+                                     before=before)
     older = ""
     if len(records) > LIST_LIMIT:
         records = records[:LIST_LIMIT]
@@ -305,11 +312,9 @@ def _list_page(request: Request, visitor: Visitor):
 # -- one request ------------------------------------------------------------------
 
 
-def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, notice: str = "",
-                 status_code: int = 200):
-    cloud = state_of(request)
-    call = shown(record)
-    item = _item(cloud, record, visitor, cloud.clock(), call)
+def _detail_data(cloud, request_id: str, visitor: Visitor) -> tuple[RequestRecord, dict]:
+    """A request and what its page shows beside it, read together (store work: run through store.call)."""
+    record = cloud.service.get(request_id)
     approved = {r.approver_key: r for r in record.approvals()}
     keys = list(approved) if record.approver_keys is None else record.approver_keys
     approvers = [
@@ -317,43 +322,52 @@ def _detail_page(request: Request, record: RequestRecord, visitor: Visitor, noti
          "approved_at": approved[key].created_at if key in approved else None}
         for key in keys
     ]
-    data = {"status": record.status}
-    if record.status == "pending":
-        data["status-url"] = f"/approvals/{quote(record.id)}/status"
-    return render(
-        request, "request.html", status_code, title=f"{call.tool_text}: approval {record.id}", visitor=visitor,
-        data=data, record=record, call=call, item=item, notice=notice, state=_status_state(cloud, record),
-        decision=_decision_text(record), fingerprint=fingerprint(record.holder_key),
+    return record, dict(
         key_name=cloud.records.key_name(record.tenant), approvers=approvers,
         outcome=cloud.records.outcome(record), deliveries=cloud.records.deliveries(record.id),
         history=cloud.records.history(record.id), next_waiting=cloud.queue.next_after(visitor.approver, record.id),
     )
 
 
+async def _detail_page(request: Request, request_id: str, visitor: Visitor, notice: str = "",
+                       status_code: int = 200):
+    """The request's page; raises ApiError when there is no such request."""
+    cloud = state_of(request)
+    record, extra = await cloud.store.call(_detail_data, cloud, request_id, visitor)
+    call = await run_in_threadpool(shown, record)  # slow for a large call: off the event loop
+    item = _item(cloud, record, visitor, cloud.clock(), call)
+    data = {"status": record.status}
+    if record.status == "pending":
+        data["status-url"] = f"/approvals/{quote(record.id)}/status"
+    return render(
+        request, "request.html", status_code, title=f"{call.tool_text}: approval {record.id}", visitor=visitor,
+        data=data, record=record, call=call, item=item, notice=notice, state=_status_state(cloud, record),
+        decision=_decision_text(record), fingerprint=fingerprint(record.holder_key), **extra,
+    )
+
+
 async def approvals_page(request: Request):
-    visitor = visitor_of(request)
+    visitor = await visitor_of(request)
     if visitor is None:
         return to_sign_in(request)
     request_id = request.query_params.get("request")
     if not request_id:
         if request.query_params.get("view") == "all":
-            return _list_page(request, visitor)
+            return await _list_page(request, visitor)
         return await _queue_page(request, visitor)
     try:
-        record = state_of(request).service.get(request_id)
+        return await _detail_page(request, request_id, visitor)
     except ApiError as error:
         return notice_page(request, "Not found", error.message, 404, visitor)
-    await run_in_threadpool(shown, record)  # slow for a large call: off the event loop
-    return _detail_page(request, record, visitor)
 
 
 async def status_of(request: Request):
     """The live part of a request page, as JSON for the page's script."""
-    if visitor_of(request) is None:
+    if await visitor_of(request) is None:
         return JSONResponse({"error": {"code": "unauthorized", "message": "sign in first"}}, status_code=401)
     cloud = state_of(request)
     try:
-        record = cloud.service.get(request.path_params["request_id"])
+        record = await cloud.store.call(cloud.service.get, request.path_params["request_id"])
     except ApiError as error:
         return JSONResponse(error.body(), status_code=error.status)
     return JSONResponse(_status_state(cloud, record))
@@ -369,7 +383,7 @@ async def _form_fields(request: Request) -> dict[str, str]:
 
 
 async def _decide(request: Request, decision: str):
-    visitor = visitor_of(request)
+    visitor = await visitor_of(request)
     if visitor is None:
         return notice_page(request, "Sign in", "Sign in to approve or deny; nothing was changed.", 401)
     cloud = state_of(request)
@@ -380,19 +394,18 @@ async def _decide(request: Request, decision: str):
             raise errors.forbidden("the form is stale or was not sent by this dashboard; reload the page")
         await keep_shown_call(cloud, request_id)
         if decision == "approve":
-            cloud.service.approve(
-                request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes",
+            await cloud.store.call(
+                cloud.service.approve, request_id, visitor.approver, confirmed=fields.get("confirm_masked") == "yes",
                 confirmed_abandoned=fields.get("confirm_abandoned") == "yes", channel="dashboard"
             )
         else:
-            cloud.service.deny(request_id, visitor.approver, fields.get("reason", "").strip() or None,
-                               channel="dashboard")
+            await cloud.store.call(cloud.service.deny, request_id, visitor.approver,
+                                   fields.get("reason", "").strip() or None, channel="dashboard")
     except ApiError as error:
         try:
-            record = cloud.service.get(request_id)
+            return await _detail_page(request, request_id, visitor, notice=error.message, status_code=error.status)
         except ApiError:
             return notice_page(request, "Not found", error.message, 404, visitor)
-        return _detail_page(request, record, visitor, notice=error.message, status_code=error.status)
     # From the queue, the next request; from a request's page, that page with its decision.
     after = fields.get("next", "")
     return RedirectResponse(_safe_next(after) if after else f"/approvals?request={quote(request_id)}",

@@ -11,11 +11,12 @@ from .pages import render
 
 
 async def approver_history(request: Request):
-    visitor = visitor_of(request)
+    visitor = await visitor_of(request)
     if visitor is None:
         return to_sign_in(request)
     name = request.query_params.get("approver") or visitor.approver.name
-    rows = state_of(request).records.approver_history(name)
+    cloud = state_of(request)
+    rows = await cloud.store.call(cloud.records.approver_history, name)
     if rows is None:
         return notice_page(request, "Not found", f"no approver named {name}", 404, visitor)
     return render(request, "history.html", title=f"History of {name}", visitor=visitor, name=name, rows=rows)

@@ -17,7 +17,7 @@ from .api import state_of
 from .dashboard import visitor_of
 
 async def pending_count(request: Request):
-    visitor = visitor_of(request)
+    visitor = await visitor_of(request)
     if visitor is None:
         return JSONResponse({"error": {"code": "unauthorized", "message": "sign in first"}}, status_code=401)
     cloud = state_of(request)

@@ -8,12 +8,14 @@ import shutil
 import sqlite3
 import tempfile
 import time
+from contextlib import closing
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import psycopg
 import pytest
 
-from localcloud_helpers import api_client, assert_error, assert_no_tracebacks, create
+from localcloud_helpers import api_client, assert_error, assert_no_tracebacks, create, dashboard_session
 from postgres_server import PostgresServer
 from zelto_localcloud import schema
 from zelto_localcloud.store import RequestRecord, Store, storage_failure
@@ -120,13 +122,24 @@ def own_server():
 def test_postgresql_outage_is_a_passing_storage_condition(own_server, tmp_path):
     cloud = LocalCloud(tmp_path / "cloud")
     cloud.database = own_server.database()
-    with cloud, api_client(cloud) as http:
+    with cloud, api_client(cloud) as http, closing(dashboard_session(cloud, "alice")) as browser:
         kept = create(http)["id"]
+        pages = [("GET", "/approvals"), ("GET", "/approvals?view=all"), ("GET", f"/approvals?request={kept}"),
+                 ("GET", "/approvals/history"), ("GET", "/approvals/pending-count"),
+                 ("GET", f"/approvals/{kept}/status"), ("POST", f"/approvals/{kept}/deny"), ("POST", "/signout")]
         own_server.stop()
         try:
             down = [http.get(f"/v1/approvals/requests/{kept}"), http.post("/v1/approvals/requests", json={})]
+            # Dashboard pages wait for the database in worker threads: while they wait, the server
+            # still answers requests that need no database.
+            with ThreadPoolExecutor(len(pages)) as pool:
+                waiting = [pool.submit(browser.request, method, path) for method, path in pages]
+                assert http.get("/healthz").status_code == 200
+                held_up = all(future.done() for future in waiting)
+                down += [future.result() for future in waiting]
         finally:
             own_server.restart()
+        assert not held_up
         for answer in down:
             assert_error(answer, 503, "storage_unavailable")
         # Back: connections the restart broke are replaced (within a client's retrying), and the
