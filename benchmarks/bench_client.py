@@ -78,7 +78,7 @@ def per_call_cpu() -> None:
     from pairs import pair, us
     from twins.client import ReferenceAsyncClient, ReferenceClient
 
-    from zelto_cloud import _transport
+    from zelto_cloud._http import pools
     from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
 
     def report(label: str, today: float, plain: float, ratio: float) -> None:
@@ -100,9 +100,8 @@ def per_call_cpu() -> None:
 
     print("CPU per status read (median of 9 alternating rounds):")
     base, mock = "http://cloud.test", _mock_transport()
-    make_sync, make_async = _transport.new_transport, _transport._async_http
-    _transport.new_transport = lambda: mock
-    _transport._async_http = lambda url: httpx.AsyncClient(base_url=url, headers=_transport._HEADERS, transport=mock)
+    make_sync, make_async = pools.new_transport, pools.new_async_transport
+    pools.new_transport = pools.new_async_transport = lambda url: mock
     try:
         with ZeltoCloudClient("key", base_url=base) as today, ReferenceClient("key", base_url=base) as plain:
             plain._http._transport = mock
@@ -114,7 +113,7 @@ def per_call_cpu() -> None:
         report("awaited, MockTransport", *pair(awaited(AsyncZeltoCloudClient, lambda c: None),
                                                awaited(ReferenceAsyncClient, plain_mock), 1000))
     finally:
-        _transport.new_transport, _transport._async_http = make_sync, make_async
+        pools.new_transport, pools.new_async_transport = make_sync, make_async
 
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
     from localcloud_helpers import create_body

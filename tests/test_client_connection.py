@@ -1,0 +1,135 @@
+"""The blocking client's own HTTP/1.1 connections: how answers are framed, when a connection is used
+again, and what is refused before it is sent."""
+
+from __future__ import annotations
+
+import json
+import socket
+import threading
+
+import pytest
+
+from zelto_cloud.client import ApproverCredential, ZeltoCloudClient
+from zelto_cloud.exceptions import ZeltoCloudError
+
+RECORD = json.dumps({"id": "apr_1", "status": "pending", "responses": []}).encode()
+
+
+def answer(body: bytes = RECORD, *, version: str = "HTTP/1.1", headers: str | None = None) -> bytes:
+    head = f"Content-Length: {len(body)}\r\n" if headers is None else headers
+    return f"{version} 200 OK\r\nContent-Type: application/json\r\n{head}\r\n".encode() + body
+
+
+def chunked(body: bytes) -> bytes:
+    middle = len(body) // 2
+    chunks = f"{middle:x};note=1\r\n".encode() + body[:middle] + b"\r\n"
+    chunks += f"{len(body) - middle:X}\r\n".encode() + body[middle:] + b"\r\n0\r\nX-Trailer: 1\r\n\r\n"
+    return answer(chunks, headers="Transfer-Encoding: chunked\r\n")
+
+
+class RawServer:
+    """Answers the requests of each connection with the raw bytes of its script, then closes it."""
+
+    def __init__(self, *scripts: list[bytes]) -> None:
+        self.scripts = list(scripts)
+        self.connections = 0
+        self.requests = 0
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+
+    @property
+    def base_url(self) -> str:
+        return f"http://127.0.0.1:{self._listener.getsockname()[1]}"
+
+    def _serve(self) -> None:
+        while self.scripts:
+            try:
+                sock, _ = self._listener.accept()
+            except OSError:
+                return
+            self.connections += 1
+            with sock:
+                sock.settimeout(5)
+                for reply in self.scripts.pop(0):
+                    if not self._read_request(sock):
+                        break
+                    self.requests += 1
+                    sock.sendall(reply)
+
+    @staticmethod
+    def _read_request(sock: socket.socket) -> bool:
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        length = next((int(line.split(b":")[1]) for line in head.lower().split(b"\r\n")
+                       if line.startswith(b"content-length:")), 0)
+        while len(body) < length:
+            body += sock.recv(65536)
+        return True
+
+    def __enter__(self) -> RawServer:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._listener.close()
+        self._thread.join(5)
+
+
+APPROVE = ("approve_request", "apr_1")
+READ = ("get_request", "apr_1")
+CREATE_WITH_BAD_KEY = ("create_request", None)
+
+
+@pytest.mark.parametrize("scripts, calls, outcomes, connections", [
+    # kept alive: both reads on one connection
+    ([[answer(), answer()]], [READ, READ], ["apr_1", "apr_1"], 1),
+    ([[chunked(RECORD), chunked(RECORD)]], [READ, READ], ["apr_1", "apr_1"], 1),
+    ([[b"HTTP/1.1 100 Continue\r\n\r\n" + answer(), answer()]], [READ, READ], ["apr_1", "apr_1"], 1),
+    # an answer that ends with its connection, or says it is the last, is the last on it
+    ([[answer(headers="Connection: close\r\n")], [answer(headers="")]], [READ, READ], ["apr_1", "apr_1"], 2),
+    ([[answer(version="HTTP/1.0")], [answer()]], [READ, READ], ["apr_1", "apr_1"], 2),
+    # the server closed the idle connection: the next call takes a new one
+    ([[answer()], [answer()]], [READ, READ], ["apr_1", "apr_1"], 2),
+    # broken answers end the call (an approval is not tried again) and their connection
+    ([[b"HTP/1.1 200 OK\r\n\r\n"], [answer()]], [APPROVE, READ], ["malformed status line", "apr_1"], 2),
+    ([[answer(headers="Content-Length: 12x\r\n")], [answer()]], [APPROVE, READ], ["not a length", "apr_1"], 2),
+    ([[answer(headers="Content-Length: 999\r\n")], [answer()]], [APPROVE, READ],
+     ["without sending complete message body", "apr_1"], 2),
+    ([[answer(b"1\r\nx", headers="Transfer-Encoding: chunked\r\n")], [answer()]], [APPROVE, READ],
+     ["without sending complete message body", "apr_1"], 2),
+    ([[answer(b"zz\r\n", headers="Transfer-Encoding: chunked\r\n")], [answer()]], [APPROVE, READ],
+     ["malformed chunk size", "apr_1"], 2),
+    ([[answer(headers="Bad Header\r\n")], [answer()]], [APPROVE, READ], ["malformed header line", "apr_1"], 2),
+    ([[answer(RECORD + b"extra", headers=f"Content-Length: {len(RECORD)}\r\n")], [answer()]], [READ, READ],
+     ["apr_1", "apr_1"], 2),
+    # a header that would end the request early is refused before anything is sent
+    ([[answer()]], [CREATE_WITH_BAD_KEY, READ], [ValueError, "apr_1"], 1),
+], ids=["content-length", "chunked", "interim", "connection-close", "http-1.0", "closed-while-idle", "status-line",
+        "bad-length", "short-body", "short-chunk", "bad-chunk-size", "bad-header", "past-the-length", "header-injection"])
+def test_framing_and_reuse(scripts, calls, outcomes, connections):
+    with RawServer(*scripts) as server, ZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+        for (method, argument), expected in zip(calls, outcomes):
+            if method == "approve_request":
+                run = lambda: client.approve_request(argument, approver=ApproverCredential("alice", "pw"))  # noqa: E731
+            elif method == "create_request":
+                fields = {name: "x" for name in ("warrant_id", "tool", "args_canonical_cbor_b64")}
+                run = lambda: client.create_request(  # noqa: E731
+                    **fields, request_hash=b"\0" * 32, holder_key=b"\1" * 32, approval_context_attestation={},
+                    idempotency_key="key\r\nX-Injected: 1", ttl_seconds=60)
+            else:
+                run = lambda: getattr(client, method)(argument)  # noqa: E731
+            if expected == "apr_1":
+                assert run()["id"] == "apr_1"
+            elif expected is ValueError:
+                with pytest.raises(ValueError, match="idempotency_key must be text of printable ASCII"):
+                    run()
+            else:
+                with pytest.raises(ZeltoCloudError, match=expected) as caught:
+                    run()
+                assert caught.value.status_code is None
+    assert server.connections == connections
