@@ -1,15 +1,16 @@
-"""The blocking client's own HTTP/1.1 connections: how answers are framed, when a connection is used
+"""The clients' own HTTP/1.1 connections: how answers are framed, when a connection is used
 again, and what is refused before it is sent."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import socket
 import threading
 
 import pytest
 
-from zelto_cloud.client import ApproverCredential, ZeltoCloudClient
+from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient, _get_call
 from zelto_cloud.exceptions import ZeltoCloudError
 
 RECORD = json.dumps({"id": "apr_1", "status": "pending", "responses": []}).encode()
@@ -81,10 +82,11 @@ class RawServer:
 
 
 APPROVE = ("approve_request", "apr_1")
-READ = ("get_request", "apr_1")
+READ = ("read", "apr_1")
 CREATE_WITH_BAD_KEY = ("create_request", None)
 
 
+@pytest.mark.parametrize("kind", ["sync", "async"])
 @pytest.mark.parametrize("scripts, calls, outcomes, connections", [
     # kept alive: both reads on one connection
     ([[answer(), answer()]], [READ, READ], ["apr_1", "apr_1"], 1),
@@ -111,25 +113,47 @@ CREATE_WITH_BAD_KEY = ("create_request", None)
     ([[answer()]], [CREATE_WITH_BAD_KEY, READ], [ValueError, "apr_1"], 1),
 ], ids=["content-length", "chunked", "interim", "connection-close", "http-1.0", "closed-while-idle", "status-line",
         "bad-length", "short-body", "short-chunk", "bad-chunk-size", "bad-header", "past-the-length", "header-injection"])
-def test_framing_and_reuse(scripts, calls, outcomes, connections):
-    with RawServer(*scripts) as server, ZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
-        for (method, argument), expected in zip(calls, outcomes):
-            if method == "approve_request":
-                run = lambda: client.approve_request(argument, approver=ApproverCredential("alice", "pw"))  # noqa: E731
-            elif method == "create_request":
-                fields = {name: "x" for name in ("warrant_id", "tool", "args_canonical_cbor_b64")}
-                run = lambda: client.create_request(  # noqa: E731
-                    **fields, request_hash=b"\0" * 32, holder_key=b"\1" * 32, approval_context_attestation={},
-                    idempotency_key="key\r\nX-Injected: 1", ttl_seconds=60)
-            else:
-                run = lambda: getattr(client, method)(argument)  # noqa: E731
-            if expected == "apr_1":
-                assert run()["id"] == "apr_1"
-            elif expected is ValueError:
-                with pytest.raises(ValueError, match="idempotency_key must be text of printable ASCII"):
-                    run()
-            else:
-                with pytest.raises(ZeltoCloudError, match=expected) as caught:
-                    run()
-                assert caught.value.status_code is None
+def test_framing_and_reuse(kind, scripts, calls, outcomes, connections):
+    with RawServer(*scripts) as server:
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                results = [outcome(lambda: call(client, *step)) for step in calls]
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                    return [await outcome_async(call(client, *step)) for step in calls]
+
+            results = asyncio.run(run())
+    for result, expected in zip(results, outcomes):
+        if expected == "apr_1":
+            assert isinstance(result, dict) and result["id"] == "apr_1", result
+        elif expected is ValueError:
+            assert isinstance(result, ValueError) and "idempotency_key must be text of printable ASCII" in str(result)
+        else:
+            assert isinstance(result, ZeltoCloudError) and expected in str(result), result
+            assert result.status_code is None
     assert server.connections == connections
+
+
+def call(client, method: str, argument: str | None):
+    if method == "approve_request":
+        return client.approve_request(argument, approver=ApproverCredential("alice", "pw"))
+    if method == "create_request":
+        fields = {name: "x" for name in ("warrant_id", "tool", "args_canonical_cbor_b64")}
+        return client.create_request(**fields, request_hash=b"\0" * 32, holder_key=b"\1" * 32,
+                                     approval_context_attestation={}, idempotency_key="key\r\nX-Injected: 1")
+    return client._call(_get_call(argument))  # a read alone, as the awaitable client sends one outside a batch
+
+
+def outcome(run):
+    try:
+        return run()
+    except (ZeltoCloudError, ValueError) as error:
+        return error
+
+
+async def outcome_async(pending):
+    try:
+        return await pending
+    except (ZeltoCloudError, ValueError) as error:
+        return error

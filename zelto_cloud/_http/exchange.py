@@ -15,6 +15,7 @@ from typing import Any
 
 import httpx
 
+from .async_connection import AsyncConnectionPool
 from .calls import RETRY_ALWAYS, Call, call_headers, encoded_body, target
 from .config import Secret
 from .connection import ConnectionPool
@@ -156,9 +157,14 @@ async def _attempt_async(pool: AsyncPool, call: Call, attempts: Attempts, base_u
         _closed_check(pool)
         body = encoded_body(call)
         seconds = attempts.seconds_left(asyncio.get_running_loop().time())
-        request = pool.request(call, target(pool.base_path, call), call_headers(call, auth, body is not None), body,
-                               seconds)
-        response = _Answer(await pool.transport.handle_async_request(request))
+        headers = call_headers(call, auth, body is not None)
+        transport = pool.transport
+        if type(transport) is AsyncConnectionPool:
+            response = await transport.exchange(call.method, target(pool.base_path, call), {**pool.headers, **headers},
+                                                body, gated=call.gated, timeout=seconds)
+        else:
+            request = pool.request(call, target(pool.base_path, call), headers, body, seconds)
+            response = _Answer(await transport.handle_async_request(request))
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
     answered.add(base_url)

@@ -16,17 +16,16 @@ import ssl
 import threading
 import urllib.request
 import weakref
-from typing import Any, Callable
+from typing import Any
 
-import httpcore  # noqa: F401  httpx imports it at its first transport, which would fall inside a call's deadline
 import httpx
 
 from .calls import Call
 from .config import HEADERS
-from .connection import MAX_IDLE, MAX_IN_FLIGHT, ConnectionPool
+from .async_connection import AsyncConnectionPool
+from .connection import ConnectionPool
 
-_ASYNC_LIMITS = httpx.Limits(max_connections=None, max_keepalive_connections=MAX_IDLE, keepalive_expiry=4.0)
-UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads) and must not queue behind others
+UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads): what a transport sees of Call.gated
 
 _tls_lock = threading.Lock()
 _tls_context: ssl.SSLContext | None = None
@@ -51,49 +50,6 @@ def environment_proxy(url: httpx.URL) -> str | None:
     return proxy if "://" in proxy else "http://" + proxy
 
 
-class _AsyncReleasing(httpx.AsyncByteStream):
-    def __init__(self, stream: httpx.AsyncByteStream, release: Callable[[], None]) -> None:
-        self._stream, self._release = stream, release
-
-    async def __aiter__(self):
-        async for chunk in self._stream:
-            yield chunk
-
-    async def aclose(self) -> None:
-        release, self._release = self._release, None
-        try:
-            await self._stream.aclose()
-        finally:
-            if release is not None:
-                release()
-
-
-# httpcore's own connection limit leaks a slot whenever a request gives up
-# waiting for one (the connection made for it is never used nor closed), and
-# a busy pool then stalls for good. So httpcore is left unlimited and the
-# transport bounds the exchanges in flight itself.
-
-
-class GatedAsyncTransport(httpx.AsyncHTTPTransport):
-    """At most MAX_IN_FLIGHT exchanges at once; a waiting one gives up when its call is cancelled at the deadline."""
-
-    def __init__(self) -> None:
-        super().__init__(verify=shared_tls_context(), limits=_ASYNC_LIMITS)
-        self._gate = asyncio.Semaphore(MAX_IN_FLIGHT)
-
-    async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
-        if request.extensions.get(UNGATED):
-            return await super().handle_async_request(request)
-        await self._gate.acquire()
-        try:
-            response = await super().handle_async_request(request)
-        except BaseException:
-            self._gate.release()
-            raise
-        response.stream = _AsyncReleasing(response.stream, self._gate.release)
-        return response
-
-
 def new_transport(url: httpx.URL) -> ConnectionPool | httpx.BaseTransport:
     """The blocking client's transport to ``url``: its own connections, or httpx's through a proxy."""
     proxy = environment_proxy(url)
@@ -102,12 +58,12 @@ def new_transport(url: httpx.URL) -> ConnectionPool | httpx.BaseTransport:
     return ConnectionPool(url, shared_tls_context())
 
 
-def new_async_transport(url: httpx.URL) -> httpx.AsyncBaseTransport:
-    """The awaitable client's transport to ``url``."""
+def new_async_transport(url: httpx.URL) -> AsyncConnectionPool | httpx.AsyncBaseTransport:
+    """The awaitable client's transport to ``url``: its own connections, or httpx's through a proxy."""
     proxy = environment_proxy(url)
     if proxy is not None:
         return httpx.AsyncHTTPTransport(verify=shared_tls_context(), proxy=proxy)
-    return GatedAsyncTransport()
+    return AsyncConnectionPool(url, shared_tls_context())
 
 
 class Pool:
