@@ -4,12 +4,21 @@ again, and what is refused before it is sent."""
 from __future__ import annotations
 
 import asyncio
+import datetime
+import ipaddress
 import json
 import socket
+import ssl
 import threading
 
 import pytest
+from cloud_stub_server import StubCloud, request_object
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
 
+from zelto_cloud._http import pools
 from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient, _get_call
 from zelto_cloud.exceptions import ZeltoCloudError
 
@@ -157,3 +166,43 @@ async def outcome_async(pending):
         return await pending
     except (ZeltoCloudError, ValueError) as error:
         return error
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_tls_to_a_trusted_certificate(kind, tmp_path, monkeypatch):
+    server_context, client_context = tls_pair(tmp_path)
+    monkeypatch.setattr(pools, "_tls_context", client_context)
+    with StubCloud(tls=server_context) as stub:
+        stub.reply("GET", "/v1/approvals/requests/apr_1", 200, request_object("apr_1"))
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=stub.base_url) as client:
+                results = [call(client, *READ) for _ in range(2)]
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=stub.base_url) as client:
+                    return [await call(client, *READ) for _ in range(2)]
+
+            results = asyncio.run(run())
+    assert [r["id"] for r in results] == ["apr_1", "apr_1"]
+    assert [r.headers["host"] for r in stub.requests] == [stub.base_url.removeprefix("https://")] * 2
+
+
+def tls_pair(directory) -> tuple[ssl.SSLContext, ssl.SSLContext]:
+    """A server context with a certificate for 127.0.0.1, and a client context that trusts it alone."""
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    certificate = (
+        x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(minutes=5)).not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), False)
+        .sign(key, hashes.SHA256())
+    )
+    cert_file, key_file = directory / "cert.pem", directory / "key.pem"
+    cert_file.write_bytes(certificate.public_bytes(serialization.Encoding.PEM))
+    key_file.write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    server = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server.load_cert_chain(cert_file, key_file)
+    return server, ssl.create_default_context(cafile=str(cert_file))

@@ -1,7 +1,7 @@
 """HTTP clients of the Zelto Cloud API.
 
 The wire protocol is described in ``docs/cloud-api.md``.  Both clients speak
-it over httpx with TLS verification on; :class:`ZeltoCloudClient` blocks,
+it over HTTP/1.1 with TLS verification on; :class:`ZeltoCloudClient` blocks,
 :class:`AsyncZeltoCloudClient` is awaited.  Every failure is raised as a
 :class:`~zelto_cloud.exceptions.ZeltoCloudError` (or one of its subclasses).
 
