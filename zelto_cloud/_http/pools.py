@@ -25,7 +25,6 @@ from .config import HEADERS
 from .async_connection import AsyncConnectionPool
 from .connection import ConnectionPool
 
-UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads): what a transport sees of Call.gated
 
 _tls_lock = threading.Lock()
 _tls_context: ssl.SSLContext | None = None
@@ -82,10 +81,7 @@ class Pool:
     def request(self, call: Call, target: str, headers: dict, body: bytes | None,
                 timeout: float | None) -> httpx.Request:
         """The call as the httpx.Request that httpx.Client.send would have handed to the transport."""
-        extensions: dict[str, Any] = {"timeout": {"connect": timeout, "read": timeout, "write": timeout,
-                                                  "pool": timeout}}
-        if not call.gated:
-            extensions[UNGATED] = True
+        extensions = {"timeout": {"connect": timeout, "read": timeout, "write": timeout, "pool": timeout}}
         merged = self._httpx_headers.copy()  # copied, not parsed again
         for name, value in headers.items():
             merged[name] = value
