@@ -28,7 +28,8 @@ logger = logging.getLogger("zelto_cloud.client")
 
 
 class _Answer:
-    """An httpx.Response with the reading that the client's own connections offer."""
+    """An httpx.Response with the reading that the client's own connections offer. The body is read from
+    the response's stream itself: what httpx.Response adds on the way (decoding, chunking) is not asked for."""
 
     __slots__ = ("response", "status_code", "reason_phrase", "headers")
 
@@ -36,28 +37,17 @@ class _Answer:
         self.response = response
         self.status_code, self.reason_phrase, self.headers = response.status_code, response.reason_phrase, response.headers
 
-    def _already_read(self, limit: int, truncate: bool) -> bytes | None:
-        # A transport that answers in memory (httpx.MockTransport) hands over a body that is read already.
-        content = self.response.content
-        if len(content) <= limit:
-            return content
-        return content[:limit] if truncate else None
-
     def read(self, limit: int, truncate: bool) -> bytes | None:
-        if self.response.is_stream_consumed:
-            return self._already_read(limit, truncate)
         content = bytearray()
-        for chunk in self.response.iter_raw():
+        for chunk in self.response.stream:
             content += chunk
             if len(content) > limit:
                 return bytes(content[:limit]) if truncate else None
         return bytes(content)
 
     async def aread(self, limit: int, truncate: bool) -> bytes | None:
-        if self.response.is_stream_consumed:
-            return self._already_read(limit, truncate)
         content = bytearray()
-        async for chunk in self.response.aiter_raw():
+        async for chunk in self.response.stream:
             content += chunk
             if len(content) > limit:
                 return bytes(content[:limit]) if truncate else None
