@@ -29,7 +29,7 @@ _HTML_TAG = re.compile(rb"<[^>]*>|<[^>]*$")
 _RETRY_STATUSES = {RETRY_ALWAYS: frozenset({429, 502, 503, 504}), RETRY_UNSENT: frozenset({429})}
 
 
-class Head(Protocol):
+class AnswerHead(Protocol):
     """The status line and headers of an answer (an httpx.Response is one; header names in lower case)."""
 
     status_code: int
@@ -163,7 +163,7 @@ def _server_error_text(content: bytes) -> tuple[str | None, str]:
     return None, excerpt or "no error details"
 
 
-def _status_failure(call: Call, response: Head, content: bytes, secret: Secret | None) -> Failure:
+def _status_failure(call: Call, response: AnswerHead, content: bytes, secret: Secret | None) -> Failure:
     status, phrase = response.status_code, response.reason_phrase
     code, text = _server_error_text(content)
     label = f"{text} ({code})" if code else text
@@ -200,7 +200,7 @@ def _too_large(call: Call, status: int, limit: int) -> Failure:
     return Failure(too_large)
 
 
-def encoding_refused(call: Call, response: Head) -> Failure | None:
+def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:
     encoding = response.headers.get("content-encoding", "identity").strip().lower()
     if encoding in ("", "identity"):
         return None
@@ -213,16 +213,16 @@ def encoding_refused(call: Call, response: Head) -> Failure | None:
     return Failure(refused)
 
 
-def declared_too_long(response: Head, limit: int) -> bool:
+def declared_too_long(response: AnswerHead, limit: int) -> bool:
     declared = response.headers.get("content-length", "")
     return declared.isdigit() and int(declared) > limit
 
 
-def body_limit(call: Call, response: Head) -> int:
+def body_limit(call: Call, response: AnswerHead) -> int:
     return call.limit if 200 <= response.status_code < 300 else ERROR_BODY_LIMIT
 
 
-def outcome(call: Call, response: Head, content: bytes | None, secret: Secret | None) -> Any:
+def outcome(call: Call, response: AnswerHead, content: bytes | None, secret: Secret | None) -> Any:
     """The result of a complete answer, or a Failure.  ``content`` None: over the limit."""
     status = response.status_code
     logger.debug("%s %s -> %d", call.method, call.path, status)
