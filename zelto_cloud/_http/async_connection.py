@@ -24,7 +24,7 @@ class Wire(asyncio.Protocol):
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
-        self.transport: asyncio.Transport | None = None
+        self.transport: asyncio.Transport = None  # type: ignore[assignment]  # set as soon as connected
         self.buffer = b""
         self.ended = False
         self.idle_since = 0.0
@@ -85,7 +85,7 @@ class Wire(asyncio.Protocol):
                 and not self.transport.is_closing())
 
     def close(self) -> None:
-        if self.transport is not None:
+        if self.transport is not None:  # type: ignore[comparison-overlap]
             self.transport.close()
 
 
@@ -96,7 +96,8 @@ class AsyncResponse:
 
     def __init__(self, pool: AsyncConnectionPool, wire: Wire, head: Head, gated: bool) -> None:
         self.status_code, self.reason_phrase, self.headers = head.status_code, head.reason_phrase, head.headers
-        self._head, self._pool, self._wire, self._gated = head, pool, wire, gated
+        self._head, self._wire, self._gated = head, wire, gated
+        self._pool: AsyncConnectionPool | None = pool
 
     async def aread(self, limit: int, truncate: bool) -> bytes | None:
         framing, wire = self._head.framing, self._wire

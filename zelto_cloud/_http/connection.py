@@ -82,7 +82,8 @@ class Response:
 
     def __init__(self, pool: ConnectionPool, connection: Connection, head: Head) -> None:
         self.status_code, self.reason_phrase, self.headers = head.status_code, head.reason_phrase, head.headers
-        self._head, self._pool, self._connection = head, pool, connection
+        self._head, self._connection = head, connection
+        self._pool: ConnectionPool | None = pool
 
     def read(self, limit: int, truncate: bool) -> bytes | None:
         """The body; over ``limit`` bytes, its first ``limit`` bytes when ``truncate``, else None."""

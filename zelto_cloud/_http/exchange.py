@@ -15,7 +15,7 @@ from typing import Any
 
 import httpx
 
-from .async_connection import AsyncConnectionPool
+from .async_connection import AsyncConnectionPool, AsyncResponse
 from .calls import RETRY_ALWAYS, Call, call_headers, encoded_body, target
 from .config import Secret
 from .connection import ConnectionPool
@@ -39,7 +39,7 @@ class _Answer:
 
     def read(self, limit: int, truncate: bool) -> bytes | None:
         content = bytearray()
-        for chunk in self.response.stream:
+        for chunk in self.response.stream:  # type: ignore[union-attr]
             content += chunk
             if len(content) > limit:
                 return bytes(content[:limit]) if truncate else None
@@ -47,7 +47,7 @@ class _Answer:
 
     async def aread(self, limit: int, truncate: bool) -> bytes | None:
         content = bytearray()
-        async for chunk in self.response.stream:
+        async for chunk in self.response.stream:  # type: ignore[union-attr]
             content += chunk
             if len(content) > limit:
                 return bytes(content[:limit]) if truncate else None
@@ -149,6 +149,7 @@ async def _attempt_async(pool: AsyncPool, call: Call, attempts: Attempts, base_u
         seconds = attempts.seconds_left(asyncio.get_running_loop().time())
         headers = call_headers(call, auth, body is not None)
         transport = pool.transport
+        response: AsyncResponse | _Answer
         if type(transport) is AsyncConnectionPool:
             response = await transport.exchange(call.method, target(pool.base_path, call), {**pool.headers, **headers},
                                                 body, gated=call.gated, timeout=seconds)

@@ -32,9 +32,14 @@ _RETRY_STATUSES = {RETRY_ALWAYS: frozenset({429, 502, 503, 504}), RETRY_UNSENT: 
 class AnswerHead(Protocol):
     """The status line and headers of an answer (an httpx.Response is one; header names in lower case)."""
 
-    status_code: int
-    reason_phrase: str
-    headers: Mapping[str, str]
+    @property
+    def status_code(self) -> int: ...
+
+    @property
+    def reason_phrase(self) -> str: ...
+
+    @property
+    def headers(self) -> Mapping[str, str]: ...
 
 
 class Failure:
