@@ -170,7 +170,7 @@ def _create_call(fields: dict) -> Call:
         raise ValueError("idempotency_key must be text of printable ASCII characters")
     headers = {"Idempotency-Key": key}
     return Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS,
-                 idempotency_key=key)
+                idempotency_key=key)
 
 
 def _request_path(request_id: str, action: str = "") -> str:
