@@ -116,12 +116,14 @@ CREATE_WITH_BAD_KEY = ("create_request", None)
     ([[answer(b"zz\r\n", headers="Transfer-Encoding: chunked\r\n")], [answer()]], [APPROVE, READ],
      ["malformed chunk size", "apr_1"], 2),
     ([[answer(headers="Bad Header\r\n")], [answer()]], [APPROVE, READ], ["malformed header line", "apr_1"], 2),
+    ([[answer(b"2\r\nabc\r\n0\r\n\r\n", headers="Transfer-Encoding: chunked\r\n")], [answer()]], [APPROVE, READ],
+     ["does not end where its size says", "apr_1"], 2),
     ([[answer(RECORD + b"extra", headers=f"Content-Length: {len(RECORD)}\r\n")], [answer()]], [READ, READ],
      ["apr_1", "apr_1"], 2),
     # a header that would end the request early is refused before anything is sent
     ([[answer()]], [CREATE_WITH_BAD_KEY, READ], [ValueError, "apr_1"], 1),
 ], ids=["content-length", "chunked", "interim", "connection-close", "http-1.0", "closed-while-idle", "status-line",
-        "bad-length", "short-body", "short-chunk", "bad-chunk-size", "bad-header", "past-the-length", "header-injection"])
+        "bad-length", "short-body", "short-chunk", "bad-chunk-size", "bad-header", "chunk-overrun", "past-the-length", "header-injection"])
 def test_framing_and_reuse(kind, scripts, calls, outcomes, connections):
     with RawServer(*scripts) as server:
         if kind == "sync":

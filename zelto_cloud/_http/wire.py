@@ -123,6 +123,8 @@ class Framing:
                         content += pending[:take]
                         pending, self._chunk_left = pending[take:], self._chunk_left - take
                     break
+                if pending[self._chunk_left - 2:self._chunk_left] != b"\r\n":
+                    raise httpx.RemoteProtocolError("a chunk does not end where its size says")
                 content += pending[:self._chunk_left - 2]
                 pending, self._chunk_left = pending[self._chunk_left:], -1
                 continue
