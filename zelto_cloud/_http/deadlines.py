@@ -1,7 +1,7 @@
 """One deadline per call, and the approval handlers' deadline over the calls made on their behalf.
 
 The blocking client keeps a call's deadline in the socket layer: each read and
-write waits at most until ``current`` says (see ``connection``); the awaitable
+write waits at most until ``current`` says (see ``transport``); the awaitable
 client keeps it with ``asyncio.timeout``.
 """
 

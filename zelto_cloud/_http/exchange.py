@@ -15,10 +15,8 @@ from typing import Any
 
 import httpx
 
-from .async_connection import AsyncConnectionPool, AsyncResponse
 from .calls import RETRY_ALWAYS, Call, call_headers, encoded_body, target
 from .config import Secret
-from .connection import ConnectionPool
 from .deadlines import answered, current, handler_deadline, handler_end, handler_until
 from .failures import Failure, body_limit, declared_too_long, encoding_refused, outcome, transport_failure
 from .pools import AsyncPool, Pool, SyncPool
@@ -28,8 +26,8 @@ logger = logging.getLogger("zelto_cloud.client")
 
 
 class _Answer:
-    """An httpx.Response with the reading that the client's own connections offer. The body is read from
-    the response's stream itself: what httpx.Response adds on the way (decoding, chunking) is not asked for."""
+    """An httpx.Response read within a limit. The body is read from the response's stream itself:
+    what httpx.Response adds on the way (decoding, chunking) is not asked for."""
 
     __slots__ = ("response", "status_code", "reason_phrase", "headers")
 
@@ -68,15 +66,12 @@ def _closed_check(pool: Pool) -> None:
 # --- blocking ------------------------------------------------------------------
 
 
-def _exchange(pool: SyncPool, call: Call, attempts: Attempts, auth: Secret | None) -> Any:
+def _exchange(pool: SyncPool, call: Call, attempts: Attempts, auth: Secret | None) -> _Answer:
     _closed_check(pool)
     body = encoded_body(call)
     headers = call_headers(call, auth, body is not None)
-    transport = pool.transport
-    if type(transport) is ConnectionPool:
-        return transport.exchange(call.method, target(pool.base_path, call), {**pool.headers, **headers}, body)
     request = pool.request(call, target(pool.base_path, call), headers, body, attempts.seconds_left(time.monotonic()))
-    return _Answer(transport.handle_request(request))
+    return _Answer(pool.transport.handle_request(request))
 
 
 def _attempt(pool: SyncPool, call: Call, attempts: Attempts, base_url: str, secret: Secret | None,
@@ -148,14 +143,8 @@ async def _attempt_async(pool: AsyncPool, call: Call, attempts: Attempts, base_u
         body = encoded_body(call)
         seconds = attempts.seconds_left(asyncio.get_running_loop().time())
         headers = call_headers(call, auth, body is not None)
-        transport = pool.transport
-        response: AsyncResponse | _Answer
-        if type(transport) is AsyncConnectionPool:
-            response = await transport.exchange(call.method, target(pool.base_path, call), {**pool.headers, **headers},
-                                                body, gated=call.gated, timeout=seconds)
-        else:
-            request = pool.request(call, target(pool.base_path, call), headers, body, seconds)
-            response = _Answer(await transport.handle_async_request(request))
+        request = pool.request(call, target(pool.base_path, call), headers, body, seconds)
+        response = _Answer(await pool.transport.handle_async_request(request))
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
     answered.add(base_url)

@@ -22,8 +22,7 @@ import httpx
 
 from .calls import Call
 from .config import HEADERS
-from .async_connection import AsyncConnectionPool
-from .connection import ConnectionPool
+from .transport import UNGATED, AsyncTransport, Transport
 
 
 _tls_lock = threading.Lock()
@@ -49,25 +48,25 @@ def environment_proxy(url: httpx.URL) -> str | None:
     return proxy if "://" in proxy else "http://" + proxy
 
 
-def new_transport(url: httpx.URL) -> ConnectionPool | httpx.BaseTransport:
-    """The blocking client's transport to ``url``: its own connections, or httpx's through a proxy."""
+def new_transport(url: httpx.URL) -> httpx.BaseTransport:
+    """The blocking client's transport to ``url``: its own pool, or httpx's through a proxy."""
     proxy = environment_proxy(url)
     if proxy is not None:
         return httpx.HTTPTransport(verify=shared_tls_context(), proxy=proxy)
-    return ConnectionPool(url, shared_tls_context())
+    return Transport(shared_tls_context())
 
 
-def new_async_transport(url: httpx.URL) -> AsyncConnectionPool | httpx.AsyncBaseTransport:
-    """The awaitable client's transport to ``url``: its own connections, or httpx's through a proxy."""
+def new_async_transport(url: httpx.URL) -> httpx.AsyncBaseTransport:
+    """The awaitable client's transport to ``url``: its own pool, or httpx's through a proxy."""
     proxy = environment_proxy(url)
     if proxy is not None:
         return httpx.AsyncHTTPTransport(verify=shared_tls_context(), proxy=proxy)
-    return AsyncConnectionPool(url, shared_tls_context())
+    return AsyncTransport(shared_tls_context())
 
 
 class Pool:
     """What the calls to one base URL share: its parts, parsed once; the fixed headers; the transport
-    (the client's own connections, or any httpx transport: calls are handed to it as httpx.Request)."""
+    (the client's own, or any httpx transport: calls are handed to it as httpx.Request)."""
 
     def __init__(self, base_url: str, transport: Any) -> None:
         self.base_url = base_url
@@ -81,7 +80,10 @@ class Pool:
     def request(self, call: Call, target: str, headers: dict, body: bytes | None,
                 timeout: float | None) -> httpx.Request:
         """The call as the httpx.Request that httpx.Client.send would have handed to the transport."""
-        extensions = {"timeout": {"connect": timeout, "read": timeout, "write": timeout, "pool": timeout}}
+        extensions: dict[str, Any] = {"timeout": {"connect": timeout, "read": timeout, "write": timeout,
+                                                  "pool": timeout}}
+        if not call.gated:
+            extensions[UNGATED] = True
         merged = self._httpx_headers.copy()  # copied, not parsed again
         for name, value in headers.items():
             merged[name] = value
