@@ -209,3 +209,30 @@ def tls_pair(directory) -> tuple[ssl.SSLContext, ssl.SSLContext]:
     server = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     server.load_cert_chain(cert_file, key_file)
     return server, ssl.create_default_context(cafile=str(cert_file))
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+@pytest.mark.parametrize("no_proxy, through_proxy", [("", True), ("api.zelto.invalid", False)])
+def test_proxy_from_the_environment(kind, no_proxy, through_proxy, monkeypatch):
+    with StubCloud() as proxy:
+        proxy.reply("GET", "/v1/approvals/requests/apr_1", 200, request_object("apr_1"))
+        for name in ("HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy", "no_proxy"):
+            monkeypatch.delenv(name, raising=False)
+        monkeypatch.setenv("HTTP_PROXY", proxy.base_url)
+        monkeypatch.setenv("NO_PROXY", no_proxy)
+        base_url = "http://api.zelto.invalid:9"  # resolves nowhere: only the proxy can answer
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=base_url, timeout=2.0) as client:
+                result = outcome(lambda: call(client, *READ))
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=base_url, timeout=2.0) as client:
+                    return await outcome_async(call(client, *READ))
+
+            result = asyncio.run(run())
+    if through_proxy:
+        assert result["id"] == "apr_1"
+        assert [(r.path, r.headers["host"]) for r in proxy.requests] == [("/v1/approvals/requests/apr_1",
+                                                                          "api.zelto.invalid:9")]
+    else:
+        assert isinstance(result, ZeltoCloudError) and proxy.requests == []
