@@ -10,6 +10,7 @@ import json
 import socket
 import ssl
 import threading
+import time
 
 import pytest
 from cloud_stub_server import StubCloud, request_object
@@ -18,7 +19,7 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import NameOID
 
-from zelto_cloud._http import pools
+from zelto_cloud._http import pools, transport
 from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient, _get_call
 from zelto_cloud.exceptions import ZeltoCloudError
 
@@ -236,3 +237,48 @@ def test_proxy_from_the_environment(kind, no_proxy, through_proxy, monkeypatch):
                                                                           "api.zelto.invalid:9")]
     else:
         assert isinstance(result, ZeltoCloudError) and proxy.requests == []
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_exchanges_in_flight_are_bounded_and_given_back(kind, monkeypatch):
+    """Two stalled reads fill a pool of two; a third call gives up at its deadline without being sent;
+    once the stalled reads time out, their places serve new calls."""
+    monkeypatch.setattr(transport, "MAX_IN_FLIGHT", 2)
+    slow = ("read", "slow")
+    with StubCloud() as stub:
+        stub.reply("GET", "/v1/approvals/requests/slow", action="stall")
+        stub.reply("GET", "/v1/approvals/requests/apr_1", 200, request_object("apr_1"))
+
+        def both_sent() -> bool:
+            return len(stub.requests) >= 2
+
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=stub.base_url, timeout=1.5) as client, \
+                    ZeltoCloudClient("key", base_url=stub.base_url, timeout=0.3) as hasty:
+                stalled: list = []
+                threads = [threading.Thread(target=lambda: stalled.append(outcome(lambda: call(client, *slow))))
+                           for _ in range(2)]
+                for thread in threads:
+                    thread.start()
+                while not both_sent():
+                    time.sleep(0.01)
+                waited = outcome(lambda: call(hasty, *slow))
+                for thread in threads:
+                    thread.join(5)
+                after = [outcome(lambda: call(client, *READ)) for _ in range(3)]
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=stub.base_url, timeout=1.5) as client, \
+                        AsyncZeltoCloudClient("key", base_url=stub.base_url, timeout=0.3) as hasty:
+                    tasks = [asyncio.ensure_future(outcome_async(call(client, *slow))) for _ in range(2)]
+                    while not both_sent():
+                        await asyncio.sleep(0.01)
+                    waited = await outcome_async(call(hasty, *slow))
+                    stalled = await asyncio.gather(*tasks)
+                    return stalled, waited, [await outcome_async(call(client, *READ)) for _ in range(3)]
+
+            stalled, waited, after = asyncio.run(run())
+        sent = [r.path for r in stub.requests]
+    assert all(isinstance(r, ZeltoCloudError) for r in [*stalled, waited]) and len(stalled) == 2
+    assert sent.count("/v1/approvals/requests/slow") == 2
+    assert [r["id"] for r in after] == ["apr_1"] * 3
