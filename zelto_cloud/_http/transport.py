@@ -208,13 +208,13 @@ def _httpx_errors() -> Iterator[None]:
         raise
 
 
-def _core_request(request: httpx.Request, stream: Any) -> httpcore.Request:
+def _core_request(request: httpx.Request) -> httpcore.Request:
     url = request.url
     return httpcore.Request(
         method=request.method,
         url=httpcore.URL(scheme=url.raw_scheme, host=url.raw_host, port=url.port, target=url.raw_path),
         headers=request.headers.raw,
-        content=stream,
+        content=request.stream,
         extensions=request.extensions,
     )
 
@@ -264,7 +264,7 @@ class Transport(httpx.BaseTransport):
             raise _pool_timeout()
         try:
             with _httpx_errors():
-                answer = self._pool.handle_request(_core_request(request, request.stream))
+                answer = self._pool.handle_request(_core_request(request))
         except BaseException:
             self._gate.release()
             raise
@@ -313,7 +313,7 @@ class AsyncTransport(httpx.AsyncBaseTransport):
             await self._gate.acquire()
         try:
             with _httpx_errors():
-                answer = await self._pool.handle_async_request(_core_request(request, request.stream))
+                answer = await self._pool.handle_async_request(_core_request(request))
         except BaseException:
             if gated:
                 self._gate.release()
