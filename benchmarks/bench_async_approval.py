@@ -40,7 +40,7 @@ import tests_on_path  # noqa: F401
 from twins import approval as twin_approval
 
 import zelto_cloud.approval as approval
-from zelto_cloud import _transport
+from zelto_cloud._http import pools
 from zelto_cloud.client import AsyncZeltoCloudClient
 from zelto_cloud.exceptions import ZeltoCloudError
 
@@ -188,16 +188,12 @@ class InProcessCloud:
     @contextlib.contextmanager
     def installed(self):
         """While inside, the clients' shared connection pools send through this mock transport."""
-        make, transport = _transport._async_http, self.transport
-
-        def mocked(base_url: str) -> httpx.AsyncClient:
-            return httpx.AsyncClient(base_url=base_url, transport=transport, trust_env=False)
-
-        _transport._async_http = mocked
+        make, transport = pools.new_async_transport, self.transport
+        pools.new_async_transport = lambda url: transport
         try:
             yield
         finally:
-            _transport._async_http = make
+            pools.new_async_transport = make
 
 
 class _MallInfo(ctypes.Structure):

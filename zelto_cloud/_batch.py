@@ -17,7 +17,12 @@ import copy
 import math
 from typing import Any, Callable, NamedTuple
 
-from . import _transport
+from ._http.calls import LIST_ANSWER_LIMIT, RETRY_ALWAYS, Call
+from ._http.config import Secret
+from ._http.deadlines import HANDLER_GRACE, loop_until
+from ._http.exchange import exchange_async
+from ._http.failures import Failure
+from ._http.pools import AsyncPool
 
 BATCH_PATH = "/v1/approvals/requests/batch-read"
 MAX_IDS = 200
@@ -26,22 +31,10 @@ MAX_IN_FLIGHT = 4
 _UNSUPPORTED_STATUSES = frozenset({404, 405, 501})
 
 
-class _BatchCall:
-    """The batch read as a call of the transport (the fields that it reads)."""
-
-    method = "POST"
-    path = BATCH_PATH
-    params = None
-    headers = None
-    retry = _transport.RETRY_ALWAYS
-    limit = _transport.LIST_ANSWER_LIMIT
-    # At most MAX_IN_FLIGHT per batcher already; behind a burst of creates
-    # they would wait their callers' deadlines away.
-    gated = False
-
-    def __init__(self, ids: list[str], read: Callable[[dict], Any]) -> None:
-        self.body = {"ids": ids}
-        self.read = read
+def _batch_call(ids: list[str], read: Callable[[dict], Any]) -> Call:
+    # Batch reads are at most MAX_IN_FLIGHT per batcher already; behind a burst of
+    # creates in the pool's queue they would wait their callers' deadlines away.
+    return Call("POST", BATCH_PATH, read, body={"ids": ids}, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT, gated=False)
 
 
 def _read_batch(read_request: Callable[[dict], dict]) -> Callable[[dict], dict]:
@@ -65,7 +58,7 @@ def _read_batch(read_request: Callable[[dict], dict]) -> Callable[[dict], dict]:
 class _Waiter(NamedTuple):
     future: asyncio.Future
     deadline: float
-    call: Any  # the caller's own read
+    call: Call  # the caller's own read
     timeout: float | None
     span: float | None  # the seconds the read was given, for its error
 
@@ -73,9 +66,10 @@ class _Waiter(NamedTuple):
 class StatusBatcher:
     """The batch reads of one event loop, base URL and API key."""
 
-    def __init__(self, loop, http, *, base_url: str, secret, auth, read_request: Callable[[dict], dict]) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, pool: AsyncPool, *, base_url: str, secret: Secret,
+                 auth: Secret, read_request: Callable[[dict], dict]) -> None:
         self._loop = loop
-        self._http = http
+        self._pool = pool
         self._base_url = base_url
         self._secret = secret
         self._auth = auth
@@ -85,7 +79,7 @@ class StatusBatcher:
         self._in_flight: set[asyncio.Task] = set()
         self.supported = True
 
-    async def read(self, request_id: str, call, timeout: float | None) -> dict | None:
+    async def read(self, request_id: str, call: Call, timeout: float | None) -> dict | None:
         """The request object, or None when the caller must read it alone.
 
         ``call`` is the caller's own read: a failure of the batch is worded
@@ -94,7 +88,7 @@ class StatusBatcher:
             return None
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        deadline = _transport.loop_until(loop, call, timeout, self._base_url)  # the caller's handler's, if any
+        deadline = loop_until(loop, call, timeout, self._base_url)  # the caller's handler's, if any
         span = timeout if deadline is None else round(deadline - loop.time(), 1)
         if deadline is None:
             deadline = math.inf if timeout is None else loop.time() + timeout
@@ -162,17 +156,17 @@ class StatusBatcher:
             # Each attempt is bounded by the callers' own timeout, the whole read by their earliest deadline.
             timeout = min(limits) if limits else None
             until = None if deadline == math.inf else max(deadline, loop.time() + 0.001)
-            call = _BatchCall(list(batch), self._read)
+            call = _batch_call(list(batch), self._read)
             options = {"base_url": self._base_url, "timeout": timeout, "secret": self._secret, "auth": self._auth,
                        "until": until}
-            found = await _transport.exchange_async(self._http, call, **options)
+            found = await exchange_async(self._pool, call, **options)
         except asyncio.CancelledError:
             self._settle(batch, lambda waiter: waiter.future.cancel())
             raise
         except Exception as error:  # a fault of this process, not of the cloud: every caller sees it
             self._settle(batch, lambda waiter: waiter.future.set_exception(copy.copy(error)))
         else:
-            if not isinstance(found, _transport.Failure):
+            if not isinstance(found, Failure):
                 self._answer(batch, found)
             elif found.status in _UNSUPPORTED_STATUSES:
                 self.supported = False
@@ -185,8 +179,8 @@ class StatusBatcher:
                 self._schedule(loop)
 
     @staticmethod
-    def _fail(waiter: _Waiter, found: _transport.Failure, deadline: float) -> None:
-        if found.status is None and waiter.deadline > deadline + _transport.HANDLER_GRACE:
+    def _fail(waiter: _Waiter, found: Failure, deadline: float) -> None:
+        if found.status is None and waiter.deadline > deadline + HANDLER_GRACE:
             # No answer by another caller's earlier deadline: this one still has time to read alone.
             waiter.future.set_result(None)
         else:

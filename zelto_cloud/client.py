@@ -1,7 +1,7 @@
 """HTTP clients of the Zelto Cloud API.
 
 The wire protocol is described in ``docs/cloud-api.md``.  Both clients speak
-it over httpx with TLS verification on; :class:`ZeltoCloudClient` blocks,
+it over HTTP/1.1 with TLS verification on; :class:`ZeltoCloudClient` blocks,
 :class:`AsyncZeltoCloudClient` is awaited.  Every failure is raised as a
 :class:`~zelto_cloud.exceptions.ZeltoCloudError` (or one of its subclasses).
 
@@ -26,19 +26,12 @@ from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote
 
-from . import _transport
 from ._batch import StatusBatcher
-from ._transport import (
-    ANSWER_LIMIT,
-    DEFAULT_BASE_URL,
-    LIST_ANSWER_LIMIT,
-    RETRY_ALWAYS,
-    RETRY_UNSENT,
-    BearerAuth,
-    Secret,
-    checked_base_url,
-    checked_timeout,
-)
+from ._http import deadlines
+from ._http.calls import LIST_ANSWER_LIMIT, RETRY_ALWAYS, Call
+from ._http.config import DEFAULT_BASE_URL, Secret, checked_base_url, checked_timeout
+from ._http.exchange import send, send_async
+from ._http.pools import AsyncPool, async_pools, sync_pools
 
 __all__ = [
     "ApproverCredential",
@@ -64,26 +57,8 @@ _REQUIRED_FIELDS = (
 _OPTIONAL_FIELDS = ("metadata", "policy_id", "threshold", "approver_keys", "ttl_seconds", "idempotency_key")
 _API_KEY_PATTERN = re.compile(r"[\x21-\x7e]+")
 _IDEMPOTENCY_PREFIX = "zc_"
+_HEADER_TEXT = re.compile(r"[\x20-\x7e]+")
 _BYTES_TYPES = (bytes, bytearray, memoryview)
-
-
-@dataclass(frozen=True)
-class _Call:
-    """One API call: what to send, and how to read the JSON object that comes back.
-
-    ``retry`` says which failures may be tried again (see ``_transport``);
-    ``limit`` is the largest answer, in bytes, that is read.
-    """
-
-    method: str
-    path: str
-    read: Callable[[dict], Any]
-    body: dict | None = None
-    params: dict | None = None
-    headers: dict | None = None
-    retry: str = RETRY_UNSENT
-    limit: int = ANSWER_LIMIT
-    idempotency_key: str | None = None  # a create's: named in its error when it gets no definite answer
 
 
 @dataclass(frozen=True)
@@ -173,7 +148,7 @@ def _displayable(value: Any) -> Any:
     return str(value)
 
 
-def _create_call(fields: dict) -> _Call:
+def _create_call(fields: dict) -> Call:
     unknown = sorted(set(fields) - set(_REQUIRED_FIELDS) - set(_OPTIONAL_FIELDS))
     if unknown:
         raise TypeError(f"create_request() got unexpected keyword arguments: {', '.join(unknown)}")
@@ -190,9 +165,12 @@ def _create_call(fields: dict) -> _Call:
     # Without a key of the caller's, one made for this call alone lets a create
     # whose answer was lost be sent again without making a second request.
     key = body.get("idempotency_key") or _IDEMPOTENCY_PREFIX + secrets.token_hex(16)
+    if not isinstance(key, str) or not _HEADER_TEXT.fullmatch(key):
+        # It goes out as a header too: a line break would end the request's head early.
+        raise ValueError("idempotency_key must be text of printable ASCII characters")
     headers = {"Idempotency-Key": key}
-    return _Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS,
-                 idempotency_key=key)
+    return Call("POST", _REQUESTS_PATH, _request_object, body=body, headers=headers, retry=RETRY_ALWAYS,
+                idempotency_key=key)
 
 
 def _request_path(request_id: str, action: str = "") -> str:
@@ -211,11 +189,11 @@ def _approver_headers(approver: Any) -> dict:
     return {"Authorization": approver.authorization()}
 
 
-def _get_call(request_id: str) -> _Call:
-    return _Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
+def _get_call(request_id: str) -> Call:
+    return Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 
-def _list_call(status: str | None, limit: int, cursor: str | None = None) -> _Call:
+def _list_call(status: str | None, limit: int, cursor: str | None = None) -> Call:
     """One page of the list; reads to (request objects, the next page's cursor or None)."""
     params = {"limit": limit} if status is None else {"status": status, "limit": limit}
     if cursor is not None:
@@ -226,31 +204,31 @@ def _list_call(status: str | None, limit: int, cursor: str | None = None) -> _Ca
         next_cursor = data.get("next_cursor")
         return items(data), next_cursor if isinstance(next_cursor, str) and next_cursor else None
 
-    return _Call("GET", _REQUESTS_PATH, read, params=params, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
+    return Call("GET", _REQUESTS_PATH, read, params=params, retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
-def _approve_call(request_id: str, approver: Any) -> _Call:
+def _approve_call(request_id: str, approver: Any) -> Call:
     headers = _approver_headers(approver)
     body = {"approver": approver.name}
-    return _Call("POST", _request_path(request_id, "approve"), _request_object, body=body, headers=headers)
+    return Call("POST", _request_path(request_id, "approve"), _request_object, body=body, headers=headers)
 
 
-def _deny_call(request_id: str, approver: Any, reason: str | None) -> _Call:
+def _deny_call(request_id: str, approver: Any, reason: str | None) -> Call:
     headers = _approver_headers(approver)
     body = {"approver": approver.name}
     if reason is not None:
         body["reason"] = reason
-    return _Call("POST", _request_path(request_id, "deny"), _request_object, body=body, headers=headers)
+    return Call("POST", _request_path(request_id, "deny"), _request_object, body=body, headers=headers)
 
 
-def _approvers_call() -> _Call:
-    return _Call("GET", "/v1/approvers", _list_of("approvers", _approver), retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
+def _approvers_call() -> Call:
+    return Call("GET", "/v1/approvers", _list_of("approvers", _approver), retry=RETRY_ALWAYS, limit=LIST_ANSWER_LIMIT)
 
 
-def _receipt_call(receipt: Mapping) -> _Call:
+def _receipt_call(receipt: Mapping) -> Call:
     if not isinstance(receipt, Mapping):
         raise TypeError("receipt must be a mapping of JSON values")
-    return _Call("POST", "/v1/receipts", _acknowledgement, body={"receipt": dict(receipt)})
+    return Call("POST", "/v1/receipts", _acknowledgement, body={"receipt": dict(receipt)})
 
 
 # --- the approval handlers' deadline ------------------------------------------
@@ -258,7 +236,7 @@ def _receipt_call(receipt: Mapping) -> _Call:
 # The handlers (zelto_cloud.approval, zelto_cloud.langgraph) make their client
 # calls exactly as before; they only mark the stretch of their own time-out
 # with these, and every call made inside it, whatever client makes it, is
-# bounded by that time-out (see _transport.handler_deadline).
+# bounded by that time-out (see _http.deadlines.handler_deadline).
 
 
 def _begin_handler_deadline(timeout: Any) -> contextvars.Token | None:
@@ -269,21 +247,21 @@ def _begin_handler_deadline(timeout: Any) -> contextvars.Token | None:
         raise ValueError("timeout must be a number of seconds, not NaN")
     if seconds == math.inf:
         return None
-    return _transport.handler_deadline.set(time.monotonic() + max(seconds, 0.0))
+    return deadlines.handler_deadline.set(time.monotonic() + max(seconds, 0.0))
 
 
 def _end_handler_deadline(token: contextvars.Token | None) -> None:
     if token is None:
         return
     try:
-        _transport.handler_deadline.reset(token)
+        deadlines.handler_deadline.reset(token)
     except ValueError:
         pass  # ended from another context (a coroutine closed by the collector): nothing to restore
 
 
 def _handler_time_left() -> float | None:
     """Seconds left before the current handler's deadline (may be negative); None outside one."""
-    deadline = _transport.handler_deadline.get()
+    deadline = deadlines.handler_deadline.get()
     return None if deadline is None else deadline - time.monotonic()
 
 
@@ -297,17 +275,6 @@ def _checked_api_key(key: Secret) -> None:
         raise ValueError("api_key must be a non-empty string of printable ASCII characters without spaces")
 
 
-# Kept for the connect calls, which use an httpx client of their own.
-_http_options = _transport.http_options
-
-
-def _send(http: Any, call: _Call, secret: str | None = None) -> Any:
-    holder = None if secret is None else Secret(secret)
-    timeout = checked_timeout(http.timeout.read)
-    base_url = str(http.base_url).rstrip("/")
-    return _transport.send(http, call, base_url=base_url, timeout=timeout, secret=holder)
-
-
 class _ClientBase:
     def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
         key = Secret(api_key)
@@ -317,14 +284,13 @@ class _ClientBase:
         self.timeout = timeout
         self._deadline = checked_timeout(timeout)
         self._secret = key
-        self._auth = BearerAuth(key)
         self._closed = False
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(base_url={self.base_url!r})"
 
     def _send_options(self) -> dict:
-        return {"base_url": self.base_url, "timeout": self._deadline, "secret": self._secret, "auth": self._auth}
+        return {"base_url": self.base_url, "timeout": self._deadline, "secret": self._secret, "auth": self._secret}
 
 
 class ZeltoCloudClient(_ClientBase):
@@ -341,9 +307,9 @@ class ZeltoCloudClient(_ClientBase):
 
     def __init__(self, api_key: str, *, base_url: str = DEFAULT_BASE_URL, timeout: Any = DEFAULT_TIMEOUT) -> None:
         super().__init__(api_key, base_url=base_url, timeout=timeout)
-        self._http = _transport.sync_pools.acquire(self.base_url)
+        self._http = sync_pools.acquire(self.base_url)
         # A client that is dropped without close() still gives its lease back.
-        self._lease = weakref.finalize(self, _transport.sync_pools.release_later, self.base_url, self._http)
+        self._lease = weakref.finalize(self, sync_pools.release_later, self.base_url, self._http)
 
     def __enter__(self) -> ZeltoCloudClient:
         return self
@@ -354,12 +320,12 @@ class ZeltoCloudClient(_ClientBase):
     def close(self) -> None:
         self._closed = True
         if self._lease.detach() is not None:
-            _transport.sync_pools.release(self.base_url, self._http)
+            sync_pools.release(self.base_url, self._http)
 
-    def _call(self, call: _Call) -> Any:
+    def _call(self, call: Call) -> Any:
         if self._closed:
             raise RuntimeError("the client has been closed")
-        return _transport.send(self._http, call, **self._send_options())
+        return send(self._http, call, **self._send_options())
 
     def create_request(self, **fields: Any) -> dict:
         """Create an approval request from the twelve payload fields; returns the request object."""
@@ -425,24 +391,24 @@ class AsyncZeltoCloudClient(_ClientBase):
         lease, self._lease = self._lease, None
         if lease is None or lease.detach() is None:
             return
-        if _transport.async_pools.release(self._loop, self.base_url, self._http):
+        if async_pools.release(self._loop, self.base_url, self._http):
             if asyncio.get_running_loop() is self._loop:
                 await self._http.aclose()
 
-    def _pool(self) -> Any:
+    def _pool(self) -> AsyncPool:
         if self._closed:
             raise RuntimeError("the client has been closed")
         loop = asyncio.get_running_loop()
         if self._http is None:
-            self._http = _transport.async_pools.acquire(loop, self.base_url)
+            self._http = async_pools.acquire(loop, self.base_url)
             self._loop = loop
-            self._lease = weakref.finalize(self, _transport.async_pools.release, loop, self.base_url, self._http)
+            self._lease = weakref.finalize(self, async_pools.release, loop, self.base_url, self._http)
         elif loop is not self._loop:
             raise RuntimeError("the client is bound to the event loop of its first call")
         return self._http
 
-    async def _call(self, call: _Call) -> Any:
-        return await _transport.send_async(self._pool(), call, **self._send_options())
+    async def _call(self, call: Call) -> Any:
+        return await send_async(self._pool(), call, **self._send_options())
 
     async def create_request(self, **fields: Any) -> dict:
         return await self._call(_create_call(fields))
@@ -451,21 +417,21 @@ class AsyncZeltoCloudClient(_ClientBase):
         # Reads of many clients on this loop go out together (see _batch).
         call = _get_call(request_id)
         http = self._pool()
-        batcher = _transport.async_pools.batcher(self._loop, self.base_url, self._key_id(), self._new_batcher)
+        batcher = async_pools.batcher(self._loop, self.base_url, self._key_id(), self._new_batcher)
         started = self._loop.time()
         if batcher is not None:
             found = await batcher.read(request_id, call, self._deadline)
             if found is not None:
                 return found
-        return await _transport.send_async(http, call, **self._send_options(), started=started)
+        return await send_async(http, call, **self._send_options(), started=started)
 
     def _key_id(self) -> bytes:
         if self._batch_key is None:
             self._batch_key = hashlib.sha256(self._secret.reveal().encode()).digest()
         return self._batch_key
 
-    def _new_batcher(self, http: Any) -> StatusBatcher:
-        return StatusBatcher(self._loop, http, base_url=self.base_url, secret=self._secret, auth=self._auth,
+    def _new_batcher(self, pool: AsyncPool) -> StatusBatcher:
+        return StatusBatcher(self._loop, pool, base_url=self.base_url, secret=self._secret, auth=self._secret,
                              read_request=_request_object)
 
     async def list_requests(self, status: str | None = None, limit: int = 50) -> list[dict]:

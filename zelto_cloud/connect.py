@@ -13,9 +13,11 @@ import logging
 import os
 from dataclasses import dataclass, field
 
-import httpx
-
-from .client import DEFAULT_BASE_URL, DEFAULT_TIMEOUT, ZeltoCloudClient, _Call, _http_options, _send
+from ._http.calls import Call
+from ._http.config import DEFAULT_BASE_URL, Secret, checked_base_url, checked_timeout
+from ._http.exchange import send
+from ._http.pools import SyncPool
+from .client import DEFAULT_TIMEOUT, ZeltoCloudClient
 from .exceptions import ZeltoCloudError
 
 __all__ = ["Connection", "connect"]
@@ -96,11 +98,16 @@ def _checked_public_key_hex(public_key_hex: str) -> str:
     return raw.hex()
 
 
-def _claim(http: httpx.Client, token: str, public_key_hex: str) -> bool:
+def _send(pool: SyncPool, call: Call, token: str, timeout: float | None) -> dict:
+    # The token is the credential of these calls: in the body, and kept out of any error.
+    return send(pool, call, base_url=pool.base_url, timeout=timeout, secret=Secret(token))
+
+
+def _claim(pool: SyncPool, token: str, public_key_hex: str, timeout: float | None) -> bool:
     """Claim the agent; True when it was claimed now, False when it already was."""
-    call = _Call("POST", "/v1/connect/claim", _claim_answer, body={"token": token, "public_key_hex": public_key_hex})
+    call = Call("POST", "/v1/connect/claim", _claim_answer, body={"token": token, "public_key_hex": public_key_hex})
     try:
-        _send(http, call, token)
+        _send(pool, call, token, timeout)
     except ZeltoCloudError as error:
         if error.status_code == 409 and error.code == "already_claimed":
             logger.info("agent already claimed for this key; counting it as active")
@@ -146,20 +153,24 @@ def connect(
     if not token:
         raise ZeltoCloudError(f"no connect token: set {_ENV_TOKEN}")
     key_hex = _checked_public_key_hex(public_key_hex) if public_key_hex is not None else None
-    options = _http_options(base_url or os.environ.get(_ENV_BASE_URL) or DEFAULT_BASE_URL, timeout)
-    with httpx.Client(**options) as http:
-        exchange = _Call("POST", "/v1/connect/exchange", _exchange_answer, body={"token": token})
-        exchanged = _send(http, exchange, token)
+    seconds = checked_timeout(timeout)
+    # A pool of its own, closed when done: these calls carry no API key.
+    pool = SyncPool(checked_base_url(base_url or os.environ.get(_ENV_BASE_URL) or DEFAULT_BASE_URL))
+    try:
+        exchange = Call("POST", "/v1/connect/exchange", _exchange_answer, body={"token": token})
+        exchanged = _send(pool, exchange, token, seconds)
         connection = Connection(
             agent_id=exchanged["agent_id"],
             settings=dict(exchanged.get("settings") or {}),
-            base_url=options["base_url"],
+            base_url=pool.base_url,
         )
         if claim and key_hex is not None:
-            connection.claimed = _claim(http, token, key_hex)
+            connection.claimed = _claim(pool, token, key_hex, seconds)
             connection.already_active = not connection.claimed
         elif claim:
             logger.info("no public key given; the agent %s is not claimed", connection.agent_id)
+    finally:
+        pool.close()
     if apply_env:
         connection.applied = _apply_to_environment(connection.settings)
     return connection

@@ -10,7 +10,7 @@ from cloud_stub_server import Reply, StubCloud, error_body, request_object
 from fault_server import FaultServer, Forward
 from localcloud_helpers import api_client, create
 
-from zelto_cloud import _transport
+from zelto_cloud._http import pools
 from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
 from zelto_cloud.exceptions import ZeltoCloudError
 
@@ -22,7 +22,7 @@ BATCH = f"{REQUESTS}/batch-read"
 @pytest.fixture(autouse=True)
 def nothing_left_open():
     yield
-    assert not any(_transport.async_pools._by_loop.values())
+    assert not any(pools.async_pools._by_loop.values())
 
 
 @pytest.fixture(scope="module")

@@ -21,7 +21,7 @@ import pytest
 from cloud_stub_server import request_object
 from fault_server import Answer, FaultServer, Forward, Hang, Reset
 
-from zelto_cloud import _transport
+from zelto_cloud._http import pools
 from zelto_cloud.client import ApproverCredential, AsyncZeltoCloudClient, ZeltoCloudClient
 from zelto_cloud.exceptions import ZeltoCloudError
 
@@ -37,8 +37,8 @@ OK = Answer(200, request_object())
 @pytest.fixture(autouse=True)
 def nothing_left_open():
     yield
-    assert not _transport.sync_pools._entries
-    assert not any(_transport.async_pools._by_loop.values())
+    assert not pools.sync_pools._entries
+    assert not any(pools.async_pools._by_loop.values())
 
 
 def call(kind: str, base_url: str, method: str, *args, timeout: float = 1.0, api_key: str = API_KEY, **kwargs):

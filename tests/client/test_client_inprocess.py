@@ -9,7 +9,8 @@ import json
 import httpx
 import pytest
 
-from zelto_cloud import _batch, _transport
+from zelto_cloud import _batch
+from zelto_cloud._http import config, pools
 from zelto_cloud.client import AsyncZeltoCloudClient, ZeltoCloudClient
 
 BASE_URL = "http://cloud.test/prefix"
@@ -32,9 +33,8 @@ def cloud(monkeypatch):
         return httpx.Response(200, json=record(request.url.raw_path.decode().rsplit("/", 1)[1]))
 
     transport = httpx.MockTransport(answer)
-    monkeypatch.setattr(_transport, "_async_http", lambda base_url: httpx.AsyncClient(
-        base_url=base_url, headers=_transport._HEADERS, transport=transport))
-    monkeypatch.setattr(_transport, "new_transport", lambda: transport)
+    monkeypatch.setattr(pools, "new_async_transport", lambda url: transport)
+    monkeypatch.setattr(pools, "new_transport", lambda url: transport)
     monkeypatch.setattr(_batch, "GATHER_SECONDS", 3600.0)  # a read that waited for the window would hang
     return seen
 
@@ -57,5 +57,5 @@ def test_reads_in_process(cloud, reads, batches):
     # what httpx.Client.send would have sent: the base path kept, the id quoted, the key and fixed headers
     assert sent.url.path.startswith("/prefix/v1/approvals/requests/")
     assert sent.headers["authorization"] == "Bearer key"
-    assert sent.headers["user-agent"] == _transport.USER_AGENT
+    assert sent.headers["user-agent"] == config.USER_AGENT
     assert sent.extensions["timeout"]["read"] is not None
