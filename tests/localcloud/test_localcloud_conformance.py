@@ -298,7 +298,7 @@ CASES = [
     ("stale approved_at", lambda c, h: sdk_refusal(REQUEST, SignedApproval.create(
         ALICE, REQUEST.request_hash, approved_at=NOW - 3600 - 600)), "is stale"),
     ("approved_at in the future", lambda c, h: sdk_refusal(REQUEST, SignedApproval.create(
-        ALICE, REQUEST.request_hash, approved_at=NOW + 600)), "dated in the future"),
+        ALICE, REQUEST.request_hash, approved_at=int(time.time()) + 600)), "dated in the future"),
     ("replay with changed arguments", lambda c, h: sdk_refusal(OTHER_CALL, SignedApproval.create(
         ALICE, REQUEST.request_hash)), "covers another request"),
     ("self-approval with the holder's key", lambda c, h: sdk_refusal(REQUEST, SignedApproval.create(
