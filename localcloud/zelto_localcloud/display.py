@@ -320,13 +320,18 @@ def html_segments(segments: list[tuple[str, bool]], *, breaks: bool = True) -> s
     return "".join(parts)
 
 
-def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
+UNDECODED = object()
+
+
+def show_call(tool: str, args_canonical_cbor_b64: str, decoded=UNDECODED) -> Shown:
+    """`decoded`: the arguments already decoded from `args_canonical_cbor_b64` (decoded here if not given)."""
     renderer = _Renderer()
     renderer.string(tool, "tool name", quoted=False)
     tool_segments = renderer.take()
     notes: dict[str, None] = {}
     try:
-        decoded = signed_arguments(args_canonical_cbor_b64)
+        if decoded is UNDECODED:
+            decoded = signed_arguments(args_canonical_cbor_b64)
     except ValueError:
         warnings = list(renderer.warnings) + ["the signed arguments cannot be decoded"]
         return Shown(tool_segments, None, [("(the signed arguments cannot be decoded)", False)],

@@ -162,9 +162,13 @@ def _approver_keys(body: dict) -> list[str] | None:
 
 
 def parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
+    return parse_signed_request(body, idempotency_header)[0]
+
+
+def parse_signed_request(body: dict, idempotency_header: str | None):
+    """The checked create and the signed arguments its check decoded."""
     new = _parse_new_request(body, idempotency_header)
-    verify_signed_call(new)
-    return new
+    return new, verify_signed_call(new)
 
 
 def _parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
@@ -225,7 +229,8 @@ def verify_signed_call(new: NewRequest):
     an approver is later shown comes from these signed fields only.
     """
     try:
-        arguments = signed_arguments(new.args_canonical_cbor_b64)
+        args_cbor = base64.b64decode(new.args_canonical_cbor_b64, validate=True)
+        arguments = decode_canonical_cbor(args_cbor)
     except ValueError as exc:
         raise validation_error(f"field 'args_canonical_cbor_b64' does not hold canonical CBOR: {exc}") from None
     attestation = new.approval_context_attestation
@@ -246,7 +251,6 @@ def verify_signed_call(new: NewRequest):
     for name in ("warrant_id", "tool"):
         if attestation[name] != getattr(new, name):
             raise validation_error(f"field '{name}' does not match the signed '{_ATTESTATION}.{name}'")
-    args_cbor = base64.b64decode(new.args_canonical_cbor_b64, validate=True)
     if _attestation_hex(attestation, "args_hash") != hashlib.sha256(args_cbor).digest():
         raise validation_error(f"field 'args_canonical_cbor_b64' is not the arguments that '{_ATTESTATION}' signed")
     expected = approval_request_hash(new.warrant_id, new.tool, arguments, new.holder_key)
