@@ -8,12 +8,13 @@ from __future__ import annotations
 
 import base64
 import binascii
+import functools
 import hashlib
 import json
 import re
 from dataclasses import dataclass
 
-from zelto_core import approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
+from zelto_core import PublicKey, approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
 
 from .errors import invalid_json, validation_error
 
@@ -220,6 +221,15 @@ def _attestation_hex(attestation: dict, name: str) -> bytes:
     return bytes.fromhex(value)
 
 
+@functools.lru_cache(maxsize=1024)
+def _holder_public_key(raw: bytes) -> PublicKey | None:
+    # An agent signs its many calls with one key: the key is decoded once, not once per create.
+    try:
+        return PublicKey.from_bytes(raw)
+    except ValueError:
+        return None
+
+
 def verify_signed_call(new: NewRequest):
     """Checks that the create describes one call that the holder signed; answers its arguments.
 
@@ -260,7 +270,8 @@ def verify_signed_call(new: NewRequest):
         )
     if _attestation_hex(attestation, "request_hash") != expected:
         raise validation_error(f"field '{_ATTESTATION}.request_hash' does not match field 'request_hash'")
-    if not approval_context_signature_valid(new.holder_key, expected, _attestation_hex(attestation, "signature")):
+    holder = _holder_public_key(new.holder_key)
+    if holder is None or not approval_context_signature_valid(holder, expected, _attestation_hex(attestation, "signature")):
         raise validation_error(f"field '{_ATTESTATION}.signature' is not the holder key's signature of this call")
     return arguments
 
