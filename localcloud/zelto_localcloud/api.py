@@ -14,7 +14,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-from . import errors
+from . import display, errors
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -193,6 +193,8 @@ async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
     """Works out the shown call of a stored request, where it is kept a while (a large one in a worker
     thread): for a large call that takes seconds, which must be spent neither on the event loop nor inside
     a decision's write transaction (which then finds it kept)."""
+    if display.kept(request_id):
+        return  # usually so: kept since its create or an earlier read
     record = await cloud.store.call(cloud.service.peek, request_id)
     if record is not None:
         await off_the_loop_if_large(len(record.args_canonical_cbor_b64), shown, record)
