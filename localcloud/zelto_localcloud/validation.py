@@ -270,8 +270,8 @@ def verify_signed_call(new: NewRequest):
         )
     if _attestation_hex(attestation, "request_hash") != expected:
         raise validation_error(f"field '{_ATTESTATION}.request_hash' does not match field 'request_hash'")
-    holder = _holder_public_key(new.holder_key)
-    if holder is None or not approval_context_signature_valid(holder, expected, _attestation_hex(attestation, "signature")):
+    holder, signature = _holder_public_key(new.holder_key), _attestation_hex(attestation, "signature")
+    if holder is None or not approval_context_signature_valid(holder, expected, signature):
         raise validation_error(f"field '{_ATTESTATION}.signature' is not the holder key's signature of this call")
     return arguments
 
