@@ -94,46 +94,6 @@ def framing_problem(headers) -> str | None:
     return None
 
 
-class _OneWritePerAnswer:
-    """The connection's transport, with an answer's pieces (status line and headers, body) written to the
-    socket together: one system call per answer instead of one per piece. Pieces are sent once the answer
-    is complete, or at the loop's next turn, whichever comes first; a close sends what is waiting first."""
-
-    __slots__ = ("_transport", "_loop", "_waiting", "_scheduled")
-
-    def __init__(self, transport: asyncio.Transport, loop: asyncio.AbstractEventLoop):
-        self._transport, self._loop = transport, loop
-        self._waiting: list[bytes] = []
-        self._scheduled = False
-
-    def write(self, data: bytes) -> None:
-        if not data:
-            return
-        self._waiting.append(data)
-        if not self._scheduled:
-            self._scheduled = True
-            self._loop.call_soon(self.flush)
-
-    def flush(self) -> None:
-        self._scheduled = False
-        if self._waiting:
-            data = b"".join(self._waiting) if len(self._waiting) > 1 else self._waiting[0]
-            self._waiting.clear()
-            if not self._transport.is_closing():
-                self._transport.write(data)
-
-    def close(self) -> None:
-        self.flush()
-        self._transport.close()
-
-    def abort(self) -> None:
-        self._waiting.clear()
-        self._transport.abort()
-
-    def __getattr__(self, name):
-        return getattr(self._transport, name)
-
-
 class DeadlineH11Protocol(H11Protocol):
     """Gives every request's headers a deadline.
 
@@ -171,7 +131,7 @@ class DeadlineH11Protocol(H11Protocol):
         peer = transport.get_extra_info("peername")
         self._address = str(peer[0]) if isinstance(peer, tuple) and peer else ""
         self._placed = self.room is None or self.room.admit(self, self._address)
-        super().connection_made(_OneWritePerAnswer(transport, self.loop))  # type: ignore[arg-type]
+        super().connection_made(transport)
         if not self._placed:
             self.idle_since = None
             self.app = _busy  # answered 503 and closed; it holds no place
@@ -194,7 +154,6 @@ class DeadlineH11Protocol(H11Protocol):
             self._placed = False
 
     def on_response_complete(self) -> None:
-        self.transport.flush()
         super().on_response_complete()
         if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
             self.idle_since = time.monotonic()
