@@ -14,7 +14,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Match, Route
 
-from . import errors
+from . import display, errors
 from .approvers import Approver
 from .config import CloudState
 from .credentials import basic_credentials
@@ -26,7 +26,7 @@ from .validation import (
     parse_confirmation,
     parse_json_object,
     parse_list_query,
-    parse_new_request,
+    parse_signed_request,
     parse_optional_approver,
     parse_reason,
     parse_receipt,
@@ -101,15 +101,17 @@ async def check_approver_password(cloud: CloudState, name: str, password: str, a
     """The approver `name` if `password` is theirs; raises 401, or 429 while guessing from `address` is
     delayed or too many checks wait. A credential this address proved before is answered at once."""
     guard = cloud.sign_ins
-    stored_hash = await cloud.store.call(cloud.approvers.password_hash, name)
+    record = await cloud.store.call(cloud.approvers.record, name)
+    stored_hash = None if record is None else record.password_hash
     credential = guard.credential_id(name, password, stored_hash, address)
     known = await cloud.store.call(guard.remembered, credential, name, address)  # reads the shared throttle
-    if not known and not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
+    if not known:
+        if not await cloud.password_checks.check(guard, name, password, stored_hash, address, credential):
+            raise errors.unauthorized("unknown approver or wrong password")
+        record = await cloud.store.call(cloud.approvers.record, name)
+    if record is None:  # removed while the password was being checked
         raise errors.unauthorized("unknown approver or wrong password")
-    approver = await cloud.store.call(cloud.approvers.named, name)
-    if approver is None:  # removed while the password was being checked
-        raise errors.unauthorized("unknown approver or wrong password")
-    return approver
+    return Approver.from_record(record)
 
 
 async def authenticate(request: Request) -> Agent | SignedIn:
@@ -172,17 +174,30 @@ def _request_answer(request: Request, record, status_code: int = 200, *, call: b
 
 
 def _parse_and_prepare(raw: bytes, idempotency_header: str | None):
-    new = parse_new_request(parse_json_object(raw), idempotency_header)
-    return new, prepare(new)
+    new, arguments = parse_signed_request(parse_json_object(raw), idempotency_header)
+    return new, prepare(new, arguments)
+
+
+# A body (or a stored call) up to this size is worked on right on the event loop: that takes less than
+# handing it to a worker thread and waiting for the interpreter to come back. Larger ones go to a thread.
+INLINE_BYTES = 8 * 1024
+
+
+async def off_the_loop_if_large(size: int, function, /, *args):
+    if size <= INLINE_BYTES:
+        return function(*args)
+    return await run_in_threadpool(function, *args)
 
 
 async def keep_shown_call(cloud: CloudState, request_id: str) -> None:
-    """Works out the shown call of a stored request in a worker thread, where it is kept a while: for a
-    large call that takes seconds, which must be spent neither on the event loop nor inside a decision's
-    write transaction (which then finds it kept)."""
+    """Works out the shown call of a stored request, where it is kept a while (a large one in a worker
+    thread): for a large call that takes seconds, which must be spent neither on the event loop nor inside
+    a decision's write transaction (which then finds it kept)."""
+    if display.kept(request_id):
+        return  # usually so: kept since its create or an earlier read
     record = await cloud.store.call(cloud.service.peek, request_id)
     if record is not None:
-        await run_in_threadpool(shown, record)
+        await off_the_loop_if_large(len(record.args_canonical_cbor_b64), shown, record)
 
 
 @endpoint(agents="create approval requests")
@@ -190,7 +205,8 @@ async def create_request(request: Request, who: Agent):
     raw = await read_body(request, state_of(request).config.max_body_bytes)
     # Parsing, checking and masking a large body take a while: done once, in a worker thread, so the
     # server goes on answering others, and before the write transaction.
-    new, prepared = await run_in_threadpool(_parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
+    new, prepared = await off_the_loop_if_large(
+        len(raw), _parse_and_prepare, raw, request.headers.get("idempotency-key") or None)
     record, created = await state_of(request).store.call(state_of(request).service.create, new, who.tenant, prepared)
     return _request_answer(request, record, 201 if created else 200)
 
@@ -221,7 +237,7 @@ async def get_request(request: Request, who):
     if isinstance(who, Agent):
         cloud.note_poll(record.id, cloud.clock())
     else:
-        await run_in_threadpool(shown, record)
+        await off_the_loop_if_large(len(record.args_canonical_cbor_b64), shown, record)
     return _request_answer(request, record, call=not isinstance(who, Agent))
 
 

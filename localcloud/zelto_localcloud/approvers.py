@@ -8,6 +8,7 @@ take effect in a running server at once.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 
@@ -32,6 +33,13 @@ def check_approver_name(name: str) -> str:
     return name
 
 
+@functools.lru_cache(maxsize=256)
+def _signing_key(seed: bytes) -> SigningKey:
+    # Made once per seed: an approver's every call would otherwise rebuild the key (the registry reads the
+    # record each time, so a removed or replaced approver is still noticed at once).
+    return SigningKey.from_bytes(seed)
+
+
 @dataclass(frozen=True)
 class Approver:
     name: str
@@ -40,7 +48,7 @@ class Approver:
 
     @classmethod
     def from_record(cls, record: ApproverRecord) -> Approver:
-        return cls(name=record.name, signing_key=SigningKey.from_bytes(record.seed), public_key_hex=record.public_key)
+        return cls(name=record.name, signing_key=_signing_key(record.seed), public_key_hex=record.public_key)
 
     def sign(self, request_hash: bytes, approved_at: int) -> bytes:
         approval = SignedApproval.create(self.signing_key, request_hash, approved_at=approved_at)
@@ -57,6 +65,9 @@ class ApproverRegistry:
     def named(self, name: str) -> Approver | None:
         record = self._store.approver(name)
         return None if record is None else Approver.from_record(record)
+
+    def record(self, name: str) -> ApproverRecord | None:
+        return self._store.approver(name)
 
     def password_hash(self, name: str) -> str | None:
         record = self._store.approver(name)

@@ -165,7 +165,10 @@ def open_state(config: ServerConfig, clock: Clock = time.time) -> CloudState:
         started_at=now,
         clock=clock,
     )
-    state.last_polls = PollLog(store)
-    state.sign_ins = SharedSignInGuard(store)
+    if store.dialect != "sqlite":
+        # Servers sharing one database share these notes through it. A data folder has one server (its
+        # lock says so), which keeps them in memory: no database work per agent read or approver call.
+        state.last_polls = PollLog(store)
+        state.sign_ins = SharedSignInGuard(store)
     state.service.abandoned_since = lambda record, now: outcomes.abandoned_since(state, record, now)
     return state

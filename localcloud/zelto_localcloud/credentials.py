@@ -288,7 +288,8 @@ class PasswordChecks:
 
     Checks run on CHECK_THREADS threads of their own (so a flood of them
     cannot take the threads other work needs), with at most CHECK_QUEUE
-    waiting and CHECKS_PER_ADDRESS running or waiting per client address.
+    waiting and CHECKS_PER_ADDRESS running or waiting per client address that has failed sign-ins of late
+    (the others wait in the queue like anybody).
     The waiting are taken fewest recent failures of their address first, and
     when the queue is full a newcomer from an address with fewer failures
     takes the place of the waiting one with the most: guessers spread over
@@ -322,7 +323,10 @@ class PasswordChecks:
             raise errors.too_many_attempts(
                 f"too many wrong passwords for {name} from this address; try again in {max(1, round(wait))} s", wait
             )
-        if self._by_address.get(address, 0) >= self._per_address:
+        in_flight = self._by_address.get(address, 0)
+        # The cap per address holds back an address that has guessed wrong. One whose only failures are the
+        # attempts being checked now (several approvers behind one address signing in together) waits its turn.
+        if in_flight >= self._per_address and guard.failures_from(address) > in_flight + 1:
             guard.release(name, address, None)
             raise await self._busy()
         loop = asyncio.get_running_loop()

@@ -320,13 +320,18 @@ def html_segments(segments: list[tuple[str, bool]], *, breaks: bool = True) -> s
     return "".join(parts)
 
 
-def show_call(tool: str, args_canonical_cbor_b64: str) -> Shown:
+UNDECODED = object()
+
+
+def show_call(tool: str, args_canonical_cbor_b64: str, decoded=UNDECODED) -> Shown:
+    """`decoded`: the arguments already decoded from `args_canonical_cbor_b64` (decoded here if not given)."""
     renderer = _Renderer()
     renderer.string(tool, "tool name", quoted=False)
     tool_segments = renderer.take()
     notes: dict[str, None] = {}
     try:
-        decoded = signed_arguments(args_canonical_cbor_b64)
+        if decoded is UNDECODED:
+            decoded = signed_arguments(args_canonical_cbor_b64)
     except ValueError:
         warnings = list(renderer.warnings) + ["the signed arguments cannot be decoded"]
         return Shown(tool_segments, None, [("(the signed arguments cannot be decoded)", False)],
@@ -356,6 +361,14 @@ _SEGMENT_OVERHEAD = 120  # bytes of a segment's tuple and string besides its cha
 _cache: OrderedDict[tuple[str, str], tuple[Shown, int]] = OrderedDict()
 _cache_bytes = 0
 _cache_lock = threading.Lock()
+_kept_ids: dict[str, int] = {}  # request id -> how many kept calls are under it
+
+
+def _forget_id(request_id: str) -> None:
+    if _kept_ids.get(request_id, 0) <= 1:
+        _kept_ids.pop(request_id, None)
+    else:
+        _kept_ids[request_id] -= 1
 
 
 def _size(call: Shown) -> int:
@@ -368,15 +381,25 @@ def _keep(key: tuple[str, str], call: Shown) -> None:
     with _cache_lock:
         if key in _cache:
             _cache_bytes -= _cache.pop(key)[1]
+            _forget_id(key[0])
         _cache[key] = (call, size)
+        _kept_ids[key[0]] = _kept_ids.get(key[0], 0) + 1
         _cache_bytes += size
         while len(_cache) > _CACHE_SIZE or (_cache_bytes > _CACHE_BYTES and len(_cache) > 1):
-            _cache_bytes -= _cache.popitem(last=False)[1][1]
+            (request_id, _), (_, dropped) = _cache.popitem(last=False)
+            _cache_bytes -= dropped
+            _forget_id(request_id)
 
 
 def remember(record, call: Shown) -> None:
     """Keeps the shown call worked out at create, so its first page view costs nothing."""
     _keep((record.id, record.request_hash.hex()), call)
+
+
+def kept(request_id: str) -> bool:
+    """Whether the shown call of this request is kept (under the request hash it was stored with)."""
+    with _cache_lock:
+        return request_id in _kept_ids
 
 
 def shown(record) -> Shown:

@@ -11,7 +11,7 @@ from typing import Any, Callable
 
 from . import errors, events, outcomes
 from .approvers import Approver, ApproverRegistry
-from .display import Shown, remember, show_call, shown
+from .display import UNDECODED, Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
 from .replicas import unique_violation
@@ -47,11 +47,11 @@ class Prepared:
     stored_bytes: int
 
 
-def prepare(new: NewRequest) -> Prepared:
+def prepare(new: NewRequest, arguments=UNDECODED) -> Prepared:
     """The call as approvers are shown it, the masked copy of the metadata and its list form, and the
     request's size: CPU work that a large body makes slow, so the server runs it in a worker thread,
-    once, outside any transaction."""
-    call = show_call(new.tool, new.args_canonical_cbor_b64)
+    once, outside any transaction. `arguments`: the signed arguments as their check decoded them."""
+    call = show_call(new.tool, new.args_canonical_cbor_b64, arguments)
     shown = mask(new.metadata)
     shown_json = None if shown is None else json.dumps(shown, ensure_ascii=True, allow_nan=False)
     summary = summary_text(shown)
@@ -113,6 +113,11 @@ class ApprovalService:
 
     def _check_quotas(self, tenant: str, size: int) -> None:
         now = self.clock()
+        # Far from the limits (the usual case) running counts that can only be higher say so; near them the
+        # exact figures decide, and word the refusal.
+        pending, recent_bound = self.store.tenant_load(tenant, now, now - QUOTA_WINDOW_SECONDS)
+        if pending < self.quotas.max_pending and recent_bound + size <= self.quotas.max_bytes_per_day:
+            return
         pending, soonest_expiry, recent_bytes, oldest = self.store.tenant_usage(
             tenant, now, now - QUOTA_WINDOW_SECONDS
         )

@@ -467,6 +467,7 @@ class Store:
         data_dir.mkdir(parents=True, exist_ok=True, mode=0o700)
         self._flusher: _LogFlusher | None = None
         self._tables_made: set[tuple[str, ...]] = set()
+        self._quota_hours_pruned = 0  # the hour in which hours long past were last dropped from quota_usage
         self.url = database_url(database)
         if self.url is not None:
             self.path = None
@@ -653,6 +654,17 @@ class Store:
                 int(record.hazards),
             ),
         )
+        self.execute(
+            "INSERT INTO quota_usage (tenant, hour, bytes) VALUES (?, ?, ?)"
+            " ON CONFLICT (tenant, hour) DO UPDATE SET bytes = quota_usage.bytes + excluded.bytes",
+            (record.tenant, int(record.created_at // 3600), record.stored_bytes),
+        )
+        if record.status == "pending":
+            self.execute(
+                "INSERT INTO pending_counts (tenant, pending) VALUES (?, 1)"
+                " ON CONFLICT (tenant) DO UPDATE SET pending = pending_counts.pending + 1",
+                (record.tenant,),
+            )
 
     def get_request(self, request_id: str) -> RequestRecord | None:
         row = self.execute(
@@ -720,6 +732,21 @@ class Store:
         ).fetchone()
         return pending[0], pending[1], int(recent[0]), recent[1]  # PostgreSQL sums to a decimal
 
+    def tenant_load(self, tenant: str, now: float, since: float) -> tuple[int, int]:
+        """What `tenant_usage` tells, cheaply and from above: its requests still marked pending (those whose
+        time has run out included), and the bytes of its requests made in the hour that holds `since` and
+        after (so at least those made since `since`). Reads one row and a day of hourly sums."""
+        row = self.execute("SELECT pending FROM pending_counts WHERE tenant = ?", (tenant,)).fetchone()
+        recent = self.execute(
+            "SELECT coalesce(sum(bytes), 0) FROM quota_usage WHERE tenant = ? AND hour >= ?",
+            (tenant, int(since // 3600)),
+        ).fetchone()[0]
+        hour = int(now // 3600)
+        if hour != self._quota_hours_pruned:
+            self._quota_hours_pruned = hour
+            self.execute("DELETE FROM quota_usage WHERE hour < ?", (int((now - 2 * 86400) // 3600),))
+        return (0 if row is None else row[0]), int(recent)
+
     def overdue_pending_ids(self, now: float) -> list[str]:
         rows = self.execute(
             "SELECT id FROM request_list WHERE status = 'pending' AND expires_at <= ?", (now,)
@@ -728,16 +755,18 @@ class Store:
 
     def set_status(self, request_id: str, status: str, *, resolved_at: float, denied_reason=None) -> bool:
         """Resolves a pending request; False when it was no longer pending (another process got there first)."""
-        changed = self.execute(
-            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ? AND status = 'pending'",
+        resolved = self.execute(
+            "UPDATE requests SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ? AND status = 'pending'"
+            " RETURNING tenant",
             (status, resolved_at, denied_reason, request_id),
-        ).rowcount == 1
-        if changed:
+        ).fetchall()
+        if resolved:
             self.execute(
                 "UPDATE request_list SET status = ?, resolved_at = ?, denied_reason = ? WHERE id = ?",
                 (status, resolved_at, denied_reason, request_id),
             )
-        return changed
+            self.execute("UPDATE pending_counts SET pending = pending - 1 WHERE tenant = ?", (resolved[0][0],))
+        return bool(resolved)
 
     def _responses_for(self, request_ids: list[str]) -> dict[str, list[ResponseRecord]]:
         grouped: dict[str, list[ResponseRecord]] = {rid: [] for rid in request_ids}

@@ -8,12 +8,13 @@ from __future__ import annotations
 
 import base64
 import binascii
+import functools
 import hashlib
 import json
 import re
 from dataclasses import dataclass
 
-from zelto_core import approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
+from zelto_core import PublicKey, approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
 
 from .errors import invalid_json, validation_error
 
@@ -162,9 +163,13 @@ def _approver_keys(body: dict) -> list[str] | None:
 
 
 def parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
+    return parse_signed_request(body, idempotency_header)[0]
+
+
+def parse_signed_request(body: dict, idempotency_header: str | None):
+    """The checked create and the signed arguments its check decoded."""
     new = _parse_new_request(body, idempotency_header)
-    verify_signed_call(new)
-    return new
+    return new, verify_signed_call(new)
 
 
 def _parse_new_request(body: dict, idempotency_header: str | None) -> NewRequest:
@@ -216,6 +221,15 @@ def _attestation_hex(attestation: dict, name: str) -> bytes:
     return bytes.fromhex(value)
 
 
+@functools.lru_cache(maxsize=1024)
+def _holder_public_key(raw: bytes) -> PublicKey | None:
+    # An agent signs its many calls with one key: the key is decoded once, not once per create.
+    try:
+        return PublicKey.from_bytes(raw)
+    except ValueError:
+        return None
+
+
 def verify_signed_call(new: NewRequest):
     """Checks that the create describes one call that the holder signed; answers its arguments.
 
@@ -225,7 +239,8 @@ def verify_signed_call(new: NewRequest):
     an approver is later shown comes from these signed fields only.
     """
     try:
-        arguments = signed_arguments(new.args_canonical_cbor_b64)
+        args_cbor = base64.b64decode(new.args_canonical_cbor_b64, validate=True)
+        arguments = decode_canonical_cbor(args_cbor)
     except ValueError as exc:
         raise validation_error(f"field 'args_canonical_cbor_b64' does not hold canonical CBOR: {exc}") from None
     attestation = new.approval_context_attestation
@@ -246,7 +261,6 @@ def verify_signed_call(new: NewRequest):
     for name in ("warrant_id", "tool"):
         if attestation[name] != getattr(new, name):
             raise validation_error(f"field '{name}' does not match the signed '{_ATTESTATION}.{name}'")
-    args_cbor = base64.b64decode(new.args_canonical_cbor_b64, validate=True)
     if _attestation_hex(attestation, "args_hash") != hashlib.sha256(args_cbor).digest():
         raise validation_error(f"field 'args_canonical_cbor_b64' is not the arguments that '{_ATTESTATION}' signed")
     expected = approval_request_hash(new.warrant_id, new.tool, arguments, new.holder_key)
@@ -256,7 +270,8 @@ def verify_signed_call(new: NewRequest):
         )
     if _attestation_hex(attestation, "request_hash") != expected:
         raise validation_error(f"field '{_ATTESTATION}.request_hash' does not match field 'request_hash'")
-    if not approval_context_signature_valid(new.holder_key, expected, _attestation_hex(attestation, "signature")):
+    holder, signature = _holder_public_key(new.holder_key), _attestation_hex(attestation, "signature")
+    if holder is None or not approval_context_signature_valid(holder, expected, signature):
         raise validation_error(f"field '{_ATTESTATION}.signature' is not the holder key's signature of this call")
     return arguments
 

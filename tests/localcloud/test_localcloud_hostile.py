@@ -14,7 +14,13 @@ import httpx
 import pytest
 from localcloud_helpers import api_client, assert_error, create, create_body
 from zelto_localcloud import credentials
-from zelto_localcloud.credentials import FREE_FAILURES_PER_ADDRESS, FREE_FAILURES_PER_NAME, PasswordChecks, SignInGuard
+from zelto_localcloud.credentials import (
+    CHECK_QUEUE,
+    FREE_FAILURES_PER_ADDRESS,
+    FREE_FAILURES_PER_NAME,
+    PasswordChecks,
+    SignInGuard,
+)
 from zelto_localcloud.errors import ApiError
 from zelto_localcloud.masking import MASK, mask
 from zelto_localcloud.server import IDLE_GRACE_SECONDS
@@ -171,6 +177,28 @@ def test_a_burst_of_guesses_is_checked_a_few_times_and_locks_nobody_out(monkeypa
     (mine,), answers = asyncio.run(attack_then_sign_in())
     assert mine is True
     assert set(answers) <= {False, 429} and guard.checked - 1 <= most, guard.checked
+
+
+TOGETHER_FROM_ONE_ADDRESS = [
+    # (what, wrong passwords sent from the address beforehand, approvers signing in at once, answers wanted)
+    ("three approvers behind one address", 0, 3, {True}),
+    ("as many approvers as the queue holds", 0, CHECK_QUEUE, {True}),
+    ("three from an address that has just guessed wrong", 1, 3, {True, 429}),
+]
+
+
+@pytest.mark.parametrize("what,wrong_before,approvers,wanted", TOGETHER_FROM_ONE_ADDRESS,
+                         ids=[row[0] for row in TOGETHER_FROM_ONE_ADDRESS])
+def test_approvers_signing_in_together_from_one_address(monkeypatch, what, wrong_before, approvers, wanted):
+    monkeypatch.setattr(credentials, "MAX_ANSWER_DELAY_SECONDS", 0.0)
+    guard, checks = CountingGuard(), PasswordChecks()
+
+    async def sign_ins():
+        await _sign_ins(checks, guard, [("mallory", "guess", "10.0.0.1")] * wrong_before)
+        return await _sign_ins(checks, guard, [(f"a{n}", "right-password", "10.0.0.1") for n in range(approvers)])
+
+    answers = asyncio.run(sign_ins())
+    assert set(answers) == wanted, answers
 
 
 async def _burst(cloud, headers: list[dict], address: str) -> list[httpx.Response]:
