@@ -59,13 +59,33 @@ def _timeouts(request: httpx.Request) -> dict[str, float | None]:
     return request.extensions.get("timeout") or {}
 
 
+_HEADS_KEPT = 256
+_heads: dict[tuple, h11.Request] = {}
+
+
+def _head(request: httpx.Request) -> h11.Request:
+    """The request's head as an h11 event, checked by h11. Events are immutable, so one is kept for
+    a request sent again unchanged (a status read polled for), and not checked again."""
+    key = (request.method, request.url.raw_path, *request.headers.raw)
+    head = _heads.get(key)
+    if head is None:
+        try:
+            head = h11.Request(method=key[0], target=key[1], headers=key[2:])
+        except h11.LocalProtocolError as exc:
+            raise httpx.LocalProtocolError(str(exc)) from exc
+        if len(_heads) >= _HEADS_KEPT:
+            _heads.clear()
+        _heads[key] = head
+    return head
+
+
 def _request_bytes(protocol: h11.Connection, request: httpx.Request) -> bytes:
     """The request as h11 writes it: head, body, end."""
     try:
-        data = protocol.send(h11.Request(method=request.method, target=request.url.raw_path,
-                                         headers=request.headers.raw))
+        data = protocol.send(_head(request))
         for chunk in request.stream:  # type: ignore[union-attr]
-            data += protocol.send(h11.Data(data=chunk))
+            if chunk:
+                data += protocol.send(h11.Data(data=chunk))
         return data + protocol.send(h11.EndOfMessage())
     except h11.LocalProtocolError as exc:
         raise httpx.LocalProtocolError(str(exc)) from exc
@@ -73,10 +93,10 @@ def _request_bytes(protocol: h11.Connection, request: httpx.Request) -> bytes:
 
 async def _request_bytes_async(protocol: h11.Connection, request: httpx.Request) -> bytes:
     try:
-        data = protocol.send(h11.Request(method=request.method, target=request.url.raw_path,
-                                         headers=request.headers.raw))
+        data = protocol.send(_head(request))
         async for chunk in request.stream:  # type: ignore[union-attr]
-            data += protocol.send(h11.Data(data=chunk))
+            if chunk:
+                data += protocol.send(h11.Data(data=chunk))
         return data + protocol.send(h11.EndOfMessage())
     except h11.LocalProtocolError as exc:
         raise httpx.LocalProtocolError(str(exc)) from exc
