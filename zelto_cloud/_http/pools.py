@@ -129,6 +129,7 @@ class SyncPool(Pool):
 
     def close(self) -> None:
         self.is_closed = True
+        self._merged.clear()
         self.transport.close()
 
 
@@ -139,6 +140,7 @@ class AsyncPool(Pool):
 
     async def aclose(self) -> None:
         self.is_closed = True
+        self._merged.clear()
         await self.transport.aclose()
 
 

@@ -59,30 +59,30 @@ def _timeouts(request: httpx.Request) -> dict[str, float | None]:
     return request.extensions.get("timeout") or {}
 
 
-_HEADS_KEPT = 256
-_heads: dict[tuple, h11.Request] = {}
+HEADS_KEPT = 256  # request heads kept per transport
 
 
-def _head(request: httpx.Request) -> h11.Request:
-    """The request's head as an h11 event, checked by h11. Events are immutable, so one is kept for
-    a request sent again unchanged (a status read polled for), and not checked again."""
+def _head(request: httpx.Request, heads: dict[tuple, h11.Request]) -> h11.Request:
+    """The request's head as an h11 event, checked by h11. Events are immutable, so one is kept (in
+    ``heads``, the transport's) for a request sent again unchanged (a status read polled for), and
+    not checked again."""
     key = (request.method, request.url.raw_path, *request.headers.raw)
-    head = _heads.get(key)
+    head = heads.get(key)
     if head is None:
         try:
             head = h11.Request(method=key[0], target=key[1], headers=key[2:])
         except h11.LocalProtocolError as exc:
             raise httpx.LocalProtocolError(str(exc)) from exc
-        if len(_heads) >= _HEADS_KEPT:
-            _heads.clear()
-        _heads[key] = head
+        if len(heads) >= HEADS_KEPT:
+            heads.clear()
+        heads[key] = head
     return head
 
 
-def _request_bytes(protocol: h11.Connection, request: httpx.Request) -> bytes:
+def _request_bytes(protocol: h11.Connection, request: httpx.Request, heads: dict) -> bytes:
     """The request as h11 writes it: head, body, end."""
     try:
-        data = protocol.send(_head(request))
+        data = protocol.send(_head(request, heads))
         for chunk in request.stream:  # type: ignore[union-attr]
             if chunk:
                 data += protocol.send(h11.Data(data=chunk))
@@ -91,9 +91,9 @@ def _request_bytes(protocol: h11.Connection, request: httpx.Request) -> bytes:
         raise httpx.LocalProtocolError(str(exc)) from exc
 
 
-async def _request_bytes_async(protocol: h11.Connection, request: httpx.Request) -> bytes:
+async def _request_bytes_async(protocol: h11.Connection, request: httpx.Request, heads: dict) -> bytes:
     try:
-        data = protocol.send(_head(request))
+        data = protocol.send(_head(request, heads))
         async for chunk in request.stream:  # type: ignore[union-attr]
             if chunk:
                 data += protocol.send(h11.Data(data=chunk))
@@ -246,6 +246,7 @@ class Transport(httpx.BaseTransport):
         self._gate = threading.BoundedSemaphore(MAX_IN_FLIGHT)
         self._lock = threading.Lock()
         self._idle: list[_Connection] = []  # oldest first
+        self._heads: dict[tuple, h11.Request] = {}
         self._closed = False
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
@@ -261,7 +262,7 @@ class Transport(httpx.BaseTransport):
             self._gate.release()
             raise
         try:
-            connection.send(_request_bytes(connection.protocol, request), timeouts.get("write"))
+            connection.send(_request_bytes(connection.protocol, request, self._heads), timeouts.get("write"))
             read_timeout = timeouts.get("read")
             head = connection.next_event(read_timeout)
             while type(head) is h11.InformationalResponse:
@@ -327,6 +328,7 @@ class Transport(httpx.BaseTransport):
 
     def close(self) -> None:
         self._closed = True
+        self._heads.clear()  # they hold the API keys of the calls
         with self._lock:
             idle, self._idle = self._idle, []
         for connection in idle:
@@ -429,6 +431,7 @@ class AsyncTransport(httpx.AsyncBaseTransport):
         self._ssl_context = ssl_context
         self._gate = asyncio.Semaphore(MAX_IN_FLIGHT)
         self._idle: list[_AsyncConnection] = []  # oldest first
+        self._heads: dict[tuple, h11.Request] = {}
         self._closed = False
 
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
@@ -443,7 +446,7 @@ class AsyncTransport(httpx.AsyncBaseTransport):
                 self._gate.release()
             raise
         try:
-            await connection.send(await _request_bytes_async(connection.protocol, request))
+            await connection.send(await _request_bytes_async(connection.protocol, request, self._heads))
             head = await connection.next_event()
             while type(head) is h11.InformationalResponse:
                 head = await connection.next_event()
@@ -492,6 +495,7 @@ class AsyncTransport(httpx.AsyncBaseTransport):
 
     async def aclose(self) -> None:
         self._closed = True
+        self._heads.clear()
         idle, self._idle = self._idle, []
         for connection in idle:
             connection.close()
