@@ -109,7 +109,9 @@ def _next_event(protocol: h11.Connection) -> Any:
         raise httpx.RemoteProtocolError(str(exc)) from exc
 
 
-def _response(request: httpx.Request, head: h11.Response, stream: Any) -> httpx.Response:
+def _response(request: httpx.Request, head: Any, stream: Any) -> httpx.Response:
+    if type(head) is not h11.Response:  # h11 gives nothing else before an answer's head to a plain request
+        raise httpx.RemoteProtocolError(f"expected an answer's head, not {type(head).__name__}")
     return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
                           extensions={"http_version": b"HTTP/" + head.http_version, "reason_phrase": head.reason})
 
