@@ -312,3 +312,26 @@ def test_requests_of_one_pool_keep_their_own_key_and_body(kind):
     seen = [(r.headers["authorization"], r.json()["receipt"] if r.body else None,
              int(r.headers.get("content-length", 0)) == len(r.body)) for r in stub.requests]
     assert seen == [(f"Bearer {key}", receipt, True) for key, receipt in steps]
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+@pytest.mark.parametrize("setting, value, connections", [
+    (None, None, 1),  # kept alive: the second read goes on the first connection
+    ("KEEPALIVE_SECONDS", -1.0, 2),  # idle past its keep-alive: closed, not used
+    ("MAX_IDLE", 0, 2),  # no idle connection kept
+], ids=["kept", "expired", "none-kept"])
+def test_idle_connections_are_kept_within_their_bounds(kind, setting, value, connections, monkeypatch):
+    if setting is not None:
+        monkeypatch.setattr(transport, setting, value)
+    with RawServer([answer(), answer()], [answer()]) as server:
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                results = [call(client, *READ) for _ in range(2)]
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                    return [await call(client, *READ) for _ in range(2)]
+
+            results = asyncio.run(run())
+    assert [r["id"] for r in results] == ["apr_1", "apr_1"]
+    assert server.connections == connections

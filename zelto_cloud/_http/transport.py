@@ -319,7 +319,7 @@ class Transport(httpx.BaseTransport):
                 connection.idle_since = time.monotonic()
                 with self._lock:
                     self._idle.append(connection)
-                    surplus = self._idle[:-MAX_IDLE] if len(self._idle) > MAX_IDLE else []
+                    surplus = self._idle[:max(len(self._idle) - MAX_IDLE, 0)]  # the oldest
                     del self._idle[:len(surplus)]
                 for old in surplus:
                     old.close()
