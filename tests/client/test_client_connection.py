@@ -282,3 +282,56 @@ def test_exchanges_in_flight_are_bounded_and_given_back(kind, monkeypatch):
     assert all(isinstance(r, ZeltoCloudError) for r in [*stalled, waited]) and len(stalled) == 2
     assert sent.count("/v1/approvals/requests/slow") == 2
     assert [r["id"] for r in after] == ["apr_1"] * 3
+
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_requests_of_one_pool_keep_their_own_key_and_body(kind):
+    """Clients of one base URL share a pool, and requests of the same shape share their built parts:
+    each request still carries its own client's key, its own body and that body's length."""
+    steps = [("key-a", None), ("key-b", None), ("key-a", None), ("key-a", {"n": 1}), ("key-b", {"n": 22}),
+             ("key-a", {"n": 3}), ("key-b", None), ("key-a", {"n": 1})]
+    with StubCloud() as stub:
+        stub.reply("GET", "/v1/approvals/requests/apr_1", 200, request_object("apr_1"))
+        stub.reply("POST", "/v1/receipts", 200, {"id": "rcp_1"})
+        if kind == "sync":
+            with ZeltoCloudClient("key-a", base_url=stub.base_url) as a, \
+                    ZeltoCloudClient("key-b", base_url=stub.base_url) as b:
+                for key, receipt in steps:
+                    client = a if key == "key-a" else b
+                    client.send_receipt(receipt) if receipt else call(client, *READ)
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key-a", base_url=stub.base_url) as a, \
+                        AsyncZeltoCloudClient("key-b", base_url=stub.base_url) as b:
+                    for key, receipt in steps:
+                        client = a if key == "key-a" else b
+                        await (client.send_receipt(receipt) if receipt else call(client, *READ))
+
+            asyncio.run(run())
+    seen = [(r.headers["authorization"], r.json()["receipt"] if r.body else None,
+             int(r.headers.get("content-length", 0)) == len(r.body)) for r in stub.requests]
+    assert seen == [(f"Bearer {key}", receipt, True) for key, receipt in steps]
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+@pytest.mark.parametrize("setting, value, connections", [
+    (None, None, 1),  # kept alive: the second read goes on the first connection
+    ("KEEPALIVE_SECONDS", -1.0, 2),  # idle past its keep-alive: closed, not used
+    ("MAX_IDLE", 0, 2),  # no idle connection kept
+], ids=["kept", "expired", "none-kept"])
+def test_idle_connections_are_kept_within_their_bounds(kind, setting, value, connections, monkeypatch):
+    if setting is not None:
+        monkeypatch.setattr(transport, setting, value)
+    with RawServer([answer(), answer()], [answer()]) as server:
+        if kind == "sync":
+            with ZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                results = [call(client, *READ) for _ in range(2)]
+        else:
+            async def run():
+                async with AsyncZeltoCloudClient("key", base_url=server.base_url, timeout=2.0) as client:
+                    return [await call(client, *READ) for _ in range(2)]
+
+            results = asyncio.run(run())
+    assert [r["id"] for r in results] == ["apr_1", "apr_1"]
+    assert server.connections == connections

@@ -64,6 +64,10 @@ def new_async_transport(url: httpx.URL) -> httpx.AsyncBaseTransport:
     return AsyncTransport(shared_tls_context())
 
 
+_BODY_METHODS = ("POST", "PUT", "PATCH")  # sent with a length even when empty, as httpx sends them
+_MERGED_KEPT = 64
+
+
 class Pool:
     """What the calls to one base URL share: its parts, parsed once; the fixed headers; the transport
     (the client's own, or any httpx transport: calls are handed to it as httpx.Request)."""
@@ -73,7 +77,10 @@ class Pool:
         self.url = httpx.URL(base_url)
         self.base_path = self.url.raw_path.decode("ascii").rstrip("/")
         self.headers = dict(HEADERS)
-        self._httpx_headers = httpx.Headers(HEADERS)
+        self._httpx_headers = httpx.Headers([(b"Host", self.url.netloc), *httpx.Headers(HEADERS).raw])
+        # The whole headers of the calls that carry none of their own (reads, above all), by what
+        # they add: such calls repeat, and httpx.Request copies a Headers without parsing it again.
+        self._merged: dict[tuple, httpx.Headers] = {}
         self.transport = transport
         self.is_closed = False
 
@@ -84,10 +91,25 @@ class Pool:
                                                   "pool": timeout}}
         if not call.gated:
             extensions[UNGATED] = True
-        merged = self._httpx_headers.copy()  # copied, not parsed again
-        for name, value in headers.items():
-            merged[name] = value
-        return httpx.Request(call.method, self._url(target), headers=merged, content=body, extensions=extensions)
+        # The headers httpx would add itself (Host first, the body's length last) are in place, so the
+        # request is built from its stream without httpx parsing its headers again.
+        length = len(body) if body is not None else 0 if call.method in _BODY_METHODS else None
+        key = (length, *headers.items())
+        merged = self._merged.get(key)
+        if merged is None:
+            merged = self._httpx_headers.copy()
+            for name, value in headers.items():
+                merged[name] = value
+            if length is not None and "Content-Length" not in merged:
+                merged["Content-Length"] = str(length)
+            if call.headers is None:
+                if len(self._merged) >= _MERGED_KEPT:
+                    self._merged.clear()
+                self._merged[key] = merged
+        request = httpx.Request(call.method, self._url(target), headers=merged, stream=httpx.ByteStream(body or b""),
+                                extensions=extensions)
+        request.read()  # as httpx does for a body given whole: the content can be read from the request
+        return request
 
     def _url(self, target: str) -> httpx.URL:
         reference = getattr(self.url, "_uri_reference", None)
@@ -107,6 +129,7 @@ class SyncPool(Pool):
 
     def close(self) -> None:
         self.is_closed = True
+        self._merged.clear()
         self.transport.close()
 
 
@@ -117,6 +140,7 @@ class AsyncPool(Pool):
 
     async def aclose(self) -> None:
         self.is_closed = True
+        self._merged.clear()
         await self.transport.aclose()
 
 

@@ -1,25 +1,24 @@
-"""The clients' transports: httpx transports over connection pools of the client's own making.
+"""The clients' transports: httpx transports over connections of the client's own keeping.
 
-Each transport holds an httpcore pool built here (not the one an httpx
-transport would build for itself), so that the blocking pool's sockets keep the
-call's deadline on every connect, read and write, and so that the exchanges in
-flight are bounded here rather than by httpcore: httpcore's own connection
-limit leaks a slot whenever a request gives up waiting for one (the connection
-made for it is never used nor closed), and a busy pool then stalls for good.
-So httpcore is left unlimited and the gate below bounds the exchanges at once.
+The connections are kept here (not by an httpx transport's own pool), so that the
+blocking client's sockets keep the call's deadline on every connect, read and
+write, and so that the exchanges in flight are bounded here: at most
+MAX_IN_FLIGHT at once per pool, a waiting one giving up at its call's deadline.
+HTTP/1.1 itself, the request written and the answer read, is h11's.
 """
 
 from __future__ import annotations
 
 import asyncio
-import contextlib
+import math
 import select
+import socket
 import ssl
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, Iterator
+from typing import Any, AsyncIterator, Iterator
 
-import httpcore
+import h11
 import httpx
 
 from .deadlines import current, seconds_left
@@ -30,7 +29,16 @@ KEEPALIVE_SECONDS = 4.0
 UNGATED = "zelto_cloud.ungated"  # an exchange that bounds itself (batch reads) and must not queue behind others
 
 
-# --- every socket operation of the blocking pool ends by the call's deadline ----------------------
+# --- one connection's exchanges, framed and checked by h11 --------------------------------------
+#
+# Reading and writing HTTP/1.1 (the request line and headers, the answer's head,
+# its body's framing, what may follow it on the connection) is h11's alone; the
+# code below only moves bytes between h11 and a socket and keeps the connections.
+
+MAX_HEAD_BYTES = 100 * 1024  # the largest answer head read
+READ_SIZE = 64 * 1024
+_DEFAULT_PORTS = {b"http": 80, b"https": 443}
+_DISCONNECTED = "Server disconnected without sending a response."
 
 
 def _within_deadline(timeout: float | None, expired: type[Exception]) -> float | None:
@@ -40,52 +48,301 @@ def _within_deadline(timeout: float | None, expired: type[Exception]) -> float |
     return left if timeout is None else min(timeout, left)
 
 
-class _DeadlineStream(httpcore.NetworkStream):
-    """A socket stream whose every read and write ends by the current call's deadline."""
+def _origin(url: httpx.URL) -> tuple[bytes, bytes, int]:
+    scheme = url.raw_scheme
+    if scheme not in _DEFAULT_PORTS:
+        raise httpx.UnsupportedProtocol(f"the client speaks http and https only, not {scheme.decode('ascii', 'replace')!r}")
+    return scheme, url.raw_host, url.port or _DEFAULT_PORTS[scheme]
 
-    def __init__(self, stream: httpcore.NetworkStream) -> None:
-        self._stream = stream
 
-    def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
-        return self._stream.read(max_bytes, _within_deadline(timeout, httpcore.ReadTimeout))
+def _timeouts(request: httpx.Request) -> dict[str, float | None]:
+    return request.extensions.get("timeout") or {}
 
-    def write(self, buffer: bytes, timeout: float | None = None) -> None:
-        self._stream.write(buffer, _within_deadline(timeout, httpcore.WriteTimeout))
+
+HEADS_KEPT = 256  # request heads kept per transport
+
+
+def _head(request: httpx.Request, heads: dict[tuple, h11.Request]) -> h11.Request:
+    """The request's head as an h11 event, checked by h11. Events are immutable, so one is kept (in
+    ``heads``, the transport's) for a request sent again unchanged (a status read polled for), and
+    not checked again."""
+    key = (request.method, request.url.raw_path, *request.headers.raw)
+    head = heads.get(key)
+    if head is None:
+        try:
+            head = h11.Request(method=key[0], target=key[1], headers=key[2:])
+        except h11.LocalProtocolError as exc:
+            raise httpx.LocalProtocolError(str(exc)) from exc
+        if len(heads) >= HEADS_KEPT:
+            heads.clear()
+        heads[key] = head
+    return head
+
+
+def _request_bytes(protocol: h11.Connection, request: httpx.Request, heads: dict) -> bytes:
+    """The request as h11 writes it: head, body, end."""
+    try:
+        data = protocol.send(_head(request, heads))
+        for chunk in request.stream:  # type: ignore[union-attr]
+            if chunk:
+                data += protocol.send(h11.Data(data=chunk))
+        return data + protocol.send(h11.EndOfMessage())
+    except h11.LocalProtocolError as exc:
+        raise httpx.LocalProtocolError(str(exc)) from exc
+
+
+async def _request_bytes_async(protocol: h11.Connection, request: httpx.Request, heads: dict) -> bytes:
+    try:
+        data = protocol.send(_head(request, heads))
+        async for chunk in request.stream:  # type: ignore[union-attr]
+            if chunk:
+                data += protocol.send(h11.Data(data=chunk))
+        return data + protocol.send(h11.EndOfMessage())
+    except h11.LocalProtocolError as exc:
+        raise httpx.LocalProtocolError(str(exc)) from exc
+
+
+def _next_event(protocol: h11.Connection) -> Any:
+    try:
+        return protocol.next_event()
+    except h11.RemoteProtocolError as exc:
+        raise httpx.RemoteProtocolError(str(exc)) from exc
+
+
+def _response(request: httpx.Request, head: Any, stream: Any) -> httpx.Response:
+    if type(head) is not h11.Response:  # h11 gives nothing else before an answer's head to a plain request
+        raise httpx.RemoteProtocolError(f"expected an answer's head, not {type(head).__name__}")
+    return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
+                          extensions={"http_version": b"HTTP/" + head.http_version, "reason_phrase": head.reason})
+
+
+def _reusable(protocol: h11.Connection) -> bool:
+    """Whether the exchange ended cleanly and nothing came after the answer: the next request may
+    then start on this connection."""
+    if protocol.our_state is not h11.DONE or protocol.their_state is not h11.DONE:
+        return False
+    if protocol.trailing_data[0]:
+        return False  # bytes past the answer's end: the connection is out of step
+    protocol.start_next_cycle()
+    return True
+
+
+def _pool_timeout() -> httpx.PoolTimeout:
+    return httpx.PoolTimeout("no connection became free before the call's deadline")
+
+
+# --- blocking ------------------------------------------------------------------------------------
+#
+# Sockets stay non-blocking; a read or write that cannot go on at once waits in
+# poll() for at most what is left of the call's deadline (and the request's own
+# timeout), so no socket call blocks past it and none changes the socket's mode.
+
+
+class _Connection:
+    __slots__ = ("origin", "sock", "protocol", "poller", "idle_since")
+
+    def __init__(self, origin: tuple[bytes, bytes, int], sock: socket.socket) -> None:
+        self.origin, self.sock = origin, sock
+        self.protocol = h11.Connection(h11.CLIENT, max_incomplete_event_size=MAX_HEAD_BYTES)
+        self.poller = select.poll()
+        self.idle_since = 0.0
+
+    def wait(self, events: int, timeout: float | None, expired: type[Exception]) -> None:
+        timeout = _within_deadline(timeout, expired)
+        self.poller.register(self.sock, events)
+        if not self.poller.poll(None if timeout is None else math.ceil(timeout * 1000)):
+            raise expired("timed out")
+
+    def send(self, data: bytes, timeout: float | None) -> None:
+        view = memoryview(data)
+        try:
+            while view:
+                try:
+                    view = view[self.sock.send(view):]
+                except (BlockingIOError, ssl.SSLWantWriteError):
+                    self.wait(select.POLLOUT, timeout, httpx.WriteTimeout)
+                except ssl.SSLWantReadError:
+                    self.wait(select.POLLIN, timeout, httpx.WriteTimeout)
+        except OSError as exc:
+            raise httpx.WriteError(str(exc) or type(exc).__name__) from exc
+
+    def receive(self, timeout: float | None) -> None:
+        """Hands h11 what the socket has next (b"" at its end), waiting for it within the deadline."""
+        sock = self.sock
+        try:
+            if not (isinstance(sock, ssl.SSLSocket) and sock.pending()):
+                self.wait(select.POLLIN, timeout, httpx.ReadTimeout)
+            while True:
+                try:
+                    data = sock.recv(READ_SIZE)
+                    break
+                except (BlockingIOError, ssl.SSLWantReadError):
+                    self.wait(select.POLLIN, timeout, httpx.ReadTimeout)
+                except ssl.SSLWantWriteError:
+                    self.wait(select.POLLOUT, timeout, httpx.ReadTimeout)
+        except OSError as exc:
+            raise httpx.ReadError(str(exc) or type(exc).__name__) from exc
+        if not data and self.protocol.their_state is h11.SEND_RESPONSE:
+            raise httpx.RemoteProtocolError(_DISCONNECTED)
+        self.protocol.receive_data(data)
+
+    def next_event(self, timeout: float | None) -> Any:
+        while True:
+            event = _next_event(self.protocol)
+            if event is not h11.NEED_DATA:
+                return event
+            self.receive(timeout)
+
+    def stale(self) -> bool:
+        """An idle connection with anything to read has been closed by the server (or is out of step)."""
+        sock = self.sock
+        if isinstance(sock, ssl.SSLSocket) and sock.pending():
+            return True
+        try:
+            self.poller.register(sock, select.POLLIN)
+            return bool(self.poller.poll(0))
+        except (OSError, ValueError):
+            return True
 
     def close(self) -> None:
-        self._stream.close()
-
-    def start_tls(self, ssl_context: ssl.SSLContext, server_hostname: str | None = None,
-                  timeout: float | None = None) -> httpcore.NetworkStream:
-        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
-        return _DeadlineStream(self._stream.start_tls(ssl_context, server_hostname, timeout))
-
-    def get_extra_info(self, info: str) -> Any:
-        return self._stream.get_extra_info(info)
+        try:
+            self.sock.close()
+        except OSError:
+            pass
 
 
-class _DeadlineBackend(httpcore.NetworkBackend):
-    def __init__(self) -> None:
-        self._backend = httpcore.SyncBackend()
+class _Body(httpx.SyncByteStream):
+    """An answer's body read off its connection; closing it hands the connection back (when the
+    answer was read to its end and the connection may carry another) and opens the gate."""
 
-    def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):  # type: ignore[no-untyped-def]
-        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
-        return _DeadlineStream(self._backend.connect_tcp(host, port, timeout, local_address, socket_options))
+    def __init__(self, transport: Transport, connection: _Connection, timeout: float | None) -> None:
+        self._transport, self._connection, self._timeout = transport, connection, timeout
+        self._done = False
 
-    def connect_unix_socket(self, path, timeout=None, socket_options=None):  # type: ignore[no-untyped-def]
-        timeout = _within_deadline(timeout, httpcore.ConnectTimeout)
-        return _DeadlineStream(self._backend.connect_unix_socket(path, timeout, socket_options))
+    def __iter__(self) -> Iterator[bytes]:
+        connection = self._connection
+        if connection is None:
+            return
+        while True:
+            event = connection.next_event(self._timeout)
+            kind = type(event)
+            if kind is h11.Data:
+                yield bytes(event.data)
+            elif kind is h11.EndOfMessage:
+                self._done = True
+                return
 
-    def sleep(self, seconds: float) -> None:
-        self._backend.sleep(seconds)
+    def close(self) -> None:
+        connection, self._connection = self._connection, None
+        if connection is not None:
+            self._transport._release(connection, self._done)
 
 
-# --- the awaitable pool's sockets: asyncio's own streams ---------------------------------------------
+class Transport(httpx.BaseTransport):
+    """The blocking client's transport: kept-alive connections to any origin, every socket operation
+    within the call's deadline, at most MAX_IN_FLIGHT exchanges at once (a waiting one gives up at
+    its call's deadline)."""
+
+    def __init__(self, ssl_context: ssl.SSLContext) -> None:
+        self._ssl_context = ssl_context
+        self._gate = threading.BoundedSemaphore(MAX_IN_FLIGHT)
+        self._lock = threading.Lock()
+        self._idle: list[_Connection] = []  # oldest first
+        self._heads: dict[tuple, h11.Request] = {}
+        self._closed = False
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        deadline = current.get()
+        wait = None if deadline is None else max(deadline - time.monotonic(), 0.0)
+        if not self._gate.acquire(timeout=wait):
+            raise _pool_timeout()
+        try:
+            origin = _origin(request.url)
+            timeouts = _timeouts(request)
+            connection = self._idle_connection(origin) or self._connect(origin, timeouts.get("connect"))
+        except BaseException:
+            self._gate.release()
+            raise
+        try:
+            connection.send(_request_bytes(connection.protocol, request, self._heads), timeouts.get("write"))
+            read_timeout = timeouts.get("read")
+            head = connection.next_event(read_timeout)
+            while type(head) is h11.InformationalResponse:
+                head = connection.next_event(read_timeout)
+            return _response(request, head, _Body(self, connection, read_timeout))
+        except BaseException:
+            self._release(connection, False)
+            raise
+
+    def _idle_connection(self, origin: tuple[bytes, bytes, int]) -> _Connection | None:
+        now = time.monotonic()
+        with self._lock:
+            idle = self._idle
+            for index in range(len(idle) - 1, -1, -1):
+                if idle[index].origin == origin:
+                    connection = idle.pop(index)
+                    break
+            else:
+                return None
+        if now - connection.idle_since > KEEPALIVE_SECONDS or connection.stale():
+            connection.close()
+            return self._idle_connection(origin)
+        return connection
+
+    def _connect(self, origin: tuple[bytes, bytes, int], timeout: float | None) -> _Connection:
+        scheme, raw_host, port = origin
+        host = raw_host.decode("ascii")
+        try:
+            sock = socket.create_connection((host, port), _within_deadline(timeout, httpx.ConnectTimeout))
+        except TimeoutError as exc:
+            raise httpx.ConnectTimeout(str(exc) or "timed out") from exc
+        except OSError as exc:
+            raise httpx.ConnectError(str(exc) or type(exc).__name__) from exc
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if scheme == b"https":
+                sock.settimeout(_within_deadline(timeout, httpx.ConnectTimeout))
+                sock = self._ssl_context.wrap_socket(sock, server_hostname=host)
+            sock.setblocking(False)
+        except BaseException as exc:
+            sock.close()
+            if isinstance(exc, TimeoutError):
+                raise httpx.ConnectTimeout(str(exc) or "timed out") from exc
+            if isinstance(exc, OSError):
+                raise httpx.ConnectError(str(exc) or type(exc).__name__) from exc
+            raise
+        return _Connection(origin, sock)
+
+    def _release(self, connection: _Connection, done: bool) -> None:
+        try:
+            if done and not self._closed and _reusable(connection.protocol):
+                connection.idle_since = time.monotonic()
+                with self._lock:
+                    self._idle.append(connection)
+                    surplus = self._idle[:max(len(self._idle) - MAX_IDLE, 0)]  # the oldest
+                    del self._idle[:len(surplus)]
+                for old in surplus:
+                    old.close()
+            else:
+                connection.close()
+        finally:
+            self._gate.release()
+
+    def close(self) -> None:
+        self._closed = True
+        self._heads.clear()  # they hold the API keys of the calls
+        with self._lock:
+            idle, self._idle = self._idle, []
+        for connection in idle:
+            connection.close()
+
+
+# --- awaited -------------------------------------------------------------------------------------
 #
-# httpcore's default backend goes through anyio (a cancel scope, a timer and a
-# checkpoint per read and write); on asyncio alone these streams do the same work
-# for a fraction of the CPU. Connecting is bounded by what is left of the call's
-# deadline, so that a connection that cannot be made reads as "could not connect".
+# asyncio's own streams. Connecting is bounded by what is left of the call's
+# deadline, so that a connection that cannot be made reads as "could not
+# connect"; reads and writes are bounded by the deadline that the exchange keeps
+# around the whole attempt.
 
 
 def _socket_readable(sock: Any) -> bool:
@@ -100,201 +357,72 @@ def _socket_readable(sock: Any) -> bool:
         return True  # a socket that is gone reads as its end
 
 
-class _AsyncioStream(httpcore.AsyncNetworkStream):
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        self._reader, self._writer = reader, writer
+class _AsyncConnection:
+    __slots__ = ("origin", "reader", "writer", "protocol", "idle_since")
 
-    async def read(self, max_bytes: int, timeout: float | None = None) -> bytes:
-        try:
-            if timeout is None:
-                return await self._reader.read(max_bytes)
-            async with asyncio.timeout(timeout):
-                return await self._reader.read(max_bytes)
-        except TimeoutError as exc:
-            raise httpcore.ReadTimeout(str(exc) or "timed out") from exc
-        except OSError as exc:
-            raise httpcore.ReadError(str(exc) or type(exc).__name__) from exc
+    def __init__(self, origin: tuple[bytes, bytes, int], reader: asyncio.StreamReader,
+                 writer: asyncio.StreamWriter) -> None:
+        self.origin, self.reader, self.writer = origin, reader, writer
+        self.protocol = h11.Connection(h11.CLIENT, max_incomplete_event_size=MAX_HEAD_BYTES)
+        self.idle_since = 0.0
 
-    async def write(self, buffer: bytes, timeout: float | None = None) -> None:
-        if not buffer:
-            return
+    async def send(self, data: bytes) -> None:
+        writer = self.writer
         try:
-            if self._writer.is_closing():
+            if writer.is_closing():
                 raise ConnectionResetError("the connection is closed")
-            self._writer.write(buffer)
-            if timeout is None:
-                await self._writer.drain()
-                return
-            async with asyncio.timeout(timeout):
-                await self._writer.drain()
-        except TimeoutError as exc:
-            raise httpcore.WriteTimeout(str(exc) or "timed out") from exc
+            writer.write(data)
+            await writer.drain()
         except OSError as exc:
-            raise httpcore.WriteError(str(exc) or type(exc).__name__) from exc
+            raise httpx.WriteError(str(exc) or type(exc).__name__) from exc
 
-    async def aclose(self) -> None:
-        self._writer.close()
+    async def next_event(self) -> Any:
+        protocol = self.protocol
+        while True:
+            event = _next_event(protocol)
+            if event is not h11.NEED_DATA:
+                return event
+            try:
+                data = await self.reader.read(READ_SIZE)
+            except OSError as exc:
+                raise httpx.ReadError(str(exc) or type(exc).__name__) from exc
+            if not data and protocol.their_state is h11.SEND_RESPONSE:
+                raise httpx.RemoteProtocolError(_DISCONNECTED)
+            protocol.receive_data(data)
 
-    async def start_tls(self, ssl_context: ssl.SSLContext, server_hostname: str | None = None,
-                        timeout: float | None = None) -> httpcore.AsyncNetworkStream:
-        try:
-            async with asyncio.timeout(timeout):
-                await self._writer.start_tls(ssl_context, server_hostname=server_hostname)
-        except TimeoutError as exc:
-            self._writer.close()
-            raise httpcore.ConnectTimeout(str(exc) or "timed out") from exc
-        except OSError as exc:
-            self._writer.close()
-            raise httpcore.ConnectError(str(exc) or type(exc).__name__) from exc
-        return self
-
-    def get_extra_info(self, info: str) -> Any:
-        if info == "is_readable":
-            # Whatever the loop already took off the socket counts: on an idle connection it is the
-            # server's close, or bytes no request asked for.
-            return (self._reader.at_eof() or self._writer.is_closing() or bool(getattr(self._reader, "_buffer", b""))
-                    or _socket_readable(self._writer.get_extra_info("socket")))
-        if info == "ssl_object":
-            return self._writer.get_extra_info("ssl_object")
-        if info == "client_addr":
-            return self._writer.get_extra_info("sockname")
-        if info == "server_addr":
-            return self._writer.get_extra_info("peername")
-        if info == "socket":
-            return self._writer.get_extra_info("socket")
-        return None
-
-
-class _AsyncioBackend(httpcore.AsyncNetworkBackend):
-    async def connect_tcp(self, host, port, timeout=None, local_address=None, socket_options=None):  # type: ignore[no-untyped-def]
-        try:
-            async with asyncio.timeout(timeout):
-                reader, writer = await asyncio.open_connection(
-                    host, port, local_addr=None if local_address is None else (local_address, 0))
-        except TimeoutError as exc:
-            raise httpcore.ConnectTimeout(str(exc) or "timed out") from exc
-        except OSError as exc:
-            raise httpcore.ConnectError(str(exc) or type(exc).__name__) from exc
-        for option in socket_options or ():
-            writer.get_extra_info("socket").setsockopt(*option)
-        return _AsyncioStream(reader, writer)
-
-    async def connect_unix_socket(self, path, timeout=None, socket_options=None):  # type: ignore[no-untyped-def]
-        raise httpcore.ConnectError("the client connects over TCP only")
-
-    async def sleep(self, seconds: float) -> None:
-        await asyncio.sleep(seconds)
-
-
-# --- httpcore's errors as the httpx errors that the rest of the client reads -----------------------
-
-_ERRORS: dict[type, type] = {
-    getattr(httpcore, name): getattr(httpx, name)
-    for name in ("PoolTimeout", "ConnectTimeout", "ReadTimeout", "WriteTimeout", "ConnectError", "ReadError",
-                 "WriteError", "LocalProtocolError", "RemoteProtocolError", "ProxyError", "UnsupportedProtocol",
-                 "TimeoutException", "NetworkError", "ProtocolError")
-}
-
-
-@contextlib.contextmanager
-def _httpx_errors() -> Iterator[None]:
-    try:
-        yield
-    except Exception as exc:
-        for kind in type(exc).__mro__:
-            mapped = _ERRORS.get(kind)
-            if mapped is not None:
-                raise mapped(str(exc)) from exc
-        raise
-
-
-def _core_request(request: httpx.Request) -> httpcore.Request:
-    url = request.url
-    return httpcore.Request(
-        method=request.method,
-        url=httpcore.URL(scheme=url.raw_scheme, host=url.raw_host, port=url.port, target=url.raw_path),
-        headers=request.headers.raw,
-        content=request.stream,
-        extensions=request.extensions,
-    )
-
-
-def _pool_timeout() -> httpx.PoolTimeout:
-    return httpx.PoolTimeout("no connection became free before the call's deadline")
-
-
-# --- blocking ------------------------------------------------------------------------------------
-
-
-class _Body(httpx.SyncByteStream):
-    """An answer's body from the pool; closing it hands its connection back and opens the gate."""
-
-    def __init__(self, stream: Any, release: Callable[[], None] | None) -> None:
-        self._stream, self._release = stream, release
-
-    def __iter__(self) -> Iterator[bytes]:
-        with _httpx_errors():
-            yield from self._stream
+    def stale(self) -> bool:
+        # Whatever the loop already took off the socket counts: on an idle connection it is the
+        # server's close, or bytes no request asked for.
+        reader, writer = self.reader, self.writer
+        return (reader.at_eof() or writer.is_closing() or bool(getattr(reader, "_buffer", b""))
+                or _socket_readable(writer.get_extra_info("socket")))
 
     def close(self) -> None:
-        release, self._release = self._release, None
-        try:
-            with _httpx_errors():
-                self._stream.close()
-        finally:
-            if release is not None:
-                release()
-
-
-class Transport(httpx.BaseTransport):
-    """The blocking client's transport: kept-alive connections to any origin, every socket operation
-    within the call's deadline, at most MAX_IN_FLIGHT exchanges at once (a waiting one gives up at
-    its call's deadline)."""
-
-    def __init__(self, ssl_context: ssl.SSLContext) -> None:
-        self._pool = httpcore.ConnectionPool(
-            ssl_context=ssl_context, max_connections=None, max_keepalive_connections=MAX_IDLE,
-            keepalive_expiry=KEEPALIVE_SECONDS, network_backend=_DeadlineBackend())
-        self._gate = threading.BoundedSemaphore(MAX_IN_FLIGHT)
-
-    def handle_request(self, request: httpx.Request) -> httpx.Response:
-        deadline = current.get()
-        wait = None if deadline is None else max(deadline - time.monotonic(), 0.0)
-        if not self._gate.acquire(timeout=wait):
-            raise _pool_timeout()
-        try:
-            with _httpx_errors():
-                answer = self._pool.handle_request(_core_request(request))
-        except BaseException:
-            self._gate.release()
-            raise
-        return httpx.Response(answer.status, headers=answer.headers, stream=_Body(answer.stream, self._gate.release),
-                              extensions=answer.extensions, request=request)
-
-    def close(self) -> None:
-        self._pool.close()
-
-
-# --- awaited -------------------------------------------------------------------------------------
+        self.writer.close()
 
 
 class _AsyncBody(httpx.AsyncByteStream):
-    def __init__(self, stream: Any, release: Callable[[], None] | None) -> None:
-        self._stream, self._release = stream, release
+    def __init__(self, transport: AsyncTransport, connection: _AsyncConnection, gated: bool) -> None:
+        self._transport, self._connection, self._gated = transport, connection, gated
+        self._done = False
 
     async def __aiter__(self) -> AsyncIterator[bytes]:
-        with _httpx_errors():
-            async for chunk in self._stream:
-                yield chunk
+        connection = self._connection
+        if connection is None:
+            return
+        while True:
+            event = await connection.next_event()
+            kind = type(event)
+            if kind is h11.Data:
+                yield bytes(event.data)
+            elif kind is h11.EndOfMessage:
+                self._done = True
+                return
 
     async def aclose(self) -> None:
-        release, self._release = self._release, None
-        try:
-            with _httpx_errors():
-                await self._stream.aclose()
-        finally:
-            if release is not None:
-                release()
+        connection, self._connection = self._connection, None
+        if connection is not None:
+            self._transport._release(connection, self._done, self._gated)
 
 
 class AsyncTransport(httpx.AsyncBaseTransport):
@@ -302,25 +430,74 @@ class AsyncTransport(httpx.AsyncBaseTransport):
     around the exchange, and a waiting exchange gives up when its call is cancelled there."""
 
     def __init__(self, ssl_context: ssl.SSLContext) -> None:
-        self._pool = httpcore.AsyncConnectionPool(
-            ssl_context=ssl_context, max_connections=None, max_keepalive_connections=MAX_IDLE,
-            keepalive_expiry=KEEPALIVE_SECONDS, network_backend=_AsyncioBackend())
+        self._ssl_context = ssl_context
         self._gate = asyncio.Semaphore(MAX_IN_FLIGHT)
+        self._idle: list[_AsyncConnection] = []  # oldest first
+        self._heads: dict[tuple, h11.Request] = {}
+        self._closed = False
 
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         gated = not request.extensions.get(UNGATED)
         if gated:
             await self._gate.acquire()
         try:
-            with _httpx_errors():
-                answer = await self._pool.handle_async_request(_core_request(request))
+            origin = _origin(request.url)
+            connection = self._idle_connection(origin) or await self._connect(origin, _timeouts(request).get("connect"))
         except BaseException:
             if gated:
                 self._gate.release()
             raise
-        body = _AsyncBody(answer.stream, self._gate.release if gated else None)
-        return httpx.Response(answer.status, headers=answer.headers, stream=body, extensions=answer.extensions,
-                              request=request)
+        try:
+            await connection.send(await _request_bytes_async(connection.protocol, request, self._heads))
+            head = await connection.next_event()
+            while type(head) is h11.InformationalResponse:
+                head = await connection.next_event()
+            return _response(request, head, _AsyncBody(self, connection, gated))
+        except BaseException:
+            self._release(connection, False, gated)
+            raise
+
+    def _idle_connection(self, origin: tuple[bytes, bytes, int]) -> _AsyncConnection | None:
+        now = time.monotonic()
+        idle = self._idle
+        for index in range(len(idle) - 1, -1, -1):
+            if idle[index].origin == origin:
+                connection = idle.pop(index)
+                if now - connection.idle_since <= KEEPALIVE_SECONDS and not connection.stale():
+                    return connection
+                connection.close()
+        return None
+
+    async def _connect(self, origin: tuple[bytes, bytes, int], timeout: float | None) -> _AsyncConnection:
+        scheme, raw_host, port = origin
+        host = raw_host.decode("ascii")
+        tls = scheme == b"https"
+        try:
+            async with asyncio.timeout(timeout):
+                reader, writer = await asyncio.open_connection(
+                    host, port, ssl=self._ssl_context if tls else None, server_hostname=host if tls else None)
+        except TimeoutError as exc:
+            raise httpx.ConnectTimeout(str(exc) or "timed out") from exc
+        except OSError as exc:
+            raise httpx.ConnectError(str(exc) or type(exc).__name__) from exc
+        return _AsyncConnection(origin, reader, writer)
+
+    def _release(self, connection: _AsyncConnection, done: bool, gated: bool) -> None:
+        try:
+            if done and not self._closed and _reusable(connection.protocol):
+                connection.idle_since = time.monotonic()
+                self._idle.append(connection)
+                if len(self._idle) > MAX_IDLE:
+                    self._idle.pop(0).close()
+            else:
+                connection.close()
+        finally:
+            if gated:
+                self._gate.release()
 
     async def aclose(self) -> None:
-        await self._pool.aclose()
+        self._closed = True
+        self._heads.clear()
+        idle, self._idle = self._idle, []
+        for connection in idle:
+            connection.close()
