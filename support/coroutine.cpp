@@ -666,7 +666,8 @@ void* Task::promise_type::operator new(std::size_t size) {
             --list.count;
             return block;
         }
-        return ::operator new(index * frame_step);
+        size_t rounded = frame_step * index; // so that the block fits any frame of its list
+        return ::operator new(rounded);
     }
 #endif
     return ::operator new(size);
@@ -682,7 +683,8 @@ void Task::promise_type::operator delete(void* block, std::size_t size) noexcept
             ++list.count;
             return;
         }
-        ::operator delete(block, index * frame_step);
+        size_t rounded = frame_step * index;
+        ::operator delete(block, rounded);
         return;
     }
 #endif
