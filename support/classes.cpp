@@ -120,10 +120,10 @@ Ref ClassBuilder::build(Handle bases, Handle kwds) {
         check(PyObject_SetItem(ns.get(), key, value));
     }
     if (!resolved.is(original.get())) {
-        check(PyObject_SetItem(ns.get(), interned("__orig_bases__").get(), original.get()));
+        check(PyObject_SetItem(ns.get(), interned_name("__orig_bases__"), original.get()));
     }
     if (class_cell_) {
-        check(PyObject_SetItem(ns.get(), interned("__classcell__").get(), class_cell_.get()));
+        check(PyObject_SetItem(ns.get(), interned_name("__classcell__"), class_cell_.get()));
     }
     Ref args = Ref::steal(PyTuple_Pack(3, name_.get(), resolved.get(), ns.get()));
     Ref cls = call_with(meta.get(), args.get(), meta_kwds.get());
@@ -154,7 +154,7 @@ namespace {
 // name == "__class__"; an interned name is that one object or another.
 bool is_class_name(PyObject* name) {
     if (PyUnicode_CHECK_INTERNED(name)) {
-        return name == interned("__class__").get();
+        return name == interned_name("__class__");
     }
     return PyUnicode_CompareWithASCIIString(name, "__class__") == 0;
 }

@@ -820,7 +820,7 @@ Ref make_function(const FunctionDef& def, Handle globals, const char* qualname,
     }
     Ref module;
     PyObject* module_name = nullptr;
-    check(PyDict_GetItemRef(globals, interned("__name__").get(), &module_name));
+    check(PyDict_GetItemRef(globals, interned_name("__name__"), &module_name));
     module = module_name ? Ref::steal(module_name) : none();
     Ref name = str(def.name);
     Ref qual = qualname ? str(qualname) : name;
