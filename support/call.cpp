@@ -155,6 +155,10 @@ Ref interned(Literal name) {
     return Ref::borrow(names.find_or_add(name.c_str()));
 }
 
+PyObject* interned_name(Literal name) {
+    return names.find_or_add(name.c_str());
+}
+
 Ref constant_text(const char* text) {
     PyObject* made = constants.find_or_add(text);
     const char* held = PyUnicode_AsUTF8(made);
@@ -175,7 +179,7 @@ std::string_view utf8(Handle text) {
 }
 
 Ref getattr(Handle obj, Literal name) {
-    return Ref::steal(PyObject_GetAttr(obj, interned(name).get()));
+    return Ref::steal(PyObject_GetAttr(obj, interned_name(name)));
 }
 
 Ref getattr(Handle obj, Handle name) {
@@ -184,18 +188,18 @@ Ref getattr(Handle obj, Handle name) {
 
 Ref getattr_or(Handle obj, Literal name, Handle fallback) {
     PyObject* result = nullptr;
-    if (check(PyObject_GetOptionalAttr(obj, interned(name).get(), &result)) == 0) {
+    if (check(PyObject_GetOptionalAttr(obj, interned_name(name), &result)) == 0) {
         return Ref::borrow(fallback);
     }
     return Ref::steal(result);
 }
 
 void setattr(Handle obj, Literal name, Handle value) {
-    check(PyObject_SetAttr(obj, interned(name).get(), value));
+    check(PyObject_SetAttr(obj, interned_name(name), value));
 }
 
 Ref lookup_special(Handle obj, Literal name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned(name).get());
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), interned_name(name));
     if (!found) {
         return Ref();
     }
@@ -207,7 +211,7 @@ Ref lookup_special(Handle obj, Literal name) {
 }
 
 void delattr_if_present(Handle obj, Literal name) {
-    if (PyObject_DelAttr(obj, interned(name).get()) < 0) {
+    if (PyObject_DelAttr(obj, interned_name(name)) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw_error();
         }
@@ -249,7 +253,7 @@ bool import_hook_untouched(PyObject* hook) {
 Ref import_statement(PyObject* module_name, PyObject* fromlist) {
     PyObject* builtins = PyEval_GetBuiltins();
     PyObject* import_func = nullptr;
-    if (check(PyDict_GetItemRef(builtins, interned("__import__").get(), &import_func)) == 0) {
+    if (check(PyDict_GetItemRef(builtins, interned_name("__import__"), &import_func)) == 0) {
         PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw_error();
     }
@@ -298,7 +302,7 @@ PyObject* fromlist_of(Literal name) {
             return tuple;
         }
     }
-    PyObject* tuple = PyTuple_Pack(1, interned(name).get());
+    PyObject* tuple = PyTuple_Pack(1, interned_name(name));
     if (!tuple) {
         throw_error();
     }
@@ -338,14 +342,14 @@ Ref global(Handle globals, Handle name) {
 }
 
 Ref global(Handle globals, Literal name) {
-    return global(globals, interned(name).get());
+    return global(globals, interned_name(name));
 }
 
 Ref get_item(Handle mapping, Literal key, Handle fallback) {
-    Ref key_obj = interned(key);
+    PyObject* key_obj = interned_name(key);
     if (PyDict_CheckExact(mapping)) {
         PyObject* value = nullptr;
-        if (check(PyDict_GetItemRef(mapping, key_obj.get(), &value)) == 1) {
+        if (check(PyDict_GetItemRef(mapping, key_obj, &value)) == 1) {
             return Ref::steal(value);
         }
         return Ref::borrow(fallback);
@@ -354,7 +358,7 @@ Ref get_item(Handle mapping, Literal key, Handle fallback) {
 }
 
 Ref subscript(Handle obj, Literal key) {
-    return Ref::steal(PyObject_GetItem(obj, interned(key).get()));
+    return Ref::steal(PyObject_GetItem(obj, interned_name(key)));
 }
 
 void unpack_into(Handle iterable, Ref* out, size_t count) {

@@ -70,6 +70,9 @@ inline Ref to_py(double value) {
 Ref str(std::string_view text); // a new str
 // The interned str of a name, cached by the text's address.
 Ref interned(Literal name);
+// The same str, borrowed: interned names live as long as the process, so a
+// lookup needs no reference of its own.
+PyObject* interned_name(Literal name);
 // A str made once for a character array passed as an argument (a string
 // literal, as a compiled module's constant), found again by its address and
 // checked against its text, so an array that held other text there before
@@ -185,8 +188,8 @@ template <typename... Args>
 Ref call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    Ref method_name = interned(name);
-    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), packed.ptrs.data() + 1,
+    PyObject* method_name = interned_name(name);
+    return Ref::steal(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
                                                 npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 packed.names.get()));
 }
@@ -198,8 +201,8 @@ template <typename... Args>
 Ref try_call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    Ref method_name = interned(name);
-    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name.get(), packed.ptrs.data() + 1,
+    PyObject* method_name = interned_name(name);
+    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
                                                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       packed.names.get()));
 }

@@ -120,10 +120,10 @@ Ref ClassBuilder::build(Handle bases, Handle kwds) {
         check(PyObject_SetItem(ns.get(), key, value));
     }
     if (!resolved.is(original.get())) {
-        check(PyObject_SetItem(ns.get(), interned("__orig_bases__").get(), original.get()));
+        check(PyObject_SetItem(ns.get(), interned_name("__orig_bases__"), original.get()));
     }
     if (class_cell_) {
-        check(PyObject_SetItem(ns.get(), interned("__classcell__").get(), class_cell_.get()));
+        check(PyObject_SetItem(ns.get(), interned_name("__classcell__"), class_cell_.get()));
     }
     Ref args = Ref::steal(PyTuple_Pack(3, name_.get(), resolved.get(), ns.get()));
     Ref cls = call_with(meta.get(), args.get(), meta_kwds.get());
@@ -149,13 +149,25 @@ Ref super_of(const Frame& frame) {
     return call((PyObject*)&PySuper_Type, cls, self);
 }
 
+namespace {
+
+// name == "__class__"; an interned name is that one object or another.
+bool is_class_name(PyObject* name) {
+    if (PyUnicode_CHECK_INTERNED(name)) {
+        return name == interned_name("__class__");
+    }
+    return PyUnicode_CompareWithASCIIString(name, "__class__") == 0;
+}
+
+} // namespace
+
 bool super_method(const Frame& frame, PyObject* name, Ref& attr) {
     Ref cls = frame.defining_class();
     PyObject* self = frame.arg(0);
     // Instances only (a class as the first argument takes the general road), and
     // never super's own attribute __class__.
     if (!self || !PyType_Check(cls.get()) || !PyObject_TypeCheck(self, (PyTypeObject*)cls.get()) ||
-        PyUnicode_CompareWithASCIIString(name, "__class__") == 0) {
+        is_class_name(name)) {
         return false;
     }
     PyTypeObject* start = Py_TYPE(self);

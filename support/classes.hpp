@@ -68,7 +68,7 @@ bool super_method(const Frame& frame, PyObject* name, Ref& attr);
 template <typename... Args>
 Ref call_super(const Frame& frame, Literal name, Args&&... args) {
     Ref attr;
-    if (super_method(frame, interned(name).get(), attr)) {
+    if (super_method(frame, interned_name(name), attr)) {
         detail::Packed<Args...> packed(frame.arg(0), std::forward<Args>(args)...);
         constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
         return vectorcall(attr.get(), packed.ptrs.data() + 1,

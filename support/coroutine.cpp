@@ -4,6 +4,9 @@
 #include "support/errors.hpp"
 #include "support/function.hpp"
 
+#include <cstddef>
+#include <new>
+
 namespace zelto {
 
 namespace {
@@ -614,6 +617,79 @@ PyType_Spec coroutine_type_spec = {
 };
 
 } // namespace
+
+// ---- coroutine frame blocks -------------------------------------------------------
+//
+// Freed frames are kept in lists by size, in steps of frame_step bytes, a few of
+// each size: a call that makes and ends the same frames again takes them from
+// there. Frames are made and ended with the interpreter held (which serialises
+// the lists); one ended without it (a thread being ended at exit) goes back to
+// the system. Under a sanitizer every frame is its own allocation, so that a
+// use after the end is still caught.
+#if defined(__SANITIZE_ADDRESS__) || defined(Py_GIL_DISABLED)
+#define ZELTO_FRAME_FREE_LIST 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELTO_FRAME_FREE_LIST 0
+#endif
+#endif
+#ifndef ZELTO_FRAME_FREE_LIST
+#define ZELTO_FRAME_FREE_LIST 1
+#endif
+
+namespace {
+
+constexpr size_t frame_step = 64;
+constexpr size_t frame_sizes = 32; // frames up to 2 KiB are kept
+constexpr size_t frames_kept = 16; // of each size
+
+struct FreeFrame {
+    FreeFrame* next;
+};
+
+struct FrameList {
+    FreeFrame* head = nullptr;
+    size_t count = 0;
+};
+
+[[maybe_unused]] FrameList free_frames[frame_sizes];
+
+} // namespace
+
+void* Task::promise_type::operator new(std::size_t size) {
+#if ZELTO_FRAME_FREE_LIST
+    size_t index = (size + frame_step - 1) / frame_step;
+    if (index < frame_sizes) {
+        FrameList& list = free_frames[index];
+        if (FreeFrame* block = list.head) {
+            list.head = block->next;
+            --list.count;
+            return block;
+        }
+        size_t rounded = frame_step * index; // so that the block fits any frame of its list
+        return ::operator new(rounded);
+    }
+#endif
+    return ::operator new(size);
+}
+
+void Task::promise_type::operator delete(void* block, std::size_t size) noexcept {
+#if ZELTO_FRAME_FREE_LIST
+    size_t index = (size + frame_step - 1) / frame_step;
+    if (index < frame_sizes) {
+        FrameList& list = free_frames[index];
+        if (list.count < frames_kept && holds_interpreter()) {
+            list.head = new (block) FreeFrame{list.head};
+            ++list.count;
+            return;
+        }
+        size_t rounded = frame_step * index;
+        ::operator delete(block, rounded);
+        return;
+    }
+#endif
+    ::operator delete(block, size);
+}
 
 void Task::promise_type::unhandled_exception() {
     try {

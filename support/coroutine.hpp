@@ -46,6 +46,12 @@ public:
         // promise remembers the frame's copy inside the coroutine state.
         explicit promise_type(Frame& own_frame) : frame(&own_frame) {}
 
+        // Coroutine frames come from a free list kept by size (see coroutine.cpp):
+        // a call makes and ends one or more of them, as the interpreter does its
+        // frames, without a trip through malloc each time.
+        static void* operator new(std::size_t size);
+        static void operator delete(void* block, std::size_t size) noexcept;
+
         Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         ReturnToParent final_suspend() noexcept { return {}; }

@@ -306,10 +306,19 @@ struct FunctionAccess {
         const FunctionDef& def = *fn->def;
         const Layout& layout = fn->layout;
         frame.function_ = Ref::borrow((PyObject*)fn);
+        frame.args_.open(def.params.size());
+        // Every parameter given by position and nothing else to place (the
+        // common call): the arguments are the frame.
+        if (!kwnames && nargs == def.params.size() && nargs == layout.argcount) {
+            for (size_t i = 0; i < nargs; ++i) {
+                frame.args_.put(i, args[i]);
+            }
+            return;
+        }
 
         size_t npositional = std::min(nargs, layout.argcount);
         for (size_t i = 0; i < npositional; ++i) {
-            frame.args_[i] = Ref::borrow(args[i]);
+            frame.args_.put(i, args[i]);
         }
         if (layout.varargs >= 0) {
             Ref extra = Ref::steal(PyTuple_New((Py_ssize_t)(nargs - npositional)));
@@ -347,7 +356,7 @@ struct FunctionAccess {
                              fn->qualname, keyword);
                 throw_error();
             }
-            frame.args_[index] = Ref::borrow(value);
+            frame.args_.put(index, value);
         }
 
         if (nargs > layout.argcount && layout.varargs < 0) {
@@ -381,12 +390,15 @@ struct FunctionAccess {
         }
         for (size_t i = 0; i < layout.argcount; ++i) {
             if (!frame.args_[i]) {
-                frame.args_[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i));
+                frame.args_.put(i, PyTuple_GET_ITEM(fn->defaults, i));
             }
         }
     }
 
     static void fill_keyword_defaults(FunctionObject* fn, Frame& frame) {
+        if (!fn->layout.kwonly) {
+            return;
+        }
         const FunctionDef& def = *fn->def;
         std::vector<std::string> missing;
         for (size_t i = 0; i < def.params.size(); ++i) {
@@ -397,7 +409,7 @@ struct FunctionAccess {
             if (param.fallback.type == Default::Type::missing) {
                 missing.push_back(quoted(param.name));
             } else {
-                frame.args_[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i));
+                frame.args_.put(i, PyTuple_GET_ITEM(fn->defaults, i));
             }
         }
         if (!missing.empty()) {
@@ -415,12 +427,13 @@ struct FunctionAccess {
 
     static void set_direct(FunctionObject* fn, Frame& frame, std::initializer_list<Handle> args) {
         frame.function_ = Ref::borrow((PyObject*)fn);
+        frame.args_.open(fn->def->params.size());
         size_t i = 0;
         for (Handle arg : args) {
-            frame.args_[i++] = Ref::borrow(arg);
+            frame.args_.put(i++, arg);
         }
         for (; i < fn->def->params.size(); ++i) {
-            frame.args_[i] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, i));
+            frame.args_.put(i, PyTuple_GET_ITEM(fn->defaults, i));
         }
     }
 };
@@ -763,8 +776,8 @@ PyObject* Frame::hold(Ref value) {
 
 int Frame::traverse(visitproc visit, void* arg) const {
     Py_VISIT(function_.get());
-    for (const Ref& value : args_) {
-        Py_VISIT(value.get());
+    for (size_t i = 0; i < args_.count(); ++i) {
+        Py_VISIT(args_[i]);
     }
     Py_VISIT(varargs_.get());
     Py_VISIT(varkw_.get());
@@ -807,7 +820,7 @@ Ref make_function(const FunctionDef& def, Handle globals, const char* qualname,
     }
     Ref module;
     PyObject* module_name = nullptr;
-    check(PyDict_GetItemRef(globals, interned("__name__").get(), &module_name));
+    check(PyDict_GetItemRef(globals, interned_name("__name__"), &module_name));
     module = module_name ? Ref::steal(module_name) : none();
     Ref name = str(def.name);
     Ref qual = qualname ? str(qualname) : name;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace zelto {
 
@@ -132,6 +133,43 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// The bound arguments of a call: owned references in the first `count` slots
+// (the function's parameters), null where none is bound yet. Only those slots
+// are cleared, moved and released, so a call of a function with few
+// parameters pays for few.
+class ArgSlots {
+public:
+    ArgSlots() = default;
+    ArgSlots(ArgSlots&& other) noexcept : count_(std::exchange(other.count_, 0)) {
+        for (size_t i = 0; i < count_; ++i) {
+            slots_[i] = other.slots_[i];
+        }
+    }
+    ArgSlots& operator=(ArgSlots&&) = delete;
+    ~ArgSlots() {
+        if (count_ && holds_interpreter()) {
+            for (size_t i = 0; i < count_; ++i) {
+                Py_XDECREF(slots_[i]);
+            }
+        }
+    }
+    // Makes the first `count` slots empty; the frame must hold none yet.
+    void open(size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            slots_[i] = nullptr;
+        }
+        count_ = count;
+    }
+    // Binds an empty slot to a new reference to value.
+    void put(size_t index, PyObject* value) { slots_[index] = Py_NewRef(value); }
+    PyObject* operator[](size_t index) const { return slots_[index]; }
+    size_t count() const { return count_; }
+
+private:
+    std::array<PyObject*, max_params> slots_;
+    size_t count_ = 0;
+};
+
 // One call of a native function: its bound arguments (owned, so that a
 // coroutine can keep them across suspensions) and access to the function's
 // globals and closure cells.
@@ -143,7 +181,7 @@ public:
     requires std::is_enum_v<Enum> Handle operator[](Enum name) const {
         return args_[static_cast<size_t>(name)];
     }
-    PyObject* arg(size_t index) const { return args_[index].get(); }
+    PyObject* arg(size_t index) const { return args_[index]; }
     PyObject* varargs() const { return varargs_.get(); } // tuple (only with *args)
     PyObject* varkw() const { return varkw_.get(); }     // dict (only with **kwargs)
     PyObject* function() const { return function_.get(); }
@@ -168,7 +206,7 @@ public:
 private:
     friend struct FunctionAccess;
     Ref function_;
-    std::array<Ref, max_params> args_;
+    ArgSlots args_;
     Ref varargs_;
     Ref varkw_;
     Ref held_; // list, made on first hold()

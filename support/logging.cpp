@@ -10,7 +10,7 @@ Ref get_logger(const char* name) {
 Ref dict_of(std::initializer_list<DictItem> items) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [key, value] : items) {
-        check(PyDict_SetItem(dict.get(), interned(key).get(), value.get()));
+        check(PyDict_SetItem(dict.get(), interned_name(key), value.get()));
     }
     return dict;
 }

@@ -569,3 +569,41 @@ print("freed")
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines() == [
         "RecursionError: maximum recursion depth exceeded while awaiting a coroutine", "freed"]
+
+
+def drive_ready(coro):
+    """Runs a coroutine that never suspends to its result."""
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("suspended")
+
+
+# (call, expected result): every way a call binds its arguments, coroutine
+# frames of several sizes among them, nested helpers (try/finally) too.
+BINDINGS = [
+    (lambda p, v: drive_ready(p.echo_after(Ready(), v)), "v"),                # all by position
+    (lambda p, v: drive_ready(p.echo_after(Ready())), None),                  # a default
+    (lambda p, v: drive_ready(p.echo_after(Ready(), value=v)), "v"),          # by keyword
+    (lambda p, v: drive_ready(p.echo_after(value=v, awaitable=Ready())), "v"),
+    (lambda p, v: drive_ready(p.await_all(Ready(), p.echo_after(Ready(), v))), [None, "v"]),  # *args
+    (lambda p, v: p.positional_only(v), ("v", None)),
+    (lambda p, v: p.positional_only(v, b=v), ("v", "v")),
+    (lambda p, v: drive_ready(p.close_after(Resource(), p.echo_after(Ready(), v))), "v"),
+]
+
+
+@pytest.mark.parametrize(("call", "expected"), BINDINGS)
+def test_bound_arguments_are_owned_once_across_reused_frames(probe, call, expected):
+    value = "".join(["v"])  # a str of its own, so its count is this test's alone
+    for _ in range(3):
+        assert call(probe, value) == expected
+    gc.collect()
+    before = sys.getrefcount(value)
+    # Many calls: frames and their blocks are made, ended and made again.
+    results = [call(probe, value) for _ in range(2000)]
+    assert all(result == expected for result in results)
+    del results
+    gc.collect()
+    assert sys.getrefcount(value) == before

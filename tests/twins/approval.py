@@ -42,23 +42,27 @@ def cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL, poll
     def _handle(request):
         from zelto.approval import ApprovalDenied
 
-        payload = build_approval_request_payload(request, signing_key=signing_key)
-        client = ZeltoCloudClient(api_key, base_url=base_url)
+        deadline = _begin_deadline(timeout)
         try:
+            payload = build_approval_request_payload(request, signing_key=signing_key)
+            client = ZeltoCloudClient(api_key, base_url=base_url)
             try:
-                created = client.create_request(**payload.to_create_request_kwargs())
-                request_id = created["id"]
-                link = _approval_link(base_url, request_id)
-                logger.info("approval request created in cloud: request %s - %s", request_id, link,
-                            extra={"request_id": request_id, "tool": request.tool, "approval_url": link})
-                result = _poll_until_resolved(client, request_id, poll_interval=poll_interval, timeout=timeout)
-                return _approvals_or_refusal(request, result)
-            except (ApprovalDeniedError, ApprovalExpiredError) as exc:
-                raise ApprovalDenied(request, reason=str(exc)) from exc
-            except ApprovalTimeoutError:
-                raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+                try:
+                    created = client.create_request(**payload.to_create_request_kwargs())
+                    request_id = created["id"]
+                    link = _approval_link(base_url, request_id)
+                    logger.info("approval request created in cloud: request %s - %s", request_id, link,
+                                extra={"request_id": request_id, "tool": request.tool, "approval_url": link})
+                    result = _poll_until_resolved(client, request_id, poll_interval=poll_interval, timeout=timeout)
+                    return _approvals_or_refusal(request, result)
+                except (ApprovalDeniedError, ApprovalExpiredError) as exc:
+                    raise ApprovalDenied(request, reason=str(exc)) from exc
+                except ApprovalTimeoutError:
+                    raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+            finally:
+                client.close()
         finally:
-            client.close()
+            _end_deadline(deadline)
 
     return _handle
 
@@ -79,22 +83,26 @@ def async_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE_URL
     async def _core(request):
         from zelto.approval import ApprovalDenied
 
-        payload = build_approval_request_payload(request, signing_key=signing_key)
-        client = AsyncZeltoCloudClient(api_key, base_url=base_url)
+        deadline = _begin_deadline(timeout)
         try:
+            payload = build_approval_request_payload(request, signing_key=signing_key)
+            client = AsyncZeltoCloudClient(api_key, base_url=base_url)
             try:
-                created = await client.create_request(**payload.to_create_request_kwargs())
-                request_id = created["id"]
-                logger.info("approval request %s created for %s", request_id, request.tool)
-                result = await _async_poll_until_resolved(client, request_id, poll_interval=poll_interval,
-                                                          timeout=timeout)
-                return _approvals_or_refusal(request, result)
-            except (ApprovalDeniedError, ApprovalExpiredError) as exc:
-                raise ApprovalDenied(request, reason=str(exc)) from exc
-            except ApprovalTimeoutError:
-                raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+                try:
+                    created = await client.create_request(**payload.to_create_request_kwargs())
+                    request_id = created["id"]
+                    logger.info("approval request %s created for %s", request_id, request.tool)
+                    result = await _async_poll_until_resolved(client, request_id, poll_interval=poll_interval,
+                                                              timeout=timeout)
+                    return _approvals_or_refusal(request, result)
+                except (ApprovalDeniedError, ApprovalExpiredError) as exc:
+                    raise ApprovalDenied(request, reason=str(exc)) from exc
+                except ApprovalTimeoutError:
+                    raise ApprovalDenied(request, reason=f"timed out after {timeout}s waiting for cloud approval")
+            finally:
+                await client.close()
         finally:
-            await client.close()
+            _end_deadline(deadline)
 
     async def _handle(request):
         try:
@@ -124,8 +132,33 @@ def _approvals_or_refusal(request, result):
     raise ApprovalDenied(request, reason=f"unexpected status: {status}")
 
 
+def _begin_deadline(timeout):
+    """The handler's deadline over every client call below it, as the native handlers set it."""
+    from zelto_cloud.client import _begin_handler_deadline
+
+    return _begin_handler_deadline(timeout)
+
+
+def _end_deadline(token):
+    from zelto_cloud.client import _end_handler_deadline
+
+    _end_handler_deadline(token)
+
+
+def _within_handler_deadline(start, deadline):
+    """The poll loop's deadline, moved to the handler's when that is earlier by more than the slack."""
+    from zelto_cloud.client import _handler_time_left
+
+    left = _handler_time_left()
+    if left is None:
+        return deadline
+    handler_end = start + left
+    return handler_end if handler_end + 0.25 < deadline else deadline
+
+
 def _poll_until_resolved(client, request_id, *, poll_interval, timeout) -> Dict[str, Any]:
-    deadline = time.monotonic() + timeout
+    start = time.monotonic()
+    deadline = _within_handler_deadline(start, start + timeout)
     while True:
         response = client.get_request(request_id)
         if response.get("status", "") != "pending":
@@ -139,7 +172,8 @@ def _poll_until_resolved(client, request_id, *, poll_interval, timeout) -> Dict[
 
 
 async def _async_poll_until_resolved(client, request_id, *, poll_interval, timeout) -> Dict[str, Any]:
-    deadline = time.monotonic() + timeout
+    start = time.monotonic()
+    deadline = _within_handler_deadline(start, start + timeout)
     while True:
         response = await client.get_request(request_id)
         if response.get("status", "") != "pending":

@@ -11,6 +11,7 @@ from zelto_cloud.client import DEFAULT_DASHBOARD_URL, AsyncZeltoCloudClient
 from zelto_cloud.enforcement import observe_first_from_env
 from zelto_cloud.exceptions import ApprovalDeniedError, ApprovalExpiredError, ApprovalTimeoutError
 
+from .approval import _begin_deadline, _end_deadline, _within_handler_deadline
 from .morvel import build_approval_request_payload
 
 logger = logging.getLogger("zelto_cloud.langgraph")
@@ -33,6 +34,7 @@ def langgraph_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE
         idempotency_key = _get_idempotency_key(request)
         payload = build_approval_request_payload(request, signing_key=signing_key, idempotency_key=idempotency_key)
         client = AsyncZeltoCloudClient(api_key, base_url=base_url)
+        deadline_token = _begin_deadline(_timeout)
         try:
             try:
                 created = await client.create_request(**payload.to_create_request_kwargs())
@@ -40,7 +42,8 @@ def langgraph_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE
                 link = f"{_dashboard_url}/approvals?request={request_id}"
                 logger.info("approval gate for '%s' - request %s - %s", request.tool, request_id, link)
                 loop = asyncio.get_running_loop()
-                deadline = loop.time() + _timeout
+                start = loop.time()
+                deadline = _within_handler_deadline(start, start + _timeout)
                 while True:
                     record = await client.get_request(request_id)
                     status = str(record.get("status", "")).lower()
@@ -60,6 +63,7 @@ def langgraph_cloud_approval(api_key, *, signing_key=None, base_url=DEFAULT_BASE
             except ApprovalTimeoutError:
                 raise ApprovalDenied(request, reason=timed_out)
         finally:
+            _end_deadline(deadline_token)
             await client.close()
 
     return _handle
