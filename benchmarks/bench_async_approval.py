@@ -270,7 +270,9 @@ def main() -> int:
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 4 * args.cloud_awaits + 256)), hard))
     if args.cloud_awaits:  # first, so that the peak RSS is this run's
-        with tempfile.TemporaryDirectory(prefix="bench-async-approval-") as data_dir, LocalCloud(data_dir) as cloud:
+        quota = ("--max-pending-per-key", str(args.cloud_awaits + 100))  # every await is one key's pending request
+        with tempfile.TemporaryDirectory(prefix="bench-async-approval-") as data_dir, \
+                LocalCloud(data_dir, server_args=quota) as cloud:
             asyncio.run(cloud_run(cloud, args.cloud_awaits, args.cloud_poll_interval))
     if args.pending and args.measure:
         asyncio.run(in_process(args.pending, args.poll_interval, args.window, args.measure, args.rounds))

@@ -42,18 +42,21 @@ def rss_bytes() -> int:
 
 
 def count_http_requests() -> list[int]:
-    """Counts every request that any awaitable httpx transport of this process sends (the
-    clients hand their requests to the transport without httpx.AsyncClient.send)."""
+    """Counts every request that the clients' awaitable transport sends (the clients hand their
+    requests to it without httpx.AsyncClient.send), and any httpx transport's, for a proxy."""
     import httpx
 
+    from zelto_cloud._http.transport import AsyncTransport
+
     counter = [0]
-    handle = httpx.AsyncHTTPTransport.handle_async_request
+    for cls in (AsyncTransport, httpx.AsyncHTTPTransport):
+        def counting(handle):
+            async def counting_handle(self, request):
+                counter[0] += 1
+                return await handle(self, request)
+            return counting_handle
 
-    async def counting_handle(self, request):
-        counter[0] += 1
-        return await handle(self, request)
-
-    httpx.AsyncHTTPTransport.handle_async_request = counting_handle
+        cls.handle_async_request = counting(cls.handle_async_request)
     return counter
 
 
@@ -207,7 +210,10 @@ def main() -> int:
     from zelto_localcloud.testing import LocalCloud
 
     failed = False
-    with tempfile.TemporaryDirectory(prefix="bench-scale-") as data_dir, LocalCloud(data_dir) as cloud:
+    # Every await is a pending request of the one API key: the quota must hold them all at once.
+    pending = max(args.waits, args.twin_waits or 0) + 100
+    with tempfile.TemporaryDirectory(prefix="bench-scale-") as data_dir, \
+            LocalCloud(data_dir, server_args=("--max-pending-per-key", str(pending))) as cloud:
         for kind in args.handlers.split(","):
             print(f"{kind} handler, poll interval {args.poll_interval:g} s:", flush=True)
             twin_waits = args.waits if args.twin_waits is None else args.twin_waits
