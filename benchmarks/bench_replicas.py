@@ -79,7 +79,8 @@ class Setup:
         count = 2 if self.name == "pg2" else 1
         url = self.postgres.database("bench") if self.name != "sqlite" else None
         for index in range(count):
-            replica = LocalCloud(self.folder / f"replica{index}")
+            # Every create of a phase stays pending under the one API key: the quota must hold them all.
+            replica = LocalCloud(self.folder / f"replica{index}", server_args=("--max-pending-per-key", "1000000"))
             replica.database = url
             if self.replicas:
                 first = self.replicas[0]
