@@ -284,8 +284,9 @@ def main() -> int:
     from zelto_localcloud.testing import LocalCloud
 
     failed = False
-    # Every wait is a pending request of the one API key: the quota must hold them all at once.
-    quota = ("--max-pending-per-key", str(args.waits + 100))
+    # Every wait is a pending request of the one API key, and the client before kept a connection per wait:
+    # the quota and the per-address connection limit must hold them all at once.
+    quota = ("--max-pending-per-key", str(args.waits + 100), "--max-connections-per-address", str(args.waits + 100))
     with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir, server_args=quota) as cloud:
         name = next(iter(cloud.approvers))  # its password goes with it: only a signed-in approver approves
         common = ["--part", "waiting", "--base-url", cloud.base_url, "--api-key", cloud.api_key,
