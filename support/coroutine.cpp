@@ -134,15 +134,20 @@ Ref stop_iteration_value() {
 }
 
 // Resumes the C++ body until it awaits something new or ends, driving each
-// awaited iterator: the delegate's yields are passed up to the event loop.
+// awaited iterator: the delegate's yields are passed up to the event loop. A
+// Task suspended in a Step (an in-place clean-up) hands each ended await of
+// the step to it, which says what runs next.
 PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
-    Ref to_send = Ref::borrow(value);
+    PyObject* to_send = value; // borrowed from the caller, then None
     for (;;) {
         Task::Handle running = current(coro);
-        Task::promise_type& promise = running.promise();
-        if (promise.delegate) {
+        if (running.done()) {
+            // A helper ended into a parent suspended in a step (the outermost
+            // Task never is here: its end returns below).
+            running = running.promise().parent;
+        } else if (Task::promise_type& promise = running.promise(); promise.delegate) {
             PyObject* yielded = nullptr;
-            PySendResult status = PyIter_Send(promise.delegate.get(), to_send.get(), &yielded);
+            PySendResult status = PyIter_Send(promise.delegate.get(), to_send, &yielded);
             if (status == PYGEN_NEXT) {
                 *out = yielded;
                 return PYGEN_NEXT;
@@ -152,6 +157,13 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
                 promise.sent = Ref::steal_maybe(yielded);
             } else {
                 promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
+            }
+        }
+        if (Step* step = running.promise().step) {
+            running = step->advance(running);
+            if (!running) {
+                to_send = Py_None;
+                continue;
             }
         }
         running.resume();
@@ -167,7 +179,7 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
             *out = result ? result.release() : Py_NewRef(Py_None);
             return PYGEN_RETURN;
         }
-        to_send = none();
+        to_send = Py_None;
     }
 }
 
@@ -213,6 +225,24 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) 
     return status;
 }
 
+// StopIteration(value), made as the call would make it (args and value) but
+// without the call protocol: every value a coroutine returns to code that
+// drives it by send() or next(), an `await` in Python among them, travels in
+// one.
+PyObject* new_stop_iteration(PyObject* value) {
+    PyObject* args = PyTuple_Pack(1, value);
+    if (!args) {
+        return nullptr;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+    PyObject* stop = type->tp_new(type, args, nullptr);
+    Py_DECREF(args);
+    if (stop) {
+        Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(stop)->value, Py_NewRef(value));
+    }
+    return stop;
+}
+
 // Python's send(): a return becomes StopIteration(value).
 PyObject* result_or_stop(PySendResult status, PyObject* out) {
     if (status == PYGEN_NEXT) {
@@ -222,11 +252,9 @@ PyObject* result_or_stop(PySendResult status, PyObject* out) {
         Ref value = Ref::steal(out);
         if (value.is_none()) {
             PyErr_SetNone(PyExc_StopIteration);
-        } else {
-            Ref stop = Ref::steal_maybe(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
-            if (stop) {
-                PyErr_SetObject(PyExc_StopIteration, stop.get());
-            }
+        } else if (PyObject* stop = new_stop_iteration(value.get())) {
+            PyErr_SetObject(PyExc_StopIteration, stop);
+            Py_DECREF(stop);
         }
     }
     return nullptr;
@@ -242,7 +270,12 @@ PyObject* coroutine_iternext(PyObject* self) {
     PyObject* out = nullptr;
     PySendResult status = coroutine_am_send(self, Py_None, &out);
     if (status == PYGEN_RETURN) {
-        // iternext ends with StopIteration carrying the result.
+        // iternext ends with StopIteration carrying the result; None needs
+        // none (an `await` in Python takes the bare end as None).
+        if (Py_IsNone(out)) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         return result_or_stop(status, out);
     }
     return status == PYGEN_NEXT ? out : nullptr;
@@ -772,10 +805,30 @@ const Ref& awaitable_from(const Ref& obj, const char* method) {
 } // namespace detail
 
 std::coroutine_handle<> Task::ReturnToParent::await_suspend(Handle finished) noexcept {
-    if (Handle parent = finished.promise().parent) {
+    Handle parent = finished.promise().parent;
+    // A parent suspended in a step hears of the end from the driving loop,
+    // where its clean-up may call into Python (this path may not throw).
+    if (parent && !parent.promise().step) {
         return parent;
     }
     return std::noop_coroutine();
+}
+
+Task::Handle Step::start_child(Task::Handle owner, Task task) {
+    Task::Handle child = task.release();
+    child.promise().parent = owner;
+    owner.promise().child = child;
+    return child;
+}
+
+Ref Step::end_child(Task::Handle owner, Ref& error) {
+    Task::Handle child = std::exchange(owner.promise().child, {});
+    Task::promise_type& promise = child.promise();
+    error = std::move(promise.error);
+    Ref result = std::move(promise.result);
+    promise.parent = {};
+    child.destroy();
+    return result;
 }
 
 std::coroutine_handle<> AwaitingTask::await_suspend(Task::Handle parent) noexcept {

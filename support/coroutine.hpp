@@ -18,6 +18,7 @@
 namespace zelto {
 
 class Frame;
+class Step;
 
 class Task {
 public:
@@ -40,6 +41,7 @@ public:
         Ref thrown;    // what the delegate raised
         Handle parent; // the Task awaiting this one (nested helpers)
         Handle child;  // the Task this one awaits
+        Step* step = nullptr; // the in-place awaiter this Task is suspended in
 
         promise_type() = default;
         // A coroutine implementing a native function receives its Frame; the
@@ -129,10 +131,158 @@ void init_coroutine_type(PyObject* module);
 // callables are kept inside the awaiting coroutine until they end, so lambdas
 // that capture the caller's locals by reference are safe.
 
+// An awaiter that runs its own awaits in place, inside the awaiting Task (a
+// `finally` clause, an `async with`), without a coroutine frame of its own.
+// While the Task is suspended in it, the driving loop calls advance() each
+// time one of the step's awaits ended: a helper Task it started (still linked
+// as the Task's child, finished) or an iterator it set as the Task's delegate.
+class Step {
+public:
+    // Returns the Task to resume next: a helper the step started, or `owner`
+    // itself once the step is over (its await_resume runs then); a null handle
+    // when the step set a new delegate on owner to await first.
+    virtual Task::Handle advance(Task::Handle owner) = 0;
+
+protected:
+    ~Step() = default;
+    // Starts task as owner's child and returns it, to be resumed next.
+    static Task::Handle start_child(Task::Handle owner, Task task);
+    // Unlinks owner's finished child and destroys it; returns its result, or
+    // a null Ref with its exception in `error`.
+    static Ref end_child(Task::Handle owner, Ref& error);
+};
+
 namespace detail {
 
 template <typename F, typename... Args>
 constexpr bool returns_task = std::is_same_v<std::invoke_result_t<F&, Args...>, Task>;
+
+// Calls a body or clean-up that returns a Task (which does not run yet). A
+// failure while making it is taken into `error`.
+template <typename F>
+std::optional<Task> make_task(F& callable, Ref& error) {
+    std::optional<Task> task;
+    if (!guarded(false, [&] {
+            task.emplace(callable());
+            return true;
+        })) {
+        error = Ref::steal_maybe(PyErr_GetRaisedException());
+    }
+    return task;
+}
+
+// try: body()  finally: cleanup(), as an awaiter running both in place.
+template <typename Body, typename Cleanup>
+class TryFinally final : public Step {
+    static constexpr bool body_awaits = returns_task<Body>;
+    static constexpr bool cleanup_awaits = returns_task<Cleanup>;
+
+public:
+    TryFinally(Body body, Cleanup cleanup) : body_(std::move(body)), cleanup_(std::move(cleanup)) {}
+    TryFinally(const TryFinally&) = delete;
+    TryFinally& operator=(const TryFinally&) = delete;
+
+    // A body that does not await runs here; with a clean-up that does not
+    // await either, nothing suspends.
+    bool await_ready() {
+        if constexpr (!body_awaits) {
+            try {
+                result_ = body_();
+            } catch (const PythonError&) {
+                pending_.emplace();
+            }
+            if constexpr (!cleanup_awaits) {
+                run_cleanup_now();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    Task::Handle await_suspend(Task::Handle owner) {
+        owner.promise().step = this;
+        if constexpr (body_awaits) {
+            Ref error;
+            if (std::optional<Task> task = make_task(body_, error)) {
+                return start_child(owner, std::move(*task));
+            }
+            pending_.emplace(std::move(error));
+        }
+        return begin_cleanup(owner);
+    }
+
+    Task::Handle advance(Task::Handle owner) override {
+        Ref error;
+        Ref result = end_child(owner, error);
+        if (!in_cleanup_) {
+            if (error) {
+                pending_.emplace(std::move(error));
+            } else {
+                result_ = std::move(result);
+            }
+            return begin_cleanup(owner);
+        }
+        cleanup_error_ = std::move(error);
+        return done(owner);
+    }
+
+    Ref await_resume() {
+        if (cleanup_error_) {
+            PyErr_SetRaisedException(cleanup_error_.release());
+            throw_error();
+        }
+        if (pending_) {
+            pending_->reraise();
+        }
+        return result_ ? std::move(result_) : none();
+    }
+
+private:
+    // The pending exception is the one being handled while the clean-up
+    // runs: an exception from the clean-up replaces it, with it as context.
+    Task::Handle begin_cleanup(Task::Handle owner) {
+        in_cleanup_ = true;
+        if constexpr (cleanup_awaits) {
+            if (pending_) {
+                handling_.emplace(*pending_);
+            }
+            if (std::optional<Task> task = make_task(cleanup_, cleanup_error_)) {
+                return start_child(owner, std::move(*task));
+            }
+        } else {
+            run_cleanup_now();
+        }
+        return done(owner);
+    }
+
+    void run_cleanup_now() {
+        std::optional<Handling> scope;
+        if (pending_) {
+            scope.emplace(*pending_);
+        }
+        try {
+            cleanup_();
+        } catch (const PythonError&) {
+            cleanup_error_ = Ref::steal_maybe(PyErr_GetRaisedException());
+        }
+    }
+
+    Task::Handle done(Task::Handle owner) {
+        handling_.reset();
+        owner.promise().step = nullptr;
+        return owner;
+    }
+
+    // Declared first, so that they outlive the helper Tasks (lambdas that
+    // are coroutines run on the callable object itself).
+    Body body_;
+    Cleanup cleanup_;
+    Ref result_;
+    std::optional<Caught> pending_;
+    Ref cleanup_error_;
+    std::optional<Handling> handling_;
+    bool in_cleanup_ = false;
+};
 
 // result = step_call, awaited when the step is a coroutine.
 #define ZELTO_RUN_STEP(result, is_task, step_call)                                                 \
@@ -141,27 +291,6 @@ constexpr bool returns_task = std::is_same_v<std::invoke_result_t<F&, Args...>, 
     } else {                                                                                       \
         result = step_call;                                                                        \
     }
-
-template <typename Body, typename Cleanup>
-Task try_finally_task(Body body, Cleanup cleanup) {
-    Ref result;
-    std::optional<Caught> pending;
-    try {
-        ZELTO_RUN_STEP(result, returns_task<Body>, body())
-    } catch (const PythonError&) {
-        pending.emplace();
-    }
-    Ref ignored;
-    if (pending) {
-        // The pending exception is the one being handled while the clean-up
-        // runs: an exception from the clean-up replaces it, with it as context.
-        Handling scope(*pending);
-        ZELTO_RUN_STEP(ignored, returns_task<Cleanup>, cleanup())
-        pending->reraise();
-    }
-    ZELTO_RUN_STEP(ignored, returns_task<Cleanup>, cleanup())
-    co_return result;
-}
 
 // The interpreter's TypeError when __aenter__ or __aexit__ returned something
 // that cannot be awaited.
@@ -207,8 +336,8 @@ Task with_task(Ref manager, Body body, bool asynchronous) {
 // pending one, which becomes its __context__; otherwise the pending exception
 // (asyncio.CancelledError and GeneratorExit included) passes on unchanged.
 template <typename Body, typename Cleanup>
-AwaitingTask try_finally(Body body, Cleanup cleanup) {
-    return awaiting(detail::try_finally_task(std::move(body), std::move(cleanup)));
+detail::TryFinally<Body, Cleanup> try_finally(Body body, Cleanup cleanup) {
+    return {std::move(body), std::move(cleanup)};
 }
 
 // async with manager as value: body(value). Awaits to the body's result, or

@@ -56,8 +56,26 @@ async def handled_across_await(awaitable):
         return sys.exception()
 
 
+async def finally_kinds(body_awaits, cleanup_awaits, body, cleanup):
+    try:
+        return await body() if body_awaits else body()
+    finally:
+        await cleanup() if cleanup_awaits else cleanup()
+
+
+async def nested_finally(inner, outer, awaitable):
+    try:
+        try:
+            return await awaitable
+        finally:
+            await inner()
+    finally:
+        await outer()
+
+
 PYTHON = types.SimpleNamespace(**{f.__name__: f for f in (
-    echo_after, close_after, close_after_sync, async_with_body, with_body, handled_across_await)})
+    echo_after, close_after, close_after_sync, async_with_body, with_body, handled_across_await,
+    finally_kinds, nested_finally)})
 
 
 @pytest.fixture(params=["native", "python"])
@@ -199,6 +217,107 @@ class TestCleanupAcrossAwaits:
         with pytest.raises(LookupError) as info:
             coro.throw(error)
         assert info.value is error and resource.closed == 1
+
+
+# What a body or clean-up does: returns, raises when called, or (awaited ones)
+# raises or returns from the awaitable, after suspending once or not.
+STEP_OUTCOMES = {
+    False: ["value", "call_error"],
+    True: ["value", "call_error", "await_error", "suspend_value", "suspend_error"],
+}
+
+
+def step_function(awaits, outcome, name, log):
+    """A body or clean-up for finally_kinds: logs the exception being handled when it runs."""
+
+    def fail(stage):
+        raise (KeyError if name == "body" else OSError)(f"{name} {stage}")
+
+    async def awaited():
+        log.append((name, "awaited", repr(sys.exception())))
+        if outcome.startswith("suspend"):
+            await asyncio.sleep(0)
+        if outcome.endswith("error"):
+            fail("awaited")
+        return f"{name} value"
+
+    def called():
+        log.append((name, "called", repr(sys.exception())))
+        if outcome == "call_error":
+            fail("call")
+        return awaited() if awaits else f"{name} value"
+
+    return called
+
+
+def outcome_of(coro):
+    """The result or the exception (with its context chain) of running coro, as comparable text."""
+    try:
+        return ("returned", run(coro))
+    except Exception as exc:
+        chain = []
+        while exc is not None:
+            chain.append(repr(exc))
+            exc = exc.__context__
+        return ("raised", chain)
+
+
+FINALLY_KINDS = [(body_awaits, cleanup_awaits, body, cleanup)
+                 for body_awaits in (False, True) for cleanup_awaits in (False, True)
+                 for body in STEP_OUTCOMES[body_awaits] for cleanup in STEP_OUTCOMES[cleanup_awaits]]
+
+
+@pytest.mark.parametrize(("body_awaits", "cleanup_awaits", "body", "cleanup"), FINALLY_KINDS)
+def test_finally_of_every_kind_runs_as_in_python(probe, body_awaits, cleanup_awaits, body, cleanup):
+    """Bodies and clean-ups that await or not, failing at every stage: the same result or exception
+    chain, and each step sees the same exception being handled, as the `async def`."""
+    seen = {}
+    for name, impl in (("native", probe), ("python", PYTHON)):
+        log = []
+        outcome = outcome_of(impl.finally_kinds(
+            body_awaits, cleanup_awaits, step_function(body_awaits, body, "body", log),
+            step_function(cleanup_awaits, cleanup, "cleanup", log)))
+        seen[name] = (outcome, log)
+    assert seen["native"] == seen["python"]
+
+
+@pytest.mark.parametrize("body_fails", [False, True])
+@pytest.mark.parametrize("inner", ["value", "suspend_error"])
+@pytest.mark.parametrize("outer", ["value", "suspend_error"])
+def test_nested_finally_runs_as_in_python(probe, body_fails, inner, outer):
+    seen = {}
+    for name, impl in (("native", probe), ("python", PYTHON)):
+        log = []
+        awaitable = fail_with(KeyError("body")) if body_fails else asyncio.sleep(0, "body value")
+        outcome = outcome_of(impl.nested_finally(step_function(True, inner, "inner", log),
+                                                 step_function(True, outer, "outer", log), awaitable))
+        seen[name] = (outcome, log)
+    assert seen["native"] == seen["python"]
+
+
+def test_close_in_nested_clean_up_unwinds_every_level(probe):
+    """close() while the inner clean-up is suspended: both clean-ups' frames end, the outer one runs."""
+    for impl in (probe, PYTHON):
+        log = []
+        closed = []
+
+        async def inner():
+            log.append("inner")
+            try:
+                await NeverDone()
+            finally:
+                closed.append(repr(sys.exception()))
+
+        async def outer():
+            log.append(("outer", repr(sys.exception())))
+
+        coro = impl.nested_finally(inner, outer, asyncio.sleep(0))
+        coro.send(None)  # the body's sleep
+        coro.send(None)  # into the inner clean-up
+        coro.close()
+        assert log == ["inner", ("outer", "GeneratorExit()")]
+        assert closed == ["GeneratorExit()"]
+        assert coro.cr_await is None and not coro.cr_suspended
 
 
 def task_cancel_message_lost(error):

@@ -74,6 +74,83 @@ const FunctionDef close_after_sync_def{
     .coroutine = close_after_sync,
 };
 
+// Awaits what was made before the helper started.
+Task await_made(Ref awaitable) {
+    co_return co_await awaiting(awaitable);
+}
+
+// async def finally_kinds(body_awaits, cleanup_awaits, body, cleanup):
+//     try: return await body() if body_awaits else body()
+//     finally: await cleanup() if cleanup_awaits else cleanup()
+// A body or clean-up that awaits calls its function while its helper Task is
+// made, so that a failure there is one of making the helper.
+template <bool BodyAwaits, bool CleanupAwaits>
+Task finally_kinds(const Frame& frame) {
+    PyObject* body = frame.arg(2);
+    PyObject* cleanup = frame.arg(3);
+    auto run_body = [&] {
+        if constexpr (BodyAwaits) {
+            return await_made(call(body));
+        } else {
+            return call(body);
+        }
+    };
+    auto run_cleanup = [&] {
+        if constexpr (CleanupAwaits) {
+            return await_made(call(cleanup));
+        } else {
+            return call(cleanup);
+        }
+    };
+    co_return co_await try_finally(run_body, run_cleanup);
+}
+
+Task finally_kinds(Frame frame) {
+    bool body_awaits = truthy(frame.arg(0));
+    bool cleanup_awaits = truthy(frame.arg(1));
+    Ref result;
+    if (body_awaits && cleanup_awaits) {
+        result = co_await awaiting(finally_kinds<true, true>(frame));
+    } else if (body_awaits) {
+        result = co_await awaiting(finally_kinds<true, false>(frame));
+    } else if (cleanup_awaits) {
+        result = co_await awaiting(finally_kinds<false, true>(frame));
+    } else {
+        result = co_await awaiting(finally_kinds<false, false>(frame));
+    }
+    co_return result;
+}
+
+const FunctionDef finally_kinds_def{
+    .name = "finally_kinds",
+    .params = {{.name = "body_awaits"},
+               {.name = "cleanup_awaits"},
+               {.name = "body"},
+               {.name = "cleanup"}},
+    .coroutine = finally_kinds,
+};
+
+// async def nested_finally(inner, outer, awaitable):
+//     try:
+//         try: return await awaitable
+//         finally: await inner()
+//     finally: await outer()
+Task nested_finally(Frame frame) {
+    co_return co_await try_finally(
+        [&]() -> Task {
+            co_return co_await try_finally(
+                [&]() -> Task { co_return co_await awaiting(frame.arg(2)); },
+                [&]() -> Task { co_return co_await awaiting(call(frame.arg(0))); });
+        },
+        [&]() -> Task { co_return co_await awaiting(call(frame.arg(1))); });
+}
+
+const FunctionDef nested_finally_def{
+    .name = "nested_finally",
+    .params = {{.name = "inner"}, {.name = "outer"}, {.name = "awaitable"}},
+    .coroutine = nested_finally,
+};
+
 // async def async_with_body(manager, awaitable):
 //     async with manager as value: await awaitable
 //     return value      (None when the manager suppressed an exception)
@@ -464,7 +541,7 @@ void exec_probe(Handle module) {
           &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
           &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def,
           &forget_marker_def, &positional_only_def, &derive_def, &derive_config_def,
-          &make_placeholder_def}) {
+          &make_placeholder_def, &finally_kinds_def, &nested_finally_def}) {
         add_function(module, *def);
     }
     ClassBuilder counter(module, "Counter");
