@@ -154,9 +154,9 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
             }
             promise.delegate = Ref();
             if (status == PYGEN_RETURN) {
-                promise.sent = Ref::steal_maybe(yielded);
+                promise.receive(Ref::steal_maybe(yielded));
             } else {
-                promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
+                promise.receive_error(Ref::steal_maybe(PyErr_GetRaisedException()));
             }
         }
         if (Step* step = running.promise().step) {
@@ -169,8 +169,8 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
         running.resume();
         if (coro->handle.done()) {
             Task::promise_type& outermost = coro->handle.promise();
-            Ref error = std::move(outermost.error);
-            Ref result = std::move(outermost.result);
+            Ref error;
+            Ref result = outermost.take_outcome(error);
             finish(coro);
             if (error) {
                 PyErr_SetRaisedException(error.release());
@@ -292,19 +292,20 @@ PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
             PyObject* close_result = nullptr;
             int found = PyObject_GetOptionalAttrString(delegate.get(), "close", &close_result);
             if (found < 0) {
-                promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
+                promise.receive_error(Ref::steal_maybe(PyErr_GetRaisedException()));
             } else if (found) {
                 Ref closer = Ref::steal(close_result);
                 Ref closed = Ref::steal_maybe(PyObject_CallNoArgs(closer.get()));
-                promise.thrown = closed ? exc : Ref::steal_maybe(PyErr_GetRaisedException());
+                promise.receive_error(closed ? exc : Ref::steal_maybe(PyErr_GetRaisedException()));
             } else {
-                promise.thrown = exc;
+                promise.receive_error(exc);
             }
         } else {
             PyObject* thrower = nullptr;
             int found = PyObject_GetOptionalAttrString(delegate.get(), "throw", &thrower);
             if (found <= 0) {
-                promise.thrown = found < 0 ? Ref::steal_maybe(PyErr_GetRaisedException()) : exc;
+                promise.receive_error(found < 0 ? Ref::steal_maybe(PyErr_GetRaisedException())
+                                                : exc);
             } else {
                 Ref method = Ref::steal(thrower);
                 Ref yielded = Ref::steal_maybe(PyObject_CallOneArg(method.get(), exc.get()));
@@ -314,14 +315,14 @@ PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
                     return PYGEN_NEXT;
                 }
                 if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    promise.sent = stop_iteration_value();
+                    promise.receive(stop_iteration_value());
                 } else {
-                    promise.thrown = Ref::steal_maybe(PyErr_GetRaisedException());
+                    promise.receive_error(Ref::steal_maybe(PyErr_GetRaisedException()));
                 }
             }
         }
     } else {
-        promise.thrown = exc;
+        promise.receive_error(exc);
     }
     return drive(coro, Py_None, out);
 }
@@ -526,10 +527,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     for (Task::Handle handle = coro->handle; handle; handle = handle.promise().child) {
         const Task::promise_type& promise = handle.promise();
         Py_VISIT(promise.delegate.get());
-        Py_VISIT(promise.sent.get());
-        Py_VISIT(promise.thrown.get());
-        Py_VISIT(promise.result.get());
-        Py_VISIT(promise.error.get());
+        Py_VISIT(promise.received.get());
+        Py_VISIT(promise.outcome.get());
     }
     return 0;
 }
@@ -672,9 +671,11 @@ PyType_Spec coroutine_type_spec = {
 
 namespace {
 
-constexpr size_t frame_step = 64;
-constexpr size_t frame_sizes = 32; // frames up to 2 KiB are kept
-constexpr size_t frames_kept = 16; // of each size
+// malloc's own granularity: a frame that waits long (a pending await) takes
+// no more than malloc would give it.
+constexpr size_t frame_step = 16;
+constexpr size_t frame_sizes = 128; // frames up to 2 KiB are kept
+constexpr size_t frames_kept = 16;  // of each size
 
 struct FreeFrame {
     FreeFrame* next;
@@ -747,10 +748,12 @@ void Task::promise_type::unhandled_exception() {
         Ref runtime = Ref::steal_maybe(PyErr_GetRaisedException());
         PyException_SetCause(runtime.get(), stop.new_ref());
         PyException_SetContext(runtime.get(), stop.release());
-        error = std::move(runtime);
+        outcome = std::move(runtime);
+        failed = true;
         return;
     }
-    error = Ref::steal_maybe(PyErr_GetRaisedException());
+    outcome = Ref::steal_maybe(PyErr_GetRaisedException());
+    failed = true;
 }
 
 Awaiting::Awaiting(Handle awaitable) : iterator_(awaitable_iterator(awaitable)) {}
@@ -761,11 +764,11 @@ void Awaiting::await_suspend(Task::Handle handle) noexcept {
 }
 
 Ref Awaiting::await_resume() {
-    if (promise_->thrown) {
-        PyErr_SetRaisedException(promise_->thrown.release());
+    if (promise_->refused) {
+        PyErr_SetRaisedException(promise_->received.release());
         throw_error();
     }
-    return std::move(promise_->sent);
+    return std::move(promise_->received);
 }
 
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
@@ -824,8 +827,7 @@ Task::Handle Step::start_child(Task::Handle owner, Task task) {
 Ref Step::end_child(Task::Handle owner, Ref& error) {
     Task::Handle child = std::exchange(owner.promise().child, {});
     Task::promise_type& promise = child.promise();
-    error = std::move(promise.error);
-    Ref result = std::move(promise.result);
+    Ref result = promise.take_outcome(error);
     promise.parent = {};
     child.destroy();
     return result;
@@ -840,8 +842,8 @@ std::coroutine_handle<> AwaitingTask::await_suspend(Task::Handle parent) noexcep
 
 Ref AwaitingTask::await_resume() {
     Task::promise_type& promise = child_.promise();
-    Ref error = std::move(promise.error);
-    Ref result = std::move(promise.result);
+    Ref error;
+    Ref result = promise.take_outcome(error);
     promise.parent.promise().child = {};
     std::exchange(child_, {}).destroy();
     if (error) {

@@ -34,14 +34,31 @@ public:
 
     struct promise_type {
         Frame* frame = nullptr; // the native function's frame, when the Task has one
-        Ref result;
-        Ref error;     // the exception the body ended with
-        Ref delegate;  // the awaitable iterator being awaited
-        Ref sent;      // what the delegate returned
-        Ref thrown;    // what the delegate raised
-        Handle parent; // the Task awaiting this one (nested helpers)
-        Handle child;  // the Task this one awaits
-        Step* step = nullptr; // the in-place awaiter this Task is suspended in
+        Ref outcome;            // the body's result, or the exception it ended with
+        Ref delegate;           // the awaitable iterator being awaited
+        Ref received;           // what the delegate returned, or the exception it raised
+        Handle parent;          // the Task awaiting this one (nested helpers)
+        Handle child;           // the Task this one awaits
+        Step* step = nullptr;   // the in-place awaiter this Task is suspended in
+        bool failed = false;    // outcome is an exception
+        bool refused = false;   // received is an exception
+
+        void receive(Ref value) {
+            received = std::move(value);
+            refused = false;
+        }
+        void receive_error(Ref exc) {
+            received = std::move(exc);
+            refused = true;
+        }
+        // The body's result; a null Ref with its exception moved to `error`.
+        Ref take_outcome(Ref& error) {
+            if (failed) {
+                error = std::move(outcome);
+                return Ref();
+            }
+            return std::move(outcome);
+        }
 
         promise_type() = default;
         // A coroutine implementing a native function receives its Frame; the
@@ -57,7 +74,7 @@ public:
         Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         ReturnToParent final_suspend() noexcept { return {}; }
-        void return_value(Ref value) { result = std::move(value); }
+        void return_value(Ref value) { outcome = std::move(value); }
         // Not noexcept: the unwinding that ends a thread at exit goes on
         // through it to the thread's start.
         void unhandled_exception();
