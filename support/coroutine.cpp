@@ -133,6 +133,33 @@ Ref stop_iteration_value() {
     return value;
 }
 
+// The outermost Task ended: the coroutine is finished, with its result or
+// exception. Apart from drive(), whose frame is one of each level of a chain
+// of coroutines awaiting each other.
+[[gnu::noinline]] PySendResult ended(CoroutineObject* coro, PyObject** out) {
+    Ref error;
+    Ref result = coro->handle.promise().take_outcome(error);
+    finish(coro);
+    if (error) {
+        PyErr_SetRaisedException(error.release());
+        return PYGEN_ERROR;
+    }
+    *out = result ? result.release() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+
+// The delegate returned (yielded is its value) or raised: the awaiting Task
+// receives that. Apart from drive(), as ended() is.
+[[gnu::noinline]] void delegate_ended(Task::promise_type& promise, PySendResult status,
+                                      PyObject* yielded) {
+    promise.delegate = Ref();
+    if (status == PYGEN_RETURN) {
+        promise.receive(Ref::steal_maybe(yielded));
+    } else {
+        promise.receive_error(Ref::steal_maybe(PyErr_GetRaisedException()));
+    }
+}
+
 // Resumes the C++ body until it awaits something new or ends, driving each
 // awaited iterator: the delegate's yields are passed up to the event loop. A
 // Task suspended in a Step (an in-place clean-up) hands each ended await of
@@ -152,12 +179,7 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
                 *out = yielded;
                 return PYGEN_NEXT;
             }
-            promise.delegate = Ref();
-            if (status == PYGEN_RETURN) {
-                promise.receive(Ref::steal_maybe(yielded));
-            } else {
-                promise.receive_error(Ref::steal_maybe(PyErr_GetRaisedException()));
-            }
+            delegate_ended(promise, status, yielded);
         }
         if (Step* step = running.promise().step) {
             running = step->advance(running);
@@ -168,16 +190,7 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
         }
         running.resume();
         if (coro->handle.done()) {
-            Task::promise_type& outermost = coro->handle.promise();
-            Ref error;
-            Ref result = outermost.take_outcome(error);
-            finish(coro);
-            if (error) {
-                PyErr_SetRaisedException(error.release());
-                return PYGEN_ERROR;
-            }
-            *out = result ? result.release() : Py_NewRef(Py_None);
-            return PYGEN_RETURN;
+            return ended(coro, out);
         }
         to_send = Py_None;
     }
@@ -822,6 +835,19 @@ Task::Handle Step::start_child(Task::Handle owner, Task task) {
     child.promise().parent = owner;
     owner.promise().child = child;
     return child;
+}
+
+void Step::await_on(Task::Handle owner, Handle awaitable) {
+    owner.promise().delegate = awaitable_iterator(awaitable);
+}
+
+Ref Step::take_received(Task::Handle owner, Ref& error) {
+    Task::promise_type& promise = owner.promise();
+    if (promise.refused) {
+        error = std::move(promise.received);
+        return Ref();
+    }
+    return std::move(promise.received);
 }
 
 Ref Step::end_child(Task::Handle owner, Ref& error) {

@@ -144,9 +144,9 @@ void init_coroutine_type(PyObject* module);
 // C++ forbids co_await inside a catch handler, so "finally" and "with" blocks
 // whose clean-up awaits are written with these helpers. A body or clean-up is
 // a callable returning Task (it may await) or Ref (it runs straight through).
-// With Task bodies the helper is awaited (`co_await try_finally(...)`); the
-// callables are kept inside the awaiting coroutine until they end, so lambdas
-// that capture the caller's locals by reference are safe.
+// The helper is awaited (`co_await try_finally(...)`): the awaiter, and the
+// callables in it, live in the awaiting coroutine's frame until they end, so
+// lambdas that capture the caller's locals by reference are safe.
 
 // An awaiter that runs its own awaits in place, inside the awaiting Task (a
 // `finally` clause, an `async with`), without a coroutine frame of its own.
@@ -167,6 +167,11 @@ protected:
     // Unlinks owner's finished child and destroys it; returns its result, or
     // a null Ref with its exception in `error`.
     static Ref end_child(Task::Handle owner, Ref& error);
+    // Sets awaitable's iterator as owner's delegate (a TypeError for what
+    // cannot be awaited); the driving loop awaits it before advance().
+    static void await_on(Task::Handle owner, Handle awaitable);
+    // What owner's delegate returned, or a null Ref with what it raised in `error`.
+    static Ref take_received(Task::Handle owner, Ref& error);
 };
 
 namespace detail {
@@ -301,51 +306,167 @@ private:
     bool in_cleanup_ = false;
 };
 
-// result = step_call, awaited when the step is a coroutine.
-#define ZELTO_RUN_STEP(result, is_task, step_call)                                                 \
-    if constexpr (is_task) {                                                                       \
-        result = co_await awaiting(step_call);                                                     \
-    } else {                                                                                       \
-        result = step_call;                                                                        \
-    }
-
 // The interpreter's TypeError when __aenter__ or __aexit__ returned something
 // that cannot be awaited.
 const Ref& awaitable_from(const Ref& obj, const char* method);
 
+// with / async with manager as value: body(value), as an awaiter running the
+// manager's awaits and the body in place.
 template <typename Body>
-Task with_task(Ref manager, Body body, bool asynchronous) {
-    auto [enter, exit] = context_methods(manager.get(), asynchronous);
-    Ref value = call(enter);
-    if (asynchronous) {
-        value = co_await awaiting(awaitable_from(value, "__aenter__"));
-    }
-    Ref result;
-    std::optional<Caught> pending;
-    try {
-        ZELTO_RUN_STEP(result, (returns_task<Body, PyObject*>), body(value.get()))
-    } catch (const PythonError&) {
-        pending.emplace();
-    }
-    if (pending) {
-        Handling scope(*pending);
-        Ref suppress = exit_call(exit.get(), pending->get());
-        if (asynchronous) {
-            suppress = co_await awaiting(awaitable_from(suppress, "__aexit__"));
-        }
-        if (!truthy(suppress)) {
-            pending->reraise();
-        }
-        co_return Ref();
-    }
-    Ref done = exit_call(exit.get(), nullptr);
-    if (asynchronous) {
-        co_await awaiting(awaitable_from(done, "__aexit__"));
-    }
-    co_return result;
-}
+class With final : public Step {
+    static constexpr bool body_awaits = returns_task<Body, PyObject*>;
+    enum class Stage { entering, body, exiting };
 
-#undef ZELTO_RUN_STEP
+public:
+    With(Ref manager, Body body, bool asynchronous)
+        : body_(std::move(body)), manager_(std::move(manager)), asynchronous_(asynchronous) {}
+    With(const With&) = delete;
+    With& operator=(const With&) = delete;
+
+    bool await_ready() const noexcept { return false; }
+
+    std::coroutine_handle<> await_suspend(Task::Handle owner) {
+        owner.promise().step = this;
+        // A failure before the body (no manager, __aenter__ failing) skips __exit__.
+        bool entered = guarded(false, [&] {
+            auto [enter, exit] = context_methods(manager_, asynchronous_);
+            exit_ = std::move(exit);
+            Ref value = call(enter);
+            if (asynchronous_) {
+                await_on(owner, awaitable_from(value, "__aenter__"));
+            } else {
+                value_ = std::move(value);
+            }
+            return true;
+        });
+        if (!entered) {
+            failure_ = Ref::steal_maybe(PyErr_GetRaisedException());
+            return done(owner);
+        }
+        if (asynchronous_) {
+            return std::noop_coroutine(); // the loop awaits __aenter__'s awaitable
+        }
+        return or_noop(start_body(owner));
+    }
+
+    Task::Handle advance(Task::Handle owner) override {
+        Ref error;
+        switch (stage_) {
+        case Stage::entering:
+            value_ = take_received(owner, error);
+            if (error) {
+                failure_ = std::move(error);
+                return done(owner);
+            }
+            return start_body(owner);
+        case Stage::body:
+            result_ = end_child(owner, error);
+            if (error) {
+                pending_.emplace(std::move(error));
+            }
+            return start_exit(owner);
+        case Stage::exiting:
+            break;
+        }
+        Ref exited = take_received(owner, error);
+        return exit_done(owner, std::move(exited), std::move(error));
+    }
+
+    // The body's result; None when the manager suppressed its exception.
+    Ref await_resume() {
+        if (failure_) {
+            PyErr_SetRaisedException(failure_.release());
+            throw_error();
+        }
+        if (pending_ && !suppressed_) {
+            pending_->reraise();
+        }
+        return result_ && !pending_ ? std::move(result_) : none();
+    }
+
+private:
+    static std::coroutine_handle<> or_noop(Task::Handle next) {
+        if (next) {
+            return next;
+        }
+        return std::noop_coroutine();
+    }
+
+    Task::Handle start_body(Task::Handle owner) {
+        stage_ = Stage::body;
+        if constexpr (body_awaits) {
+            Ref error;
+            auto make = [&] { return body_(value_.get()); };
+            if (std::optional<Task> task = make_task(make, error)) {
+                return start_child(owner, std::move(*task));
+            }
+            pending_.emplace(std::move(error));
+        } else {
+            try {
+                result_ = body_(value_.get());
+            } catch (const PythonError&) {
+                pending_.emplace();
+            }
+        }
+        return start_exit(owner);
+    }
+
+    // __exit__ sees the pending exception as the one being handled; an
+    // exception from it replaces the pending one, with it as context.
+    Task::Handle start_exit(Task::Handle owner) {
+        stage_ = Stage::exiting;
+        if (pending_) {
+            handling_.emplace(*pending_);
+        }
+        Ref exited;
+        bool called = guarded(false, [&] {
+            exited = exit_call(exit_.get(), pending_ ? pending_->get() : nullptr);
+            if (asynchronous_) {
+                await_on(owner, awaitable_from(exited, "__aexit__"));
+            }
+            return true;
+        });
+        if (!called) {
+            return exit_done(owner, Ref(), Ref::steal_maybe(PyErr_GetRaisedException()));
+        }
+        if (asynchronous_) {
+            return {}; // the loop awaits __aexit__'s awaitable
+        }
+        return exit_done(owner, std::move(exited), Ref());
+    }
+
+    Task::Handle exit_done(Task::Handle owner, Ref exited, Ref error) {
+        if (!error && pending_) {
+            int suppress = PyObject_IsTrue(exited.get());
+            if (suppress < 0) {
+                error = Ref::steal_maybe(PyErr_GetRaisedException());
+            }
+            suppressed_ = suppress > 0;
+        }
+        if (error) {
+            failure_ = std::move(error);
+        }
+        return done(owner);
+    }
+
+    Task::Handle done(Task::Handle owner) {
+        handling_.reset();
+        owner.promise().step = nullptr;
+        return owner;
+    }
+
+    Body body_; // first, so that it outlives the body's Task
+    Ref manager_;
+    Ref exit_;
+    Ref value_;
+    Ref result_;
+    Ref failure_; // replaces the body's outcome: from entering, or from __exit__
+    std::optional<Caught> pending_;
+    std::optional<Handling> handling_;
+    Stage stage_ = Stage::entering;
+    bool asynchronous_;
+    bool suppressed_ = false;
+};
 
 } // namespace detail
 
@@ -358,17 +479,17 @@ detail::TryFinally<Body, Cleanup> try_finally(Body body, Cleanup cleanup) {
 }
 
 // async with manager as value: body(value). Awaits to the body's result, or
-// to a null Ref when __aexit__ suppressed the body's exception.
+// to None when __aexit__ suppressed the body's exception.
 template <typename Body>
-AwaitingTask async_with(Handle manager, Body body) {
-    return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), true));
+detail::With<Body> async_with(Handle manager, Body body) {
+    return {Ref::borrow(manager), std::move(body), true};
 }
 
 // with manager as value: body(value), where the body may await. Awaits to the
-// body's result, or to a null Ref when __exit__ suppressed its exception.
+// body's result, or to None when __exit__ suppressed its exception.
 template <typename Body>
-AwaitingTask with_awaiting_body(Handle manager, Body body) {
-    return awaiting(detail::with_task(Ref::borrow(manager), std::move(body), false));
+detail::With<Body> with_awaiting_body(Handle manager, Body body) {
+    return {Ref::borrow(manager), std::move(body), false};
 }
 
 } // namespace zelto

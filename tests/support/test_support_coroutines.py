@@ -388,6 +388,85 @@ class TestContextManagers:
                           f"(missed {method} method)"]
 
 
+
+class Truthless:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class ScriptedManager:
+    """A manager whose entering or exiting fails, suspends or answers oddly, logging what it saw."""
+
+    def __init__(self, how):
+        self.how, self.log = how, []
+
+    def enter(self):
+        self.log.append(("enter", repr(sys.exception())))
+        if self.how == "enter_error":
+            raise LookupError("enter")
+        return "entered"
+
+    def exit(self, exc_type, exc, tb):
+        self.log.append(("exit", repr(exc), repr(sys.exception())))
+        if self.how == "exit_error":
+            raise OSError("exit")
+        return Truthless() if self.how == "truthless" else self.how == "suppress"
+
+    def __enter__(self):
+        return self.enter()
+
+    def __exit__(self, *args):
+        return self.exit(*args)
+
+    async def __aenter__(self):
+        if self.how == "enter_suspends_error":
+            await asyncio.sleep(0)
+            raise LookupError("enter after suspending")
+        return self.enter()
+
+    async def __aexit__(self, *args):
+        await asyncio.sleep(0)
+        return self.exit(*args)
+
+
+WITH_CASES = [(variant, how, body_fails)
+              for variant in ("async_with_body", "with_body")
+              for how in ("plain", "enter_error", "enter_suspends_error", "exit_error", "suppress", "truthless")
+              for body_fails in (False, True)]
+
+
+@pytest.mark.parametrize(("variant", "how", "body_fails"), WITH_CASES)
+def test_with_blocks_run_as_in_python(probe, variant, how, body_fails):
+    """Entering, the body and exiting failing or not: the same outcome, exception chain and calls
+    (with the exception each saw being handled) as the Python statement."""
+    seen = {}
+    for name, impl in (("native", probe), ("python", PYTHON)):
+        manager = ScriptedManager(how)
+        awaitable = fail_with(KeyError("body")) if body_fails else asyncio.sleep(0)
+        seen[name] = (outcome_of(getattr(impl, variant)(manager, awaitable)), manager.log)
+        awaitable.close()  # never awaited when entering failed
+    assert seen["native"] == seen["python"]
+
+
+@pytest.mark.parametrize("where", ["body", "__aexit__"])
+def test_close_inside_async_with(probe, where):
+    """close() while the body or __aexit__ is suspended: __aexit__ sees GeneratorExit, or the
+    suspension inside it is refused, as for the Python statement."""
+    seen = {}
+    for name, impl in (("native", probe), ("python", PYTHON)):
+        manager = ScriptedManager("plain")
+        coro = impl.async_with_body(manager, Once() if where == "__aexit__" else NeverDone())
+        coro.send(None)  # in the body
+        if where == "__aexit__":
+            coro.send(None)  # the body ends; __aexit__ suspends
+        try:
+            coro.close()
+            closed = "closed"
+        except RuntimeError as exc:
+            closed = str(exc)
+        seen[name] = (closed, manager.log, coro.cr_suspended)
+    assert seen["native"] == seen["python"]
+
 class TestSyncWith:
     def python_with_sync(self, manager, body):
         with manager as value:
