@@ -564,9 +564,17 @@ void coroutine_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (coro->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) == 0) {
-        PyObject_GC_UnTrack(self);
+    // An unfinished coroutine is closed (or warned about) first, and may be
+    // resurrected meanwhile; a finished one has nothing left to finalise.
+    int resurrected = 0;
+    if (coro->handle) {
+        PyObject_GC_Track(self);
+        resurrected = PyObject_CallFinalizerFromDealloc(self);
+        if (resurrected == 0) {
+            PyObject_GC_UnTrack(self);
+        }
+    }
+    if (resurrected == 0) {
         PyTypeObject* type = Py_TYPE(self);
         finish(coro);
         Py_CLEAR(coro->name);
