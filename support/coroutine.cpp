@@ -110,7 +110,8 @@ Ref awaitable_iterator(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (!getter) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
+                     type->tp_name);
         throw_error();
     }
     Ref iterator = Ref::steal(getter(obj));

@@ -172,12 +172,45 @@ protected:
     static void await_on(Task::Handle owner, Handle awaitable);
     // What owner's delegate returned, or a null Ref with what it raised in `error`.
     static Ref take_received(Task::Handle owner, Ref& error);
+    // The Task to resume from await_suspend: none (back to the driving loop,
+    // which awaits owner's delegate) for a null handle.
+    static std::coroutine_handle<> or_noop(Task::Handle next) {
+        if (next) {
+            return next;
+        }
+        return std::noop_coroutine();
+    }
 };
+
+// A body or clean-up that is one `await obj` of a Python awaitable returns
+// await_in_place(obj): the awaiting Task awaits it itself, with no helper Task
+// (`[&] { return await_in_place(call_method(client, "close")); }`).
+struct InPlace {
+    Ref awaitable;
+};
+
+inline InPlace await_in_place(Ref awaitable) {
+    return {std::move(awaitable)};
+}
+inline InPlace await_in_place(Handle awaitable) {
+    return {Ref::borrow(awaitable)};
+}
 
 namespace detail {
 
 template <typename F, typename... Args>
 constexpr bool returns_task = std::is_same_v<std::invoke_result_t<F&, Args...>, Task>;
+
+// What a body or clean-up is, by what its callable returns: Ref (it runs
+// straight through), Task (a helper coroutine, run as the awaiting Task's
+// child) or InPlace (one Python awaitable, awaited by the awaiting Task itself).
+enum class StepKind { plain, task, in_place };
+
+template <typename F, typename... Args>
+constexpr StepKind step_kind =
+    returns_task<F, Args...>                                     ? StepKind::task
+    : std::is_same_v<std::invoke_result_t<F&, Args...>, InPlace> ? StepKind::in_place
+                                                                 : StepKind::plain;
 
 // Calls a body or clean-up that returns a Task (which does not run yet). A
 // failure while making it is taken into `error`.
@@ -196,8 +229,8 @@ std::optional<Task> make_task(F& callable, Ref& error) {
 // try: body()  finally: cleanup(), as an awaiter running both in place.
 template <typename Body, typename Cleanup>
 class TryFinally final : public Step {
-    static constexpr bool body_awaits = returns_task<Body>;
-    static constexpr bool cleanup_awaits = returns_task<Cleanup>;
+    static constexpr StepKind body_kind = step_kind<Body>;
+    static constexpr StepKind cleanup_kind = step_kind<Cleanup>;
 
 public:
     TryFinally(Body body, Cleanup cleanup) : body_(std::move(body)), cleanup_(std::move(cleanup)) {}
@@ -207,13 +240,13 @@ public:
     // A body that does not await runs here; with a clean-up that does not
     // await either, nothing suspends.
     bool await_ready() {
-        if constexpr (!body_awaits) {
+        if constexpr (body_kind == StepKind::plain) {
             try {
                 result_ = body_();
             } catch (const PythonError&) {
                 pending_.emplace();
             }
-            if constexpr (!cleanup_awaits) {
+            if constexpr (cleanup_kind == StepKind::plain) {
                 run_cleanup_now();
                 return true;
             }
@@ -221,22 +254,23 @@ public:
         return false;
     }
 
-    Task::Handle await_suspend(Task::Handle owner) {
+    std::coroutine_handle<> await_suspend(Task::Handle owner) {
         owner.promise().step = this;
-        if constexpr (body_awaits) {
+        if constexpr (body_kind != StepKind::plain) {
             Ref error;
-            if (std::optional<Task> task = make_task(body_, error)) {
-                return start_child(owner, std::move(*task));
+            Task::Handle next;
+            if (launch(owner, body_, error, next)) {
+                return or_noop(next);
             }
             pending_.emplace(std::move(error));
         }
-        return begin_cleanup(owner);
+        return or_noop(begin_cleanup(owner));
     }
 
     Task::Handle advance(Task::Handle owner) override {
         Ref error;
-        Ref result = end_child(owner, error);
         if (!in_cleanup_) {
+            Ref result = ended(owner, body_kind, error);
             if (error) {
                 pending_.emplace(std::move(error));
             } else {
@@ -244,6 +278,7 @@ public:
             }
             return begin_cleanup(owner);
         }
+        ended(owner, cleanup_kind, error);
         cleanup_error_ = std::move(error);
         return done(owner);
     }
@@ -260,16 +295,46 @@ public:
     }
 
 private:
+    // Starts an awaiting body or clean-up: `next` is its helper Task to run,
+    // or null when it set its awaitable as owner's delegate. False, with the
+    // exception in `error`, when it failed before awaiting anything.
+    template <typename F>
+    static bool launch(Task::Handle owner, F& callable, Ref& error, Task::Handle& next) {
+        if constexpr (step_kind<F> == StepKind::task) {
+            std::optional<Task> task = make_task(callable, error);
+            if (task) {
+                next = start_child(owner, std::move(*task));
+            }
+            return task.has_value();
+        } else {
+            if (!guarded(false, [&] {
+                    await_on(owner, callable().awaitable);
+                    return true;
+                })) {
+                error = Ref::steal_maybe(PyErr_GetRaisedException());
+                return false;
+            }
+            next = {};
+            return true;
+        }
+    }
+
+    // The outcome of the step that ended: its helper's, or its awaitable's.
+    static Ref ended(Task::Handle owner, StepKind kind, Ref& error) {
+        return kind == StepKind::task ? end_child(owner, error) : take_received(owner, error);
+    }
+
     // The pending exception is the one being handled while the clean-up
     // runs: an exception from the clean-up replaces it, with it as context.
     Task::Handle begin_cleanup(Task::Handle owner) {
         in_cleanup_ = true;
-        if constexpr (cleanup_awaits) {
+        if constexpr (cleanup_kind != StepKind::plain) {
             if (pending_) {
                 handling_.emplace(*pending_);
             }
-            if (std::optional<Task> task = make_task(cleanup_, cleanup_error_)) {
-                return start_child(owner, std::move(*task));
+            Task::Handle next;
+            if (launch(owner, cleanup_, cleanup_error_, next)) {
+                return next;
             }
         } else {
             run_cleanup_now();
@@ -385,13 +450,6 @@ public:
     }
 
 private:
-    static std::coroutine_handle<> or_noop(Task::Handle next) {
-        if (next) {
-            return next;
-        }
-        return std::noop_coroutine();
-    }
-
     Task::Handle start_body(Task::Handle owner) {
         stage_ = Stage::body;
         if constexpr (body_awaits) {

@@ -56,11 +56,11 @@ async def handled_across_await(awaitable):
         return sys.exception()
 
 
-async def finally_kinds(body_awaits, cleanup_awaits, body, cleanup):
+async def finally_kinds(body_kind, cleanup_kind, body, cleanup):
     try:
-        return await body() if body_awaits else body()
+        return await body() if body_kind else body()
     finally:
-        await cleanup() if cleanup_awaits else cleanup()
+        await cleanup() if cleanup_kind else cleanup()
 
 
 async def nested_finally(inner, outer, awaitable):
@@ -223,7 +223,7 @@ class TestCleanupAcrossAwaits:
 # raises or returns from the awaitable, after suspending once or not.
 STEP_OUTCOMES = {
     False: ["value", "call_error"],
-    True: ["value", "call_error", "await_error", "suspend_value", "suspend_error"],
+    True: ["value", "call_error", "await_error", "suspend_value", "suspend_error", "not_awaitable"],
 }
 
 
@@ -245,6 +245,8 @@ def step_function(awaits, outcome, name, log):
         log.append((name, "called", repr(sys.exception())))
         if outcome == "call_error":
             fail("call")
+        if outcome == "not_awaitable":
+            return 1
         return awaited() if awaits else f"{name} value"
 
     return called
@@ -262,21 +264,28 @@ def outcome_of(coro):
         return ("raised", chain)
 
 
-FINALLY_KINDS = [(body_awaits, cleanup_awaits, body, cleanup)
-                 for body_awaits in (False, True) for cleanup_awaits in (False, True)
-                 for body in STEP_OUTCOMES[body_awaits] for cleanup in STEP_OUTCOMES[cleanup_awaits]]
+# How the native body or clean-up is written: runs straight through, a helper
+# Task that awaits, or an await in place in the awaiting coroutine.
+STEP_KINDS = {"plain": 0, "task": 1, "in_place": 2}
+
+FINALLY_KINDS = [(body_kind, cleanup_kind, body, cleanup)
+                 for body_kind in STEP_KINDS for cleanup_kind in STEP_KINDS
+                 for body in STEP_OUTCOMES[body_kind != "plain"]
+                 for cleanup in STEP_OUTCOMES[cleanup_kind != "plain"]]
 
 
-@pytest.mark.parametrize(("body_awaits", "cleanup_awaits", "body", "cleanup"), FINALLY_KINDS)
-def test_finally_of_every_kind_runs_as_in_python(probe, body_awaits, cleanup_awaits, body, cleanup):
-    """Bodies and clean-ups that await or not, failing at every stage: the same result or exception
-    chain, and each step sees the same exception being handled, as the `async def`."""
+@pytest.mark.parametrize(("body_kind", "cleanup_kind", "body", "cleanup"), FINALLY_KINDS)
+def test_finally_of_every_kind_runs_as_in_python(probe, body_kind, cleanup_kind, body, cleanup):
+    """Bodies and clean-ups that await (in a helper Task or in place) or not, failing at every
+    stage: the same result or exception chain, and each step sees the same exception being
+    handled, as the `async def`."""
     seen = {}
     for name, impl in (("native", probe), ("python", PYTHON)):
         log = []
+        awaits = body_kind != "plain", cleanup_kind != "plain"
         outcome = outcome_of(impl.finally_kinds(
-            body_awaits, cleanup_awaits, step_function(body_awaits, body, "body", log),
-            step_function(cleanup_awaits, cleanup, "cleanup", log)))
+            STEP_KINDS[body_kind], STEP_KINDS[cleanup_kind], step_function(awaits[0], body, "body", log),
+            step_function(awaits[1], cleanup, "cleanup", log)))
         seen[name] = (outcome, log)
     assert seen["native"] == seen["python"]
 

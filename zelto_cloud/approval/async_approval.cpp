@@ -85,7 +85,7 @@ Task open_and_wait(Frame& frame, Handle denied_class) {
     Ref client = open_client(frame);
     co_return co_await try_finally(
         [&] { return create_and_wait(frame, denied_class, client, std::move(payload)); },
-        [&]() -> Task { co_return co_await awaiting(call_method(client, "close")); });
+        [&] { return await_in_place(call_method(client, "close")); });
 }
 
 Task core(Frame frame) {

@@ -155,9 +155,9 @@ Task handle(Frame frame) {
             }
             co_return result;
         },
-        [&]() -> Task {
+        [&] {
             end_handler_deadline(deadline);
-            co_return co_await awaiting(call_method(client, "close"));
+            return await_in_place(call_method(client, "close"));
         });
 }
 

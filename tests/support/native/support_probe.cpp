@@ -48,9 +48,8 @@ const FunctionDef await_all_def{
 //     finally: await resource.close()
 Task close_after(Frame frame) {
     PyObject* resource = frame.arg(0);
-    co_return co_await try_finally(
-        [&]() -> Task { co_return co_await awaiting(frame.arg(1)); },
-        [&]() -> Task { co_return co_await awaiting(call_method(resource, "close")); });
+    co_return co_await try_finally([&] { return await_in_place(frame.arg(1)); },
+                                   [&] { return await_in_place(call_method(resource, "close")); });
 }
 
 const FunctionDef close_after_def{
@@ -79,52 +78,61 @@ Task await_made(Ref awaitable) {
     co_return co_await awaiting(awaitable);
 }
 
-// async def finally_kinds(body_awaits, cleanup_awaits, body, cleanup):
-//     try: return await body() if body_awaits else body()
-//     finally: await cleanup() if cleanup_awaits else cleanup()
-// A body or clean-up that awaits calls its function while its helper Task is
-// made, so that a failure there is one of making the helper.
-template <bool BodyAwaits, bool CleanupAwaits>
+// How a body or clean-up is written: 0 runs straight through, 1 is a helper
+// Task, 2 awaits in place.
+template <int Kind>
+auto step_of(PyObject* function) {
+    return [function] {
+        if constexpr (Kind == 1) {
+            return await_made(call(function));
+        } else if constexpr (Kind == 2) {
+            return await_in_place(call(function));
+        } else {
+            return call(function);
+        }
+    };
+}
+
+// async def finally_kinds(body_kind, cleanup_kind, body, cleanup):
+//     try: return await body() if body_kind else body()
+//     finally: await cleanup() if cleanup_kind else cleanup()
+// An awaiting body or clean-up calls its function when it starts, so that a
+// failure there is one of starting it.
+template <int BodyKind, int CleanupKind>
 Task finally_kinds(const Frame& frame) {
-    PyObject* body = frame.arg(2);
-    PyObject* cleanup = frame.arg(3);
-    auto run_body = [&] {
-        if constexpr (BodyAwaits) {
-            return await_made(call(body));
-        } else {
-            return call(body);
-        }
-    };
-    auto run_cleanup = [&] {
-        if constexpr (CleanupAwaits) {
-            return await_made(call(cleanup));
-        } else {
-            return call(cleanup);
-        }
-    };
-    co_return co_await try_finally(run_body, run_cleanup);
+    co_return co_await try_finally(step_of<BodyKind>(frame.arg(2)),
+                                   step_of<CleanupKind>(frame.arg(3)));
+}
+
+template <int BodyKind>
+Task finally_kinds(const Frame& frame, long cleanup_kind) {
+    switch (cleanup_kind) {
+    case 1:
+        return finally_kinds<BodyKind, 1>(frame);
+    case 2:
+        return finally_kinds<BodyKind, 2>(frame);
+    default:
+        return finally_kinds<BodyKind, 0>(frame);
+    }
 }
 
 Task finally_kinds(Frame frame) {
-    bool body_awaits = truthy(frame.arg(0));
-    bool cleanup_awaits = truthy(frame.arg(1));
-    Ref result;
-    if (body_awaits && cleanup_awaits) {
-        result = co_await awaiting(finally_kinds<true, true>(frame));
-    } else if (body_awaits) {
-        result = co_await awaiting(finally_kinds<true, false>(frame));
-    } else if (cleanup_awaits) {
-        result = co_await awaiting(finally_kinds<false, true>(frame));
-    } else {
-        result = co_await awaiting(finally_kinds<false, false>(frame));
+    long body_kind = PyLong_AsLong(frame.arg(0));
+    long cleanup_kind = PyLong_AsLong(frame.arg(1));
+    switch (body_kind) {
+    case 1:
+        co_return co_await awaiting(finally_kinds<1>(frame, cleanup_kind));
+    case 2:
+        co_return co_await awaiting(finally_kinds<2>(frame, cleanup_kind));
+    default:
+        co_return co_await awaiting(finally_kinds<0>(frame, cleanup_kind));
     }
-    co_return result;
 }
 
 const FunctionDef finally_kinds_def{
     .name = "finally_kinds",
-    .params = {{.name = "body_awaits"},
-               {.name = "cleanup_awaits"},
+    .params = {{.name = "body_kind"},
+               {.name = "cleanup_kind"},
                {.name = "body"},
                {.name = "cleanup"}},
     .coroutine = finally_kinds,
