@@ -143,7 +143,8 @@ void init_coroutine_type(PyObject* module);
 //
 // C++ forbids co_await inside a catch handler, so "finally" and "with" blocks
 // whose clean-up awaits are written with these helpers. A body or clean-up is
-// a callable returning Task (it may await) or Ref (it runs straight through).
+// a callable returning Task (a helper coroutine: it may await), InPlace (a
+// single await, see await_in_place) or Ref (it runs straight through).
 // The helper is awaited (`co_await try_finally(...)`): the awaiter, and the
 // callables in it, live in the awaiting coroutine's frame until they end, so
 // lambdas that capture the caller's locals by reference are safe.
