@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import errno
 import os
+import sqlite3
 
 import pytest
 
@@ -56,3 +57,81 @@ def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flu
             assert all(store.setting(f"s{i}") == "v" for i in range(writers))
     finally:
         store.close()
+
+
+class _CommitRefused:
+    """The store's connection, whose COMMIT fails as on a full disk."""
+
+    def __init__(self, connection):
+        self._connection = connection
+
+    def execute(self, sql, *args):
+        if sql == "COMMIT":
+            raise _full_disk()
+        return self._connection.execute(sql, *args)
+
+    @property
+    def in_transaction(self):
+        return self._connection.in_transaction
+
+
+def _full_disk() -> sqlite3.OperationalError:
+    error = sqlite3.OperationalError("database or disk is full")
+    error.sqlite_errorcode = sqlite3.SQLITE_FULL
+    return error
+
+
+# Each write: (name, what happens inside its transaction). "ok" stores a setting; "refused" raises an error of
+# the rules after storing it; "lost" fails the way SQLite fails when it rolls back the whole transaction
+# (a full disk in the middle of a statement); "big" needs more pages than the database may have.
+@pytest.mark.parametrize("writes, commit_fails, stored", [
+    ([("a", "ok"), ("b", "ok"), ("c", "ok")], False, {"a", "b", "c"}),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], False, {"a", "c"}),
+    # SQLite may roll back the statement or the whole transaction: either way what was acknowledged is stored.
+    ([("a", "ok"), ("b", "big"), ("c", "ok")], False, None),
+    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], False, {"d"}),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], True, set()),
+], ids=["together", "one refused", "one too big", "transaction rolled back", "commit fails"])
+def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, commit_fails, stored):
+    store = Store(tmp_path)
+    store.group_commits()
+    statements: list[str] = []
+    store._conn.set_trace_callback(statements.append)
+    store.execute("PRAGMA max_page_count = {}".format(store.execute("PRAGMA page_count").fetchone()[0] + 16))
+    if commit_fails:
+        store._flusher._conn = _CommitRefused(store._conn)
+
+    async def write(name: str, kind: str):
+        try:
+            with store.transaction():
+                store.set_setting(name, "x" * (300_000 if kind == "big" else 10))
+                if kind == "refused":
+                    raise LookupError("refused by the rules")
+                if kind == "lost":
+                    store._conn.execute("ROLLBACK")
+                    raise _full_disk()
+            await store.durable()
+        except (LookupError, sqlite3.OperationalError) as error:
+            if not isinstance(error, LookupError):
+                assert store_module.storage_failure(error) == "full", error
+            return None
+        return name
+
+    async def run():
+        return await asyncio.gather(*(write(name, kind) for name, kind in writes))
+
+    try:
+        acknowledged = {name for name in asyncio.run(run()) if name is not None}
+        # One commit for the turn, none acknowledged that was not stored.
+        assert acknowledged == (stored if stored is not None else acknowledged - {"b"})
+        assert statements.count("COMMIT") == (0 if commit_fails else 1)
+        store._flusher._conn = store._conn
+        assert asyncio.run(write("after", "ok")) == "after"  # and the store goes on taking writes
+    finally:
+        store.close()
+    again = Store(tmp_path)
+    try:
+        assert {name for name, _ in writes if again.setting(name) is not None} == acknowledged
+        assert again.setting("after") is not None
+    finally:
+        again.close()
