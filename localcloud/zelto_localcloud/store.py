@@ -625,6 +625,7 @@ class Store:
         self._conn.execute("PRAGMA foreign_keys=ON")
         # Another process (the connect-token command) may hold the write lock briefly.
         self._conn.execute("PRAGMA busy_timeout=5000")
+        self._conn.execute("PRAGMA cache_size=-32768")
 
     def _create_schema(self) -> None:
         version = self._conn.execute("PRAGMA user_version").fetchone()[0]
