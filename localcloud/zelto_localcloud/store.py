@@ -689,6 +689,7 @@ class Store:
         if self._flusher is None:
             # In WAL mode NORMAL syncs only at checkpoints; the flusher syncs the log for the commits.
             self._conn.execute("PRAGMA synchronous=NORMAL")
+            self._conn.execute("PRAGMA wal_autocheckpoint=8000")
             self._flusher = _LogFlusher(Path(f"{self.path}-wal"), self._conn)
 
     async def call(self, function, /, *args, **kwargs):
