@@ -381,6 +381,15 @@ class _LogFlusher:
     def writing(self) -> bool:
         return self._depth > 0
 
+    @contextlib.contextmanager
+    def alone(self) -> Iterator[None]:
+        """A write in a transaction of its own (the shared one is committed): writes nested in it join it."""
+        self._depth = 1
+        try:
+            yield
+        finally:
+            self._depth = 0
+
     def commit_now(self) -> None:
         """Commits the shared transaction now (its flush comes at the loop's next turn as usual)."""
         if self._open:
@@ -731,9 +740,17 @@ class Store:
                     yield
                 return
             self._flusher.commit_now()
+            with self._flusher.alone(), self._own_transaction():
+                yield
+            return
         if self._conn.in_transaction:
             yield  # nested use joins the open transaction
             return
+        with self._own_transaction():
+            yield
+
+    @contextlib.contextmanager
+    def _own_transaction(self) -> Iterator[None]:
         self._conn.execute("BEGIN IMMEDIATE")
         try:
             yield

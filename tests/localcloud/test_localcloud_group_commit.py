@@ -83,16 +83,19 @@ def _full_disk() -> sqlite3.OperationalError:
 
 # Each write: (name, what happens inside its transaction). "ok" stores a setting; "refused" raises an error of
 # the rules after storing it; "lost" fails the way SQLite fails when it rolls back the whole transaction
-# (a full disk in the middle of a statement); "big" needs more pages than the database may have.
-@pytest.mark.parametrize("writes, commit_fails, stored", [
-    ([("a", "ok"), ("b", "ok"), ("c", "ok")], False, {"a", "b", "c"}),
-    ([("a", "ok"), ("b", "refused"), ("c", "ok")], False, {"a", "c"}),
+# (a full disk in the middle of a statement); "big" needs more pages than the database may have; "alone"
+# commits by itself (what came before it first), with a nested write joining it.
+@pytest.mark.parametrize("writes, commit_fails, stored, commits", [
+    ([("a", "ok"), ("b", "ok"), ("c", "ok")], False, {"a", "b", "c"}, 1),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], False, {"a", "c"}, 1),
     # SQLite may roll back the statement or the whole transaction: either way what was acknowledged is stored.
-    ([("a", "ok"), ("b", "big"), ("c", "ok")], False, None),
-    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], False, {"d"}),
-    ([("a", "ok"), ("b", "refused"), ("c", "ok")], True, set()),
-], ids=["together", "one refused", "one too big", "transaction rolled back", "commit fails"])
-def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, commit_fails, stored):
+    ([("a", "ok"), ("b", "big"), ("c", "ok")], False, None, 1),
+    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], False, {"d"}, 1),
+    ([("a", "ok"), ("b", "alone"), ("c", "ok")], False, {"a", "b", "c"}, 3),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], True, set(), 0),
+], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails"])
+def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, commit_fails, stored,
+                                                                         commits):
     store = Store(tmp_path)
     store.group_commits()
     statements: list[str] = []
@@ -103,7 +106,7 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
 
     async def write(name: str, kind: str):
         try:
-            with store.transaction():
+            with store.transaction(alone=kind == "alone"), store.transaction():
                 store.set_setting(name, "x" * (300_000 if kind == "big" else 10))
                 if kind == "refused":
                     raise LookupError("refused by the rules")
@@ -124,7 +127,7 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
         acknowledged = {name for name in asyncio.run(run()) if name is not None}
         # One commit for the turn, none acknowledged that was not stored.
         assert acknowledged == (stored if stored is not None else acknowledged - {"b"})
-        assert statements.count("COMMIT") == (0 if commit_fails else 1)
+        assert statements.count("COMMIT") == commits
         store._flusher._conn = store._conn
         assert asyncio.run(write("after", "ok")) == "after"  # and the store goes on taking writes
     finally:
