@@ -283,6 +283,7 @@ class _LogFlusher:
         self._flushed = 0
         self._waiters: list[tuple[int, int, asyncio.Future]] = []
         self._scheduled: asyncio.Handle | None = None
+        self._scheduled_on: asyncio.AbstractEventLoop | None = None
         self._failure: OSError | None = None
         self._open = False  # a shared transaction is open
         self._depth = 0  # writes under way inside it (nested ones join the outer)
@@ -313,8 +314,7 @@ class _LogFlusher:
             connection.execute("BEGIN IMMEDIATE")
             self._open = True
             self._committed += 1
-            if self._scheduled is None:
-                self._scheduled = asyncio.get_running_loop().call_soon(self._flush)
+            self._schedule(asyncio.get_running_loop())
         batch = self._committed
         connection.execute("SAVEPOINT write")
         self._depth = 1
@@ -364,9 +364,13 @@ class _LogFlusher:
         loop = asyncio.get_running_loop()
         future = loop.create_future()
         self._waiters.append((self._committed, written, future))
-        if self._scheduled is None:
-            self._scheduled = loop.call_soon(self._flush)
+        self._schedule(loop)
         await future
+
+    def _schedule(self, loop: asyncio.AbstractEventLoop) -> None:
+        # One flush at a time; one left on a loop that has ended (a test's) is made again on this one.
+        if self._scheduled is None or self._scheduled_on is not loop:
+            self._scheduled, self._scheduled_on = loop.call_soon(self._flush), loop
 
     def _check_stored(self, written: int) -> None:
         if written in self._lost:
