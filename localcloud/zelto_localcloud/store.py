@@ -252,8 +252,8 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     )
 
 
-# The shared transaction that the current task last wrote in (see _LogFlusher.write).
-_written_in: contextvars.ContextVar[int] = contextvars.ContextVar("zelto_written_in", default=0)
+# The shared transactions that the current answer has written in (see _LogFlusher.write).
+_written_in: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("zelto_written_in", default=None)
 
 
 class _LogFlusher:
@@ -269,8 +269,8 @@ class _LogFlusher:
 
     Transactions are counted as they open (or commit, outside the loop);
     `flushed()` waits until a flush that began once the current count was
-    reached has finished, and raises when the transaction that the caller's
-    task last wrote in was not committed (SQLite rolled it back whole, or its
+    reached has finished, and raises when a transaction that the caller's
+    answer wrote in was not committed (SQLite rolled it back whole, or its
     COMMIT failed: a full disk), so that no answer tells of a write that was
     not stored. A flush that fails fails its waiters and every later one: what
     the log holds is then unknown.
@@ -281,7 +281,7 @@ class _LogFlusher:
         self._conn = connection
         self._committed = 0
         self._flushed = 0
-        self._waiters: list[tuple[int, int, asyncio.Future]] = []
+        self._waiters: list[tuple[int, list[int] | None, asyncio.Future]] = []
         self._scheduled: asyncio.Handle | None = None
         self._scheduled_on: asyncio.AbstractEventLoop | None = None
         self._failure: OSError | None = None
@@ -297,7 +297,7 @@ class _LogFlusher:
         """A new answer begins in this task: what it writes from now on decides whether it was stored.
         (A task's context can come from another request's: asyncio hands it on to the callbacks that a
         task schedules, a connection's reads among them.)"""
-        _written_in.set(0)
+        _written_in.set([])
 
     def sharing(self) -> bool:
         """Whether writes now join the shared transaction: on the event loop, with a connection to commit."""
@@ -330,7 +330,11 @@ class _LogFlusher:
         except sqlite3.Error as error:
             self._undo(batch, error)
             raise
-        _written_in.set(batch)
+        written = _written_in.get()
+        if written is None:
+            _written_in.set([batch])
+        elif not written or written[-1] != batch:
+            written.append(batch)
 
     def _undo(self, batch: int, error: BaseException) -> None:
         """Rolls back a failed write; when SQLite has rolled back the whole transaction (or its
@@ -359,7 +363,8 @@ class _LogFlusher:
         if self._failure is not None:
             raise self._failed()
         if self._flushed >= self._committed:
-            self._check_stored(written)
+            if (loss := self._loss(written)) is not None:
+                raise loss
             return
         loop = asyncio.get_running_loop()
         future = loop.create_future()
@@ -372,9 +377,13 @@ class _LogFlusher:
         if self._scheduled is None or self._scheduled_on is not loop:
             self._scheduled, self._scheduled_on = loop.call_soon(self._flush), loop
 
-    def _check_stored(self, written: int) -> None:
-        if written in self._lost:
-            raise _lost_error(self._lost[written])
+    def _loss(self, written: list[int] | None) -> sqlite3.Error | None:
+        """Why a transaction that the answer wrote in was not committed, or None."""
+        if written and self._lost:
+            for batch in written:
+                if batch in self._lost:
+                    return _lost_error(self._lost[batch])
+        return None
 
     def stop(self) -> None:
         if self._scheduled is not None:
@@ -430,8 +439,8 @@ class _LogFlusher:
                 continue
             if self._failure is not None:
                 future.set_exception(self._failed())
-            elif written in self._lost:
-                future.set_exception(_lost_error(self._lost[written]))
+            elif (loss := self._loss(written)) is not None:
+                future.set_exception(loss)
             elif wanted <= self._flushed:
                 future.set_result(None)
             else:  # cannot happen: commits are made on this same thread

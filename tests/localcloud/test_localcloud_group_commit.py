@@ -60,13 +60,14 @@ def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flu
 
 
 class _CommitRefused:
-    """The store's connection, whose COMMIT fails as on a full disk."""
+    """The store's connection, whose first `count` COMMITs fail as on a full disk."""
 
-    def __init__(self, connection):
-        self._connection = connection
+    def __init__(self, connection, count):
+        self._connection, self._count = connection, count
 
     def execute(self, sql, *args):
-        if sql == "COMMIT":
+        if sql == "COMMIT" and self._count > 0:
+            self._count -= 1
             raise _full_disk()
         return self._connection.execute(sql, *args)
 
@@ -84,25 +85,26 @@ def _full_disk() -> sqlite3.OperationalError:
 # Each write: (name, what happens inside its transaction). "ok" stores a setting; "refused" raises an error of
 # the rules after storing it; "lost" fails the way SQLite fails when it rolls back the whole transaction
 # (a full disk in the middle of a statement); "big" needs more pages than the database may have; "alone"
-# commits by itself (what came before it first), with a nested write joining it.
-@pytest.mark.parametrize("writes, commit_fails, stored, commits", [
-    ([("a", "ok"), ("b", "ok"), ("c", "ok")], False, {"a", "b", "c"}, 1),
-    ([("a", "ok"), ("b", "refused"), ("c", "ok")], False, {"a", "c"}, 1),
+# commits by itself (what came before it first), with a nested write joining it; "twice" writes again a turn
+# later. The first `refused` COMMITs fail.
+@pytest.mark.parametrize("writes, refused, stored, commits", [
+    ([("a", "ok"), ("b", "ok"), ("c", "ok")], 0, {"a", "b", "c"}, 1),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], 0, {"a", "c"}, 1),
     # SQLite may roll back the statement or the whole transaction: either way what was acknowledged is stored.
-    ([("a", "ok"), ("b", "big"), ("c", "ok")], False, None, 1),
-    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], False, {"d"}, 1),
-    ([("a", "ok"), ("b", "alone"), ("c", "ok")], False, {"a", "b", "c"}, 3),
-    ([("a", "ok"), ("b", "refused"), ("c", "ok")], True, set(), 0),
-], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails"])
-def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, commit_fails, stored,
-                                                                         commits):
+    ([("a", "ok"), ("b", "big"), ("c", "ok")], 0, None, 1),
+    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], 0, {"d"}, 1),
+    ([("a", "ok"), ("b", "alone"), ("c", "ok")], 0, {"a", "b", "c"}, 3),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], 9, set(), 0),
+    ([("a", "twice"), ("b", "ok")], 1, set(), 1),  # the later turn's commit does not hide the first's loss
+], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails",
+        "answer over two turns"])
+def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, refused, stored, commits):
     store = Store(tmp_path)
     store.group_commits()
     statements: list[str] = []
     store._conn.set_trace_callback(statements.append)
     store.execute("PRAGMA max_page_count = {}".format(store.execute("PRAGMA page_count").fetchone()[0] + 16))
-    if commit_fails:
-        store._flusher._conn = _CommitRefused(store._conn)
+    store._flusher._conn = _CommitRefused(store._conn, refused)
 
     async def write(name: str, kind: str):
         try:
@@ -113,6 +115,10 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
                 if kind == "lost":
                     store._conn.execute("ROLLBACK")
                     raise _full_disk()
+            if kind == "twice":
+                await asyncio.sleep(0.01)  # the first turn is committed meanwhile
+                with store.transaction():
+                    store.set_setting(f"{name}-later", "x")
             await store.durable()
         except (LookupError, sqlite3.OperationalError) as error:
             if not isinstance(error, LookupError):
