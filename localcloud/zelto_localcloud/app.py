@@ -58,19 +58,27 @@ _STORAGE_ANSWERS = {
 }
 
 
-async def _storage_fault(request: Request, exc: Exception) -> JSONResponse:
+def _storage_answer(method: str, path: str, exc: Exception) -> JSONResponse | None:
+    """The answer to a write that storage refused, logged in one line; None when `exc` is a fault."""
     kind = storage_failure(exc)
     if kind is None:
-        return await _server_fault(request, exc)
+        return None
     status, code, message = _STORAGE_ANSWERS[kind]
     # An expected condition of the machine: one line, no traceback.
-    logger.warning("%s %s: %s (%s)", request.method, request.url.path, message.split(",")[0], exc)
+    logger.warning("%s %s: %s (%s)", method, path, message.split(",")[0], exc)
     return JSONResponse({"error": {"code": code, "message": message}}, status_code=status)
+
+
+async def _storage_fault(request: Request, exc: Exception) -> JSONResponse:
+    answer = _storage_answer(request.method, request.url.path, exc)
+    return await _server_fault(request, exc) if answer is None else answer
 
 
 class DurableAnswers:
     """Holds each answer back until everything committed before it is on disk: writes that arrive
-    together share one flush, and nothing is acknowledged (or shown) that a crash could take back."""
+    together share one transaction and one flush, and nothing is acknowledged (or shown) that a crash
+    could take back. A write whose shared transaction could not be committed (a full disk) is answered
+    with that failure instead of the answer its handler made."""
 
     def __init__(self, app, store) -> None:
         self.app, self.store = app, store
@@ -78,10 +86,23 @@ class DurableAnswers:
     async def __call__(self, scope, receive, send) -> None:
         if scope["type"] != "http":
             return await self.app(scope, receive, send)
+        refused = False
+        self.store.answering()
 
         async def send_when_durable(message) -> None:
+            nonlocal refused
+            if refused:
+                return  # the handler's own answer, replaced by the storage failure's
             if message["type"] == "http.response.start":
-                await self.store.durable()
+                try:
+                    await self.store.durable()
+                except STORAGE_ERRORS as exc:
+                    answer = _storage_answer(scope["method"], scope["path"], exc)
+                    if answer is None:
+                        raise
+                    refused = True
+                    await answer(scope, receive, send)
+                    return
             await send(message)
 
         await self.app(scope, receive, send_when_durable)

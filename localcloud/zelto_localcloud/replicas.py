@@ -88,7 +88,7 @@ class PollLog:
         if not due:
             return
         try:
-            with self._store.transaction():
+            with self._store.transaction(alone=True):
                 for request_id, at in due.items():
                     self._store.execute(
                         "INSERT INTO agent_polls (request_id, at) VALUES (?, ?) ON CONFLICT (request_id)"

@@ -94,6 +94,73 @@ def framing_problem(headers) -> str | None:
     return None
 
 
+# A write up to this size is held back for the rest of the loop's turn, to go out with the next one.
+_HELD_BYTES = 16 * 1024
+
+
+class JoinedWrites:
+    """A connection's transport whose small writes go out together: an answer's status line and headers
+    leave in one send with its body, not in a packet of their own.
+
+    A small write is held until the next write, the connection's closing, or the end of the event loop's
+    turn, whichever comes first; nothing waits longer than that. The rest of the transport is the
+    connection's own.
+    """
+
+    __slots__ = ("_transport", "_loop", "_held", "_release")
+
+    def __init__(self, transport: asyncio.Transport, loop: asyncio.AbstractEventLoop):
+        self._transport = transport
+        self._loop = loop
+        self._held: bytes | None = None
+        self._release: asyncio.Handle | None = None
+
+    def write(self, data: bytes) -> None:
+        if not data:
+            return
+        held = self._held
+        if held is not None:
+            self._held = None
+            self._transport.write(held + data)
+        elif len(data) <= _HELD_BYTES and not self._transport.is_closing():
+            self._held = bytes(data)
+            if self._release is None:
+                self._release = self._loop.call_soon(self._send_held)
+        else:
+            self._transport.write(data)
+
+    def _send_held(self) -> None:
+        self._release = None
+        self.flush()
+
+    def flush(self) -> None:
+        held = self._held
+        if held is not None:
+            self._held = None
+            self._transport.write(held)
+
+    def writelines(self, chunks) -> None:
+        self.write(b"".join(chunks))
+
+    def close(self) -> None:
+        self.flush()
+        self._transport.close()
+
+    def write_eof(self) -> None:
+        self.flush()
+        self._transport.write_eof()
+
+    def abort(self) -> None:
+        self._held = None
+        self._transport.abort()
+
+    def get_write_buffer_size(self) -> int:
+        return self._transport.get_write_buffer_size() + len(self._held or b"")
+
+    def __getattr__(self, name: str):
+        return getattr(self._transport, name)
+
+
 class DeadlineH11Protocol(H11Protocol):
     """Gives every request's headers a deadline.
 
@@ -132,6 +199,7 @@ class DeadlineH11Protocol(H11Protocol):
         self._address = str(peer[0]) if isinstance(peer, tuple) and peer else ""
         self._placed = self.room is None or self.room.admit(self, self._address)
         super().connection_made(transport)
+        self.transport = JoinedWrites(transport, self.loop)  # type: ignore[assignment]
         if not self._placed:
             self.idle_since = None
             self.app = _busy  # answered 503 and closed; it holds no place
@@ -270,6 +338,9 @@ def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
             timeout_graceful_shutdown=_DRAIN_SECONDS,
             timeout_keep_alive=config.idle_timeout,  # type: ignore[arg-type]
             limit_concurrency=config.max_concurrency,
+            # Clients are who they connect as: no header may rename a client's address (the sign-in
+            # throttle and the connection limits go by it) or its scheme (the origin checks).
+            proxy_headers=False,
             h11_max_incomplete_event_size=MAX_HEADER_BYTES,
         )
     )

@@ -160,7 +160,7 @@ class ApprovalService:
             raise errors.not_found(f"approval request {request_id} not found")
         if self._is_overdue(record):
             with self._expiry_kept_if_unwritable([record]):
-                with self.store.transaction():
+                with self.store.transaction(alone=True):
                     record = self._current(request_id)
         outcomes.attach(self.store, [record])
         return record
@@ -178,7 +178,7 @@ class ApprovalService:
         overdue = [request_id for request_id, record in records.items() if self._is_overdue(record)]
         if overdue:
             with self._expiry_kept_if_unwritable([records[request_id] for request_id in overdue]):
-                with self.store.transaction():
+                with self.store.transaction(alone=True):
                     for request_id in overdue:
                         records[request_id] = self._current(request_id)
         return outcomes.attach(self.store, [records[request_id] for request_id in request_ids if request_id in records])
@@ -204,7 +204,7 @@ class ApprovalService:
         unstored = False
         if overdue:
             try:
-                with self.store.transaction():
+                with self.store.transaction(alone=True):
                     for request_id in overdue:
                         self._current(request_id)
             except STORAGE_ERRORS as error:

@@ -2,11 +2,14 @@
 
 Every change runs in one `BEGIN IMMEDIATE` transaction. Alone (the commands
 that manage the data folder) each commit waits for the disk (`synchronous=FULL`).
-The server groups them instead (`group_commits`): a commit only writes the
-log, and one flush of the log covers every commit made until it starts; an
-answer is sent only once a flush covers everything committed before it
-(`durable`), so nothing acknowledged can be lost, and writes that arrive
-together wait for the disk once, not once each.
+The server groups them instead (`group_commits`): the writes that its event
+loop runs in one turn share one transaction, each in a savepoint of its own
+(a write that fails rolls back only itself), committed at the loop's next turn
+without waiting for the disk; one flush of the log then covers every commit
+made until it starts. An answer is sent only once a flush covers everything
+committed before it (`durable`), and a write whose transaction was not
+committed is answered with the failure, so nothing acknowledged can be lost,
+and writes that arrive together pay for one commit and one wait for the disk.
 
 On PostgreSQL (`--database postgresql://...`, or $ZELTO_LOCALCLOUD_DATABASE)
 connections come from a pool; a change is committed, and so on the server's
@@ -22,6 +25,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import contextvars
 import functools
 import json
 import os
@@ -248,49 +252,180 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     )
 
 
-class _LogFlusher:
-    """Flushes the write-ahead log to disk for every commit made so far, on the event loop.
+# The shared transactions that the current answer has written in (see _LogFlusher.write).
+_written_in: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("zelto_written_in", default=None)
 
-    Commits are counted; `flushed()` waits until a flush that began once the
-    current count was reached has finished. The flush runs on the loop that
-    asked for it, at its next turn: the writes that the loop handles in the
-    meantime commit too, and that one flush covers them all. (A flush takes
-    well under a millisecond on a local disk; on a thread of its own it would
-    wait far longer for the interpreter lock than for the disk.) A flush that
-    fails fails its waiters and every later one: what the log holds is then
-    unknown.
+
+class _LogFlusher:
+    """Commits the server's writes in shared transactions and flushes the write-ahead log to disk, on the
+    event loop.
+
+    The writes that the loop runs in one turn share one transaction: the first
+    opens it (BEGIN IMMEDIATE) and each runs inside a savepoint of its own, so
+    a write that fails rolls back only itself. At the loop's next turn the
+    transaction is committed and the log flushed once for all of them. (A flush
+    takes well under a millisecond on a local disk; on a thread of its own it
+    would wait far longer for the interpreter lock than for the disk.)
+
+    Transactions are counted as they open (or commit, outside the loop);
+    `flushed()` waits until a flush that began once the current count was
+    reached has finished, and raises when a transaction that the caller's
+    answer wrote in was not committed (SQLite rolled it back whole, or its
+    COMMIT failed: a full disk), so that no answer tells of a write that was
+    not stored. A flush that fails fails its waiters and every later one: what
+    the log holds is then unknown.
     """
 
-    def __init__(self, log_path: Path):
+    def __init__(self, log_path: Path, connection: sqlite3.Connection | None = None):
         self._log_path = log_path
+        self._conn = connection
         self._committed = 0
         self._flushed = 0
-        self._waiters: list[tuple[int, asyncio.Future]] = []
+        self._waiters: list[tuple[int, list[int] | None, asyncio.Future]] = []
         self._scheduled: asyncio.Handle | None = None
+        self._scheduled_on: asyncio.AbstractEventLoop | None = None
         self._failure: OSError | None = None
+        self._open = False  # a shared transaction is open
+        self._depth = 0  # writes under way inside it (nested ones join the outer)
+        self._lost: dict[int, sqlite3.Error] = {}  # shared transactions that were not committed, and why
 
     def committed(self) -> None:
         self._committed += 1
 
+    @staticmethod
+    def answering() -> None:
+        """A new answer begins in this task: what it writes from now on decides whether it was stored.
+        (A task's context can come from another request's: asyncio hands it on to the callbacks that a
+        task schedules, a connection's reads among them.)"""
+        _written_in.set([])
+
+    def sharing(self) -> bool:
+        """Whether writes now join the shared transaction: on the event loop, with a connection to commit."""
+        return self._conn is not None and (self._depth > 0 or asyncio._get_running_loop() is not None)
+
+    @contextlib.contextmanager
+    def write(self) -> Iterator[None]:
+        """One write inside the shared transaction, in a savepoint of its own."""
+        if self._depth:
+            yield  # nested use joins the write under way
+            return
+        connection = self._conn
+        if not self._open:
+            connection.execute("BEGIN IMMEDIATE")
+            self._open = True
+            self._committed += 1
+            self._schedule(asyncio.get_running_loop())
+        batch = self._committed
+        connection.execute("SAVEPOINT write")
+        self._depth = 1
+        try:
+            yield
+        except BaseException as error:
+            self._depth = 0
+            self._undo(batch, error)
+            raise
+        self._depth = 0
+        try:
+            connection.execute("RELEASE write")
+        except sqlite3.Error as error:
+            self._undo(batch, error)
+            raise
+        written = _written_in.get()
+        if written is None:
+            _written_in.set([batch])
+        elif not written or written[-1] != batch:
+            written.append(batch)
+
+    def _undo(self, batch: int, error: BaseException) -> None:
+        """Rolls back a failed write; when SQLite has rolled back the whole transaction (or its
+        savepoint cannot be undone), the writes before it in the transaction are lost too."""
+        connection = self._conn
+        if connection.in_transaction:
+            try:
+                connection.execute("ROLLBACK TO write")
+                connection.execute("RELEASE write")
+                return
+            except sqlite3.Error:
+                try:
+                    connection.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass
+        self._open = False
+        self._lose(batch, error if isinstance(error, sqlite3.Error) else sqlite3.OperationalError(str(error)))
+
+    def _lose(self, batch: int, error: sqlite3.Error) -> None:
+        if len(self._lost) >= 1000:
+            self._lost.pop(next(iter(self._lost)))
+        self._lost[batch] = error
+
     async def flushed(self) -> None:
+        written = _written_in.get()
         if self._failure is not None:
             raise self._failed()
         if self._flushed >= self._committed:
+            if (loss := self._loss(written)) is not None:
+                raise loss
             return
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        self._waiters.append((self._committed, future))
-        if self._scheduled is None:
-            self._scheduled = loop.call_soon(self._flush)
+        self._waiters.append((self._committed, written, future))
+        self._schedule(loop)
         await future
+
+    def _schedule(self, loop: asyncio.AbstractEventLoop) -> None:
+        # One flush at a time; one left on a loop that has ended (a test's) is made again on this one.
+        if self._scheduled is None or self._scheduled_on is not loop:
+            self._scheduled, self._scheduled_on = loop.call_soon(self._flush), loop
+
+    def _loss(self, written: list[int] | None) -> sqlite3.Error | None:
+        """Why a transaction that the answer wrote in was not committed, or None."""
+        if written and self._lost:
+            for batch in written:
+                if batch in self._lost:
+                    return _lost_error(self._lost[batch])
+        return None
 
     def stop(self) -> None:
         if self._scheduled is not None:
             self._scheduled.cancel()
+        if self._scheduled is not None or self._open:
             self._flush()
+
+    def writing(self) -> bool:
+        return self._depth > 0
+
+    @contextlib.contextmanager
+    def alone(self) -> Iterator[None]:
+        """A write in a transaction of its own (the shared one is committed): writes nested in it join it."""
+        self._depth = 1
+        try:
+            yield
+        finally:
+            self._depth = 0
+
+    def commit_now(self) -> None:
+        """Commits the shared transaction now (its flush comes at the loop's next turn as usual)."""
+        if self._open:
+            self._commit()
+
+    def _commit(self) -> None:
+        self._open = False
+        try:
+            self._conn.execute("COMMIT")
+        except sqlite3.Error as error:
+            # A failed COMMIT (a full disk) leaves the transaction open: rolled back here, or the next
+            # writes would join it and never be stored.
+            if self._conn.in_transaction:
+                try:
+                    self._conn.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass  # the first error tells what happened; SQLite has rolled back itself
+            self._lose(self._committed, error)
 
     def _flush(self) -> None:
         self._scheduled = None
+        if self._open:
+            self._commit()
         target = self._committed
         try:
             self._sync()
@@ -299,15 +434,17 @@ class _LogFlusher:
         else:
             self._flushed = target
         waiters, self._waiters = self._waiters, []
-        for wanted, future in waiters:
+        for wanted, written, future in waiters:
             if future.done():
                 continue
             if self._failure is not None:
                 future.set_exception(self._failed())
+            elif (loss := self._loss(written)) is not None:
+                future.set_exception(loss)
             elif wanted <= self._flushed:
                 future.set_result(None)
             else:  # cannot happen: commits are made on this same thread
-                self._waiters.append((wanted, future))
+                self._waiters.append((wanted, written, future))
 
     def _failed(self) -> OSError:
         failure = self._failure
@@ -322,6 +459,16 @@ class _LogFlusher:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+
+
+def _lost_error(cause: sqlite3.Error) -> sqlite3.Error:
+    """What a write whose shared transaction was not committed raises: the failure's own kind (a full
+    disk, storage that takes no writes), so that it is answered as that failure."""
+    error = type(cause)(f"the write was not stored: {cause}")
+    for name in ("sqlite_errorcode", "sqlite_errorname"):
+        if hasattr(cause, name):
+            setattr(error, name, getattr(cause, name))
+    return error
 
 
 class _Rows:
@@ -500,6 +647,7 @@ class Store:
         self._conn.execute("PRAGMA foreign_keys=ON")
         # Another process (the connect-token command) may hold the write lock briefly.
         self._conn.execute("PRAGMA busy_timeout=5000")
+        self._conn.execute("PRAGMA cache_size=-32768")
 
     def _create_schema(self) -> None:
         version = self._conn.execute("PRAGMA user_version").fetchone()[0]
@@ -563,7 +711,8 @@ class Store:
         if self._flusher is None:
             # In WAL mode NORMAL syncs only at checkpoints; the flusher syncs the log for the commits.
             self._conn.execute("PRAGMA synchronous=NORMAL")
-            self._flusher = _LogFlusher(Path(f"{self.path}-wal"))
+            self._conn.execute("PRAGMA wal_autocheckpoint=8000")
+            self._flusher = _LogFlusher(Path(f"{self.path}-wal"), self._conn)
 
     async def call(self, function, /, *args, **kwargs):
         """Runs store work for a request handler on the event loop. SQLite's runs right there: one
@@ -579,20 +728,42 @@ class Store:
         with self._postgres.session():
             return function(*args, **kwargs)
 
+    def answering(self) -> None:
+        """Marks the start of a request's work in this task, for `durable`."""
+        if self._flusher is not None:
+            self._flusher.answering()
+
     async def durable(self) -> None:
         """Returns once everything committed so far is on disk (at once when commits are not grouped)."""
         if self._flusher is not None:
             await self._flusher.flushed()
 
     @contextlib.contextmanager
-    def transaction(self) -> Iterator[None]:
+    def transaction(self, *, alone: bool = False) -> Iterator[None]:
+        """A write. `alone`: committed by itself, so that a failure to commit it is raised here (for a
+        write that its caller may do without, such as an expiry that a read stores: a failure must not
+        fail the read); on the server's loop the shared transaction open so far is committed first."""
         if self._postgres is not None:
             with self._postgres.transaction():
+                yield
+            return
+        if self._flusher is not None and self._flusher.sharing():
+            if not alone or self._flusher.writing():
+                with self._flusher.write():
+                    yield
+                return
+            self._flusher.commit_now()
+            with self._flusher.alone(), self._own_transaction():
                 yield
             return
         if self._conn.in_transaction:
             yield  # nested use joins the open transaction
             return
+        with self._own_transaction():
+            yield
+
+    @contextlib.contextmanager
+    def _own_transaction(self) -> Iterator[None]:
         self._conn.execute("BEGIN IMMEDIATE")
         try:
             yield

@@ -11,6 +11,7 @@ import binascii
 import functools
 import hashlib
 import json
+import math
 import re
 from dataclasses import dataclass
 
@@ -47,9 +48,24 @@ class NewRequest:
     idempotency_key: str | None
 
 
+_UNREPRESENTABLE = "request body holds NaN, Infinity or invalid Unicode"
+
+
+def _no_constant(name: str):
+    raise invalid_json(_UNREPRESENTABLE)
+
+
+def _finite(text: str) -> float:
+    number = float(text)
+    if math.isinf(number):  # 1e999
+        raise invalid_json(_UNREPRESENTABLE)
+    return number
+
+
 def parse_json_object(raw: bytes) -> dict:
     try:
-        value = json.loads(raw.decode("utf-8"))
+        text = raw.decode("utf-8")
+        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
     except UnicodeDecodeError:
         raise invalid_json("request body is not UTF-8") from None
     except RecursionError:
@@ -59,7 +75,10 @@ def parse_json_object(raw: bytes) -> dict:
     if not isinstance(value, dict):
         raise invalid_json("request body must be a JSON object")
     _check_nesting(value)
-    _check_representable(value)
+    # NaN and Infinity were refused as they were read, and strict UTF-8 holds no lone surrogate: only an
+    # escape (\ud800) can make one, so only a body with escapes is written out again to look.
+    if "\\u" in text:
+        _check_representable(value)
     return value
 
 
@@ -79,7 +98,7 @@ def _check_representable(value) -> None:
     try:
         json.dumps(value, ensure_ascii=False, allow_nan=False).encode("utf-8")
     except (ValueError, UnicodeEncodeError):
-        raise invalid_json("request body holds NaN, Infinity or invalid Unicode") from None
+        raise invalid_json(_UNREPRESENTABLE) from None
 
 
 def _required(body: dict, name: str):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import functools
 from datetime import datetime, timezone
 
 from .display import shown
@@ -14,8 +15,13 @@ ENCODINGS = ("hex", "base64")
 def iso_utc(timestamp: float | None) -> str | None:
     if timestamp is None:
         return None
-    moment = datetime.fromtimestamp(int(timestamp), tz=timezone.utc)
-    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+    return _iso_second(int(timestamp))
+
+
+@functools.lru_cache(maxsize=4096)
+def _iso_second(second: int) -> str:
+    # Answers made together name the same few seconds: each is worked out once.
+    return datetime.fromtimestamp(second, tz=timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def encode_signed_approval(raw: bytes, encoding: str) -> str:

@@ -194,6 +194,9 @@ class TestBadInput:
         (b"\xff\xfe{}", "invalid_json"), (b'{"a": NaN}', "invalid_json"),
         (b'{"tool": "\\ud800"}', "invalid_json"), (b"[" * 100000 + b"]" * 100000, "invalid_json"),
         (b'{"a":' * 70 + b"1" + b"}" * 70, "invalid_json"),
+        # Numbers too large for a float read as infinity; surrogate escapes in either case, deep inside.
+        (b'{"metadata": {"n": [1e999]}}', "invalid_json"), (b'{"a": -Infinity}', "invalid_json"),
+        (b'{"metadata": {"k": ["ok", "\\uDFFF"]}}', "invalid_json"),
     ])
     def test_unreadable_bodies_are_invalid_json(self, http, content, code):
         response = http.post("/v1/approvals/requests", content=content, headers={"Content-Type": "application/json"})

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import errno
 import os
+import sqlite3
 
 import pytest
 
@@ -56,3 +57,90 @@ def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flu
             assert all(store.setting(f"s{i}") == "v" for i in range(writers))
     finally:
         store.close()
+
+
+class _CommitRefused:
+    """The store's connection, whose first `count` COMMITs fail as on a full disk."""
+
+    def __init__(self, connection, count):
+        self._connection, self._count = connection, count
+
+    def execute(self, sql, *args):
+        if sql == "COMMIT" and self._count > 0:
+            self._count -= 1
+            raise _full_disk()
+        return self._connection.execute(sql, *args)
+
+    @property
+    def in_transaction(self):
+        return self._connection.in_transaction
+
+
+def _full_disk() -> sqlite3.OperationalError:
+    error = sqlite3.OperationalError("database or disk is full")
+    error.sqlite_errorcode = sqlite3.SQLITE_FULL
+    return error
+
+
+# Each write: (name, what happens inside its transaction). "ok" stores a setting; "refused" raises an error of
+# the rules after storing it; "lost" fails the way SQLite fails when it rolls back the whole transaction
+# (a full disk in the middle of a statement); "big" needs more pages than the database may have; "alone"
+# commits by itself (what came before it first), with a nested write joining it; "twice" writes again a turn
+# later. The first `refused` COMMITs fail.
+@pytest.mark.parametrize("writes, refused, stored, commits", [
+    ([("a", "ok"), ("b", "ok"), ("c", "ok")], 0, {"a", "b", "c"}, 1),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], 0, {"a", "c"}, 1),
+    # SQLite may roll back the statement or the whole transaction: either way what was acknowledged is stored.
+    ([("a", "ok"), ("b", "big"), ("c", "ok")], 0, None, 1),
+    ([("a", "ok"), ("b", "ok"), ("c", "lost"), ("d", "ok")], 0, {"d"}, 1),
+    ([("a", "ok"), ("b", "alone"), ("c", "ok")], 0, {"a", "b", "c"}, 3),
+    ([("a", "ok"), ("b", "refused"), ("c", "ok")], 9, set(), 0),
+    ([("a", "twice"), ("b", "ok")], 1, set(), 1),  # the later turn's commit does not hide the first's loss
+], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails",
+        "answer over two turns"])
+def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, refused, stored, commits):
+    store = Store(tmp_path)
+    store.group_commits()
+    statements: list[str] = []
+    store._conn.set_trace_callback(statements.append)
+    store.execute("PRAGMA max_page_count = {}".format(store.execute("PRAGMA page_count").fetchone()[0] + 16))
+    store._flusher._conn = _CommitRefused(store._conn, refused)
+
+    async def write(name: str, kind: str):
+        try:
+            with store.transaction(alone=kind == "alone"), store.transaction():
+                store.set_setting(name, "x" * (300_000 if kind == "big" else 10))
+                if kind == "refused":
+                    raise LookupError("refused by the rules")
+                if kind == "lost":
+                    store._conn.execute("ROLLBACK")
+                    raise _full_disk()
+            if kind == "twice":
+                await asyncio.sleep(0.01)  # the first turn is committed meanwhile
+                with store.transaction():
+                    store.set_setting(f"{name}-later", "x")
+            await store.durable()
+        except (LookupError, sqlite3.OperationalError) as error:
+            if not isinstance(error, LookupError):
+                assert store_module.storage_failure(error) == "full", error
+            return None
+        return name
+
+    async def run():
+        return await asyncio.gather(*(write(name, kind) for name, kind in writes))
+
+    try:
+        acknowledged = {name for name in asyncio.run(run()) if name is not None}
+        # One commit for the turn, none acknowledged that was not stored.
+        assert acknowledged == (stored if stored is not None else acknowledged - {"b"})
+        assert statements.count("COMMIT") == commits
+        store._flusher._conn = store._conn
+        assert asyncio.run(write("after", "ok")) == "after"  # and the store goes on taking writes
+    finally:
+        store.close()
+    again = Store(tmp_path)
+    try:
+        assert {name for name, _ in writes if again.setting(name) is not None} == acknowledged
+        assert again.setting("after") is not None
+    finally:
+        again.close()

@@ -1,0 +1,114 @@
+"""How answers leave the server: an answer's pieces in one send, and an answer that a failed commit
+took back replaced by the failure."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import sqlite3
+
+import pytest
+
+from zelto_localcloud.app import DurableAnswers
+from zelto_localcloud.server import JoinedWrites
+
+
+class _Transport:
+    def __init__(self):
+        self.sent: list[bytes] = []
+        self.closed = False
+
+    def write(self, data):
+        assert not self.closed, "written after close"
+        self.sent.append(bytes(data))
+
+    def close(self):
+        self.closed = True
+
+    def is_closing(self):
+        return self.closed
+
+    def abort(self):
+        self.closed = True
+
+    def get_write_buffer_size(self):
+        return 0
+
+
+BIG = b"x" * (64 * 1024)
+
+
+# Steps: bytes to write, "close", "abort", or "turn" (the event loop's turn ends); then what the connection sent.
+@pytest.mark.parametrize("steps, sent", [
+    ([b"HTTP/1.1 200 OK\r\n\r\n", b"{}", b""], [b"HTTP/1.1 200 OK\r\n\r\n{}"]),
+    ([b"head", "turn", b"body"], [b"head", b"body"]),  # a body that comes later does not hold the head
+    ([b"head", BIG], [b"head" + BIG]),
+    ([BIG, b"tail", "turn"], [BIG, b"tail"]),
+    ([b"head", b"body", b"next head", "close"], [b"headbody", b"next head"]),
+    ([b"head", "abort"], []),
+    ([b"a", b"b", b"c", "turn"], [b"ab", b"c"]),
+], ids=["one answer", "body a turn later", "large body", "large first", "closed", "aborted", "three writes"])
+def test_an_answer_leaves_in_one_send_and_nothing_is_held_past_the_turn(steps, sent):
+    async def run():
+        transport = _Transport()
+        joined = JoinedWrites(transport, asyncio.get_running_loop())
+        for step in steps:
+            if step == "turn":
+                await asyncio.sleep(0)
+            elif step in ("close", "abort"):
+                getattr(joined, step)()
+            else:
+                joined.write(step)
+        await asyncio.sleep(0)
+        return transport.sent
+
+    assert asyncio.run(run()) == sent
+
+
+class _Store:
+    def __init__(self, failure):
+        self.failure = failure
+
+    def answering(self):
+        pass
+
+    async def durable(self):
+        if self.failure is not None:
+            raise self.failure
+
+
+def _failure(code: int, message: str) -> sqlite3.OperationalError:
+    error = sqlite3.OperationalError(message)
+    error.sqlite_errorcode = code
+    return error
+
+
+@pytest.mark.parametrize("failure, status", [
+    (None, 201),
+    (_failure(sqlite3.SQLITE_FULL, "database or disk is full"), 507),
+    (_failure(sqlite3.SQLITE_READONLY, "attempt to write a readonly database"), 503),
+], ids=["stored", "disk full", "read-only"])
+def test_an_answer_whose_write_was_not_stored_tells_the_failure(caplog, failure, status):
+    async def handler(scope, receive, send):
+        await send({"type": "http.response.start", "status": 201, "headers": [(b"content-type", b"application/json")]})
+        await send({"type": "http.response.body", "body": b'{"id": "apr_1"}'})
+
+    async def run():
+        messages = []
+
+        async def send(message):
+            messages.append(message)
+
+        scope = {"type": "http", "method": "POST", "path": "/v1/approvals/requests", "headers": []}
+        await DurableAnswers(handler, _Store(failure))(scope, None, send)
+        return messages
+
+    with caplog.at_level(logging.WARNING, logger="zelto_localcloud"):
+        start, body = asyncio.run(run())
+    assert start["status"] == status
+    answer = json.loads(body["body"])
+    assert ("id" in answer) == (failure is None)
+    if failure is not None:
+        assert "nothing was stored" in answer["error"]["message"]
+        assert len(caplog.records) == 1 and "Traceback" not in caplog.text
