@@ -15,6 +15,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextvars
+import functools
 import hashlib
 import math
 import re
@@ -97,11 +98,11 @@ def _request_object(data: dict) -> dict:
         responses = []
     if not isinstance(responses, list) or not all(isinstance(r, dict) for r in responses):
         raise ValueError("request object has responses that are not a list of objects")
-    result = dict(data)
-    result["responses"] = responses
-    result.setdefault("denied_reason", None)
-    result.setdefault("reason", None)
-    return result
+    # ``data`` is the answer's own, just decoded: completed in place.
+    data["responses"] = responses
+    data.setdefault("denied_reason", None)
+    data.setdefault("reason", None)
+    return data
 
 
 def _list_of(key: str, read_item: Callable[[dict], Any]) -> Callable[[dict], list]:
@@ -190,6 +191,14 @@ def _approver_headers(approver: Any) -> dict:
 
 
 def _get_call(request_id: str) -> Call:
+    if not isinstance(request_id, str) or not request_id:
+        raise ValueError("request_id must be a non-empty string")
+    return _read_call(request_id)
+
+
+@functools.lru_cache(maxsize=1024)
+def _read_call(request_id: str) -> Call:
+    """A request's read; calls are immutable, and a waiting approval reads the same request over and over."""
     return Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 

@@ -205,8 +205,18 @@ def _too_large(call: Call, status: int, limit: int) -> Failure:
     return Failure(too_large)
 
 
+def _header(headers: Mapping[str, str], name: str, default: str) -> str:
+    """A header's value (a repeated one's values joined by commas, as httpx joins them). Looked up in
+    httpx.Headers by its list: a header that is missing (as these usually are) costs get() a KeyError."""
+    get_list = getattr(headers, "get_list", None)
+    if get_list is None:
+        return headers.get(name, default)
+    values = get_list(name)
+    return ", ".join(values) if values else default
+
+
 def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:
-    encoding = response.headers.get("content-encoding", "identity").strip().lower()
+    encoding = _header(response.headers, "content-encoding", "identity").strip().lower()
     if encoding in ("", "identity"):
         return None
     status = response.status_code
@@ -219,7 +229,7 @@ def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:
 
 
 def declared_too_long(response: AnswerHead, limit: int) -> bool:
-    declared = response.headers.get("content-length", "")
+    declared = _header(response.headers, "content-length", "")
     return declared.isdigit() and int(declared) > limit
 
 
