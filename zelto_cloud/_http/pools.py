@@ -69,6 +69,30 @@ _MERGED_KEPT = 64
 _URLS_KEPT = 256
 
 
+def _request(method: str, url: httpx.URL, headers: httpx.Headers, stream: httpx.ByteStream,
+             extensions: dict) -> httpx.Request:
+    """httpx.Request(method, url, headers=headers, stream=stream, extensions=extensions), its parts set
+    as the constructor sets them from parts already of their types (method in capitals)."""
+    request = httpx.Request.__new__(httpx.Request)
+    request.method, request.url, request.headers, request.extensions, request.stream = (
+        method, url, headers, extensions, stream)
+    return request
+
+
+def _can_build_by_hand() -> bool:
+    """Whether httpx.Request sets nothing else from such parts (else the constructor builds them)."""
+    try:
+        parts = ("GET", httpx.URL("http://a.test/b"), httpx.Headers({"A": "b"}), httpx.ByteStream(b""), {"x": 1})
+        made, built = httpx.Request(parts[0], parts[1], headers=parts[2], stream=parts[3], extensions=parts[4]), _request(*parts)
+        return (vars(made).keys() == vars(built).keys() and made.url == built.url and made.method == built.method
+                and made.headers.raw == built.headers.raw and made.extensions == built.extensions)
+    except Exception:
+        return False
+
+
+_BUILT_BY_HAND = _can_build_by_hand()
+
+
 class Pool:
     """What the calls to one base URL share: its parts, parsed once; the fixed headers; the transport
     (the client's own, or any httpx transport: calls are handed to it as httpx.Request)."""
@@ -109,8 +133,10 @@ class Pool:
         else:
             merged = self._merged_headers(call_headers(call, auth, body is not None), length)
         # Not read here: the transports read the stream (httpx's own read the request first when they need it).
-        return httpx.Request(call.method, self._url(call), headers=merged, stream=httpx.ByteStream(body or b""),
-                             extensions=extensions)
+        if not _BUILT_BY_HAND:
+            return httpx.Request(call.method, self._url(call), headers=merged, stream=httpx.ByteStream(body or b""),
+                                 extensions=extensions)
+        return _request(call.method, self._url(call), httpx.Headers(merged), httpx.ByteStream(body or b""), extensions)
 
     def _merged_headers(self, headers: dict, length: int | None) -> httpx.Headers:
         merged = self._httpx_headers.copy()

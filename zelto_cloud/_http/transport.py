@@ -148,8 +148,9 @@ def _response(request: httpx.Request, head: Any, stream: Any) -> httpx.Response:
     if not _TAKE_PARSED_HEADERS:
         return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
                               extensions=extensions)
-    response = httpx.Response(head.status_code, stream=stream, request=request, extensions=extensions)
-    response.headers = _headers_as_parsed(head.headers)
+    headers = _headers_as_parsed(head.headers)
+    response = httpx.Response(head.status_code, headers=headers, stream=stream, request=request, extensions=extensions)
+    response.headers = headers  # as parsed, with its encoding (httpx.Response kept a copy without)
     return response
 
 
@@ -176,10 +177,10 @@ def _pool_timeout() -> httpx.PoolTimeout:
 
 
 class _Connection:
-    __slots__ = ("origin", "sock", "protocol", "poller", "idle_since", "tls")
+    __slots__ = ("origin", "sock", "fd", "protocol", "poller", "idle_since", "tls")
 
     def __init__(self, origin: tuple[bytes, bytes, int], sock: socket.socket) -> None:
-        self.origin, self.sock = origin, sock
+        self.origin, self.sock, self.fd = origin, sock, sock.fileno()
         self.protocol = h11.Connection(h11.CLIENT, max_incomplete_event_size=MAX_HEAD_BYTES)
         self.poller = select.poll()
         self.idle_since = 0.0
@@ -187,7 +188,7 @@ class _Connection:
 
     def wait(self, events: int, timeout: float | None, expired: type[Exception]) -> None:
         timeout = _within_deadline(timeout, expired)
-        self.poller.register(self.sock, events)
+        self.poller.register(self.fd, events)
         if not self.poller.poll(None if timeout is None else math.ceil(timeout * 1000)):
             raise expired("timed out")
 
@@ -214,14 +215,14 @@ class _Connection:
         except OSError as exc:
             raise httpx.WriteError(str(exc) or type(exc).__name__) from exc
 
-    def receive(self, timeout: float | None, expecting: bool = False) -> None:
+    def receive(self, timeout: float | None) -> None:
         """Hands h11 what the socket has next (b"" at its end), waiting for it within the deadline.
 
-        ``expecting``: nothing can have come yet (the request has just gone), so the wait comes
-        first; otherwise the rest of an answer is usually there already and is read at once."""
+        The wait comes first even when the data may be there already: poll() then returns at
+        once, while a read that finds nothing costs an exception (and its error message)."""
         sock = self.sock
         try:
-            if expecting and not (self.tls and sock.pending()):
+            if not (self.tls and sock.pending()):
                 self.wait(select.POLLIN, timeout, httpx.ReadTimeout)
             while True:
                 try:
@@ -247,7 +248,7 @@ class _Connection:
     def answer_head(self, timeout: float | None) -> Any:
         """The answer's head, after the interim ones. h11 holds nothing yet (a connection is
         reused only with nothing past its last answer), so the socket is waited on at once."""
-        self.receive(timeout, expecting=True)
+        self.receive(timeout)
         head = self.next_event(timeout)
         while type(head) is h11.InformationalResponse:
             head = self.next_event(timeout)
@@ -259,8 +260,8 @@ class _Connection:
         if self.tls and sock.pending():
             return True
         try:
-            self.poller.register(sock, select.POLLIN)
-            return bool(self.poller.poll(0))
+            self.poller.register(self.fd, select.POLLIN)
+            return bool(self.poller.poll(0))  # POLLNVAL too, for a socket closed meanwhile
         except (OSError, ValueError):
             return True
 
