@@ -96,8 +96,11 @@ def _request_object(data: dict) -> dict:
     responses = data.get("responses")
     if responses is None:
         responses = []
-    if not isinstance(responses, list) or not all(isinstance(r, dict) for r in responses):
+    if not isinstance(responses, list):
         raise ValueError("request object has responses that are not a list of objects")
+    for response in responses:
+        if not isinstance(response, dict):
+            raise ValueError("request object has responses that are not a list of objects")
     # ``data`` is the answer's own, just decoded: completed in place.
     data["responses"] = responses
     data.setdefault("denied_reason", None)
@@ -334,7 +337,8 @@ class ZeltoCloudClient(_ClientBase):
     def _call(self, call: Call) -> Any:
         if self._closed:
             raise RuntimeError("the client has been closed")
-        return send(self._http, call, **self._send_options())
+        return send(self._http, call, base_url=self.base_url, timeout=self._deadline, secret=self._secret,
+                    auth=self._secret)
 
     def create_request(self, **fields: Any) -> dict:
         """Create an approval request from the twelve payload fields; returns the request object."""

@@ -141,10 +141,14 @@ def _can_take_parsed_headers() -> bool:
 _TAKE_PARSED_HEADERS = _can_take_parsed_headers()
 
 
+_VERSIONS = {b"1.1": b"HTTP/1.1", b"1.0": b"HTTP/1.0"}
+
+
 def _response(request: httpx.Request, head: Any, stream: Any) -> httpx.Response:
     if type(head) is not h11.Response:  # h11 gives nothing else before an answer's head to a plain request
         raise httpx.RemoteProtocolError(f"expected an answer's head, not {type(head).__name__}")
-    extensions = {"http_version": b"HTTP/" + head.http_version, "reason_phrase": head.reason}
+    version = head.http_version
+    extensions = {"http_version": _VERSIONS.get(version) or b"HTTP/" + version, "reason_phrase": head.reason}
     if not _TAKE_PARSED_HEADERS:
         return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
                               extensions=extensions)
@@ -187,7 +191,12 @@ class _Connection:
         self.tls = isinstance(sock, ssl.SSLSocket)
 
     def wait(self, events: int, timeout: float | None, expired: type[Exception]) -> None:
-        timeout = _within_deadline(timeout, expired)
+        deadline = current.get()  # _within_deadline, written out: this runs once or twice a call
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise expired("the call's deadline has passed")
+            timeout = left if timeout is None or left < timeout else timeout
         self.poller.register(self.fd, events)
         if not self.poller.poll(None if timeout is None else math.ceil(timeout * 1000)):
             raise expired("timed out")
