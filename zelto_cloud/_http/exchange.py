@@ -89,7 +89,8 @@ def _closed_check(pool: Pool) -> None:
 
 def _attempt(pool: SyncPool, call: Call, attempts: Attempts, base_url: str, secret: Secret | None,
              auth: Secret | None) -> Any:
-    _closed_check(pool)
+    if pool.is_closed:
+        _closed_check(pool)
     try:
         request = pool.request(call, auth, encoded_body(call), attempts.seconds_left(time.monotonic()))
         response = _Answer(pool.transport.handle_request(request))

@@ -248,8 +248,12 @@ class _Connection:
         self.protocol.receive_data(data)
 
     def next_event(self, timeout: float | None) -> Any:
+        protocol = self.protocol
         while True:
-            event = _next_event(self.protocol)
+            try:
+                event = protocol.next_event()
+            except h11.RemoteProtocolError as exc:
+                raise httpx.RemoteProtocolError(str(exc)) from exc
             if event is not h11.NEED_DATA:
                 return event
             self.receive(timeout)
