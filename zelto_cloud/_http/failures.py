@@ -227,7 +227,10 @@ def _header(headers: Mapping[str, str], name: str, default: str) -> str:
     for _, lower, value in headers._list:  # type: ignore[attr-defined]
         if lower == key:
             found = value if found is None else found + b", " + value
-    return default if found is None else found.decode(headers.encoding)
+    if found is None:
+        return default
+    # An ASCII value reads the same in every encoding httpx may choose: the choice is not worked out for it.
+    return found.decode("ascii") if found.isascii() else found.decode(headers.encoding)
 
 
 def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:

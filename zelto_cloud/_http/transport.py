@@ -115,16 +115,9 @@ def _next_event(protocol: h11.Connection) -> Any:
 def _headers_as_parsed(headers: Any) -> httpx.Headers:
     """An answer's headers as httpx.Headers, taken over as h11 parsed them (raw name, lower-case
     name, value: the layout httpx keeps too) rather than normalised again, header by header."""
-    items = headers._full_items
     parsed = httpx.Headers.__new__(httpx.Headers)
-    parsed._list = items
-    # h11 allows only token characters in names; the values decide the encoding httpx reads them in.
-    for _, _, value in items:
-        if not value.isascii():
-            parsed._encoding = None  # worked out by httpx when first asked
-            break
-    else:
-        parsed._encoding = "ascii"
+    parsed._list = headers._full_items
+    parsed._encoding = None  # worked out by httpx when first asked for (few answers ever are)
     return parsed
 
 
