@@ -256,6 +256,19 @@ def run_child(*arguments: str) -> dict:
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
+def _allow_open_files(count: int) -> None:
+    """Raises this process's soft limit of open files (which its children inherit) to ``count``, within
+    the hard limit; a machine whose hard limit is lower says so."""
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < count:
+        wanted = count if hard == resource.RLIM_INFINITY else min(count, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        if wanted < count:
+            print(f"  (open files limited to {wanted}: the waits may be refused connections)")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--waits", type=int, default=1000)
@@ -285,8 +298,13 @@ def main() -> int:
 
     failed = False
     # Every wait is a pending request of the one API key, and the client before kept a connection per wait:
-    # the quota and the per-address connection limit must hold them all at once.
-    quota = ("--max-pending-per-key", str(args.waits + 100), "--max-connections-per-address", str(args.waits + 100))
+    # the quota and the connection limits must hold them all at once. The per-address limit is capped by
+    # the total one (the server's --max-concurrency, 512 by default: past it uvicorn answers 503 too), so
+    # both are raised; and the server and the children (started after this) may open that many files.
+    room = str(args.waits + 200)
+    quota = ("--max-pending-per-key", str(args.waits + 100), "--max-connections-per-address", room,
+             "--max-concurrency", room)
+    _allow_open_files(2 * args.waits + 1000)
     with tempfile.TemporaryDirectory(prefix="bench-client-") as data_dir, LocalCloud(data_dir, server_args=quota) as cloud:
         name = next(iter(cloud.approvers))  # its password goes with it: only a signed-in approver approves
         common = ["--part", "waiting", "--base-url", cloud.base_url, "--api-key", cloud.api_key,

@@ -15,6 +15,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextvars
+import functools
 import hashlib
 import math
 import re
@@ -95,13 +96,16 @@ def _request_object(data: dict) -> dict:
     responses = data.get("responses")
     if responses is None:
         responses = []
-    if not isinstance(responses, list) or not all(isinstance(r, dict) for r in responses):
+    if not isinstance(responses, list):
         raise ValueError("request object has responses that are not a list of objects")
-    result = dict(data)
-    result["responses"] = responses
-    result.setdefault("denied_reason", None)
-    result.setdefault("reason", None)
-    return result
+    for response in responses:
+        if not isinstance(response, dict):
+            raise ValueError("request object has responses that are not a list of objects")
+    # ``data`` is the answer's own, just decoded: completed in place.
+    data["responses"] = responses
+    data.setdefault("denied_reason", None)
+    data.setdefault("reason", None)
+    return data
 
 
 def _list_of(key: str, read_item: Callable[[dict], Any]) -> Callable[[dict], list]:
@@ -190,6 +194,14 @@ def _approver_headers(approver: Any) -> dict:
 
 
 def _get_call(request_id: str) -> Call:
+    if not isinstance(request_id, str) or not request_id:
+        raise ValueError("request_id must be a non-empty string")
+    return _read_call(request_id)
+
+
+@functools.lru_cache(maxsize=1024)
+def _read_call(request_id: str) -> Call:
+    """A request's read; calls are immutable, and a waiting approval reads the same request over and over."""
     return Call("GET", _request_path(request_id), _request_object, retry=RETRY_ALWAYS)
 
 
@@ -325,7 +337,8 @@ class ZeltoCloudClient(_ClientBase):
     def _call(self, call: Call) -> Any:
         if self._closed:
             raise RuntimeError("the client has been closed")
-        return send(self._http, call, **self._send_options())
+        return send(self._http, call, base_url=self.base_url, timeout=self._deadline, secret=self._secret,
+                    auth=self._secret)
 
     def create_request(self, **fields: Any) -> dict:
         """Create an approval request from the twelve payload fields; returns the request object."""

@@ -15,7 +15,7 @@ from typing import Any
 
 import httpx
 
-from .calls import RETRY_ALWAYS, Call, call_headers, encoded_body, target
+from .calls import RETRY_ALWAYS, Call, encoded_body
 from .config import Secret
 from .deadlines import answered, current, handler_deadline, handler_end, handler_until
 from .failures import Failure, body_limit, declared_too_long, encoding_refused, outcome, transport_failure
@@ -29,33 +29,54 @@ class _Answer:
     """An httpx.Response read within a limit. The body is read from the response's stream itself:
     what httpx.Response adds on the way (decoding, chunking) is not asked for."""
 
-    __slots__ = ("response", "status_code", "reason_phrase", "headers")
+    __slots__ = ("response", "status_code", "headers")
 
     def __init__(self, response: httpx.Response) -> None:
         self.response = response
-        self.status_code, self.reason_phrase, self.headers = response.status_code, response.reason_phrase, response.headers
+        self.status_code, self.headers = response.status_code, response.headers
+
+    @property
+    def reason_phrase(self) -> str:
+        return self.response.reason_phrase  # for an error's words only: not decoded for every answer
 
     def read(self, limit: int, truncate: bool) -> bytes | None:
-        content = bytearray()
+        chunks: list[bytes] = []
+        size = 0
         for chunk in self.response.stream:  # type: ignore[union-attr]
-            content += chunk
-            if len(content) > limit:
-                return bytes(content[:limit]) if truncate else None
-        return bytes(content)
+            chunks.append(chunk)
+            size += len(chunk)
+            if size > limit:
+                return b"".join(chunks)[:limit] if truncate else None
+        return _joined(chunks)
 
     async def aread(self, limit: int, truncate: bool) -> bytes | None:
-        content = bytearray()
+        chunks: list[bytes] = []
+        size = 0
         async for chunk in self.response.stream:  # type: ignore[union-attr]
-            content += chunk
-            if len(content) > limit:
-                return bytes(content[:limit]) if truncate else None
-        return bytes(content)
+            chunks.append(chunk)
+            size += len(chunk)
+            if size > limit:
+                return b"".join(chunks)[:limit] if truncate else None
+        return _joined(chunks)
 
     def close(self) -> None:
-        self.response.close()
+        response = self.response
+        if not response.is_closed:
+            response.is_closed = True
+            response.stream.close()  # type: ignore[union-attr]
 
     async def aclose(self) -> None:
-        await self.response.aclose()
+        response = self.response
+        if not response.is_closed:
+            response.is_closed = True
+            await response.stream.aclose()  # type: ignore[union-attr]
+
+
+def _joined(chunks: list[bytes]) -> bytes:
+    """The body: an answer read off a socket in one piece (the usual case) is taken as it is."""
+    if len(chunks) == 1 and type(chunks[0]) is bytes:
+        return chunks[0]
+    return b"".join(chunks)
 
 
 def _closed_check(pool: Pool) -> None:
@@ -66,18 +87,13 @@ def _closed_check(pool: Pool) -> None:
 # --- blocking ------------------------------------------------------------------
 
 
-def _exchange(pool: SyncPool, call: Call, attempts: Attempts, auth: Secret | None) -> _Answer:
-    _closed_check(pool)
-    body = encoded_body(call)
-    headers = call_headers(call, auth, body is not None)
-    request = pool.request(call, target(pool.base_path, call), headers, body, attempts.seconds_left(time.monotonic()))
-    return _Answer(pool.transport.handle_request(request))
-
-
 def _attempt(pool: SyncPool, call: Call, attempts: Attempts, base_url: str, secret: Secret | None,
              auth: Secret | None) -> Any:
+    if pool.is_closed:
+        _closed_check(pool)
     try:
-        response = _exchange(pool, call, attempts, auth)
+        request = pool.request(call, auth, encoded_body(call), attempts.seconds_left(time.monotonic()))
+        response = _Answer(pool.transport.handle_request(request))
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)
     answered.add(base_url)
@@ -112,8 +128,11 @@ def send(pool: SyncPool, call: Call, *, base_url: str, timeout: float | None, se
 
     ``auth``: the API key sent as a bearer token, unless the call carries credentials of its own."""
     now = time.monotonic()
-    until = handler_until(call, timeout, now, base_url)
-    extension = handler_end(now) if call.retry == RETRY_ALWAYS else None
+    if handler_deadline.get() is None:
+        until = extension = None  # not made for an approval handler: the client's timeout alone
+    else:
+        until = handler_until(call, timeout, now, base_url)
+        extension = handler_end(now) if call.retry == RETRY_ALWAYS else None
     attempts = Attempts(timeout, now, until, extension)
     token = current.set(None)
     try:
@@ -140,10 +159,8 @@ async def _attempt_async(pool: AsyncPool, call: Call, attempts: Attempts, base_u
                          auth: Secret | None) -> Any:
     try:
         _closed_check(pool)
-        body = encoded_body(call)
         seconds = attempts.seconds_left(asyncio.get_running_loop().time())
-        headers = call_headers(call, auth, body is not None)
-        request = pool.request(call, target(pool.base_path, call), headers, body, seconds)
+        request = pool.request(call, auth, encoded_body(call), seconds)
         response = _Answer(await pool.transport.handle_async_request(request))
     except httpx.TransportError as exc:
         return transport_failure(call, exc, base_url, attempts.timeout, secret)

@@ -205,8 +205,36 @@ def _too_large(call: Call, status: int, limit: int) -> Failure:
     return Failure(too_large)
 
 
+def _headers_kept_as_triples() -> bool:
+    """Whether httpx.Headers keeps a list of (name, lower-case name, value) as bytes, as it has so far."""
+    try:
+        return httpx.Headers({"A-B": "c"})._list == [(b"A-B", b"a-b", b"c")]
+    except Exception:
+        return False
+
+
+_HEADERS_KEPT_AS_TRIPLES = _headers_kept_as_triples()
+
+
+def _header(headers: Mapping[str, str], name: str, default: str) -> str:
+    """A header's value (a repeated one's values joined by commas, as httpx joins them), ``name`` in
+    lower case. Looked up in httpx.Headers' own list where it can be: a missing header (as those
+    looked up for every answer usually are) costs get() a KeyError."""
+    if not (_HEADERS_KEPT_AS_TRIPLES and type(headers) is httpx.Headers):
+        return headers.get(name, default)
+    key = name.encode("ascii")
+    found = None
+    for _, lower, value in headers._list:  # type: ignore[attr-defined]
+        if lower == key:
+            found = value if found is None else found + b", " + value
+    if found is None:
+        return default
+    # An ASCII value reads the same in every encoding httpx may choose: the choice is not worked out for it.
+    return found.decode("ascii") if found.isascii() else found.decode(headers.encoding)
+
+
 def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:
-    encoding = response.headers.get("content-encoding", "identity").strip().lower()
+    encoding = _header(response.headers, "content-encoding", "identity").strip().lower()
     if encoding in ("", "identity"):
         return None
     status = response.status_code
@@ -219,12 +247,22 @@ def encoding_refused(call: Call, response: AnswerHead) -> Failure | None:
 
 
 def declared_too_long(response: AnswerHead, limit: int) -> bool:
-    declared = response.headers.get("content-length", "")
+    declared = _header(response.headers, "content-length", "")
     return declared.isdigit() and int(declared) > limit
 
 
 def body_limit(call: Call, response: AnswerHead) -> int:
     return call.limit if 200 <= response.status_code < 300 else ERROR_BODY_LIMIT
+
+
+_decoder = json.JSONDecoder()
+
+
+def _json_document(content: bytes) -> Any:
+    """json.loads(content), without working out the encoding of what plainly starts as UTF-8 does."""
+    if content[:1] == b"{" and content[1:2] != b"\x00":
+        return _decoder.decode(content.decode("utf-8", "surrogatepass"))
+    return json.loads(content)
 
 
 def outcome(call: Call, response: AnswerHead, content: bytes | None, secret: Secret | None) -> Any:
@@ -236,7 +274,7 @@ def outcome(call: Call, response: AnswerHead, content: bytes | None, secret: Sec
     if content is None:
         return _too_large(call, status, call.limit)
     try:
-        data = json.loads(content)
+        data = _json_document(content)
     except ValueError as exc:
         page = _html_summary(content)
         if page is not None:

@@ -20,7 +20,7 @@ from typing import Any
 
 import httpx
 
-from .calls import Call
+from .calls import Call, call_headers, target
 from .config import HEADERS
 from .transport import UNGATED, AsyncTransport, Transport
 
@@ -66,6 +66,31 @@ def new_async_transport(url: httpx.URL) -> httpx.AsyncBaseTransport:
 
 _BODY_METHODS = ("POST", "PUT", "PATCH")  # sent with a length even when empty, as httpx sends them
 _MERGED_KEPT = 64
+_URLS_KEPT = 256
+
+
+def _request(method: str, url: httpx.URL, headers: httpx.Headers, stream: httpx.ByteStream,
+             extensions: dict) -> httpx.Request:
+    """httpx.Request(method, url, headers=headers, stream=stream, extensions=extensions), its parts set
+    as the constructor sets them from parts already of their types (method in capitals)."""
+    request = httpx.Request.__new__(httpx.Request)
+    request.method, request.url, request.headers, request.extensions, request.stream = (
+        method, url, headers, extensions, stream)
+    return request
+
+
+def _can_build_by_hand() -> bool:
+    """Whether httpx.Request sets nothing else from such parts (else the constructor builds them)."""
+    try:
+        parts = ("GET", httpx.URL("http://a.test/b"), httpx.Headers({"A": "b"}), httpx.ByteStream(b""), {"x": 1})
+        made, built = httpx.Request(parts[0], parts[1], headers=parts[2], stream=parts[3], extensions=parts[4]), _request(*parts)
+        return (vars(made).keys() == vars(built).keys() and made.url == built.url and made.method == built.method
+                and made.headers.raw == built.headers.raw and made.extensions == built.extensions)
+    except Exception:
+        return False
+
+
+_BUILT_BY_HAND = _can_build_by_hand()
 
 
 class Pool:
@@ -81,12 +106,14 @@ class Pool:
         # The whole headers of the calls that carry none of their own (reads, above all), by what
         # they add: such calls repeat, and httpx.Request copies a Headers without parsing it again.
         self._merged: dict[tuple, httpx.Headers] = {}
+        self._urls: dict[str, httpx.URL] = {}  # by the call's path
         self.transport = transport
         self.is_closed = False
 
-    def request(self, call: Call, target: str, headers: dict, body: bytes | None,
-                timeout: float | None) -> httpx.Request:
-        """The call as the httpx.Request that httpx.Client.send would have handed to the transport."""
+    def request(self, call: Call, auth: Any, body: bytes | None, timeout: float | None) -> httpx.Request:
+        """The call as the httpx.Request that httpx.Client.send would have handed to the transport.
+
+        ``auth``: the API key sent as a bearer token, unless the call carries credentials of its own."""
         extensions: dict[str, Any] = {"timeout": {"connect": timeout, "read": timeout, "write": timeout,
                                                   "pool": timeout}}
         if not call.gated:
@@ -94,24 +121,44 @@ class Pool:
         # The headers httpx would add itself (Host first, the body's length last) are in place, so the
         # request is built from its stream without httpx parsing its headers again.
         length = len(body) if body is not None else 0 if call.method in _BODY_METHODS else None
-        key = (length, *headers.items())
-        merged = self._merged.get(key)
-        if merged is None:
-            merged = self._httpx_headers.copy()
-            for name, value in headers.items():
-                merged[name] = value
-            if length is not None and "Content-Length" not in merged:
-                merged["Content-Length"] = str(length)
-            if call.headers is None:
+        if call.headers is None:
+            # Such calls (reads, above all) repeat: their whole headers are kept by what they add.
+            key = (length, auth)
+            merged = self._merged.get(key)
+            if merged is None:
+                merged = self._merged_headers(call_headers(call, auth, body is not None), length)
                 if len(self._merged) >= _MERGED_KEPT:
                     self._merged.clear()
                 self._merged[key] = merged
-        request = httpx.Request(call.method, self._url(target), headers=merged, stream=httpx.ByteStream(body or b""),
-                                extensions=extensions)
-        request.read()  # as httpx does for a body given whole: the content can be read from the request
-        return request
+        else:
+            merged = self._merged_headers(call_headers(call, auth, body is not None), length)
+        # Not read here: the transports read the stream (httpx's own read the request first when they need it).
+        if not _BUILT_BY_HAND:
+            return httpx.Request(call.method, self._url(call), headers=merged, stream=httpx.ByteStream(body or b""),
+                                 extensions=extensions)
+        return _request(call.method, self._url(call), httpx.Headers(merged), httpx.ByteStream(body or b""), extensions)
 
-    def _url(self, target: str) -> httpx.URL:
+    def _merged_headers(self, headers: dict, length: int | None) -> httpx.Headers:
+        merged = self._httpx_headers.copy()
+        for name, value in headers.items():
+            merged[name] = value
+        if length is not None and "Content-Length" not in merged:
+            merged["Content-Length"] = str(length)
+        return merged
+
+    def _url(self, call: Call) -> httpx.URL:
+        """The call's URL; those of calls without a query (a request's reads) are kept, as they repeat."""
+        if call.params:
+            return self._url_of(target(self.base_path, call))
+        url = self._urls.get(call.path)
+        if url is None:
+            url = self._url_of(target(self.base_path, call))
+            if len(self._urls) >= _URLS_KEPT:
+                self._urls.clear()
+            self._urls[call.path] = url
+        return url
+
+    def _url_of(self, target: str) -> httpx.URL:
         reference = getattr(self.url, "_uri_reference", None)
         if isinstance(reference, tuple) and hasattr(reference, "_replace"):
             # The base URL's parsed parts with this path: nothing is parsed again.
@@ -130,6 +177,7 @@ class SyncPool(Pool):
     def close(self) -> None:
         self.is_closed = True
         self._merged.clear()
+        self._urls.clear()
         self.transport.close()
 
 
@@ -141,6 +189,7 @@ class AsyncPool(Pool):
     async def aclose(self) -> None:
         self.is_closed = True
         self._merged.clear()
+        self._urls.clear()
         await self.transport.aclose()
 
 

@@ -79,14 +79,17 @@ def _head(request: httpx.Request, heads: dict[tuple, h11.Request]) -> h11.Reques
     return head
 
 
+_END = h11.EndOfMessage()  # events are immutable: one serves every request
+
+
 def _request_bytes(protocol: h11.Connection, request: httpx.Request, heads: dict) -> bytes:
-    """The request as h11 writes it: head, body, end."""
+    """The request as h11 writes it: head, body, end; one buffer, sent at once."""
     try:
         data = protocol.send(_head(request, heads))
         for chunk in request.stream:  # type: ignore[union-attr]
             if chunk:
                 data += protocol.send(h11.Data(data=chunk))
-        return data + protocol.send(h11.EndOfMessage())
+        return data + protocol.send(_END)
     except h11.LocalProtocolError as exc:
         raise httpx.LocalProtocolError(str(exc)) from exc
 
@@ -97,7 +100,7 @@ async def _request_bytes_async(protocol: h11.Connection, request: httpx.Request,
         async for chunk in request.stream:  # type: ignore[union-attr]
             if chunk:
                 data += protocol.send(h11.Data(data=chunk))
-        return data + protocol.send(h11.EndOfMessage())
+        return data + protocol.send(_END)
     except h11.LocalProtocolError as exc:
         raise httpx.LocalProtocolError(str(exc)) from exc
 
@@ -109,11 +112,43 @@ def _next_event(protocol: h11.Connection) -> Any:
         raise httpx.RemoteProtocolError(str(exc)) from exc
 
 
+def _headers_as_parsed(headers: Any) -> httpx.Headers:
+    """An answer's headers as httpx.Headers, taken over as h11 parsed them (raw name, lower-case
+    name, value: the layout httpx keeps too) rather than normalised again, header by header."""
+    parsed = httpx.Headers.__new__(httpx.Headers)
+    parsed._list = headers._full_items
+    parsed._encoding = None  # worked out by httpx when first asked for (few answers ever are)
+    return parsed
+
+
+def _can_take_parsed_headers() -> bool:
+    """Whether this httpx keeps its headers as h11 does: else they are handed over as pairs."""
+    try:
+        head = h11.Response(status_code=200, headers=[("Content-Type", "a/b")])
+        parsed = _headers_as_parsed(head.headers)
+        return parsed.raw == [(b"Content-Type", b"a/b")] and parsed["content-type"] == "a/b" and parsed.encoding == "ascii"
+    except Exception:
+        return False
+
+
+_TAKE_PARSED_HEADERS = _can_take_parsed_headers()
+
+
+_VERSIONS = {b"1.1": b"HTTP/1.1", b"1.0": b"HTTP/1.0"}
+
+
 def _response(request: httpx.Request, head: Any, stream: Any) -> httpx.Response:
     if type(head) is not h11.Response:  # h11 gives nothing else before an answer's head to a plain request
         raise httpx.RemoteProtocolError(f"expected an answer's head, not {type(head).__name__}")
-    return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
-                          extensions={"http_version": b"HTTP/" + head.http_version, "reason_phrase": head.reason})
+    version = head.http_version
+    extensions = {"http_version": _VERSIONS.get(version) or b"HTTP/" + version, "reason_phrase": head.reason}
+    if not _TAKE_PARSED_HEADERS:
+        return httpx.Response(head.status_code, headers=head.headers.raw_items(), stream=stream, request=request,
+                              extensions=extensions)
+    headers = _headers_as_parsed(head.headers)
+    response = httpx.Response(head.status_code, headers=headers, stream=stream, request=request, extensions=extensions)
+    response.headers = headers  # as parsed, with its encoding (httpx.Response kept a copy without)
+    return response
 
 
 def _reusable(protocol: h11.Connection) -> bool:
@@ -139,22 +174,38 @@ def _pool_timeout() -> httpx.PoolTimeout:
 
 
 class _Connection:
-    __slots__ = ("origin", "sock", "protocol", "poller", "idle_since")
+    __slots__ = ("origin", "sock", "fd", "protocol", "poller", "idle_since", "tls")
 
     def __init__(self, origin: tuple[bytes, bytes, int], sock: socket.socket) -> None:
-        self.origin, self.sock = origin, sock
+        self.origin, self.sock, self.fd = origin, sock, sock.fileno()
         self.protocol = h11.Connection(h11.CLIENT, max_incomplete_event_size=MAX_HEAD_BYTES)
         self.poller = select.poll()
         self.idle_since = 0.0
+        self.tls = isinstance(sock, ssl.SSLSocket)
 
     def wait(self, events: int, timeout: float | None, expired: type[Exception]) -> None:
-        timeout = _within_deadline(timeout, expired)
-        self.poller.register(self.sock, events)
+        deadline = current.get()  # _within_deadline, written out: this runs once or twice a call
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise expired("the call's deadline has passed")
+            timeout = left if timeout is None or left < timeout else timeout
+        self.poller.register(self.fd, events)
         if not self.poller.poll(None if timeout is None else math.ceil(timeout * 1000)):
             raise expired("timed out")
 
     def send(self, data: bytes, timeout: float | None) -> None:
-        view = memoryview(data)
+        sock = self.sock
+        try:
+            sent = sock.send(data)  # a request fits the socket's buffer: one call, no copy
+            if sent < len(data):
+                self._send_rest(memoryview(data)[sent:], timeout)
+        except (BlockingIOError, ssl.SSLWantWriteError, ssl.SSLWantReadError):
+            self._send_rest(memoryview(data), timeout)
+        except OSError as exc:
+            raise httpx.WriteError(str(exc) or type(exc).__name__) from exc
+
+    def _send_rest(self, view: memoryview, timeout: float | None) -> None:
         try:
             while view:
                 try:
@@ -167,10 +218,13 @@ class _Connection:
             raise httpx.WriteError(str(exc) or type(exc).__name__) from exc
 
     def receive(self, timeout: float | None) -> None:
-        """Hands h11 what the socket has next (b"" at its end), waiting for it within the deadline."""
+        """Hands h11 what the socket has next (b"" at its end), waiting for it within the deadline.
+
+        The wait comes first even when the data may be there already: poll() then returns at
+        once, while a read that finds nothing costs an exception (and its error message)."""
         sock = self.sock
         try:
-            if not (isinstance(sock, ssl.SSLSocket) and sock.pending()):
+            if not (self.tls and sock.pending()):
                 self.wait(select.POLLIN, timeout, httpx.ReadTimeout)
             while True:
                 try:
@@ -187,20 +241,33 @@ class _Connection:
         self.protocol.receive_data(data)
 
     def next_event(self, timeout: float | None) -> Any:
+        protocol = self.protocol
         while True:
-            event = _next_event(self.protocol)
+            try:
+                event = protocol.next_event()
+            except h11.RemoteProtocolError as exc:
+                raise httpx.RemoteProtocolError(str(exc)) from exc
             if event is not h11.NEED_DATA:
                 return event
             self.receive(timeout)
 
+    def answer_head(self, timeout: float | None) -> Any:
+        """The answer's head, after the interim ones. h11 holds nothing yet (a connection is
+        reused only with nothing past its last answer), so the socket is waited on at once."""
+        self.receive(timeout)
+        head = self.next_event(timeout)
+        while type(head) is h11.InformationalResponse:
+            head = self.next_event(timeout)
+        return head
+
     def stale(self) -> bool:
         """An idle connection with anything to read has been closed by the server (or is out of step)."""
         sock = self.sock
-        if isinstance(sock, ssl.SSLSocket) and sock.pending():
+        if self.tls and sock.pending():
             return True
         try:
-            self.poller.register(sock, select.POLLIN)
-            return bool(self.poller.poll(0))
+            self.poller.register(self.fd, select.POLLIN)
+            return bool(self.poller.poll(0))  # POLLNVAL too, for a socket closed meanwhile
         except (OSError, ValueError):
             return True
 
@@ -213,7 +280,7 @@ class _Connection:
 
 class _Body(httpx.SyncByteStream):
     """An answer's body read off its connection; closing it hands the connection back (when the
-    answer was read to its end and the connection may carry another) and opens the gate."""
+    answer was read to its end and the connection may carry another) and frees its place."""
 
     def __init__(self, transport: Transport, connection: _Connection, timeout: float | None) -> None:
         self._transport, self._connection, self._timeout = transport, connection, timeout
@@ -245,49 +312,79 @@ class Transport(httpx.BaseTransport):
 
     def __init__(self, ssl_context: ssl.SSLContext) -> None:
         self._ssl_context = ssl_context
-        self._gate = threading.BoundedSemaphore(MAX_IN_FLIGHT)
+        # One lock over the places in flight and the idle connections: an exchange takes both at once.
         self._lock = threading.Lock()
+        self._freed = threading.Condition(self._lock)
+        self._free = MAX_IN_FLIGHT  # exchanges that may start now
+        self._waiting = 0  # exchanges waiting for a place
         self._idle: list[_Connection] = []  # oldest first
         self._heads: dict[tuple, h11.Request] = {}
         self._closed = False
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
-        deadline = current.get()
-        wait = None if deadline is None else max(deadline - time.monotonic(), 0.0)
-        if not self._gate.acquire(timeout=wait):
-            raise _pool_timeout()
+        origin = _origin(request.url)
+        timeouts = _timeouts(request)
+        connection = self._start(origin)
         try:
-            origin = _origin(request.url)
-            timeouts = _timeouts(request)
-            connection = self._idle_connection(origin) or self._connect(origin, timeouts.get("connect"))
+            if connection is None:
+                connection = self._connect(origin, timeouts.get("connect"))
         except BaseException:
-            self._gate.release()
+            self._end()
             raise
         try:
             connection.send(_request_bytes(connection.protocol, request, self._heads), timeouts.get("write"))
             read_timeout = timeouts.get("read")
-            head = connection.next_event(read_timeout)
-            while type(head) is h11.InformationalResponse:
-                head = connection.next_event(read_timeout)
+            head = connection.answer_head(read_timeout)
             return _response(request, head, _Body(self, connection, read_timeout))
         except BaseException:
             self._release(connection, False)
             raise
 
-    def _idle_connection(self, origin: tuple[bytes, bytes, int]) -> _Connection | None:
-        now = time.monotonic()
+    def _start(self, origin: tuple[bytes, bytes, int]) -> _Connection | None:
+        """Takes a place among the exchanges in flight (waiting for one within the call's deadline),
+        and the newest idle connection to ``origin`` that is still good, if any."""
         with self._lock:
-            idle = self._idle
-            for index in range(len(idle) - 1, -1, -1):
-                if idle[index].origin == origin:
-                    connection = idle.pop(index)
-                    break
-            else:
-                return None
-        if now - connection.idle_since > KEEPALIVE_SECONDS or connection.stale():
-            connection.close()
-            return self._idle_connection(origin)
-        return connection
+            if self._free <= 0:
+                self._wait_for_place()
+            self._free -= 1
+            connection = self._take_idle(origin)
+        try:
+            while connection is not None:
+                if time.monotonic() - connection.idle_since <= KEEPALIVE_SECONDS and not connection.stale():
+                    return connection
+                connection.close()
+                with self._lock:
+                    connection = self._take_idle(origin)
+            return None
+        except BaseException:
+            self._end()
+            raise
+
+    def _wait_for_place(self) -> None:
+        """With the lock held: waits until an exchange ends, until the call's deadline at most."""
+        deadline = current.get()
+        self._waiting += 1
+        try:
+            while self._free <= 0:
+                wait = None if deadline is None else deadline - time.monotonic()
+                if wait is not None and wait <= 0:
+                    raise _pool_timeout()
+                self._freed.wait(wait)
+        finally:
+            self._waiting -= 1
+
+    def _take_idle(self, origin: tuple[bytes, bytes, int]) -> _Connection | None:
+        idle = self._idle
+        for index in range(len(idle) - 1, -1, -1):
+            if idle[index].origin == origin:
+                return idle.pop(index)
+        return None
+
+    def _end(self) -> None:
+        with self._lock:
+            self._free += 1
+            if self._waiting:
+                self._freed.notify()
 
     def _connect(self, origin: tuple[bytes, bytes, int], timeout: float | None) -> _Connection:
         scheme, raw_host, port = origin
@@ -314,19 +411,27 @@ class Transport(httpx.BaseTransport):
         return _Connection(origin, sock)
 
     def _release(self, connection: _Connection, done: bool) -> None:
+        surplus: list[_Connection] = []
+        kept = False
         try:
             if done and not self._closed and _reusable(connection.protocol):
                 connection.idle_since = time.monotonic()
-                with self._lock:
-                    self._idle.append(connection)
-                    surplus = self._idle[:max(len(self._idle) - MAX_IDLE, 0)]  # the oldest
-                    del self._idle[:len(surplus)]
-                for old in surplus:
-                    old.close()
-            else:
-                connection.close()
+                kept = True
         finally:
-            self._gate.release()
+            with self._lock:
+                self._free += 1
+                if self._waiting:
+                    self._freed.notify()
+                if kept and not self._closed:
+                    idle = self._idle
+                    idle.append(connection)
+                    if len(idle) > MAX_IDLE:
+                        surplus = idle[:len(idle) - MAX_IDLE]  # the oldest
+                        del idle[:len(surplus)]
+                else:
+                    surplus = [connection]
+            for old in surplus:
+                old.close()
 
     def close(self) -> None:
         self._closed = True
