@@ -258,7 +258,11 @@ Ref import_statement(PyObject* module_name, PyObject* fromlist) {
         throw_error();
     }
     Ref hook = Ref::steal(import_func);
-    if (import_hook_untouched(hook.get())) {
+    // The interpreter's own hook, once recognised, is known again by identity
+    // (held, so that its address cannot come to name another object).
+    static PyObject* known_untouched = nullptr;
+    if (hook.is(known_untouched) || (!known_untouched && import_hook_untouched(hook.get()) &&
+                                     (known_untouched = hook.new_ref()))) {
         return Ref::steal(
             PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist, 0));
     }

@@ -273,6 +273,29 @@ class TestExtraction:
             _extract_signed_approvals({"responses": [{"signed_approval": text}]})
         assert info.value.__cause__ is None and info.value.__context__ is not None
 
+    @pytest.mark.parametrize("form", [
+        "hex", "HEX", "hex\n", "hex\n\n", "odd hex", "hex+space", "base64", "base64\n", "unpadded base64",
+        "urlsafe base64", "ab", "abc\n", "AB==", "ABC=", "A===", "====", "AAAA====", "=AAA", "AA=A", "é" * 4,
+        "0" * 8, "Zm9v", "str subclass", "bytes", "number",
+    ])
+    def test_wire_forms_read_as_the_python_calls_read_them(self, form):
+        raw = signed().to_bytes()
+        encoded = base64.b64encode(raw).decode()
+        value = {"hex": raw.hex(), "HEX": raw.hex().upper(), "hex\n": raw.hex() + "\n", "hex\n\n": raw.hex() + "\n\n",
+                 "odd hex": raw.hex()[1:], "hex+space": raw.hex()[:10] + " " + raw.hex()[10:], "base64": encoded,
+                 "base64\n": encoded + "\n", "unpadded base64": encoded.rstrip("="),
+                 "urlsafe base64": base64.urlsafe_b64encode(b"\xfb\xff" + raw).decode(),
+                 "str subclass": type("Text", (str,), {})(raw.hex()), "bytes": raw.hex().encode(),
+                 "number": 12}.get(form, form)
+
+        def outcome(extract):
+            try:
+                return "returned", extract({"responses": [{"signed_approval": value}]})
+            except Exception as error:
+                return type(error), str(error), type(error.__context__)
+
+        assert outcome(approval._extract_signed_approvals) == outcome(twin_approval._extract_signed_approvals)
+
     def test_one_malformed_entry_aborts_all(self):
         good = signed().to_bytes().hex()
         with pytest.raises(ZeltoCloudError, match="malformed"):
