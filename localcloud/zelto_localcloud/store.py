@@ -360,6 +360,10 @@ class _LogFlusher:
 
     async def flushed(self) -> None:
         written = _written_in.get()
+        if not written and self._open:
+            # An answer that wrote nothing may still show rows of the transaction open in this turn (an
+            # approval made a moment ago): it is sent only if that transaction is stored.
+            written = [self._committed]
         if self._failure is not None:
             raise self._failed()
         if self._flushed >= self._committed:

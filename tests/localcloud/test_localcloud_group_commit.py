@@ -96,8 +96,9 @@ def _full_disk() -> sqlite3.OperationalError:
     ([("a", "ok"), ("b", "alone"), ("c", "ok")], 0, {"a", "b", "c"}, 3),
     ([("a", "ok"), ("b", "refused"), ("c", "ok")], 9, set(), 0),
     ([("a", "twice"), ("b", "ok")], 1, set(), 1),  # the later turn's commit does not hide the first's loss
+    ([("a", "ok"), ("r", "read")], 1, set(), 0),  # a read that saw the lost write is not answered either
 ], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails",
-        "answer over two turns"])
+        "answer over two turns", "read of a lost write"])
 def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, refused, stored, commits):
     store = Store(tmp_path)
     store.group_commits()
@@ -108,6 +109,10 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
 
     async def write(name: str, kind: str):
         try:
+            if kind == "read":
+                assert store.setting("a") is not None  # the open transaction's write, not yet committed
+                await store.durable()
+                return name
             with store.transaction(alone=kind == "alone"), store.transaction():
                 store.set_setting(name, "x" * (300_000 if kind == "big" else 10))
                 if kind == "refused":
