@@ -13,10 +13,10 @@ Ref str(std::string_view text) {
 
 namespace {
 
-// Names passed as literals are interned once and found again by the text's
-// address: an open-addressing table keyed by pointer, on every attribute read
-// and call, so it has to be cheap. The module initialises once per process,
-// so the names live as long as it does.
+// Texts made into str once and found again by their address (constant_text):
+// an open-addressing table keyed by pointer, as the interned names' table
+// below is. The module initialises once per process, so they live as long
+// as it does.
 class NameTable {
 public:
     PyObject* find_or_add(const char* text) {
@@ -73,8 +73,65 @@ private:
     size_t used_ = 0;
 };
 
-NameTable names;
 NameTable constants;
+
+} // namespace
+
+namespace detail {
+
+namespace {
+
+constinit NameSlot first_name_slots[256] = {};
+size_t names_used = 0;
+
+void grow_names() {
+    size_t size = (name_index.mask + 1) * 2;
+    NameSlot* slots = new NameSlot[size]();
+    size_t mask = size - 1;
+    for (size_t k = 0; k <= name_index.mask; ++k) {
+        const NameSlot& slot = name_index.slots[k];
+        if (slot.text) {
+            size_t i = name_hash(slot.text) & mask;
+            while (slots[i].text) {
+                i = (i + 1) & mask;
+            }
+            slots[i] = slot;
+        }
+    }
+    if (name_index.slots != first_name_slots) {
+        delete[] name_index.slots;
+    }
+    name_index = {slots, mask};
+}
+
+} // namespace
+
+constinit NameIndex name_index{first_name_slots, 255};
+
+PyObject* find_or_intern(const char* text) {
+    size_t mask = name_index.mask;
+    for (size_t i = name_hash(text) & mask;; i = (i + 1) & mask) {
+        NameSlot& slot = name_index.slots[i];
+        if (slot.text == text) {
+            return slot.name;
+        }
+        if (!slot.text) {
+            PyObject* name = PyUnicode_InternFromString(text);
+            if (!name) {
+                throw_error();
+            }
+            slot = {text, name};
+            if (++names_used * 2 > mask + 1) {
+                grow_names();
+            }
+            return name;
+        }
+    }
+}
+
+} // namespace detail
+
+namespace {
 
 // Keyword-name tuples by the addresses of their names, in order: an
 // open-addressing table, as for the names themselves.
@@ -113,7 +170,7 @@ private:
             throw_error();
         }
         for (size_t i = 0; i < count; ++i) {
-            PyTuple_SET_ITEM(tuple, i, Py_NewRef(names.find_or_add(keys[i])));
+            PyTuple_SET_ITEM(tuple, i, Py_NewRef(detail::find_or_intern(keys[i])));
         }
         slot = {std::vector<const char*>(keys, keys + count), tuple};
         if (++used_ * 2 > slots_.size()) {
@@ -150,14 +207,6 @@ Ref keyword_names(const char* const* keys, size_t count) {
     return Ref::borrow(keyword_tables.find_or_add(keys, count));
 }
 } // namespace detail
-
-Ref interned(Literal name) {
-    return Ref::borrow(names.find_or_add(name.c_str()));
-}
-
-PyObject* interned_name(Literal name) {
-    return names.find_or_add(name.c_str());
-}
 
 Ref constant_text(const char* text) {
     PyObject* made = constants.find_or_add(text);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <concepts>
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 
@@ -68,11 +69,41 @@ inline Ref to_py(double value) {
 }
 
 Ref str(std::string_view text); // a new str
-// The interned str of a name, cached by the text's address.
-Ref interned(Literal name);
-// The same str, borrowed: interned names live as long as the process, so a
+namespace detail {
+// Interned names by the address of their text (call.cpp): an open-addressing
+// table whose slot for a name seen before is found here, inline, on the first
+// probe nearly always; the rest of the search, and the interning, out of line.
+struct NameSlot {
+    const char* text;
+    PyObject* name;
+};
+struct NameIndex {
+    NameSlot* slots;
+    size_t mask;
+};
+extern NameIndex name_index;
+PyObject* find_or_intern(const char* text);
+inline size_t name_hash(const char* text) {
+    return (reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 32;
+}
+} // namespace detail
+
+// The interned str of a name, borrowed: made on first use and found again by
+// the text's address; interned names live as long as the process, so a
 // lookup needs no reference of its own.
-PyObject* interned_name(Literal name);
+inline PyObject* interned_name(Literal name) {
+    const char* text = name.c_str();
+    const detail::NameSlot& slot =
+        detail::name_index.slots[detail::name_hash(text) & detail::name_index.mask];
+    if (slot.text == text) {
+        return slot.name;
+    }
+    return detail::find_or_intern(text);
+}
+// The same str, as a new reference.
+inline Ref interned(Literal name) {
+    return Ref::borrow(interned_name(name));
+}
 // A str made once for a character array passed as an argument (a string
 // literal, as a compiled module's constant), found again by its address and
 // checked against its text, so an array that held other text there before

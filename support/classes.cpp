@@ -159,6 +159,61 @@ bool is_class_name(PyObject* name) {
     return PyUnicode_CompareWithASCIIString(name, "__class__") == 0;
 }
 
+// What super_method found last, by the instance's type, the class and the
+// name: the attribute, borrowed from the dict of a class in the type's MRO.
+// A change to any of those classes (or to the MRO) gives the type a new
+// version tag, unique in the interpreter, and the entry no longer matches.
+struct SuperFound {
+    PyTypeObject* start = nullptr; // compared, never read through
+    unsigned int version = 0;
+    PyObject* cls = nullptr;
+    PyObject* name = nullptr;
+    PyObject* found = nullptr;
+};
+
+constexpr size_t super_cache_size = 16;
+SuperFound super_cache[super_cache_size];
+
+SuperFound& super_entry(PyTypeObject* start, PyObject* name) {
+    uintptr_t key = reinterpret_cast<uintptr_t>(start) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
+    return super_cache[(key >> 4) % super_cache_size];
+}
+
+// The attribute of the first class after cls in start's MRO that has name in
+// its dict (a new reference), or null; remembered while start's version stays.
+PyObject* find_after(PyTypeObject* start, PyObject* cls, PyObject* name) {
+    unsigned int version = start->tp_version_tag;
+    SuperFound& entry = super_entry(start, name);
+    if (version != 0 && entry.version == version && entry.start == start && entry.cls == cls &&
+        entry.name == name) {
+        return Py_NewRef(entry.found);
+    }
+    PyObject* mro = start->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) {
+        return nullptr;
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t index = 0;
+    while (index < count && PyTuple_GET_ITEM(mro, index) != cls) {
+        ++index;
+    }
+    for (++index; index < count; ++index) {
+        // Holds the MRO's classes while their dicts are searched, as the interpreter does.
+        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro, index));
+        Ref dict = Ref::steal(PyType_GetDict((PyTypeObject*)base.get()));
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(dict.get(), name, &found)) == 0) {
+            continue;
+        }
+        // Only while nothing changed the classes during the search.
+        if (version != 0 && start->tp_version_tag == version) {
+            entry = {start, version, cls, name, found};
+        }
+        return found;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 bool super_method(const Frame& frame, PyObject* name, Ref& attr) {
@@ -171,31 +226,19 @@ bool super_method(const Frame& frame, PyObject* name, Ref& attr) {
         return false;
     }
     PyTypeObject* start = Py_TYPE(self);
-    PyObject* mro = start->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) {
-        return false;
-    }
-    Py_ssize_t count = PyTuple_GET_SIZE(mro);
-    Py_ssize_t index = 0;
-    while (index < count && PyTuple_GET_ITEM(mro, index) != cls.get()) {
-        ++index;
-    }
-    for (++index; index < count; ++index) {
-        // Holds the MRO's classes while their dicts are searched, as the interpreter does.
-        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro, index));
-        Ref dict = Ref::steal(PyType_GetDict((PyTypeObject*)base.get()));
-        PyObject* found = nullptr;
-        if (check(PyDict_GetItemRef(dict.get(), name, &found)) == 0) {
-            continue;
-        }
-        attr = Ref::steal(found);
-        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            return true; // a function: called with self in front, never bound
-        }
-        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
-            attr = Ref::steal(get(found, self, (PyObject*)start));
+    PyObject* found = find_after(start, cls.get(), name);
+    if (!found) {
+        if (PyErr_Occurred()) {
+            throw_error();
         }
         return false;
+    }
+    attr = Ref::steal(found);
+    if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return true; // a function: called with self in front, never bound
+    }
+    if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+        attr = Ref::steal(get(found, self, (PyObject*)start));
     }
     return false;
 }

@@ -63,7 +63,7 @@ void finish(CoroutineObject* coro) {
 // exception is the innermost one of the thread.
 class Resumed {
 public:
-    explicit Resumed(CoroutineObject* coro) : coro_(coro), thread_(PyThreadState_Get()) {
+    Resumed(CoroutineObject* coro, PyThreadState* thread) : coro_(coro), thread_(thread) {
         coro_->running = true;
         coro_->exc_state.previous_item = thread_->exc_info;
         thread_->exc_info = &coro_->exc_state;
@@ -127,6 +127,31 @@ Ref awaitable_iterator(PyObject* obj) {
     return iterator;
 }
 
+// Py_EnterRecursiveCall and Py_LeaveRecursiveCall with the thread state at
+// hand: the count is the interpreter's own; reaching the limit goes through
+// Py_EnterRecursiveCall itself, for its RecursionError.
+bool enter_recursive_call(PyThreadState* thread, const char* where) {
+    if (thread->c_recursion_remaining > 0) {
+        --thread->c_recursion_remaining;
+        return false;
+    }
+    return Py_EnterRecursiveCall(where) != 0;
+}
+
+void leave_recursive_call(PyThreadState* thread) {
+    ++thread->c_recursion_remaining;
+}
+
+// PyIter_Send, with the common case (an object with am_send: a coroutine,
+// a generator, a Future's iterator) called straight away.
+PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out) {
+    PyAsyncMethods* methods = Py_TYPE(iterator)->tp_as_async;
+    if (methods && methods->am_send) {
+        return methods->am_send(iterator, value, out);
+    }
+    return PyIter_Send(iterator, value, out);
+}
+
 // Takes the value out of a StopIteration that is set; clears the error.
 Ref stop_iteration_value() {
     Ref exc = Ref::steal_maybe(PyErr_GetRaisedException());
@@ -175,7 +200,7 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
             running = running.promise().parent;
         } else if (Task::promise_type& promise = running.promise(); promise.delegate) {
             PyObject* yielded = nullptr;
-            PySendResult status = PyIter_Send(promise.delegate.get(), to_send, &yielded);
+            PySendResult status = send_to(promise.delegate.get(), to_send, &yielded);
             if (status == PYGEN_NEXT) {
                 *out = yielded;
                 return PYGEN_NEXT;
@@ -210,8 +235,8 @@ bool already_running(CoroutineObject* coro) {
     throw_error();
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    CoroutineObject* coro = as_coroutine(self);
+PySendResult send_into(CoroutineObject* coro, PyObject* value, PyObject** out,
+                       PyThreadState* thread) {
     *out = nullptr;
     if (!coro->handle) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
@@ -226,63 +251,83 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) 
     }
     // A chain of coroutines awaiting each other recurses in C, as in the
     // interpreter: too deep a chain is a RecursionError, not a crashed stack.
-    if (Py_EnterRecursiveCall(" while awaiting a coroutine")) {
+    if (enter_recursive_call(thread, " while awaiting a coroutine")) {
         return PYGEN_ERROR;
     }
     coro->started = true;
     PySendResult status;
     {
-        Resumed running(coro);
+        Resumed running(coro, thread);
         status = drive(coro, value, out);
     }
-    Py_LeaveRecursiveCall();
+    leave_recursive_call(thread);
     return status;
 }
 
-// StopIteration(value), made as the call would make it (args and value) but
-// without the call protocol: every value a coroutine returns to code that
-// drives it by send() or next(), an `await` in Python among them, travels in
-// one.
-PyObject* new_stop_iteration(PyObject* value) {
-    PyObject* args = PyTuple_Pack(1, value);
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    return send_into(as_coroutine(self), value, out, PyThreadState_Get());
+}
+
+// True while the thread handles an exception (the one an exception raised
+// now gets as its context), as PyErr_SetObject finds it.
+bool handling_exception(PyThreadState* thread) {
+    _PyErr_StackItem* item = thread->exc_info;
+    while (item->exc_value == nullptr && item->previous_item) {
+        item = item->previous_item;
+    }
+    return item->exc_value != nullptr && item->exc_value != Py_None;
+}
+
+// Raises StopIteration(value), as a coroutine's return raises it for code
+// that drives it by send() or next() (an `await` in Python among them): the
+// object is made as the call would make it (args and value) but without the
+// call protocol, and it is chained to the exception being handled, if any,
+// as PyErr_SetObject and PyErr_SetNone chain it.
+void raise_stop_iteration(Ref value, PyThreadState* thread) {
+    PyObject* args = value.is_none() ? PyTuple_New(0) : PyTuple_New(1);
     if (!args) {
-        return nullptr;
+        return;
+    }
+    if (!value.is_none()) {
+        PyTuple_SET_ITEM(args, 0, value.new_ref());
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
     PyObject* stop = type->tp_new(type, args, nullptr);
     Py_DECREF(args);
-    if (stop) {
-        Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(stop)->value, Py_NewRef(value));
+    if (!stop) {
+        return;
     }
-    return stop;
+    Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(stop)->value, value.release());
+    if (handling_exception(thread)) {
+        PyErr_SetObject(PyExc_StopIteration, stop);
+        Py_DECREF(stop);
+    } else {
+        PyErr_SetRaisedException(stop);
+    }
 }
 
 // Python's send(): a return becomes StopIteration(value).
-PyObject* result_or_stop(PySendResult status, PyObject* out) {
+PyObject* result_or_stop(PySendResult status, PyObject* out, PyThreadState* thread) {
     if (status == PYGEN_NEXT) {
         return out;
     }
     if (status == PYGEN_RETURN) {
-        Ref value = Ref::steal(out);
-        if (value.is_none()) {
-            PyErr_SetNone(PyExc_StopIteration);
-        } else if (PyObject* stop = new_stop_iteration(value.get())) {
-            PyErr_SetObject(PyExc_StopIteration, stop);
-            Py_DECREF(stop);
-        }
+        raise_stop_iteration(Ref::steal(out), thread);
     }
     return nullptr;
 }
 
 PyObject* coroutine_send(PyObject* self, PyObject* value) {
     PyObject* out = nullptr;
-    PySendResult status = coroutine_am_send(self, value, &out);
-    return result_or_stop(status, out);
+    PyThreadState* thread = PyThreadState_Get();
+    PySendResult status = send_into(as_coroutine(self), value, &out, thread);
+    return result_or_stop(status, out, thread);
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
     PyObject* out = nullptr;
-    PySendResult status = coroutine_am_send(self, Py_None, &out);
+    PyThreadState* thread = PyThreadState_Get();
+    PySendResult status = send_into(as_coroutine(self), Py_None, &out, thread);
     if (status == PYGEN_RETURN) {
         // iternext ends with StopIteration carrying the result; None needs
         // none (an `await` in Python takes the bare end as None).
@@ -290,7 +335,7 @@ PyObject* coroutine_iternext(PyObject* self) {
             Py_DECREF(out);
             return nullptr;
         }
-        return result_or_stop(status, out);
+        return result_or_stop(status, out, thread);
     }
     return status == PYGEN_NEXT ? out : nullptr;
 }
@@ -426,10 +471,10 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PySendResult status;
         {
             RecursionGuard depth(" while awaiting a coroutine");
-            Resumed running(coro);
+            Resumed running(coro, PyThreadState_Get());
             status = throw_into(coro, std::move(exc), &out);
         }
-        return result_or_stop(status, out);
+        return result_or_stop(status, out, PyThreadState_Get());
     });
 }
 
@@ -449,7 +494,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     PyObject* out = nullptr;
     PySendResult status;
     {
-        Resumed running(coro);
+        Resumed running(coro, PyThreadState_Get());
         status = throw_into(coro, std::move(exit), &out);
     }
     Py_LeaveRecursiveCall();

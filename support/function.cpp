@@ -306,15 +306,13 @@ struct FunctionAccess {
         const FunctionDef& def = *fn->def;
         const Layout& layout = fn->layout;
         frame.function_ = Ref::borrow((PyObject*)fn);
-        frame.args_.open(def.params.size());
         // Every parameter given by position and nothing else to place (the
         // common call): the arguments are the frame.
         if (!kwnames && nargs == def.params.size() && nargs == layout.argcount) {
-            for (size_t i = 0; i < nargs; ++i) {
-                frame.args_.put(i, args[i]);
-            }
+            frame.args_.fill(args, nargs);
             return;
         }
+        frame.args_.open(def.params.size());
 
         size_t npositional = std::min(nargs, layout.argcount);
         for (size_t i = 0; i < npositional; ++i) {
@@ -427,14 +425,16 @@ struct FunctionAccess {
 
     static void set_direct(FunctionObject* fn, Frame& frame, std::initializer_list<Handle> args) {
         frame.function_ = Ref::borrow((PyObject*)fn);
-        frame.args_.open(fn->def->params.size());
+        size_t count = fn->def->params.size();
+        std::array<PyObject*, max_params> values;
         size_t i = 0;
         for (Handle arg : args) {
-            frame.args_.put(i++, arg);
+            values[i++] = arg;
         }
-        for (; i < fn->def->params.size(); ++i) {
-            frame.args_.put(i, PyTuple_GET_ITEM(fn->defaults, i));
+        for (; i < count; ++i) {
+            values[i] = PyTuple_GET_ITEM(fn->defaults, i);
         }
+        frame.args_.fill(values.data(), count);
     }
 };
 
@@ -727,8 +727,37 @@ PyObject* Frame::globals() const {
     return globals;
 }
 
+namespace {
+
+// A dict's version: every change of its contents gives it a new one, unique
+// in the interpreter (so a new dict at a freed one's address has another).
+// Deprecated as a public field, it is still kept up in 3.13; module globals
+// are read through it as the interpreter's own global lookups are cached.
+uint64_t dict_version(PyObject* dict) {
+    _Py_COMP_DIAG_PUSH _Py_COMP_DIAG_IGNORE_DEPR_DECLS return reinterpret_cast<PyDictObject*>(dict)
+        ->ma_version_tag;
+    _Py_COMP_DIAG_POP
+}
+
+} // namespace
+
 Ref Frame::global(Name& name) const {
-    return zelto::global(globals(), name.get());
+    PyObject* globals = this->globals();
+    uint64_t version = dict_version(globals);
+    if (name.globals_ == globals && name.version_ == version) {
+        return Ref::borrow(name.value_);
+    }
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(globals, name.get(), &value)) == 0) {
+        return zelto::global(globals, name.get()); // builtins, or the NameError
+    }
+    // A key's __eq__ may have changed the dict while it was searched.
+    if (dict_version(globals) == version) {
+        name.globals_ = globals;
+        name.version_ = version;
+        name.value_ = value;
+    }
+    return Ref::steal(value);
 }
 
 Ref Frame::global(Literal name) const {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -123,14 +124,20 @@ consteval bool args_match(const FunctionDef& def) {
 }
 
 // An interned name, made on first use and kept for the life of the process.
+// As a module global (Frame::global) it also remembers where it was found
+// last: in which globals dict, at which version of it, and the value then.
 class Name {
 public:
     constexpr explicit Name(Literal text) : text_(text.c_str()) {}
     PyObject* get();
 
 private:
+    friend class Frame;
     const char* text_;
     PyObject* object_ = nullptr;
+    PyObject* globals_ = nullptr; // not owned: compared, never read through
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr; // borrowed from globals_, which holds it while its version stays
 };
 
 // The bound arguments of a call: owned references in the first `count` slots
@@ -157,6 +164,14 @@ public:
     void open(size_t count) {
         for (size_t i = 0; i < count; ++i) {
             slots_[i] = nullptr;
+        }
+        count_ = count;
+    }
+    // Binds the first `count` slots to new references to values, all at once
+    // (a frame whose parameters are all given: nothing to clear first).
+    void fill(PyObject* const* values, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            slots_[i] = Py_NewRef(values[i]);
         }
         count_ = count;
     }

@@ -4,20 +4,30 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace zelto {
+
+namespace detail {
+// Set when the interpreter starts to end: by an atexit callback that each
+// module registers when it initialises (they run before finalization
+// begins), or at once for a module initialised while it is under way.
+inline std::atomic<bool> interpreter_ending{false};
+} // namespace detail
 
 // True while this thread holds the interpreter. A thread that tries to take
 // the interpreter back once finalization has begun is ended by it, and the
 // unwinding runs the destructors of the native frames above that point with
 // no thread state: clean-up that would touch the interpreter then does
 // nothing, and what it would have released stays as it is (the process is on
-// its way out). Until finalization begins every native frame runs with the
-// interpreter held, so the thread state (a thread-local lookup, without the
-// accessor that aborts) is read only after that cheap global check.
+// its way out). Until the interpreter starts to end every native frame runs
+// with it held, so the thread state (a thread-local lookup, without the
+// accessor that aborts) is read only after that check of a flag of our own,
+// which every reference released pays for.
 inline bool holds_interpreter() noexcept {
-    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
+    return !detail::interpreter_ending.load(std::memory_order_acquire) ||
+           PyThreadState_GetUnchecked() != nullptr;
 }
 
 // Thrown when a Python exception is set in the thread state. Whoever catches it

@@ -505,6 +505,38 @@ class TestObserveOrResult:
         assert asyncio.run(observe(denial_message, tool_request(), handler, dry_run=0)) is denial_message
 
 
+def _module_global_steps():
+    missing = object()
+    return missing, [
+        (None, "reran"),
+        (lambda result: False, "kept"),
+        (lambda result: True, "reran"),
+        (missing, NameError),
+        (lambda result: False, "kept"),
+        (None, "reran"),
+    ]
+
+
+def test_module_globals_are_read_at_each_call(monkeypatch):
+    """A module global the native code looks up (and remembers while the module's dict
+    is unchanged) is found again after each change of the dict: replaced, deleted, put back."""
+    missing, steps = _module_global_steps()
+    original = lg._is_denial_tool_message
+    denial_message = refused()
+    for replacement, expected in steps:
+        if replacement is missing:
+            monkeypatch.delattr(lg, "_is_denial_tool_message")
+        else:
+            monkeypatch.setattr(lg, "_is_denial_tool_message", replacement or original, raising=False)
+        for _ in range(2):  # the second call finds what the first one remembered
+            run = lg._observe_or_result_async(denial_message, tool_request(), lambda r: "again", True)
+            if expected is NameError:
+                with pytest.raises(NameError, match="_is_denial_tool_message"):
+                    asyncio.run(run)
+            else:
+                assert asyncio.run(run) == ("again" if expected == "reran" else denial_message)
+
+
 class TestWrapMethods:
     """The middleware over the SDK stand-in: a warrant-less middleware refuses every call."""
 

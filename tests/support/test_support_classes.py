@@ -95,6 +95,53 @@ class TestSuper:
         assert asyncio.run(made.awrap(3)) == ("native", ("base", 3))
         assert cls.base_name() == "Derived"
 
+    @pytest.mark.parametrize(("change", "expected"), [
+        ("replace", ("native", "mid again")),
+        ("delete", ("native", "base")),
+        ("base replaced after delete", ("native", "base again")),
+        ("rebased", ("native", "other")),
+        ("subclass", ("sub", ("native", "mid"))),
+        ("instance attribute", ("native", "mid")),
+    ])
+    def test_super_follows_changes_to_the_classes_after_a_call(self, derive, change, expected):
+        class Root:
+            def describe(self):
+                return "base"
+
+        class Mid(Root):
+            def describe(self):
+                return "mid"
+
+        class Other:
+            def describe(self):
+                return "other"
+
+        cls = derive(Mid)
+        made = cls()
+        assert made.describe() == ("native", "mid")  # remembered from here on
+        if change == "replace":
+            Mid.describe = lambda self: "mid again"
+        elif change == "delete":
+            del Mid.describe
+        elif change == "base replaced after delete":
+            del Mid.describe
+            made.describe()
+            Root.describe = lambda self: "base again"
+        elif change == "rebased":
+            del Mid.describe
+            made.describe()
+            Mid.__bases__ = (Other,)
+        elif change == "subclass":
+            class Sub(cls):
+                def describe(self):
+                    return ("sub", super().describe())
+
+            made = Sub()
+        elif change == "instance attribute":
+            made.describe = lambda: "instance"  # super() looks past the instance's dict
+        for _ in range(2):
+            assert type(made).describe(made) == expected
+
     def test_super_uses_the_defining_class_not_the_instance_type(self, derive):
         cls = derive(Base)
 

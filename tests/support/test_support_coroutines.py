@@ -814,3 +814,55 @@ def test_bound_arguments_are_owned_once_across_reused_frames(probe, call, expect
     del results
     gc.collect()
     assert sys.getrefcount(value) == before
+
+
+class CatchOnce:
+    """Suspends once; a LookupError thrown in then ends the await normally."""
+
+    def __await__(self):
+        try:
+            yield "suspended"
+        except LookupError:
+            return None
+
+
+class Done:
+    def __await__(self):
+        return iter(())
+
+
+def _end_with(coro, how):
+    if how == "send":
+        coro.send(None)
+    elif how == "next":
+        next(coro.__await__())
+    else:
+        assert coro.send(None) == "suspended"
+        coro.throw(KeyError("thrown"))
+
+
+@pytest.mark.parametrize("value", [None, 5, (1, 2), StopIteration("inner")])
+@pytest.mark.parametrize("how", ["send", "next", "throw"])
+@pytest.mark.parametrize("handling", [False, True])
+def test_return_ends_in_stop_iteration_as_in_python(probe, value, how, handling):
+    """The StopIteration that carries a result out of send(), next() and throw(): its
+    args and value, and its context (the exception being handled by the driver, if any)."""
+
+    def outcome(impl):
+        coro = impl.echo_after(CatchOnce() if how == "throw" else Done(), value)
+        try:
+            if handling:
+                try:
+                    raise ValueError("handled")
+                except ValueError:
+                    _end_with(coro, how)
+            else:
+                _end_with(coro, how)
+        except StopIteration as stop:
+            return (type(stop), stop.args, stop.value, type(stop.__context__), stop.__cause__,
+                    stop.__suppress_context__)
+        return "no StopIteration"
+
+    native, python = outcome(probe), outcome(PYTHON)
+    assert native == python
+    assert native[2] is value or (value is None and native[2] is None)
