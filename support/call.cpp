@@ -456,6 +456,9 @@ Ref tuple_of(std::initializer_list<Handle> items) {
 }
 
 Ref py_str(Handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr())) {
+        return Ref::borrow(obj); // what str() gives back, without its call
+    }
     return Ref::steal(PyObject_Str(obj));
 }
 

@@ -454,6 +454,20 @@ class TestConstructors:
         assert isinstance(fresh(dry_run=False), sdk.ZeltoMiddleware)
 
 
+class MatchesAnything:
+    def __ne__(self, other):
+        return False
+
+
+class Text(str):
+    pass
+
+
+class Shown(str):
+    def __str__(self):
+        return "Authorization denied"
+
+
 class TestDenialMarkers:
     @pytest.mark.parametrize(("result", "expected"), [
         (refused("Authorization denied: warrant w does not grant"), True),
@@ -466,6 +480,11 @@ class TestDenialMarkers:
         (SimpleNamespace(status="error", content=["Authorization denied"]), True),
         (SimpleNamespace(status="error"), False),
         (object(), False),
+        # Statuses and contents that answer the comparison or str() themselves.
+        (SimpleNamespace(status=MatchesAnything(), content="Authorization denied"), True),
+        (SimpleNamespace(status=Text("error"), content="Authorization denied"), True),
+        (SimpleNamespace(status=Text("warning"), content="Authorization denied"), False),
+        (SimpleNamespace(status="error", content=Shown("fine")), True),
     ])
     def test_is_denial(self, result, expected):
         assert lg._is_denial_tool_message(result) is expected
@@ -559,6 +578,28 @@ class TestWrapMethods:
         assert calls == []
         middleware._dry_run = True
         assert middleware.wrap_tool_call(tool_request("x"), ran).content == "ran x"
+
+    def test_module_globals_and_the_base_method_are_looked_up_at_every_call(self, monkeypatch):
+        # Each step changes what the hooks must find, after calls that found the old one.
+        middleware = lg.ZeltoMiddleware(dry_run=True)
+        base = sdk.ZeltoMiddleware.wrap_tool_call
+        steps = [
+            (None, None, "ran t"),
+            ("_observe_or_result", lambda result, request, handler, dry_run: "global", "global"),
+            ("_observe_or_result", lg._observe_or_result, "ran t"),
+            ("wrap_tool_call", lambda self, request, handler: refused("Configuration error: base"), "ran t"),
+            ("_is_denial_tool_message", lambda result: False, "Configuration error: base"),
+            ("wrap_tool_call", lambda self, request, handler: "base", "base"),
+            ("wrap_tool_call", base, "ran t"),
+        ]
+        for name, value, expected in steps:
+            if name == "wrap_tool_call":
+                monkeypatch.setattr(sdk.ZeltoMiddleware, name, value)
+            elif name:
+                monkeypatch.setattr(lg, name, value)
+            for _ in range(2):
+                result = middleware.wrap_tool_call(tool_request("t"), ran)
+                assert getattr(result, "content", result).startswith(expected), (name, result)
 
 
 PLACEHOLDER = """

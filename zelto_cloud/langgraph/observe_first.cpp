@@ -24,16 +24,33 @@ constexpr Literal denial_markers[] = {
 
 ZELTO_ARGS(IsDenialToolMessageArg, result);
 
+Name empty_name{""};
+Name error_name{"error"};
+
+// status != "error", as the comparison operator answers it. None and exact
+// str (what a tool message carries) are answered here: neither has a
+// comparison of its own that could answer otherwise.
+bool is_not_error(Handle status) {
+    PyObject* error = error_name.get();
+    if (status.ptr() == Py_None) {
+        return true;
+    }
+    if (PyUnicode_CheckExact(status.ptr())) {
+        return PyUnicode_Compare(status, error) != 0;
+    }
+    return check(PyObject_RichCompareBool(status, error, Py_NE));
+}
+
 Ref is_denial_tool_message(Frame& frame) {
     Handle result = frame[IsDenialToolMessageArg::result];
-    Ref empty = interned("");
+    PyObject* empty = empty_name.get();
     Ref status = getattr_or(result, "status", Py_None);
     Ref content = getattr_or(result, "content", empty);
     if (!truthy(content)) {
-        content = empty;
+        content = Ref::borrow(empty);
     }
     content = py_str(content);
-    if (check(PyObject_RichCompareBool(status.get(), interned("error").get(), Py_NE))) {
+    if (is_not_error(status)) {
         return py_bool(false);
     }
     for (Literal marker : denial_markers) {
