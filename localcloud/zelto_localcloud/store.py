@@ -108,6 +108,8 @@ SELECT seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, poli
     '', 0
 FROM requests WHERE seq NOT IN (SELECT seq FROM request_list)
 """
+_INSERT_REQUEST = f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)}) RETURNING seq"
+_INSERT_LIST = f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})"
 _RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
 
 
@@ -192,7 +194,8 @@ class SessionRecord:
     expires_at: float
 
 
-def _json_or_none(value) -> str | None:
+def json_or_none(value) -> str | None:
+    """A value's JSON as the store keeps it (None stays None)."""
     return None if value is None else json.dumps(value, ensure_ascii=True, allow_nan=False)
 
 
@@ -805,27 +808,33 @@ class Store:
 
     # -- requests ---------------------------------------------------------
 
-    def insert_request(self, record: RequestRecord) -> None:
+    def insert_request(self, record: RequestRecord, texts: tuple[str | None, str, str | None] | None = None) -> None:
+        """Stores a new request; `texts`: the JSON of its metadata, attestation and list metadata, when
+        already made (json_or_none of each)."""
+        metadata_json, attestation_json, list_json = texts or (
+            json_or_none(record.metadata), json_or_none(record.approval_context_attestation),
+            json_or_none(record.list_metadata))
+        approver_keys_json = json_or_none(record.approver_keys)
         cursor = self.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)}) RETURNING seq",
+            _INSERT_REQUEST,
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
-                _json_or_none(record.approval_context_attestation), _json_or_none(record.metadata),
-                record.policy_id, record.threshold, _json_or_none(record.approver_keys),
+                attestation_json, metadata_json,
+                record.policy_id, record.threshold, approver_keys_json,
                 record.ttl_seconds, record.idempotency_key, record.denied_reason,
                 record.created_at, record.expires_at, record.resolved_at,
             ),
         )
         record.seq = cursor.fetchall()[0][0]
         self.execute(
-            f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})",
+            _INSERT_LIST,
             (
                 record.seq, record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.policy_id, record.threshold,
-                _json_or_none(record.approver_keys), record.ttl_seconds, record.idempotency_key,
+                approver_keys_json, record.ttl_seconds, record.idempotency_key,
                 record.denied_reason, record.created_at, record.expires_at, record.resolved_at,
-                record.summary, _json_or_none(record.list_metadata), record.stored_bytes, record.shown_tool,
+                record.summary, list_json, record.stored_bytes, record.shown_tool,
                 int(record.hazards),
             ),
         )
@@ -1110,7 +1119,7 @@ class Store:
     def add_receipt(self, receipt_id: str, tenant: str, body: dict, now: float) -> None:
         self.execute(
             "INSERT INTO receipts (id, tenant, body_json, created_at) VALUES (?, ?, ?, ?)",
-            (receipt_id, tenant, _json_or_none(body), now),
+            (receipt_id, tenant, json_or_none(body), now),
         )
 
     def receipt_count(self) -> int:
