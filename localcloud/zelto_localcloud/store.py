@@ -31,6 +31,7 @@ import json
 import os
 import sqlite3
 import threading
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterator
@@ -255,6 +256,9 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     )
 
 
+# The least time from the end of one flush of the log to the start of the next, in seconds.
+FLUSH_SPACING = 0.002
+
 # The shared transactions that the current answer has written in (see _LogFlusher.write).
 _written_in: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("zelto_written_in", default=None)
 
@@ -287,6 +291,7 @@ class _LogFlusher:
         self._waiters: list[tuple[int, list[int] | None, asyncio.Future]] = []
         self._scheduled: asyncio.Handle | None = None
         self._scheduled_on: asyncio.AbstractEventLoop | None = None
+        self._flushed_at = float("-inf")  # when the last flush ended (time.monotonic())
         self._failure: OSError | None = None
         self._open = False  # a shared transaction is open
         self._depth = 0  # writes under way inside it (nested ones join the outer)
@@ -382,7 +387,11 @@ class _LogFlusher:
     def _schedule(self, loop: asyncio.AbstractEventLoop) -> None:
         # One flush at a time; one left on a loop that has ended (a test's) is made again on this one.
         if self._scheduled is None or self._scheduled_on is not loop:
-            self._scheduled, self._scheduled_on = loop.call_soon(self._flush), loop
+            # Flushes come at most one per FLUSH_SPACING: under load the writes of the turns in between
+            # share one commit and one flush; a write after a quiet spell is flushed at the next turn.
+            wait = self._flushed_at + FLUSH_SPACING - time.monotonic()
+            self._scheduled = loop.call_later(wait, self._flush) if wait > 0 else loop.call_soon(self._flush)
+            self._scheduled_on = loop
 
     def _loss(self, written: list[int] | None) -> sqlite3.Error | None:
         """Why a transaction that the answer wrote in was not committed, or None."""
@@ -440,6 +449,7 @@ class _LogFlusher:
             self._failure = exc
         else:
             self._flushed = target
+        self._flushed_at = time.monotonic()
         waiters, self._waiters = self._waiters, []
         for wanted, written, future in waiters:
             if future.done():
