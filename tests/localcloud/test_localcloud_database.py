@@ -17,7 +17,7 @@ import pytest
 
 from localcloud_helpers import api_client, assert_error, assert_no_tracebacks, create, dashboard_session
 from postgres_server import PostgresServer
-from zelto_localcloud import schema
+from zelto_localcloud import approver_queue, notify, outcomes, schema
 from zelto_localcloud.store import RequestRecord, Store, storage_failure
 from zelto_localcloud.testing import LocalCloud
 
@@ -108,29 +108,16 @@ def test_schema_history_and_folders_made_before_it(tmp_path):
 
 
 def _lookup_escalations(store):
-    from zelto_localcloud import notify
-
     notify.set_settings(store, {"escalate_after": "1"})
     notify.escalate_due(store, 5000.0, "http://127.0.0.1")
-
-
-def _lookup_receipt_by_hash(store):
-    from zelto_localcloud import outcomes
-
-    outcomes.joined_request(store, "t1", {"request_hash": "01" * 32})
-
-
-def _lookup_queue_text(store):
-    from zelto_localcloud import approver_queue
-
-    approver_queue.ensure_schema(store)
 
 
 # What looks requests up by status, tenant or hash rather than by id, on a folder of many requests.
 @pytest.mark.parametrize("what, lookup", [
     ("requests due for escalation", _lookup_escalations),
-    ("a receipt's request by its hash", _lookup_receipt_by_hash),
-    ("pending requests without search text", _lookup_queue_text),
+    ("a receipt's request by its hash",
+     lambda store: outcomes.joined_request(store, "t1", {"request_hash": "01" * 32})),
+    ("pending requests without search text", approver_queue.ensure_schema),
     ("a tenant's load", lambda store: store.tenant_load("t1", 5000.0, 0.0)),
     ("a tenant's usage", lambda store: store.tenant_usage("t1", 5000.0, 0.0)),
 ])
