@@ -6,7 +6,8 @@ The server groups them instead (`group_commits`): the writes that its event
 loop runs in one turn share one transaction, each in a savepoint of its own
 (a write that fails rolls back only itself), committed at the loop's next turn
 without waiting for the disk; one flush of the log then covers every commit
-made until it starts. An answer is sent only once a flush covers everything
+made until it starts. Flushes are spaced (FLUSH_SPACING): under load the writes
+of the turns until the next flush join its transaction. An answer is sent only once a flush covers everything
 committed before it (`durable`), and a write whose transaction was not
 committed is answered with the failure, so nothing acknowledged can be lost,
 and writes that arrive together pay for one commit and one wait for the disk.
@@ -270,7 +271,9 @@ class _LogFlusher:
     The writes that the loop runs in one turn share one transaction: the first
     opens it (BEGIN IMMEDIATE) and each runs inside a savepoint of its own, so
     a write that fails rolls back only itself. At the loop's next turn the
-    transaction is committed and the log flushed once for all of them. (A flush
+    transaction is committed and the log flushed once for all of them; or, when
+    the last flush ended less than FLUSH_SPACING ago, once that much time has
+    passed, the writes of the turns in between joining the transaction. (A flush
     takes well under a millisecond on a local disk; on a thread of its own it
     would wait far longer for the interpreter lock than for the disk.)
 
