@@ -47,10 +47,17 @@ async def read_body(request: Request, limit: int) -> bytes:
     declared = request.headers.get("content-length", "")
     if declared.isdigit() and int(declared) > limit:
         raise errors.payload_too_large(limit)
-    chunks, size = [], 0
+    # The server's messages are read here as they come, not through Request.stream(): an async generator
+    # per request costs the event loop's bookkeeping of it, on every create.
+    receive = request.receive
+    chunks, size, more = [], 0, True
     try:
         async with asyncio.timeout(state_of(request).config.body_timeout):
-            async for chunk in request.stream():
+            while more:
+                message = await receive()
+                if message["type"] != "http.request":  # "http.disconnect"
+                    raise ClientDisconnect()
+                chunk, more = message.get("body", b""), message.get("more_body", False)
                 size += len(chunk)
                 if size > limit:
                     raise errors.payload_too_large(limit)
@@ -59,7 +66,7 @@ async def read_body(request: Request, limit: int) -> bytes:
         raise errors.invalid_json("the client disconnected before the body was complete") from None
     except TimeoutError:
         raise errors.request_timeout("the request body did not arrive in time") from None
-    return b"".join(chunks)
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
 def state_of(request: Request) -> CloudState:

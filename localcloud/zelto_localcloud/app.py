@@ -14,7 +14,7 @@ from starlette.routing import Match
 from . import api, batch, dashboard, history, pending
 from .config import CloudState
 from .store import STORAGE_ERRORS, storage_failure
-from .web import WebGuard, allowed_host_names
+from .web import LOOPBACK_NAMES, WebGuard, allowed_host_names, with_headers
 
 logger = logging.getLogger("zelto_localcloud")
 
@@ -74,20 +74,21 @@ async def _storage_fault(request: Request, exc: Exception) -> JSONResponse:
     return await _server_fault(request, exc) if answer is None else answer
 
 
-class DurableAnswers:
-    """Holds each answer back until everything committed before it is on disk: writes that arrive
-    together share one transaction and one flush, and nothing is acknowledged (or shown) that a crash
-    could take back. A write whose shared transaction could not be committed (a full disk) is answered
-    with that failure instead of the answer its handler made."""
+class DurableAnswers(WebGuard):
+    """The checks and headers of every answer (WebGuard), and each answer held back until everything
+    committed before it is on disk: writes that arrive together share one transaction and one flush,
+    and nothing is acknowledged (or shown) that a crash could take back. A write whose shared
+    transaction could not be committed (a full disk) is answered with that failure instead of the
+    answer its handler made. (One layer for both: each layer costs every request a call and a send.)"""
 
-    def __init__(self, app, store) -> None:
-        self.app, self.store = app, store
+    def __init__(self, app, store, allowed_hosts: frozenset[str] = LOOPBACK_NAMES) -> None:
+        super().__init__(app, allowed_hosts)
+        self.store = store
 
-    async def __call__(self, scope, receive, send) -> None:
-        if scope["type"] != "http":
-            return await self.app(scope, receive, send)
+    async def answer(self, scope, receive, send, headers: tuple) -> None:
         refused = False
-        self.store.answering()
+        store = self.store
+        store.answering()
 
         async def send_when_durable(message) -> None:
             nonlocal refused
@@ -95,14 +96,15 @@ class DurableAnswers:
                 return  # the handler's own answer, replaced by the storage failure's
             if message["type"] == "http.response.start":
                 try:
-                    await self.store.durable()
+                    await store.durable()
                 except STORAGE_ERRORS as exc:
                     answer = _storage_answer(scope["method"], scope["path"], exc)
                     if answer is None:
                         raise
                     refused = True
-                    await answer(scope, receive, send)
+                    await answer(scope, receive, with_headers(send, headers))
                     return
+                message = {**message, "headers": [*message.get("headers", ()), *headers]}
             await send(message)
 
         await self.app(scope, receive, send_when_durable)
@@ -115,7 +117,7 @@ def create_app(state: CloudState) -> Starlette:
         routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
         exception_handlers={HTTPException: _http_error, **dict.fromkeys(STORAGE_ERRORS, _storage_fault),
                             Exception: _server_fault},
-        middleware=[Middleware(WebGuard, allowed_hosts=allowed), Middleware(DurableAnswers, store=state.store)],
+        middleware=[Middleware(DurableAnswers, store=state.store, allowed_hosts=allowed)],
     )
     app.state.cloud = state
     return app

@@ -25,8 +25,8 @@ def ensure_schema(store: Store) -> None:
     """The search text of pending requests stored before it was kept is worked out once, here (the table
     itself comes with the schema's history)."""
     missing = store.execute(
-        "SELECT r.seq, r.tool, r.args_canonical_cbor_b64 FROM requests r WHERE r.status = 'pending'"
-        " AND r.seq NOT IN (SELECT seq FROM request_text)"
+        "SELECT r.seq, r.tool, r.args_canonical_cbor_b64 FROM request_list l JOIN requests r ON r.seq = l.seq"
+        " WHERE l.status = 'pending' AND l.seq NOT IN (SELECT seq FROM request_text)"
     ).fetchall()
     if missing:
         with store.transaction():

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import math
 import time
 from dataclasses import dataclass
 from typing import IO, Iterable
@@ -65,8 +66,15 @@ def displayed_digest(record: RequestRecord) -> str:
     })
 
 
+_last_second: list = [None, ""]  # the second last written out, and its text
+
+
 def _iso(timestamp: float) -> str:
-    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(timestamp)) + f".{int(timestamp % 1 * 1e6):06d}Z"
+    # Rows come many to a second: the date and time of day are worked out once a second.
+    second = math.floor(timestamp)
+    if second != _last_second[0]:
+        _last_second[:] = second, time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(timestamp))
+    return f"{_last_second[1]}.{int(timestamp % 1 * 1e6):06d}Z"
 
 
 def row_text(prev: str, seq: int, at: float, event: str, *, request_id=None, request_hash=None, actor=None,

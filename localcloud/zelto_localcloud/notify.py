@@ -319,7 +319,7 @@ def escalate_due(store: Store, now: float, link_base: str) -> int:
     if after <= 0:
         return 0
     rows = store.execute(
-        "SELECT id FROM requests WHERE status = 'pending' AND created_at <= ? AND expires_at > ?"
+        "SELECT id FROM request_list WHERE status = 'pending' AND created_at <= ? AND expires_at > ?"
         " AND id NOT IN (SELECT request_id FROM notify_escalated)",
         (now - after, now),
     ).fetchall()

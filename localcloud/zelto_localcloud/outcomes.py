@@ -69,7 +69,7 @@ def joined_request(store: Store, tenant: str, receipt: dict) -> str | None:
     except ValueError:
         return None
     row = store.execute(
-        "SELECT id FROM requests WHERE request_hash = ? AND tenant = ? ORDER BY seq DESC LIMIT 1", (digest, tenant)
+        "SELECT id FROM request_list WHERE request_hash = ? AND tenant = ? ORDER BY seq DESC LIMIT 1", (digest, tenant)
     ).fetchone()
     return row[0] if row else None
 

@@ -15,7 +15,7 @@ from .display import UNDECODED, Shown, remember, show_call, shown
 from .masking import mask
 from .paging import SUMMARY_CHARACTERS, list_form, summary_text
 from .replicas import unique_violation
-from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, storage_failure
+from .store import STORAGE_ERRORS, RequestRecord, ResponseRecord, Store, json_or_none, storage_failure
 from .validation import NewRequest
 from .wire import iso_utc
 
@@ -45,6 +45,8 @@ class Prepared:
     call: Shown
     list_metadata: Any
     stored_bytes: int
+    # The stored JSON of the masked metadata, the attestation and the list form, made once here.
+    texts: tuple[str | None, str, str | None] | None = None
 
 
 def prepare(new: NewRequest, arguments=UNDECODED) -> Prepared:
@@ -53,13 +55,16 @@ def prepare(new: NewRequest, arguments=UNDECODED) -> Prepared:
     once, outside any transaction. `arguments`: the signed arguments as their check decoded them."""
     call = show_call(new.tool, new.args_canonical_cbor_b64, arguments)
     shown = mask(new.metadata)
-    shown_json = None if shown is None else json.dumps(shown, ensure_ascii=True, allow_nan=False)
+    shown_json = json_or_none(shown)
+    attestation_json = json_or_none(new.approval_context_attestation)
     summary = summary_text(shown)
     size = sum(len(text.encode("utf-8")) for text in (
         new.warrant_id, new.tool, new.args_canonical_cbor_b64, new.policy_id or "", new.idempotency_key or "",
-        shown_json or "", json.dumps(new.approval_context_attestation),
+        shown_json or "", attestation_json,
     )) + len(new.request_hash) + len(new.holder_key)
-    return Prepared(shown, call, list_form(shown, shown_json, summary), size)
+    listed = list_form(shown, shown_json, summary)
+    listed_json = shown_json if listed is shown else json_or_none(listed)
+    return Prepared(shown, call, listed, size, (shown_json, attestation_json, listed_json))
 
 
 def may_decide(record: RequestRecord, approver: Approver) -> bool:
@@ -104,7 +109,7 @@ class ApprovalService:
                     return self._current(existing_id), False
             self._check_quotas(tenant, prepared.stored_bytes)
             record = self._record_for(new, tenant, prepared)
-            self.store.insert_request(record)
+            self.store.insert_request(record, prepared.texts)
             remember(record, prepared.call)
             if new.idempotency_key is not None:
                 self.store.remember_idempotency_key(tenant, new.idempotency_key, record.id)

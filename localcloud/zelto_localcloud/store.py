@@ -6,7 +6,8 @@ The server groups them instead (`group_commits`): the writes that its event
 loop runs in one turn share one transaction, each in a savepoint of its own
 (a write that fails rolls back only itself), committed at the loop's next turn
 without waiting for the disk; one flush of the log then covers every commit
-made until it starts. An answer is sent only once a flush covers everything
+made until it starts. Flushes are spaced (FLUSH_SPACING): under load the writes
+of the turns until the next flush join its transaction. An answer is sent only once a flush covers everything
 committed before it (`durable`), and a write whose transaction was not
 committed is answered with the failure, so nothing acknowledged can be lost,
 and writes that arrive together pay for one commit and one wait for the disk.
@@ -31,6 +32,7 @@ import json
 import os
 import sqlite3
 import threading
+import time
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Iterator
@@ -108,6 +110,8 @@ SELECT seq, id, tenant, status, warrant_id, tool, request_hash, holder_key, poli
     '', 0
 FROM requests WHERE seq NOT IN (SELECT seq FROM request_list)
 """
+_INSERT_REQUEST = f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)}) RETURNING seq"
+_INSERT_LIST = f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})"
 _RESPONSE_COLUMNS = "request_id, approver, approver_key, decision, signed_approval, reason, created_at"
 
 
@@ -192,7 +196,8 @@ class SessionRecord:
     expires_at: float
 
 
-def _json_or_none(value) -> str | None:
+def json_or_none(value) -> str | None:
+    """A value's JSON as the store keeps it (None stays None)."""
     return None if value is None else json.dumps(value, ensure_ascii=True, allow_nan=False)
 
 
@@ -252,6 +257,9 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
     )
 
 
+# The least time from the end of one flush of the log to the start of the next, in seconds.
+FLUSH_SPACING = 0.002
+
 # The shared transactions that the current answer has written in (see _LogFlusher.write).
 _written_in: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("zelto_written_in", default=None)
 
@@ -263,7 +271,9 @@ class _LogFlusher:
     The writes that the loop runs in one turn share one transaction: the first
     opens it (BEGIN IMMEDIATE) and each runs inside a savepoint of its own, so
     a write that fails rolls back only itself. At the loop's next turn the
-    transaction is committed and the log flushed once for all of them. (A flush
+    transaction is committed and the log flushed once for all of them; or, when
+    the last flush ended less than FLUSH_SPACING ago, once that much time has
+    passed, the writes of the turns in between joining the transaction. (A flush
     takes well under a millisecond on a local disk; on a thread of its own it
     would wait far longer for the interpreter lock than for the disk.)
 
@@ -284,6 +294,7 @@ class _LogFlusher:
         self._waiters: list[tuple[int, list[int] | None, asyncio.Future]] = []
         self._scheduled: asyncio.Handle | None = None
         self._scheduled_on: asyncio.AbstractEventLoop | None = None
+        self._flushed_at = float("-inf")  # when the last flush ended (time.monotonic())
         self._failure: OSError | None = None
         self._open = False  # a shared transaction is open
         self._depth = 0  # writes under way inside it (nested ones join the outer)
@@ -379,7 +390,11 @@ class _LogFlusher:
     def _schedule(self, loop: asyncio.AbstractEventLoop) -> None:
         # One flush at a time; one left on a loop that has ended (a test's) is made again on this one.
         if self._scheduled is None or self._scheduled_on is not loop:
-            self._scheduled, self._scheduled_on = loop.call_soon(self._flush), loop
+            # Flushes come at most one per FLUSH_SPACING: under load the writes of the turns in between
+            # share one commit and one flush; a write after a quiet spell is flushed at the next turn.
+            wait = self._flushed_at + FLUSH_SPACING - time.monotonic()
+            self._scheduled = loop.call_later(wait, self._flush) if wait > 0 else loop.call_soon(self._flush)
+            self._scheduled_on = loop
 
     def _loss(self, written: list[int] | None) -> sqlite3.Error | None:
         """Why a transaction that the answer wrote in was not committed, or None."""
@@ -437,6 +452,7 @@ class _LogFlusher:
             self._failure = exc
         else:
             self._flushed = target
+        self._flushed_at = time.monotonic()
         waiters, self._waiters = self._waiters, []
         for wanted, written, future in waiters:
             if future.done():
@@ -805,27 +821,33 @@ class Store:
 
     # -- requests ---------------------------------------------------------
 
-    def insert_request(self, record: RequestRecord) -> None:
+    def insert_request(self, record: RequestRecord, texts: tuple[str | None, str, str | None] | None = None) -> None:
+        """Stores a new request; `texts`: the JSON of its metadata, attestation and list metadata, when
+        already made (json_or_none of each)."""
+        metadata_json, attestation_json, list_json = texts or (
+            json_or_none(record.metadata), json_or_none(record.approval_context_attestation),
+            json_or_none(record.list_metadata))
+        approver_keys_json = json_or_none(record.approver_keys)
         cursor = self.execute(
-            f"INSERT INTO requests ({_REQUEST_COLUMNS}) VALUES ({', '.join('?' * 19)}) RETURNING seq",
+            _INSERT_REQUEST,
             (
                 record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.args_canonical_cbor_b64,
-                _json_or_none(record.approval_context_attestation), _json_or_none(record.metadata),
-                record.policy_id, record.threshold, _json_or_none(record.approver_keys),
+                attestation_json, metadata_json,
+                record.policy_id, record.threshold, approver_keys_json,
                 record.ttl_seconds, record.idempotency_key, record.denied_reason,
                 record.created_at, record.expires_at, record.resolved_at,
             ),
         )
         record.seq = cursor.fetchall()[0][0]
         self.execute(
-            f"INSERT INTO request_list ({_LIST_COLUMNS}) VALUES ({', '.join('?' * 22)})",
+            _INSERT_LIST,
             (
                 record.seq, record.id, record.tenant, record.status, record.warrant_id, record.tool,
                 record.request_hash, record.holder_key, record.policy_id, record.threshold,
-                _json_or_none(record.approver_keys), record.ttl_seconds, record.idempotency_key,
+                approver_keys_json, record.ttl_seconds, record.idempotency_key,
                 record.denied_reason, record.created_at, record.expires_at, record.resolved_at,
-                record.summary, _json_or_none(record.list_metadata), record.stored_bytes, record.shown_tool,
+                record.summary, list_json, record.stored_bytes, record.shown_tool,
                 int(record.hazards),
             ),
         )
@@ -1110,7 +1132,7 @@ class Store:
     def add_receipt(self, receipt_id: str, tenant: str, body: dict, now: float) -> None:
         self.execute(
             "INSERT INTO receipts (id, tenant, body_json, created_at) VALUES (?, ?, ?, ?)",
-            (receipt_id, tenant, _json_or_none(body), now),
+            (receipt_id, tenant, json_or_none(body), now),
         )
 
     def receipt_count(self) -> int:

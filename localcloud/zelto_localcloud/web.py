@@ -40,6 +40,11 @@ _SECURITY_HEADERS = [
 ]
 
 
+# What every answer that passed the checks carries: static files may be cached if checked first.
+_ANSWER_HEADERS = (*_SECURITY_HEADERS, (b"cache-control", b"no-store"))
+_STATIC_HEADERS = (*_SECURITY_HEADERS, (b"cache-control", b"no-cache"))
+
+
 def allowed_host_names(listen_host: str, allowed_hosts: tuple[str, ...]) -> frozenset[str]:
     names = set(LOOPBACK_NAMES) | {name.strip("[]").lower() for name in allowed_hosts}
     if listen_host not in ALL_INTERFACES:
@@ -119,15 +124,24 @@ class WebGuard:
             problem = origin_problem(headers, own_origin, browser_form=not is_api)
             if problem is not None:
                 return await _refuse(send, is_api, f"refused: {problem}")
-        cache = b"no-cache" if scope["path"].startswith("/static/") else b"no-store"
+        await self.answer(scope, receive, send, _STATIC_HEADERS if scope["path"].startswith("/static/")
+                          else _ANSWER_HEADERS)
 
-        async def send_with_headers(message):
-            if message["type"] == "http.response.start":
-                message = {**message, "headers": [*message.get("headers", []), *_SECURITY_HEADERS,
-                                                  (b"cache-control", cache)]}
-            await send(message)
+    async def answer(self, scope, receive, send, headers: tuple) -> None:
+        """Runs the application for a request that passed, its answer carrying `headers` too. (A
+        subclass that does more around each answer overrides this, rather than adding a layer.)"""
+        await self.app(scope, receive, with_headers(send, headers))
 
-        await self.app(scope, receive, send_with_headers)
+
+def with_headers(send, headers: tuple):
+    """`send` with `headers` added to the answer's start."""
+
+    async def send_with_headers(message):
+        if message["type"] == "http.response.start":
+            message = {**message, "headers": [*message.get("headers", ()), *headers]}
+        await send(message)
+
+    return send_with_headers
 
 
 async def _refuse(send, is_api: bool, message: str) -> None:

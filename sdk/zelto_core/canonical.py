@@ -38,9 +38,29 @@ def _head(major: int, length: int) -> bytes:
     raise ValueError("container too large for CBOR")
 
 
+_MAJOR_UNSIGNED = 0
+_MAJOR_NEGATIVE = 1
+_MAJOR_BYTES = 2
+_MAJOR_TEXT = 3
+_LARGEST = 1 << 64  # integers from -2**64 to 2**64 - 1 have a head of their own; others are tagged bignums
+
+
 def _encode(value: Any, depth: int) -> bytes:
     if depth > _MAX_DEPTH:
         raise ValueError("value is nested too deeply for canonical CBOR")
+    # Text, byte strings and integers that fit a head are a head and their bytes: written here, as cbor2
+    # writes them, without setting up an encoder for each.
+    kind = type(value)
+    if kind is str:
+        try:
+            data = value.encode("utf-8")
+        except UnicodeEncodeError:
+            return cbor2.dumps(value, canonical=True)  # refused as cbor2 refuses it
+        return _head(_MAJOR_TEXT, len(data)) + data
+    if kind is bytes:
+        return _head(_MAJOR_BYTES, len(value)) + value
+    if kind is int and -_LARGEST <= value < _LARGEST:
+        return _head(_MAJOR_UNSIGNED, value) if value >= 0 else _head(_MAJOR_NEGATIVE, -1 - value)
     if isinstance(value, Mapping):
         entries = sorted((_encode(key, depth + 1), _encode(item, depth + 1)) for key, item in value.items())
         keys = [key for key, _ in entries]

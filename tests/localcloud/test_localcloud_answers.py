@@ -100,13 +100,17 @@ def test_an_answer_whose_write_was_not_stored_tells_the_failure(caplog, failure,
         async def send(message):
             messages.append(message)
 
-        scope = {"type": "http", "method": "POST", "path": "/v1/approvals/requests", "headers": []}
+        scope = {"type": "http", "method": "POST", "path": "/v1/approvals/requests",
+                 "headers": [(b"host", b"127.0.0.1:8787")]}
         await DurableAnswers(handler, _Store(failure))(scope, None, send)
         return messages
 
     with caplog.at_level(logging.WARNING, logger="zelto_localcloud"):
         start, body = asyncio.run(run())
     assert start["status"] == status
+    # The failure's answer too carries what every answer does.
+    headers = dict(start["headers"])
+    assert (headers[b"x-frame-options"], headers[b"cache-control"]) == (b"DENY", b"no-store")
     answer = json.loads(body["body"])
     assert ("id" in answer) == (failure is None)
     if failure is not None:

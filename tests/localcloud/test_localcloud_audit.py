@@ -88,3 +88,19 @@ def test_verify_names_the_first_broken_row(exported, tmp_path, capsys, change, w
         assert status == 0 and printed == f"ok: {ROWS} rows, head {head}\n"
     else:
         assert status == 1 and printed.startswith(f"broken: line {named} "), printed
+
+
+# Times written one after another, as rows come: within a second, across one, and back (a clock set back).
+@pytest.mark.parametrize("times, written", [
+    ([1765300000.25, 1765300000.999999], ["2025-12-09T17:06:40.250000Z", "2025-12-09T17:06:40.999999Z"]),
+    ([1765300000.5, 1765300001.0, 1765300001.5],
+     ["2025-12-09T17:06:40.500000Z", "2025-12-09T17:06:41.000000Z", "2025-12-09T17:06:41.500000Z"]),
+    ([1765300059.75, 1765299999.5, 1765300059.75],
+     ["2025-12-09T17:07:39.750000Z", "2025-12-09T17:06:39.500000Z", "2025-12-09T17:07:39.750000Z"]),
+    ([0.0, 86399.5], ["1970-01-01T00:00:00.000000Z", "1970-01-01T23:59:59.500000Z"]),
+], ids=["one second", "the next second", "set back", "the first day"])
+def test_each_row_is_written_its_own_time(times, written):
+    """The date and time of day are worked out once a second: a row of another second must never
+    carry the one before's."""
+    assert [audit.row_text(audit.GENESIS, 1, at, "create")[len('{"prev":"') + 64:].split('"at":"')[1][:27]
+            for at in times] == written

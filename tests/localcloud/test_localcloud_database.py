@@ -17,7 +17,7 @@ import pytest
 
 from localcloud_helpers import api_client, assert_error, assert_no_tracebacks, create, dashboard_session
 from postgres_server import PostgresServer
-from zelto_localcloud import schema
+from zelto_localcloud import approver_queue, notify, outcomes, schema
 from zelto_localcloud.store import RequestRecord, Store, storage_failure
 from zelto_localcloud.testing import LocalCloud
 
@@ -105,6 +105,49 @@ def test_schema_history_and_folders_made_before_it(tmp_path):
     newer.close()
     with pytest.raises(RuntimeError, match="another version"):
         Store(folder)
+
+
+def _lookup_escalations(store):
+    notify.set_settings(store, {"escalate_after": "1"})
+    notify.escalate_due(store, 5000.0, "http://127.0.0.1")
+
+
+# What looks requests up by status, tenant or hash rather than by id, on a folder of many requests.
+@pytest.mark.parametrize("what, lookup", [
+    ("requests due for escalation", _lookup_escalations),
+    ("a receipt's request by its hash",
+     lambda store: outcomes.joined_request(store, "t1", {"request_hash": "01" * 32})),
+    ("pending requests without search text", approver_queue.ensure_schema),
+    ("a tenant's load", lambda store: store.tenant_load("t1", 5000.0, 0.0)),
+    ("a tenant's usage", lambda store: store.tenant_usage("t1", 5000.0, 0.0)),
+])
+def test_lookups_of_requests_go_by_an_index(tmp_path, what, lookup):
+    """The requests table keeps an index on its id only (each create pays for each index): whatever
+    finds requests otherwise must find them through the list table's indexes, never by reading every
+    request."""
+    store = Store(tmp_path)
+    try:
+        with store.transaction():
+            for n in range(50):
+                store.insert_request(record(f"apr_{n}", f"t{n % 5}", "tool", 1000.0 + n))
+        indexes = {row[1] for row in store.execute("PRAGMA index_list(requests)").fetchall()}
+        assert indexes == {"sqlite_autoindex_requests_1"}, indexes  # the UNIQUE id's
+        statements = []
+        store._conn.set_trace_callback(statements.append)
+        try:
+            lookup(store)
+        finally:
+            store._conn.set_trace_callback(None)
+        reads = [sql for sql in statements if sql.lstrip().upper().startswith("SELECT")]
+        assert reads, what
+        for sql in reads:
+            plan = [row[3] for row in store.execute("EXPLAIN QUERY PLAN " + sql).fetchall()]
+            # "SCAN requests" (or its alias) without "USING ... INDEX" reads the whole table.
+            whole = [step for step in plan if step.startswith("SCAN ") and "USING" not in step
+                     and step.split()[1] in ("requests", "request_list", "r", "l", "pending_counts", "quota_usage")]
+            assert not whole, (what, sql, plan)
+    finally:
+        store.close()
 
 
 @pytest.fixture(scope="module")

@@ -149,3 +149,58 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
         assert again.setting("after") is not None
     finally:
         again.close()
+
+
+# Before each write: "turn" (the event loop's next turn) or "quiet" (longer than the flushes' spacing);
+# then how many flushes there may be at most, and whether the first write must be flushed at once.
+@pytest.mark.parametrize("pauses, most_flushes", [
+    (["quiet"], 1),
+    (["quiet", "turn", "turn", "turn", "turn", "turn"], 2),
+    (["quiet", "quiet", "quiet"], 3),
+], ids=["after a quiet spell", "successive turns", "quiet between"])
+def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatch, pauses, most_flushes):
+    spacing = 0.05
+    monkeypatch.setattr(store_module, "FLUSH_SPACING", spacing)
+    store = Store(tmp_path)
+    store.group_commits()
+    flushes: list[int] = []
+    real_fsync = os.fsync
+
+    def counting_fsync(descriptor):
+        flushes.append(store._flusher._committed)
+        real_fsync(descriptor)
+
+    monkeypatch.setattr(store_module.os, "fsync", counting_fsync)
+
+    async def write(index: int) -> int:
+        with store.transaction():
+            store.set_setting(f"s{index}", "v")
+        committed = store._flusher._committed
+        await store.durable()
+        assert any(count >= committed for count in flushes)  # answered only once flushed
+        return index
+
+    async def turns_until(task) -> int:
+        turns = 0
+        while not task.done():
+            await asyncio.sleep(0)
+            turns += 1
+        return turns
+
+    async def run():
+        tasks, first_turns = [], None
+        for index, pause in enumerate(pauses):
+            await asyncio.sleep(spacing * 1.5 if pause == "quiet" else 0)
+            tasks.append(asyncio.create_task(write(index)))
+            if index == 0:
+                first_turns = await turns_until(tasks[0])
+        return await asyncio.gather(*tasks), first_turns
+
+    try:
+        done, first_turns = asyncio.run(run())
+        assert done == list(range(len(pauses)))
+        assert first_turns < 20  # flushed at the next turns, not held for the spacing
+        assert 1 <= len(flushes) <= most_flushes, flushes
+        assert all(store.setting(f"s{i}") == "v" for i in range(len(pauses)))
+    finally:
+        store.close()

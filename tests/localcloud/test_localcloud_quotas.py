@@ -64,3 +64,48 @@ def test_quotas_follow_the_stored_requests(request, tmp_path, backend, what, req
         assert answers == wanted
     finally:
         store.close()
+
+
+# metadata sent with a create -> what a list shows of it ("same": the masked metadata itself)
+STORED_FORMS = [
+    ("none", None, None),
+    ("small, with a secret", {"note": "ok", "password": "hunter2"}, "same"),
+    ("not ASCII", {"note": "caf\u00e9 \u2603", "n": [1, 2.5, None, True]}, "same"),
+    ("over the list's bound", {"pad": "y" * 2000, "api_key": "sk-abcdefabcdefabcdef"}, "truncated"),
+]
+
+
+@pytest.mark.parametrize("backend", ["sqlite", "postgresql"])
+@pytest.mark.parametrize("what,metadata,listed", STORED_FORMS, ids=[row[0] for row in STORED_FORMS])
+def test_a_create_stores_what_it_checked_and_counted(request, tmp_path, backend, what, metadata, listed):
+    """A create stores the JSON its preparation made once: each column must hold its own value (the
+    masked metadata, the attestation, the list form), and the bytes counted against the quota must be
+    those of what is stored."""
+    from zelto_localcloud.masking import mask
+
+    url = request.getfixturevalue("postgres_url") if backend == "postgresql" else None
+    store = Store(tmp_path, url)
+    try:
+        body = create_body(metadata=metadata)
+        new = parse_new_request(body, None)
+        prepared = prepare(new)
+        service = ApprovalService(store, ApproverRegistry(store), lambda: START)
+        created = service.create(new, "t", prepared)[0]
+        stored = store.get_request(created.id)
+        assert stored.metadata == mask(metadata)
+        assert stored.approval_context_attestation == body["approval_context_attestation"]
+        [row] = store.list_requests(None, 10, "t")
+        if listed == "same":
+            assert row.metadata == mask(metadata) and "hunter2" not in str(row.metadata)
+        elif listed == "truncated":
+            assert row.metadata["truncated"] is True and "sk-abc" not in str(row.metadata)
+        else:
+            assert row.metadata is None
+        columns = store.execute(
+            "SELECT metadata_json, attestation_json FROM requests WHERE id = ?", (created.id,)).fetchone()
+        assert prepared.stored_bytes == len(new.request_hash) + len(new.holder_key) + sum(
+            len(text.encode("utf-8")) for text in (new.warrant_id, new.tool, new.args_canonical_cbor_b64,
+                                                   columns[0] or "", columns[1]))
+        assert store.tenant_load("t", START, START - DAY) == (1, prepared.stored_bytes)
+    finally:
+        store.close()

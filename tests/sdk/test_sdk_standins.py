@@ -73,6 +73,17 @@ class TestCanonicalCbor:
         assert canonical_cbor({"a": 1, 1000: 2, b"k": [1.5, None, True]}).hex() == "a31903e802416b83f93e00f6f5616101"
         assert canonical_cbor({"b": 1, "a": 2}) == canonical_cbor({"a": 2, "b": 1})
 
+    # Each head size's first and last value, both signs, and text whose UTF-8 is longer than its characters.
+    @pytest.mark.parametrize("value", [
+        0, 23, 24, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**64 - 1, 2**64, -1, -24, -25, -256, -257,
+        -2**64, -2**64 - 1, "", "x" * 23, "x" * 24, "\u00e9" * 128, "\U0001f600", b"", b"\x00" * 24, b"y" * 256,
+        ["a", -1, b"b", {"k": 2**64}],
+    ])
+    def test_scalars_take_their_shortest_form(self, value):
+        encoded = canonical_cbor(value)
+        assert encoded == cbor2.dumps(value, canonical=True)
+        assert decode_canonical_cbor(encoded) == value
+
     def test_unsupported_values(self):
         for value in (object(), {1, 2}, {"when": __import__("datetime").date(2026, 1, 1)}):
             with pytest.raises(TypeError):
