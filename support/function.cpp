@@ -898,6 +898,10 @@ Ref call_direct(Handle function, std::initializer_list<Handle> args) {
     return FunctionAccess::run(fn, frame);
 }
 
+void bind_direct(Handle function, Frame& frame, std::initializer_list<Handle> args) {
+    FunctionAccess::set_direct(as_function(function), frame, args);
+}
+
 Task call_direct_task(Handle function, std::initializer_list<Handle> args) {
     FunctionObject* fn = as_function(function);
     Frame frame;

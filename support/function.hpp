@@ -255,6 +255,11 @@ bool is_function_of(Handle obj, const FunctionDef& def);
 // argument parser (for fast paths; the arguments must fit the signature).
 Ref call_direct(Handle function, std::initializer_list<Handle> args);
 
+// Binds a frame to `function` (its globals and closure) with positional
+// arguments, as call_direct does, for code that runs part of the function's
+// work in place: while `function` is still def's own function object.
+void bind_direct(Handle function, Frame& frame, std::initializer_list<Handle> args);
+
 // The body of a coroutine function made from def, as a helper Task to await
 // in place (no coroutine object), with positional arguments: the fast path
 // for a coroutine function that is still def's own function object.

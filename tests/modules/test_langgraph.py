@@ -579,6 +579,41 @@ class TestWrapMethods:
         middleware._dry_run = True
         assert middleware.wrap_tool_call(tool_request("x"), ran).content == "ran x"
 
+    def test_async_hook_observes_a_refusal_of_the_base(self, monkeypatch, caplog):
+        # The base refuses without observing; the cloud's own step reruns the call.
+        async def refusing(self, request, handler):
+            return refused("Configuration error: base")
+
+        async def async_tool(request):
+            return "awaited"
+
+        def raising_tool(request):
+            raise LookupError("tool failed")
+
+        class Pending:  # awaitable, but not a coroutine: returned as it is
+            def __await__(self):
+                yield
+
+        pending = Pending()
+        monkeypatch.setattr(sdk.ZeltoMiddleware, "awrap_tool_call", refusing)
+        cases = [
+            (True, ran, lambda out: out.content == "ran t"),
+            (True, async_tool, lambda out: out == "awaited"),
+            (True, lambda request: pending, lambda out: out is pending),
+            (True, raising_tool, LookupError),
+            (False, ran, lambda out: out.content == "Configuration error: base"),
+        ]
+        for dry_run, handler, check in cases:
+            middleware = lg.ZeltoMiddleware(dry_run=dry_run)
+            caplog.clear()
+            with caplog.at_level(logging.INFO, logger=LOG):
+                if check is LookupError:
+                    with pytest.raises(LookupError, match="tool failed"):
+                        asyncio.run(middleware.awrap_tool_call(tool_request("t"), handler))
+                else:
+                    assert check(asyncio.run(middleware.awrap_tool_call(tool_request("t"), handler)))
+            assert len(observe_lines(caplog)) == int(dry_run), (dry_run, handler)
+
     def test_module_globals_and_the_base_method_are_looked_up_at_every_call(self, monkeypatch):
         # Each step changes what the hooks must find, after calls that found the old one.
         middleware = lg.ZeltoMiddleware(dry_run=True)

@@ -86,8 +86,17 @@ Task middleware_awrap_tool_call(Frame frame) {
     Ref dry_run = getattr(frame[MiddlewareAwrapToolCallArg::self], "_dry_run");
     Ref observe = frame.global(observe_or_result_async_name);
     if (is_function_of(observe, observe_or_result_async_def)) {
-        Task observed = call_direct_task(observe, {result, request, handler, dry_run});
-        co_return co_await awaiting(std::move(observed));
+        // The module's own observe step, run here: only a rerun that is a
+        // coroutine is awaited, so the usual call needs no coroutine of its own.
+        Observed observed = [&] {
+            Frame direct;
+            bind_direct(observe, direct, {result, request, handler, dry_run});
+            return observe_step(direct);
+        }();
+        if (!observed.awaitable) {
+            co_return std::move(observed.value);
+        }
+        co_return co_await awaiting(std::move(observed.value));
     }
     co_return co_await awaiting(call(observe, result, request, handler, dry_run));
 }

@@ -99,17 +99,23 @@ Ref observe_or_result(Frame& frame) {
 }
 
 Task observe_or_result_async(Frame frame) {
-    if (!observe_denial(frame)) {
-        co_return Ref::borrow(frame[ObserveArg::result]);
+    Observed observed = observe_step(frame);
+    if (observed.awaitable) {
+        co_return co_await awaiting(std::move(observed.value));
     }
-    Ref rerun = call(frame[ObserveArg::handler], frame[ObserveArg::request]);
-    if (truthy(call_method(frame.global(asyncio_name), "iscoroutine", rerun))) {
-        co_return co_await awaiting(rerun);
-    }
-    co_return rerun;
+    co_return std::move(observed.value);
 }
 
 } // namespace
+
+Observed observe_step(const Frame& frame) {
+    if (!observe_denial(frame)) {
+        return {Ref::borrow(frame[ObserveArg::result]), false};
+    }
+    Ref rerun = call(frame[ObserveArg::handler], frame[ObserveArg::request]);
+    bool awaitable = truthy(call_method(frame.global(asyncio_name), "iscoroutine", rerun));
+    return {std::move(rerun), awaitable};
+}
 
 constexpr FunctionDef is_denial_tool_message_def{
     .name = "_is_denial_tool_message",
