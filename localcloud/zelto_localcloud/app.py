@@ -6,7 +6,7 @@ import logging
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
-from starlette.middleware import Middleware
+from starlette.middleware.errors import ServerErrorMiddleware
 from starlette.requests import Request
 from starlette.responses import JSONResponse
 from starlette.routing import Match
@@ -79,22 +79,32 @@ class DurableAnswers(WebGuard):
     committed before it is on disk: writes that arrive together share one transaction and one flush,
     and nothing is acknowledged (or shown) that a crash could take back. A write whose shared
     transaction could not be committed (a full disk) is answered with that failure instead of the
-    answer its handler made. (One layer for both: each layer costs every request a call and a send.)"""
+    answer its handler made.
 
-    def __init__(self, app, store, allowed_hosts: frozenset[str] = LOOPBACK_NAMES) -> None:
+    It also answers the exceptions that have a handler in `handlers` (by class, along the exception's
+    MRO) and that reach it before an answer has begun: the router's own (no route, wrong method), and
+    through the scope, the same handlers for those of the routes. (One layer for all of it: each layer
+    costs every request a call and every answer's messages a send wrapper.)"""
+
+    def __init__(self, app, store, allowed_hosts: frozenset[str] = LOOPBACK_NAMES,
+                 handlers: dict | None = None) -> None:
         super().__init__(app, allowed_hosts)
         self.store = store
+        self.handlers = dict(handlers or {})
+        self._scope_handlers = (self.handlers, {})
 
     async def answer(self, scope, receive, send, headers: tuple) -> None:
         refused = False
+        started = False
         store = self.store
         store.answering()
 
         async def send_when_durable(message) -> None:
-            nonlocal refused
+            nonlocal refused, started
             if refused:
                 return  # the handler's own answer, replaced by the storage failure's
             if message["type"] == "http.response.start":
+                started = True
                 try:
                     await store.durable()
                 except STORAGE_ERRORS as exc:
@@ -107,17 +117,62 @@ class DurableAnswers(WebGuard):
                 message = {**message, "headers": [*message.get("headers", ()), *headers]}
             await send(message)
 
-        await self.app(scope, receive, send_when_durable)
+        scope["starlette.exception_handlers"] = self._scope_handlers
+        try:
+            await self.app(scope, receive, send_when_durable)
+        except Exception as exc:
+            handler = _handler_for(self.handlers, exc)
+            if handler is None:
+                raise
+            if started:
+                raise RuntimeError("Caught handled exception, but response already started.") from exc
+            response = await handler(Request(scope, receive), exc)
+            await response(scope, receive, send_when_durable)
+            exc.__traceback__ = None  # an exception object raised again must not pile up tracebacks
+
+
+def _handler_for(handlers: dict, exc: Exception):
+    for cls in type(exc).__mro__:
+        handler = handlers.get(cls)
+        if handler is not None:
+            return handler
+    return None
+
+
+class CloudApp(Starlette):
+    """The application with one layer fewer than Starlette builds by default: the exceptions its
+    ExceptionMiddleware would answer (no route, wrong method, storage failures and the handlers'
+    HTTPExceptions) are answered by DurableAnswers, which wraps every answer anyway. Faults with no
+    handler still reach ServerErrorMiddleware, outermost, which answers them 500."""
+
+    def __init__(self, *, store, allowed_hosts: frozenset[str], **kwargs) -> None:
+        self._store = store
+        self._allowed_hosts = allowed_hosts
+        super().__init__(**kwargs)
+
+    def build_middleware_stack(self):
+        if self.user_middleware or getattr(self, "max_body_size", None) is not None:
+            raise TypeError("CloudApp builds its own layers: no other middleware or body limit is added")
+        handlers = {key: value for key, value in self.exception_handlers.items() if key not in (500, Exception)}
+        if any(not isinstance(key, type) for key in handlers):
+            raise TypeError("CloudApp answers exceptions by class only")
+        answers = DurableAnswers(self.router, store=self._store, allowed_hosts=self._allowed_hosts,
+                                 handlers=handlers)
+        return ServerErrorMiddleware(answers, handler=self.exception_handlers.get(Exception), debug=self.debug)
+
+
+EXCEPTION_HANDLERS = {HTTPException: _http_error, **dict.fromkeys(STORAGE_ERRORS, _storage_fault),
+                      Exception: _server_fault}
 
 
 def create_app(state: CloudState) -> Starlette:
     allowed = allowed_host_names(state.config.host, state.config.allowed_hosts)
     state.store.group_commits()
-    app = Starlette(
+    app = CloudApp(
+        store=state.store,
+        allowed_hosts=allowed,
         routes=api.ROUTES + batch.ROUTES + dashboard.ROUTES + history.ROUTES + pending.ROUTES,
-        exception_handlers={HTTPException: _http_error, **dict.fromkeys(STORAGE_ERRORS, _storage_fault),
-                            Exception: _server_fault},
-        middleware=[Middleware(DurableAnswers, store=state.store, allowed_hosts=allowed)],
+        exception_handlers=EXCEPTION_HANDLERS,
     )
     app.state.cloud = state
     return app

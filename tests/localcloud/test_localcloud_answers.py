@@ -116,3 +116,56 @@ def test_an_answer_whose_write_was_not_stored_tells_the_failure(caplog, failure,
     if failure is not None:
         assert "nothing was stored" in answer["error"]["message"]
         assert len(caplog.records) == 1 and "Traceback" not in caplog.text
+
+
+def _app_raising():
+    from starlette.exceptions import HTTPException
+    from starlette.responses import JSONResponse
+    from starlette.routing import Route
+
+    from zelto_localcloud.app import EXCEPTION_HANDLERS, CloudApp
+
+    async def raises(request):
+        kind = request.path_params["kind"]
+        if kind == "conflict":
+            raise HTTPException(409, "already decided")
+        if kind == "full":
+            raise _failure(sqlite3.SQLITE_FULL, "database or disk is full")
+        if kind == "fault":
+            raise ValueError("a bug")
+        return JSONResponse({"ok": True})
+
+    class AsgiRaises:  # a route that is an ASGI app: no wrap of its route answers for it
+        async def __call__(self, scope, receive, send):
+            raise HTTPException(422, "refused by the app itself")
+
+    routes = [Route("/v1/raise/{kind}", raises, methods=["POST"]), Route("/v1/asgi", AsgiRaises(), methods=["POST"])]
+    return CloudApp(store=_Store(None), allowed_hosts=frozenset({"testserver"}), routes=routes,
+                    exception_handlers=EXCEPTION_HANDLERS)
+
+
+# Every error the application answers is JSON with the usual headers (only an unexpected fault's 500
+# comes from the outermost layer, without them).
+@pytest.mark.parametrize("method, path, status, code, guarded", [
+    ("POST", "/v1/raise/none", 200, None, True),
+    ("POST", "/v1/raise/conflict", 409, "invalid_request", True),
+    ("POST", "/v1/raise/full", 507, "insufficient_storage", True),
+    ("POST", "/v1/asgi", 422, "invalid_request", True),
+    ("GET", "/v1/nowhere", 404, "not_found", True),
+    ("GET", "/v1/raise/none", 405, "method_not_allowed", True),
+    ("POST", "/v1/raise/fault", 500, "internal", False),
+], ids=["answered", "handler's HTTP error", "storage failure", "router-level app", "no route", "wrong method",
+        "fault"])
+def test_errors_become_json_answers(caplog, method, path, status, code, guarded):
+    from starlette.testclient import TestClient
+
+    with caplog.at_level(logging.WARNING, logger="zelto_localcloud"):
+        with TestClient(_app_raising(), raise_server_exceptions=False) as client:
+            answer = client.request(method, path)
+    assert answer.status_code == status
+    body = answer.json()
+    assert body == {"ok": True} if code is None else body["error"]["code"] == code
+    assert (answer.headers.get("x-frame-options"), answer.headers.get("cache-control")) == (
+        ("DENY", "no-store") if guarded else (None, None))
+    if status == 405:
+        assert answer.headers["allow"] == "POST"
