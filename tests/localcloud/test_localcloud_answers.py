@@ -139,7 +139,10 @@ def _app_raising():
         async def __call__(self, scope, receive, send):
             raise HTTPException(422, "refused by the app itself")
 
-    routes = [Route("/v1/raise/{kind}", raises, methods=["POST"]), Route("/v1/asgi", AsgiRaises(), methods=["POST"])]
+    from zelto_localcloud.api import endpoint
+
+    routes = [Route("/v1/raise/{kind}", raises, methods=["POST"]), Route("/v1/asgi", AsgiRaises(), methods=["POST"]),
+              Route("/v1/served/{kind}", endpoint(public=True)(raises), methods=["POST"])]
     return CloudApp(store=_Store(None), allowed_hosts=frozenset({"testserver"}), routes=routes,
                     exception_handlers=EXCEPTION_HANDLERS)
 
@@ -154,8 +157,12 @@ def _app_raising():
     ("GET", "/v1/nowhere", 404, "not_found", True),
     ("GET", "/v1/raise/none", 405, "method_not_allowed", True),
     ("POST", "/v1/raise/fault", 500, "internal", False),
+    ("POST", "/v1/served/none", 200, None, True),
+    ("POST", "/v1/served/conflict", 409, "invalid_request", True),
+    ("POST", "/v1/served/full", 507, "insufficient_storage", True),
+    ("POST", "/v1/served/fault", 500, "internal", False),
 ], ids=["answered", "handler's HTTP error", "storage failure", "router-level app", "no route", "wrong method",
-        "fault"])
+        "fault", "API answered", "API HTTP error", "API storage failure", "API fault"])
 def test_errors_become_json_answers(caplog, method, path, status, code, guarded):
     from starlette.testclient import TestClient
 
