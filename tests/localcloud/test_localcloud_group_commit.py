@@ -14,15 +14,12 @@ from zelto_localcloud import store as store_module
 from zelto_localcloud.store import Store
 
 
-@pytest.mark.parametrize(
-    "writers, fail_flush",
-    [(1, False), (64, False), (8, True)],
-    ids=["one write", "writes together", "failing flush"],
-)
-def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flush):
+def flushed_writes(tmp_path, monkeypatch, fail_flush=False):
+    """A grouping store, the number of commits made when each flush of its log began, and a
+    write that checks it is answered only once a flush that began after its commit has finished."""
     store = Store(tmp_path)
     store.group_commits()
-    flushes: list[int] = []  # the number of commits made when each flush began
+    flushes: list[int] = []
     real_fsync = os.fsync
 
     def counting_fsync(descriptor):
@@ -38,9 +35,19 @@ def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flu
             store.set_setting(f"s{index}", "v")
         committed = store._flusher._committed
         await store.durable()
-        # a flush that began after this commit has finished
         assert any(count >= committed for count in flushes)
         return index
+
+    return store, flushes, write
+
+
+@pytest.mark.parametrize(
+    "writers, fail_flush",
+    [(1, False), (64, False), (8, True)],
+    ids=["one write", "writes together", "failing flush"],
+)
+def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flush):
+    store, flushes, write = flushed_writes(tmp_path, monkeypatch, fail_flush)
 
     async def run():
         return await asyncio.gather(*(write(i) for i in range(writers)), return_exceptions=True)
@@ -161,24 +168,7 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
 def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatch, pauses, most_flushes):
     spacing = 0.05
     monkeypatch.setattr(store_module, "FLUSH_SPACING", spacing)
-    store = Store(tmp_path)
-    store.group_commits()
-    flushes: list[int] = []
-    real_fsync = os.fsync
-
-    def counting_fsync(descriptor):
-        flushes.append(store._flusher._committed)
-        real_fsync(descriptor)
-
-    monkeypatch.setattr(store_module.os, "fsync", counting_fsync)
-
-    async def write(index: int) -> int:
-        with store.transaction():
-            store.set_setting(f"s{index}", "v")
-        committed = store._flusher._committed
-        await store.durable()
-        assert any(count >= committed for count in flushes)  # answered only once flushed
-        return index
+    store, flushes, write = flushed_writes(tmp_path, monkeypatch)
 
     async def turns_until(task) -> int:
         turns = 0
