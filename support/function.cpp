@@ -733,11 +733,15 @@ namespace {
 // in the interpreter (so a new dict at a freed one's address has another).
 // Deprecated as a public field, it is still kept up in 3.13; module globals
 // are read through it as the interpreter's own global lookups are cached.
+// The diagnostic macros are not statements: kept one to a line.
+// clang-format off
 uint64_t dict_version(PyObject* dict) {
-    _Py_COMP_DIAG_PUSH _Py_COMP_DIAG_IGNORE_DEPR_DECLS return reinterpret_cast<PyDictObject*>(dict)
-        ->ma_version_tag;
+    _Py_COMP_DIAG_PUSH
+    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
     _Py_COMP_DIAG_POP
 }
+// clang-format on
 
 } // namespace
 
