@@ -10,13 +10,17 @@ measures a steady window, then a scripted approver approves every request in
 random order. Every await must return its own verified signed approval.
 
 Reported, for the native handler and for its Python twin (tests/twins/), both
-with today's client and the same number of awaits, one after the other on
-the same cloud: polls on schedule (started within 10% of the interval after
-the previous poll's answer), client CPU (process CPU time over the steady
-window), memory per waiting approval, and the HTTP requests per second that
-the cloud serves while the awaits wait. HTTP requests are counted in the
-client process, which is the cloud's only client. Target: the native
-handler's client CPU at most the twin's.
+with today's client and the same number of awaits: the two run in two
+interpreters at the same time against the same cloud, and each waits for the
+other before its steady window and before its approvals, so both windows are
+the same seconds of the same machine. Figures: polls on schedule (started
+within 10% of the interval after the previous poll's answer), client CPU
+(process CPU time over the window), memory per waiting approval, and the HTTP
+requests per second that each side sends the cloud while its awaits wait
+(counted in its own process). Target: the native handler's client CPU per
+status read answered in the window at most the twin's (per waiting approval
+is printed too, but a side that falls behind its schedule on a busy machine
+reads less often and looks cheaper by it).
 """
 
 from __future__ import annotations
@@ -111,6 +115,18 @@ def gate_requests(holder, waits: int, tag: str) -> list:
     return requests
 
 
+async def meet(args, step: str) -> None:
+    """Waits until every side running beside this one has reached ``step`` too."""
+    folder = args.barrier
+    open(os.path.join(folder, f"{args.variant}.{step}"), "w").close()
+    sides = args.sides.split(",")
+    deadline = asyncio.get_running_loop().time() + 900
+    while not all(os.path.exists(os.path.join(folder, f"{side}.{step}")) for side in sides):
+        if asyncio.get_running_loop().time() > deadline:
+            raise TimeoutError(f"the other side never reached {step!r}")
+        await asyncio.sleep(0.05)
+
+
 async def scenario(args) -> dict:
     from zelto_core import SigningKey
 
@@ -136,11 +152,18 @@ async def scenario(args) -> dict:
     created_in = loop.time() - started
 
     await asyncio.sleep(2 * args.poll_interval)  # every await is in its poll loop
+    await meet(args, "waiting")  # the other side's awaits are in their poll loops too
     window_start, cpu_start, http_start = loop.time(), time.process_time(), http_requests[0]
     await asyncio.sleep(WINDOW_SECONDS)
-    window = loop.time() - window_start
+    window_end = loop.time()
+    window = window_end - window_start
     cpu = (time.process_time() - cpu_start) / window
     http_rate = (http_requests[0] - http_start) / window
+    # Status reads answered in the window: a side that falls behind its schedule reads less
+    # often and so spends less per waiting approval; per read it cannot hide that way.
+    window_polls = sum(1 for polls in records["polls"].values() for _, end in polls
+                       if window_start <= end < window_end)
+    await meet(args, "measured")  # neither side's approvals fall in the other's window
     gc.collect()
     per_wait = (rss_bytes() - baseline) / args.waits
 
@@ -170,16 +193,32 @@ async def scenario(args) -> dict:
     return {
         "read_p50": durations[len(durations) // 2], "read_p95": durations[int(len(durations) * 0.95)],
         "created_in": created_in, "cpu": cpu, "http_rate": http_rate, "per_wait": per_wait,
+        "cpu_per_poll": cpu * window / max(1, window_polls),
         "on_time": on_time, "polls": len(lateness), "verified": verified, "failures": failures,
     }
 
 
-def run_child(arguments: list[str]) -> dict:
-    result = subprocess.run([sys.executable, __file__, "--child", *arguments], capture_output=True, text=True,
-                            timeout=3600)
-    if result.returncode != 0:
-        raise RuntimeError(result.stderr[-3000:])
-    return json.loads(result.stdout.strip().splitlines()[-1])
+def run_children(runs: list[tuple[str, list[str]]]) -> dict[str, dict]:
+    """Runs each side in its own interpreter, all at once, so that their
+    measured windows are the same seconds of the same machine."""
+    with tempfile.TemporaryDirectory(prefix="bench-scale-barrier-") as barrier:
+        sides = ",".join(variant for variant, _ in runs)
+        children = {
+            variant: subprocess.Popen(
+                [sys.executable, __file__, "--child", "--variant", variant, "--barrier", barrier, "--sides", sides,
+                 *arguments],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for variant, arguments in runs
+        }
+        figures = {}
+        for variant, child in children.items():
+            out, err = child.communicate(timeout=3600)
+            if child.returncode != 0:
+                for other in children.values():
+                    other.kill()
+                raise RuntimeError(err[-3000:])
+            figures[variant] = json.loads(out.strip().splitlines()[-1])
+        return figures
 
 
 def report(kind: str, variant: str, waits: int, figures: dict) -> None:
@@ -200,7 +239,8 @@ def main() -> int:
     parser.add_argument("--poll-interval", type=float, default=2.0)
     parser.add_argument("--outstanding", type=int, default=16, help="creates in flight at most while starting")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver", "--approver-password"):
+    for hidden in ("--kind", "--variant", "--base-url", "--api-key", "--approver", "--approver-password",
+                   "--barrier", "--sides"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -210,29 +250,32 @@ def main() -> int:
     from zelto_localcloud.testing import LocalCloud
 
     failed = False
-    # Every await is a pending request of the one API key: the quota must hold them all at once.
-    pending = max(args.waits, args.twin_waits or 0) + 100
+    # Every await of both sides is a pending request of the one API key: the quota must hold them all at once.
+    pending = args.waits + (args.waits if args.twin_waits is None else args.twin_waits) + 100
     with tempfile.TemporaryDirectory(prefix="bench-scale-") as data_dir, \
             LocalCloud(data_dir, server_args=("--max-pending-per-key", str(pending))) as cloud:
         for kind in args.handlers.split(","):
             print(f"{kind} handler, poll interval {args.poll_interval:g} s:", flush=True)
             twin_waits = args.waits if args.twin_waits is None else args.twin_waits
             runs = [("native", args.waits)] + ([("twin", twin_waits)] if twin_waits else [])
-            cpu = {}
+            cpu, per_poll = {}, {}
+            common = [
+                "--kind", kind, "--poll-interval", str(args.poll_interval), "--outstanding", str(args.outstanding),
+                "--base-url", cloud.base_url, "--api-key", cloud.api_key,
+                "--approver", next(iter(cloud.approvers)),
+                "--approver-password", cloud.approver_password(next(iter(cloud.approvers))),
+            ]
+            figures = run_children([(variant, ["--waits", str(waits), *common]) for variant, waits in runs])
             for variant, waits in runs:
-                figures = run_child([
-                    "--kind", kind, "--variant", variant, "--waits", str(waits),
-                    "--poll-interval", str(args.poll_interval), "--outstanding", str(args.outstanding),
-                    "--base-url", cloud.base_url, "--api-key", cloud.api_key,
-                    "--approver", next(iter(cloud.approvers)),
-                    "--approver-password", cloud.approver_password(next(iter(cloud.approvers))),
-                ])
-                report(kind, variant, waits, figures)
-                cpu[variant] = figures["cpu"] / waits
-                failed |= figures["verified"] != waits
+                report(kind, variant, waits, figures[variant])
+                cpu[variant] = figures[variant]["cpu"] / waits
+                per_poll[variant] = figures[variant]["cpu_per_poll"]
+                failed |= figures[variant]["verified"] != waits
             if len(cpu) == 2:
                 print(f"  client CPU per waiting approval: native {cpu['native'] * 1e6:.1f} us/s, twin "
-                      f"{cpu['twin'] * 1e6:.1f} us/s, twin/native {cpu['twin'] / cpu['native']:.2f} "
+                      f"{cpu['twin'] * 1e6:.1f} us/s, twin/native {cpu['twin'] / cpu['native']:.2f}", flush=True)
+                print(f"  client CPU per status read in the window: native {per_poll['native'] * 1e6:.1f} us, twin "
+                      f"{per_poll['twin'] * 1e6:.1f} us, twin/native {per_poll['twin'] / per_poll['native']:.2f} "
                       f"(target: >= 1)", flush=True)
     return 1 if failed else 0
 
