@@ -286,7 +286,10 @@ void positional_only_as_keyword(FunctionObject* fn, const Layout& layout, PyObje
         const char* name = param_at(*fn->def, i).name;
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
             if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), name) == 0) {
-                joined += (joined.empty() ? "" : ", ") + std::string(name);
+                if (!joined.empty()) {
+                    joined += ", ";
+                }
+                joined += name;
                 break;
             }
         }
