@@ -269,6 +269,16 @@ void delattr_if_present(Handle obj, Literal name) {
 }
 
 Ref vectorcall(Handle callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    // A Python function is called through its own vectorcall, as the eval loop
+    // calls one: it always returns a result or sets an error, never both, so
+    // the consistency check of PyObject_Vectorcall (and the thread-state read
+    // that comes with it) has nothing to catch.
+    if (PyFunction_Check(callable.ptr())) {
+        if (vectorcallfunc function =
+                reinterpret_cast<PyFunctionObject*>(callable.ptr())->vectorcall) {
+            return Ref::steal(function(callable, args, nargs, kwnames));
+        }
+    }
     return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
 }
 

@@ -748,6 +748,40 @@ class TestGarbageCollection:
             assert self.collected(make)
 
 
+def _run_to_return(coro):
+    with pytest.raises(StopIteration):
+        while True:
+            coro.send(None)
+
+
+def _end_raising(coro):
+    with pytest.raises(ValueError):
+        coro.throw(ValueError("thrown"))
+
+
+@pytest.mark.parametrize("awaitable, end", [
+    (Once, None),  # never started
+    (NeverDone, drive_to_first_await),  # suspended in an await
+    (Once, _run_to_return),  # returned
+    (NeverDone, _end_raising),  # ended with an exception
+    (NeverDone, lambda coro: (drive_to_first_await(coro), coro.close())),  # closed
+])
+def test_weak_references_end_with_the_coroutine_in_every_state(impl, awaitable, end):
+    # A coroutine is freed the same way whatever state it is in (finished ones
+    # skip the trashcan, the others are closed first): each weak reference's
+    # callback runs once, after which the reference is dead.
+    heard = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        coro = impl.echo_after(awaitable(), 7)
+        if end is not None:
+            end(coro)
+        ref = weakref.ref(coro, heard.append)
+        del coro
+    assert heard == [ref]
+    assert ref() is None
+
+
 def test_deep_chains_end_in_recursion_error_not_a_crash(fresh_python, probe):
     # Each coroutine awaits the next: driving it recurses in C, and freeing it
     # would too without the trashcan.
