@@ -38,9 +38,7 @@ private:
         PyObject* name = nullptr;
     };
 
-    static size_t hash(const char* text) {
-        return (reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 32;
-    }
+    static size_t hash(const char* text) { return detail::name_hash(text, 32); }
 
     PyObject* add(Slot& slot, const char* text) {
         PyObject* name = PyUnicode_InternFromString(text);
@@ -88,10 +86,11 @@ void grow_names() {
     size_t size = (name_index.mask + 1) * 2;
     NameSlot* slots = new NameSlot[size]();
     size_t mask = size - 1;
+    size_t shift = name_index.shift - 1;
     for (size_t k = 0; k <= name_index.mask; ++k) {
         const NameSlot& slot = name_index.slots[k];
         if (slot.text) {
-            size_t i = name_hash(slot.text) & mask;
+            size_t i = name_hash(slot.text, shift);
             while (slots[i].text) {
                 i = (i + 1) & mask;
             }
@@ -101,16 +100,16 @@ void grow_names() {
     if (name_index.slots != first_name_slots) {
         delete[] name_index.slots;
     }
-    name_index = {slots, mask};
+    name_index = {slots, mask, shift};
 }
 
 } // namespace
 
-constinit NameIndex name_index{first_name_slots, 255};
+constinit NameIndex name_index{first_name_slots, 255, 56};
 
 PyObject* find_or_intern(const char* text) {
     size_t mask = name_index.mask;
-    for (size_t i = name_hash(text) & mask;; i = (i + 1) & mask) {
+    for (size_t i = name_hash(text, name_index.shift);; i = (i + 1) & mask) {
         NameSlot& slot = name_index.slots[i];
         if (slot.text == text) {
             return slot.name;
@@ -159,7 +158,7 @@ private:
     static size_t hash(const char* const* keys, size_t count) {
         uint64_t h = count;
         for (size_t i = 0; i < count; ++i) {
-            h = (h ^ (reinterpret_cast<uintptr_t>(keys[i]) >> 3)) * 0x9E3779B97F4A7C15ull;
+            h = (h ^ reinterpret_cast<uintptr_t>(keys[i])) * 0x9E3779B97F4A7C15ull;
         }
         return size_t(h >> 32);
     }

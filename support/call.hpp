@@ -79,12 +79,16 @@ struct NameSlot {
 };
 struct NameIndex {
     NameSlot* slots;
-    size_t mask;
+    size_t mask;  // slots - 1
+    size_t shift; // 64 - log2(slots)
 };
 extern NameIndex name_index;
 PyObject* find_or_intern(const char* text);
-inline size_t name_hash(const char* text) {
-    return (reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 32;
+// Fibonacci hashing of the text's address: the top bits of the product, which
+// every bit of the address reaches (string literals are not aligned, and
+// names a few bytes apart are common).
+inline size_t name_hash(const char* text, size_t shift) {
+    return reinterpret_cast<uintptr_t>(text) * 0x9E3779B97F4A7C15ull >> shift;
 }
 } // namespace detail
 
@@ -94,7 +98,7 @@ inline size_t name_hash(const char* text) {
 inline PyObject* interned_name(Literal name) {
     const char* text = name.c_str();
     const detail::NameSlot& slot =
-        detail::name_index.slots[detail::name_hash(text) & detail::name_index.mask];
+        detail::name_index.slots[detail::name_hash(text, detail::name_index.shift)];
     if (slot.text == text) {
         return slot.name;
     }

@@ -312,7 +312,13 @@ struct FunctionAccess {
         // Every parameter given by position and nothing else to place (the
         // common call): the arguments are the frame.
         if (!kwnames && nargs == def.params.size() && nargs == layout.argcount) {
-            frame.args_.fill(args, nargs);
+            // A call that runs straight through borrows them from its
+            // caller, who holds them for the call; a coroutine keeps its own.
+            if (def.coroutine) {
+                frame.args_.fill(args, nargs);
+            } else {
+                frame.args_.fill_borrowed(args, nargs);
+            }
             return;
         }
         frame.args_.open(def.params.size());
@@ -434,6 +440,11 @@ struct FunctionAccess {
         for (Handle arg : args) {
             values[i++] = arg;
         }
+        if (i == count) {
+            frame.args_.fill_borrowed(values.data(), count);
+            return;
+        }
+        // Defaults are owned: __defaults__ may be replaced during the call.
         for (; i < count; ++i) {
             values[i] = PyTuple_GET_ITEM(fn->defaults, i);
         }

@@ -140,21 +140,32 @@ private:
     PyObject* value_ = nullptr; // borrowed from globals_, which holds it while its version stays
 };
 
-// The bound arguments of a call: owned references in the first `count` slots
-// (the function's parameters), null where none is bound yet. Only those slots
-// are cleared, moved and released, so a call of a function with few
-// parameters pays for few.
+// The bound arguments of a call: the first `count` slots (the function's
+// parameters), null where none is bound yet. Only those slots are cleared,
+// moved and released, so a call of a function with few parameters pays for
+// few. The slots own their references, except those of a call that runs
+// straight through with every argument given by its caller (borrowed): the
+// caller keeps them alive for the call, as a vectorcall's caller does, so
+// the frame need not take and give back a reference to each. A frame that is
+// moved (into a coroutine, which outlives the call) takes its own references.
 class ArgSlots {
 public:
     ArgSlots() = default;
-    ArgSlots(ArgSlots&& other) noexcept : count_(std::exchange(other.count_, 0)) {
+    ArgSlots(ArgSlots&& other) noexcept
+        : count_(std::exchange(other.count_, 0)), borrowed_(std::exchange(other.borrowed_, false)) {
         for (size_t i = 0; i < count_; ++i) {
             slots_[i] = other.slots_[i];
+        }
+        if (borrowed_) {
+            for (size_t i = 0; i < count_; ++i) {
+                Py_XINCREF(slots_[i]);
+            }
+            borrowed_ = false;
         }
     }
     ArgSlots& operator=(ArgSlots&&) = delete;
     ~ArgSlots() {
-        if (count_ && holds_interpreter()) {
+        if (count_ && !borrowed_ && holds_interpreter()) {
             for (size_t i = 0; i < count_; ++i) {
                 Py_XDECREF(slots_[i]);
             }
@@ -175,6 +186,15 @@ public:
         }
         count_ = count;
     }
+    // As fill, borrowing the values from a caller that holds them until the
+    // frame ends or is moved; the frame must hold none yet.
+    void fill_borrowed(PyObject* const* values, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            slots_[i] = values[i];
+        }
+        count_ = count;
+        borrowed_ = true;
+    }
     // Binds an empty slot to a new reference to value.
     void put(size_t index, PyObject* value) { slots_[index] = Py_NewRef(value); }
     PyObject* operator[](size_t index) const { return slots_[index]; }
@@ -183,6 +203,7 @@ public:
 private:
     std::array<PyObject*, max_params> slots_;
     size_t count_ = 0;
+    bool borrowed_ = false;
 };
 
 // One call of a native function: its bound arguments (owned, so that a

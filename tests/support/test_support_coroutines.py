@@ -832,6 +832,11 @@ BINDINGS = [
     (lambda p, v: p.positional_only(v), ("v", None)),
     (lambda p, v: p.positional_only(v, b=v), ("v", "v")),
     (lambda p, v: drive_ready(p.close_after(Resource(), p.echo_after(Ready(), v))), "v"),
+    # Plain functions run straight through with arguments borrowed from the
+    # caller; what they keep (a closure cell) takes its own reference.
+    (lambda p, v: p.make_adder(v)(v), "vv"),
+    (lambda p, v: p.make_adder(n=v)(x=v), "vv"),
+    (lambda p, v: drive_ready(p.echo_after(p.make_adder(v)(v) and Ready(), v)), "v"),
 ]
 
 
