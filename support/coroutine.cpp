@@ -602,32 +602,11 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
-// What a coroutine still holds when it is freed, and the object itself.
-void release_coroutine(PyObject* self) {
-    CoroutineObject* coro = as_coroutine(self);
-    PyTypeObject* type = Py_TYPE(self);
-    finish(coro);
-    Py_CLEAR(coro->name);
-    Py_CLEAR(coro->qualname);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // A chain of coroutines each holding the next (awaited, or an argument) is
-// freed through the trashcan, so a long chain cannot exhaust the C stack. A
-// finished coroutine holds nothing that could continue a chain (its frames
-// and handled exception are gone, its names are strings): it is freed at
-// once, without the trashcan's look at the thread state.
+// freed through the trashcan, so a long chain cannot exhaust the C stack.
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* coro = as_coroutine(self);
     PyObject_GC_UnTrack(self);
-    if (!coro->handle && !coro->exc_state.exc_value) {
-        if (coro->weakrefs) {
-            PyObject_ClearWeakRefs(self);
-        }
-        release_coroutine(self);
-        return;
-    }
     Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (coro->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
@@ -642,7 +621,12 @@ void coroutine_dealloc(PyObject* self) {
         }
     }
     if (resurrected == 0) {
-        release_coroutine(self);
+        PyTypeObject* type = Py_TYPE(self);
+        finish(coro);
+        Py_CLEAR(coro->name);
+        Py_CLEAR(coro->qualname);
+        type->tp_free(self);
+        Py_DECREF(type);
     } // else resurrected
     Py_TRASHCAN_END
 }

@@ -767,9 +767,9 @@ def _end_raising(coro):
     (NeverDone, lambda coro: (drive_to_first_await(coro), coro.close())),  # closed
 ])
 def test_weak_references_end_with_the_coroutine_in_every_state(impl, awaitable, end):
-    # A coroutine is freed the same way whatever state it is in (finished ones
-    # skip the trashcan, the others are closed first): each weak reference's
-    # callback runs once, after which the reference is dead.
+    # Whatever state a coroutine is freed in (unfinished ones are closed
+    # first), each weak reference's callback runs once, after which the
+    # reference is dead.
     heard = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
