@@ -29,6 +29,7 @@ import contextlib
 import contextvars
 import functools
 import json
+import math
 import os
 import sqlite3
 import threading
@@ -260,6 +261,20 @@ def _response_from_row(row: sqlite3.Row) -> ResponseRecord:
 # The least time from the end of one flush of the log to the start of the next, in seconds.
 FLUSH_SPACING = 0.002
 
+
+def _timer_delay(loop: asyncio.AbstractEventLoop, wait: float) -> float:
+    """What to ask of `loop.call_later` so that the callback runs no sooner than `wait` seconds from now.
+
+    asyncio's own loops keep exact times. The server's (uvloop's, on libuv's timers) counts whole
+    milliseconds from a clock read in whole milliseconds, so a timer of n ms can fire up to one
+    millisecond early, and one under half a millisecond runs at the next turn: it is asked for the
+    wait rounded up to a millisecond, and one more.
+    """
+    if isinstance(loop, asyncio.BaseEventLoop):
+        return wait
+    return (math.ceil(wait * 1000) + 1) / 1000
+
+
 # The shared transactions that the current answer has written in (see _LogFlusher.write).
 _written_in: contextvars.ContextVar[list[int] | None] = contextvars.ContextVar("zelto_written_in", default=None)
 
@@ -393,7 +408,10 @@ class _LogFlusher:
             # Flushes come at most one per FLUSH_SPACING: under load the writes of the turns in between
             # share one commit and one flush; a write after a quiet spell is flushed at the next turn.
             wait = self._flushed_at + FLUSH_SPACING - time.monotonic()
-            self._scheduled = loop.call_later(wait, self._flush) if wait > 0 else loop.call_soon(self._flush)
+            if wait > 0:
+                self._scheduled = loop.call_later(_timer_delay(loop, wait), self._flush)
+            else:
+                self._scheduled = loop.call_soon(self._flush)
             self._scheduled_on = loop
 
     def _loss(self, written: list[int] | None) -> sqlite3.Error | None:

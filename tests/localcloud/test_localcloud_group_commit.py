@@ -5,13 +5,23 @@ from __future__ import annotations
 
 import asyncio
 import errno
+import functools
 import os
 import sqlite3
+import time
 
 import pytest
+import uvloop
 
 from zelto_localcloud import store as store_module
 from zelto_localcloud.store import Store
+
+
+@pytest.fixture(params=["asyncio", "uvloop"])
+def run(request):
+    """Runs a coroutine to its end on a new event loop: asyncio's own, or the server's."""
+    factory = asyncio.new_event_loop if request.param == "asyncio" else uvloop.new_event_loop
+    return functools.partial(asyncio.run, loop_factory=factory)
 
 
 def flushed_writes(tmp_path, monkeypatch, fail_flush=False):
@@ -46,18 +56,18 @@ def flushed_writes(tmp_path, monkeypatch, fail_flush=False):
     [(1, False), (64, False), (8, True)],
     ids=["one write", "writes together", "failing flush"],
 )
-def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, writers, fail_flush):
+def test_writes_wait_for_a_shared_flush(tmp_path, monkeypatch, run, writers, fail_flush):
     store, flushes, write = flushed_writes(tmp_path, monkeypatch, fail_flush)
 
-    async def run():
+    async def writes():
         return await asyncio.gather(*(write(i) for i in range(writers)), return_exceptions=True)
 
     try:
-        results = asyncio.run(run())
+        results = run(writes())
         if fail_flush:
             assert all(isinstance(r, OSError) and "could not be flushed" in str(r) for r in results)
             with pytest.raises(OSError):  # and every later answer too: the log's state is unknown
-                asyncio.run(store.durable())
+                run(store.durable())
         else:
             assert results == list(range(writers))
             assert 1 <= len(flushes) <= max(1, writers // 8)  # together, they share flushes
@@ -106,7 +116,8 @@ def _full_disk() -> sqlite3.OperationalError:
     ([("a", "ok"), ("r", "read")], 1, set(), 0),  # a read that saw the lost write is not answered either
 ], ids=["together", "one refused", "one too big", "transaction rolled back", "one alone", "commit fails",
         "answer over two turns", "read of a lost write"])
-def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, writes, refused, stored, commits):
+def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_path, run, writes, refused, stored,
+                                                                         commits):
     store = Store(tmp_path)
     store.group_commits()
     statements: list[str] = []
@@ -138,16 +149,16 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
             return None
         return name
 
-    async def run():
+    async def all_writes():
         return await asyncio.gather(*(write(name, kind) for name, kind in writes))
 
     try:
-        acknowledged = {name for name in asyncio.run(run()) if name is not None}
+        acknowledged = {name for name in run(all_writes()) if name is not None}
         # One commit for the turn, none acknowledged that was not stored.
         assert acknowledged == (stored if stored is not None else acknowledged - {"b"})
         assert statements.count("COMMIT") == commits
         store._flusher._conn = store._conn
-        assert asyncio.run(write("after", "ok")) == "after"  # and the store goes on taking writes
+        assert run(write("after", "ok")) == "after"  # and the store goes on taking writes
     finally:
         store.close()
     again = Store(tmp_path)
@@ -165,7 +176,7 @@ def test_writes_of_one_turn_share_a_transaction_and_each_learns_its_fate(tmp_pat
     (["quiet", "turn", "turn", "turn", "turn", "turn"], 2),
     (["quiet", "quiet", "quiet"], 3),
 ], ids=["after a quiet spell", "successive turns", "quiet between"])
-def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatch, pauses, most_flushes):
+def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatch, run, pauses, most_flushes):
     spacing = 0.05
     monkeypatch.setattr(store_module, "FLUSH_SPACING", spacing)
     store, flushes, write = flushed_writes(tmp_path, monkeypatch)
@@ -177,7 +188,7 @@ def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatc
             turns += 1
         return turns
 
-    async def run():
+    async def writes():
         tasks, first_turns = [], None
         for index, pause in enumerate(pauses):
             await asyncio.sleep(spacing * 1.5 if pause == "quiet" else 0)
@@ -187,10 +198,46 @@ def test_flushes_are_spaced_and_a_lone_write_waits_for_none(tmp_path, monkeypatc
         return await asyncio.gather(*tasks), first_turns
 
     try:
-        done, first_turns = asyncio.run(run())
+        done, first_turns = run(writes())
         assert done == list(range(len(pauses)))
         assert first_turns < 20  # flushed at the next turns, not held for the spacing
         assert 1 <= len(flushes) <= most_flushes, flushes
         assert all(store.setting(f"s{i}") == "v" for i in range(len(pauses)))
+    finally:
+        store.close()
+
+
+def test_flushes_under_steady_writes_keep_their_spacing(tmp_path, monkeypatch, run):
+    # The server's loop counts its timers in whole milliseconds: a flush must not come early there either.
+    spacing = 0.005
+    monkeypatch.setattr(store_module, "FLUSH_SPACING", spacing)
+    store = Store(tmp_path)
+    store.group_commits()
+    flushes: list[tuple[float, float]] = []  # when each flush of the log began and ended
+    real_fsync = os.fsync
+
+    def timed_fsync(descriptor):
+        began = time.monotonic()
+        real_fsync(descriptor)
+        flushes.append((began, time.monotonic()))
+
+    monkeypatch.setattr(store_module.os, "fsync", timed_fsync)
+
+    async def a_write_every_turn():
+        written = 0
+        while len(flushes) < 12:
+            with store.transaction():
+                store.set_setting(f"s{written}", "v")
+            written += 1
+            await asyncio.sleep(0)
+        await store.durable()
+        return written
+
+    try:
+        written = run(a_write_every_turn())
+        gaps = [later[0] - earlier[1] for earlier, later in zip(flushes, flushes[1:])]
+        assert min(gaps) >= spacing, gaps
+        assert max(gaps) < spacing + 0.5, gaps  # and it does come
+        assert store.setting(f"s{written - 1}") == "v"
     finally:
         store.close()
