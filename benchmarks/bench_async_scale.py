@@ -120,9 +120,10 @@ async def meet(args, step: str) -> None:
     folder = args.barrier
     open(os.path.join(folder, f"{args.variant}.{step}"), "w").close()
     sides = args.sides.split(",")
-    deadline = asyncio.get_running_loop().time() + 900
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + 900
     while not all(os.path.exists(os.path.join(folder, f"{side}.{step}")) for side in sides):
-        if asyncio.get_running_loop().time() > deadline:
+        if loop.time() > deadline:
             raise TimeoutError(f"the other side never reached {step!r}")
         await asyncio.sleep(0.05)
 
@@ -203,21 +204,29 @@ def run_children(runs: list[tuple[str, list[str]]]) -> dict[str, dict]:
     measured windows are the same seconds of the same machine."""
     with tempfile.TemporaryDirectory(prefix="bench-scale-barrier-") as barrier:
         sides = ",".join(variant for variant, _ in runs)
-        children = {
-            variant: subprocess.Popen(
-                [sys.executable, __file__, "--child", "--variant", variant, "--barrier", barrier, "--sides", sides,
-                 *arguments],
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            for variant, arguments in runs
-        }
-        figures = {}
+        children = {}
+        for variant, arguments in runs:
+            with open(os.path.join(barrier, f"{variant}.out"), "w") as out, \
+                    open(os.path.join(barrier, f"{variant}.err"), "w") as err:
+                children[variant] = subprocess.Popen(
+                    [sys.executable, __file__, "--child", "--variant", variant, "--barrier", barrier, "--sides",
+                     sides, *arguments], stdout=out, stderr=err, text=True)
+        # A side that fails ends the others at once: they would wait for it at their meeting points.
+        while any(child.poll() is None for child in children.values()):
+            if any(child.returncode for child in children.values()):
+                break
+            time.sleep(0.2)
         for variant, child in children.items():
-            out, err = child.communicate(timeout=3600)
-            if child.returncode != 0:
+            if child.returncode:
                 for other in children.values():
                     other.kill()
-                raise RuntimeError(err[-3000:])
-            figures[variant] = json.loads(out.strip().splitlines()[-1])
+                    other.wait()
+                with open(os.path.join(barrier, f"{variant}.err")) as err:
+                    raise RuntimeError(err.read()[-3000:])
+        figures = {}
+        for variant in children:
+            with open(os.path.join(barrier, f"{variant}.out")) as out:
+                figures[variant] = json.loads(out.read().strip().splitlines()[-1])
         return figures
 
 
