@@ -686,6 +686,12 @@ class Store:
         # Another process (the connect-token command) may hold the write lock briefly.
         self._conn.execute("PRAGMA busy_timeout=5000")
         self._conn.execute("PRAGMA cache_size=-32768")
+        # Each write of a shared transaction runs in a savepoint, whose journal holds the page as it was
+        # before the savepoint for every page the write changes (a create: some 25 pages). Past 64 KiB
+        # SQLite moves that journal to a temporary file, made and unlinked per transaction and written a
+        # page at a time, which cost a create more than its inserts. It only serves to undo a savepoint;
+        # crash recovery never reads it. In memory it lives as long as the transaction.
+        self._conn.execute("PRAGMA temp_store=MEMORY")
 
     def _create_schema(self) -> None:
         version = self._conn.execute("PRAGMA user_version").fetchone()[0]

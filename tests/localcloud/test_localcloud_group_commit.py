@@ -241,3 +241,67 @@ def test_flushes_under_steady_writes_keep_their_spacing(tmp_path, monkeypatch, r
         assert store.setting(f"s{written - 1}") == "v"
     finally:
         store.close()
+
+
+def _temporary_files() -> set[str]:
+    """The unlinked files this process holds open (where SQLite keeps its temporary files)."""
+    found = set()
+    for descriptor in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{descriptor}")
+        except OSError:
+            continue
+        if target.endswith(" (deleted)"):
+            found.add(target)
+    return found
+
+
+# Each write of one shared transaction rewrites `rows` of the rows stored beforehand (so that its
+# savepoint must keep their old pages: hundreds of KiB for the larger ones) and then either stays
+# ("ok") or fails and is undone alone ("refused").
+@pytest.mark.parametrize("writes", [
+    [(2000, "ok")],
+    [(2000, "ok"), (2000, "refused"), (2000, "ok")],
+    [(2000, "refused"), (50, "ok"), (2000, "refused")],
+    [(50, "ok")] * 20 + [(2000, "refused")],
+], ids=["one large write", "a large write undone between two", "undone around a small one", "many small, one undone"])
+def test_savepoints_of_a_shared_transaction_are_undone_in_memory(tmp_path, run, writes):
+    store = Store(tmp_path)
+    rows = max(count for count, _ in writes)
+    with store.transaction():  # stored before: the shared transaction changes pages already on disk
+        for row in range(rows):
+            store.set_setting(f"row{row:05d}", "before" + "." * 200)
+    store.group_commits()
+    before = _temporary_files()
+    opened: set[str] = set()
+
+    async def write(index: int, count: int, kind: str) -> bool:
+        try:
+            with store.transaction():
+                for row in range(count):
+                    store.set_setting(f"row{row:05d}", f"write{index}" + "." * 200)
+                opened.update(_temporary_files() - before)
+                if kind == "refused":
+                    raise LookupError("refused by the rules")
+        except LookupError:
+            return False
+        await store.durable()
+        return True
+
+    async def all_writes():
+        return await asyncio.gather(*(write(index, count, kind) for index, (count, kind) in enumerate(writes)))
+
+    try:
+        assert run(all_writes()) == [kind == "ok" for _, kind in writes]
+        assert not opened, f"the savepoints' journal went to a file: {opened}"
+    finally:
+        store.close()
+    # Each row holds what the last write that stayed wrote to it, or what was stored before.
+    again = Store(tmp_path)
+    try:
+        for row in range(rows):
+            kept = [index for index, (count, kind) in enumerate(writes) if kind == "ok" and row < count]
+            expected = f"write{kept[-1]}" if kept else "before"
+            assert again.setting(f"row{row:05d}") == expected + "." * 200, row
+    finally:
+        again.close()
