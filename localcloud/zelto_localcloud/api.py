@@ -11,7 +11,8 @@ from urllib.parse import unquote
 
 from starlette.concurrency import run_in_threadpool
 from starlette.requests import ClientDisconnect, Request
-from starlette.responses import JSONResponse, Response
+from starlette.responses import JSONResponse as _StarletteJSONResponse
+from starlette.responses import Response
 from starlette.routing import Match, Route
 
 from . import display, errors
@@ -34,6 +35,16 @@ from .validation import (
     public_key_hex,
 )
 from .wire import request_json
+
+
+class JSONResponse(_StarletteJSONResponse):
+    """Starlette's JSON answer, the same bytes, from an encoder made once (json.dumps with options sets
+    one up for every answer)."""
+
+    _encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
+
+    def render(self, content) -> bytes:
+        return self._encode(content).encode("utf-8")
 
 
 def error_response(error: ApiError) -> JSONResponse:

@@ -44,12 +44,17 @@ def ensure_schema(store: Store) -> None:
     """The audit log's table comes with the store's schema history (schema.py): nothing to make here."""
 
 
+# Made once: json.dumps with options sets up an encoder on every call, and every create writes a row.
+_canonical_json = json.JSONEncoder(sort_keys=True, separators=(",", ":"), ensure_ascii=True).encode
+_row_json = json.JSONEncoder(separators=(",", ":"), ensure_ascii=True, allow_nan=False).encode
+
+
 def digest(value) -> str:
     """SHA-256 (hex) of a value's canonical JSON, or of bytes / text as they are."""
     if isinstance(value, str):
         value = value.encode()
     elif not isinstance(value, bytes):
-        value = json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=True).encode()
+        value = _canonical_json(value).encode()
     return hashlib.sha256(value).hexdigest()
 
 
@@ -85,7 +90,7 @@ def row_text(prev: str, seq: int, at: float, event: str, *, request_id=None, req
         "request_hash": request_hash, "actor": actor, "channel": channel, "display_hash": display_hash,
         "outcome": outcome, "detail": detail or {},
     }
-    return json.dumps(fields, separators=(",", ":"), ensure_ascii=True, allow_nan=False)
+    return _row_json(fields)
 
 
 def seal(text: str) -> tuple[str, str]:

@@ -43,12 +43,15 @@ def summary_text(metadata: Any) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
+_unescaped_json = json.JSONEncoder(ensure_ascii=False).encode  # made once, not per call as json.dumps does
+
+
 def _short_json(value: Any, limit: int) -> str:
     # A long string is cut before it is encoded, so a summary costs little whatever the value's size.
     if isinstance(value, str) and len(value) > limit:
         value = value[:limit]
-        return json.dumps(value, ensure_ascii=False)[:-1]
-    return json.dumps(value, ensure_ascii=False)
+        return _unescaped_json(value)[:-1]
+    return _unescaped_json(value)
 
 
 def list_form(metadata: Any, metadata_json: str | None, summary: str) -> Any:

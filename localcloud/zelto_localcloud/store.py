@@ -197,9 +197,13 @@ class SessionRecord:
     expires_at: float
 
 
+# json.dumps with options sets up an encoder on every call; the store's is made once.
+_stored_json = json.JSONEncoder(ensure_ascii=True, allow_nan=False).encode
+
+
 def json_or_none(value) -> str | None:
     """A value's JSON as the store keeps it (None stays None)."""
-    return None if value is None else json.dumps(value, ensure_ascii=True, allow_nan=False)
+    return None if value is None else _stored_json(value)
 
 
 def _loads_or_none(text: str | None):

@@ -62,10 +62,16 @@ def _finite(text: str) -> float:
     return number
 
 
+# json.loads with hooks sets up a decoder (and its scanner) per call; this one is made once.
+_DECODER = json.JSONDecoder(parse_constant=_no_constant, parse_float=_finite)
+
+
 def parse_json_object(raw: bytes) -> dict:
     try:
         text = raw.decode("utf-8")
-        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
+        if text.startswith("\ufeff"):  # as json.loads refuses it
+            raise json.JSONDecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0)
+        value = _DECODER.decode(text)
     except UnicodeDecodeError:
         raise invalid_json("request body is not UTF-8") from None
     except RecursionError:

@@ -197,6 +197,7 @@ class TestBadInput:
         # Numbers too large for a float read as infinity; surrogate escapes in either case, deep inside.
         (b'{"metadata": {"n": [1e999]}}', "invalid_json"), (b'{"a": -Infinity}', "invalid_json"),
         (b'{"metadata": {"k": ["ok", "\\uDFFF"]}}', "invalid_json"),
+        (b"\xef\xbb\xbf{}", "invalid_json"),  # a byte-order mark
     ])
     def test_unreadable_bodies_are_invalid_json(self, http, content, code):
         response = http.post("/v1/approvals/requests", content=content, headers={"Content-Type": "application/json"})

@@ -104,3 +104,49 @@ def test_each_row_is_written_its_own_time(times, written):
     carry the one before's."""
     assert [audit.row_text(audit.GENESIS, 1, at, "create")[len('{"prev":"') + 64:].split('"at":"')[1][:27]
             for at in times] == written
+
+
+# Encoders made once must write what json.dumps writes with the options each place used: stored JSON
+# (ASCII), the audit's canonical and row JSON (hashed, so a byte's difference breaks every chain check), a
+# list summary and an API answer (UTF-8 as is).
+_STORED = dict(ensure_ascii=True, allow_nan=False)
+_CANONICAL = dict(sort_keys=True, separators=(",", ":"), ensure_ascii=True)
+_ROW = dict(separators=(",", ":"), ensure_ascii=True, allow_nan=False)
+_UNESCAPED = dict(ensure_ascii=False)
+_ANSWER = dict(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def _answer_bytes(value) -> bytes:
+    from zelto_localcloud.api import JSONResponse
+    return JSONResponse(value).body
+
+
+@pytest.mark.parametrize("made_once, options, utf8", [
+    (lambda value: __import__("zelto_localcloud.store", fromlist=["x"]).json_or_none(value), _STORED, False),
+    (lambda value: audit.digest(value), _CANONICAL, None),
+    (lambda value: audit._row_json(value), _ROW, False),
+    (lambda value: __import__("zelto_localcloud.paging", fromlist=["x"])._short_json(value, 10**6), _UNESCAPED, False),
+    (_answer_bytes, _ANSWER, True),
+], ids=["stored", "digest", "row", "summary", "answer"])
+@pytest.mark.parametrize("value", [
+    {"b": 1, "a": [True, None, 1.5, -0.0]}, "zürich €", {"k": "\ud800"}, {"n": float("nan")},
+    {"deep": [[{"x": "\u2028"}]]}, 10**30, {"é": {"z": 1, "a": 2}}, [],
+], ids=["mixed", "non-ascii", "lone surrogate", "nan", "nested", "big int", "non-ascii key", "empty"])
+def test_encoders_made_once_write_what_json_dumps_writes(made_once, options, utf8, value):
+    try:
+        expected = json.dumps(value, **options)
+    except ValueError as error:
+        with pytest.raises(ValueError):
+            made_once(value)
+        assert "not JSON compliant" in str(error)
+        return
+    if utf8 is None:  # a digest of the JSON, or of text as it is
+        expected = hashlib.sha256((value if isinstance(value, str) else expected).encode()).hexdigest()
+    elif utf8:
+        try:
+            expected = expected.encode("utf-8")
+        except UnicodeEncodeError:
+            with pytest.raises(UnicodeEncodeError):
+                made_once(value)
+            return
+    assert made_once(value) == expected
