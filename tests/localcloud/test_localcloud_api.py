@@ -408,3 +408,31 @@ class TestCommandLine:
 def test_error_bodies_are_json_objects_never_html(cloud):
     for response in (httpx.get(cloud.base_url + "/v1/x"), httpx.post(cloud.base_url + "/v1/approvers")):
         assert isinstance(json.loads(response.content)["error"], dict)
+
+
+def _nested(depth: int, *, inside: str = "") -> bytes:
+    """An object `depth` levels deep (the body itself is the first), its innermost value `inside`."""
+    return (b'{"a":[' * (depth // 2) + (b'{"b":' if depth % 2 else b"") + json.dumps(inside).encode()
+            + (b"}" if depth % 2 else b"") + b"]}" * (depth // 2))
+
+
+@pytest.mark.parametrize("body, refused", [
+    (_nested(64), False),
+    (_nested(65), True),
+    (_nested(63, inside="{[" * 100), False),  # brackets inside a string nest nothing
+    (_nested(65, inside="x"), True),
+    (b'{"wide": [' + b", ".join([b"[{}]"] * 200) + b"]}", False),  # many brackets, three levels
+    (b'{"a": ' + b"[" * 64 + b"]" * 64 + b"}", True),
+    (b'{"a": ' + b"[" * 63 + b"]" * 63 + b"}", False),
+], ids=["at the limit", "one past", "brackets in text", "past, with little text", "wide", "arrays past",
+        "arrays at the limit"])
+def test_nesting_is_refused_past_the_limit_only(body, refused):
+    from zelto_localcloud.errors import ApiError
+    from zelto_localcloud.validation import MAX_NESTING, parse_json_object
+
+    assert MAX_NESTING == 64
+    if refused:
+        with pytest.raises(ApiError, match="nests deeper than 64 levels"):
+            parse_json_object(body)
+    else:
+        assert isinstance(parse_json_object(body), dict)
