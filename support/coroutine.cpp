@@ -142,12 +142,37 @@ void leave_recursive_call(PyThreadState* thread) {
     ++thread->c_recursion_remaining;
 }
 
-// PyIter_Send, with the common case (an object with am_send: a coroutine,
-// a generator, a Future's iterator) called straight away.
+// The end of an iterator's __next__ that returned NULL, as PyIter_Send
+// reads it: StopIteration (its value) or nothing set (None) is a return.
+[[gnu::noinline]] PySendResult iterator_ended(PyObject** out) {
+    if (!PyErr_Occurred()) {
+        *out = Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return PYGEN_ERROR;
+    }
+    Ref stop = Ref::steal_maybe(PyErr_GetRaisedException());
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    *out = Py_NewRef(value ? value : Py_None);
+    return PYGEN_RETURN;
+}
+
+// PyIter_Send, with the common cases called straight away: an object with
+// am_send (a coroutine, a generator, a Future's iterator), and None sent to
+// a plain iterator (what __await__ returns for an awaitable that is ready).
 PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out) {
-    PyAsyncMethods* methods = Py_TYPE(iterator)->tp_as_async;
+    PyTypeObject* type = Py_TYPE(iterator);
+    PyAsyncMethods* methods = type->tp_as_async;
     if (methods && methods->am_send) {
         return methods->am_send(iterator, value, out);
+    }
+    if (value == Py_None && PyIter_Check(iterator)) {
+        *out = type->tp_iternext(iterator);
+        if (*out) {
+            return PYGEN_NEXT;
+        }
+        return iterator_ended(out);
     }
     return PyIter_Send(iterator, value, out);
 }

@@ -905,3 +905,79 @@ def test_return_ends_in_stop_iteration_as_in_python(probe, value, how, handling)
     native, python = outcome(probe), outcome(PYTHON)
     assert native == python
     assert native[2] is value or (value is None and native[2] is None)
+
+
+class _Ends(Exception):
+    """Raised by an awaited iterator; the driver reports it."""
+
+
+class _StopSub(StopIteration):
+    pass
+
+
+class _Steps:
+    """An iterator that yields `yields` (recording what send() gives it), then ends with `end`."""
+
+    def __init__(self, yields, end):
+        self.yields, self.end, self.sent = list(yields), end, []
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.yields:
+            return self.yields.pop(0)
+        raise self.end
+
+    def send(self, value):
+        self.sent.append(value)
+        return self.__next__()
+
+
+class _AwaitIterator:
+    def __init__(self, make):
+        self.make, self.made = make, None
+
+    def __await__(self):
+        self.made = self.make()
+        return self.made
+
+
+def _return_seven():
+    yield "step"
+    return 7
+
+
+@pytest.mark.parametrize("make, sends", [
+    (lambda: iter(()), []),  # ends at once, nothing set: None
+    (lambda: iter([1, 2]), [None, None]),  # yields through to the driver
+    (lambda: _Steps([], StopIteration(7)), []),  # StopIteration's value
+    (lambda: _Steps([], StopIteration()), []),  # bare StopIteration: None
+    (lambda: _Steps([], _StopSub(8)), []),  # a subclass of it ends the await too
+    (lambda: _Steps([], _Ends("failed")), []),  # any other error propagates
+    (lambda: _Steps(["a"], StopIteration(9)), [5]),  # a value sent goes to its send()
+    (lambda: _Steps(["a"], _Ends("late")), [None]),
+    (lambda: _return_seven(), [None]),  # a generator (sent to directly)
+])
+def test_awaited_iterators_end_as_in_python(probe, make, sends):
+    """What an awaitable's __await__ returns is driven as the interpreter drives it: what it
+    yields reaches the driver, what it is sent reaches it, and how it ends (StopIteration
+    with or without a value, any other error) is the await's result."""
+
+    def outcome(impl):
+        awaitable = _AwaitIterator(make)
+        coro = impl.close_after(Resource(), awaitable)
+        seen = []
+        try:
+            value = None
+            for _ in range(len(sends) + 1):
+                seen.append(coro.send(value))
+                value = sends[len(seen) - 1] if len(seen) <= len(sends) else None
+            seen.append("suspended")
+        except StopIteration as stop:
+            seen.append(("returned", stop.value))
+        except _Ends as exc:
+            seen.append(("raised", exc.args))
+        return seen, getattr(awaitable.made, "sent", None)
+
+    assert outcome(probe) == outcome(PYTHON)
