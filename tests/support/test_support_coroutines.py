@@ -981,3 +981,54 @@ def test_awaited_iterators_end_as_in_python(probe, make, sends):
         return seen, getattr(awaitable.made, "sent", None)
 
     assert outcome(probe) == outcome(PYTHON)
+
+
+class _Cyclic:
+    """Suspends forever and holds whatever is given to it (the coroutine awaiting it)."""
+
+    held = None
+
+    def __await__(self):
+        while True:
+            yield self
+
+
+def _collected_in_a_cycle(impl):
+    awaitable = _Cyclic()
+    coro = impl.close_after(Resource(), awaitable)
+    awaitable.held = coro
+    drive_to_first_await(coro)
+    del coro, awaitable
+    gc.collect()  # the collector runs its finalizer (close), then frees it
+
+
+def _ended(make_end):
+    def end(impl):
+        coro = impl.close_after(Resource(), make_end[0]())
+        make_end[1](coro)
+    return end
+
+
+@pytest.mark.parametrize("previous", [
+    _ended((Ready, _run_to_return)),  # returned
+    _ended((NeverDone, lambda coro: (drive_to_first_await(coro), _end_raising(coro)))),  # raised
+    _ended((NeverDone, lambda coro: (drive_to_first_await(coro), coro.close()))),  # closed
+    _ended((NeverDone, drive_to_first_await)),  # dropped while suspended: finalized on release
+    _ended((Ready, lambda coro: None)),  # never started: warned about
+    _collected_in_a_cycle,  # finalized by the collector
+])
+def test_a_coroutine_made_after_another_ended_is_finalized_on_its_own(impl, previous):
+    """However the coroutines before it ended (their objects may be reused), a coroutine
+    dropped while suspended runs its finally clause and ends its weak references, once."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for _ in range(3):
+            previous(impl)
+    for _ in range(3):
+        resource, heard = Resource(), []
+        coro = impl.close_after(resource, NeverDone())
+        drive_to_first_await(coro)
+        ref = weakref.ref(coro, heard.append)
+        del coro
+        assert (resource.closed, heard, ref()) == (1, [ref], None)
+        assert resource.handled_during_close is not None  # GeneratorExit, as in Python
