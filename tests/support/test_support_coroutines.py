@@ -907,22 +907,12 @@ def test_return_ends_in_stop_iteration_as_in_python(probe, value, how, handling)
     assert native[2] is value or (value is None and native[2] is None)
 
 
-class _Ends(Exception):
-    """Raised by an awaited iterator; the driver reports it."""
-
-
-class _StopSub(StopIteration):
-    pass
-
 
 class _Steps:
-    """An iterator that yields `yields` (recording what send() gives it), then ends with `end`."""
+    """Yields `yields` (recording what send() gives it), then raises `end`."""
 
     def __init__(self, yields, end):
         self.yields, self.end, self.sent = list(yields), end, []
-
-    def __iter__(self):
-        return self
 
     def __next__(self):
         if self.yields:
@@ -931,12 +921,12 @@ class _Steps:
 
     def send(self, value):
         self.sent.append(value)
-        return self.__next__()
+        return next(self)
 
 
-class _AwaitIterator:
+class _Awaits:
     def __init__(self, make):
-        self.make, self.made = make, None
+        self.make = make
 
     def __await__(self):
         self.made = self.make()
@@ -951,79 +941,63 @@ def _return_seven():
 @pytest.mark.parametrize("make, sends", [
     (lambda: iter(()), []),  # ends at once, nothing set: None
     (lambda: iter([1, 2]), [None, None]),  # yields through to the driver
-    (lambda: _Steps([], StopIteration(7)), []),  # StopIteration's value
-    (lambda: _Steps([], StopIteration()), []),  # bare StopIteration: None
-    (lambda: _Steps([], _StopSub(8)), []),  # a subclass of it ends the await too
-    (lambda: _Steps([], _Ends("failed")), []),  # any other error propagates
+    (lambda: _Steps([], StopIteration(7)), []),
+    (lambda: _Steps([], StopIteration()), []),
+    (lambda: _Steps([], type("Sub", (StopIteration,), {})(8)), []),
+    (lambda: _Steps([], LookupError("failed")), []),
     (lambda: _Steps(["a"], StopIteration(9)), [5]),  # a value sent goes to its send()
-    (lambda: _Steps(["a"], _Ends("late")), [None]),
-    (lambda: _return_seven(), [None]),  # a generator (sent to directly)
+    (_return_seven, [None]),  # a generator (sent to directly)
 ])
 def test_awaited_iterators_end_as_in_python(probe, make, sends):
-    """What an awaitable's __await__ returns is driven as the interpreter drives it: what it
-    yields reaches the driver, what it is sent reaches it, and how it ends (StopIteration
-    with or without a value, any other error) is the await's result."""
+    """What __await__ returns is driven as the interpreter drives it: its yields reach the
+    driver, what the driver sends reaches it, and its end is the await's result."""
 
     def outcome(impl):
-        awaitable = _AwaitIterator(make)
+        awaitable, seen, value = _Awaits(make), [], None
         coro = impl.close_after(Resource(), awaitable)
-        seen = []
         try:
-            value = None
-            for _ in range(len(sends) + 1):
+            for value in [None, *sends]:
                 seen.append(coro.send(value))
-                value = sends[len(seen) - 1] if len(seen) <= len(sends) else None
-            seen.append("suspended")
         except StopIteration as stop:
             seen.append(("returned", stop.value))
-        except _Ends as exc:
+        except LookupError as exc:
             seen.append(("raised", exc.args))
         return seen, getattr(awaitable.made, "sent", None)
 
     assert outcome(probe) == outcome(PYTHON)
 
 
-class _Cyclic:
-    """Suspends forever and holds whatever is given to it (the coroutine awaiting it)."""
-
+class _Cyclic(NeverDone):
     held = None
 
-    def __await__(self):
-        while True:
-            yield self
 
-
-def _collected_in_a_cycle(impl):
-    awaitable = _Cyclic()
-    coro = impl.close_after(Resource(), awaitable)
-    awaitable.held = coro
-    drive_to_first_await(coro)
+def _collected_in_a_cycle(coro, awaitable):
+    awaitable.held = coro  # the coroutine holds its awaitable, which holds it
     del coro, awaitable
     gc.collect()  # the collector runs its finalizer (close), then frees it
 
 
-def _ended(make_end):
-    def end(impl):
-        coro = impl.close_after(Resource(), make_end[0]())
-        make_end[1](coro)
-    return end
-
-
-@pytest.mark.parametrize("previous", [
-    _ended((Ready, _run_to_return)),  # returned
-    _ended((NeverDone, lambda coro: (drive_to_first_await(coro), _end_raising(coro)))),  # raised
-    _ended((NeverDone, lambda coro: (drive_to_first_await(coro), coro.close()))),  # closed
-    _ended((NeverDone, drive_to_first_await)),  # dropped while suspended: finalized on release
-    _ended((Ready, lambda coro: None)),  # never started: warned about
-    _collected_in_a_cycle,  # finalized by the collector
+@pytest.mark.parametrize("awaitable, end", [
+    (Ready, lambda coro, _: _run_to_return(coro)),
+    (NeverDone, lambda coro, _: _end_raising(coro)),
+    (NeverDone, lambda coro, _: coro.close()),
+    (NeverDone, lambda coro, _: None),  # dropped while suspended: finalized on release
+    (Ready, None),  # never started: warned about
+    (_Cyclic, _collected_in_a_cycle),
 ])
-def test_a_coroutine_made_after_another_ended_is_finalized_on_its_own(impl, previous):
+def test_a_coroutine_made_after_another_ended_is_finalized_on_its_own(impl, awaitable, end):
     """However the coroutines before it ended (their objects may be reused), a coroutine
     dropped while suspended runs its finally clause and ends its weak references, once."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         for _ in range(3):
-            previous(impl)
+            made = awaitable()
+            coro = impl.close_after(Resource(), made)
+            if end is not None:
+                if awaitable is not Ready:
+                    drive_to_first_await(coro)
+                end(coro, made)
+            del coro, made
     for _ in range(3):
         resource, heard = Resource(), []
         coro = impl.close_after(resource, NeverDone())
@@ -1031,4 +1005,3 @@ def test_a_coroutine_made_after_another_ended_is_finalized_on_its_own(impl, prev
         ref = weakref.ref(coro, heard.append)
         del coro
         assert (resource.closed, heard, ref()) == (1, [ref], None)
-        assert resource.handled_during_close is not None  # GeneratorExit, as in Python
