@@ -7,6 +7,20 @@
 #include <cstddef>
 #include <new>
 
+// Coroutine frames and coroutine objects are kept for reuse once ended (see
+// below). Under a sanitizer every one is its own allocation, so that a use
+// after the end is still caught; without the GIL the lists would need a lock.
+#if defined(__SANITIZE_ADDRESS__) || defined(Py_GIL_DISABLED)
+#define ZELTO_FREE_LISTS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZELTO_FREE_LISTS 0
+#endif
+#endif
+#ifndef ZELTO_FREE_LISTS
+#define ZELTO_FREE_LISTS 1
+#endif
+
 namespace zelto {
 
 namespace {
@@ -21,9 +35,49 @@ struct CoroutineObject {
     // The exception being handled inside this coroutine, pushed on the
     // thread's stack while it runs, as a generator's frame does.
     _PyErr_StackItem exc_state;
+    CoroutineObject* next_free; // while kept for reuse
 };
 
 PyTypeObject* coroutine_type = nullptr;
+
+// Ended coroutine objects, a few, kept for the next calls: a call makes and
+// ends one, and the block (with the collector's header in front) is used
+// again as it is, untracked and holding nothing, instead of going back to the
+// allocator and the collector's count. One whose finalizer has run keeps that
+// mark in the collector's header, which nothing public resets (the finalizer
+// would not run for the next coroutine): it goes back to the allocator.
+struct CoroutineList {
+    CoroutineObject* head = nullptr;
+    size_t count = 0;
+};
+[[maybe_unused]] CoroutineList free_coroutines;
+constexpr size_t coroutines_kept = 16;
+
+CoroutineObject* new_coroutine_object() {
+#if ZELTO_FREE_LISTS
+    if (CoroutineObject* coro = free_coroutines.head) {
+        free_coroutines.head = coro->next_free;
+        --free_coroutines.count;
+        PyObject_Init(reinterpret_cast<PyObject*>(coro), coroutine_type);
+        return coro;
+    }
+#endif
+    return PyObject_GC_New(CoroutineObject, coroutine_type);
+}
+
+// The end of tp_free for an untracked coroutine object that holds nothing.
+void free_coroutine_object(PyObject* self) {
+#if ZELTO_FREE_LISTS
+    if (free_coroutines.count < coroutines_kept && !PyObject_GC_IsFinalized(self)) {
+        CoroutineObject* coro = reinterpret_cast<CoroutineObject*>(self);
+        coro->next_free = free_coroutines.head;
+        free_coroutines.head = coro;
+        ++free_coroutines.count;
+        return;
+    }
+#endif
+    Py_TYPE(self)->tp_free(self);
+}
 
 CoroutineObject* as_coroutine(PyObject* obj) {
     return reinterpret_cast<CoroutineObject*>(obj);
@@ -142,12 +196,37 @@ void leave_recursive_call(PyThreadState* thread) {
     ++thread->c_recursion_remaining;
 }
 
-// PyIter_Send, with the common case (an object with am_send: a coroutine,
-// a generator, a Future's iterator) called straight away.
+// The end of an iterator's __next__ that returned NULL, as PyIter_Send
+// reads it: StopIteration (its value) or nothing set (None) is a return.
+[[gnu::noinline]] PySendResult iterator_ended(PyObject** out) {
+    if (!PyErr_Occurred()) {
+        *out = Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return PYGEN_ERROR;
+    }
+    Ref stop = Ref::steal_maybe(PyErr_GetRaisedException());
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(stop.get())->value;
+    *out = Py_NewRef(value ? value : Py_None);
+    return PYGEN_RETURN;
+}
+
+// PyIter_Send, with the common cases called straight away: an object with
+// am_send (a coroutine, a generator, a Future's iterator), and None sent to
+// a plain iterator (what __await__ returns for an awaitable that is ready).
 PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out) {
-    PyAsyncMethods* methods = Py_TYPE(iterator)->tp_as_async;
+    PyTypeObject* type = Py_TYPE(iterator);
+    PyAsyncMethods* methods = type->tp_as_async;
     if (methods && methods->am_send) {
         return methods->am_send(iterator, value, out);
+    }
+    if (value == Py_None && PyIter_Check(iterator)) {
+        *out = type->tp_iternext(iterator);
+        if (*out) {
+            return PYGEN_NEXT;
+        }
+        return iterator_ended(out);
     }
     return PyIter_Send(iterator, value, out);
 }
@@ -625,7 +704,7 @@ void coroutine_dealloc(PyObject* self) {
         finish(coro);
         Py_CLEAR(coro->name);
         Py_CLEAR(coro->qualname);
-        type->tp_free(self);
+        free_coroutine_object(self);
         Py_DECREF(type);
     } // else resurrected
     Py_TRASHCAN_END
@@ -723,18 +802,7 @@ PyType_Spec coroutine_type_spec = {
 // each size: a call that makes and ends the same frames again takes them from
 // there. Frames are made and ended with the interpreter held (which serialises
 // the lists); one ended without it (a thread being ended at exit) goes back to
-// the system. Under a sanitizer every frame is its own allocation, so that a
-// use after the end is still caught.
-#if defined(__SANITIZE_ADDRESS__) || defined(Py_GIL_DISABLED)
-#define ZELTO_FRAME_FREE_LIST 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZELTO_FRAME_FREE_LIST 0
-#endif
-#endif
-#ifndef ZELTO_FRAME_FREE_LIST
-#define ZELTO_FRAME_FREE_LIST 1
-#endif
+// the system (see ZELTO_FREE_LISTS).
 
 namespace {
 
@@ -758,7 +826,7 @@ struct FrameList {
 } // namespace
 
 void* Task::promise_type::operator new(std::size_t size) {
-#if ZELTO_FRAME_FREE_LIST
+#if ZELTO_FREE_LISTS
     size_t index = (size + frame_step - 1) / frame_step;
     if (index < frame_sizes) {
         FrameList& list = free_frames[index];
@@ -775,7 +843,7 @@ void* Task::promise_type::operator new(std::size_t size) {
 }
 
 void Task::promise_type::operator delete(void* block, std::size_t size) noexcept {
-#if ZELTO_FRAME_FREE_LIST
+#if ZELTO_FREE_LISTS
     size_t index = (size + frame_step - 1) / frame_step;
     if (index < frame_sizes) {
         FrameList& list = free_frames[index];
@@ -839,7 +907,7 @@ Ref Awaiting::await_resume() {
 }
 
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
-    CoroutineObject* coro = PyObject_GC_New(CoroutineObject, coroutine_type);
+    CoroutineObject* coro = new_coroutine_object();
     if (!coro) {
         throw_error();
     }

@@ -424,6 +424,17 @@ struct FunctionAccess {
         }
     }
 
+    static Frame bound(FunctionObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+        Frame frame;
+        if (!kwnames && nargs == fn->def->params.size() && nargs == fn->layout.argcount) {
+            frame.function_ = Ref::borrow((PyObject*)fn);
+            frame.args_.fill(args, nargs); // a coroutine keeps its own references
+        } else {
+            bind(fn, frame, args, nargs, kwnames);
+        }
+        return frame;
+    }
+
     static Ref run(FunctionObject* fn, Frame& frame) {
         const FunctionDef& def = *fn->def;
         if (def.coroutine) {
@@ -458,9 +469,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                               PyObject* kwnames) {
     return boundary([&] {
         FunctionObject* fn = as_function(self);
+        size_t nargs = PyVectorcall_NARGS(nargsf);
+        if (fn->def->coroutine) {
+            // The bound frame is made where the coroutine takes it from:
+            // one move fewer than binding a local and moving that.
+            return make_coroutine(
+                fn->def->coroutine(FunctionAccess::bound(fn, args, nargs, kwnames)), fn->name,
+                fn->qualname);
+        }
         Frame frame;
-        FunctionAccess::bind(fn, frame, args, PyVectorcall_NARGS(nargsf), kwnames);
-        return FunctionAccess::run(fn, frame);
+        FunctionAccess::bind(fn, frame, args, nargs, kwnames);
+        return fn->def->impl(frame);
     });
 }
 

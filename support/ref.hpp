@@ -46,14 +46,21 @@ public:
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() {
+    // Inline: a call per release costs more than the release itself.
+    [[gnu::always_inline]] ~Ref() {
         if (ptr_ && holds_interpreter()) {
             Py_DECREF(ptr_);
         }
     }
 
-    Ref& operator=(Ref other) noexcept {
-        std::swap(ptr_, other.ptr_);
+    Ref& operator=(const Ref& other) noexcept { return *this = Ref(other); }
+    // The old value is released after the new one is in place (its
+    // deallocation may run code that reads this Ref).
+    [[gnu::always_inline]] Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+        if (old && holds_interpreter()) {
+            Py_DECREF(old);
+        }
         return *this;
     }
 

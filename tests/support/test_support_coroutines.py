@@ -905,3 +905,103 @@ def test_return_ends_in_stop_iteration_as_in_python(probe, value, how, handling)
     native, python = outcome(probe), outcome(PYTHON)
     assert native == python
     assert native[2] is value or (value is None and native[2] is None)
+
+
+
+class _Steps:
+    """Yields `yields` (recording what send() gives it), then raises `end`."""
+
+    def __init__(self, yields, end):
+        self.yields, self.end, self.sent = list(yields), end, []
+
+    def __next__(self):
+        if self.yields:
+            return self.yields.pop(0)
+        raise self.end
+
+    def send(self, value):
+        self.sent.append(value)
+        return next(self)
+
+
+class _Awaits:
+    def __init__(self, make):
+        self.make = make
+
+    def __await__(self):
+        self.made = self.make()
+        return self.made
+
+
+def _return_seven():
+    yield "step"
+    return 7
+
+
+@pytest.mark.parametrize("make, sends", [
+    (lambda: iter(()), []),  # ends at once, nothing set: None
+    (lambda: iter([1, 2]), [None, None]),  # yields through to the driver
+    (lambda: _Steps([], StopIteration(7)), []),
+    (lambda: _Steps([], StopIteration()), []),
+    (lambda: _Steps([], type("Sub", (StopIteration,), {})(8)), []),
+    (lambda: _Steps([], LookupError("failed")), []),
+    (lambda: _Steps(["a"], StopIteration(9)), [5]),  # a value sent goes to its send()
+    (_return_seven, [None]),  # a generator (sent to directly)
+])
+def test_awaited_iterators_end_as_in_python(probe, make, sends):
+    """What __await__ returns is driven as the interpreter drives it: its yields reach the
+    driver, what the driver sends reaches it, and its end is the await's result."""
+
+    def outcome(impl):
+        awaitable, seen, value = _Awaits(make), [], None
+        coro = impl.close_after(Resource(), awaitable)
+        try:
+            for value in [None, *sends]:
+                seen.append(coro.send(value))
+        except StopIteration as stop:
+            seen.append(("returned", stop.value))
+        except LookupError as exc:
+            seen.append(("raised", exc.args))
+        return seen, getattr(awaitable.made, "sent", None)
+
+    assert outcome(probe) == outcome(PYTHON)
+
+
+class _Cyclic(NeverDone):
+    held = None
+
+
+def _collected_in_a_cycle(coro, awaitable):
+    awaitable.held = coro  # the coroutine holds its awaitable, which holds it
+    del coro, awaitable
+    gc.collect()  # the collector runs its finalizer (close), then frees it
+
+
+@pytest.mark.parametrize("awaitable, end", [
+    (Ready, lambda coro, _: _run_to_return(coro)),
+    (NeverDone, lambda coro, _: _end_raising(coro)),
+    (NeverDone, lambda coro, _: coro.close()),
+    (NeverDone, lambda coro, _: None),  # dropped while suspended: finalized on release
+    (Ready, None),  # never started: warned about
+    (_Cyclic, _collected_in_a_cycle),
+])
+def test_a_coroutine_made_after_another_ended_is_finalized_on_its_own(impl, awaitable, end):
+    """However the coroutines before it ended (their objects may be reused), a coroutine
+    dropped while suspended runs its finally clause and ends its weak references, once."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for _ in range(3):
+            made = awaitable()
+            coro = impl.close_after(Resource(), made)
+            if end is not None:
+                if awaitable is not Ready:
+                    drive_to_first_await(coro)
+                end(coro, made)
+            del coro, made
+    for _ in range(3):
+        resource, heard = Resource(), []
+        coro = impl.close_after(resource, NeverDone())
+        drive_to_first_await(coro)
+        ref = weakref.ref(coro, heard.append)
+        del coro
+        assert (resource.closed, heard, ref()) == (1, [ref], None)
