@@ -71,8 +71,10 @@ inline Ref to_py(double value) {
 Ref str(std::string_view text); // a new str
 namespace detail {
 // Interned names by the address of their text (call.cpp): an open-addressing
-// table whose slot for a name seen before is found here, inline, on the first
-// probe nearly always; the rest of the search, and the interning, out of line.
+// table (linear probing, at most half full) whose slot for a name seen before
+// is found here, inline, on the first or second probe nearly always (where
+// the layout of the texts puts it is chance: a name whose slot is taken
+// takes the next); the rest of the search, and the interning, out of line.
 struct NameSlot {
     const char* text;
     PyObject* name;
@@ -97,10 +99,14 @@ inline size_t name_hash(const char* text, size_t shift) {
 // lookup needs no reference of its own.
 inline PyObject* interned_name(Literal name) {
     const char* text = name.c_str();
-    const detail::NameSlot& slot =
-        detail::name_index.slots[detail::name_hash(text, detail::name_index.shift)];
-    if (slot.text == text) {
-        return slot.name;
+    const detail::NameIndex& index = detail::name_index;
+    size_t i = detail::name_hash(text, index.shift);
+    if (index.slots[i].text == text) {
+        return index.slots[i].name;
+    }
+    const detail::NameSlot& next = index.slots[(i + 1) & index.mask];
+    if (next.text == text) {
+        return next.name;
     }
     return detail::find_or_intern(text);
 }
