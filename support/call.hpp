@@ -97,7 +97,7 @@ inline size_t name_hash(const char* text, size_t shift) {
 // The interned str of a name, borrowed: made on first use and found again by
 // the text's address; interned names live as long as the process, so a
 // lookup needs no reference of its own.
-inline PyObject* interned_name(Literal name) {
+[[gnu::always_inline]] inline PyObject* interned_name(Literal name) {
     const char* text = name.c_str();
     const detail::NameIndex& index = detail::name_index;
     size_t i = detail::name_hash(text, index.shift);
