@@ -388,6 +388,50 @@ Read read_attribute(PyObject* obj, Literal name, bool optional, PyObject*& resul
 
 } // namespace
 
+namespace detail {
+
+PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* obj = args[0];
+    PyTypeObject* type = Py_TYPE(obj);
+    const TypeAttribute* entry =
+        type->tp_getattro == PyObject_GenericGetAttr ? type_attribute(type, name) : nullptr;
+    PyObject* found = entry ? entry->found : nullptr;
+    // Read each time: the flag belongs to the class of what was found.
+    if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
+    }
+    PyObject* name_obj = entry->name;
+    // Held across the dict lookup and the call, as the interpreter holds it.
+    Ref method = Ref::borrow(found);
+    if (has_instance_dict(type)) {
+        PyObject** dict_slot = _PyObject_GetDictPtr(obj);
+        if (!dict_slot) {
+            return PyObject_VectorcallMethod(name_obj, args, nargsf, kwnames);
+        }
+        if (PyObject* dict = *dict_slot) {
+            PyObject* own = nullptr;
+            Py_INCREF(dict);
+            int status = PyDict_GetItemRef(dict, name_obj, &own);
+            Py_DECREF(dict);
+            if (status < 0) {
+                return nullptr;
+            }
+            if (status > 0) {
+                // The instance's own attribute, called without the object
+                // (whose slot becomes the free one in front).
+                Ref bound = Ref::steal(own);
+                return PyObject_Vectorcall(own, args + 1, nargsf - 1, kwnames);
+            }
+        }
+    }
+    // As PyObject_VectorcallMethod calls a method it found: the slot in front
+    // of the object is not offered to the callee.
+    return PyObject_Vectorcall(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames);
+}
+
+} // namespace detail
+
 Ref getattr(Handle obj, Literal name) {
     PyObject* result = nullptr;
     switch (read_attribute(obj, name, false, result)) {

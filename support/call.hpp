@@ -182,6 +182,14 @@ namespace detail {
 // constant a compiled call carries), found again by the names' addresses.
 Ref keyword_names(const char* const* keys, size_t count);
 
+// PyObject_VectorcallMethod(name, args, nargsf, kwnames): args[0] is the
+// object, and the slot in front of it is free. While the object's type is
+// remembered to have a plain method under the name (a function, as the
+// interpreter's method calls see one) and the instance's __dict__ does not
+// shadow it, the method is called with the object in front without a
+// lookup in the MRO; otherwise as PyObject_VectorcallMethod does.
+PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // Packs arguments for a vectorcall: one free slot in front (so the callee may
 // borrow it, PY_VECTORCALL_ARGUMENTS_OFFSET), then `self` when there is one,
 // the positional arguments, the keyword values, and the keyword names.
@@ -229,8 +237,7 @@ template <typename... Args>
 Ref call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    PyObject* method_name = interned_name(name);
-    return Ref::steal(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
+    return Ref::steal(detail::vectorcall_method(name, packed.ptrs.data() + 1,
                                                 npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 packed.names.get()));
 }
@@ -242,8 +249,7 @@ template <typename... Args>
 Ref try_call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    PyObject* method_name = interned_name(name);
-    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
+    return Ref::steal_maybe(detail::vectorcall_method(name, packed.ptrs.data() + 1,
                                                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       packed.names.get()));
 }

@@ -223,3 +223,75 @@ def test_a_value_read_from_a_class_keeps_its_reference_count(probe):
         assert probe.read_marker(holder) is value
         assert probe.read_marker_or(holder, None) is value
     assert __import__("sys").getrefcount(value) == before
+
+
+def method(self, arg, extra="-"):
+    return ("method", arg, extra)
+
+
+def make_with_method():
+    return type("WithMethod", (), {"marker": method})()
+
+
+def make_slotted_with_method():
+    return type("SlottedWithMethod", (), {"__slots__": (), "marker": method})()
+
+
+def make_derived_with_method():
+    base = type("Base", (), {"marker": method})
+    return type("Derived", (base,), {})()
+
+
+def shadow_with_callable(obj):
+    obj.marker = lambda arg, extra="-": ("instance", arg, extra)
+
+
+def replace_method(obj):
+    type(obj).marker = lambda self, arg, extra="-": ("replaced", arg, extra)
+
+
+def as_staticmethod(obj):
+    type(obj).marker = staticmethod(lambda arg, extra="-": ("static", arg, extra))
+
+
+def as_classmethod(obj):
+    type(obj).marker = classmethod(lambda cls, arg, extra="-": ("class", cls.__name__, arg, extra))
+
+
+def as_property(obj):
+    type(obj).marker = property(lambda self: lambda arg, extra="-": ("property", arg, extra))
+
+
+def override_in_subclass_base(obj):
+    type(obj).__mro__[1].marker = lambda self, arg, extra="-": ("base replaced", arg, extra)
+
+
+# (an object with a method `marker`, how it is changed after the first calls)
+METHOD_CASES = {
+    "method, then shadowed by the instance": (make_with_method, shadow_with_callable),
+    "method, then replaced on the class": (make_with_method, replace_method),
+    "method, then deleted from the class": (make_with_method, lambda o: delattr(type(o), "marker")),
+    "method, then a staticmethod": (make_with_method, as_staticmethod),
+    "method, then a classmethod": (make_with_method, as_classmethod),
+    "method, then a property": (make_with_method, as_property),
+    "method, then __getattribute__": (make_with_method, add_getattribute),
+    "method, then an __eq__ raising in __dict__": (make_with_method, raising_key(ValueError("eq"))),
+    "method, then the instance retyped": (make_with_method, retype),
+    "method of a base, then replaced there": (make_derived_with_method, override_in_subclass_base),
+    "method of a slotted class, then replaced": (make_slotted_with_method, replace_method),
+    "missing, then __getattr__ on the class": (make_empty, add_getattr),
+}
+
+
+@pytest.mark.parametrize("make, change", METHOD_CASES.values(), ids=METHOD_CASES.keys())
+def test_method_calls_follow_every_change_as_the_interpreter_does(probe, make, change):
+    obj = make()
+    calls = {
+        "positional": (lambda: probe.call_marker(obj, 1), lambda: obj.marker(1)),
+        "with a keyword": (lambda: probe.call_marker_kw(obj, 1, 2), lambda: obj.marker(1, extra=2)),
+    }
+    for step in ("first", "remembered", "changed", "changed, remembered"):
+        if step == "changed":
+            change(obj)
+        for kind, (native, python) in calls.items():
+            assert outcome(native) == outcome(python), (step, kind)

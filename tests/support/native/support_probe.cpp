@@ -332,6 +332,27 @@ const FunctionDef read_marker_or_def{
     .impl = read_marker_or,
 };
 
+// obj.marker(arg), and obj.marker(arg, extra=...) with a keyword, through call_method.
+Ref call_marker(Frame& frame) {
+    return call_method(frame.arg(0), "marker", frame.arg(1));
+}
+
+const FunctionDef call_marker_def{
+    .name = "call_marker",
+    .params = {{.name = "obj"}, {.name = "arg"}},
+    .impl = call_marker,
+};
+
+Ref call_marker_kw(Frame& frame) {
+    return call_method(frame.arg(0), "marker", frame.arg(1), kw("extra", frame.arg(2)));
+}
+
+const FunctionDef call_marker_kw_def{
+    .name = "call_marker_kw",
+    .params = {{.name = "obj"}, {.name = "arg"}, {.name = "extra"}},
+    .impl = call_marker_kw,
+};
+
 Ref positional_only(Frame& frame) {
     return Ref::steal(PyTuple_Pack(2, frame.arg(0), frame.arg(1)));
 }
@@ -580,6 +601,8 @@ void exec_probe(Handle module) {
                                    &forget_marker_def,
                                    &read_marker_def,
                                    &read_marker_or_def,
+                                   &call_marker_def,
+                                   &call_marker_kw_def,
                                    &positional_only_def,
                                    &derive_def,
                                    &derive_config_def,
