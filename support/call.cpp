@@ -226,8 +226,224 @@ std::string_view utf8(Handle text) {
     return {data, (size_t)size};
 }
 
-Ref getattr(Handle obj, Literal name) {
+namespace {
+
+// What a type's MRO holds under a name, remembered between reads by the type,
+// its version tag and the address of the name's text. Every change to a class
+// in the MRO, or to the MRO itself, gives the type a new version tag, unique
+// in the interpreter (the interpreter's own attribute cache relies on the
+// same), so an entry whose tag no longer matches is never used; `found` is
+// borrowed from the dict of a class in the MRO, which holds it while the tag
+// stays. Under free threading nothing is remembered (the table is shared).
+struct TypeAttribute {
+    PyTypeObject* type = nullptr; // compared, never read through
+    unsigned int version = 0;     // never 0 in a filled entry
+    const char* text = nullptr;
+    PyObject* name = nullptr;  // the interned name
+    PyObject* found = nullptr; // null: no class of the MRO has the name
+};
+
+constexpr size_t type_attribute_bits = 8;
+TypeAttribute type_attributes[size_t(1) << type_attribute_bits];
+
+TypeAttribute& type_attribute_slot(PyTypeObject* type, const char* text) {
+    // Fibonacci hashing, as for the names: types are aligned, texts are not.
+    uint64_t key = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(text) << 8;
+    return type_attributes[key * 0x9E3779B97F4A7C15ull >> (64 - type_attribute_bits)];
+}
+
+// The lookup of name in the MRO, remembered in entry; null when the type has
+// no version tag to key it by (the caller takes the general road, which gives
+// it one).
+[[gnu::noinline]] const TypeAttribute* remember_type_attribute(TypeAttribute& entry,
+                                                               PyTypeObject* type, Literal name) {
+    unsigned int version = type->tp_version_tag;
+    PyObject* name_obj = interned_name(name);
+    PyObject* found = _PyType_Lookup(type, name_obj);
+    // Only a lookup that the tag held still for: a change during it (a key's
+    // __eq__ in a class dict) leaves the tag 0 or another one.
+    if (version == 0 || type->tp_version_tag != version) {
+        return nullptr;
+    }
+    entry = {type, version, name.c_str(), name_obj, found};
+    return &entry;
+}
+
+// The entry for name on a type, found again or filled.
+inline const TypeAttribute* type_attribute(PyTypeObject* type, Literal name) {
+#ifdef Py_GIL_DISABLED
+    (void)type;
+    (void)name;
+    return nullptr;
+#else
+    const char* text = name.c_str();
+    TypeAttribute& entry = type_attribute_slot(type, text);
+    if (entry.type == type && entry.text == text && entry.version == type->tp_version_tag) {
+        return &entry;
+    }
+    return remember_type_attribute(entry, type, name);
+#endif
+}
+
+bool has_instance_dict(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || type->tp_dictoffset != 0;
+}
+
+// How a read by the remembered road ended.
+enum class Read {
+    found,   // result holds the attribute
+    missing, // neither the instance nor its classes have it; no error set
+    failed,  // an error is set
+    general, // the road does not apply: take PyObject_GetAttr's
+};
+
+// The instance's __dict__ first, then found (the class's value, or null):
+// the rest of read_attribute for a type whose instances have a __dict__.
+Read read_instance(PyObject* obj, PyObject* name, PyObject* found, bool optional,
+                   PyObject*& result) {
+    PyObject** dict_slot = _PyObject_GetDictPtr(obj);
+    if (!dict_slot) {
+        return Read::general; // an inline __dict__ that could not be made
+    }
+    PyObject* dict = *dict_slot;
+    if (!dict) {
+        result = Py_XNewRef(found);
+        return found ? Read::found : Read::missing;
+    }
+    // Both held across the lookup, as the interpreter holds them: a key's
+    // __eq__ may replace the __dict__ or change the class meanwhile.
+    Py_XINCREF(found);
+    Py_INCREF(dict);
+    int status = PyDict_GetItemRef(dict, name, &result);
+    Py_DECREF(dict);
+    if (status == 0 || (status < 0 && optional && PyErr_ExceptionMatches(PyExc_AttributeError))) {
+        if (status < 0) {
+            PyErr_Clear();
+        }
+        result = found; // the reference taken above
+        return found ? Read::found : Read::missing;
+    }
+    Py_XDECREF(found);
+    return status > 0 ? Read::found : Read::failed;
+}
+
+// obj.name as PyObject_GenericGetAttr answers it, for the cases where the
+// type's MRO is remembered to hold nothing under the name, or a value that is
+// no descriptor at all (no __get__): the instance's __dict__ first, then that
+// value. Every other case (a descriptor, __getattr__ or __getattribute__ of
+// the class's own, a type without a version tag) takes the general road.
+// `optional` is getattr with a default: an AttributeError from the dict's
+// lookup (a key's __eq__) is then dropped and the class's value looked at.
+Read read_attribute(PyObject* obj, Literal name, bool optional, PyObject*& result) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return Read::general;
+    }
+    const TypeAttribute* entry = type_attribute(type, name);
+    if (!entry) {
+        return Read::general;
+    }
+    PyObject* found = entry->found;
+    // Read each time: whether its class has __get__ is no part of this type's version.
+    if (found && Py_TYPE(found)->tp_descr_get) {
+        return Read::general;
+    }
+    if (has_instance_dict(type)) {
+        return read_instance(obj, entry->name, found, optional, result);
+    }
+    result = Py_XNewRef(found);
+    return found ? Read::found : Read::missing;
+}
+
+// The general roads of getattr and getattr_or: the interpreter's own
+// AttributeError (name and obj set on it) is made there.
+[[gnu::noinline]] Ref getattr_general(Handle obj, Literal name) {
     return Ref::steal(PyObject_GetAttr(obj, interned_name(name)));
+}
+
+[[gnu::noinline]] Ref getattr_or_general(Handle obj, Literal name, Handle fallback) {
+    PyObject* result = nullptr;
+    if (check(PyObject_GetOptionalAttr(obj, interned_name(name), &result)) == 0) {
+        return Ref::borrow(fallback);
+    }
+    return Ref::steal_maybe(result);
+}
+
+// An AttributeError raised while obj.name was read (by a key's __eq__ in its
+// __dict__) gets name and obj, as PyObject_GetAttr gives them to one that has
+// neither yet; then it is thrown.
+[[noreturn, gnu::noinline]] void throw_attribute_error_of(PyObject* obj, Literal name) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyObject* raised = PyErr_GetRaisedException();
+        Ref error = Ref::steal(raised);
+        if (PyErr_GivenExceptionMatches(raised, PyExc_AttributeError) &&
+            getattr_general(raised, "name").is_none() && getattr_general(raised, "obj").is_none()) {
+            setattr(raised, "name", interned_name(name));
+            setattr(raised, "obj", obj);
+        }
+        PyErr_SetRaisedException(error.release());
+    }
+    throw_error();
+}
+
+} // namespace
+
+namespace detail {
+
+PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyObject* obj = args[0];
+    PyTypeObject* type = Py_TYPE(obj);
+    const TypeAttribute* entry =
+        type->tp_getattro == PyObject_GenericGetAttr ? type_attribute(type, name) : nullptr;
+    PyObject* found = entry ? entry->found : nullptr;
+    // Read each time: the flag belongs to the class of what was found.
+    if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
+    }
+    PyObject* name_obj = entry->name;
+    // Held across the dict lookup and the call, as the interpreter holds it.
+    Ref method = Ref::borrow(found);
+    if (has_instance_dict(type)) {
+        PyObject** dict_slot = _PyObject_GetDictPtr(obj);
+        if (!dict_slot) {
+            return PyObject_VectorcallMethod(name_obj, args, nargsf, kwnames);
+        }
+        if (PyObject* dict = *dict_slot) {
+            PyObject* own = nullptr;
+            Py_INCREF(dict);
+            int status = PyDict_GetItemRef(dict, name_obj, &own);
+            Py_DECREF(dict);
+            if (status < 0) {
+                return nullptr;
+            }
+            if (status > 0) {
+                // The instance's own attribute, called without the object
+                // (whose slot becomes the free one in front).
+                Ref bound = Ref::steal(own);
+                return PyObject_Vectorcall(own, args + 1, nargsf - 1, kwnames);
+            }
+        }
+    }
+    // As PyObject_VectorcallMethod calls a method it found: the slot in front
+    // of the object is not offered to the callee.
+    return PyObject_Vectorcall(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               kwnames);
+}
+
+} // namespace detail
+
+Ref getattr(Handle obj, Literal name) {
+    PyObject* result = nullptr;
+    switch (read_attribute(obj, name, false, result)) {
+    case Read::found:
+        return Ref::steal_maybe(result);
+    case Read::failed:
+        throw_attribute_error_of(obj, name);
+    case Read::missing:
+    case Read::general:
+        break;
+    }
+    return getattr_general(obj, name);
 }
 
 Ref getattr(Handle obj, Handle name) {
@@ -236,10 +452,17 @@ Ref getattr(Handle obj, Handle name) {
 
 Ref getattr_or(Handle obj, Literal name, Handle fallback) {
     PyObject* result = nullptr;
-    if (check(PyObject_GetOptionalAttr(obj, interned_name(name), &result)) == 0) {
+    switch (read_attribute(obj, name, true, result)) {
+    case Read::found:
+        return Ref::steal_maybe(result);
+    case Read::missing:
         return Ref::borrow(fallback);
+    case Read::failed:
+        throw_error();
+    case Read::general:
+        break;
     }
-    return Ref::steal(result);
+    return getattr_or_general(obj, name, fallback);
 }
 
 void setattr(Handle obj, Literal name, Handle value) {

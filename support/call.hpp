@@ -71,8 +71,10 @@ inline Ref to_py(double value) {
 Ref str(std::string_view text); // a new str
 namespace detail {
 // Interned names by the address of their text (call.cpp): an open-addressing
-// table whose slot for a name seen before is found here, inline, on the first
-// probe nearly always; the rest of the search, and the interning, out of line.
+// table (linear probing, at most half full) whose slot for a name seen before
+// is found here, inline, on the first or second probe nearly always (where
+// the layout of the texts puts it is chance: a name whose slot is taken
+// takes the next); the rest of the search, and the interning, out of line.
 struct NameSlot {
     const char* text;
     PyObject* name;
@@ -95,12 +97,16 @@ inline size_t name_hash(const char* text, size_t shift) {
 // The interned str of a name, borrowed: made on first use and found again by
 // the text's address; interned names live as long as the process, so a
 // lookup needs no reference of its own.
-inline PyObject* interned_name(Literal name) {
+[[gnu::always_inline]] inline PyObject* interned_name(Literal name) {
     const char* text = name.c_str();
-    const detail::NameSlot& slot =
-        detail::name_index.slots[detail::name_hash(text, detail::name_index.shift)];
-    if (slot.text == text) {
-        return slot.name;
+    const detail::NameIndex& index = detail::name_index;
+    size_t i = detail::name_hash(text, index.shift);
+    if (index.slots[i].text == text) {
+        return index.slots[i].name;
+    }
+    const detail::NameSlot& next = index.slots[(i + 1) & index.mask];
+    if (next.text == text) {
+        return next.name;
     }
     return detail::find_or_intern(text);
 }
@@ -176,6 +182,14 @@ namespace detail {
 // constant a compiled call carries), found again by the names' addresses.
 Ref keyword_names(const char* const* keys, size_t count);
 
+// PyObject_VectorcallMethod(name, args, nargsf, kwnames): args[0] is the
+// object, and the slot in front of it is free. While the object's type is
+// remembered to have a plain method under the name (a function, as the
+// interpreter's method calls see one) and the instance's __dict__ does not
+// shadow it, the method is called with the object in front without a
+// lookup in the MRO; otherwise as PyObject_VectorcallMethod does.
+PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // Packs arguments for a vectorcall: one free slot in front (so the callee may
 // borrow it, PY_VECTORCALL_ARGUMENTS_OFFSET), then `self` when there is one,
 // the positional arguments, the keyword values, and the keyword names.
@@ -223,8 +237,7 @@ template <typename... Args>
 Ref call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    PyObject* method_name = interned_name(name);
-    return Ref::steal(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
+    return Ref::steal(detail::vectorcall_method(name, packed.ptrs.data() + 1,
                                                 npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 packed.names.get()));
 }
@@ -236,8 +249,7 @@ template <typename... Args>
 Ref try_call_method(Handle obj, Literal name, Args&&... args) {
     detail::Packed<Args...> packed(obj, std::forward<Args>(args)...);
     constexpr size_t npositional = 1 + sizeof...(Args) - detail::Packed<Args...>::nkw;
-    PyObject* method_name = interned_name(name);
-    return Ref::steal_maybe(PyObject_VectorcallMethod(method_name, packed.ptrs.data() + 1,
+    return Ref::steal_maybe(detail::vectorcall_method(name, packed.ptrs.data() + 1,
                                                       npositional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       packed.names.get()));
 }

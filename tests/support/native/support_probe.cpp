@@ -311,6 +311,48 @@ const FunctionDef forget_marker_def{
     .impl = forget_marker,
 };
 
+// obj.marker and getattr(obj, "marker", fallback), through the layer's reads.
+Ref read_marker(Frame& frame) {
+    return getattr(frame.arg(0), "marker");
+}
+
+const FunctionDef read_marker_def{
+    .name = "read_marker",
+    .params = {{.name = "obj"}},
+    .impl = read_marker,
+};
+
+Ref read_marker_or(Frame& frame) {
+    return getattr_or(frame.arg(0), "marker", frame.arg(1));
+}
+
+const FunctionDef read_marker_or_def{
+    .name = "read_marker_or",
+    .params = {{.name = "obj"}, {.name = "fallback"}},
+    .impl = read_marker_or,
+};
+
+// obj.marker(arg), and obj.marker(arg, extra=...) with a keyword, through call_method.
+Ref call_marker(Frame& frame) {
+    return call_method(frame.arg(0), "marker", frame.arg(1));
+}
+
+const FunctionDef call_marker_def{
+    .name = "call_marker",
+    .params = {{.name = "obj"}, {.name = "arg"}},
+    .impl = call_marker,
+};
+
+Ref call_marker_kw(Frame& frame) {
+    return call_method(frame.arg(0), "marker", frame.arg(1), kw("extra", frame.arg(2)));
+}
+
+const FunctionDef call_marker_kw_def{
+    .name = "call_marker_kw",
+    .params = {{.name = "obj"}, {.name = "arg"}, {.name = "extra"}},
+    .impl = call_marker_kw,
+};
+
 Ref positional_only(Frame& frame) {
     return Ref::steal(PyTuple_Pack(2, frame.arg(0), frame.arg(1)));
 }
@@ -544,12 +586,29 @@ const FunctionDef make_placeholder_def{
 };
 
 void exec_probe(Handle module) {
-    for (const FunctionDef* def :
-         {&echo_after_def, &await_all_def, &close_after_def, &close_after_sync_def,
-          &async_with_body_def, &with_body_def, &handled_across_await_def, &hold_then_await_def,
-          &through_helper_def, &with_sync_def, &make_adder_def, &clear_object_def,
-          &forget_marker_def, &positional_only_def, &derive_def, &derive_config_def,
-          &make_placeholder_def, &finally_kinds_def, &nested_finally_def}) {
+    for (const FunctionDef* def : {&echo_after_def,
+                                   &await_all_def,
+                                   &close_after_def,
+                                   &close_after_sync_def,
+                                   &async_with_body_def,
+                                   &with_body_def,
+                                   &handled_across_await_def,
+                                   &hold_then_await_def,
+                                   &through_helper_def,
+                                   &with_sync_def,
+                                   &make_adder_def,
+                                   &clear_object_def,
+                                   &forget_marker_def,
+                                   &read_marker_def,
+                                   &read_marker_or_def,
+                                   &call_marker_def,
+                                   &call_marker_kw_def,
+                                   &positional_only_def,
+                                   &derive_def,
+                                   &derive_config_def,
+                                   &make_placeholder_def,
+                                   &finally_kinds_def,
+                                   &nested_finally_def}) {
         add_function(module, *def);
     }
     ClassBuilder counter(module, "Counter");
