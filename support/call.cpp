@@ -336,7 +336,12 @@ Read read_instance(PyObject* obj, PyObject* name, PyObject* found, bool optional
 // lookup (a key's __eq__) is then dropped and the class's value looked at.
 Read read_attribute(PyObject* obj, Literal name, bool optional, PyObject*& result) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
+    // Attributes kept inline in the object (a plain class's instances) are
+    // read there by the interpreter; the road below would first make the
+    // instance's __dict__, an allocation per object read (and kept with it),
+    // for no gain: the dict lookup costs what the inline one does.
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
         return Read::general;
     }
     const TypeAttribute* entry = type_attribute(type, name);

@@ -2,6 +2,8 @@
 classes hold under a name between calls; every change to the classes, the
 instance or its type must still give what the interpreter's getattr gives."""
 
+import tracemalloc
+
 import pytest
 
 
@@ -224,6 +226,19 @@ def test_a_value_read_from_a_class_keeps_its_reference_count(probe):
         assert probe.read_marker_or(holder, None) is value
     assert __import__("sys").getrefcount(value) == before
 
+
+def test_reads_leave_inline_attributes_where_they_are(probe):
+    # Made per call and read once, such objects would each get a __dict__ of their own.
+    objects = [Plain() for _ in range(200)]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for obj in objects:
+            assert probe.read_marker(obj) == probe.read_marker_or(obj, None) == "instance"
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 2_000, grown
 
 def method(self, arg, extra="-"):
     return ("method", arg, extra)
