@@ -413,7 +413,10 @@ PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, 
         if (!dict_slot) {
             return PyObject_VectorcallMethod(name_obj, args, nargsf, kwnames);
         }
-        if (PyObject* dict = *dict_slot) {
+        // An empty __dict__ holds no name: nothing to look up (no key's
+        // __eq__ can run either, so nothing is skipped that could be seen).
+        PyObject* dict = *dict_slot;
+        if (dict && !(PyDict_Check(dict) && PyDict_GET_SIZE(dict) == 0)) {
             PyObject* own = nullptr;
             Py_INCREF(dict);
             int status = PyDict_GetItemRef(dict, name_obj, &own);
@@ -430,9 +433,15 @@ PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, 
         }
     }
     // As PyObject_VectorcallMethod calls a method it found: the slot in front
-    // of the object is not offered to the callee.
-    return PyObject_Vectorcall(method.get(), args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               kwnames);
+    // of the object is not offered to the callee. A Python function through
+    // its own vectorcall, as vectorcall() below calls one.
+    size_t nargs = nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (PyFunction_Check(found)) {
+        if (vectorcallfunc function = reinterpret_cast<PyFunctionObject*>(found)->vectorcall) {
+            return function(found, args, nargs, kwnames);
+        }
+    }
+    return PyObject_Vectorcall(found, args, nargs, kwnames);
 }
 
 } // namespace detail

@@ -198,8 +198,9 @@ void leave_recursive_call(PyThreadState* thread) {
 
 // The end of an iterator's __next__ that returned NULL, as PyIter_Send
 // reads it: StopIteration (its value) or nothing set (None) is a return.
-[[gnu::noinline]] PySendResult iterator_ended(PyObject** out) {
-    if (!PyErr_Occurred()) {
+// The thread's error is read where PyErr_Occurred reads it.
+[[gnu::noinline]] PySendResult iterator_ended(PyObject** out, PyThreadState* thread) {
+    if (!thread->current_exception) {
         *out = Py_NewRef(Py_None);
         return PYGEN_RETURN;
     }
@@ -215,7 +216,7 @@ void leave_recursive_call(PyThreadState* thread) {
 // PyIter_Send, with the common cases called straight away: an object with
 // am_send (a coroutine, a generator, a Future's iterator), and None sent to
 // a plain iterator (what __await__ returns for an awaitable that is ready).
-PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out) {
+PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out, PyThreadState* thread) {
     PyTypeObject* type = Py_TYPE(iterator);
     PyAsyncMethods* methods = type->tp_as_async;
     if (methods && methods->am_send) {
@@ -226,7 +227,7 @@ PySendResult send_to(PyObject* iterator, PyObject* value, PyObject** out) {
         if (*out) {
             return PYGEN_NEXT;
         }
-        return iterator_ended(out);
+        return iterator_ended(out, thread);
     }
     return PyIter_Send(iterator, value, out);
 }
@@ -269,7 +270,7 @@ Ref stop_iteration_value() {
 // awaited iterator: the delegate's yields are passed up to the event loop. A
 // Task suspended in a Step (an in-place clean-up) hands each ended await of
 // the step to it, which says what runs next.
-PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
+PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out, PyThreadState* thread) {
     PyObject* to_send = value; // borrowed from the caller, then None
     for (;;) {
         Task::Handle running = current(coro);
@@ -279,7 +280,7 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out) {
             running = running.promise().parent;
         } else if (Task::promise_type& promise = running.promise(); promise.delegate) {
             PyObject* yielded = nullptr;
-            PySendResult status = send_to(promise.delegate.get(), to_send, &yielded);
+            PySendResult status = send_to(promise.delegate.get(), to_send, &yielded, thread);
             if (status == PYGEN_NEXT) {
                 *out = yielded;
                 return PYGEN_NEXT;
@@ -337,7 +338,7 @@ PySendResult send_into(CoroutineObject* coro, PyObject* value, PyObject** out,
     PySendResult status;
     {
         Resumed running(coro, thread);
-        status = drive(coro, value, out);
+        status = drive(coro, value, out, thread);
     }
     leave_recursive_call(thread);
     return status;
@@ -421,7 +422,7 @@ PyObject* coroutine_iternext(PyObject* self) {
 
 // Delivers exc into the body at its current await, as `throw()` does for a
 // coroutine suspended in `await`: the awaited iterator gets it first.
-PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
+PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out, PyThreadState* thread) {
     Task::promise_type& promise = current(coro).promise();
     if (promise.delegate) {
         Ref delegate = std::move(promise.delegate);
@@ -462,7 +463,7 @@ PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out) {
     } else {
         promise.receive_error(exc);
     }
-    return drive(coro, Py_None, out);
+    return drive(coro, Py_None, out, thread);
 }
 
 // The exception throw(typ[, val[, tb]]) delivers, normalised as the
@@ -550,8 +551,9 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
         PySendResult status;
         {
             RecursionGuard depth(" while awaiting a coroutine");
-            Resumed running(coro, PyThreadState_Get());
-            status = throw_into(coro, std::move(exc), &out);
+            PyThreadState* thread = PyThreadState_Get();
+            Resumed running(coro, thread);
+            status = throw_into(coro, std::move(exc), &out, thread);
         }
         return result_or_stop(status, out, PyThreadState_Get());
     });
@@ -573,8 +575,9 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     PyObject* out = nullptr;
     PySendResult status;
     {
-        Resumed running(coro, PyThreadState_Get());
-        status = throw_into(coro, std::move(exit), &out);
+        PyThreadState* thread = PyThreadState_Get();
+        Resumed running(coro, thread);
+        status = throw_into(coro, std::move(exit), &out, thread);
     }
     Py_LeaveRecursiveCall();
     if (status == PYGEN_NEXT) {

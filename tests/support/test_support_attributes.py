@@ -261,6 +261,26 @@ def shadow_with_callable(obj):
     obj.marker = lambda arg, extra="-": ("instance", arg, extra)
 
 
+def shadow_then_unshadow(obj):
+    shadow_with_callable(obj)
+    del obj.marker  # the instance's __dict__ is empty again
+
+
+def shadow_beside_other_names(obj):
+    obj.other = 1
+    del obj.other
+    obj.first, obj.second = 1, 2
+    shadow_with_callable(obj)
+
+
+def shadow_through_new_dict(obj):
+    obj.__dict__ = {"marker": lambda arg, extra="-": ("new dict", arg, extra)}
+
+
+def as_builtin_method(obj):
+    type(obj).marker = list.append  # a method descriptor that is no Python function
+
+
 def replace_method(obj):
     type(obj).marker = lambda self, arg, extra="-": ("replaced", arg, extra)
 
@@ -284,6 +304,10 @@ def override_in_subclass_base(obj):
 # (an object with a method `marker`, how it is changed after the first calls)
 METHOD_CASES = {
     "method, then shadowed by the instance": (make_with_method, shadow_with_callable),
+    "method, then shadowed and unshadowed": (make_with_method, shadow_then_unshadow),
+    "method, then shadowed beside other names": (make_with_method, shadow_beside_other_names),
+    "method, then shadowed through a new __dict__": (make_with_method, shadow_through_new_dict),
+    "method, then a builtin method": (make_with_method, as_builtin_method),
     "method, then replaced on the class": (make_with_method, replace_method),
     "method, then deleted from the class": (make_with_method, lambda o: delattr(type(o), "marker")),
     "method, then a staticmethod": (make_with_method, as_staticmethod),
