@@ -8,14 +8,17 @@ from __future__ import annotations
 
 import base64
 import binascii
-import functools
 import hashlib
 import json
 import math
 import re
 from dataclasses import dataclass
 
-from zelto_core import PublicKey, approval_context_signature_valid, approval_request_hash, decode_canonical_cbor
+from nacl.bindings import crypto_sign_open
+from nacl.exceptions import BadSignatureError
+from zelto_core import canonical_cbor, decode_canonical_cbor
+from zelto_core.approvals import APPROVAL_CONTEXT_DOMAIN
+from zelto_core.canonical import APPROVAL_CONTEXT_TAG
 
 from .errors import invalid_json, validation_error
 
@@ -249,13 +252,29 @@ def _attestation_hex(attestation: dict, name: str) -> bytes:
     return bytes.fromhex(value)
 
 
-@functools.lru_cache(maxsize=1024)
-def _holder_public_key(raw: bytes) -> PublicKey | None:
-    # An agent signs its many calls with one key: the key is decoded once, not once per create.
+def call_hash(warrant_id: str, tool: str, args_cbor: bytes, holder_key: bytes) -> bytes:
+    """The request hash of a call whose arguments `args_cbor` holds, already checked to be canonical CBOR.
+
+    The hash covers the canonical CBOR of [tag, warrant, tool, arguments, holder key]: an array's canonical
+    form is its items' one after another, so the arguments go in as the bytes that were checked, not
+    encoded a second time."""
+    head = canonical_cbor([APPROVAL_CONTEXT_TAG, warrant_id, tool])  # 0x83, then the three items
+    return hashlib.sha256(b"\x85" + head[1:] + args_cbor + canonical_cbor(holder_key)).digest()
+
+
+def holder_signed(holder_key: bytes, request_hash: bytes, signature: bytes) -> bool:
+    """Whether `signature` is the holder key's Ed25519 signature of the call's attestation.
+
+    libsodium's check: beside the signature equation it refuses a key or an R of small order (for which
+    a signature proves nothing: one made without any private key passes the equation for every
+    message) and encodings that are not canonical, none of which a real key's signature has."""
+    if len(holder_key) != 32 or len(signature) != 64:
+        return False
     try:
-        return PublicKey.from_bytes(raw)
-    except ValueError:
-        return None
+        crypto_sign_open(signature + APPROVAL_CONTEXT_DOMAIN + request_hash, holder_key)
+    except BadSignatureError:
+        return False
+    return True
 
 
 def verify_signed_call(new: NewRequest):
@@ -291,15 +310,14 @@ def verify_signed_call(new: NewRequest):
             raise validation_error(f"field '{name}' does not match the signed '{_ATTESTATION}.{name}'")
     if _attestation_hex(attestation, "args_hash") != hashlib.sha256(args_cbor).digest():
         raise validation_error(f"field 'args_canonical_cbor_b64' is not the arguments that '{_ATTESTATION}' signed")
-    expected = approval_request_hash(new.warrant_id, new.tool, arguments, new.holder_key)
+    expected = call_hash(new.warrant_id, new.tool, args_cbor, new.holder_key)
     if new.request_hash != expected:
         raise validation_error(
             "field 'request_hash' is not the hash of this call (warrant_id, tool, args_canonical_cbor_b64, holder_key)"
         )
     if _attestation_hex(attestation, "request_hash") != expected:
         raise validation_error(f"field '{_ATTESTATION}.request_hash' does not match field 'request_hash'")
-    holder, signature = _holder_public_key(new.holder_key), _attestation_hex(attestation, "signature")
-    if holder is None or not approval_context_signature_valid(holder, expected, signature):
+    if not holder_signed(new.holder_key, expected, _attestation_hex(attestation, "signature")):
         raise validation_error(f"field '{_ATTESTATION}.signature' is not the holder key's signature of this call")
     return arguments
 

@@ -19,7 +19,8 @@ from localcloud_helpers import api_client, create_body, dashboard_session
 from zelto.approval import ApprovalDenied, ApprovalRequest, verified_approvals
 from zelto.decorators import approval_request, guard
 from zelto.warrant import Warrant
-from zelto_core import PublicKey, SignedApproval, SigningKey, py_build_approval_context_attestation
+from zelto_core import (PublicKey, SignedApproval, SigningKey, approval_request_hash,
+                        py_build_approval_context_attestation)
 from zelto_localcloud.testing import LocalCloud
 
 from zelto_cloud.approval import cloud_approval
@@ -63,6 +64,28 @@ def signed_for(tool: str, arguments: dict, holder: SigningKey | None = None, sig
 
 def with_attestation(body: dict, **changes) -> dict:
     return {**body, "approval_context_attestation": {**body["approval_context_attestation"], **changes}}
+
+
+# The Ed25519 identity point: a key of small order, for which R = identity and S = 0 satisfy the signature
+# equation of every message.
+SMALL_ORDER_KEY = b"\x01" + bytes(31)
+ED25519_ORDER = 2**252 + 27742317777372353535851937790883648493
+
+
+def signed_by_nobody() -> dict:
+    """A create whose holder key has small order and whose "signature" was made without any private key."""
+    body = signed_for("delete_database", {"db": "prod"})
+    request_hash = approval_request_hash(body["warrant_id"], "delete_database", {"db": "prod"}, SMALL_ORDER_KEY)
+    return {**with_attestation(body, holder_key=SMALL_ORDER_KEY.hex(), signer_key=SMALL_ORDER_KEY.hex(),
+                               request_hash=request_hash.hex(), signature=(SMALL_ORDER_KEY + bytes(32)).hex()),
+            "holder_key": SMALL_ORDER_KEY.hex(), "request_hash": request_hash.hex()}
+
+
+def with_s_plus_order(body: dict) -> dict:
+    """The holder's signature with its S replaced by S + the group order: the same point, not canonical."""
+    signature = bytes.fromhex(body["approval_context_attestation"]["signature"])
+    s = int.from_bytes(signature[32:], "little") + ED25519_ORDER
+    return with_attestation(body, signature=(signature[:32] + s.to_bytes(32, "little")).hex())
 
 
 def cbor_b64(raw: bytes) -> str:
@@ -231,6 +254,12 @@ CASES = [
     ("attestation naming the holder but signed by another key",
      lambda c, h: refused_create(h, with_attestation(
          signed_for("t", {"a": 1}), signature=SigningKey.generate().sign(b"x").hex())),
+     "'approval_context_attestation.signature' is not the holder key's signature"),
+    ("holder key of small order, signed without any private key",
+     lambda c, h: refused_create(h, signed_by_nobody()),
+     "'approval_context_attestation.signature' is not the holder key's signature"),
+    ("the holder's signature with S not reduced",
+     lambda c, h: refused_create(h, with_s_plus_order(signed_for("t", {"a": 1}))),
      "'approval_context_attestation.signature' is not the holder key's signature"),
     ("canonical arguments of another call",
      lambda c, h: refused_create(h, {**create_body(), "args_canonical_cbor_b64": create_body(
