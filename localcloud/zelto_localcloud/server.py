@@ -1,20 +1,19 @@
-"""The HTTP server: uvicorn's HTTP/1.1 protocol with deadlines for slow clients,
-room kept for new clients, and no guessing at how a message is framed."""
+"""The HTTP server: uvicorn's server running the connections of http11 (deadlines for slow clients, room kept
+for new clients, no guessing at how a message is framed), a stop that ends within its grace, and one server
+per data folder."""
 
 from __future__ import annotations
 
-import asyncio
 import os
 import signal
 import threading
 import time
 from pathlib import Path
 
-import h11
 import uvicorn
-from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from .config import ServerConfig
+from .http11 import HttpConnection
 
 MAX_HEADER_BYTES = 16 * 1024
 SHUTDOWN_GRACE = 5.0  # seconds from SIGTERM (or Ctrl-C) to the end of the process, whatever runs
@@ -38,10 +37,10 @@ class ConnectionRoom:
     def __init__(self, total: int, per_address: int):
         self.total = total
         self.per_address = per_address
-        self._by_address: dict[str, set[DeadlineH11Protocol]] = {}
+        self._by_address: dict[str, set[HttpConnection]] = {}
         self._count = 0
 
-    def admit(self, connection: DeadlineH11Protocol, address: str) -> bool:
+    def admit(self, connection: HttpConnection, address: str) -> bool:
         mine = self._by_address.get(address, set())
         if len(mine) >= self.per_address and not self._close_idlest(mine):
             return False
@@ -51,7 +50,7 @@ class ConnectionRoom:
         self._count += 1
         return True
 
-    def leave(self, connection: DeadlineH11Protocol, address: str) -> None:
+    def leave(self, connection: HttpConnection, address: str) -> None:
         mine = self._by_address.get(address)
         if mine is not None and connection in mine:
             mine.discard(connection)
@@ -66,191 +65,13 @@ class ConnectionRoom:
         return False
 
     @staticmethod
-    def _close_idlest(connections: set[DeadlineH11Protocol]) -> bool:
+    def _close_idlest(connections: set[HttpConnection]) -> bool:
         since = time.monotonic() - IDLE_GRACE_SECONDS
         idle = [c for c in connections if c.idle_since is not None and c.idle_since <= since]
         if not idle:
             return False
         min(idle, key=lambda c: c.idle_since).give_up_place()
         return True
-
-
-async def _busy(scope, receive, send) -> None:
-    body = b'{"error":{"code":"unavailable","message":"too many connections; try again in a moment"}}'
-    await send({"type": "http.response.start", "status": 503, "headers": [
-        (b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
-        (b"connection", b"close"), (b"retry-after", b"1"),
-    ]})
-    await send({"type": "http.response.body", "body": body})
-
-
-def framing_problem(headers) -> str | None:
-    """Why a request's length cannot be told for sure (h11 has checked the rest), or None."""
-    names = [name.lower() for name, _ in headers]
-    if b"transfer-encoding" in names and b"content-length" in names:
-        return "the request has both Content-Length and Transfer-Encoding"
-    if names.count(b"transfer-encoding") > 1 or names.count(b"content-length") > 1:
-        return "the request repeats its Content-Length or Transfer-Encoding header"
-    return None
-
-
-# A write up to this size is held back for the rest of the loop's turn, to go out with the next one.
-_HELD_BYTES = 16 * 1024
-
-
-class JoinedWrites:
-    """A connection's transport whose small writes go out together: an answer's status line and headers
-    leave in one send with its body, not in a packet of their own.
-
-    A small write is held until the next write, the connection's closing, or the end of the event loop's
-    turn, whichever comes first; nothing waits longer than that. The rest of the transport is the
-    connection's own.
-    """
-
-    __slots__ = ("_transport", "_loop", "_held", "_release")
-
-    def __init__(self, transport: asyncio.Transport, loop: asyncio.AbstractEventLoop):
-        self._transport = transport
-        self._loop = loop
-        self._held: bytes | None = None
-        self._release: asyncio.Handle | None = None
-
-    def write(self, data: bytes) -> None:
-        if not data:
-            return
-        held = self._held
-        if held is not None:
-            self._held = None
-            self._transport.write(held + data)
-        elif len(data) <= _HELD_BYTES and not self._transport.is_closing():
-            self._held = bytes(data)
-            if self._release is None:
-                self._release = self._loop.call_soon(self._send_held)
-        else:
-            self._transport.write(data)
-
-    def _send_held(self) -> None:
-        self._release = None
-        self.flush()
-
-    def flush(self) -> None:
-        held = self._held
-        if held is not None:
-            self._held = None
-            self._transport.write(held)
-
-    def writelines(self, chunks) -> None:
-        self.write(b"".join(chunks))
-
-    def close(self) -> None:
-        self.flush()
-        self._transport.close()
-
-    def write_eof(self) -> None:
-        self.flush()
-        self._transport.write_eof()
-
-    def abort(self) -> None:
-        self._held = None
-        self._transport.abort()
-
-    def get_write_buffer_size(self) -> int:
-        return self._transport.get_write_buffer_size() + len(self._held or b"")
-
-    def __getattr__(self, name: str):
-        return getattr(self._transport, name)
-
-
-class DeadlineH11Protocol(H11Protocol):
-    """Gives every request's headers a deadline.
-
-    uvicorn closes a keep-alive connection after an idle spell between
-    requests, but a client that connects and says nothing, or sends its
-    headers a byte at a time, would hold its connection (and a place under
-    the concurrency limit) for ever. The deadline runs from the connection,
-    or from the first byte of a later request, and trickling data does not
-    extend it.
-    """
-
-    header_timeout: float = 10.0
-    room: ConnectionRoom | None = None
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        # A request whose length could be read two ways is refused and its connection closed: a proxy in
-        # front may have read it the other way, and then what follows it is not a request of the same client.
-        next_event = self.conn.next_event
-
-        def checked_next_event():
-            event = next_event()
-            if isinstance(event, h11.Request):
-                problem = framing_problem(event.headers.raw_items())
-                if problem is not None:
-                    raise h11.RemoteProtocolError(problem, 400)
-            return event
-
-        self.conn.next_event = checked_next_event  # type: ignore[method-assign]
-
-    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-        self._header_deadline: asyncio.TimerHandle | None = None
-        # Since when this connection waits for a request (None while one is under way).
-        self.idle_since: float | None = time.monotonic()
-        peer = transport.get_extra_info("peername")
-        self._address = str(peer[0]) if isinstance(peer, tuple) and peer else ""
-        self._placed = self.room is None or self.room.admit(self, self._address)
-        super().connection_made(transport)
-        self.transport = JoinedWrites(transport, self.loop)  # type: ignore[assignment]
-        if not self._placed:
-            self.idle_since = None
-            self.app = _busy  # answered 503 and closed; it holds no place
-        self._arm_header_deadline()
-
-    def connection_lost(self, exc: Exception | None) -> None:
-        self._cancel_header_deadline()
-        self._leave_room()
-        super().connection_lost(exc)
-
-    def give_up_place(self) -> None:
-        """Closes this idle connection to make room for a new one."""
-        self._leave_room()
-        self.idle_since = None
-        # Nor does it count against uvicorn's limit any more: the loop reports the closing at its next turn,
-        # and may read the newcomer's request before that (uvloop polls a new connection in the turn that made it).
-        self.connections.discard(self)
-        self.transport.close()
-
-    def _leave_room(self) -> None:
-        if self._placed and self.room is not None:
-            self.room.leave(self, self._address)
-            self._placed = False
-
-    def on_response_complete(self) -> None:
-        super().on_response_complete()
-        if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
-            self.idle_since = time.monotonic()
-
-    def data_received(self, data: bytes) -> None:
-        if data:
-            self.idle_since = None
-        super().data_received(data)
-        if self.conn.their_state is not h11.IDLE:
-            self._cancel_header_deadline()  # the headers are complete
-        elif self._header_deadline is None:
-            self._arm_header_deadline()  # a later request has begun
-
-    def _arm_header_deadline(self) -> None:
-        self._cancel_header_deadline()
-        self._header_deadline = self.loop.call_later(self.header_timeout, self._headers_too_late)
-
-    def _cancel_header_deadline(self) -> None:
-        if self._header_deadline is not None:
-            self._header_deadline.cancel()
-            self._header_deadline = None
-
-    def _headers_too_late(self) -> None:
-        self._header_deadline = None
-        if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
-            self.transport.close()
 
 
 def _exit_now(sig: int, frame) -> None:
@@ -328,7 +149,7 @@ def uvicorn_server(app, config: ServerConfig) -> uvicorn.Server:
     # included: so the room holds one fewer.
     total = max(1, config.max_concurrency - 1)
     room = ConnectionRoom(total, min(config.max_connections_per_address, total))
-    protocol = type("DeadlineH11Protocol", (DeadlineH11Protocol,),
+    protocol = type("HttpConnection", (HttpConnection,),
                     {"header_timeout": config.header_timeout, "room": room})
     return QuietServer(
         uvicorn.Config(

@@ -1,5 +1,5 @@
-"""How answers leave the server: an answer's pieces in one send, and an answer that a failed commit
-took back replaced by the failure."""
+"""How answers leave the server: an answer that a failed commit took back is replaced by the failure, and
+errors are answered in JSON."""
 
 from __future__ import annotations
 
@@ -11,59 +11,6 @@ import sqlite3
 import pytest
 
 from zelto_localcloud.app import DurableAnswers
-from zelto_localcloud.server import JoinedWrites
-
-
-class _Transport:
-    def __init__(self):
-        self.sent: list[bytes] = []
-        self.closed = False
-
-    def write(self, data):
-        assert not self.closed, "written after close"
-        self.sent.append(bytes(data))
-
-    def close(self):
-        self.closed = True
-
-    def is_closing(self):
-        return self.closed
-
-    def abort(self):
-        self.closed = True
-
-    def get_write_buffer_size(self):
-        return 0
-
-
-BIG = b"x" * (64 * 1024)
-
-
-# Steps: bytes to write, "close", "abort", or "turn" (the event loop's turn ends); then what the connection sent.
-@pytest.mark.parametrize("steps, sent", [
-    ([b"HTTP/1.1 200 OK\r\n\r\n", b"{}", b""], [b"HTTP/1.1 200 OK\r\n\r\n{}"]),
-    ([b"head", "turn", b"body"], [b"head", b"body"]),  # a body that comes later does not hold the head
-    ([b"head", BIG], [b"head" + BIG]),
-    ([BIG, b"tail", "turn"], [BIG, b"tail"]),
-    ([b"head", b"body", b"next head", "close"], [b"headbody", b"next head"]),
-    ([b"head", "abort"], []),
-    ([b"a", b"b", b"c", "turn"], [b"ab", b"c"]),
-], ids=["one answer", "body a turn later", "large body", "large first", "closed", "aborted", "three writes"])
-def test_an_answer_leaves_in_one_send_and_nothing_is_held_past_the_turn(steps, sent):
-    async def run():
-        transport = _Transport()
-        joined = JoinedWrites(transport, asyncio.get_running_loop())
-        for step in steps:
-            if step == "turn":
-                await asyncio.sleep(0)
-            elif step in ("close", "abort"):
-                getattr(joined, step)()
-            else:
-                joined.write(step)
-        await asyncio.sleep(0)
-        return transport.sent
-
-    assert asyncio.run(run()) == sent
 
 
 class _Store:
