@@ -70,6 +70,50 @@ def framing_problem(headers) -> str | None:
     return None
 
 
+# The plainest request, as most clients send it: whole in one read, the request line and header lines in
+# their strict forms with CRLF line ends, exactly one Host, and a body of the length it declares (or none).
+# read_plain_request takes only requests that h11 reads the same way; anything else is left to h11.
+_REQUEST_LINE = re.compile(rb"([-!#$%&'*+.^_`|~0-9A-Za-z]+) ([\x21-\x7e]+) HTTP/1\.1")
+_HEADER_LINE = re.compile(rb"([-!#$%&'*+.^_`|~0-9A-Za-z]+):[ \t]*((?:[^\x00\s]+(?:[ \t]+[^\x00\s]+)*)?)[ \t]*")
+# Headers that change how a request is framed or what follows it: h11 reads those requests.
+_LEFT_TO_H11 = frozenset({b"transfer-encoding", b"expect", b"upgrade"})
+
+
+def read_plain_request(data: bytes, max_head: int):
+    """(method, target, headers, body, the bytes after it) of a plain request at the start of `data`, or None
+    for h11 to read."""
+    end = data.find(b"\r\n\r\n", 0, max_head)
+    if end < 0:
+        return None
+    request_line, *lines = data[:end].split(b"\r\n")
+    request = _REQUEST_LINE.fullmatch(request_line)
+    if request is None or request[1] == b"CONNECT":
+        return None
+    headers, length, hosts = [], None, 0
+    match = _HEADER_LINE.fullmatch
+    for line in lines:
+        field = match(line)
+        if field is None:
+            return None
+        name, value = field[1].lower(), field[2]
+        if name == b"content-length":
+            if length is not None or not value.isdigit():
+                return None
+            length = int(value)
+        elif name == b"host":
+            hosts += 1
+        elif name in _LEFT_TO_H11:
+            return None
+        headers.append((name, value))
+    if hosts != 1:
+        return None
+    length = length or 0
+    start = end + 4
+    if len(data) < start + length:
+        return None
+    return request[1], request[2], headers, data[start:start + length], data[start + length:]
+
+
 def _keeps_alive(http_version: bytes, headers: list[tuple[bytes, bytes]]) -> bool:
     """Whether the client lets the connection carry another request after this one (h11's own rule)."""
     if http_version < b"1.1":
@@ -368,6 +412,7 @@ class HttpConnection(asyncio.Protocol):
         self.access_log = self.access_logger.hasHandlers()
         self.max_head = config.h11_max_incomplete_event_size or 16 * 1024  # h11's own default
         self.parser = h11.Connection(h11.SERVER, self.max_head)
+        self._parser_unused = True  # it has been given no bytes: a request may be read without it
         self.limit_concurrency = config.limit_concurrency
         self.idle_timeout = config.timeout_keep_alive
         self.app_state = app_state
@@ -424,9 +469,26 @@ class HttpConnection(asyncio.Protocol):
         if data:
             self.idle_since = None
         self._cancel_idle_timer()
-        self.parser.receive_data(data)
+        if self.exchange is None and self._parser_unused:
+            plain = read_plain_request(data, self.max_head)
+            if plain is not None:
+                self._cancel_header_deadline()
+                method, target, headers, body, rest = plain
+                exchange = self._start_exchange(method, target, b"1.1", headers, False)
+                if body:
+                    exchange.body_arrived(body)
+                exchange.request_complete()
+                if rest:  # a pipelined request: read once this one is answered
+                    self._feed(rest)
+                    self.pause_reading()
+                return
+        self._feed(data)
         self._read_events()
         self._watch_head(bool(data))
+
+    def _feed(self, data: bytes) -> None:
+        self._parser_unused = False
+        self.parser.receive_data(data)
 
     def pause_writing(self) -> None:
         self.write_paused = True
@@ -459,7 +521,8 @@ class HttpConnection(asyncio.Protocol):
                 return
             kind = type(event)
             if kind is h11.Request:
-                self._start_exchange(event)
+                self._start_exchange(event.method, event.target, event.http_version, list(event.headers),
+                                     parser.they_are_waiting_for_100_continue)
             elif kind is h11.Data:
                 exchange = self.exchange
                 if exchange is not None and not exchange.finished:
@@ -473,18 +536,18 @@ class HttpConnection(asyncio.Protocol):
             elif kind is h11.ConnectionClosed:
                 return
 
-    def _start_exchange(self, request: h11.Request) -> None:
+    def _start_exchange(self, method: bytes, target: bytes, http_version: bytes, headers: list,
+                        waiting_for_100: bool) -> Exchange:
         self._cancel_idle_timer()
-        headers = list(request.headers)
-        raw_path, _, query_string = request.target.partition(b"?")
+        raw_path, _, query_string = target.partition(b"?")
         scope = {
             "type": "http",
             "asgi": {"version": "3.0", "spec_version": "2.3"},
-            "http_version": request.http_version.decode("ascii"),
+            "http_version": http_version.decode("ascii"),
             "server": self.server_address,
             "client": self.client_address,
             "scheme": self.scheme,
-            "method": request.method.decode("ascii"),
+            "method": method.decode("ascii"),
             "root_path": self.root_path,
             "path": self.root_path + unquote(raw_path.decode("ascii")),
             "raw_path": self.root_path.encode("ascii") + raw_path if self.root_path else raw_path,
@@ -498,11 +561,11 @@ class HttpConnection(asyncio.Protocol):
             self.logger.warning("Exceeded concurrency limit.")
         else:
             app = self.app
-        exchange = self.exchange = Exchange(
-            self, scope, _keeps_alive(request.http_version, headers), self.parser.they_are_waiting_for_100_continue)
+        exchange = self.exchange = Exchange(self, scope, _keeps_alive(http_version, headers), waiting_for_100)
         task = self.loop.create_task(exchange.run(app))
         task.add_done_callback(self.tasks.discard)
         self.tasks.add(task)
+        return exchange
 
     def _refuse_request(self) -> None:
         self.logger.warning("Invalid HTTP request received.")
@@ -527,10 +590,11 @@ class HttpConnection(asyncio.Protocol):
             self.close()
             return
         data, closed = self.parser.trailing_data
-        self.parser = parser = h11.Connection(h11.SERVER, self.max_head)
+        self.parser = h11.Connection(h11.SERVER, self.max_head)
+        self._parser_unused = True
         self.exchange = None
         if data:
-            parser.receive_data(data)
+            self._feed(data)
         else:
             self.idle_since = time.monotonic()
         self._idle_timer = self.loop.call_later(self.idle_timeout, self._idle_too_long)

@@ -6,13 +6,15 @@ from __future__ import annotations
 
 import asyncio
 import json
+import random
 
+import h11
 import pytest
 import uvicorn
 from uvicorn.protocols.http.h11_impl import H11Protocol
 from uvicorn.server import ServerState
 
-from zelto_localcloud.http11 import HttpConnection
+from zelto_localcloud.http11 import HttpConnection, read_plain_request
 
 
 class _Transport(asyncio.Transport):
@@ -195,3 +197,88 @@ def test_answers_read_as_the_stock_protocols(what, steps, app, differs):
     # An answer whose body comes in one piece leaves in one send (a 100 Continue goes ahead on its own).
     if app not in (_streamed, _stream_listening):
         assert len(writes) == len(ours[0])
+
+
+# -- the plain requests read without h11 ------------------------------------------------------------------
+
+PLAIN_MAX = 1024
+
+
+def _h11_reads(data: bytes):
+    """What h11 reads from `data`: the first request whole, "refused", or "incomplete"."""
+    parser = h11.Connection(h11.SERVER, PLAIN_MAX)
+    parser.receive_data(data)
+    events = []
+    try:
+        while not events or type(events[-1]) is not h11.EndOfMessage:
+            event = parser.next_event()
+            if event is h11.NEED_DATA or event is h11.PAUSED:
+                return "incomplete"
+            events.append(event)
+    except h11.RemoteProtocolError:
+        return "refused"
+    request = events[0]
+    body = b"".join(event.data for event in events if type(event) is h11.Data)
+    plain = request.http_version == b"1.1" and not parser.they_are_waiting_for_100_continue
+    return (request.method, request.target, list(request.headers), body, parser.trailing_data[0]) if plain else "other"
+
+
+POST_PLAIN = b"POST /v1/approvals/requests HTTP/1.1\r\nHost: 127.0.0.1:8787\r\nContent-Length: 4\r\nX-A: b  c\r\n\r\nbody"
+# (what, bytes, read without h11)
+PLAIN = [
+    ("a GET", GET, True),
+    ("a POST and what follows it", POST_PLAIN + b"GET", True),
+    ("spaces around a value", b"GET / HTTP/1.1\r\nHost:  a \t\r\n\r\n", True),
+    ("an empty value", b"GET / HTTP/1.1\r\nHost: a\r\nX-E:\r\n\r\n", True),
+    ("a body not all here", POST_PLAIN[:-1], False),
+    ("a head not all here", POST_PLAIN[:30], False),
+    ("HTTP/1.0", b"GET / HTTP/1.0\r\n\r\n", False),
+    ("bare line feeds", b"GET / HTTP/1.1\nHost: a\n\n", False),
+    ("a line feed in a value", b"GET / HTTP/1.1\r\nHost: a\r\nX: a\nb\r\n\r\n", False),
+    ("a folded line", b"GET / HTTP/1.1\r\nHost: a\r\nX: a\r\n b\r\n\r\n", False),
+    ("no Host", b"GET / HTTP/1.1\r\nX: a\r\n\r\n", False),
+    ("two Hosts", b"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", False),
+    ("two lengths", b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n", False),
+    ("a length list", b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1, 1\r\n\r\nx", False),
+    ("chunked", b"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", False),
+    ("100-continue", b"POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n", False),
+    ("an upgrade", b"GET / HTTP/1.1\r\nHost: a\r\nConnection: upgrade\r\nUpgrade: h2c\r\n\r\n", False),
+    ("CONNECT", b"CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n\r\n", False),
+    ("a NUL in the target", b"GET /\x00 HTTP/1.1\r\nHost: a\r\n\r\n", False),
+    ("a space before the colon", b"GET / HTTP/1.1\r\nHost : a\r\n\r\n", False),
+    ("a blank line first", b"\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\n", False),
+    ("a head past the limit", b"GET / HTTP/1.1\r\nHost: a\r\nX: " + b"a" * PLAIN_MAX + b"\r\n\r\n", False),
+]
+
+
+@pytest.mark.parametrize("what, data, plain", PLAIN, ids=[row[0] for row in PLAIN])
+def test_a_plain_request_is_read_as_h11_reads_it(what, data, plain):
+    read = read_plain_request(data, PLAIN_MAX)
+    assert (read is not None) == plain
+    if read is not None:
+        assert _h11_reads(data) == read
+
+
+def test_requests_altered_at_random_are_read_as_h11_reads_them_or_left_to_it():
+    rng = random.Random(20261210)
+    seeds = [GET, POST_PLAIN, POST_PLAIN + GET, b"GET /a?b=c%20d HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"]
+    pieces = [b"\r", b"\n", b"\r\n", b"\x00", b" ", b"\t", b":", b"\x7f", b"\x80", b"\x0b", b",", b"0", b"A", b"\r\n\r\n",
+              b"Host: b\r\n", b"Content-Length: 1\r\n", b"Transfer-Encoding: chunked\r\n"]
+    plain = 0
+    for _ in range(4000):
+        data = bytearray(rng.choice(seeds))
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(len(data) + 1)
+            step = rng.randrange(3)
+            if step == 0:
+                data[at:at] = rng.choice(pieces)
+            elif step == 1:
+                data[at:at + 1] = rng.choice(pieces)
+            else:
+                del data[at:at + rng.randint(1, 4)]
+        data = bytes(data)
+        read = read_plain_request(data, PLAIN_MAX)
+        if read is not None:
+            plain += 1
+            assert _h11_reads(data) == read, data
+    assert plain > 200  # the altered requests that stay plain are many, so the comparison is not empty
