@@ -33,8 +33,8 @@ def cloud(tmp_path_factory, database_backend):
         assert_no_tracebacks(started)
 
 
-def control_plane(cloud: LocalCloud) -> ControlPlaneClient:
-    sink = CloudReceiptSink(ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url))
+def control_plane(cloud: LocalCloud, client: ZeltoCloudClient) -> ControlPlaneClient:
+    sink = CloudReceiptSink(client)
     return ControlPlaneClient(url=cloud.base_url, api_key=cloud.api_key, authorizer_name="tests",
                               signing_key=None, receipt_sink=sink)
 
@@ -97,8 +97,10 @@ def test_the_request_says_what_happened_after_the_decision(cloud, kind, decide, 
     options = {} if names_alice else {"approvers": (), "require_approval": True}
     warrant, holder = new_warrant(cloud, **options)
     runs = []
-    with Reviewer(cloud, warrant.id, decide) as reviewer:
-        call_once(kind, cloud, warrant, holder, control_plane(cloud) if receipts else None, observe, runs)
+    # The receipts' client is closed with the test: a pool left open would outlive it.
+    with (ZeltoCloudClient(cloud.api_key, base_url=cloud.base_url) as client,
+          Reviewer(cloud, warrant.id, decide) as reviewer):
+        call_once(kind, cloud, warrant, holder, control_plane(cloud, client) if receipts else None, observe, runs)
     assert runs == ([(250, "acct-7781")] if ran else [])
     request_id = reviewer.seen[warrant.id]["id"]
     with api_client(cloud) as http:
