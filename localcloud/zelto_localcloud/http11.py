@@ -1,7 +1,8 @@
 """The server's HTTP/1.1 connections.
 
-h11 reads every request, so what a client may send, and how a request it cannot take is refused, is h11's
-strict reading of HTTP/1.1. The answers are written here from the application's ASGI messages: an answer's
+What a client may send, and how a request the server cannot take is refused, is h11's strict reading of
+HTTP/1.1: h11 reads every request but the plainest (see read_plain_request), which are read only where h11
+would read them the same way. The answers are written here from the application's ASGI messages: an answer's
 status line, headers and body leave in one send, and the header lines the server sends on every answer are
 checked once, not on every answer. A connection also has
 
@@ -28,6 +29,9 @@ HIGH_WATER = 64 * 1024
 # Header lines checked once and remembered (most answers repeat the same few); past this many, lines are
 # checked every time rather than remembered.
 _REMEMBERED_LINES = 512
+# The longest Content-Length h11 takes (20 digits); a longer one is refused.
+_LENGTH_DIGITS = 20
+
 
 def _phrase(status: int) -> bytes:
     try:
@@ -97,7 +101,7 @@ def read_plain_request(data: bytes, max_head: int):
             return None
         name, value = field[1].lower(), field[2]
         if name == b"content-length":
-            if length is not None or not value.isdigit():
+            if length is not None or not value.isdigit() or len(value) > _LENGTH_DIGITS:
                 return None
             length = int(value)
         elif name == b"host":

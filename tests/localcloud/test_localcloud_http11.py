@@ -239,6 +239,7 @@ PLAIN = [
     ("no Host", b"GET / HTTP/1.1\r\nX: a\r\n\r\n", False),
     ("two Hosts", b"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", False),
     ("two lengths", b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n", False),
+    ("a length of 21 digits", b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: " + b"0" * 21 + b"\r\n\r\n", False),
     ("a length list", b"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1, 1\r\n\r\nx", False),
     ("chunked", b"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", False),
     ("100-continue", b"POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n", False),
