@@ -473,7 +473,13 @@ class HttpConnection(asyncio.Protocol):
         if data:
             self.idle_since = None
         self._cancel_idle_timer()
-        if self.exchange is None and self._parser_unused:
+        if self.exchange is not None and self.parser.their_state is h11.IDLE:
+            # A request read without h11 is under way: what comes next waits for its answer, as h11 keeps
+            # a pipelined request.
+            self._feed(data)
+            self.pause_reading()
+            return
+        if self._parser_unused:
             plain = read_plain_request(data, self.max_head)
             if plain is not None:
                 self._cancel_header_deadline()
@@ -483,7 +489,7 @@ class HttpConnection(asyncio.Protocol):
                     exchange.body_arrived(body)
                 exchange.request_complete()
                 if rest:  # a pipelined request: read once this one is answered
-                    self._feed(rest)
+                    self.parser.receive_data(rest)
                     self.pause_reading()
                 return
         self._feed(data)
@@ -593,7 +599,7 @@ class HttpConnection(asyncio.Protocol):
         if exchange.closes or transport.is_closing():
             self.close()
             return
-        data, closed = self.parser.trailing_data
+        data = self.parser.trailing_data[0]
         self.parser = h11.Connection(h11.SERVER, self.max_head)
         self._parser_unused = True
         self.exchange = None
@@ -704,7 +710,7 @@ class HttpConnection(asyncio.Protocol):
 
     def _headers_too_late(self) -> None:
         self._header_deadline = None
-        if self.parser.their_state is h11.IDLE:
+        if self.exchange is None and self.parser.their_state is h11.IDLE:
             self.close()
 
 

@@ -55,6 +55,13 @@ async def _echo(scope, receive, send):
     await send({"type": "http.response.body", "body": body})
 
 
+async def _first_slow(scope, receive, send):
+    if scope["query_string"] == b"a=1":
+        for _ in range(5):
+            await asyncio.sleep(0)
+    await _echo(scope, receive, send)
+
+
 async def _streamed(scope, receive, send):
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
     await send({"type": "http.response.body", "body": b"first,", "more_body": True})
@@ -154,6 +161,8 @@ DEFAULTS = [(b"date", b"Thu, 10 Dec 2026 06:00:00 GMT"), (b"server", b"uvicorn")
 CASES = [
     ("one request", [GET], _echo, None),
     ("two pipelined", [GET + GET.replace(b"a=1", b"a=2")], _echo, None),
+    ("pipelined while the first is answered", [GET, GET.replace(b"a=1", b"a=2"), GET.replace(b"a=1", b"a=3")],
+     _first_slow, None),
     ("a body in pieces", [POST + b"he", "turn", b"l", "turn", b"lo"], _echo, None),
     ("a chunked body", [b"POST /v1/x HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"],
      _echo, None),
