@@ -489,12 +489,12 @@ class HttpConnection(asyncio.Protocol):
                     exchange.body_arrived(body)
                 exchange.request_complete()
                 if rest:  # a pipelined request: read once this one is answered
-                    self.parser.receive_data(rest)
+                    self._feed(rest)
                     self.pause_reading()
                 return
         self._feed(data)
         self._read_events()
-        self._watch_head(bool(data))
+        self._watch_head()
 
     def _feed(self, data: bytes) -> None:
         self._parser_unused = False
@@ -611,12 +611,13 @@ class HttpConnection(asyncio.Protocol):
         self.resume_reading()
         if data:
             self._read_events()
-            self._watch_head(True)
+            self._watch_head()
 
-    def _watch_head(self, begun: bool) -> None:
+    def _watch_head(self) -> None:
+        """After bytes of a request were read: the header deadline runs until its headers are complete."""
         if self.parser.their_state is not h11.IDLE:
             self._cancel_header_deadline()  # the headers are complete
-        elif begun and self._header_deadline is None:
+        elif self._header_deadline is None:
             self._arm_header_deadline()  # a later request has begun
 
     def log_access(self, scope: dict, status: int) -> None:
