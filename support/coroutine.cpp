@@ -26,7 +26,13 @@ namespace zelto {
 namespace {
 
 struct CoroutineObject {
-    PyObject_HEAD Task::Handle handle; // null once finished or closed
+    PyObject ob_base;
+    // An ended object kept for reuse holds no frame: the link of the list
+    // takes the frame's place, so that a live coroutine is no larger for it.
+    union {
+        Task::Handle handle;        // null once finished or closed
+        CoroutineObject* next_free; // while kept for reuse
+    };
     PyObject* name;
     PyObject* qualname;
     bool started;
@@ -35,7 +41,6 @@ struct CoroutineObject {
     // The exception being handled inside this coroutine, pushed on the
     // thread's stack while it runs, as a generator's frame does.
     _PyErr_StackItem exc_state;
-    CoroutineObject* next_free; // while kept for reuse
 };
 
 PyTypeObject* coroutine_type = nullptr;
@@ -810,10 +815,22 @@ PyType_Spec coroutine_type_spec = {
 namespace {
 
 // malloc's own granularity: a frame that waits long (a pending await) takes
-// no more than malloc would give it.
+// no more than malloc would give it. A block of malloc's is a multiple of 16
+// bytes that carries a word of its own, so the sizes it hands out whole are
+// 16 * n - 8: a frame is rounded up to the next of those, not to 16 * n (which
+// would cost a pending frame 16 bytes more whenever it is within 8 of it).
 constexpr size_t frame_step = 16;
+constexpr size_t frame_overhead = sizeof(void*);
 constexpr size_t frame_sizes = 128; // frames up to 2 KiB are kept
 constexpr size_t frames_kept = 16;  // of each size
+
+constexpr size_t frame_index(size_t size) {
+    return (size + frame_overhead + frame_step - 1) / frame_step;
+}
+
+constexpr size_t frame_block(size_t index) {
+    return frame_step * index - frame_overhead;
+}
 
 struct FreeFrame {
     FreeFrame* next;
@@ -830,7 +847,7 @@ struct FrameList {
 
 void* Task::promise_type::operator new(std::size_t size) {
 #if ZELTO_FREE_LISTS
-    size_t index = (size + frame_step - 1) / frame_step;
+    size_t index = frame_index(size);
     if (index < frame_sizes) {
         FrameList& list = free_frames[index];
         if (FreeFrame* block = list.head) {
@@ -838,8 +855,7 @@ void* Task::promise_type::operator new(std::size_t size) {
             --list.count;
             return block;
         }
-        size_t rounded = frame_step * index; // so that the block fits any frame of its list
-        return ::operator new(rounded);
+        return ::operator new(frame_block(index)); // so that the block fits any frame of its list
     }
 #endif
     return ::operator new(size);
@@ -847,7 +863,7 @@ void* Task::promise_type::operator new(std::size_t size) {
 
 void Task::promise_type::operator delete(void* block, std::size_t size) noexcept {
 #if ZELTO_FREE_LISTS
-    size_t index = (size + frame_step - 1) / frame_step;
+    size_t index = frame_index(size);
     if (index < frame_sizes) {
         FrameList& list = free_frames[index];
         if (list.count < frames_kept && holds_interpreter()) {
@@ -855,8 +871,7 @@ void Task::promise_type::operator delete(void* block, std::size_t size) noexcept
             ++list.count;
             return;
         }
-        size_t rounded = frame_step * index;
-        ::operator delete(block, rounded);
+        ::operator delete(block, frame_block(index));
         return;
     }
 #endif
