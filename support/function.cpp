@@ -332,10 +332,12 @@ struct FunctionAccess {
             for (size_t i = npositional; i < nargs; ++i) {
                 PyTuple_SET_ITEM(extra.get(), i - npositional, Py_NewRef(args[i]));
             }
-            frame.varargs_ = std::move(extra);
+            frame.args_.put((size_t)layout.varargs, extra.get());
         }
+        PyObject* varkw = nullptr;
         if (layout.varkw >= 0) {
-            frame.varkw_ = Ref::steal(PyDict_New());
+            frame.args_.put((size_t)layout.varkw, Ref::steal(PyDict_New()).get());
+            varkw = frame.args_[(size_t)layout.varkw];
         }
 
         size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
@@ -348,8 +350,8 @@ struct FunctionAccess {
             }
             long index = find_keyword(def, keyword, layout.posonly);
             if (index < 0) {
-                if (frame.varkw_) {
-                    check(PyDict_SetItem(frame.varkw_.get(), keyword, value));
+                if (varkw) {
+                    check(PyDict_SetItem(varkw, keyword, value));
                     continue;
                 }
                 // As the interpreter does at the first keyword it cannot place:
@@ -477,7 +479,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
                 fn->def->coroutine(FunctionAccess::bound(fn, args, nargs, kwnames)), fn->name,
                 fn->qualname);
         }
-        Frame frame;
+        ArgSlots::Room room;
+        Frame frame(room);
         FunctionAccess::bind(fn, frame, args, nargs, kwnames);
         return fn->def->impl(frame);
     });
@@ -832,6 +835,16 @@ Ref Frame::defining_class() const {
     return cls;
 }
 
+PyObject* Frame::varargs() const {
+    long index = as_function(function_)->layout.varargs;
+    return index < 0 ? nullptr : args_[(size_t)index];
+}
+
+PyObject* Frame::varkw() const {
+    long index = as_function(function_)->layout.varkw;
+    return index < 0 ? nullptr : args_[(size_t)index];
+}
+
 PyObject* Frame::hold(Ref value) {
     if (!held_) {
         held_ = Ref::steal(PyList_New(0));
@@ -845,8 +858,6 @@ int Frame::traverse(visitproc visit, void* arg) const {
     for (size_t i = 0; i < args_.count(); ++i) {
         Py_VISIT(args_[i]);
     }
-    Py_VISIT(varargs_.get());
-    Py_VISIT(varkw_.get());
     Py_VISIT(held_.get());
     return 0;
 }
@@ -930,7 +941,8 @@ bool is_function_of(Handle obj, const FunctionDef& def) {
 
 Ref call_direct(Handle function, std::initializer_list<Handle> args) {
     FunctionObject* fn = as_function(function);
-    Frame frame;
+    ArgSlots::Room room;
+    Frame frame(room);
     FunctionAccess::set_direct(fn, frame, args);
     return FunctionAccess::run(fn, frame);
 }

@@ -149,17 +149,36 @@ private:
 // caller keeps them alive for the call, as a vectorcall's caller does, so
 // the frame need not take and give back a reference to each. A frame that is
 // moved (into a coroutine, which outlives the call) takes its own references.
+//
+// Up to inline_capacity slots live in the frame itself: a coroutine keeps its
+// frame for as long as it waits, and coroutine functions take few arguments.
+// More go in the room a call on the stack lends (ArgRoom), or else on the heap.
 class ArgSlots {
 public:
+    static constexpr size_t inline_capacity = 4;
+    using Room = std::array<PyObject*, max_params>;
+
     ArgSlots() = default;
-    ArgSlots(ArgSlots&& other) noexcept
+    explicit ArgSlots(Room& room) : spill_(room.data()) {}
+    // Not noexcept: slots moved out of a lent room need room of their own.
+    ArgSlots(ArgSlots&& other)
         : count_(std::exchange(other.count_, 0)), borrowed_(std::exchange(other.borrowed_, false)) {
-        // Every slot, bound or not, as bytes: a copy of fixed size is a few
-        // moves inline, where the loop over count_ became a call to memcpy.
-        std::memcpy(slots_.data(), other.slots_.data(), sizeof(slots_));
+        if (count_ <= inline_capacity) {
+            // Every inline slot, bound or not, as bytes: a copy of fixed size
+            // is a few moves inline, where a loop over count_ became a call.
+            std::memcpy(inline_.data(), other.inline_.data(), sizeof(inline_));
+        } else if (other.owns_spill_) {
+            spill_ = std::exchange(other.spill_, nullptr);
+            owns_spill_ = std::exchange(other.owns_spill_, false);
+        } else {
+            spill_ = allocate(count_);
+            owns_spill_ = true;
+            std::memcpy(spill_, other.spill_, count_ * sizeof(PyObject*));
+        }
         if (borrowed_) {
+            PyObject** slots = data();
             for (size_t i = 0; i < count_; ++i) {
-                Py_XINCREF(slots_[i]);
+                Py_XINCREF(slots[i]);
             }
             borrowed_ = false;
         }
@@ -167,44 +186,64 @@ public:
     ArgSlots& operator=(ArgSlots&&) = delete;
     ~ArgSlots() {
         if (count_ && !borrowed_ && holds_interpreter()) {
+            PyObject** slots = data();
             for (size_t i = 0; i < count_; ++i) {
-                Py_XDECREF(slots_[i]);
+                Py_XDECREF(slots[i]);
             }
+        }
+        if (owns_spill_) {
+            delete[] spill_;
         }
     }
     // Makes the first `count` slots empty; the frame must hold none yet.
     void open(size_t count) {
+        PyObject** slots = reserve(count);
         for (size_t i = 0; i < count; ++i) {
-            slots_[i] = nullptr;
+            slots[i] = nullptr;
         }
-        count_ = count;
     }
     // Binds the first `count` slots to new references to values, all at once
     // (a frame whose parameters are all given: nothing to clear first).
     void fill(PyObject* const* values, size_t count) {
+        PyObject** slots = reserve(count);
         for (size_t i = 0; i < count; ++i) {
-            slots_[i] = Py_NewRef(values[i]);
+            slots[i] = Py_NewRef(values[i]);
         }
-        count_ = count;
     }
     // As fill, borrowing the values from a caller that holds them until the
     // frame ends or is moved; the frame must hold none yet.
     void fill_borrowed(PyObject* const* values, size_t count) {
+        PyObject** slots = reserve(count);
         for (size_t i = 0; i < count; ++i) {
-            slots_[i] = values[i];
+            slots[i] = values[i];
         }
-        count_ = count;
         borrowed_ = true;
     }
     // Binds an empty slot to a new reference to value.
-    void put(size_t index, PyObject* value) { slots_[index] = Py_NewRef(value); }
-    PyObject* operator[](size_t index) const { return slots_[index]; }
+    void put(size_t index, PyObject* value) { data()[index] = Py_NewRef(value); }
+    PyObject* operator[](size_t index) const { return data()[index]; }
     size_t count() const { return count_; }
 
 private:
-    std::array<PyObject*, max_params> slots_;
-    size_t count_ = 0;
+    static PyObject** allocate(size_t count) { return new PyObject*[count]; }
+    PyObject** data() { return count_ <= inline_capacity ? inline_.data() : spill_; }
+    PyObject* const* data() const { return count_ <= inline_capacity ? inline_.data() : spill_; }
+    // The slots for `count` parameters, the frame's count from now on: inline,
+    // in the room lent, or on the heap.
+    PyObject** reserve(size_t count) {
+        count_ = static_cast<uint32_t>(count);
+        if (count > inline_capacity && !spill_) {
+            spill_ = allocate(count);
+            owns_spill_ = true;
+        }
+        return data();
+    }
+
+    std::array<PyObject*, inline_capacity> inline_;
+    PyObject** spill_ = nullptr; // the slots beyond inline_capacity: lent room, or owned
+    uint32_t count_ = 0;
     bool borrowed_ = false;
+    bool owns_spill_ = false;
 };
 
 // One call of a native function: its bound arguments (owned, so that a
@@ -212,6 +251,10 @@ private:
 // globals and closure cells.
 class Frame {
 public:
+    Frame() = default;
+    // A frame on the stack whose slots beyond the inline ones go in `room`.
+    explicit Frame(ArgSlots::Room& room) : args_(room) {}
+
     // An argument by its name in the function's ZELTO_ARGS enum, borrowed
     // from the frame (Ref::borrow for an owned one).
     template <typename Enum>
@@ -219,8 +262,8 @@ public:
         return args_[static_cast<size_t>(name)];
     }
     PyObject* arg(size_t index) const { return args_[index]; }
-    PyObject* varargs() const { return varargs_.get(); } // tuple (only with *args)
-    PyObject* varkw() const { return varkw_.get(); }     // dict (only with **kwargs)
+    PyObject* varargs() const; // tuple (only with *args)
+    PyObject* varkw() const;   // dict (only with **kwargs)
     PyObject* function() const { return function_.get(); }
     PyObject* globals() const;
     // A module-level name, looked up now (module dict, then builtins).
@@ -243,10 +286,8 @@ public:
 private:
     friend struct FunctionAccess;
     Ref function_;
-    ArgSlots args_;
-    Ref varargs_;
-    Ref varkw_;
-    Ref held_; // list, made on first hold()
+    ArgSlots args_; // *args and **kwargs too, in their parameters' slots
+    Ref held_;      // list, made on first hold()
 };
 
 // Makes a function object from def whose globals are `globals` (a module dict).

@@ -821,6 +821,12 @@ def drive_ready(coro):
     raise AssertionError("suspended")
 
 
+def type_error(call):
+    with pytest.raises(TypeError) as caught:
+        call()
+    return str(caught.value)
+
+
 # (call, expected result): every way a call binds its arguments, coroutine
 # frames of several sizes among them, nested helpers (try/finally) too.
 BINDINGS = [
@@ -830,6 +836,18 @@ BINDINGS = [
     (lambda p, v: drive_ready(p.echo_after(value=v, awaitable=Ready())), "v"),
     (lambda p, v: drive_ready(p.await_all(Ready(), p.echo_after(Ready(), v))), [None, "v"]),  # *args
     (lambda p, v: p.positional_only(v), ("v", None)),
+    # More parameters than a frame keeps inline, every way they bind.
+    (lambda p, v: p.spread(v, v, v, v, v, v, g=v), ("v",) * 7),
+    (lambda p, v: p.spread(v, v, v, v, e=v), ("v",) * 5 + (None, 0)),
+    (lambda p, v: p.spread(g=v, f=v, e=v, d=v, c=v, b=v, a=v), ("v",) * 7),
+    (lambda p, v: type_error(lambda: p.spread(v, v, v, v, v, v, v)), "spread() takes from 5 to 6 "
+     "positional arguments but 7 were given"),
+    (lambda p, v: type_error(lambda: p.spread(v, v, v, v, f=v)), "spread() missing 1 required "
+     "positional argument: 'e'"),
+    (lambda p, v: drive_ready(p.spread_after(Ready(), v, v, v, v, v)), ("v",) * 5 + (0,)),
+    (lambda p, v: drive_ready(p.spread_after(Ready(), v, v, v, d=v, f=v)), ("v",) * 4 + (None, "v")),
+    (lambda p, v: type_error(lambda: p.spread_after(Ready(), v, v, v, v, v, v)), "spread_after() takes "
+     "from 5 to 6 positional arguments but 7 were given"),
     (lambda p, v: p.positional_only(v, b=v), ("v", "v")),
     (lambda p, v: drive_ready(p.close_after(Resource(), p.echo_after(Ready(), v))), "v"),
     # Plain functions run straight through with arguments borrowed from the

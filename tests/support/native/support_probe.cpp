@@ -364,6 +364,52 @@ const FunctionDef positional_only_def{
     .impl = positional_only,
 };
 
+// More parameters than a frame keeps inline: the rest of the slots are lent
+// by the caller's stack (a plain call) or taken from the heap (a coroutine).
+// def spread(a, b, c, d, e, f=None, *, g=0): return (a, b, c, d, e, f, g)
+Ref args_tuple(const Frame& frame, size_t first, size_t count) {
+    Ref tuple = Ref::steal(PyTuple_New((Py_ssize_t)count));
+    for (size_t i = 0; i < count; ++i) {
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(frame.arg(first + i)));
+    }
+    return tuple;
+}
+
+Ref spread(Frame& frame) {
+    return args_tuple(frame, 0, 7);
+}
+
+const FunctionDef spread_def{
+    .name = "spread",
+    .params = {{.name = "a"},
+               {.name = "b"},
+               {.name = "c"},
+               {.name = "d"},
+               {.name = "e"},
+               {.name = "f", .fallback = Default::None()},
+               {.name = "g", .kind = Kind::keyword_only, .fallback = Default::Integer(0)}},
+    .impl = spread,
+};
+
+// async def spread_after(awaitable, a, b, c, d, e=None, *, f=0):
+//     await awaitable; return (a, b, c, d, e, f)
+Task spread_after(Frame frame) {
+    co_await awaiting(frame.arg(0));
+    co_return args_tuple(frame, 1, 6);
+}
+
+const FunctionDef spread_after_def{
+    .name = "spread_after",
+    .params = {{.name = "awaitable"},
+               {.name = "a"},
+               {.name = "b"},
+               {.name = "c"},
+               {.name = "d"},
+               {.name = "e", .fallback = Default::None()},
+               {.name = "f", .kind = Kind::keyword_only, .fallback = Default::Integer(0)}},
+    .coroutine = spread_after,
+};
+
 // ---- Counter: a plain class with __init__, a static method, __call__ and a classmethod
 
 Ref counter_init(Frame& frame) {
@@ -604,6 +650,8 @@ void exec_probe(Handle module) {
                                    &call_marker_def,
                                    &call_marker_kw_def,
                                    &positional_only_def,
+                                   &spread_def,
+                                   &spread_after_def,
                                    &derive_def,
                                    &derive_config_def,
                                    &make_placeholder_def,
