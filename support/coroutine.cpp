@@ -157,7 +157,7 @@ bool is_iterable_coroutine(PyObject* obj) {
 Ref awaitable_iterator(PyObject* obj) {
     if (Py_IS_TYPE(obj, coroutine_type)) {
         CoroutineObject* coro = as_coroutine(obj);
-        if (coro->handle && current(coro).promise().delegate) {
+        if (coro->handle && current(coro).promise().delegate()) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             throw_error();
         }
@@ -263,7 +263,6 @@ Ref stop_iteration_value() {
 // receives that. Apart from drive(), as ended() is.
 [[gnu::noinline]] void delegate_ended(Task::promise_type& promise, PySendResult status,
                                       PyObject* yielded) {
-    promise.delegate = Ref();
     if (status == PYGEN_RETURN) {
         promise.receive(Ref::steal_maybe(yielded));
     } else {
@@ -283,9 +282,10 @@ PySendResult drive(CoroutineObject* coro, PyObject* value, PyObject** out, PyThr
             // A helper ended into a parent suspended in a step (the outermost
             // Task never is here: its end returns below).
             running = running.promise().parent;
-        } else if (Task::promise_type& promise = running.promise(); promise.delegate) {
+        } else if (Task::promise_type& promise = running.promise();
+                   PyObject* delegate = promise.delegate()) {
             PyObject* yielded = nullptr;
-            PySendResult status = send_to(promise.delegate.get(), to_send, &yielded, thread);
+            PySendResult status = send_to(delegate, to_send, &yielded, thread);
             if (status == PYGEN_NEXT) {
                 *out = yielded;
                 return PYGEN_NEXT;
@@ -429,8 +429,8 @@ PyObject* coroutine_iternext(PyObject* self) {
 // coroutine suspended in `await`: the awaited iterator gets it first.
 PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out, PyThreadState* thread) {
     Task::promise_type& promise = current(coro).promise();
-    if (promise.delegate) {
-        Ref delegate = std::move(promise.delegate);
+    if (promise.delegate()) {
+        Ref delegate = promise.take_delegate();
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
             // close() the awaited iterator, then raise GeneratorExit here.
             PyObject* close_result = nullptr;
@@ -454,7 +454,7 @@ PySendResult throw_into(CoroutineObject* coro, Ref exc, PyObject** out, PyThread
                 Ref method = Ref::steal(thrower);
                 Ref yielded = Ref::steal_maybe(PyObject_CallOneArg(method.get(), exc.get()));
                 if (yielded) {
-                    promise.delegate = std::move(delegate);
+                    promise.await_on(std::move(delegate));
                     *out = yielded.release();
                     return PYGEN_NEXT;
                 }
@@ -606,7 +606,7 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
 // suspended in an await of its own (someone else awaits it).
 PyObject* coroutine_await(PyObject* self) {
     CoroutineObject* coro = as_coroutine(self);
-    if (coro->handle && current(coro).promise().delegate) {
+    if (coro->handle && current(coro).promise().delegate()) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
@@ -672,9 +672,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     }
     for (Task::Handle handle = coro->handle; handle; handle = handle.promise().child) {
         const Task::promise_type& promise = handle.promise();
-        Py_VISIT(promise.delegate.get());
-        Py_VISIT(promise.received.get());
-        Py_VISIT(promise.outcome.get());
+        Py_VISIT(promise.held.get());
     }
     return 0;
 }
@@ -728,8 +726,8 @@ PyObject* get_running(PyObject* self, void*) {
 
 PyObject* get_await(PyObject* self, void*) {
     CoroutineObject* coro = as_coroutine(self);
-    if (coro->handle && current(coro).promise().delegate) {
-        return current(coro).promise().delegate.new_ref();
+    if (PyObject* delegate = coro->handle ? current(coro).promise().delegate() : nullptr) {
+        return Py_NewRef(delegate);
     }
     Py_RETURN_NONE;
 }
@@ -901,27 +899,27 @@ void Task::promise_type::unhandled_exception() {
         Ref runtime = Ref::steal_maybe(PyErr_GetRaisedException());
         PyException_SetCause(runtime.get(), stop.new_ref());
         PyException_SetContext(runtime.get(), stop.release());
-        outcome = std::move(runtime);
-        failed = true;
+        hold(Holds::failed, std::move(runtime));
         return;
     }
-    outcome = Ref::steal_maybe(PyErr_GetRaisedException());
-    failed = true;
+    hold(Holds::failed, Ref::steal_maybe(PyErr_GetRaisedException()));
 }
 
 Awaiting::Awaiting(Handle awaitable) : iterator_(awaitable_iterator(awaitable)) {}
 
 void Awaiting::await_suspend(Task::Handle handle) noexcept {
     promise_ = &handle.promise();
-    promise_->delegate = std::move(iterator_);
+    promise_->await_on(std::move(iterator_));
 }
 
 Ref Awaiting::await_resume() {
-    if (promise_->refused) {
-        PyErr_SetRaisedException(promise_->received.release());
+    Ref error;
+    Ref value = promise_->take_received(error);
+    if (error) {
+        PyErr_SetRaisedException(error.release());
         throw_error();
     }
-    return std::move(promise_->received);
+    return value;
 }
 
 Ref make_coroutine(Task task, PyObject* name, PyObject* qualname) {
@@ -978,16 +976,11 @@ Task::Handle Step::start_child(Task::Handle owner, Task task) {
 }
 
 void Step::await_on(Task::Handle owner, Handle awaitable) {
-    owner.promise().delegate = awaitable_iterator(awaitable);
+    owner.promise().await_on(awaitable_iterator(awaitable));
 }
 
 Ref Step::take_received(Task::Handle owner, Ref& error) {
-    Task::promise_type& promise = owner.promise();
-    if (promise.refused) {
-        error = std::move(promise.received);
-        return Ref();
-    }
-    return std::move(promise.received);
+    return owner.promise().take_received(error);
 }
 
 Ref Step::end_child(Task::Handle owner, Ref& error) {

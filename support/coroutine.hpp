@@ -33,32 +33,29 @@ public:
     };
 
     struct promise_type {
+        // What `held` is. One slot serves all of them, since no two are ever
+        // wanted at once: the iterator being awaited, then what it returned or
+        // raised until the body takes that, and at the end the body's own
+        // result or exception. A waiting coroutine keeps one word, not three.
+        enum class Holds : unsigned char { nothing, delegate, received, refused, returned, failed };
+
         Frame* frame = nullptr; // the native function's frame, when the Task has one
-        Ref outcome;            // the body's result, or the exception it ended with
-        Ref delegate;           // the awaitable iterator being awaited
-        Ref received;           // what the delegate returned, or the exception it raised
+        Ref held;               // by `holds`
         Handle parent;          // the Task awaiting this one (nested helpers)
         Handle child;           // the Task this one awaits
         Step* step = nullptr;   // the in-place awaiter this Task is suspended in
-        bool failed = false;    // outcome is an exception
-        bool refused = false;   // received is an exception
+        Holds holds = Holds::nothing;
 
-        void receive(Ref value) {
-            received = std::move(value);
-            refused = false;
-        }
-        void receive_error(Ref exc) {
-            received = std::move(exc);
-            refused = true;
-        }
+        // The awaitable iterator being awaited, borrowed; null when none is.
+        PyObject* delegate() const { return holds == Holds::delegate ? held.get() : nullptr; }
+        void await_on(Ref iterator) { hold(Holds::delegate, std::move(iterator)); }
+        Ref take_delegate() { return take(); }
+        void receive(Ref value) { hold(Holds::received, std::move(value)); }
+        void receive_error(Ref exc) { hold(Holds::refused, std::move(exc)); }
+        // What the delegate returned; a null Ref with what it raised moved to `error`.
+        Ref take_received(Ref& error) { return take(error); }
         // The body's result; a null Ref with its exception moved to `error`.
-        Ref take_outcome(Ref& error) {
-            if (failed) {
-                error = std::move(outcome);
-                return Ref();
-            }
-            return std::move(outcome);
-        }
+        Ref take_outcome(Ref& error) { return take(error); }
 
         promise_type() = default;
         // A coroutine implementing a native function receives its Frame; the
@@ -74,10 +71,30 @@ public:
         Task get_return_object() { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         ReturnToParent final_suspend() noexcept { return {}; }
-        void return_value(Ref value) { outcome = std::move(value); }
+        void return_value(Ref value) { hold(Holds::returned, std::move(value)); }
         // Not noexcept: the unwinding that ends a thread at exit goes on
         // through it to the thread's start.
         void unhandled_exception();
+
+    private:
+        // The kind is set first: releasing what was held may run code that
+        // looks at the promise (the collector, a coroutine's cr_await).
+        void hold(Holds kind, Ref value) {
+            holds = kind;
+            held = std::move(value);
+        }
+        Ref take() {
+            holds = Holds::nothing;
+            return std::move(held);
+        }
+        Ref take(Ref& error) {
+            bool raised = holds == Holds::refused || holds == Holds::failed;
+            if (raised) {
+                error = take();
+                return Ref();
+            }
+            return take();
+        }
     };
 
     Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
