@@ -100,6 +100,19 @@ Task core(Frame frame) {
                                    });
 }
 
+constexpr FunctionDef core_def{
+    .name = "_core",
+    .params = {param("request", "Any")},
+    .returns = returns_approvals,
+    .coroutine = core,
+};
+static_assert(args_match<HandlerArg>(core_def));
+
+// (Apart from the coroutine: GCC cannot build the argument list inside a co_await.)
+Task core_in_place(Handle core_function, const Frame& frame) {
+    return call_direct_task(core_function, {frame[HandlerArg::request]});
+}
+
 bool loop_is_running(const Frame& frame) {
     try {
         call_method(frame.global(asyncio_name), "get_running_loop");
@@ -131,7 +144,13 @@ Task handle(Frame frame) {
     // caller's loop, RuntimeError included, is the caller's to see, and a
     // second run would ask the approvers twice.
     if (loop_is_running(frame)) {
-        co_return co_await awaiting(call(frame.cell(core_cell), frame[HandlerArg::request]));
+        Ref core_function = frame.cell(core_cell);
+        // While _core is still the handler's own, its body runs inside this
+        // coroutine: no coroutine object of its own held for the whole wait.
+        if (is_function_of(core_function, core_def)) {
+            co_return co_await awaiting(core_in_place(core_function, frame));
+        }
+        co_return co_await awaiting(call(core_function, frame[HandlerArg::request]));
     }
     co_return run_on_fresh_loop(frame);
 }
@@ -143,14 +162,6 @@ constexpr FunctionDef handle_def{
     .coroutine = handle,
 };
 static_assert(args_match<HandlerArg>(handle_def));
-
-constexpr FunctionDef core_def{
-    .name = "_core",
-    .params = {param("request", "Any")},
-    .returns = returns_approvals,
-    .coroutine = core,
-};
-static_assert(args_match<HandlerArg>(core_def));
 
 Ref async_cloud_approval(Frame& frame) {
     import_module("concurrent.futures");
