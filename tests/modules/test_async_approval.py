@@ -294,6 +294,20 @@ class TestCoroutineProtocol:
         assert asyncio.run(main()) == one
         assert the_client().threads == {threading.get_ident()}
 
+    def test_a_replaced_core_is_called_and_awaited_as_any_callable(self):
+        handler = async_cloud_approval("key")
+        cell = handler.__closure__[0]
+        assert cell.cell_contents.__name__ == "_core"
+
+        async def other(request):
+            await asyncio.sleep(0)
+            return ("other", request)
+
+        cell.cell_contents = other
+        assert asyncio.run(handler("r")) == ("other", "r")
+        cell.cell_contents = lambda request: asyncio.sleep(0, ("plain", request))
+        assert asyncio.run(handler("r")) == ("plain", "r")
+
     def test_send_throw_and_close_by_hand(self, fake_client):
         fake_client.script = [{"status": "pending"}]
         handler = async_cloud_approval("key", poll_interval=60.0)
