@@ -663,15 +663,13 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!coro->handle) {
         return 0;
     }
-    // Only the outermost Task's frame: a nested helper given the same Frame
-    // by reference must not make the collector count it twice.
-    if (Frame* frame = coro->handle.promise().frame) {
-        if (int status = frame->traverse(visit, arg)) {
-            return status;
-        }
-    }
     for (Task::Handle handle = coro->handle; handle; handle = handle.promise().child) {
         const Task::promise_type& promise = handle.promise();
+        if (promise.owns_frame && promise.frame) {
+            if (int status = promise.frame->traverse(visit, arg)) {
+                return status;
+            }
+        }
         Py_VISIT(promise.held.get());
     }
     return 0;

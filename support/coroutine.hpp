@@ -39,12 +39,15 @@ public:
         // result or exception. A waiting coroutine keeps one word, not three.
         enum class Holds : unsigned char { nothing, delegate, received, refused, returned, failed };
 
-        Frame* frame = nullptr; // the native function's frame, when the Task has one
+        Frame* frame = nullptr; // the Frame the body was given, when it takes one
         Ref held;               // by `holds`
         Handle parent;          // the Task awaiting this one (nested helpers)
         Handle child;           // the Task this one awaits
         Step* step = nullptr;   // the in-place awaiter this Task is suspended in
         Holds holds = Holds::nothing;
+        // `frame` is the body's own (a native function's call), not an outer
+        // Task's lent to a helper: the collector visits each frame once.
+        bool owns_frame = false;
 
         // The awaitable iterator being awaited, borrowed; null when none is.
         PyObject* delegate() const { return holds == Holds::delegate ? held.get() : nullptr; }
@@ -105,6 +108,11 @@ public:
         }
     }
     Handle release() { return std::exchange(handle_, {}); }
+    // Marks the Task as a native function's body, the owner of its Frame.
+    Task&& owning_frame() && {
+        handle_.promise().owns_frame = true;
+        return std::move(*this);
+    }
 
 private:
     explicit Task(Handle handle) : handle_(handle) {}

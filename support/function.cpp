@@ -440,7 +440,8 @@ struct FunctionAccess {
     static Ref run(FunctionObject* fn, Frame& frame) {
         const FunctionDef& def = *fn->def;
         if (def.coroutine) {
-            return make_coroutine(def.coroutine(std::move(frame)), fn->name, fn->qualname);
+            return make_coroutine(def.coroutine(std::move(frame)).owning_frame(), fn->name,
+                                  fn->qualname);
         }
         return def.impl(frame);
     }
@@ -476,8 +477,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             // The bound frame is made where the coroutine takes it from:
             // one move fewer than binding a local and moving that.
             return make_coroutine(
-                fn->def->coroutine(FunctionAccess::bound(fn, args, nargs, kwnames)), fn->name,
-                fn->qualname);
+                fn->def->coroutine(FunctionAccess::bound(fn, args, nargs, kwnames)).owning_frame(),
+                fn->name, fn->qualname);
         }
         ArgSlots::Room room;
         Frame frame(room);
@@ -955,7 +956,7 @@ Task call_direct_task(Handle function, std::initializer_list<Handle> args) {
     FunctionObject* fn = as_function(function);
     Frame frame;
     FunctionAccess::set_direct(fn, frame, args);
-    return fn->def->coroutine(std::move(frame));
+    return fn->def->coroutine(std::move(frame)).owning_frame();
 }
 
 Ref call_own_or_replaced(Handle function, const FunctionDef& def,

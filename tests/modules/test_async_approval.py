@@ -3,10 +3,12 @@ the HTTP client: the end-to-end tests use the real one against the local cloud)
 and, where the poll timing matters, a fake clock."""
 
 import asyncio
+import gc
 import inspect
 import logging
 import threading
 import types
+import weakref
 
 import pytest
 
@@ -325,6 +327,22 @@ class TestCoroutineProtocol:
 
         asyncio.run(main())
         assert [c.closed for c in FakeAsyncClient.instances] == [1, 1]
+
+    def test_a_cycle_through_the_request_of_a_waiting_handler_is_collected(self, fake_client):
+        fake_client.script = [{"status": "pending"}]
+        handler = async_cloud_approval("key", poll_interval=60.0)
+
+        async def main():
+            request = gate_request()
+            waiting = handler(request)
+            waiting.send(None)  # suspended in the poll loop's sleep, _core's frame holding the request
+            object.__setattr__(request, "waiting", waiting)
+            alive = weakref.ref(request)
+            del request, waiting
+            gc.collect()
+            return alive() is None
+
+        assert asyncio.run(main())
 
     def test_runtime_error_of_core_on_the_callers_loop_propagates_without_a_second_run(self, fake_client):
         fake_client.fail_on = "create"
