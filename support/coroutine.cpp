@@ -903,11 +903,12 @@ void Task::promise_type::unhandled_exception() {
     hold(Holds::failed, Ref::steal_maybe(PyErr_GetRaisedException()));
 }
 
-Awaiting::Awaiting(Handle awaitable) : iterator_(awaitable_iterator(awaitable)) {}
+Awaiting::Awaiting(Handle awaitable) : iterator_(awaitable_iterator(awaitable).release()) {}
 
 void Awaiting::await_suspend(Task::Handle handle) noexcept {
+    Ref iterator = Ref::steal_maybe(iterator_);
     promise_ = &handle.promise();
-    promise_->await_on(std::move(iterator_));
+    promise_->await_on(std::move(iterator));
 }
 
 Ref Awaiting::await_resume() {
@@ -991,7 +992,6 @@ Ref Step::end_child(Task::Handle owner, Ref& error) {
 }
 
 std::coroutine_handle<> AwaitingTask::await_suspend(Task::Handle parent) noexcept {
-    child_ = task_.release();
     child_.promise().parent = parent;
     parent.promise().child = child_;
     return child_;

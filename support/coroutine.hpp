@@ -122,30 +122,42 @@ private:
 // The awaiter behind `co_await awaiting(obj)`: resolves obj's awaitable
 // iterator up front (a TypeError for things that cannot be awaited), hands it
 // to the driving coroutine object, and resumes with its result or exception.
+//
+// It is awaited where it is made, as `co_await awaiting(...)` does: between
+// the two nothing runs, so it holds the iterator until await_suspend hands
+// it to the Task, and from then on the Task's promise, in one word of the
+// coroutine's frame for each await written.
 class Awaiting {
 public:
     explicit Awaiting(Handle awaitable);
+    Awaiting(const Awaiting&) = delete;
+    Awaiting& operator=(const Awaiting&) = delete;
     bool await_ready() const noexcept { return false; }
     void await_suspend(Task::Handle handle) noexcept;
     Ref await_resume();
 
 private:
-    Ref iterator_;
-    Task::promise_type* promise_ = nullptr;
+    union {
+        PyObject* iterator_;          // owned, until await_suspend
+        Task::promise_type* promise_; // from then on
+    };
 };
 
 // The awaiter behind `co_await awaiting(task)`: runs a nested Task inside
 // the same coroutine object (no Python object of its own) and resumes with
-// its result or exception.
+// its result or exception. Awaited where it is made, as Awaiting is: the
+// Task it was given is started by await_suspend and ended by await_resume
+// (or, when the coroutine is closed, by the coroutine object's end).
 class AwaitingTask {
 public:
-    explicit AwaitingTask(Task task) : task_(std::move(task)) {}
+    explicit AwaitingTask(Task task) : child_(task.release()) {}
+    AwaitingTask(const AwaitingTask&) = delete;
+    AwaitingTask& operator=(const AwaitingTask&) = delete;
     bool await_ready() const noexcept { return false; }
     std::coroutine_handle<> await_suspend(Task::Handle parent) noexcept;
     Ref await_resume();
 
 private:
-    Task task_;
     Task::Handle child_;
 };
 
@@ -268,9 +280,9 @@ public:
     bool await_ready() {
         if constexpr (body_kind == StepKind::plain) {
             try {
-                result_ = body_();
+                outcome_ = body_();
             } catch (const PythonError&) {
-                pending_.emplace();
+                fail(Ref::steal_maybe(PyErr_GetRaisedException()));
             }
             if constexpr (cleanup_kind == StepKind::plain) {
                 run_cleanup_now();
@@ -288,7 +300,7 @@ public:
             if (launch(owner, body_, error, next)) {
                 return or_noop(next);
             }
-            pending_.emplace(std::move(error));
+            fail(std::move(error));
         }
         return or_noop(begin_cleanup(owner));
     }
@@ -298,29 +310,35 @@ public:
         if (!in_cleanup_) {
             Ref result = ended(owner, body_kind, error);
             if (error) {
-                pending_.emplace(std::move(error));
+                fail(std::move(error));
             } else {
-                result_ = std::move(result);
+                outcome_ = std::move(result);
             }
             return begin_cleanup(owner);
         }
         ended(owner, cleanup_kind, error);
-        cleanup_error_ = std::move(error);
+        if (error) {
+            fail(std::move(error));
+        }
         return done(owner);
     }
 
     Ref await_resume() {
-        if (cleanup_error_) {
-            PyErr_SetRaisedException(cleanup_error_.release());
+        if (raised_) {
+            PyErr_SetRaisedException(outcome_.release());
             throw_error();
         }
-        if (pending_) {
-            pending_->reraise();
-        }
-        return result_ ? std::move(result_) : none();
+        return outcome_ ? std::move(outcome_) : none();
     }
 
 private:
+    // The body raised, or the clean-up did: an exception from the clean-up
+    // replaces the pending one (which the interpreter made its context).
+    void fail(Ref exc) {
+        outcome_ = std::move(exc);
+        raised_ = true;
+    }
+
     // Starts an awaiting body or clean-up: `next` is its helper Task to run,
     // or null when it set its awaitable as owner's delegate. False, with the
     // exception in `error`, when it failed before awaiting anything.
@@ -355,13 +373,15 @@ private:
     Task::Handle begin_cleanup(Task::Handle owner) {
         in_cleanup_ = true;
         if constexpr (cleanup_kind != StepKind::plain) {
-            if (pending_) {
-                handling_.emplace(*pending_);
+            if (raised_) {
+                handling_.begin(outcome_.get());
             }
+            Ref error;
             Task::Handle next;
-            if (launch(owner, cleanup_, cleanup_error_, next)) {
+            if (launch(owner, cleanup_, error, next)) {
                 return next;
             }
+            fail(std::move(error));
         } else {
             run_cleanup_now();
         }
@@ -369,19 +389,19 @@ private:
     }
 
     void run_cleanup_now() {
-        std::optional<Handling> scope;
-        if (pending_) {
-            scope.emplace(*pending_);
+        Handling scope;
+        if (raised_) {
+            scope.begin(outcome_.get());
         }
         try {
             cleanup_();
         } catch (const PythonError&) {
-            cleanup_error_ = Ref::steal_maybe(PyErr_GetRaisedException());
+            fail(Ref::steal_maybe(PyErr_GetRaisedException()));
         }
     }
 
     Task::Handle done(Task::Handle owner) {
-        handling_.reset();
+        handling_.end();
         owner.promise().step = nullptr;
         return owner;
     }
@@ -390,10 +410,11 @@ private:
     // are coroutines run on the callable object itself).
     Body body_;
     Cleanup cleanup_;
-    Ref result_;
-    std::optional<Caught> pending_;
-    Ref cleanup_error_;
-    std::optional<Handling> handling_;
+    // The body's result or the exception pending (raised_), one at a time: a
+    // waiting coroutine keeps one word for them, not three.
+    Ref outcome_;
+    Handling handling_;
+    bool raised_ = false;
     bool in_cleanup_ = false;
 };
 
@@ -500,7 +521,7 @@ private:
     Task::Handle start_exit(Task::Handle owner) {
         stage_ = Stage::exiting;
         if (pending_) {
-            handling_.emplace(*pending_);
+            handling_.begin(pending_->get());
         }
         Ref exited;
         bool called = guarded(false, [&] {
@@ -534,7 +555,7 @@ private:
     }
 
     Task::Handle done(Task::Handle owner) {
-        handling_.reset();
+        handling_.end();
         owner.promise().step = nullptr;
         return owner;
     }
@@ -546,7 +567,7 @@ private:
     Ref result_;
     Ref failure_; // replaces the body's outcome: from entering, or from __exit__
     std::optional<Caught> pending_;
-    std::optional<Handling> handling_;
+    Handling handling_;
     Stage stage_ = Stage::entering;
     bool asynchronous_;
     bool suppressed_ = false;

@@ -64,21 +64,32 @@ inline Ref unless_exception(Ref result) {
 // own value, so it may be held across a co_await.
 class Handling {
 public:
-    explicit Handling(const Caught& caught) : entry_(PyThreadState_Get()->exc_info) {
-        previous_ = Ref::steal_maybe(std::exchange(entry_->exc_value, Py_XNewRef(caught.get())));
+    // Handles nothing until begin(): for an awaiter whose clean-up may run
+    // with or without an exception pending.
+    Handling() = default;
+    explicit Handling(const Caught& caught) { begin(caught.get()); }
+    explicit Handling(PyObject* exc) { begin(exc); }
+    ~Handling() { end(); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+    void begin(PyObject* exc) {
+        end();
+        entry_ = PyThreadState_Get()->exc_info;
+        previous_ = Ref::steal_maybe(std::exchange(entry_->exc_value, Py_XNewRef(exc)));
     }
-    ~Handling() {
-        if (!holds_interpreter()) {
+    // Restores the entry's own value; nothing when not handling.
+    void end() {
+        if (!entry_ || !holds_interpreter()) {
             return;
         }
         PyObject* inner = std::exchange(entry_->exc_value, previous_.release());
         Py_XDECREF(inner);
+        entry_ = nullptr;
     }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
 
 private:
-    _PyErr_StackItem* entry_;
+    _PyErr_StackItem* entry_ = nullptr;
     Ref previous_;
 };
 
