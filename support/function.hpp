@@ -152,7 +152,7 @@ private:
 //
 // Up to inline_capacity slots live in the frame itself: a coroutine keeps its
 // frame for as long as it waits, and coroutine functions take few arguments.
-// More go in the room a call on the stack lends (ArgRoom), or else on the heap.
+// More go in the room a call on the stack lends (Room), or else on the heap.
 class ArgSlots {
 public:
     static constexpr size_t inline_capacity = 4;
