@@ -108,7 +108,8 @@ constexpr FunctionDef core_def{
 };
 static_assert(args_match<HandlerArg>(core_def));
 
-// (Apart from the coroutine: GCC cannot build the argument list inside a co_await.)
+// _core's body, for _handle to await in place. A plain function: GCC cannot
+// build the braced argument list inside a co_await.
 Task core_in_place(Handle core_function, const Frame& frame) {
     return call_direct_task(core_function, {frame[HandlerArg::request]});
 }
