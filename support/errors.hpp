@@ -68,7 +68,6 @@ public:
     // with or without an exception pending.
     Handling() = default;
     explicit Handling(const Caught& caught) { begin(caught.get()); }
-    explicit Handling(PyObject* exc) { begin(exc); }
     ~Handling() { end(); }
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;

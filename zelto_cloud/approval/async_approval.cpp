@@ -108,9 +108,14 @@ constexpr FunctionDef core_def{
 };
 static_assert(args_match<HandlerArg>(core_def));
 
-// _core's body, for _handle to await in place. A plain function: GCC cannot
-// build the braced argument list inside a co_await.
-Task core_in_place(Handle core_function, const Frame& frame) {
+// _core's body, for _handle to await in place while _core is still its own
+// (none when it is not). A plain function: GCC cannot build the braced
+// argument list inside a co_await, and the cell is not held across the wait.
+std::optional<Task> core_in_place(const Frame& frame) {
+    Ref core_function = frame.cell(core_cell);
+    if (!is_function_of(core_function, core_def)) {
+        return std::nullopt;
+    }
     return call_direct_task(core_function, {frame[HandlerArg::request]});
 }
 
@@ -145,13 +150,12 @@ Task handle(Frame frame) {
     // caller's loop, RuntimeError included, is the caller's to see, and a
     // second run would ask the approvers twice.
     if (loop_is_running(frame)) {
-        Ref core_function = frame.cell(core_cell);
         // While _core is still the handler's own, its body runs inside this
         // coroutine: no coroutine object of its own held for the whole wait.
-        if (is_function_of(core_function, core_def)) {
-            co_return co_await awaiting(core_in_place(core_function, frame));
+        if (std::optional<Task> in_place = core_in_place(frame)) {
+            co_return co_await awaiting(std::move(*in_place));
         }
-        co_return co_await awaiting(call(core_function, frame[HandlerArg::request]));
+        co_return co_await awaiting(call(frame.cell(core_cell), frame[HandlerArg::request]));
     }
     co_return run_on_fresh_loop(frame);
 }
