@@ -398,8 +398,13 @@ namespace detail {
 PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* obj = args[0];
     PyTypeObject* type = Py_TYPE(obj);
-    const TypeAttribute* entry =
-        type->tp_getattro == PyObject_GenericGetAttr ? type_attribute(type, name) : nullptr;
+    // As in read_attribute: the instance dict looked up below would be made
+    // first for an object whose attributes are inline (and kept with it),
+    // where the interpreter reads the inline ones.
+    const TypeAttribute* entry = type->tp_getattro == PyObject_GenericGetAttr &&
+                                         !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)
+                                     ? type_attribute(type, name)
+                                     : nullptr;
     PyObject* found = entry ? entry->found : nullptr;
     // Read each time: the flag belongs to the class of what was found.
     if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
