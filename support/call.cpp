@@ -395,9 +395,38 @@ Read read_attribute(PyObject* obj, Literal name, bool optional, PyObject*& resul
 
 namespace detail {
 
+// A module's function (time.monotonic, asyncio.sleep): found in the
+// module's dict, where the interpreter's LOAD_ATTR finds it, as long as
+// ModuleType itself has nothing under the name. Null, with no error set, for
+// the general road (a module's __getattr__, a name ModuleType defines).
+PyObject* call_module_function(Literal name, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames, bool& general) {
+    const TypeAttribute* entry = type_attribute(&PyModule_Type, name);
+    // Held across the lookup, as the interpreter holds it: a key's __eq__
+    // may replace the module's __dict__ meanwhile.
+    Ref dict = Ref::borrow(entry && !entry->found ? PyModule_GetDict(args[0]) : nullptr);
+    PyObject* function = nullptr;
+    int status = dict ? PyDict_GetItemRef(dict.get(), entry->name, &function) : 0;
+    if (status <= 0) {
+        general = status == 0;
+        return nullptr;
+    }
+    // Called without the module, whose slot becomes the free one in front.
+    Ref held = Ref::steal(function);
+    return PyObject_Vectorcall(function, args + 1, nargsf - 1, kwnames);
+}
+
 PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* obj = args[0];
     PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyModule_Type) {
+        bool general = false;
+        PyObject* result = call_module_function(name, args, nargsf, kwnames, general);
+        if (!general) {
+            return result;
+        }
+        return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
+    }
     // As in read_attribute: the instance dict looked up below would be made
     // first for an object whose attributes are inline (and kept with it),
     // where the interpreter reads the inline ones.

@@ -3,6 +3,7 @@ classes hold under a name between calls; every change to the classes, the
 instance or its type must still give what the interpreter's getattr gives."""
 
 import tracemalloc
+import types
 
 import pytest
 
@@ -314,6 +315,26 @@ def override_in_subclass_base(obj):
     type(obj).__mro__[1].marker = lambda self, arg, extra="-": ("base replaced", arg, extra)
 
 
+def module_function(arg, extra="-"):
+    return ("module function", arg, extra)
+
+
+def make_module():
+    module = types.ModuleType("probe_module")
+    module.marker = module_function
+    return module
+
+
+def module_getattr_instead(module):
+    del module.marker
+    module.__getattr__ = lambda name: lambda arg, extra="-": ("module __getattr__", name, arg, extra)
+
+
+def module_retyped_with_property(module):
+    module.__class__ = type("PropertyModule", (types.ModuleType,), {
+        "marker": property(lambda self: lambda arg, extra="-": ("property", arg, extra))})
+
+
 # (an object with a method `marker`, how it is changed after the first calls)
 METHOD_CASES = {
     "method, then shadowed by the instance": (make_with_method, shadow_with_callable),
@@ -332,6 +353,11 @@ METHOD_CASES = {
     "method of a base, then replaced there": (make_derived_with_method, override_in_subclass_base),
     "method of a slotted class, then replaced": (make_slotted_with_method, replace_method),
     "missing, then __getattr__ on the class": (make_empty, add_getattr),
+    "module function, then replaced": (make_module, lambda m: setattr(m, "marker", method.__get__("bound"))),
+    "module function, then deleted": (make_module, lambda m: delattr(m, "marker")),
+    "module function, then the module's __getattr__": (make_module, module_getattr_instead),
+    "module function, then an __eq__ raising in __dict__": (make_module, raising_key(ValueError("eq"))),
+    "module function, then the module retyped": (make_module, module_retyped_with_property),
 }
 
 
