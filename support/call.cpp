@@ -397,19 +397,25 @@ namespace detail {
 
 // A module's function (time.monotonic, asyncio.sleep): found in the
 // module's dict, where the interpreter's LOAD_ATTR finds it, as long as
-// ModuleType itself has nothing under the name. Null, with no error set, for
-// the general road (a module's __getattr__, a name ModuleType defines).
-PyObject* call_module_function(Literal name, PyObject* const* args, size_t nargsf,
-                               PyObject* kwnames, bool& general) {
+// ModuleType itself has nothing under the name; a module's __getattr__ and a
+// name ModuleType defines take the general road. Out of line: the road of a
+// method found on an instance's class stays as it was.
+[[gnu::noinline]] PyObject* call_module_function(Literal name, PyObject* const* args, size_t nargsf,
+                                                 PyObject* kwnames) {
     const TypeAttribute* entry = type_attribute(&PyModule_Type, name);
+    if (!entry || entry->found) {
+        return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
+    }
     // Held across the lookup, as the interpreter holds it: a key's __eq__
     // may replace the module's __dict__ meanwhile.
-    Ref dict = Ref::borrow(entry && !entry->found ? PyModule_GetDict(args[0]) : nullptr);
+    Ref dict = Ref::borrow(PyModule_GetDict(args[0]));
     PyObject* function = nullptr;
     int status = dict ? PyDict_GetItemRef(dict.get(), entry->name, &function) : 0;
-    if (status <= 0) {
-        general = status == 0;
+    if (status < 0) {
         return nullptr;
+    }
+    if (status == 0) {
+        return PyObject_VectorcallMethod(entry->name, args, nargsf, kwnames);
     }
     // Called without the module, whose slot becomes the free one in front.
     Ref held = Ref::steal(function);
@@ -420,20 +426,10 @@ PyObject* vectorcall_method(Literal name, PyObject* const* args, size_t nargsf, 
     PyObject* obj = args[0];
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyModule_Type) {
-        bool general = false;
-        PyObject* result = call_module_function(name, args, nargsf, kwnames, general);
-        if (!general) {
-            return result;
-        }
-        return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
+        return call_module_function(name, args, nargsf, kwnames);
     }
-    // As in read_attribute: the instance dict looked up below would be made
-    // first for an object whose attributes are inline (and kept with it),
-    // where the interpreter reads the inline ones.
-    const TypeAttribute* entry = type->tp_getattro == PyObject_GenericGetAttr &&
-                                         !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)
-                                     ? type_attribute(type, name)
-                                     : nullptr;
+    const TypeAttribute* entry =
+        type->tp_getattro == PyObject_GenericGetAttr ? type_attribute(type, name) : nullptr;
     PyObject* found = entry ? entry->found : nullptr;
     // Read each time: the flag belongs to the class of what was found.
     if (!found || !PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
