@@ -406,16 +406,19 @@ namespace detail {
     if (!entry || entry->found) {
         return PyObject_VectorcallMethod(interned_name(name), args, nargsf, kwnames);
     }
-    // Held across the lookup, as the interpreter holds it: a key's __eq__
+    // Read before the lookup: a key's __eq__ may run code that fills the
+    // entry's slot for another type and name.
+    PyObject* name_obj = entry->name;
+    // Held across the lookup, as the interpreter holds it: the same __eq__
     // may replace the module's __dict__ meanwhile.
     Ref dict = Ref::borrow(PyModule_GetDict(args[0]));
     PyObject* function = nullptr;
-    int status = dict ? PyDict_GetItemRef(dict.get(), entry->name, &function) : 0;
+    int status = dict ? PyDict_GetItemRef(dict.get(), name_obj, &function) : 0;
     if (status < 0) {
         return nullptr;
     }
     if (status == 0) {
-        return PyObject_VectorcallMethod(entry->name, args, nargsf, kwnames);
+        return PyObject_VectorcallMethod(name_obj, args, nargsf, kwnames);
     }
     // Called without the module, whose slot becomes the free one in front.
     Ref held = Ref::steal(function);
