@@ -169,7 +169,7 @@ def test_the_page_tells_whether_an_agent_still_waits(cloud, http, browser, scree
 
 def test_the_list_summarises_arguments_and_filters_by_status_and_tool(cloud, http, browser, screenshot_dir):
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import Select
+    from selenium.webdriver.support.ui import Select, WebDriverWait
 
     wanted = create(http, tool="charge_card_filtered", arguments={"amount": 42, "card": "4111-xxxx", "note": "a" * 300})
     other = create(http, tool="charge_card_filtered", arguments={"amount": 7})
@@ -179,6 +179,9 @@ def test_the_list_summarises_arguments_and_filters_by_status_and_tool(cloud, htt
     browser.find_element(By.ID, "filter-tool").send_keys("card_filtered")
     Select(browser.find_element(By.ID, "filter-status")).select_by_value("pending")
     browser.find_element(By.ID, "filter").click()
+    # The form is on the page before and after the submit: wait for the filtered page itself.
+    WebDriverWait(browser, 20).until(lambda b: "status=pending" in b.current_url
+                                     and b.execute_script("return document.readyState") == "complete")
     wait_for(browser, "filters", "Status")
     rows = browser.find_elements(By.CSS_SELECTOR, "tr[data-request]")
     assert [row.get_attribute("data-request") for row in rows] == [wanted["id"]]
